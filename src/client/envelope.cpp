@@ -1,0 +1,52 @@
+#include "client/client.h"
+
+namespace norvix {
+
+Ref send_request(Context* ctx, PyObject* self, Const method, const char* endpoint,
+                 PyObject* json_data) noexcept {
+    Ref ep = Ref::steal(PyUnicode_FromString(endpoint));
+    if (!ep) return {};
+    return call_method((*ctx)[Name::make_request],
+                       {self, (*ctx)[method], ep.get(), json_data, (*ctx)[Const::ten]},
+                       (*ctx)[Kw::make_request]);
+}
+
+int check_envelope(Context* ctx, PyObject* data, const char* prefix, PyObject* symbol,
+                   Ref& records) noexcept {
+    int truth = PyObject_IsTrue(data);
+    if (truth < 0) return -1;
+    if (!truth) return log(ctx, Level::info, {prefix, symbol}) < 0 ? -1 : 0;
+
+    Ref code = get_member(ctx, data, (*ctx)[Name::code]);
+    if (!code) return -1;
+    Ref differs = Ref::steal(PyObject_RichCompare(code.get(), (*ctx)[Const::zero], Py_NE));
+    if (!differs) return -1;
+    int failed = PyObject_IsTrue(differs.get());
+    if (failed < 0) return -1;
+    if (failed) {
+        int r = log(ctx, Level::info, [&]() -> Ref {
+            Ref head = message(ctx, {prefix, symbol, ","});
+            if (!head) return {};
+            Ref msg = get_member(ctx, data, (*ctx)[Name::message]);
+            if (!msg) return {};
+            Ref tail = text_of(ctx, msg.get());
+            if (!tail) return {};
+            return Ref::steal(PyUnicode_Concat(head.get(), tail.get()));
+        });
+        return r < 0 ? -1 : 0;
+    }
+    Ref empty = Ref::steal(new_list());
+    if (!empty) return -1;
+    records = get_member(ctx, data, (*ctx)[Name::data], empty.get());
+    return records ? 1 : -1;
+}
+
+Ref build_body(std::initializer_list<std::pair<PyObject*, PyObject*>> items) noexcept {
+    Ref body = Ref::steal(PyDict_New());
+    if (!body) return {};
+    for (const auto& [k, v] : items)
+        if (PyDict_SetItem(body.get(), k, v) < 0) return {};
+    return body;
+}
+
+}  // namespace norvix

@@ -1,0 +1,94 @@
+// Per-import state of the module.
+//
+// Every object the module creates that needs interned names, keyword-name
+// tuples or the module namespace reaches them through one Context object,
+// created by the module's execution and owned by the functions it made.
+// Nothing here is a C++ static, so a second import builds a second,
+// independent Context.
+#pragma once
+
+#include "common/ref.h"
+
+#include <datetime.h>
+
+namespace norvix {
+
+// Interned names: identifiers of module globals, attributes, members and
+// keyword arguments.  The entry name is the text unless given explicitly.
+#define NORVIX_NAMES(X)                                                          \
+    X(logger) X(requests) X(json) X(SETTINGS) X(CHINA_TZ) X(BarData) X(TickData) \
+    X(Interval) X(datetime) X(float_, "float") X(info) X(error) X(get) X(post)   \
+    X(raise_for_status) X(status_code) X(response) X(text) X(exceptions)         \
+    X(Timeout) X(ConnectionError) X(HTTPError) X(JSONDecodeError)                \
+    X(Exception) X(KeyError) X(ValueError) X(DAILY) X(MINUTE) X(strptime) X(replace) X(tzinfo)             \
+    X(strftime) X(symbol) X(exchange) X(interval) X(start) X(end) X(code)        \
+    X(message) X(data) X(base_url) X(username) X(password) X(value)              \
+    X(instrument_id) X(vt_symbol) X(url) X(params) X(headers) X(timeout)         \
+    X(method) X(endpoint) X(json_data) X(make_request, "_make_request")         \
+    X(query_day_bar_history) X(query_minute_bar_history)                         \
+    X(query_contract_multiplier) X(init, "__init__") X(name_, "__name__")       \
+    X(start_date) X(end_date) X(limit) X(trading_date) X(trading_datetime)       \
+    X(open_price) X(high_price) X(low_price) X(close_price) X(volume)            \
+    X(turnover) X(open_interest) X(gateway_name) X(name) X(last_price)           \
+    X(last_volume) X(limit_up) X(limit_down) X(open) X(high) X(low)             \
+    X(pre_close) X(bid_price_1) X(bid_price_2) X(bid_price_3) X(bid_price_4)     \
+    X(bid_price_5) X(ask_price_1) X(ask_price_2) X(ask_price_3) X(ask_price_4)   \
+    X(ask_price_5) X(bid_volume_1) X(bid_volume_2) X(bid_volume_3)               \
+    X(bid_volume_4) X(bid_volume_5) X(ask_volume_1) X(ask_volume_2)              \
+    X(ask_volume_3) X(ask_volume_4) X(ask_volume_5)
+
+#define NORVIX_NAME_ENUM(id, ...) id,
+enum class Name : int { NORVIX_NAMES(NORVIX_NAME_ENUM) count_ };
+#undef NORVIX_NAME_ENUM
+
+// Prebuilt tuples of keyword names for the calls the module makes.
+enum class Kw : int {
+    make_request,  // method, endpoint, json_data, timeout
+    get,           // url, params, headers, timeout
+    post,          // url, json, headers, timeout
+    replace,       // tzinfo
+    bar,           // the twelve BarData keywords
+    tick,          // the thirty-six TickData keywords
+    count_
+};
+
+// Constants used on hot or frequent paths.
+enum class Const : int {
+    empty,      // ""
+    zero,       // 0
+    ten,        // 10
+    post,       // "POST"
+    get,        // "GET"
+    gateway,    // "NorviX"
+    date_fmt,   // "%Y-%m-%d"
+    time_fmt,   // "%Y-%m-%d %H:%M:%S"
+    count_
+};
+
+struct Context {
+    PyObject_HEAD
+    PyObject* globals;   // the module's namespace
+    PyObject* builtins;  // the builtins the module body saw
+    PyDateTime_CAPI* dt; // the datetime C API (a capsule pointer, not an object)
+    PyObject* names[static_cast<int>(Name::count_)];
+    PyObject* kw[static_cast<int>(Kw::count_)];
+    PyObject* consts[static_cast<int>(Const::count_)];
+    PyObject* function_type;  // type of the module's native functions
+
+    PyObject* operator[](Name n) const noexcept { return names[static_cast<int>(n)]; }
+    PyObject* operator[](Kw k) const noexcept { return kw[static_cast<int>(k)]; }
+    PyObject* operator[](Const c) const noexcept { return consts[static_cast<int>(c)]; }
+};
+
+// Creates the Context type and one Context for the module being executed.
+Ref make_context(PyObject* module) noexcept;
+
+// Module global lookup as a Python function does it: the module namespace,
+// then the builtins; NameError when neither has the name.
+Ref load_global(Context* ctx, PyObject* name) noexcept;
+inline Ref load_global(Context* ctx, Name n) noexcept { return load_global(ctx, (*ctx)[n]); }
+
+// Raises NameError "name '...' is not defined" with its `name` attribute set.
+void raise_name_error(PyObject* name) noexcept;
+
+}  // namespace norvix

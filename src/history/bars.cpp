@@ -1,0 +1,108 @@
+// Daily and one-minute bar queries.
+#include "client/client.h"
+#include "history/convert.h"
+#include "module/methods.h"
+
+namespace norvix {
+namespace {
+
+struct BarQuery {
+    const char* endpoint;
+    long limit;
+    Name time_field;
+    bool with_time;
+    Name interval;
+    const char* fail_prefix;
+    const char* parse_prefix;
+    const char* success;
+    const char* nodata;
+};
+
+constexpr BarQuery kDaily = {
+    "/daybar/query",        2000,         Name::trading_date,        false,
+    Name::DAILY,            "NorviX获取日K线数据失败：", "NorvixData解析K线数据异常：",
+    "的日K线数据成功，共", "的K线数据",
+};
+
+constexpr BarQuery kMinute = {
+    "/minutebar/query",       40000,        Name::trading_datetime,      true,
+    Name::MINUTE,             "NorviX获取分钟K线数据失败：", "NorvixData解析分钟K线数据异常：",
+    "的分钟K线数据成功，共", "的分钟K线数据",
+};
+
+// One bar:
+//     dt = datetime.strptime(d[time_field], fmt).replace(tzinfo=CHINA_TZ)
+//     BarData(symbol=symbol, exchange=exchange, interval=Interval.<member>, datetime=dt,
+//             open_price=float(d["open_price"]), ..., close_price=float(d["close_price"]),
+//             volume=float(d.get("volume", 0)), turnover=float(d.get("turnover", 0)),
+//             open_interest=float(d.get("open_interest", 0)), gateway_name="NorviX")
+Ref make_bar(Context* ctx, const BarQuery& q, PyObject* symbol, PyObject* exchange, PyObject* d) noexcept {
+    Ref dt = record_time(ctx, d, q.time_field, q.with_time);
+    if (!dt) return {};
+    Ref cls = load_global(ctx, Name::BarData);
+    if (!cls) return {};
+    Ref intervals = load_global(ctx, Name::Interval);
+    if (!intervals) return {};
+    Ref interval = Ref::steal(PyObject_GetAttr(intervals.get(), (*ctx)[q.interval]));
+    if (!interval) return {};
+    Ref open = required_float(ctx, d, Name::open_price);
+    if (!open) return {};
+    Ref high = required_float(ctx, d, Name::high_price);
+    if (!high) return {};
+    Ref low = required_float(ctx, d, Name::low_price);
+    if (!low) return {};
+    Ref close = required_float(ctx, d, Name::close_price);
+    if (!close) return {};
+    Ref volume = member_float(ctx, d, Name::volume);
+    if (!volume) return {};
+    Ref turnover = member_float(ctx, d, Name::turnover);
+    if (!turnover) return {};
+    Ref open_interest = member_float(ctx, d, Name::open_interest);
+    if (!open_interest) return {};
+    PyObject* args[13] = {nullptr,      symbol,         exchange,        interval.get(), dt.get(),
+                          open.get(),   high.get(),     low.get(),       close.get(),    volume.get(),
+                          turnover.get(), open_interest.get(), (*ctx)[Const::gateway]};
+    return Ref::steal(
+        PyObject_Vectorcall(cls.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, (*ctx)[Kw::bar]));
+}
+
+PyObject* bar_query(FunctionObject* f, PyObject* const* args, const BarQuery& q) noexcept {
+    Context* ctx = f->ctx;
+    PyObject* self = args[0];
+    PyObject* symbol = args[1];
+    PyObject* exchange = args[2];
+    Ref limit = Ref::steal(PyLong_FromLong(q.limit));
+    if (!limit) return nullptr;
+    Ref body = build_body({{(*ctx)[Name::instrument_id], symbol},
+                           {(*ctx)[Name::start_date], args[3]},
+                           {(*ctx)[Name::end_date], args[4]},
+                           {(*ctx)[Name::limit], limit.get()}});
+    if (!body) return nullptr;
+    Ref data = send_request(ctx, self, Const::post, q.endpoint, body.get());
+    if (!data) return nullptr;
+    Ref records;
+    int ok = check_envelope(ctx, data.get(), q.fail_prefix, symbol, records);
+    if (ok <= 0) return ok < 0 ? nullptr : new_list();
+
+    Ref bars = Ref::steal(new_list());
+    if (!bars) return nullptr;
+    if (convert_all(ctx, records.get(), bars.get(), q.parse_prefix,
+                    [&](PyObject* d) { return make_bar(ctx, q, symbol, exchange, d); }) < 0)
+        return nullptr;
+    if (log_summary(ctx, bars.get(), symbol, q.success, q.nodata) < 0) return nullptr;
+    return bars.release();
+}
+
+}  // namespace
+
+// def query_day_bar_history(self, symbol, exchange, start_str, end_str) -> list[BarData] | None
+PyObject* query_day_bar_history(FunctionObject* f, PyObject* const* args) noexcept {
+    return bar_query(f, args, kDaily);
+}
+
+// def query_minute_bar_history(self, symbol, exchange, start_str, end_str) -> list[BarData] | None
+PyObject* query_minute_bar_history(FunctionObject* f, PyObject* const* args) noexcept {
+    return bar_query(f, args, kMinute);
+}
+
+}  // namespace norvix

@@ -1,0 +1,166 @@
+#include "history/convert.h"
+
+namespace norvix {
+namespace {
+
+bool digits(const unsigned char* s, int n, int& value) noexcept {
+    int v = 0;
+    for (int i = 0; i < n; ++i) {
+        unsigned d = s[i] - '0';
+        if (d > 9) return false;
+        v = v * 10 + int(d);
+    }
+    value = v;
+    return true;
+}
+
+int days_in_month(int year, int month) noexcept {
+    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month == 2 && year % 4 == 0 && (year % 100 != 0 || year % 400 == 0)) return 29;
+    return kDays[month - 1];
+}
+
+struct Fields {
+    int year, month, day, hour = 0, minute = 0, second = 0;
+};
+
+// The canonical texts "YYYY-MM-DD" and "YYYY-MM-DD HH:MM:SS" with fields in
+// range.  For these, strptime yields exactly these fields; every other text
+// (lenient widths, white space, non-ASCII digits, out-of-range fields) goes
+// to strptime itself so that its results and messages stay its own.
+bool parse_canonical(PyObject* text, bool with_time, Fields& f) noexcept {
+    if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const auto* s = static_cast<const unsigned char*>(PyUnicode_DATA(text));
+    if (n != (with_time ? 19 : 10)) return false;
+    if (s[4] != '-' || s[7] != '-') return false;
+    if (!digits(s, 4, f.year) || !digits(s + 5, 2, f.month) || !digits(s + 8, 2, f.day)) return false;
+    if (f.year < 1 || f.month < 1 || f.month > 12 || f.day < 1 ||
+        f.day > days_in_month(f.year, f.month))
+        return false;
+    if (!with_time) return true;
+    if (s[10] != ' ' || s[13] != ':' || s[16] != ':') return false;
+    if (!digits(s + 11, 2, f.hour) || !digits(s + 14, 2, f.minute) || !digits(s + 17, 2, f.second))
+        return false;
+    return f.hour <= 23 && f.minute <= 59 && f.second <= 59;
+}
+
+}  // namespace
+
+Ref subscript(PyObject* record, PyObject* key) noexcept {
+    if (!PyDict_CheckExact(record)) return Ref::steal(PyObject_GetItem(record, key));
+    PyObject* v;
+    if (PyDict_GetItemRef(record, key, &v) < 0) return {};
+    if (v) return Ref::steal(v);
+    Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_KeyError, key));
+    if (exc) PyErr_SetObject(PyExc_KeyError, exc.get());
+    return {};
+}
+
+Ref to_float(Context* ctx, PyObject* value) noexcept {
+    Ref fn = load_global(ctx, Name::float_);
+    if (!fn) return {};
+    if (fn.get() != reinterpret_cast<PyObject*>(&PyFloat_Type))
+        return Ref::steal(PyObject_CallOneArg(fn.get(), value));
+    // float(x) with the builtin type is PyNumber_Float(x); an exact float
+    // comes back as itself.
+    if (PyFloat_CheckExact(value)) return Ref::borrow(value);
+    return Ref::steal(PyNumber_Float(value));
+}
+
+namespace {
+template <class Read>
+Ref float_of(Context* ctx, Read&& read) noexcept {
+    // LOAD_GLOBAL float comes before the member is read.
+    Ref fn = load_global(ctx, Name::float_);
+    if (!fn) return {};
+    Ref value = read();
+    if (!value) return {};
+    if (fn.get() != reinterpret_cast<PyObject*>(&PyFloat_Type))
+        return Ref::steal(PyObject_CallOneArg(fn.get(), value.get()));
+    if (PyFloat_CheckExact(value.get())) return value;
+    return Ref::steal(PyNumber_Float(value.get()));
+}
+}  // namespace
+
+Ref member_float(Context* ctx, PyObject* record, Name key) noexcept {
+    return float_of(ctx, [&] { return get_member(ctx, record, (*ctx)[key], (*ctx)[Const::zero]); });
+}
+
+Ref required_float(Context* ctx, PyObject* record, Name key) noexcept {
+    return float_of(ctx, [&] { return subscript(record, (*ctx)[key]); });
+}
+
+Ref record_time(Context* ctx, PyObject* record, Name field, bool with_time) noexcept {
+    Ref cls = load_global(ctx, Name::datetime);
+    if (!cls) return {};
+    const bool native = cls.get() == reinterpret_cast<PyObject*>(ctx->dt->DateTimeType);
+    Ref strptime;
+    if (!native) {
+        strptime = Ref::steal(PyObject_GetAttr(cls.get(), (*ctx)[Name::strptime]));
+        if (!strptime) return {};
+    }
+    Ref text = subscript(record, (*ctx)[field]);
+    if (!text) return {};
+
+    Fields f;
+    if (native && parse_canonical(text.get(), with_time, f)) {
+        Ref tz = load_global(ctx, Name::CHINA_TZ);
+        if (!tz) return {};
+        if (tz.get() == Py_None || PyObject_TypeCheck(tz.get(), ctx->dt->TZInfoType))
+            return Ref::steal(ctx->dt->DateTime_FromDateAndTime(
+                f.year, f.month, f.day, f.hour, f.minute, f.second, 0, tz.get(), ctx->dt->DateTimeType));
+        // An unusual CHINA_TZ: let replace() judge it.
+        Ref naive = Ref::steal(ctx->dt->DateTime_FromDateAndTime(
+            f.year, f.month, f.day, f.hour, f.minute, f.second, 0, Py_None, ctx->dt->DateTimeType));
+        if (!naive) return {};
+        return call_method((*ctx)[Name::replace], {naive.get(), tz.get()}, (*ctx)[Kw::replace]);
+    }
+    if (native) {
+        strptime = Ref::steal(PyObject_GetAttr(cls.get(), (*ctx)[Name::strptime]));
+        if (!strptime) return {};
+    }
+    PyObject* args[3] = {nullptr, text.get(), (*ctx)[with_time ? Const::time_fmt : Const::date_fmt]};
+    Ref parsed = Ref::steal(
+        PyObject_Vectorcall(strptime.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!parsed) return {};
+    Ref replace = Ref::steal(PyObject_GetAttr(parsed.get(), (*ctx)[Name::replace]));
+    if (!replace) return {};
+    Ref tz = load_global(ctx, Name::CHINA_TZ);
+    if (!tz) return {};
+    PyObject* rargs[2] = {nullptr, tz.get()};
+    return Ref::steal(PyObject_Vectorcall(replace.get(), rargs + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          (*ctx)[Kw::replace]));
+}
+
+int skip_bad_record(Context* ctx, const char* prefix) noexcept {
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    PyObject* previous = PyErr_GetHandledException();
+    PyErr_SetHandledException(exc.get());
+    // except (KeyError, ValueError) as e: logger.error(f"{prefix}{e}")
+    int result = [&]() -> int {
+        Ref key_error = load_global(ctx, Name::KeyError);
+        if (!key_error) return -1;
+        Ref value_error = load_global(ctx, Name::ValueError);
+        if (!value_error) return -1;
+        if (!PyErr_GivenExceptionMatches(exc.get(), key_error.get()) &&
+            !PyErr_GivenExceptionMatches(exc.get(), value_error.get()))
+            return 0;
+        return log(ctx, Level::error, {prefix, exc.get()}) < 0 ? -1 : 1;
+    }();
+    PyErr_SetHandledException(previous);
+    Py_XDECREF(previous);
+    if (result == 0) PyErr_SetRaisedException(exc.release());
+    return result;
+}
+
+int log_summary(Context* ctx, PyObject* out, PyObject* symbol, const char* success,
+                const char* nodata) noexcept {
+    Py_ssize_t n = PyList_GET_SIZE(out);
+    if (n == 0) return log(ctx, Level::info, {"NorvixData未获取到", symbol, nodata});
+    Ref count = Ref::steal(PyLong_FromSsize_t(n));
+    if (!count) return -1;
+    return log(ctx, Level::info, {"NorvixData获取", symbol, success, count, "条"});
+}
+
+}  // namespace norvix

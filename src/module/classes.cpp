@@ -1,0 +1,368 @@
+#include "module/classes.h"
+
+#include "common/py.h"
+#include "module/function.h"
+#include "module/methods.h"
+
+#include <cstring>
+
+namespace norvix {
+namespace {
+
+// LOAD_NAME inside a class body: the class namespace, then the module
+// globals, then the builtins.
+Ref load_name(Context* ctx, PyObject* ns, const char* text) noexcept {
+    Ref name = Ref::steal(PyUnicode_InternFromString(text));
+    if (!name) return {};
+    PyObject* v;
+    int r = PyDict_CheckExact(ns) ? PyDict_GetItemRef(ns, name.get(), &v)
+                                  : PyMapping_GetOptionalItem(ns, name.get(), &v);
+    if (r < 0) return {};
+    if (v) return Ref::steal(v);
+    return load_global(ctx, name.get());
+}
+
+int store_name(PyObject* ns, const char* key, PyObject* value) noexcept {
+    Ref k = Ref::steal(PyUnicode_InternFromString(key));
+    if (!k) return -1;
+    return PyDict_CheckExact(ns) ? PyDict_SetItem(ns, k.get(), value)
+                                 : PyObject_SetItem(ns, k.get(), value);
+}
+
+// bases after __mro_entries__, as a class statement resolves them.
+Ref resolve_bases(PyObject* bases) noexcept {
+    Ref out;
+    const Py_ssize_t n = PyTuple_GET_SIZE(bases);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* base = PyTuple_GET_ITEM(bases, i);
+        Ref entries;
+        if (!PyType_Check(base)) {
+            Ref meth;
+            if (PyObject_GetOptionalAttrString(base, "__mro_entries__", meth.out()) < 0) return {};
+            if (meth) {
+                entries = Ref::steal(PyObject_CallOneArg(meth.get(), bases));
+                if (!entries) return {};
+                if (!PyTuple_Check(entries.get())) {
+                    PyErr_SetString(PyExc_TypeError, "__mro_entries__ must return a tuple");
+                    return {};
+                }
+            }
+        }
+        if (entries && !out) {
+            out = Ref::steal(PyList_New(0));
+            if (!out) return {};
+            for (Py_ssize_t j = 0; j < i; ++j)
+                if (PyList_Append(out.get(), PyTuple_GET_ITEM(bases, j)) < 0) return {};
+        }
+        if (!out) continue;
+        if (entries) {
+            if (PyList_SetSlice(out.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, entries.get()) < 0)
+                return {};
+        } else if (PyList_Append(out.get(), base) < 0) {
+            return {};
+        }
+    }
+    if (!out) return Ref::borrow(bases);
+    return Ref::steal(PyList_AsTuple(out.get()));
+}
+
+// The most derived metaclass of the bases.
+PyObject* calculate_metaclass(PyObject* bases) noexcept {
+    PyObject* winner = PyTuple_GET_SIZE(bases)
+                           ? reinterpret_cast<PyObject*>(Py_TYPE(PyTuple_GET_ITEM(bases, 0)))
+                           : reinterpret_cast<PyObject*>(&PyType_Type);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
+        auto* t = Py_TYPE(PyTuple_GET_ITEM(bases, i));
+        auto* w = reinterpret_cast<PyTypeObject*>(winner);
+        if (PyType_IsSubtype(w, t)) continue;
+        if (PyType_IsSubtype(t, w)) {
+            winner = reinterpret_cast<PyObject*>(t);
+            continue;
+        }
+        PyErr_SetString(PyExc_TypeError,
+                        "metaclass conflict: the metaclass of a derived class must be a "
+                        "(non-strict) subclass of the metaclasses of all its bases");
+        return nullptr;
+    }
+    return winner;
+}
+
+// class <name>(*orig_bases): <body>
+template <class Body>
+Ref build_class(const char* name_text, PyObject* orig_bases, PyObject* classcell, Body&& body) noexcept {
+    Ref name = Ref::steal(PyUnicode_FromString(name_text));
+    if (!name) return {};
+    Ref bases = resolve_bases(orig_bases);
+    if (!bases) return {};
+    PyObject* meta = calculate_metaclass(bases.get());
+    if (!meta) return {};
+
+    Ref ns;
+    Ref prepare;
+    if (PyObject_GetOptionalAttrString(meta, "__prepare__", prepare.out()) < 0) return {};
+    if (prepare) {
+        PyObject* args[2] = {name.get(), bases.get()};
+        ns = Ref::steal(PyObject_Vectorcall(prepare.get(), args, 2, nullptr));
+        if (!ns) return {};
+        if (!PyMapping_Check(ns.get())) {
+            PyErr_Format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
+                         PyType_Check(meta) ? reinterpret_cast<PyTypeObject*>(meta)->tp_name
+                                            : "<metaclass>",
+                         Py_TYPE(ns.get())->tp_name);
+            return {};
+        }
+    } else {
+        ns = Ref::steal(PyDict_New());
+        if (!ns) return {};
+    }
+
+    if (body(ns.get()) < 0) return {};
+    if (classcell && store_name(ns.get(), "__classcell__", classcell) < 0) return {};
+    if (bases.get() != orig_bases && store_name(ns.get(), "__orig_bases__", orig_bases) < 0)
+        return {};
+
+    PyObject* args[3] = {name.get(), bases.get(), ns.get()};
+    Ref cls = Ref::steal(PyObject_Vectorcall(meta, args, 3, nullptr));
+    if (!cls) return {};
+    if (classcell && PyType_Check(cls.get())) {
+        Ref cell_cls = Ref::steal(PyCell_Get(classcell));
+        if (!cell_cls && PyErr_Occurred()) return {};
+        if (cell_cls.get() != cls.get()) {
+            if (!cell_cls)
+                PyErr_Format(PyExc_RuntimeError,
+                             "__class__ not set defining %.200R as %.200R. Was __classcell__ "
+                             "propagated to type.__new__?",
+                             name.get(), cls.get());
+            else
+                PyErr_Format(PyExc_TypeError, "__class__ set to %.200R defining %.200R as %.200R",
+                             cell_cls.get(), name.get(), cls.get());
+            return {};
+        }
+    }
+    return cls;
+}
+
+// Evaluates an annotation or default written as a small expression:
+// a name, "list[NAME]", "EXPR|None", "None", or a decimal integer.
+Ref eval_expr(Context* ctx, PyObject* ns, const char* expr) noexcept {
+    size_t n = std::strlen(expr);
+    constexpr const char kOrNone[] = "|None";
+    constexpr size_t kOrNoneLen = sizeof(kOrNone) - 1;
+    if (n > kOrNoneLen && std::strcmp(expr + n - kOrNoneLen, kOrNone) == 0) {
+        char left[64];
+        if (n - kOrNoneLen >= sizeof(left)) return {};
+        std::memcpy(left, expr, n - kOrNoneLen);
+        left[n - kOrNoneLen] = '\0';
+        Ref l = eval_expr(ctx, ns, left);
+        if (!l) return {};
+        return Ref::steal(PyNumber_Or(l.get(), Py_None));
+    }
+    if (std::strcmp(expr, "None") == 0) return Ref::borrow(Py_None);
+    if (expr[0] >= '0' && expr[0] <= '9') return Ref::steal(PyLong_FromString(expr, nullptr, 10));
+    if (std::strncmp(expr, "list[", 5) == 0 && expr[n - 1] == ']') {
+        char inner[64];
+        if (n - 6 >= sizeof(inner)) return {};
+        std::memcpy(inner, expr + 5, n - 6);
+        inner[n - 6] = '\0';
+        Ref list = load_name(ctx, ns, "list");
+        if (!list) return {};
+        Ref item = load_name(ctx, ns, inner);
+        if (!item) return {};
+        return Ref::steal(PyObject_GetItem(list.get(), item.get()));
+    }
+    return load_name(ctx, ns, expr);
+}
+
+// One method of a class body: defaults, annotations, then the function.
+struct MethodDef {
+    FunctionSpec spec;
+    const char* defaults[2];     // expressions, in parameter order
+    const char* annotations[6];  // per parameter after self; nullptr: none
+    const char* returns;         // nullptr: no return annotation
+    bool uses_class_cell;
+};
+
+int define_method(Context* ctx, PyObject* ns, PyObject* module_name, const MethodDef& m,
+                  PyObject* classcell) noexcept {
+    Ref defaults;
+    int ndefaults = 0;
+    while (ndefaults < 2 && m.defaults[ndefaults]) ++ndefaults;
+    if (ndefaults) {
+        defaults = Ref::steal(PyTuple_New(ndefaults));
+        if (!defaults) return -1;
+        for (int i = 0; i < ndefaults; ++i) {
+            Ref v = eval_expr(ctx, ns, m.defaults[i]);
+            if (!v) return -1;
+            PyTuple_SET_ITEM(defaults.get(), i, v.release());
+        }
+    }
+    Ref annotations = Ref::steal(PyDict_New());
+    if (!annotations) return -1;
+    for (int i = 1; i < m.spec.nparams; ++i) {
+        if (!m.annotations[i - 1]) continue;
+        Ref v = eval_expr(ctx, ns, m.annotations[i - 1]);
+        if (!v || PyDict_SetItemString(annotations.get(), m.spec.params[i], v.get()) < 0) return -1;
+    }
+    if (m.returns) {
+        Ref v = eval_expr(ctx, ns, m.returns);
+        if (!v || PyDict_SetItemString(annotations.get(), "return", v.get()) < 0) return -1;
+    }
+    Ref fn = new_function(ctx, &m.spec, module_name, defaults.get(), annotations.get(),
+                          m.uses_class_cell ? classcell : nullptr);
+    if (!fn) return -1;
+    return store_name(ns, m.spec.name, fn.get());
+}
+
+const MethodDef kBarPostInit = {
+    {"__post_init__", "NorvixBarData.__post_init__", "", 1, {"self"}, bar_post_init},
+    {},
+    {},
+    "None",
+    false,
+};
+
+#define NDF "NorvixDatafeed."
+const MethodDef kDatafeedMethods[] = {
+    {{"__init__", NDF "__init__", "构造函数", 1, {"self"}, datafeed_init}, {}, {}, "None", true},
+    {{"initialize", NDF "initialize", "设置账户、密码", 3, {"self", "username", "password"},
+      datafeed_initialize},
+     {},
+     {"str", "str"},
+     "None",
+     false},
+    {{"_make_request", NDF "_make_request", nullptr, 5,
+      {"self", "method", "endpoint", "json_data", "timeout"}, datafeed_make_request},
+     {"10"},
+     {"str", "str", "dict", "int"},
+     "dict",
+     false},
+    {{"query_bar_history", NDF "query_bar_history", nullptr, 3, {"self", "req", "output"},
+      query_bar_history},
+     {"print"},
+     {"HistoryRequest", "Callable"},
+     "list[BarData]|None",
+     false},
+    {{"query_day_bar_history", NDF "query_day_bar_history", "查询日K线数据", 5,
+      {"self", "symbol", "exchange", "start_str", "end_str"}, query_day_bar_history},
+     {},
+     {"str", "Exchange", "str", "str"},
+     "list[BarData]|None",
+     false},
+    {{"query_minute_bar_history", NDF "query_minute_bar_history", "查询K线数据", 5,
+      {"self", "symbol", "exchange", "start_str", "end_str"}, query_minute_bar_history},
+     {},
+     {"str", "Exchange", "str", "str"},
+     "list[BarData]|None",
+     false},
+    {{"query_tick_history", NDF "query_tick_history", "查询Tick数据", 3, {"self", "req", "output"},
+      query_tick_history},
+     {"print"},
+     {"HistoryRequest", "Callable"},
+     "list[TickData]|None",
+     false},
+    {{"query_dominant", NDF "query_dominant", "查询主力合约数据", 4,
+      {"self", "symbol", "start_date", "end_date"}, query_dominant},
+     {},
+     {"str", "str|None", "str|None"},
+     "list[dict]|None",
+     false},
+    {{"query_contracts", NDF "query_contracts", "查询当天可交易合约", 3,
+      {"self", "symbol", "trading_date"}, query_contracts},
+     {},
+     {"str|None", "str|None"},
+     "list[dict]|None",
+     false},
+    {{"query_ex_factor", NDF "query_ex_factor", "查询品种复权因子", 4,
+      {"self", "symbol", "start_date", "end_date"}, query_ex_factor},
+     {},
+     {"str", "str|None", "str|None"},
+     "list[dict]|None",
+     false},
+    {{"query_contract_multiplier", NDF "query_contract_multiplier", "查询品种合约乘数", 2,
+      {"self", "symbol"}, query_contract_multiplier},
+     {"None"},
+     {},
+     "list[dict]|None",
+     false},
+};
+#undef NDF
+
+// The record's added fields: name, annotation, default.
+struct Field {
+    const char* name;
+    const char* annotation;
+    const char* dflt;  // "" for the empty text
+};
+const Field kBarFields[] = {
+    {"instrument_id", "str", ""},       {"limit_up", "float", "0"},
+    {"limit_down", "float", "0"},       {"prev_close_price", "float", "0"},
+    {"settlement_price", "float", "0"}, {"pre_settlement_price", "float", "0"},
+    {"trading_datetime", "datetime", "None"},
+};
+
+int class_header(Context* ctx, PyObject* ns, const char* doc, const char* qualname) noexcept {
+    Ref module_name = load_name(ctx, ns, "__name__");
+    if (!module_name || store_name(ns, "__module__", module_name.get()) < 0) return -1;
+    Ref d = Ref::steal(PyUnicode_FromString(doc));
+    if (!d || store_name(ns, "__doc__", d.get()) < 0) return -1;
+    Ref q = Ref::steal(PyUnicode_FromString(qualname));
+    if (!q || store_name(ns, "__qualname__", q.get()) < 0) return -1;
+    return 0;
+}
+
+}  // namespace
+
+Ref make_bar_record_class(Context* ctx) noexcept {
+    // @dataclass is evaluated before the class body runs.
+    Ref dataclass = load_global(ctx, Ref::steal(PyUnicode_InternFromString("dataclass")).get());
+    if (!dataclass) return {};
+    Ref bar = load_global(ctx, Name::BarData);
+    if (!bar) return {};
+    Ref bases = Ref::steal(PyTuple_Pack(1, bar.get()));
+    if (!bases) return {};
+    Ref module_name = load_global(ctx, Name::name_);
+    if (!module_name) return {};
+
+    Ref cls = build_class("NorvixBarData", bases.get(), nullptr, [&](PyObject* ns) noexcept {
+        if (class_header(ctx, ns, "Candlestick bar data of a certain trading period.\n    ",
+                         "NorvixBarData") < 0)
+            return -1;
+        Ref ann = Ref::steal(PyDict_New());
+        if (!ann || store_name(ns, "__annotations__", ann.get()) < 0) return -1;
+        for (const Field& fld : kBarFields) {
+            Ref dflt = fld.dflt[0] ? eval_expr(ctx, ns, fld.dflt) : Ref::borrow((*ctx)[Const::empty]);
+            if (!dflt || store_name(ns, fld.name, dflt.get()) < 0) return -1;
+            Ref a = eval_expr(ctx, ns, fld.annotation);
+            if (!a) return -1;
+            Ref table = load_name(ctx, ns, "__annotations__");
+            if (!table) return -1;
+            Ref key = Ref::steal(PyUnicode_InternFromString(fld.name));
+            if (!key || PyObject_SetItem(table.get(), key.get(), a.get()) < 0) return -1;
+        }
+        return define_method(ctx, ns, module_name.get(), kBarPostInit, nullptr);
+    });
+    if (!cls) return {};
+    PyObject* args[2] = {nullptr, cls.get()};
+    return Ref::steal(
+        PyObject_Vectorcall(dataclass.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref make_datafeed_class(Context* ctx) noexcept {
+    Ref base = load_global(ctx, Ref::steal(PyUnicode_InternFromString("BaseDatafeed")).get());
+    if (!base) return {};
+    Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
+    if (!bases) return {};
+    Ref module_name = load_global(ctx, Name::name_);
+    if (!module_name) return {};
+    Ref cell = Ref::steal(PyCell_New(nullptr));
+    if (!cell) return {};
+
+    return build_class("NorvixDatafeed", bases.get(), cell.get(), [&](PyObject* ns) noexcept {
+        if (class_header(ctx, ns, "NorviX数据服务接口", "NorvixDatafeed") < 0) return -1;
+        for (const MethodDef& m : kDatafeedMethods)
+            if (define_method(ctx, ns, module_name.get(), m, cell.get()) < 0) return -1;
+        return 0;
+    });
+}
+
+}  // namespace norvix
