@@ -1,7 +1,55 @@
 #include "common/context.h"
 
+#include <atomic>
+
 namespace norvix {
 namespace {
+
+// Bumped whenever a watched namespace changes.  A plain counter: it only
+// tells cached lookups that they may be stale.
+std::atomic<unsigned long long> g_namespace_epoch{1};
+
+int namespace_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    g_namespace_epoch.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+}
+
+void clear_cache(Context* c) noexcept {
+    for (PyObject*& p : c->cache) Py_CLEAR(p);
+}
+
+void stop_watching(Context* c) noexcept {
+    if (c->watcher < 0) return;
+    PyObject* pending = PyErr_GetRaisedException();
+    if (c->globals) PyDict_Unwatch(c->watcher, c->globals);
+    if (c->builtins && PyDict_CheckExact(c->builtins)) PyDict_Unwatch(c->watcher, c->builtins);
+    PyDict_ClearWatcher(c->watcher);
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+    c->watcher = -1;
+}
+
+// Watching fails only when the interpreter has no watcher ids left; lookups
+// then simply go to the dicts every time.
+void start_watching(Context* c) noexcept {
+    c->watcher = -1;
+    if (!PyDict_CheckExact(c->builtins)) return;
+    int id = PyDict_AddWatcher(namespace_changed);
+    if (id < 0) {
+        PyErr_Clear();
+        return;
+    }
+    if (PyDict_Watch(id, c->globals) < 0 || PyDict_Watch(id, c->builtins) < 0) {
+        PyErr_Clear();
+        PyDict_Unwatch(id, c->globals);
+        PyErr_Clear();
+        PyDict_ClearWatcher(id);
+        PyErr_Clear();
+        return;
+    }
+    c->watcher = id;
+    c->cache_epoch = g_namespace_epoch.load(std::memory_order_relaxed);
+}
 
 #define NORVIX_FIRST(a, ...) a
 #define NORVIX_NAME_TEXT(id, ...) NORVIX_FIRST(__VA_ARGS__ __VA_OPT__(, ) #id),
@@ -49,11 +97,14 @@ int context_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(c->globals);
     Py_VISIT(c->builtins);
     Py_VISIT(c->function_type);
+    for (PyObject* p : c->cache) Py_VISIT(p);
     return 0;
 }
 
 int context_clear(PyObject* self) noexcept {
     auto* c = reinterpret_cast<Context*>(self);
+    stop_watching(c);
+    clear_cache(c);
     Py_CLEAR(c->globals);
     Py_CLEAR(c->builtins);
     Py_CLEAR(c->function_type);
@@ -112,6 +163,7 @@ Ref make_context(PyObject* module) noexcept {
     Ref self = Ref::steal(tp->tp_alloc(tp, 0));
     if (!self) return {};
     auto* c = reinterpret_cast<Context*>(self.get());
+    c->watcher = -1;
 
     c->globals = Py_NewRef(PyModule_GetDict(module));
     // A Python function takes its builtins from the globals' __builtins__
@@ -123,6 +175,7 @@ Ref make_context(PyObject* module) noexcept {
         Py_SETREF(b, d);
     }
     c->builtins = b ? b : Py_NewRef(PyEval_GetBuiltins());
+    start_watching(c);
 
     c->dt = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
     if (!c->dt) return {};
@@ -157,6 +210,23 @@ void raise_name_error(PyObject* name) noexcept {
     if (!exc) return;
     if (PyObject_SetAttrString(exc.get(), "name", name) < 0) return;
     PyErr_SetRaisedException(exc.release());
+}
+
+Ref load_global(Context* ctx, Name n) noexcept {
+    const int i = static_cast<int>(n);
+    if (ctx->watcher < 0) return load_global(ctx, ctx->names[i]);
+    const unsigned long long now = g_namespace_epoch.load(std::memory_order_relaxed);
+    if (now != ctx->cache_epoch) {
+        clear_cache(ctx);
+        ctx->cache_epoch = now;
+    } else if (ctx->cache[i]) {
+        return Ref::borrow(ctx->cache[i]);
+    }
+    Ref v = load_global(ctx, ctx->names[i]);
+    // Both dicts are exact and the key an exact str: the lookup ran no
+    // Python code, so the epoch read above still describes the result.
+    if (v) ctx->cache[i] = Py_NewRef(v.get());
+    return v;
 }
 
 Ref load_global(Context* ctx, PyObject* name) noexcept {

@@ -75,6 +75,12 @@ struct Context {
     PyObject* consts[static_cast<int>(Const::count_)];
     PyObject* function_type;  // type of the module's native functions
 
+    // Module globals resolved earlier, valid while no watched namespace has
+    // changed since (see load_global).  Strong references.
+    PyObject* cache[static_cast<int>(Name::count_)];
+    unsigned long long cache_epoch;
+    int watcher;  // dict watcher id, -1 when lookups are not cached
+
     PyObject* operator[](Name n) const noexcept { return names[static_cast<int>(n)]; }
     PyObject* operator[](Kw k) const noexcept { return kw[static_cast<int>(k)]; }
     PyObject* operator[](Const c) const noexcept { return consts[static_cast<int>(c)]; }
@@ -86,7 +92,12 @@ Ref make_context(PyObject* module) noexcept;
 // Module global lookup as a Python function does it: the module namespace,
 // then the builtins; NameError when neither has the name.
 Ref load_global(Context* ctx, PyObject* name) noexcept;
-inline Ref load_global(Context* ctx, Name n) noexcept { return load_global(ctx, (*ctx)[n]); }
+
+// The same for a known name, answered from the cache while neither the
+// module namespace nor the builtins have changed.  Both dicts are watched;
+// any change to either starts a new epoch and empties the cache, so the
+// next lookup sees exactly what Python code would see.
+Ref load_global(Context* ctx, Name n) noexcept;
 
 // Raises NameError "name '...' is not defined" with its `name` attribute set.
 void raise_name_error(PyObject* name) noexcept;
