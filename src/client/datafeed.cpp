@@ -66,10 +66,12 @@ PyObject* datafeed_init(FunctionObject* f, PyObject* const* args) noexcept {
         if (!settings) return nullptr;
         Ref key = Ref::steal(PyUnicode_FromString(keys[i]));
         if (!key) return nullptr;
-        Ref value = call_method((*ctx)[Name::get], {settings.get(), key.get(), (*ctx)[Const::empty]});
+        Ref value =
+            call_method((*ctx)[Name::get], {settings.get(), key.get(), (*ctx)[Const::empty]});
         if (!value || PyObject_SetAttr(self, (*ctx)[attrs[i]], value.get()) < 0) return nullptr;
     }
-    if (log_credentials(ctx, self, "Norvix数据模块已加载, 用户名: ", ", 密钥: ") < 0) return nullptr;
+    if (log_credentials(ctx, self, "Norvix数据模块已加载, 用户名: ", ", 密钥: ") < 0)
+        return nullptr;
     Py_RETURN_NONE;
 }
 

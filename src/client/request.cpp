@@ -27,10 +27,13 @@ int matches(PyObject* exc, Clause&& clause) noexcept {
 // handled `exc`, 0 when none matched, -1 when handling raised.
 int handle_failure(Context* ctx, PyObject* exc, PyObject* timeout) noexcept {
     int m = matches(exc, [&] { return requests_exception(ctx, Name::Timeout); });
-    if (m) return m < 0 ? -1 : (log(ctx, Level::error, {"错误：请求超时（", timeout, "秒）"}) < 0 ? -1 : 1);
+    if (m)
+        return m < 0 ? -1
+                     : (log(ctx, Level::error, {"错误：请求超时（", timeout, "秒）"}) < 0 ? -1 : 1);
 
     m = matches(exc, [&] { return requests_exception(ctx, Name::ConnectionError); });
-    if (m) return m < 0 ? -1 : (log(ctx, Level::error, {"错误：无法连接到目标服务器"}) < 0 ? -1 : 1);
+    if (m)
+        return m < 0 ? -1 : (log(ctx, Level::error, {"错误：无法连接到目标服务器"}) < 0 ? -1 : 1);
 
     m = matches(exc, [&] { return requests_exception(ctx, Name::HTTPError); });
     if (m < 0) return -1;
@@ -67,7 +70,8 @@ int handle_failure(Context* ctx, PyObject* exc, PyObject* timeout) noexcept {
         if (!json) return {};
         return Ref::steal(PyObject_GetAttr(json.get(), (*ctx)[Name::JSONDecodeError]));
     });
-    if (m) return m < 0 ? -1 : (log(ctx, Level::error, {"错误：响应不是有效的JSON格式"}) < 0 ? -1 : 1);
+    if (m)
+        return m < 0 ? -1 : (log(ctx, Level::error, {"错误：响应不是有效的JSON格式"}) < 0 ? -1 : 1);
 
     m = matches(exc, [&] { return load_global(ctx, Name::Exception); });
     if (m < 0) return -1;
@@ -91,16 +95,16 @@ Ref exchange(Context* ctx, PyObject* self, PyObject* method, PyObject* endpoint,
     if (is_get < 0) return {};
     Ref requests = load_global(ctx, Name::requests);
     if (!requests) return {};
-    Ref send = Ref::steal(PyObject_GetAttr(requests.get(), (*ctx)[is_get ? Name::get : Name::post]));
+    Ref send =
+        Ref::steal(PyObject_GetAttr(requests.get(), (*ctx)[is_get ? Name::get : Name::post]));
     if (!send) return {};
     Ref base = Ref::steal(PyObject_GetAttr(self, (*ctx)[Name::base_url]));
     if (!base) return {};
     Ref url = Ref::steal(PyNumber_Add(base.get(), endpoint));
     if (!url) return {};
     PyObject* args[5] = {nullptr, url.get(), json_data, headers, timeout};
-    Ref response = Ref::steal(PyObject_Vectorcall(send.get(), args + 1,
-                                                  PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                  (*ctx)[is_get ? Kw::get : Kw::post]));
+    Ref response = Ref::steal(PyObject_Vectorcall(
+        send.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, (*ctx)[is_get ? Kw::get : Kw::post]));
     if (!response) return {};
     if (!call_method((*ctx)[Name::raise_for_status], {response.get()})) return {};
     Ref decoded = call_method((*ctx)[Name::json], {response.get()});

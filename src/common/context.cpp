@@ -60,19 +60,17 @@ constexpr const char* kNameText[] = {NORVIX_NAMES(NORVIX_NAME_TEXT)};
 static_assert(sizeof(kNameText) / sizeof(kNameText[0]) == static_cast<int>(Name::count_));
 
 constexpr const char* kBarKeywords[] = {
-    "symbol",      "exchange",  "interval", "datetime",      "open_price",  "high_price",
-    "low_price",   "close_price", "volume", "turnover",      "open_interest", "gateway_name",
+    "symbol",    "exchange",    "interval", "datetime", "open_price",    "high_price",
+    "low_price", "close_price", "volume",   "turnover", "open_interest", "gateway_name",
 };
 
 constexpr const char* kTickKeywords[] = {
-    "symbol",       "exchange",     "datetime",     "name",         "volume",
-    "turnover",     "open_interest", "last_price",  "last_volume",  "limit_up",
-    "limit_down",   "open_price",   "high_price",   "low_price",    "pre_close",
-    "bid_price_1",  "bid_price_2",  "bid_price_3",  "bid_price_4",  "bid_price_5",
-    "ask_price_1",  "ask_price_2",  "ask_price_3",  "ask_price_4",  "ask_price_5",
-    "bid_volume_1", "bid_volume_2", "bid_volume_3", "bid_volume_4", "bid_volume_5",
-    "ask_volume_1", "ask_volume_2", "ask_volume_3", "ask_volume_4", "ask_volume_5",
-    "gateway_name",
+    "symbol",        "exchange",     "datetime",     "name",         "volume",       "turnover",
+    "open_interest", "last_price",   "last_volume",  "limit_up",     "limit_down",   "open_price",
+    "high_price",    "low_price",    "pre_close",    "bid_price_1",  "bid_price_2",  "bid_price_3",
+    "bid_price_4",   "bid_price_5",  "ask_price_1",  "ask_price_2",  "ask_price_3",  "ask_price_4",
+    "ask_price_5",   "bid_volume_1", "bid_volume_2", "bid_volume_3", "bid_volume_4", "bid_volume_5",
+    "ask_volume_1",  "ask_volume_2", "ask_volume_3", "ask_volume_4", "ask_volume_5", "gateway_name",
 };
 static_assert(sizeof(kTickKeywords) / sizeof(kTickKeywords[0]) == 36);
 
@@ -141,15 +139,24 @@ PyType_Spec context_spec = {
 
 PyObject* make_const(Const c) noexcept {
     switch (c) {
-        case Const::empty: return PyUnicode_FromStringAndSize("", 0);
-        case Const::zero: return PyLong_FromLong(0);
-        case Const::ten: return PyLong_FromLong(10);
-        case Const::post: return PyUnicode_InternFromString("POST");
-        case Const::get: return PyUnicode_InternFromString("GET");
-        case Const::gateway: return PyUnicode_InternFromString("NorviX");
-        case Const::date_fmt: return PyUnicode_InternFromString("%Y-%m-%d");
-        case Const::time_fmt: return PyUnicode_InternFromString("%Y-%m-%d %H:%M:%S");
-        case Const::count_: break;
+        case Const::empty:
+            return PyUnicode_FromStringAndSize("", 0);
+        case Const::zero:
+            return PyLong_FromLong(0);
+        case Const::ten:
+            return PyLong_FromLong(10);
+        case Const::post:
+            return PyUnicode_InternFromString("POST");
+        case Const::get:
+            return PyUnicode_InternFromString("GET");
+        case Const::gateway:
+            return PyUnicode_InternFromString("NorviX");
+        case Const::date_fmt:
+            return PyUnicode_InternFromString("%Y-%m-%d");
+        case Const::time_fmt:
+            return PyUnicode_InternFromString("%Y-%m-%d %H:%M:%S");
+        case Const::count_:
+            break;
     }
     return nullptr;
 }

@@ -2,10 +2,10 @@
 // message building, logging through the module's `logger`, and calls.
 #pragma once
 
-#include "common/context.h"
-
 #include <initializer_list>
 #include <string_view>
+
+#include "common/context.h"
 
 namespace norvix {
 

@@ -19,15 +19,27 @@ struct BarQuery {
 };
 
 constexpr BarQuery kDaily = {
-    "/daybar/query",        2000,         Name::trading_date,        false,
-    Name::DAILY,            "NorviX获取日K线数据失败：", "NorvixData解析K线数据异常：",
-    "的日K线数据成功，共", "的K线数据",
+    "/daybar/query",
+    2000,
+    Name::trading_date,
+    false,
+    Name::DAILY,
+    "NorviX获取日K线数据失败：",
+    "NorvixData解析K线数据异常：",
+    "的日K线数据成功，共",
+    "的K线数据",
 };
 
 constexpr BarQuery kMinute = {
-    "/minutebar/query",       40000,        Name::trading_datetime,      true,
-    Name::MINUTE,             "NorviX获取分钟K线数据失败：", "NorvixData解析分钟K线数据异常：",
-    "的分钟K线数据成功，共", "的分钟K线数据",
+    "/minutebar/query",
+    40000,
+    Name::trading_datetime,
+    true,
+    Name::MINUTE,
+    "NorviX获取分钟K线数据失败：",
+    "NorvixData解析分钟K线数据异常：",
+    "的分钟K线数据成功，共",
+    "的分钟K线数据",
 };
 
 // One bar:
@@ -36,7 +48,8 @@ constexpr BarQuery kMinute = {
 //             open_price=float(d["open_price"]), ..., close_price=float(d["close_price"]),
 //             volume=float(d.get("volume", 0)), turnover=float(d.get("turnover", 0)),
 //             open_interest=float(d.get("open_interest", 0)), gateway_name="NorviX")
-Ref make_bar(Context* ctx, const BarQuery& q, PyObject* symbol, PyObject* exchange, PyObject* d) noexcept {
+Ref make_bar(Context* ctx, const BarQuery& q, PyObject* symbol, PyObject* exchange,
+             PyObject* d) noexcept {
     Ref dt = record_time(ctx, d, q.time_field, q.with_time);
     if (!dt) return {};
     Ref cls = load_global(ctx, Name::BarData);
@@ -59,9 +72,19 @@ Ref make_bar(Context* ctx, const BarQuery& q, PyObject* symbol, PyObject* exchan
     if (!turnover) return {};
     Ref open_interest = member_float(ctx, d, Name::open_interest);
     if (!open_interest) return {};
-    PyObject* args[13] = {nullptr,      symbol,         exchange,        interval.get(), dt.get(),
-                          open.get(),   high.get(),     low.get(),       close.get(),    volume.get(),
-                          turnover.get(), open_interest.get(), (*ctx)[Const::gateway]};
+    PyObject* args[13] = {nullptr,
+                          symbol,
+                          exchange,
+                          interval.get(),
+                          dt.get(),
+                          open.get(),
+                          high.get(),
+                          low.get(),
+                          close.get(),
+                          volume.get(),
+                          turnover.get(),
+                          open_interest.get(),
+                          (*ctx)[Const::gateway]};
     return Ref::steal(
         PyObject_Vectorcall(cls.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, (*ctx)[Kw::bar]));
 }

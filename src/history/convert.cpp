@@ -34,7 +34,8 @@ bool parse_canonical(PyObject* text, bool with_time, Fields& f) noexcept {
     const auto* s = static_cast<const unsigned char*>(PyUnicode_DATA(text));
     if (n != (with_time ? 19 : 10)) return false;
     if (s[4] != '-' || s[7] != '-') return false;
-    if (!digits(s, 4, f.year) || !digits(s + 5, 2, f.month) || !digits(s + 8, 2, f.day)) return false;
+    if (!digits(s, 4, f.year) || !digits(s + 5, 2, f.month) || !digits(s + 8, 2, f.day))
+        return false;
     if (f.year < 1 || f.month < 1 || f.month > 12 || f.day < 1 ||
         f.day > days_in_month(f.year, f.month))
         return false;
@@ -108,8 +109,9 @@ Ref record_time(Context* ctx, PyObject* record, Name field, bool with_time) noex
         Ref tz = load_global(ctx, Name::CHINA_TZ);
         if (!tz) return {};
         if (tz.get() == Py_None || PyObject_TypeCheck(tz.get(), ctx->dt->TZInfoType))
-            return Ref::steal(ctx->dt->DateTime_FromDateAndTime(
-                f.year, f.month, f.day, f.hour, f.minute, f.second, 0, tz.get(), ctx->dt->DateTimeType));
+            return Ref::steal(ctx->dt->DateTime_FromDateAndTime(f.year, f.month, f.day, f.hour,
+                                                                f.minute, f.second, 0, tz.get(),
+                                                                ctx->dt->DateTimeType));
         // An unusual CHINA_TZ: let replace() judge it.
         Ref naive = Ref::steal(ctx->dt->DateTime_FromDateAndTime(
             f.year, f.month, f.day, f.hour, f.minute, f.second, 0, Py_None, ctx->dt->DateTimeType));
@@ -120,7 +122,8 @@ Ref record_time(Context* ctx, PyObject* record, Name field, bool with_time) noex
         strptime = Ref::steal(PyObject_GetAttr(cls.get(), (*ctx)[Name::strptime]));
         if (!strptime) return {};
     }
-    PyObject* args[3] = {nullptr, text.get(), (*ctx)[with_time ? Const::time_fmt : Const::date_fmt]};
+    PyObject* args[3] = {nullptr, text.get(),
+                         (*ctx)[with_time ? Const::time_fmt : Const::date_fmt]};
     Ref parsed = Ref::steal(
         PyObject_Vectorcall(strptime.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!parsed) return {};

@@ -4,7 +4,8 @@
 
 namespace norvix {
 
-// def query_bar_history(self, req: HistoryRequest, output: Callable = print) -> list[BarData] | None:
+// def query_bar_history(self, req: HistoryRequest, output: Callable = print) -> list[BarData] |
+// None:
 //     symbol, exchange, interval = req.symbol, req.exchange, req.interval
 //     start_str = req.start.strftime("%Y-%m-%d")
 //     end_str = req.end.strftime("%Y-%m-%d")

@@ -54,14 +54,14 @@ Ref make_tick(Context* ctx, PyObject* req, PyObject* t) noexcept {
 
 }  // namespace
 
-// def query_tick_history(self, req: HistoryRequest, output: Callable = print) -> list[TickData] | None:
+// def query_tick_history(self, req: HistoryRequest, output: Callable = print) -> list[TickData] |
+// None:
 //     start_str = req.start.strftime("%Y-%m-%d")
 //     symbol = req.symbol
 //     json_data = {"instrument_id": req.symbol, "trading_date": start_str}
-//     data = self._make_request(method="POST", endpoint="/tickdata/query", json_data=json_data, timeout=10)
-//     <envelope check>
-//     for tick_data in data.get("data", []): <make_tick under the KeyError/ValueError guard>
-//     <summary>; return ticks
+//     data = self._make_request(method="POST", endpoint="/tickdata/query", json_data=json_data,
+//     timeout=10) <envelope check> for tick_data in data.get("data", []): <make_tick under the
+//     KeyError/ValueError guard> <summary>; return ticks
 PyObject* query_tick_history(FunctionObject* f, PyObject* const* args) noexcept {
     Context* ctx = f->ctx;
     PyObject* self = args[0];

@@ -1,10 +1,10 @@
 #include "module/classes.h"
 
+#include <cstring>
+
 #include "common/py.h"
 #include "module/function.h"
 #include "module/methods.h"
-
-#include <cstring>
 
 namespace norvix {
 namespace {
@@ -89,7 +89,8 @@ PyObject* calculate_metaclass(PyObject* bases) noexcept {
 
 // class <name>(*orig_bases): <body>
 template <class Body>
-Ref build_class(const char* name_text, PyObject* orig_bases, PyObject* classcell, Body&& body) noexcept {
+Ref build_class(const char* name_text, PyObject* orig_bases, PyObject* classcell,
+                Body&& body) noexcept {
     Ref name = Ref::steal(PyUnicode_FromString(name_text));
     if (!name) return {};
     Ref bases = resolve_bases(orig_bases);
@@ -105,10 +106,10 @@ Ref build_class(const char* name_text, PyObject* orig_bases, PyObject* classcell
         ns = Ref::steal(PyObject_Vectorcall(prepare.get(), args, 2, nullptr));
         if (!ns) return {};
         if (!PyMapping_Check(ns.get())) {
-            PyErr_Format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
-                         PyType_Check(meta) ? reinterpret_cast<PyTypeObject*>(meta)->tp_name
-                                            : "<metaclass>",
-                         Py_TYPE(ns.get())->tp_name);
+            PyErr_Format(
+                PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
+                PyType_Check(meta) ? reinterpret_cast<PyTypeObject*>(meta)->tp_name : "<metaclass>",
+                Py_TYPE(ns.get())->tp_name);
             return {};
         }
     } else {
@@ -224,62 +225,102 @@ const MethodDef kBarPostInit = {
 #define NDF "NorvixDatafeed."
 const MethodDef kDatafeedMethods[] = {
     {{"__init__", NDF "__init__", "构造函数", 1, {"self"}, datafeed_init}, {}, {}, "None", true},
-    {{"initialize", NDF "initialize", "设置账户、密码", 3, {"self", "username", "password"},
+    {{"initialize",
+      NDF "initialize",
+      "设置账户、密码",
+      3,
+      {"self", "username", "password"},
       datafeed_initialize},
      {},
      {"str", "str"},
      "None",
      false},
-    {{"_make_request", NDF "_make_request", nullptr, 5,
-      {"self", "method", "endpoint", "json_data", "timeout"}, datafeed_make_request},
+    {{"_make_request",
+      NDF "_make_request",
+      nullptr,
+      5,
+      {"self", "method", "endpoint", "json_data", "timeout"},
+      datafeed_make_request},
      {"10"},
      {"str", "str", "dict", "int"},
      "dict",
      false},
-    {{"query_bar_history", NDF "query_bar_history", nullptr, 3, {"self", "req", "output"},
+    {{"query_bar_history",
+      NDF "query_bar_history",
+      nullptr,
+      3,
+      {"self", "req", "output"},
       query_bar_history},
      {"print"},
      {"HistoryRequest", "Callable"},
      "list[BarData]|None",
      false},
-    {{"query_day_bar_history", NDF "query_day_bar_history", "查询日K线数据", 5,
-      {"self", "symbol", "exchange", "start_str", "end_str"}, query_day_bar_history},
+    {{"query_day_bar_history",
+      NDF "query_day_bar_history",
+      "查询日K线数据",
+      5,
+      {"self", "symbol", "exchange", "start_str", "end_str"},
+      query_day_bar_history},
      {},
      {"str", "Exchange", "str", "str"},
      "list[BarData]|None",
      false},
-    {{"query_minute_bar_history", NDF "query_minute_bar_history", "查询K线数据", 5,
-      {"self", "symbol", "exchange", "start_str", "end_str"}, query_minute_bar_history},
+    {{"query_minute_bar_history",
+      NDF "query_minute_bar_history",
+      "查询K线数据",
+      5,
+      {"self", "symbol", "exchange", "start_str", "end_str"},
+      query_minute_bar_history},
      {},
      {"str", "Exchange", "str", "str"},
      "list[BarData]|None",
      false},
-    {{"query_tick_history", NDF "query_tick_history", "查询Tick数据", 3, {"self", "req", "output"},
+    {{"query_tick_history",
+      NDF "query_tick_history",
+      "查询Tick数据",
+      3,
+      {"self", "req", "output"},
       query_tick_history},
      {"print"},
      {"HistoryRequest", "Callable"},
      "list[TickData]|None",
      false},
-    {{"query_dominant", NDF "query_dominant", "查询主力合约数据", 4,
-      {"self", "symbol", "start_date", "end_date"}, query_dominant},
+    {{"query_dominant",
+      NDF "query_dominant",
+      "查询主力合约数据",
+      4,
+      {"self", "symbol", "start_date", "end_date"},
+      query_dominant},
      {},
      {"str", "str|None", "str|None"},
      "list[dict]|None",
      false},
-    {{"query_contracts", NDF "query_contracts", "查询当天可交易合约", 3,
-      {"self", "symbol", "trading_date"}, query_contracts},
+    {{"query_contracts",
+      NDF "query_contracts",
+      "查询当天可交易合约",
+      3,
+      {"self", "symbol", "trading_date"},
+      query_contracts},
      {},
      {"str|None", "str|None"},
      "list[dict]|None",
      false},
-    {{"query_ex_factor", NDF "query_ex_factor", "查询品种复权因子", 4,
-      {"self", "symbol", "start_date", "end_date"}, query_ex_factor},
+    {{"query_ex_factor",
+      NDF "query_ex_factor",
+      "查询品种复权因子",
+      4,
+      {"self", "symbol", "start_date", "end_date"},
+      query_ex_factor},
      {},
      {"str", "str|None", "str|None"},
      "list[dict]|None",
      false},
-    {{"query_contract_multiplier", NDF "query_contract_multiplier", "查询品种合约乘数", 2,
-      {"self", "symbol"}, query_contract_multiplier},
+    {{"query_contract_multiplier",
+      NDF "query_contract_multiplier",
+      "查询品种合约乘数",
+      2,
+      {"self", "symbol"},
+      query_contract_multiplier},
      {"None"},
      {},
      "list[dict]|None",
@@ -294,9 +335,12 @@ struct Field {
     const char* dflt;  // "" for the empty text
 };
 const Field kBarFields[] = {
-    {"instrument_id", "str", ""},       {"limit_up", "float", "0"},
-    {"limit_down", "float", "0"},       {"prev_close_price", "float", "0"},
-    {"settlement_price", "float", "0"}, {"pre_settlement_price", "float", "0"},
+    {"instrument_id", "str", ""},
+    {"limit_up", "float", "0"},
+    {"limit_down", "float", "0"},
+    {"prev_close_price", "float", "0"},
+    {"settlement_price", "float", "0"},
+    {"pre_settlement_price", "float", "0"},
     {"trading_datetime", "datetime", "None"},
 };
 
@@ -330,7 +374,8 @@ Ref make_bar_record_class(Context* ctx) noexcept {
         Ref ann = Ref::steal(PyDict_New());
         if (!ann || store_name(ns, "__annotations__", ann.get()) < 0) return -1;
         for (const Field& fld : kBarFields) {
-            Ref dflt = fld.dflt[0] ? eval_expr(ctx, ns, fld.dflt) : Ref::borrow((*ctx)[Const::empty]);
+            Ref dflt =
+                fld.dflt[0] ? eval_expr(ctx, ns, fld.dflt) : Ref::borrow((*ctx)[Const::empty]);
             if (!dflt || store_name(ns, fld.name, dflt.get()) < 0) return -1;
             Ref a = eval_expr(ctx, ns, fld.annotation);
             if (!a) return -1;
@@ -343,8 +388,8 @@ Ref make_bar_record_class(Context* ctx) noexcept {
     });
     if (!cls) return {};
     PyObject* args[2] = {nullptr, cls.get()};
-    return Ref::steal(
-        PyObject_Vectorcall(dataclass.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(PyObject_Vectorcall(dataclass.get(), args + 1,
+                                          1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 Ref make_datafeed_class(Context* ctx) noexcept {

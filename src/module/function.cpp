@@ -95,15 +95,17 @@ PyObject* suggest(PyObject* params, PyObject* keyword) noexcept {
 
 void too_many_positional(FunctionObject* f, Py_ssize_t given, Py_ssize_t ndefaults) noexcept {
     Py_ssize_t total = f->spec->nparams;
-    Ref sig = ndefaults ? Ref::steal(PyUnicode_FromFormat("from %zd to %zd", total - ndefaults, total))
-                        : Ref::steal(PyUnicode_FromFormat("%zd", total));
+    Ref sig = ndefaults
+                  ? Ref::steal(PyUnicode_FromFormat("from %zd to %zd", total - ndefaults, total))
+                  : Ref::steal(PyUnicode_FromFormat("%zd", total));
     if (!sig) return;
     bool plural = ndefaults ? true : total != 1;
-    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given", f->qualname,
-                 sig.get(), plural ? "s" : "", given, given == 1 ? "was" : "were");
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given",
+                 f->qualname, sig.get(), plural ? "s" : "", given, given == 1 ? "was" : "were");
 }
 
-void missing_arguments(FunctionObject* f, PyObject* const* bound, Py_ssize_t from, Py_ssize_t to) noexcept {
+void missing_arguments(FunctionObject* f, PyObject* const* bound, Py_ssize_t from,
+                       Py_ssize_t to) noexcept {
     Ref names = Ref::steal(PyList_New(0));
     if (!names) return;
     for (Py_ssize_t i = from; i < to; ++i) {
@@ -119,8 +121,9 @@ void missing_arguments(FunctionObject* f, PyObject* const* bound, Py_ssize_t fro
         listed = Ref::steal(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0),
                                                  PyList_GET_ITEM(names.get(), 1)));
     } else {
-        Ref tail = Ref::steal(PyUnicode_FromFormat(", %U, and %U", PyList_GET_ITEM(names.get(), n - 2),
-                                                   PyList_GET_ITEM(names.get(), n - 1)));
+        Ref tail =
+            Ref::steal(PyUnicode_FromFormat(", %U, and %U", PyList_GET_ITEM(names.get(), n - 2),
+                                            PyList_GET_ITEM(names.get(), n - 1)));
         if (!tail || PyList_SetSlice(names.get(), n - 2, n, nullptr) < 0) return;
         Ref sep = Ref::steal(PyUnicode_FromString(", "));
         if (!sep) return;
@@ -217,7 +220,9 @@ int set_name(PyObject* self, PyObject* v, void*) noexcept {
     Py_SETREF(as_func(self)->name, Py_NewRef(v));
     return 0;
 }
-PyObject* get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_func(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) noexcept {
+    return Py_NewRef(as_func(self)->qualname);
+}
 int set_qualname(PyObject* self, PyObject* v, void*) noexcept {
     if (!v || !PyUnicode_Check(v)) {
         PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
@@ -327,9 +332,11 @@ PyGetSetDef function_getset[] = {
 PyMemberDef function_members[] = {
     {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), 0, nullptr},
     {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), 0, nullptr},
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
+     nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakreflist), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakreflist), Py_READONLY,
+     nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 

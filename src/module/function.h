@@ -27,18 +27,17 @@ struct FunctionSpec {
 };
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionSpec* spec;
-    Context* ctx;            // strong
-    PyObject* params;        // tuple of interned parameter names
+    Context* ctx;      // strong
+    PyObject* params;  // tuple of interned parameter names
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
     PyObject* doc;
-    PyObject* defaults;      // tuple or nullptr
-    PyObject* annotations;   // dict or nullptr
-    PyObject* classcell;     // cell or nullptr
+    PyObject* defaults;     // tuple or nullptr
+    PyObject* annotations;  // dict or nullptr
+    PyObject* classcell;    // cell or nullptr
     PyObject* dict;
     PyObject* weakreflist;
 };
@@ -48,7 +47,7 @@ Ref make_function_type(PyObject* module) noexcept;
 
 // A new function of `spec`.  `defaults` may be nullptr; `annotations` is a
 // dict; `classcell` is the cell that receives the class being defined.
-Ref new_function(Context* ctx, const FunctionSpec* spec, PyObject* module_name,
-                 PyObject* defaults, PyObject* annotations, PyObject* classcell) noexcept;
+Ref new_function(Context* ctx, const FunctionSpec* spec, PyObject* module_name, PyObject* defaults,
+                 PyObject* annotations, PyObject* classcell) noexcept;
 
 }  // namespace norvix

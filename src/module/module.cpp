@@ -89,8 +89,8 @@ Ref import_from(PyObject* module, PyObject* name) noexcept {
     if (!path) PyErr_Clear();
     Ref msg = path ? Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name,
                                                      pkgname.get(), path.get()))
-                   : Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
-                                                     name, pkgname.get()));
+                   : Ref::steal(PyUnicode_FromFormat(
+                         "cannot import name %R from %R (unknown location)", name, pkgname.get()));
     if (!msg) return {};
     PyErr_SetImportError(msg.get(), pkgname.get(), path ? path.get() : Py_None);
     return {};
@@ -108,7 +108,8 @@ int import_from_names(PyObject* globals, const char* module_name,
         if (!item) return -1;
         PyTuple_SET_ITEM(fromlist.get(), i++, item);
     }
-    Ref m = Ref::steal(PyImport_ImportModuleLevelObject(n.get(), globals, nullptr, fromlist.get(), 0));
+    Ref m =
+        Ref::steal(PyImport_ImportModuleLevelObject(n.get(), globals, nullptr, fromlist.get(), 0));
     if (!m) return -1;
     for (i = 0; i < PyTuple_GET_SIZE(fromlist.get()); ++i) {
         PyObject* name = PyTuple_GET_ITEM(fromlist.get(), i);
@@ -153,7 +154,8 @@ int module_exec(PyObject* module) noexcept {
     if (import_from_names(globals, "loguru", {"logger"}) < 0) return -1;
     if (import_from_names(globals, "vnpy.trader.constant", {"Exchange", "Interval"}) < 0) return -1;
     if (import_from_names(globals, "vnpy.trader.datafeed", {"BaseDatafeed"}) < 0) return -1;
-    if (import_from_names(globals, "vnpy.trader.object", {"BarData", "TickData", "HistoryRequest"}) < 0)
+    if (import_from_names(globals, "vnpy.trader.object",
+                          {"BarData", "TickData", "HistoryRequest"}) < 0)
         return -1;
     if (import_from_names(globals, "vnpy.trader.setting", {"SETTINGS"}) < 0) return -1;
     if (import_from_names(globals, "vnpy.trader.utility", {"ZoneInfo"}) < 0) return -1;
@@ -170,8 +172,8 @@ int module_exec(PyObject* module) noexcept {
 
     Ref zoneinfo = load_global(ctx, Ref::steal(PyUnicode_InternFromString("ZoneInfo")).get());
     if (!zoneinfo) return -1;
-    Ref tz = Ref::steal(PyObject_CallOneArg(zoneinfo.get(),
-                                            Ref::steal(PyUnicode_FromString("Asia/Shanghai")).get()));
+    Ref tz = Ref::steal(PyObject_CallOneArg(
+        zoneinfo.get(), Ref::steal(PyUnicode_FromString("Asia/Shanghai")).get()));
     if (!tz || set_global(globals, "CHINA_TZ", tz.get()) < 0) return -1;
 
     Ref feed_class = make_datafeed_class(ctx);

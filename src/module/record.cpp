@@ -19,7 +19,8 @@ PyObject* bar_post_init(FunctionObject* f, PyObject* const* args) noexcept {
     Ref value = Ref::steal(PyObject_GetAttr(exchange.get(), (*ctx)[Name::value]));
     if (!value) return nullptr;
     Ref symbol = message(ctx, {head, ".", value});
-    if (!symbol || PyObject_SetAttr(self, (*ctx)[Name::vt_symbol], symbol.get()) < 0) return nullptr;
+    if (!symbol || PyObject_SetAttr(self, (*ctx)[Name::vt_symbol], symbol.get()) < 0)
+        return nullptr;
     Py_RETURN_NONE;
 }
 

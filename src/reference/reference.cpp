@@ -9,7 +9,8 @@ struct ReferenceQuery {
     Const method;
     const char* endpoint;
     const char* fail_prefix;
-    const char* success_head;  // before the symbol; the symbol is left out when `with_symbol` is false
+    const char*
+        success_head;  // before the symbol; the symbol is left out when `with_symbol` is false
     const char* success_tail;  // between the symbol and the count
     const char* nodata_tail;   // after the symbol (or the whole line without a symbol)
     bool with_symbol;
@@ -37,8 +38,9 @@ PyObject* run(Context* ctx, PyObject* self, PyObject* symbol, PyObject* json_dat
         if (n < 0) return nullptr;
         Ref count = Ref::steal(PyLong_FromSsize_t(n));
         if (!count) return nullptr;
-        r = q.with_symbol ? log(ctx, Level::info, {q.success_head, symbol, q.success_tail, count, "条"})
-                          : log(ctx, Level::info, {q.success_head, count, "条"});
+        r = q.with_symbol
+                ? log(ctx, Level::info, {q.success_head, symbol, q.success_tail, count, "条"})
+                : log(ctx, Level::info, {q.success_head, count, "条"});
     } else {
         r = q.with_symbol ? log(ctx, Level::info, {"NorvixData未获取到", symbol, q.nodata_tail})
                           : log(ctx, Level::info, {q.nodata_tail});
@@ -48,27 +50,48 @@ PyObject* run(Context* ctx, PyObject* self, PyObject* symbol, PyObject* json_dat
 }
 
 constexpr ReferenceQuery kDominant = {
-    Const::post, "/dominant/query", "NorviX获取主力合约数据失败：", "NorvixData获取",
-    "的主力合约数据成功，共", "的主力合约数据", true,
+    Const::post,
+    "/dominant/query",
+    "NorviX获取主力合约数据失败：",
+    "NorvixData获取",
+    "的主力合约数据成功，共",
+    "的主力合约数据",
+    true,
 };
 constexpr ReferenceQuery kContracts = {
-    Const::post, "/current/query", "NorviX获取当天可交易合约失败：", "NorvixData获取",
-    "的当天可交易合约成功，共", "的当天可交易合约数据", true,
+    Const::post,
+    "/current/query",
+    "NorviX获取当天可交易合约失败：",
+    "NorvixData获取",
+    "的当天可交易合约成功，共",
+    "的当天可交易合约数据",
+    true,
 };
 constexpr ReferenceQuery kExFactor = {
-    Const::post, "/exfactor/query", "NorviX获取复权因子失败：", "NorvixData获取",
-    "的复权因子成功，共", "的复权因子数据", true,
+    Const::post,
+    "/exfactor/query",
+    "NorviX获取复权因子失败：",
+    "NorvixData获取",
+    "的复权因子成功，共",
+    "的复权因子数据",
+    true,
 };
 constexpr ReferenceQuery kMultiplier = {
-    Const::get, "/multiplier/query", "NorviX查询合约乘数失败：", "NorvixData查询合约乘数成功，共",
-    nullptr, "NorvixData未查询到合约乘数数据", false,
+    Const::get,
+    "/multiplier/query",
+    "NorviX查询合约乘数失败：",
+    "NorvixData查询合约乘数成功，共",
+    nullptr,
+    "NorvixData未查询到合约乘数数据",
+    false,
 };
 
 // Queries over a date range: symbol, start_date, end_date.
 PyObject* date_range_query(FunctionObject* f, PyObject* const* args, const char* opening,
                            const ReferenceQuery& q) noexcept {
     Context* ctx = f->ctx;
-    if (log(ctx, Level::info, {opening, args[1], ", start date: ", args[2], ", end date: ", args[3]}) < 0)
+    if (log(ctx, Level::info,
+            {opening, args[1], ", start date: ", args[2], ", end date: ", args[3]}) < 0)
         return nullptr;
     Ref body = build_body({{(*ctx)[Name::symbol], args[1]},
                            {(*ctx)[Name::start_date], args[2]},
@@ -79,12 +102,14 @@ PyObject* date_range_query(FunctionObject* f, PyObject* const* args, const char*
 
 }  // namespace
 
-// def query_dominant(self, symbol: str, start_date: str | None, end_date: str | None) -> list[dict] | None
+// def query_dominant(self, symbol: str, start_date: str | None, end_date: str | None) -> list[dict]
+// | None
 PyObject* query_dominant(FunctionObject* f, PyObject* const* args) noexcept {
     return date_range_query(f, args, "dominant query, symbol: ", kDominant);
 }
 
-// def query_ex_factor(self, symbol: str, start_date: str | None, end_date: str | None) -> list[dict] | None
+// def query_ex_factor(self, symbol: str, start_date: str | None, end_date: str | None) ->
+// list[dict] | None
 PyObject* query_ex_factor(FunctionObject* f, PyObject* const* args) noexcept {
     return date_range_query(f, args, "ex_factor query, symbol: ", kExFactor);
 }
@@ -92,7 +117,8 @@ PyObject* query_ex_factor(FunctionObject* f, PyObject* const* args) noexcept {
 // def query_contracts(self, symbol: str | None, trading_date: str | None) -> list[dict] | None
 PyObject* query_contracts(FunctionObject* f, PyObject* const* args) noexcept {
     Context* ctx = f->ctx;
-    if (log(ctx, Level::info, {"dominant query, symbol: ", args[1], ", trading_date: ", args[2]}) < 0)
+    if (log(ctx, Level::info, {"dominant query, symbol: ", args[1], ", trading_date: ", args[2]}) <
+        0)
         return nullptr;
     Ref body = build_body({{(*ctx)[Name::symbol], args[1]}, {(*ctx)[Name::trading_date], args[2]}});
     if (!body) return nullptr;

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Sets everything up (scripts/setup.sh), then runs the test suite.
+# Extra arguments are passed to pytest, e.g.: bash scripts/test.sh -k tick -x
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+bash "$ROOT/scripts/setup.sh"
+
+cd "$ROOT"
+# The development data service (norvix_devserver) is imported from the work tree.
+export PYTHONPATH="$ROOT${PYTHONPATH:+:$PYTHONPATH}"
+status=0
+"$ROOT/.venv/bin/python" -m pytest tests "$@" || status=$?
+if [ "$status" -eq 5 ]; then
+    echo "test: pytest collected no tests" >&2
+    exit 1
+fi
+exit "$status"
