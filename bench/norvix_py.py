@@ -42,6 +42,16 @@ class NorvixBarData(BarData):
 CHINA_TZ = ZoneInfo("Asia/Shanghai")
 
 
+def _scrub(text, password):
+    """Keep the password, as sent or in its quoted form, out of a log line."""
+    secret = f"{password}"
+    if not secret:
+        return text
+    text = text.replace(secret, "******")
+    quoted = repr(secret)[1:-1]
+    return text.replace(quoted, "******") if quoted else text
+
+
 class NorvixDatafeed(BaseDatafeed):
     """NorviX数据服务接口"""
 
@@ -103,11 +113,11 @@ class NorvixDatafeed(BaseDatafeed):
         except requests.exceptions.HTTPError as e:
             logger.error(f"错误：HTTP请求失败，状态码: {e.response.status_code}")
             if e.response.text:
-                logger.error(f"错误响应内容: {e.response.text}")
+                logger.error(_scrub(f"错误响应内容: {e.response.text}", default_headers["token"]))
         except json.JSONDecodeError:
             logger.error("错误：响应不是有效的JSON格式")
         except Exception as e:
-            logger.error(f"未知错误：{str(e)}")
+            logger.error(_scrub(f"未知错误：{str(e)}", default_headers["token"]))
         return {}
 
     def query_bar_history(self, req: HistoryRequest, output: Callable = print) -> list[BarData] | None:

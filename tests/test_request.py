@@ -268,3 +268,22 @@ def test_envelope_that_is_not_an_object_raises(feed, server, body):
     server.route("/dominant/query", server.reply_json(body))
     with pytest.raises(AttributeError):
         feed.query_dominant("rb", None, None)
+
+
+@pytest.mark.parametrize("password", [" other-secret", "other-secret\n"])
+def test_a_rejected_header_does_not_put_the_password_in_the_log(feed, server, logs, password):
+    feed.initialize("user", password)
+    logs.clear()
+    with pytest.raises(requests.exceptions.InvalidHeader) as raised:
+        requests.post(server.url + "/x", json={}, headers={"token": password}, timeout=1)
+    assert feed._make_request(method="POST", endpoint="/x", json_data={}) == {}
+    assert server.requests == []
+    expected = f"未知错误：{raised.value}".replace(repr(password)[1:-1], "******")
+    assert "other-secret" in str(raised.value) and "other-secret" not in expected
+    assert logs == [("ERROR", expected)]
+
+
+def test_an_error_body_echoing_the_password_is_masked(feed, server, logs):
+    server.default = server.Reply(401, {"Content-Type": "text/plain"}, b"bad token secret-pass for user")
+    assert feed._make_request(method="POST", endpoint="/x", json_data={}) == {}
+    assert logs == [("ERROR", "错误：HTTP请求失败，状态码: 401"), ("ERROR", "错误响应内容: bad token ****** for user")]

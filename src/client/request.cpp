@@ -14,6 +14,28 @@ Ref requests_exception(Context* ctx, Name name) noexcept {
     return Ref::steal(PyObject_GetAttr(exceptions.get(), (*ctx)[name]));
 }
 
+// Texts from outside (an exception message, an error body) may quote the
+// credentials sent: the HTTP library puts a rejected header value into its
+// message, and a service may echo a request back.  The password never
+// reaches the log, neither as sent nor in its quoted form.
+Ref scrub(Context* ctx, Ref text, PyObject* password) noexcept {
+    if (!text || !password) return text;
+    Ref secret = text_of(ctx, password);
+    if (!secret) return {};
+    if (PyUnicode_GET_LENGTH(secret.get()) == 0) return text;
+    Ref mask = Ref::steal(PyUnicode_FromString("******"));
+    if (!mask) return {};
+    text = Ref::steal(PyUnicode_Replace(text.get(), secret.get(), mask.get(), -1));
+    if (!text) return {};
+    Ref quoted = Ref::steal(PyObject_Repr(secret.get()));
+    if (!quoted) return {};
+    Py_ssize_t n = PyUnicode_GET_LENGTH(quoted.get());
+    if (n <= 2) return text;
+    Ref inner = Ref::steal(PyUnicode_Substring(quoted.get(), 1, n - 1));
+    if (!inner) return {};
+    return Ref::steal(PyUnicode_Replace(text.get(), inner.get(), mask.get(), -1));
+}
+
 // 1 when `exc` matches the class that `clause` evaluates to, 0 when not,
 // -1 when evaluating the clause raised.
 template <class Clause>
@@ -25,7 +47,7 @@ int matches(PyObject* exc, Clause&& clause) noexcept {
 
 // The except clauses of the request, in order.  Returns 1 when a clause
 // handled `exc`, 0 when none matched, -1 when handling raised.
-int handle_failure(Context* ctx, PyObject* exc, PyObject* timeout) noexcept {
+int handle_failure(Context* ctx, PyObject* exc, PyObject* timeout, PyObject* password) noexcept {
     int m = matches(exc, [&] { return requests_exception(ctx, Name::Timeout); });
     if (m)
         return m < 0 ? -1
@@ -59,7 +81,7 @@ int handle_failure(Context* ctx, PyObject* exc, PyObject* timeout) noexcept {
         if (nonempty && log(ctx, Level::error, [&]() -> Ref {
                             Ref again = response_attr(Name::text);
                             if (!again) return {};
-                            return message(ctx, {"错误响应内容: ", again});
+                            return scrub(ctx, message(ctx, {"错误响应内容: ", again}), password);
                         }) < 0)
             return -1;
         return 1;
@@ -79,7 +101,7 @@ int handle_failure(Context* ctx, PyObject* exc, PyObject* timeout) noexcept {
         int r = log(ctx, Level::error, [&]() -> Ref {
             Ref s = Ref::steal(PyObject_Str(exc));
             if (!s) return {};
-            return message(ctx, {"未知错误：", s});
+            return scrub(ctx, message(ctx, {"未知错误：", s}), password);
         });
         return r < 0 ? -1 : 1;
     }
@@ -173,12 +195,11 @@ PyObject* datafeed_make_request(FunctionObject* f, PyObject* const* args) noexce
     if (PyDict_SetItemString(headers.get(), "Content-Type", content_type.get()) < 0 ||
         PyDict_SetItemString(headers.get(), "User-Agent", user_agent.get()) < 0)
         return nullptr;
-    const std::pair<const char*, Name> credentials[2] = {{"mobile", Name::username},
-                                                         {"token", Name::password}};
-    for (const auto& [header, attr] : credentials) {
-        Ref value = Ref::steal(PyObject_GetAttr(self, (*ctx)[attr]));
-        if (!value || PyDict_SetItemString(headers.get(), header, value.get()) < 0) return nullptr;
-    }
+    Ref user = Ref::steal(PyObject_GetAttr(self, (*ctx)[Name::username]));
+    if (!user || PyDict_SetItemString(headers.get(), "mobile", user.get()) < 0) return nullptr;
+    Ref password = Ref::steal(PyObject_GetAttr(self, (*ctx)[Name::password]));
+    if (!password || PyDict_SetItemString(headers.get(), "token", password.get()) < 0)
+        return nullptr;
 
     Ref decoded = exchange(ctx, self, method, endpoint, json_data, timeout, headers.get());
     if (decoded) return decoded.release();
@@ -188,7 +209,7 @@ PyObject* datafeed_make_request(FunctionObject* f, PyObject* const* args) noexce
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     PyObject* previous = PyErr_GetHandledException();
     PyErr_SetHandledException(exc.get());
-    int handled = handle_failure(ctx, exc.get(), timeout);
+    int handled = handle_failure(ctx, exc.get(), timeout, password.get());
     PyErr_SetHandledException(previous);
     Py_XDECREF(previous);
     if (handled < 0) return nullptr;
