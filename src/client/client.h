@@ -7,7 +7,7 @@
 namespace norvix {
 
 // self._make_request(method=..., endpoint=..., json_data=..., timeout=10)
-Ref send_request(Context* ctx, PyObject* self, Const method, const char* endpoint,
+Ref send_request(Context* ctx, PyObject* self, Const method, Const endpoint,
                  PyObject* json_data) noexcept;
 
 // The envelope check every query applies to what _make_request returned:

@@ -2,12 +2,10 @@
 
 namespace norvix {
 
-Ref send_request(Context* ctx, PyObject* self, Const method, const char* endpoint,
+Ref send_request(Context* ctx, PyObject* self, Const method, Const endpoint,
                  PyObject* json_data) noexcept {
-    Ref ep = Ref::steal(PyUnicode_FromString(endpoint));
-    if (!ep) return {};
     return call_method((*ctx)[Name::make_request],
-                       {self, (*ctx)[method], ep.get(), json_data, (*ctx)[Const::ten]},
+                       {self, (*ctx)[method], (*ctx)[endpoint], json_data, (*ctx)[Const::ten]},
                        (*ctx)[Kw::make_request]);
 }
 

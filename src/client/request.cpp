@@ -189,16 +189,17 @@ PyObject* datafeed_make_request(FunctionObject* f, PyObject* const* args) noexce
     }
 
     Ref headers = Ref::steal(PyDict_New());
-    Ref content_type = Ref::steal(PyUnicode_FromString("application/json"));
-    Ref user_agent = Ref::steal(PyUnicode_FromString("Python/requests (JSON POST)"));
-    if (!headers || !content_type || !user_agent) return nullptr;
-    if (PyDict_SetItemString(headers.get(), "Content-Type", content_type.get()) < 0 ||
-        PyDict_SetItemString(headers.get(), "User-Agent", user_agent.get()) < 0)
+    if (!headers) return nullptr;
+    if (PyDict_SetItem(headers.get(), (*ctx)[Const::content_type_header],
+                       (*ctx)[Const::content_type]) < 0 ||
+        PyDict_SetItem(headers.get(), (*ctx)[Const::user_agent_header], (*ctx)[Const::user_agent]) <
+            0)
         return nullptr;
     Ref user = Ref::steal(PyObject_GetAttr(self, (*ctx)[Name::username]));
-    if (!user || PyDict_SetItemString(headers.get(), "mobile", user.get()) < 0) return nullptr;
+    if (!user || PyDict_SetItem(headers.get(), (*ctx)[Const::mobile_header], user.get()) < 0)
+        return nullptr;
     Ref password = Ref::steal(PyObject_GetAttr(self, (*ctx)[Name::password]));
-    if (!password || PyDict_SetItemString(headers.get(), "token", password.get()) < 0)
+    if (!password || PyDict_SetItem(headers.get(), (*ctx)[Const::token_header], password.get()) < 0)
         return nullptr;
 
     Ref decoded = exchange(ctx, self, method, endpoint, json_data, timeout, headers.get());

@@ -155,6 +155,36 @@ PyObject* make_const(Const c) noexcept {
             return PyUnicode_InternFromString("%Y-%m-%d");
         case Const::time_fmt:
             return PyUnicode_InternFromString("%Y-%m-%d %H:%M:%S");
+        case Const::daybar:
+            return PyUnicode_InternFromString("/daybar/query");
+        case Const::minutebar:
+            return PyUnicode_InternFromString("/minutebar/query");
+        case Const::tickdata:
+            return PyUnicode_InternFromString("/tickdata/query");
+        case Const::dominant:
+            return PyUnicode_InternFromString("/dominant/query");
+        case Const::current:
+            return PyUnicode_InternFromString("/current/query");
+        case Const::exfactor:
+            return PyUnicode_InternFromString("/exfactor/query");
+        case Const::multiplier:
+            return PyUnicode_InternFromString("/multiplier/query");
+        case Const::day_limit:
+            return PyLong_FromLong(2000);
+        case Const::minute_limit:
+            return PyLong_FromLong(40000);
+        case Const::content_type_header:
+            return PyUnicode_InternFromString("Content-Type");
+        case Const::content_type:
+            return PyUnicode_InternFromString("application/json");
+        case Const::user_agent_header:
+            return PyUnicode_InternFromString("User-Agent");
+        case Const::user_agent:
+            return PyUnicode_InternFromString("Python/requests (JSON POST)");
+        case Const::mobile_header:
+            return PyUnicode_InternFromString("mobile");
+        case Const::token_header:
+            return PyUnicode_InternFromString("token");
         case Const::count_:
             break;
     }

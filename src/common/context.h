@@ -20,23 +20,26 @@ namespace norvix {
     X(logger)                                                                                      \
     X(requests)                                                                                    \
     X(json)                                                                                        \
-    X(SETTINGS) X(CHINA_TZ) X(BarData) X(TickData) X(Interval) X(datetime) X(float_, "float")      \
-        X(info) X(error) X(get) X(post) X(raise_for_status) X(status_code) X(response) X(text) X(  \
-            exceptions) X(Timeout) X(ConnectionError) X(HTTPError) X(JSONDecodeError) X(Exception) \
-            X(KeyError) X(ValueError) X(DAILY) X(MINUTE) X(strptime) X(replace) X(tzinfo) X(       \
-                strftime) X(symbol) X(exchange) X(interval) X(start) X(end) X(code) X(message)     \
-                X(data) X(base_url) X(username) X(password) X(value) X(instrument_id) X(vt_symbol) \
-                    X(url) X(params) X(headers) X(timeout) X(method) X(endpoint) X(json_data) X(   \
-                        make_request, "_make_request") X(query_day_bar_history)                    \
-                        X(query_minute_bar_history) X(query_contract_multiplier) X(                \
-                            init, "__init__") X(name_, "__name__") X(start_date) X(end_date)       \
-                            X(limit) X(trading_date) X(trading_datetime) X(open_price)             \
-                                X(high_price) X(low_price) X(close_price) X(volume) X(turnover)    \
-                                    X(open_interest) X(gateway_name) X(name) X(last_price)         \
-                                        X(last_volume) X(limit_up) X(limit_down) X(open) X(high)   \
-                                            X(low) X(pre_close) X(bid_price_1) X(bid_price_2)      \
-                                                X(bid_price_3) X(bid_price_4) X(bid_price_5) X(    \
-                                                    ask_price_1) X(ask_price_2) X(ask_price_3)     \
+    X(SETTINGS)                                                                                    \
+    X(CHINA_TZ)                                                                                    \
+    X(BarData)                                                                                     \
+    X(TickData)                                                                                    \
+    X(Interval) X(datetime) X(float_, "float") X(info) X(error) X(get) X(post) X(raise_for_status) \
+        X(status_code) X(response) X(text) X(exceptions) X(Timeout) X(ConnectionError) X(          \
+            HTTPError) X(JSONDecodeError) X(Exception) X(KeyError) X(ValueError) X(DAILY)          \
+            X(MINUTE) X(strptime) X(replace) X(tzinfo) X(strftime) X(symbol) X(exchange) X(        \
+                interval) X(start) X(end) X(code) X(message) X(data) X(base_url) X(username)       \
+                X(password) X(value) X(instrument_id) X(vt_symbol) X(url) X(params) X(headers) X(  \
+                    timeout) X(method) X(endpoint) X(json_data) X(make_request, "_make_request")   \
+                    X(query_day_bar_history) X(query_minute_bar_history)                           \
+                        X(query_contract_multiplier) X(init, "__init__") X(name_, "__name__") X(   \
+                            start_date) X(end_date) X(limit) X(trading_date) X(trading_datetime)   \
+                            X(open_price) X(high_price) X(low_price) X(close_price) X(volume)      \
+                                X(turnover) X(open_interest) X(gateway_name) X(name) X(last_price) \
+                                    X(last_volume) X(limit_up) X(limit_down) X(open) X(high)       \
+                                        X(low) X(pre_close) X(bid_price_1) X(bid_price_2)          \
+                                            X(bid_price_3) X(bid_price_4) X(bid_price_5)           \
+                                                X(ask_price_1) X(ask_price_2) X(ask_price_3)       \
                                                     X(ask_price_4) X(ask_price_5) X(bid_volume_1)  \
                                                         X(bid_volume_2) X(bid_volume_3)            \
                                                             X(bid_volume_4) X(bid_volume_5)        \
@@ -70,13 +73,32 @@ enum class Const : int {
     gateway,   // "NorviX"
     date_fmt,  // "%Y-%m-%d"
     time_fmt,  // "%Y-%m-%d %H:%M:%S"
+    // endpoints
+    daybar,
+    minutebar,
+    tickdata,
+    dominant,
+    current,
+    exfactor,
+    multiplier,
+    // the `limit` of the two bar queries
+    day_limit,
+    minute_limit,
+    // request headers: names and fixed values
+    content_type_header,
+    content_type,
+    user_agent_header,
+    user_agent,
+    mobile_header,
+    token_header,
     count_
 };
 
 struct Context {
-    PyObject_HEAD PyObject* globals;  // the module's namespace
-    PyObject* builtins;               // the builtins the module body saw
-    PyDateTime_CAPI* dt;              // the datetime C API (a capsule pointer, not an object)
+    PyObject_HEAD
+    PyObject* globals;    // the module's namespace
+    PyObject* builtins;   // the builtins the module body saw
+    PyDateTime_CAPI* dt;  // the datetime C API (a capsule pointer, not an object)
     PyObject* names[static_cast<int>(Name::count_)];
     PyObject* kw[static_cast<int>(Kw::count_)];
     PyObject* consts[static_cast<int>(Const::count_)];

@@ -7,8 +7,8 @@ namespace norvix {
 namespace {
 
 struct BarQuery {
-    const char* endpoint;
-    long limit;
+    Const endpoint;
+    Const limit;
     Name time_field;
     bool with_time;
     Name interval;
@@ -19,8 +19,8 @@ struct BarQuery {
 };
 
 constexpr BarQuery kDaily = {
-    "/daybar/query",
-    2000,
+    Const::daybar,
+    Const::day_limit,
     Name::trading_date,
     false,
     Name::DAILY,
@@ -31,8 +31,8 @@ constexpr BarQuery kDaily = {
 };
 
 constexpr BarQuery kMinute = {
-    "/minutebar/query",
-    40000,
+    Const::minutebar,
+    Const::minute_limit,
     Name::trading_datetime,
     true,
     Name::MINUTE,
@@ -42,14 +42,23 @@ constexpr BarQuery kMinute = {
     "的分钟K线数据",
 };
 
+// Record members of the bar's prices and volumes, in keyword order.
+constexpr Field kBarNumbers[] = {
+    {Name::open_price, Kind::required},    {Name::high_price, Kind::required},
+    {Name::low_price, Kind::required},     {Name::close_price, Kind::required},
+    {Name::volume, Kind::optional},        {Name::turnover, Kind::optional},
+    {Name::open_interest, Kind::optional},
+};
+constexpr int kNumbers = sizeof(kBarNumbers) / sizeof(kBarNumbers[0]);
+
 // One bar:
 //     dt = datetime.strptime(d[time_field], fmt).replace(tzinfo=CHINA_TZ)
 //     BarData(symbol=symbol, exchange=exchange, interval=Interval.<member>, datetime=dt,
 //             open_price=float(d["open_price"]), ..., close_price=float(d["close_price"]),
 //             volume=float(d.get("volume", 0)), turnover=float(d.get("turnover", 0)),
 //             open_interest=float(d.get("open_interest", 0)), gateway_name="NorviX")
-Ref make_bar(Context* ctx, const BarQuery& q, PyObject* symbol, PyObject* exchange,
-             PyObject* d) noexcept {
+Ref make_bar(Context* ctx, const BarQuery& q, MemberReader& reader, PyObject* symbol,
+             PyObject* exchange, PyObject* d) noexcept {
     Ref dt = record_time(ctx, d, q.time_field, q.with_time);
     if (!dt) return {};
     Ref cls = load_global(ctx, Name::BarData);
@@ -58,33 +67,11 @@ Ref make_bar(Context* ctx, const BarQuery& q, PyObject* symbol, PyObject* exchan
     if (!intervals) return {};
     Ref interval = Ref::steal(PyObject_GetAttr(intervals.get(), (*ctx)[q.interval]));
     if (!interval) return {};
-    Ref open = required_float(ctx, d, Name::open_price);
-    if (!open) return {};
-    Ref high = required_float(ctx, d, Name::high_price);
-    if (!high) return {};
-    Ref low = required_float(ctx, d, Name::low_price);
-    if (!low) return {};
-    Ref close = required_float(ctx, d, Name::close_price);
-    if (!close) return {};
-    Ref volume = member_float(ctx, d, Name::volume);
-    if (!volume) return {};
-    Ref turnover = member_float(ctx, d, Name::turnover);
-    if (!turnover) return {};
-    Ref open_interest = member_float(ctx, d, Name::open_interest);
-    if (!open_interest) return {};
-    PyObject* args[13] = {nullptr,
-                          symbol,
-                          exchange,
-                          interval.get(),
-                          dt.get(),
-                          open.get(),
-                          high.get(),
-                          low.get(),
-                          close.get(),
-                          volume.get(),
-                          turnover.get(),
-                          open_interest.get(),
-                          (*ctx)[Const::gateway]};
+    Ref numbers[kNumbers];
+    if (convert_fields(ctx, reader, d, kBarNumbers, kNumbers, numbers) < 0) return {};
+    PyObject* args[1 + 12] = {nullptr, symbol, exchange, interval.get(), dt.get()};
+    for (int i = 0; i < kNumbers; ++i) args[5 + i] = numbers[i].get();
+    args[12] = (*ctx)[Const::gateway];
     return Ref::steal(
         PyObject_Vectorcall(cls.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, (*ctx)[Kw::bar]));
 }
@@ -94,12 +81,10 @@ PyObject* bar_query(FunctionObject* f, PyObject* const* args, const BarQuery& q)
     PyObject* self = args[0];
     PyObject* symbol = args[1];
     PyObject* exchange = args[2];
-    Ref limit = Ref::steal(PyLong_FromLong(q.limit));
-    if (!limit) return nullptr;
     Ref body = build_body({{(*ctx)[Name::instrument_id], symbol},
                            {(*ctx)[Name::start_date], args[3]},
                            {(*ctx)[Name::end_date], args[4]},
-                           {(*ctx)[Name::limit], limit.get()}});
+                           {(*ctx)[Name::limit], (*ctx)[q.limit]}});
     if (!body) return nullptr;
     Ref data = send_request(ctx, self, Const::post, q.endpoint, body.get());
     if (!data) return nullptr;
@@ -109,8 +94,9 @@ PyObject* bar_query(FunctionObject* f, PyObject* const* args, const BarQuery& q)
 
     Ref bars = Ref::steal(new_list());
     if (!bars) return nullptr;
+    MemberReader reader(ctx, kBarNumbers, kNumbers);
     if (convert_all(ctx, records.get(), bars.get(), q.parse_prefix,
-                    [&](PyObject* d) { return make_bar(ctx, q, symbol, exchange, d); }) < 0)
+                    [&](PyObject* d) { return make_bar(ctx, q, reader, symbol, exchange, d); }) < 0)
         return nullptr;
     if (log_summary(ctx, bars.get(), symbol, q.success, q.nodata) < 0) return nullptr;
     return bars.release();

@@ -46,6 +46,12 @@ bool parse_canonical(PyObject* text, bool with_time, Fields& f) noexcept {
     return f.hour <= 23 && f.minute <= 59 && f.second <= 59;
 }
 
+// KeyError(key), as a dict raises it for a missing key.
+void raise_key_error(PyObject* key) noexcept {
+    Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_KeyError, key));
+    if (exc) PyErr_SetObject(PyExc_KeyError, exc.get());
+}
+
 }  // namespace
 
 Ref subscript(PyObject* record, PyObject* key) noexcept {
@@ -53,20 +59,8 @@ Ref subscript(PyObject* record, PyObject* key) noexcept {
     PyObject* v;
     if (PyDict_GetItemRef(record, key, &v) < 0) return {};
     if (v) return Ref::steal(v);
-    Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_KeyError, key));
-    if (exc) PyErr_SetObject(PyExc_KeyError, exc.get());
+    raise_key_error(key);
     return {};
-}
-
-Ref to_float(Context* ctx, PyObject* value) noexcept {
-    Ref fn = load_global(ctx, Name::float_);
-    if (!fn) return {};
-    if (fn.get() != reinterpret_cast<PyObject*>(&PyFloat_Type))
-        return Ref::steal(PyObject_CallOneArg(fn.get(), value));
-    // float(x) with the builtin type is PyNumber_Float(x); an exact float
-    // comes back as itself.
-    if (PyFloat_CheckExact(value)) return Ref::borrow(value);
-    return Ref::steal(PyNumber_Float(value));
 }
 
 namespace {
@@ -134,6 +128,123 @@ Ref record_time(Context* ctx, PyObject* record, Name field, bool with_time) noex
     PyObject* rargs[2] = {nullptr, tz.get()};
     return Ref::steal(PyObject_Vectorcall(replace.get(), rargs + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
                                           (*ctx)[Kw::replace]));
+}
+
+namespace {
+
+// Types json.loads produces; float() of any of them runs no Python code.
+bool plain_json(PyObject* v) noexcept {
+    return PyFloat_CheckExact(v) || PyLong_CheckExact(v) || PyUnicode_CheckExact(v) ||
+           PyBool_Check(v) || v == Py_None || PyDict_CheckExact(v) || PyList_CheckExact(v);
+}
+
+// float(v) for the builtin float, i.e. PyNumber_Float, with the two common
+// cases taken directly.
+Ref native_float(PyObject* v) noexcept {
+    if (PyFloat_CheckExact(v)) return Ref::borrow(v);
+    if (PyLong_CheckExact(v)) {
+        double d = PyLong_AsDouble(v);
+        if (d == -1.0 && PyErr_Occurred()) return {};
+        return Ref::steal(PyFloat_FromDouble(d));
+    }
+    return Ref::steal(PyNumber_Float(v));
+}
+
+}  // namespace
+
+MemberReader::~MemberReader() { forget(); }
+
+void MemberReader::forget() noexcept {
+    for (PyObject*& k : keys_) Py_CLEAR(k);
+    size_ = -1;
+}
+
+void MemberReader::learn(PyObject* record) noexcept {
+    forget();
+    if (learns_ >= kMaxLearns || PyDict_GET_SIZE(record) > kMaxKeys) return;
+    ++learns_;
+    Py_ssize_t pos = 0, i = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(record, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            forget();
+            return;
+        }
+        keys_[i] = Py_NewRef(key);
+        field_at_[i] = -1;
+        for (int j = 0; j < n_; ++j) {
+            PyObject* name = (*ctx_)[fields_[j].key];
+            if (key == name || PyUnicode_Compare(key, name) == 0) {
+                field_at_[i] = static_cast<signed char>(j);
+                break;
+            }
+        }
+        ++i;
+    }
+    size_ = i;
+}
+
+int MemberReader::read(PyObject* record, PyObject** values) noexcept {
+    for (int j = 0; j < n_; ++j) values[j] = nullptr;
+    if (PyDict_GET_SIZE(record) == size_) {
+        Py_ssize_t pos = 0, i = 0;
+        PyObject *key, *value;
+        bool matched = true;
+        while (PyDict_Next(record, &pos, &key, &value)) {
+            if (key != keys_[i]) {
+                matched = false;
+                break;
+            }
+            if (field_at_[i] >= 0) {
+                if (!plain_json(value)) return 0;
+                values[field_at_[i]] = value;
+            }
+            ++i;
+        }
+        if (matched) return 1;
+    }
+
+    learn(record);
+    for (int j = 0; j < n_; ++j) {
+        if (PyDict_GetItemRef(record, (*ctx_)[fields_[j].key], held_[j].out()) < 0) return -1;
+        values[j] = held_[j].get();
+        if (values[j] && !plain_json(values[j])) return 0;
+    }
+    return 1;
+}
+
+int convert_fields(Context* ctx, MemberReader& reader, PyObject* record, const Field* fields, int n,
+                   Ref* out) noexcept {
+    PyObject* values[MemberReader::kMaxFields];
+    int fast = 0;
+    if (n <= MemberReader::kMaxFields && PyDict_CheckExact(record)) {
+        Ref fn = load_global(ctx, Name::float_);
+        if (!fn) return -1;
+        if (fn.get() == reinterpret_cast<PyObject*>(&PyFloat_Type)) {
+            fast = reader.read(record, values);
+            if (fast < 0) return -1;
+        }
+    }
+    for (int i = 0; i < n; ++i) {
+        const Field& f = fields[i];
+        if (!fast) {
+            out[i] = f.kind == Kind::required ? required_float(ctx, record, f.key)
+                     : f.kind == Kind::optional
+                         ? member_float(ctx, record, f.key)
+                         : get_member(ctx, record, (*ctx)[f.key], (*ctx)[Const::empty]);
+        } else if (f.kind == Kind::text) {
+            out[i] = Ref::borrow(values[i] ? values[i] : (*ctx)[Const::empty]);
+        } else if (values[i]) {
+            out[i] = native_float(values[i]);
+        } else if (f.kind == Kind::required) {
+            raise_key_error((*ctx)[f.key]);
+            return -1;
+        } else {
+            out[i] = Ref::steal(PyFloat_FromDouble(0.0));
+        }
+        if (!out[i]) return -1;
+    }
+    return 0;
 }
 
 int skip_bad_record(Context* ctx, const char* prefix) noexcept {

@@ -11,9 +11,6 @@ namespace norvix {
 // dict would; other objects are subscripted.
 Ref subscript(PyObject* record, PyObject* key) noexcept;
 
-// float(value), with `float` read from the module globals first.
-Ref to_float(Context* ctx, PyObject* value) noexcept;
-
 // float(record.get(key, 0))
 Ref member_float(Context* ctx, PyObject* record, Name key) noexcept;
 
@@ -22,6 +19,63 @@ Ref required_float(Context* ctx, PyObject* record, Name key) noexcept;
 
 // datetime.strptime(record[field], fmt).replace(tzinfo=CHINA_TZ)
 Ref record_time(Context* ctx, PyObject* record, Name field, bool with_time) noexcept;
+
+// How one record member becomes a keyword value.
+enum class Kind : unsigned char {
+    required,  // float(record[key])
+    optional,  // float(record.get(key, 0))
+    text,      // record.get(key, "")
+};
+
+struct Field {
+    Name key;
+    Kind kind;
+};
+
+// Reads a query's fields from the records of one answer.  Records decoded
+// from one JSON body share their key objects and nearly always their key
+// order; once a record's layout has been learned, the next records with the
+// same key objects in the same order are read by position, without hashing.
+class MemberReader {
+public:
+    MemberReader(Context* ctx, const Field* fields, int n) noexcept
+        : ctx_(ctx), fields_(fields), n_(n) {}
+    ~MemberReader();
+    MemberReader(const MemberReader&) = delete;
+    MemberReader& operator=(const MemberReader&) = delete;
+
+    static constexpr int kMaxFields = 32;
+
+    // values[i] = record[fields[i].key], or nullptr when absent, for an
+    // exact dict.  Returns 1 when every value found is of a type decoded
+    // JSON produces, 0 when some value is not (values are then unset), -1
+    // on error.  The references are borrowed from the record (or held by
+    // the reader until the next read): they stay valid as long as no Python
+    // code runs, which converting JSON-typed values never does.
+    int read(PyObject* record, PyObject** values) noexcept;
+
+private:
+    static constexpr int kMaxKeys = 64;
+    static constexpr int kMaxLearns = 8;
+    void learn(PyObject* record) noexcept;
+    void forget() noexcept;
+
+    Context* ctx_;
+    const Field* fields_;
+    int n_;
+    PyObject* keys_[kMaxKeys] = {};  // strong: a freed key's address could come back
+    signed char field_at_[kMaxKeys] = {};
+    Py_ssize_t size_ = -1;
+    int learns_ = 0;
+    Ref held_[kMaxFields];  // values found by lookup rather than by position
+};
+
+// The fields of one record, in order, into out[0..n): the conversions that
+// Kind names, with `float` read from the module globals.  For exact dicts
+// and the builtin float this reads the record once through `reader` and
+// converts natively.
+int convert_fields(Context* ctx, MemberReader& reader, PyObject* record, const Field* fields, int n,
+                   Ref* out) noexcept;
 
 // Runs `convert` for every item of `records` (any iterable), appending each
 // result to `out`.  A KeyError or ValueError from one record is logged as

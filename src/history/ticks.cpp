@@ -6,47 +6,63 @@
 namespace norvix {
 namespace {
 
-// Record members of the numeric TickData fields, in keyword order
-// (volume ... ask_volume_5).  The day's open, high and low arrive as
-// `open`, `high` and `low`.
-constexpr Name kTickNumbers[] = {
-    Name::volume,       Name::turnover,     Name::open_interest, Name::last_price,
-    Name::last_volume,  Name::limit_up,     Name::limit_down,    Name::open,
-    Name::high,         Name::low,          Name::pre_close,     Name::bid_price_1,
-    Name::bid_price_2,  Name::bid_price_3,  Name::bid_price_4,   Name::bid_price_5,
-    Name::ask_price_1,  Name::ask_price_2,  Name::ask_price_3,   Name::ask_price_4,
-    Name::ask_price_5,  Name::bid_volume_1, Name::bid_volume_2,  Name::bid_volume_3,
-    Name::bid_volume_4, Name::bid_volume_5, Name::ask_volume_1,  Name::ask_volume_2,
-    Name::ask_volume_3, Name::ask_volume_4, Name::ask_volume_5,
+// Record members of the tick's name and numbers, in keyword order.  The
+// day's open, high and low arrive as `open`, `high` and `low`.
+constexpr Field kTickFields[] = {
+    {Name::name, Kind::text},
+    {Name::volume, Kind::optional},
+    {Name::turnover, Kind::optional},
+    {Name::open_interest, Kind::optional},
+    {Name::last_price, Kind::optional},
+    {Name::last_volume, Kind::optional},
+    {Name::limit_up, Kind::optional},
+    {Name::limit_down, Kind::optional},
+    {Name::open, Kind::optional},
+    {Name::high, Kind::optional},
+    {Name::low, Kind::optional},
+    {Name::pre_close, Kind::optional},
+    {Name::bid_price_1, Kind::optional},
+    {Name::bid_price_2, Kind::optional},
+    {Name::bid_price_3, Kind::optional},
+    {Name::bid_price_4, Kind::optional},
+    {Name::bid_price_5, Kind::optional},
+    {Name::ask_price_1, Kind::optional},
+    {Name::ask_price_2, Kind::optional},
+    {Name::ask_price_3, Kind::optional},
+    {Name::ask_price_4, Kind::optional},
+    {Name::ask_price_5, Kind::optional},
+    {Name::bid_volume_1, Kind::optional},
+    {Name::bid_volume_2, Kind::optional},
+    {Name::bid_volume_3, Kind::optional},
+    {Name::bid_volume_4, Kind::optional},
+    {Name::bid_volume_5, Kind::optional},
+    {Name::ask_volume_1, Kind::optional},
+    {Name::ask_volume_2, Kind::optional},
+    {Name::ask_volume_3, Kind::optional},
+    {Name::ask_volume_4, Kind::optional},
+    {Name::ask_volume_5, Kind::optional},
 };
-constexpr int kNumbers = sizeof(kTickNumbers) / sizeof(kTickNumbers[0]);
-static_assert(kNumbers == 31);
+constexpr int kFields = sizeof(kTickFields) / sizeof(kTickFields[0]);
+static_assert(kFields == 32);
 
 // One tick:
 //     dt = datetime.strptime(t["trading_datetime"], "%Y-%m-%d %H:%M:%S").replace(tzinfo=CHINA_TZ)
 //     TickData(symbol=req.symbol, exchange=req.exchange, datetime=dt, name=t.get("name", ""),
 //              volume=float(t.get("volume", 0)), ..., open_price=float(t.get("open", 0)), ...,
 //              ask_volume_5=float(t.get("ask_volume_5", 0)), gateway_name="NorviX")
-Ref make_tick(Context* ctx, PyObject* req, PyObject* t) noexcept {
+Ref make_tick(Context* ctx, MemberReader& reader, PyObject* req, PyObject* t) noexcept {
     Ref dt = record_time(ctx, t, Name::trading_datetime, true);
     if (!dt) return {};
     Ref cls = load_global(ctx, Name::TickData);
     if (!cls) return {};
-    Ref values[3 + 1 + kNumbers];
-    values[0] = Ref::steal(PyObject_GetAttr(req, (*ctx)[Name::symbol]));
-    if (!values[0]) return {};
-    values[1] = Ref::steal(PyObject_GetAttr(req, (*ctx)[Name::exchange]));
-    if (!values[1]) return {};
-    values[2] = std::move(dt);
-    values[3] = get_member(ctx, t, (*ctx)[Name::name], (*ctx)[Const::empty]);
-    if (!values[3]) return {};
-    for (int i = 0; i < kNumbers; ++i) {
-        values[4 + i] = member_float(ctx, t, kTickNumbers[i]);
-        if (!values[4 + i]) return {};
-    }
-    PyObject* args[1 + 36];
-    args[0] = nullptr;
-    for (int i = 0; i < 35; ++i) args[1 + i] = values[i].get();
+    Ref symbol = Ref::steal(PyObject_GetAttr(req, (*ctx)[Name::symbol]));
+    if (!symbol) return {};
+    Ref exchange = Ref::steal(PyObject_GetAttr(req, (*ctx)[Name::exchange]));
+    if (!exchange) return {};
+    Ref fields[kFields];
+    if (convert_fields(ctx, reader, t, kTickFields, kFields, fields) < 0) return {};
+    PyObject* args[1 + 36] = {nullptr, symbol.get(), exchange.get(), dt.get()};
+    for (int i = 0; i < kFields; ++i) args[4 + i] = fields[i].get();
     args[36] = (*ctx)[Const::gateway];
     return Ref::steal(
         PyObject_Vectorcall(cls.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, (*ctx)[Kw::tick]));
@@ -78,7 +94,7 @@ PyObject* query_tick_history(FunctionObject* f, PyObject* const* args) noexcept 
     Ref body = build_body({{(*ctx)[Name::instrument_id], instrument.get()},
                            {(*ctx)[Name::trading_date], start_str.get()}});
     if (!body) return nullptr;
-    Ref data = send_request(ctx, self, Const::post, "/tickdata/query", body.get());
+    Ref data = send_request(ctx, self, Const::post, Const::tickdata, body.get());
     if (!data) return nullptr;
     Ref records;
     int ok = check_envelope(ctx, data.get(), "NorvixData获取Tick数据失败：", symbol.get(), records);
@@ -86,8 +102,9 @@ PyObject* query_tick_history(FunctionObject* f, PyObject* const* args) noexcept 
 
     Ref ticks = Ref::steal(new_list());
     if (!ticks) return nullptr;
+    MemberReader reader(ctx, kTickFields, kFields);
     if (convert_all(ctx, records.get(), ticks.get(), "NorvixData解析Tick数据异常：",
-                    [&](PyObject* t) { return make_tick(ctx, req, t); }) < 0)
+                    [&](PyObject* t) { return make_tick(ctx, reader, req, t); }) < 0)
         return nullptr;
     if (log_summary(ctx, ticks.get(), symbol.get(), "的Tick数据成功，共", "的Tick数据") < 0)
         return nullptr;

@@ -27,7 +27,8 @@ struct FunctionSpec {
 };
 
 struct FunctionObject {
-    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
     const FunctionSpec* spec;
     Context* ctx;      // strong
     PyObject* params;  // tuple of interned parameter names

@@ -7,7 +7,7 @@ namespace {
 
 struct ReferenceQuery {
     Const method;
-    const char* endpoint;
+    Const endpoint;
     const char* fail_prefix;
     const char*
         success_head;  // before the symbol; the symbol is left out when `with_symbol` is false
@@ -51,7 +51,7 @@ PyObject* run(Context* ctx, PyObject* self, PyObject* symbol, PyObject* json_dat
 
 constexpr ReferenceQuery kDominant = {
     Const::post,
-    "/dominant/query",
+    Const::dominant,
     "NorviX获取主力合约数据失败：",
     "NorvixData获取",
     "的主力合约数据成功，共",
@@ -60,7 +60,7 @@ constexpr ReferenceQuery kDominant = {
 };
 constexpr ReferenceQuery kContracts = {
     Const::post,
-    "/current/query",
+    Const::current,
     "NorviX获取当天可交易合约失败：",
     "NorvixData获取",
     "的当天可交易合约成功，共",
@@ -69,7 +69,7 @@ constexpr ReferenceQuery kContracts = {
 };
 constexpr ReferenceQuery kExFactor = {
     Const::post,
-    "/exfactor/query",
+    Const::exfactor,
     "NorviX获取复权因子失败：",
     "NorvixData获取",
     "的复权因子成功，共",
@@ -78,7 +78,7 @@ constexpr ReferenceQuery kExFactor = {
 };
 constexpr ReferenceQuery kMultiplier = {
     Const::get,
-    "/multiplier/query",
+    Const::multiplier,
     "NorviX查询合约乘数失败：",
     "NorvixData查询合约乘数成功，共",
     nullptr,
