@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
-# The main job: sets everything up (scripts/setup.sh), starts the development data
-# service on 127.0.0.1:8081 and runs the module's self-test against it, with vn.py
-# settings in a temporary HOME that carry the service's demo credentials.
+# The main job, in one command:
+#   1. sets everything up (scripts/setup.sh),
+#   2. generates the local data service's database if it is missing or out of date,
+#   3. starts the service (norvix_devserver) on 127.0.0.1:8081 and stops it at the end,
+#   4. runs a short session with the module (scripts/demo.py): reference data, daily and
+#      one-minute bars, a day of ticks, and a candlestick chart of the daily bars (PNG),
+#   5. runs the module's self-test against the service with the default base_url.
+# vn.py's settings live in a temporary HOME that carries the service's demo credentials.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -9,9 +14,14 @@ HOST=127.0.0.1
 PORT=8081
 USER_NAME=demo
 TOKEN=demo-token
+CHART_DIR="$ROOT/.devdata/demo"
 
 bash "$ROOT/scripts/setup.sh"
 PYTHON="$ROOT/.venv/bin/python"
+# norvix_devserver and the demo are run from the work tree.
+export PYTHONPATH="$ROOT${PYTHONPATH:+:$PYTHONPATH}"
+# Every exchange here is with 127.0.0.1: keep any configured proxy out of it.
+export NO_PROXY="127.0.0.1,localhost${NO_PROXY:+,$NO_PROXY}" no_proxy="127.0.0.1,localhost${no_proxy:+,$no_proxy}"
 
 WORK="$(mktemp -d)"
 SERVER_PID=""
@@ -31,11 +41,15 @@ if port_answers; then
     exit 1
 fi
 
+started=$SECONDS
+(cd "$ROOT" && "$PYTHON" -m norvix_devserver generate)
+echo "main: data service database ready ($((SECONDS - started)) s)"
+
 (cd "$ROOT" && exec "$PYTHON" -m norvix_devserver --host "$HOST" --port "$PORT" \
     --user "$USER_NAME" --token "$TOKEN") >"$WORK/server.log" 2>&1 &
 SERVER_PID=$!
 
-for _ in $(seq 100); do
+for _ in $(seq 150); do
     if ! kill -0 "$SERVER_PID" 2>/dev/null; then
         cat "$WORK/server.log" >&2
         echo "main: the data service did not start" >&2
@@ -51,10 +65,19 @@ echo "main: data service running on http://$HOST:$PORT (pid $SERVER_PID)"
 # if that folder exists, else in HOME: run from the temporary HOME itself.
 export HOME="$WORK/home"
 mkdir -p "$HOME/.vntrader"
-printf '{"datafeed.username": "%s", "datafeed.password": "%s"}\n' "$USER_NAME" "$TOKEN" \
-    >"$HOME/.vntrader/vt_setting.json"
+printf '{"datafeed.name": "norvix", "datafeed.username": "%s", "datafeed.password": "%s"}\n' \
+    "$USER_NAME" "$TOKEN" >"$HOME/.vntrader/vt_setting.json"
 
 status=0
+(cd "$HOME" && exec "$PYTHON" "$ROOT/scripts/demo.py" --chart-dir "$CHART_DIR") || status=$?
+if [ "$status" -ne 0 ]; then
+    echo "main: the session failed (exit $status); data service log:" >&2
+    tail -n 20 "$WORK/server.log" >&2
+    exit "$status"
+fi
+
+echo
+echo "== The module's self-test (run as the main program, default base_url)"
 (cd "$HOME" && exec "$PYTHON" "$ROOT/scripts/selftest.py") >"$WORK/selftest.log" 2>&1 || status=$?
 cat "$WORK/selftest.log"
 if [ "$status" -ne 0 ]; then

@@ -10,6 +10,9 @@ bash "$ROOT/scripts/setup.sh"
 cd "$ROOT"
 # The development data service (norvix_devserver) is imported from the work tree.
 export PYTHONPATH="$ROOT${PYTHONPATH:+:$PYTHONPATH}"
+# Generate the service's database up front (a no-op when it is current), so
+# that tests starting the service do not wait for it.
+"$ROOT/.venv/bin/python" -m norvix_devserver generate
 status=0
 "$ROOT/.venv/bin/python" -m pytest tests "$@" || status=$?
 if [ "$status" -eq 5 ]; then

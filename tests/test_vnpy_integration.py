@@ -260,7 +260,7 @@ def database(settings, monkeypatch, shanghai_clock):
     # The file outlives the test within a session: start from no data for the symbol.
     db.delete_bar_data("rb2405", Exchange.SHFE, Interval.DAILY)
     db.delete_bar_data("rb2405", Exchange.SHFE, Interval.MINUTE)
-    db.delete_tick_data("rb2405", Exchange.SHFE)
+    db.delete_tick_data("rb2410", Exchange.SHFE)
     return db
 
 
@@ -369,23 +369,24 @@ TICK_MEMBERS = {
 def test_tick_download_round_trip(service, datafeed, database):
     from vnpy.trader.database import DB_TZ
 
-    served = _served(service, "/tickdata/query", {"instrument_id": "rb2405", "trading_date": "2024-05-14"})
+    served = _served(service, "/tickdata/query", {"instrument_id": "rb2410", "trading_date": "2024-05-28"})
     output: list[str] = []
 
-    count = download_tick_data(datafeed, database, "rb2405", Exchange.SHFE,
-                               datetime(2024, 5, 14, tzinfo=DB_TZ), output.append)
+    count = download_tick_data(datafeed, database, "rb2410", Exchange.SHFE,
+                               datetime(2024, 5, 28, tzinfo=DB_TZ), output.append)
 
     assert output == []
     assert count == len(served)
-    overview = [o for o in database.get_tick_overview() if o.symbol == "rb2405"]
+    overview = [o for o in database.get_tick_overview() if o.symbol == "rb2410"]
     assert len(overview) == 1 and overview[0].count == count
 
-    loaded = database.load_tick_data("rb2405", Exchange.SHFE, datetime(2024, 5, 14), datetime(2024, 5, 15))
+    # A trading day's ticks begin with the night session of the evening before.
+    loaded = database.load_tick_data("rb2410", Exchange.SHFE, datetime(2024, 5, 27, 21), datetime(2024, 5, 28, 15))
     assert len(loaded) == len(served)
     for tick, record in zip(loaded, served):
         instant = datetime.strptime(record["trading_datetime"], "%Y-%m-%d %H:%M:%S").replace(tzinfo=SHANGHAI)
         assert tick.datetime == instant, record
-        assert (tick.symbol, tick.exchange, tick.name) == ("rb2405", Exchange.SHFE, record["name"])
+        assert (tick.symbol, tick.exchange, tick.name) == ("rb2410", Exchange.SHFE, record["name"])
         assert {field: getattr(tick, field) for field in TICK_MEMBERS} == {
             field: float(record[member]) for field, member in TICK_MEMBERS.items()
         }, record
