@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Benchmark: the native datafeed against the pure-Python one and a floor (plain
+# requests + vn.py records), over loopback HTTP. See bench/README.md.
+#   bash scripts/bench.sh [--rounds N] [--quick] [--out FILE] [--skip-memory]
+# Sets everything up first (scripts/setup.sh, its output on stderr); the report goes
+# to stdout.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+if [ -f "$ROOT/scripts/setup.sh" ]; then
+    bash "$ROOT/scripts/setup.sh" >&2
+fi
+
+# vn.py creates .vntrader under HOME when it is imported: keep it out of the real one.
+BENCH_HOME="$(mktemp -d)"
+trap 'rm -rf "$BENCH_HOME"' EXIT
+export HOME="$BENCH_HOME"
+export NORVIX_BENCH_COMMAND="bash scripts/bench.sh${*:+ $*}"
+
+cd "$ROOT"
+"$ROOT/.venv/bin/python" bench/run.py "$@"
