@@ -115,18 +115,22 @@ Ref exchange(Context* ctx, PyObject* self, PyObject* method, PyObject* endpoint,
     if (!is_get_obj) return {};
     int is_get = PyObject_IsTrue(is_get_obj.get());
     if (is_get < 0) return {};
-    Ref requests = load_global(ctx, Name::requests);
-    if (!requests) return {};
-    Ref send =
-        Ref::steal(PyObject_GetAttr(requests.get(), (*ctx)[is_get ? Name::get : Name::post]));
-    if (!send) return {};
-    Ref base = Ref::steal(PyObject_GetAttr(self, (*ctx)[Name::base_url]));
-    if (!base) return {};
-    Ref url = Ref::steal(PyNumber_Add(base.get(), endpoint));
-    if (!url) return {};
-    PyObject* args[5] = {nullptr, url.get(), json_data, headers, timeout};
-    Ref response = Ref::steal(PyObject_Vectorcall(
-        send.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, (*ctx)[is_get ? Kw::get : Kw::post]));
+    // Everything the call needs lives only as long as the call, as the
+    // temporaries of `requests.post(url=self.base_url + endpoint, ...)` do.
+    Ref response = [&]() -> Ref {
+        Ref requests = load_global(ctx, Name::requests);
+        if (!requests) return {};
+        Ref send =
+            Ref::steal(PyObject_GetAttr(requests.get(), (*ctx)[is_get ? Name::get : Name::post]));
+        if (!send) return {};
+        Ref base = Ref::steal(PyObject_GetAttr(self, (*ctx)[Name::base_url]));
+        if (!base) return {};
+        Ref url = Ref::steal(PyNumber_Add(base.get(), endpoint));
+        if (!url) return {};
+        PyObject* args[5] = {nullptr, url.get(), json_data, headers, timeout};
+        return Ref::steal(PyObject_Vectorcall(send.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                              (*ctx)[is_get ? Kw::get : Kw::post]));
+    }();
     if (!response) return {};
     if (!call_method((*ctx)[Name::raise_for_status], {response.get()})) return {};
     Ref decoded = call_method((*ctx)[Name::json], {response.get()});
