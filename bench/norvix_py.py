@@ -148,7 +148,7 @@ class NorvixDatafeed(BaseDatafeed):
             logger.info(f"NorviX获取日K线数据失败：{symbol}")
             return []
         if data.get("code") != 0:
-            logger.info(f"NorviX获取日K线数据失败：{symbol},{data.get('message')}")
+            logger.info(_scrub(f"NorviX获取日K线数据失败：{symbol},{data.get('message')}", self.password))
             return []
 
         bars = []
@@ -173,7 +173,7 @@ class NorvixDatafeed(BaseDatafeed):
                 )
                 bars.append(bar)
             except (KeyError, ValueError) as e:
-                logger.error(f"NorvixData解析K线数据异常：{e}")
+                logger.error(_scrub(f"NorvixData解析K线数据异常：{e}", self.password))
 
         if bars:
             logger.info(f"NorvixData获取{symbol}的日K线数据成功，共{len(bars)}条")
@@ -194,7 +194,7 @@ class NorvixDatafeed(BaseDatafeed):
             logger.info(f"NorviX获取分钟K线数据失败：{symbol}")
             return []
         if data.get("code") != 0:
-            logger.info(f"NorviX获取分钟K线数据失败：{symbol},{data.get('message')}")
+            logger.info(_scrub(f"NorviX获取分钟K线数据失败：{symbol},{data.get('message')}", self.password))
             return []
 
         bars = []
@@ -219,7 +219,7 @@ class NorvixDatafeed(BaseDatafeed):
                 )
                 bars.append(bar)
             except (KeyError, ValueError) as e:
-                logger.error(f"NorvixData解析分钟K线数据异常：{e}")
+                logger.error(_scrub(f"NorvixData解析分钟K线数据异常：{e}", self.password))
 
         if bars:
             logger.info(f"NorvixData获取{symbol}的分钟K线数据成功，共{len(bars)}条")
@@ -240,7 +240,7 @@ class NorvixDatafeed(BaseDatafeed):
             logger.info(f"NorvixData获取Tick数据失败：{symbol}")
             return []
         if data.get("code") != 0:
-            logger.info(f"NorvixData获取Tick数据失败：{symbol},{data.get('message')}")
+            logger.info(_scrub(f"NorvixData获取Tick数据失败：{symbol},{data.get('message')}", self.password))
             return []
 
         ticks = []
@@ -289,7 +289,7 @@ class NorvixDatafeed(BaseDatafeed):
                 )
                 ticks.append(tick)
             except (KeyError, ValueError) as e:
-                logger.error(f"NorvixData解析Tick数据异常：{e}")
+                logger.error(_scrub(f"NorvixData解析Tick数据异常：{e}", self.password))
 
         if ticks:
             logger.info(f"NorvixData获取{symbol}的Tick数据成功，共{len(ticks)}条")
@@ -310,7 +310,7 @@ class NorvixDatafeed(BaseDatafeed):
             logger.info(f"NorviX获取主力合约数据失败：{symbol}")
             return []
         if data.get("code") != 0:
-            logger.info(f"NorviX获取主力合约数据失败：{symbol},{data.get('message')}")
+            logger.info(_scrub(f"NorviX获取主力合约数据失败：{symbol},{data.get('message')}", self.password))
             return []
 
         dominant_list = data.get("data", [])
@@ -332,7 +332,7 @@ class NorvixDatafeed(BaseDatafeed):
             logger.info(f"NorviX获取当天可交易合约失败：{symbol}")
             return []
         if data.get("code") != 0:
-            logger.info(f"NorviX获取当天可交易合约失败：{symbol},{data.get('message')}")
+            logger.info(_scrub(f"NorviX获取当天可交易合约失败：{symbol},{data.get('message')}", self.password))
             return []
 
         current_list = data.get("data", [])
@@ -355,7 +355,7 @@ class NorvixDatafeed(BaseDatafeed):
             logger.info(f"NorviX获取复权因子失败：{symbol}")
             return []
         if data.get("code") != 0:
-            logger.info(f"NorviX获取复权因子失败：{symbol},{data.get('message')}")
+            logger.info(_scrub(f"NorviX获取复权因子失败：{symbol},{data.get('message')}", self.password))
             return []
 
         exfactor_list = data.get("data", [])
@@ -376,7 +376,7 @@ class NorvixDatafeed(BaseDatafeed):
             logger.info(f"NorviX查询合约乘数失败：{symbol}")
             return []
         if data.get("code") != 0:
-            logger.info(f"NorviX查询合约乘数失败：{symbol},{data.get('message')}")
+            logger.info(_scrub(f"NorviX查询合约乘数失败：{symbol},{data.get('message')}", self.password))
             return []
 
         multiplier_list = data.get("data", [])

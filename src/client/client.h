@@ -20,8 +20,8 @@ Ref send_request(Context* ctx, PyObject* self, Const method, Const endpoint,
 //
 // Returns 1 with `records` set, 0 after logging a failure (the query then
 // returns a new empty list), -1 with an exception set.
-int check_envelope(Context* ctx, PyObject* data, const char* prefix, PyObject* symbol,
-                   Ref& records) noexcept;
+int check_envelope(Context* ctx, PyObject* self, PyObject* data, const char* prefix,
+                   PyObject* symbol, Ref& records) noexcept;
 
 // A dict built from keys and values, in order.
 Ref build_body(std::initializer_list<std::pair<PyObject*, PyObject*>> items) noexcept;

@@ -9,8 +9,8 @@ Ref send_request(Context* ctx, PyObject* self, Const method, Const endpoint,
                        (*ctx)[Kw::make_request]);
 }
 
-int check_envelope(Context* ctx, PyObject* data, const char* prefix, PyObject* symbol,
-                   Ref& records) noexcept {
+int check_envelope(Context* ctx, PyObject* self, PyObject* data, const char* prefix,
+                   PyObject* symbol, Ref& records) noexcept {
     int truth = PyObject_IsTrue(data);
     if (truth < 0) return -1;
     if (!truth) return log(ctx, Level::info, {prefix, symbol}) < 0 ? -1 : 0;
@@ -29,7 +29,7 @@ int check_envelope(Context* ctx, PyObject* data, const char* prefix, PyObject* s
             if (!msg) return {};
             Ref tail = text_of(ctx, msg.get());
             if (!tail) return {};
-            return Ref::steal(PyUnicode_Concat(head.get(), tail.get()));
+            return scrub_secret(ctx, Ref::steal(PyUnicode_Concat(head.get(), tail.get())), self);
         });
         return r < 0 ? -1 : 0;
     }

@@ -24,29 +24,29 @@ namespace norvix {
     X(CHINA_TZ)                                                                                    \
     X(BarData)                                                                                     \
     X(TickData)                                                                                    \
-    X(Interval) X(datetime) X(float_, "float") X(info) X(error) X(get) X(post) X(raise_for_status) \
-        X(status_code) X(response) X(text) X(exceptions) X(Timeout) X(ConnectionError) X(          \
-            HTTPError) X(JSONDecodeError) X(Exception) X(KeyError) X(ValueError) X(DAILY)          \
-            X(MINUTE) X(strptime) X(replace) X(tzinfo) X(strftime) X(symbol) X(exchange) X(        \
-                interval) X(start) X(end) X(code) X(message) X(data) X(base_url) X(username)       \
-                X(password) X(value) X(instrument_id) X(vt_symbol) X(url) X(params) X(headers) X(  \
-                    timeout) X(method) X(endpoint) X(json_data) X(make_request, "_make_request")   \
-                    X(query_day_bar_history) X(query_minute_bar_history)                           \
-                        X(query_contract_multiplier) X(init, "__init__") X(name_, "__name__") X(   \
-                            start_date) X(end_date) X(limit) X(trading_date) X(trading_datetime)   \
-                            X(open_price) X(high_price) X(low_price) X(close_price) X(volume)      \
-                                X(turnover) X(open_interest) X(gateway_name) X(name) X(last_price) \
-                                    X(last_volume) X(limit_up) X(limit_down) X(open) X(high)       \
-                                        X(low) X(pre_close) X(bid_price_1) X(bid_price_2)          \
-                                            X(bid_price_3) X(bid_price_4) X(bid_price_5)           \
-                                                X(ask_price_1) X(ask_price_2) X(ask_price_3)       \
-                                                    X(ask_price_4) X(ask_price_5) X(bid_volume_1)  \
-                                                        X(bid_volume_2) X(bid_volume_3)            \
-                                                            X(bid_volume_4) X(bid_volume_5)        \
-                                                                X(ask_volume_1) X(ask_volume_2)    \
-                                                                    X(ask_volume_3)                \
-                                                                        X(ask_volume_4)            \
-                                                                            X(ask_volume_5)
+    X(Interval)                                                                                    \
+    X(datetime) X(float_, "float") X(info) X(error) X(get) X(post) X(raise_for_status) X(          \
+        status_code) X(response) X(text) X(exceptions) X(Timeout) X(ConnectionError) X(HTTPError)  \
+        X(JSONDecodeError) X(Exception) X(KeyError) X(ValueError) X(DAILY) X(MINUTE) X(            \
+            strptime) X(replace) X(tzinfo) X(strftime) X(symbol) X(exchange) X(interval) X(start)  \
+            X(end) X(code) X(message) X(data) X(base_url) X(username) X(password) X(value) X(      \
+                instrument_id) X(vt_symbol) X(url) X(params) X(headers) X(timeout) X(method)       \
+                X(endpoint) X(json_data) X(make_request, "_make_request") X(query_day_bar_history) \
+                    X(query_minute_bar_history) X(query_contract_multiplier) X(                    \
+                        init, "__init__") X(name_, "__name__") X(start_date) X(end_date) X(limit)  \
+                        X(trading_date) X(trading_datetime) X(open_price) X(high_price)            \
+                            X(low_price) X(close_price) X(volume) X(turnover) X(open_interest)     \
+                                X(gateway_name) X(name) X(last_price) X(last_volume) X(limit_up)   \
+                                    X(limit_down) X(open) X(high) X(low) X(pre_close)              \
+                                        X(bid_price_1) X(bid_price_2) X(bid_price_3)               \
+                                            X(bid_price_4) X(bid_price_5) X(ask_price_1)           \
+                                                X(ask_price_2) X(ask_price_3) X(ask_price_4)       \
+                                                    X(ask_price_5) X(bid_volume_1) X(bid_volume_2) \
+                                                        X(bid_volume_3) X(bid_volume_4)            \
+                                                            X(bid_volume_5) X(ask_volume_1)        \
+                                                                X(ask_volume_2) X(ask_volume_3)    \
+                                                                    X(ask_volume_4)                \
+                                                                        X(ask_volume_5)
 
 #define NORVIX_NAME_ENUM(id, ...) id,
 enum class Name : int { NORVIX_NAMES(NORVIX_NAME_ENUM) count_ };

@@ -64,6 +64,15 @@ inline Ref call_method(PyObject* name, std::initializer_list<PyObject*> self_and
 // spells it; exact dicts are read directly, anything else through its `get`.
 Ref get_member(Context* ctx, PyObject* mapping, PyObject* key, PyObject* dflt = nullptr) noexcept;
 
+// `text` with every occurrence of the password (as sent, and in its quoted
+// form) replaced by six asterisks.  Log lines that quote text from outside
+// (exception messages, error bodies, the service's own messages, record
+// values) pass through here.
+Ref scrub(Context* ctx, Ref text, PyObject* password) noexcept;
+
+// The same with the password read from owner.password.
+Ref scrub_secret(Context* ctx, Ref text, PyObject* owner) noexcept;
+
 // A new, empty list or dict.
 inline PyObject* new_list() noexcept { return PyList_New(0); }
 

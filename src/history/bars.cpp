@@ -89,13 +89,13 @@ PyObject* bar_query(FunctionObject* f, PyObject* const* args, const BarQuery& q)
     Ref data = send_request(ctx, self, Const::post, q.endpoint, body.get());
     if (!data) return nullptr;
     Ref records;
-    int ok = check_envelope(ctx, data.get(), q.fail_prefix, symbol, records);
+    int ok = check_envelope(ctx, self, data.get(), q.fail_prefix, symbol, records);
     if (ok <= 0) return ok < 0 ? nullptr : new_list();
 
     Ref bars = Ref::steal(new_list());
     if (!bars) return nullptr;
     MemberReader reader(ctx, kBarNumbers, kNumbers);
-    if (convert_all(ctx, records.get(), bars.get(), q.parse_prefix,
+    if (convert_all(ctx, self, records.get(), bars.get(), q.parse_prefix,
                     [&](PyObject* d) { return make_bar(ctx, q, reader, symbol, exchange, d); }) < 0)
         return nullptr;
     if (log_summary(ctx, bars.get(), symbol, q.success, q.nodata) < 0) return nullptr;

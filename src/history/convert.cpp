@@ -247,7 +247,7 @@ int convert_fields(Context* ctx, MemberReader& reader, PyObject* record, const F
     return 0;
 }
 
-int skip_bad_record(Context* ctx, const char* prefix) noexcept {
+int skip_bad_record(Context* ctx, PyObject* self, const char* prefix) noexcept {
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     PyObject* previous = PyErr_GetHandledException();
     PyErr_SetHandledException(exc.get());
@@ -260,7 +260,9 @@ int skip_bad_record(Context* ctx, const char* prefix) noexcept {
         if (!PyErr_GivenExceptionMatches(exc.get(), key_error.get()) &&
             !PyErr_GivenExceptionMatches(exc.get(), value_error.get()))
             return 0;
-        return log(ctx, Level::error, {prefix, exc.get()}) < 0 ? -1 : 1;
+        int r = log(ctx, Level::error,
+                    [&] { return scrub_secret(ctx, message(ctx, {prefix, exc.get()}), self); });
+        return r < 0 ? -1 : 1;
     }();
     PyErr_SetHandledException(previous);
     Py_XDECREF(previous);

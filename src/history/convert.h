@@ -79,23 +79,24 @@ int convert_fields(Context* ctx, MemberReader& reader, PyObject* record, const F
 
 // Runs `convert` for every item of `records` (any iterable), appending each
 // result to `out`.  A KeyError or ValueError from one record is logged as
-// f"{prefix}{e}" and the record skipped; anything else propagates.
+// f"{prefix}{e}" (with self.password masked) and the record skipped;
+// anything else propagates.
 template <class Convert>
-int convert_all(Context* ctx, PyObject* records, PyObject* out, const char* prefix,
+int convert_all(Context* ctx, PyObject* self, PyObject* records, PyObject* out, const char* prefix,
                 Convert&& convert) noexcept;
 
 // The guard around one record: 1 when the pending exception was a KeyError
 // or ValueError and has been logged, 0 when it must propagate, -1 when
 // handling raised.
-int skip_bad_record(Context* ctx, const char* prefix) noexcept;
+int skip_bad_record(Context* ctx, PyObject* self, const char* prefix) noexcept;
 
 template <class Convert>
-int convert_all(Context* ctx, PyObject* records, PyObject* out, const char* prefix,
+int convert_all(Context* ctx, PyObject* self, PyObject* records, PyObject* out, const char* prefix,
                 Convert&& convert) noexcept {
     auto one = [&](PyObject* item) -> int {
         Ref value = convert(item);
         if (value) return PyList_Append(out, value.get());
-        int skipped = skip_bad_record(ctx, prefix);
+        int skipped = skip_bad_record(ctx, self, prefix);
         return skipped == 1 ? 0 : -1;
     };
     if (PyList_CheckExact(records)) {

@@ -97,13 +97,14 @@ PyObject* query_tick_history(FunctionObject* f, PyObject* const* args) noexcept 
     Ref data = send_request(ctx, self, Const::post, Const::tickdata, body.get());
     if (!data) return nullptr;
     Ref records;
-    int ok = check_envelope(ctx, data.get(), "NorvixData获取Tick数据失败：", symbol.get(), records);
+    int ok = check_envelope(ctx, self, data.get(), "NorvixData获取Tick数据失败：", symbol.get(),
+                            records);
     if (ok <= 0) return ok < 0 ? nullptr : new_list();
 
     Ref ticks = Ref::steal(new_list());
     if (!ticks) return nullptr;
     MemberReader reader(ctx, kTickFields, kFields);
-    if (convert_all(ctx, records.get(), ticks.get(), "NorvixData解析Tick数据异常：",
+    if (convert_all(ctx, self, records.get(), ticks.get(), "NorvixData解析Tick数据异常：",
                     [&](PyObject* t) { return make_tick(ctx, reader, req, t); }) < 0)
         return nullptr;
     if (log_summary(ctx, ticks.get(), symbol.get(), "的Tick数据成功，共", "的Tick数据") < 0)

@@ -28,7 +28,7 @@ PyObject* run(Context* ctx, PyObject* self, PyObject* symbol, PyObject* json_dat
     Ref data = send_request(ctx, self, q.method, q.endpoint, json_data);
     if (!data) return nullptr;
     Ref records;
-    int ok = check_envelope(ctx, data.get(), q.fail_prefix, symbol, records);
+    int ok = check_envelope(ctx, self, data.get(), q.fail_prefix, symbol, records);
     if (ok <= 0) return ok < 0 ? nullptr : new_list();
     int nonempty = PyObject_IsTrue(records.get());
     if (nonempty < 0) return nullptr;

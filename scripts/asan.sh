@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Runs the whole test suite against the extension built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (CMake option NORVIX_SANITIZE).
+#
+# The sanitized build goes to its own directories (CMake tree build/sanitize, installed
+# module build/sanitize-site) and is put first on PYTHONPATH for the test run only: the
+# normal install in .venv is left as it is. The ASan runtime is preloaded into the
+# interpreter (which is not itself instrumented), Python's allocator is switched to plain
+# malloc so that ASan sees every object, and leak detection is off (the interpreter keeps
+# much of what it allocates until exit). Any sanitizer report aborts the run.
+#
+#   bash scripts/asan.sh                  # the whole suite
+#   bash scripts/asan.sh -k leaks -x      # extra arguments go to pytest
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+PYTHON="$ROOT/.venv/bin/python"
+SITE="$ROOT/build/sanitize-site"
+started=$(date +%s)
+
+say() { printf 'asan: %s\n' "$*"; }
+die() { printf 'asan: error: %s\n' "$*" >&2; exit 1; }
+
+bash "$ROOT/scripts/setup.sh"
+
+# --- the sanitized build ---------------------------------------------------------------
+# The compiler that builds the module also provides the runtime preloaded below.
+export CXX="${CXX:-g++}"
+command -v "$CXX" >/dev/null || die "C++ compiler '$CXX' not found"
+say "building the sanitized module into ${SITE#"$ROOT/"}"
+if ! NORVIX_SANITIZE=ON "$PYTHON" -m pip --disable-pip-version-check install -q --no-deps --upgrade \
+        --target "$SITE" \
+        -C build-dir="$ROOT/build/sanitize" \
+        -C cmake.build-type=RelWithDebInfo \
+        "$ROOT" 2>&1 | { grep -v "^WARNING: Location '.*' is ignored" || true; }; then
+    die "building the sanitized module failed"
+fi
+
+runtime() {
+    local lib
+    lib=$("$CXX" -print-file-name="$1")
+    [ -f "$lib" ] || die "$CXX has no $1 (install its sanitizer runtime, e.g. libasan/libubsan)"
+    printf '%s' "$lib"
+}
+PRELOAD="$(runtime libasan.so) $(runtime libubsan.so)"
+
+export PYTHONPATH="$SITE:$ROOT${PYTHONPATH:+:$PYTHONPATH}"
+export PYTHONMALLOC=malloc
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:detect_stack_use_after_return=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
+
+# The module that the tests will import must be the sanitized one.
+ORIGIN=$(LD_PRELOAD="$PRELOAD" "$PYTHON" -c '
+import importlib.util as u
+print(u.find_spec("norvix_datafeed").origin)')
+case "$ORIGIN" in
+    "$SITE"/*) ;;
+    *) die "tests would import $ORIGIN instead of the sanitized build" ;;
+esac
+grep -q __asan_init "$ORIGIN" || die "$ORIGIN is not instrumented"
+say "testing ${ORIGIN#"$ROOT/"}"
+
+# --- the suite ------------------------------------------------------------------------------
+cd "$ROOT"
+status=0
+LD_PRELOAD="$PRELOAD" "$PYTHON" -m pytest tests -p no:cacheprovider "$@" || status=$?
+say "finished in $(( $(date +%s) - started )) s with status $status"
+if [ "$status" -eq 5 ]; then
+    die "pytest collected no tests"
+fi
+exit "$status"

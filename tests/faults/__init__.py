@@ -1,0 +1,1 @@
+"""Helpers of the hardening tests: misbehaving local servers and the table of queries."""
