@@ -43,7 +43,8 @@ CHINA_TZ = ZoneInfo("Asia/Shanghai")
 
 
 def _scrub(text, password):
-    """Keep the password, as sent or in its quoted form, out of a log line."""
+    """Keep the password, as sent or in its quoted form, out of text a log line quotes."""
+    text = f"{text}"
     secret = f"{password}"
     if not secret:
         return text
@@ -113,11 +114,11 @@ class NorvixDatafeed(BaseDatafeed):
         except requests.exceptions.HTTPError as e:
             logger.error(f"错误：HTTP请求失败，状态码: {e.response.status_code}")
             if e.response.text:
-                logger.error(_scrub(f"错误响应内容: {e.response.text}", default_headers["token"]))
+                logger.error(f"错误响应内容: {_scrub(e.response.text, default_headers['token'])}")
         except json.JSONDecodeError:
             logger.error("错误：响应不是有效的JSON格式")
         except Exception as e:
-            logger.error(_scrub(f"未知错误：{str(e)}", default_headers["token"]))
+            logger.error(f"未知错误：{_scrub(str(e), default_headers['token'])}")
         return {}
 
     def query_bar_history(self, req: HistoryRequest, output: Callable = print) -> list[BarData] | None:
@@ -148,7 +149,7 @@ class NorvixDatafeed(BaseDatafeed):
             logger.info(f"NorviX获取日K线数据失败：{symbol}")
             return []
         if data.get("code") != 0:
-            logger.info(_scrub(f"NorviX获取日K线数据失败：{symbol},{data.get('message')}", self.password))
+            logger.info(f"NorviX获取日K线数据失败：{symbol},{_scrub(data.get('message'), self.password)}")
             return []
 
         bars = []
@@ -173,7 +174,7 @@ class NorvixDatafeed(BaseDatafeed):
                 )
                 bars.append(bar)
             except (KeyError, ValueError) as e:
-                logger.error(_scrub(f"NorvixData解析K线数据异常：{e}", self.password))
+                logger.error(f"NorvixData解析K线数据异常：{_scrub(e, self.password)}")
 
         if bars:
             logger.info(f"NorvixData获取{symbol}的日K线数据成功，共{len(bars)}条")
@@ -194,7 +195,7 @@ class NorvixDatafeed(BaseDatafeed):
             logger.info(f"NorviX获取分钟K线数据失败：{symbol}")
             return []
         if data.get("code") != 0:
-            logger.info(_scrub(f"NorviX获取分钟K线数据失败：{symbol},{data.get('message')}", self.password))
+            logger.info(f"NorviX获取分钟K线数据失败：{symbol},{_scrub(data.get('message'), self.password)}")
             return []
 
         bars = []
@@ -219,7 +220,7 @@ class NorvixDatafeed(BaseDatafeed):
                 )
                 bars.append(bar)
             except (KeyError, ValueError) as e:
-                logger.error(_scrub(f"NorvixData解析分钟K线数据异常：{e}", self.password))
+                logger.error(f"NorvixData解析分钟K线数据异常：{_scrub(e, self.password)}")
 
         if bars:
             logger.info(f"NorvixData获取{symbol}的分钟K线数据成功，共{len(bars)}条")
@@ -240,7 +241,7 @@ class NorvixDatafeed(BaseDatafeed):
             logger.info(f"NorvixData获取Tick数据失败：{symbol}")
             return []
         if data.get("code") != 0:
-            logger.info(_scrub(f"NorvixData获取Tick数据失败：{symbol},{data.get('message')}", self.password))
+            logger.info(f"NorvixData获取Tick数据失败：{symbol},{_scrub(data.get('message'), self.password)}")
             return []
 
         ticks = []
@@ -289,7 +290,7 @@ class NorvixDatafeed(BaseDatafeed):
                 )
                 ticks.append(tick)
             except (KeyError, ValueError) as e:
-                logger.error(_scrub(f"NorvixData解析Tick数据异常：{e}", self.password))
+                logger.error(f"NorvixData解析Tick数据异常：{_scrub(e, self.password)}")
 
         if ticks:
             logger.info(f"NorvixData获取{symbol}的Tick数据成功，共{len(ticks)}条")
@@ -310,7 +311,7 @@ class NorvixDatafeed(BaseDatafeed):
             logger.info(f"NorviX获取主力合约数据失败：{symbol}")
             return []
         if data.get("code") != 0:
-            logger.info(_scrub(f"NorviX获取主力合约数据失败：{symbol},{data.get('message')}", self.password))
+            logger.info(f"NorviX获取主力合约数据失败：{symbol},{_scrub(data.get('message'), self.password)}")
             return []
 
         dominant_list = data.get("data", [])
@@ -332,7 +333,7 @@ class NorvixDatafeed(BaseDatafeed):
             logger.info(f"NorviX获取当天可交易合约失败：{symbol}")
             return []
         if data.get("code") != 0:
-            logger.info(_scrub(f"NorviX获取当天可交易合约失败：{symbol},{data.get('message')}", self.password))
+            logger.info(f"NorviX获取当天可交易合约失败：{symbol},{_scrub(data.get('message'), self.password)}")
             return []
 
         current_list = data.get("data", [])
@@ -355,7 +356,7 @@ class NorvixDatafeed(BaseDatafeed):
             logger.info(f"NorviX获取复权因子失败：{symbol}")
             return []
         if data.get("code") != 0:
-            logger.info(_scrub(f"NorviX获取复权因子失败：{symbol},{data.get('message')}", self.password))
+            logger.info(f"NorviX获取复权因子失败：{symbol},{_scrub(data.get('message'), self.password)}")
             return []
 
         exfactor_list = data.get("data", [])
@@ -376,7 +377,7 @@ class NorvixDatafeed(BaseDatafeed):
             logger.info(f"NorviX查询合约乘数失败：{symbol}")
             return []
         if data.get("code") != 0:
-            logger.info(_scrub(f"NorviX查询合约乘数失败：{symbol},{data.get('message')}", self.password))
+            logger.info(f"NorviX查询合约乘数失败：{symbol},{_scrub(data.get('message'), self.password)}")
             return []
 
         multiplier_list = data.get("data", [])

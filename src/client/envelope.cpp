@@ -27,9 +27,9 @@ int check_envelope(Context* ctx, PyObject* self, PyObject* data, const char* pre
             if (!head) return {};
             Ref msg = get_member(ctx, data, (*ctx)[Name::message]);
             if (!msg) return {};
-            Ref tail = text_of(ctx, msg.get());
+            Ref tail = scrub_secret(ctx, text_of(ctx, msg.get()), self);
             if (!tail) return {};
-            return scrub_secret(ctx, Ref::steal(PyUnicode_Concat(head.get(), tail.get())), self);
+            return Ref::steal(PyUnicode_Concat(head.get(), tail.get()));
         });
         return r < 0 ? -1 : 0;
     }

@@ -57,9 +57,9 @@ int handle_failure(Context* ctx, PyObject* exc, PyObject* timeout, PyObject* pas
         int nonempty = PyObject_IsTrue(text.get());
         if (nonempty < 0) return -1;
         if (nonempty && log(ctx, Level::error, [&]() -> Ref {
-                            Ref again = response_attr(Name::text);
+                            Ref again = scrub(ctx, response_attr(Name::text), password);
                             if (!again) return {};
-                            return scrub(ctx, message(ctx, {"错误响应内容: ", again}), password);
+                            return message(ctx, {"错误响应内容: ", again});
                         }) < 0)
             return -1;
         return 1;
@@ -77,9 +77,9 @@ int handle_failure(Context* ctx, PyObject* exc, PyObject* timeout, PyObject* pas
     if (m < 0) return -1;
     if (m) {
         int r = log(ctx, Level::error, [&]() -> Ref {
-            Ref s = Ref::steal(PyObject_Str(exc));
+            Ref s = scrub(ctx, Ref::steal(PyObject_Str(exc)), password);
             if (!s) return {};
-            return scrub(ctx, message(ctx, {"未知错误：", s}), password);
+            return message(ctx, {"未知错误：", s});
         });
         return r < 0 ? -1 : 1;
     }

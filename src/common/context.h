@@ -25,8 +25,9 @@ namespace norvix {
     X(BarData)                                                                                     \
     X(TickData)                                                                                    \
     X(Interval)                                                                                    \
-    X(datetime) X(float_, "float") X(info) X(error) X(get) X(post) X(raise_for_status) X(          \
-        status_code) X(response) X(text) X(exceptions) X(Timeout) X(ConnectionError) X(HTTPError)  \
+    X(datetime)                                                                                    \
+    X(float_, "float") X(info) X(error) X(get) X(post) X(raise_for_status) X(status_code) X(       \
+        response) X(text) X(exceptions) X(Timeout) X(ConnectionError) X(HTTPError)                 \
         X(JSONDecodeError) X(Exception) X(KeyError) X(ValueError) X(DAILY) X(MINUTE) X(            \
             strptime) X(replace) X(tzinfo) X(strftime) X(symbol) X(exchange) X(interval) X(start)  \
             X(end) X(code) X(message) X(data) X(base_url) X(username) X(password) X(value) X(      \

@@ -30,6 +30,10 @@ Ref get_member(Context* ctx, PyObject* mapping, PyObject* key, PyObject* dflt) n
 // reaches the log, neither as sent nor in its quoted form.
 Ref scrub(Context* ctx, Ref text, PyObject* password) noexcept {
     if (!text || !password) return text;
+    if (!PyUnicode_Check(text.get())) {
+        text = text_of(ctx, text.get());
+        if (!text) return {};
+    }
     Ref secret = text_of(ctx, password);
     if (!secret) return {};
     if (PyUnicode_GET_LENGTH(secret.get()) == 0) return text;

@@ -65,9 +65,9 @@ inline Ref call_method(PyObject* name, std::initializer_list<PyObject*> self_and
 Ref get_member(Context* ctx, PyObject* mapping, PyObject* key, PyObject* dflt = nullptr) noexcept;
 
 // `text` with every occurrence of the password (as sent, and in its quoted
-// form) replaced by six asterisks.  Log lines that quote text from outside
+// form) replaced by six asterisks.  Texts from outside that log lines quote
 // (exception messages, error bodies, the service's own messages, record
-// values) pass through here.
+// values) pass through here; the line's own fixed text does not.
 Ref scrub(Context* ctx, Ref text, PyObject* password) noexcept;
 
 // The same with the password read from owner.password.

@@ -260,8 +260,11 @@ int skip_bad_record(Context* ctx, PyObject* self, const char* prefix) noexcept {
         if (!PyErr_GivenExceptionMatches(exc.get(), key_error.get()) &&
             !PyErr_GivenExceptionMatches(exc.get(), value_error.get()))
             return 0;
-        int r = log(ctx, Level::error,
-                    [&] { return scrub_secret(ctx, message(ctx, {prefix, exc.get()}), self); });
+        int r = log(ctx, Level::error, [&]() -> Ref {
+            Ref text = scrub_secret(ctx, text_of(ctx, exc.get()), self);
+            if (!text) return {};
+            return message(ctx, {prefix, text});
+        });
         return r < 0 ? -1 : 1;
     }();
     PyErr_SetHandledException(previous);
