@@ -42,7 +42,9 @@ class NorvixBarData(BarData):
 CHINA_TZ = ZoneInfo("Asia/Shanghai")
 
 
-def _scrub(text, password):
+# A dunder name keeps it out of the module's public namespace, which matches the
+# native module's name for name.
+def __mask__(text, password):
     """Keep the password, as sent or in its quoted form, out of text a log line quotes."""
     text = f"{text}"
     secret = f"{password}"
@@ -114,11 +116,11 @@ class NorvixDatafeed(BaseDatafeed):
         except requests.exceptions.HTTPError as e:
             logger.error(f"错误：HTTP请求失败，状态码: {e.response.status_code}")
             if e.response.text:
-                logger.error(f"错误响应内容: {_scrub(e.response.text, default_headers['token'])}")
+                logger.error(f"错误响应内容: {__mask__(e.response.text, default_headers['token'])}")
         except json.JSONDecodeError:
             logger.error("错误：响应不是有效的JSON格式")
         except Exception as e:
-            logger.error(f"未知错误：{_scrub(str(e), default_headers['token'])}")
+            logger.error(f"未知错误：{__mask__(str(e), default_headers['token'])}")
         return {}
 
     def query_bar_history(self, req: HistoryRequest, output: Callable = print) -> list[BarData] | None:
@@ -149,7 +151,7 @@ class NorvixDatafeed(BaseDatafeed):
             logger.info(f"NorviX获取日K线数据失败：{symbol}")
             return []
         if data.get("code") != 0:
-            logger.info(f"NorviX获取日K线数据失败：{symbol},{_scrub(data.get('message'), self.password)}")
+            logger.info(f"NorviX获取日K线数据失败：{symbol},{__mask__(data.get('message'), self.password)}")
             return []
 
         bars = []
@@ -174,7 +176,7 @@ class NorvixDatafeed(BaseDatafeed):
                 )
                 bars.append(bar)
             except (KeyError, ValueError) as e:
-                logger.error(f"NorvixData解析K线数据异常：{_scrub(e, self.password)}")
+                logger.error(f"NorvixData解析K线数据异常：{__mask__(e, self.password)}")
 
         if bars:
             logger.info(f"NorvixData获取{symbol}的日K线数据成功，共{len(bars)}条")
@@ -195,7 +197,7 @@ class NorvixDatafeed(BaseDatafeed):
             logger.info(f"NorviX获取分钟K线数据失败：{symbol}")
             return []
         if data.get("code") != 0:
-            logger.info(f"NorviX获取分钟K线数据失败：{symbol},{_scrub(data.get('message'), self.password)}")
+            logger.info(f"NorviX获取分钟K线数据失败：{symbol},{__mask__(data.get('message'), self.password)}")
             return []
 
         bars = []
@@ -220,7 +222,7 @@ class NorvixDatafeed(BaseDatafeed):
                 )
                 bars.append(bar)
             except (KeyError, ValueError) as e:
-                logger.error(f"NorvixData解析分钟K线数据异常：{_scrub(e, self.password)}")
+                logger.error(f"NorvixData解析分钟K线数据异常：{__mask__(e, self.password)}")
 
         if bars:
             logger.info(f"NorvixData获取{symbol}的分钟K线数据成功，共{len(bars)}条")
@@ -241,7 +243,7 @@ class NorvixDatafeed(BaseDatafeed):
             logger.info(f"NorvixData获取Tick数据失败：{symbol}")
             return []
         if data.get("code") != 0:
-            logger.info(f"NorvixData获取Tick数据失败：{symbol},{_scrub(data.get('message'), self.password)}")
+            logger.info(f"NorvixData获取Tick数据失败：{symbol},{__mask__(data.get('message'), self.password)}")
             return []
 
         ticks = []
@@ -290,7 +292,7 @@ class NorvixDatafeed(BaseDatafeed):
                 )
                 ticks.append(tick)
             except (KeyError, ValueError) as e:
-                logger.error(f"NorvixData解析Tick数据异常：{_scrub(e, self.password)}")
+                logger.error(f"NorvixData解析Tick数据异常：{__mask__(e, self.password)}")
 
         if ticks:
             logger.info(f"NorvixData获取{symbol}的Tick数据成功，共{len(ticks)}条")
@@ -311,7 +313,7 @@ class NorvixDatafeed(BaseDatafeed):
             logger.info(f"NorviX获取主力合约数据失败：{symbol}")
             return []
         if data.get("code") != 0:
-            logger.info(f"NorviX获取主力合约数据失败：{symbol},{_scrub(data.get('message'), self.password)}")
+            logger.info(f"NorviX获取主力合约数据失败：{symbol},{__mask__(data.get('message'), self.password)}")
             return []
 
         dominant_list = data.get("data", [])
@@ -333,7 +335,7 @@ class NorvixDatafeed(BaseDatafeed):
             logger.info(f"NorviX获取当天可交易合约失败：{symbol}")
             return []
         if data.get("code") != 0:
-            logger.info(f"NorviX获取当天可交易合约失败：{symbol},{_scrub(data.get('message'), self.password)}")
+            logger.info(f"NorviX获取当天可交易合约失败：{symbol},{__mask__(data.get('message'), self.password)}")
             return []
 
         current_list = data.get("data", [])
@@ -356,7 +358,7 @@ class NorvixDatafeed(BaseDatafeed):
             logger.info(f"NorviX获取复权因子失败：{symbol}")
             return []
         if data.get("code") != 0:
-            logger.info(f"NorviX获取复权因子失败：{symbol},{_scrub(data.get('message'), self.password)}")
+            logger.info(f"NorviX获取复权因子失败：{symbol},{__mask__(data.get('message'), self.password)}")
             return []
 
         exfactor_list = data.get("data", [])
@@ -377,7 +379,7 @@ class NorvixDatafeed(BaseDatafeed):
             logger.info(f"NorviX查询合约乘数失败：{symbol}")
             return []
         if data.get("code") != 0:
-            logger.info(f"NorviX查询合约乘数失败：{symbol},{_scrub(data.get('message'), self.password)}")
+            logger.info(f"NorviX查询合约乘数失败：{symbol},{__mask__(data.get('message'), self.password)}")
             return []
 
         multiplier_list = data.get("data", [])
