@@ -19,6 +19,7 @@ from fractions import Fraction
 
 import pytest
 import requests
+from fakes import StandInRequests
 from hypothesis import HealthCheck, example, given, settings as hsettings, strategies as st
 from loguru import logger
 from vnpy.trader.constant import Exchange
@@ -183,36 +184,9 @@ def same_time(a, b) -> bool:
             and a.replace(tzinfo=None) == b.replace(tzinfo=None))
 
 
-class Answer:
-    status_code = 200
-
-    def __init__(self, value):
-        self.value = value
-
-    def raise_for_status(self):
-        pass
-
-    def json(self):
-        return self.value
-
-
-class Service:
-    """Stands in for the requests package: every call is answered with `envelope`."""
-
-    exceptions = requests.exceptions
-
-    def __init__(self):
-        self.envelope = None
-
-    def post(self, **kwargs):
-        return Answer(self.envelope)
-
-    get = post
-
-
 @pytest.fixture
 def service(nd, monkeypatch):
-    stand_in = Service()
+    stand_in = StandInRequests()
     monkeypatch.setattr(nd, "requests", stand_in)
     return stand_in
 
@@ -305,7 +279,7 @@ def time_examples():
 def test_time_text_is_parsed_like_strptime(nd, datafeed, service, case):
     query, text = case
     call, member, fmt, _, _ = QUERIES[query]
-    service.envelope = {"code": 0, "data": [{member: text, **PRICES}]}
+    service.body = {"code": 0, "data": [{member: text, **PRICES}]}
     expected = expect(lambda: datetime.strptime(text, fmt).replace(tzinfo=nd.CHINA_TZ))
     got = check_one_record(query, run(lambda: call(datafeed)), expected, lambda r: r.datetime)
     if got is not None:
@@ -340,7 +314,7 @@ def test_numeric_member_is_converted_like_float(datafeed, service, case, value):
     call, time_member, fmt, _, _ = QUERIES[query]
     record = {time_member: VALID_TIME[fmt], **(PRICES if query != "tick" else {})}
     record[member] = value
-    service.envelope = {"code": 0, "data": [record]}
+    service.body = {"code": 0, "data": [record]}
     expected = expect(float, value)
     got = check_one_record(query, run(lambda: call(datafeed)), expected, lambda r: getattr(r, field))
     if got is not None:
@@ -362,7 +336,7 @@ def test_first_failure_in_member_order_decides(nd, datafeed, service, values, ti
         numbers += [float(record.get(name, 0)) for name in ("volume", "turnover", "open_interest")]
         return dt, numbers
 
-    service.envelope = {"code": 0, "data": [record]}
+    service.body = {"code": 0, "data": [record]}
     expected = expect(plain)
     got = check_one_record("day", run(lambda: QUERIES["day"][0](datafeed)), expected,
                            lambda bar: (bar.datetime, [bar.open_price, bar.high_price, bar.low_price,
@@ -385,7 +359,7 @@ def one_of_each(datafeed, service, time_day="2024-03-05", time_minute="2024-03-0
     results = []
     for query in QUERIES:
         call, member, fmt, _, _ = QUERIES[query]
-        service.envelope = {"code": 0, "data": [{member: time_day if fmt == DAY_FMT else time_minute, **PRICES}]}
+        service.body = {"code": 0, "data": [{member: time_day if fmt == DAY_FMT else time_minute, **PRICES}]}
         results.append(call(datafeed))
     return results
 

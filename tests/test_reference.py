@@ -6,6 +6,7 @@ from dataclasses import dataclass
 
 import pytest
 import requests
+from fakes import StandInRequests
 
 OK = ("INFO", "请求成功！状态码: 200")
 
@@ -91,33 +92,6 @@ def test_multiplier_query_is_a_get_with_the_symbol_in_the_query_string(feed, ser
 # --- the records are the service's own object -------------------------------------------------
 
 
-class Response:
-    status_code = 200
-
-    def __init__(self, value):
-        self.value = value
-
-    def raise_for_status(self):
-        pass
-
-    def json(self):
-        return self.value
-
-
-class Service:
-    """Stands in for the requests package: answers with one known decoded body."""
-
-    exceptions = requests.exceptions
-
-    def __init__(self, body):
-        self.body = body
-
-    def get(self, **kwargs):
-        return Response(self.body)
-
-    post = get
-
-
 RECORDS = [{"symbol": "rb2405", "multiplier": 10}, {"symbol": "cu2405", "factor": None}, {}]
 
 
@@ -139,7 +113,7 @@ RECORDS = [{"symbol": "rb2405", "multiplier": 10}, {"symbol": "cu2405", "factor"
 def test_result_is_the_data_member_itself(nd, feed, logs, monkeypatch, query, data, count):
     q = QUERIES[query]
     data = data if not isinstance(data, (list, dict)) else type(data)(data)  # one object per case
-    monkeypatch.setattr(nd, "requests", Service({"code": 0, "message": "", "data": data}))
+    monkeypatch.setattr(nd, "requests", StandInRequests({"code": 0, "message": "", "data": data}))
     assert call(feed, query) is data
     line = q.success.format("rb", count) if count else q.no_data.format("rb")
     assert logs == [("INFO", OPENING[query]), OK, ("INFO", line)]
@@ -147,7 +121,7 @@ def test_result_is_the_data_member_itself(nd, feed, logs, monkeypatch, query, da
 
 @pytest.mark.parametrize("query", list(QUERIES))
 def test_absent_data_member_gives_a_new_empty_list(nd, feed, logs, monkeypatch, query):
-    monkeypatch.setattr(nd, "requests", Service({"code": 0}))
+    monkeypatch.setattr(nd, "requests", StandInRequests({"code": 0}))
     first, second = call(feed, query), call(feed, query)
     assert first == [] and type(first) is list and first is not second
     assert logs[2] == ("INFO", QUERIES[query].no_data.format("rb"))

@@ -15,6 +15,7 @@ from typing import Callable
 
 import pytest
 import requests
+from fakes import StandInRequests
 from loguru import logger
 
 import vnpy.trader.constant
@@ -442,35 +443,6 @@ class FakeLogger:
         self.lines.append(("error", message))
 
 
-class FakeResponse:
-    status_code = 200
-
-    def __init__(self, value):
-        self.value = value
-
-    def raise_for_status(self):
-        pass
-
-    def json(self):
-        return self.value
-
-
-class FakeRequests:
-    """Stands in for the requests package as a module global; records the calls."""
-
-    def __init__(self, value):
-        self.value = value
-        self.calls = []
-
-    def get(self, *args, **kwargs):
-        self.calls.append(("get", args, kwargs))
-        return FakeResponse(self.value)
-
-    def post(self, *args, **kwargs):
-        self.calls.append(("post", args, kwargs))
-        return FakeResponse(self.value)
-
-
 def test_logger_is_looked_up_at_call_time(nd, feed, logs, monkeypatch):
     fake = FakeLogger()
     monkeypatch.setattr(nd, "logger", fake)
@@ -481,7 +453,7 @@ def test_logger_is_looked_up_at_call_time(nd, feed, logs, monkeypatch):
 
 def test_requests_is_looked_up_at_call_time(nd, feed, logs, monkeypatch):
     records = [{"symbol": "rb"}]
-    fake = FakeRequests({"code": 0, "data": records})
+    fake = StandInRequests({"code": 0, "data": records})
     monkeypatch.setattr(nd, "requests", fake)
 
     assert feed.query_dominant("rb", "2024-01-01", None) is records
@@ -511,7 +483,7 @@ def test_missing_global_raises_name_error_then_builtins_are_searched(nd, feed, m
     with pytest.raises(NameError, match=r"^name 'requests' is not defined$"):
         feed._make_request(method="POST", endpoint="/x", json_data={})
 
-    fake = FakeRequests({"code": 0, "data": []})
+    fake = StandInRequests({"code": 0, "data": []})
     monkeypatch.setattr(builtins, "requests", fake, raising=False)
     assert feed._make_request(method="POST", endpoint="/x", json_data={}) == {"code": 0, "data": []}
     assert [call[0] for call in fake.calls] == ["post"]
