@@ -541,3 +541,16 @@ def test_main_program_self_test_as_a_script(impl, server_8081, tmp_path):
     ]
     assert "secret-pass" not in proc.stderr
     assert [(r.method, r.path, r.query) for r in server_8081.requests] == [("GET", "/multiplier/query", "symbol=")]
+
+
+def test_methods_copy_and_pickle_by_reference_as_functions_do(nd, feed):
+    import copy
+    import pickle
+
+    for function in (nd.NorvixDatafeed.query_dominant, nd.NorvixDatafeed.__init__, nd.NorvixBarData.__post_init__):
+        assert copy.copy(function) is function
+        assert copy.deepcopy(function) is function
+        assert pickle.loads(pickle.dumps(function)) is function
+    bound = pickle.loads(pickle.dumps(feed.query_contracts))
+    assert bound.__func__ is nd.NorvixDatafeed.query_contracts
+    assert vars(bound.__self__) == vars(feed)
