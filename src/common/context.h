@@ -26,13 +26,14 @@ namespace norvix {
     X(TickData)                                                                                    \
     X(Interval)                                                                                    \
     X(datetime)                                                                                    \
-    X(float_, "float") X(info) X(error) X(get) X(post) X(raise_for_status) X(status_code) X(       \
-        response) X(text) X(exceptions) X(Timeout) X(ConnectionError) X(HTTPError)                 \
-        X(JSONDecodeError) X(Exception) X(KeyError) X(ValueError) X(DAILY) X(MINUTE) X(            \
-            strptime) X(replace) X(tzinfo) X(strftime) X(symbol) X(exchange) X(interval) X(start)  \
-            X(end) X(code) X(message) X(data) X(base_url) X(username) X(password) X(value) X(      \
-                instrument_id) X(vt_symbol) X(url) X(params) X(headers) X(timeout) X(method)       \
-                X(endpoint) X(json_data) X(make_request, "_make_request") X(query_day_bar_history) \
+    X(float_, "float")                                                                             \
+    X(info) X(error) X(get) X(post) X(raise_for_status) X(status_code) X(response) X(text) X(      \
+        exceptions) X(Timeout) X(ConnectionError) X(HTTPError) X(JSONDecodeError) X(Exception)     \
+        X(KeyError) X(ValueError) X(DAILY) X(MINUTE) X(strptime) X(replace) X(tzinfo) X(strftime)  \
+            X(symbol) X(exchange) X(interval) X(start) X(end) X(code) X(message) X(data) X(        \
+                base_url) X(username) X(password) X(value) X(instrument_id) X(vt_symbol) X(url)    \
+                X(params) X(headers) X(timeout) X(method) X(endpoint) X(json_data) X(              \
+                    make_request, "_make_request") X(query_day_bar_history)                        \
                     X(query_minute_bar_history) X(query_contract_multiplier) X(                    \
                         init, "__init__") X(name_, "__name__") X(start_date) X(end_date) X(limit)  \
                         X(trading_date) X(trading_datetime) X(open_price) X(high_price)            \

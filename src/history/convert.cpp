@@ -52,86 +52,6 @@ void raise_key_error(PyObject* key) noexcept {
     if (exc) PyErr_SetObject(PyExc_KeyError, exc.get());
 }
 
-}  // namespace
-
-Ref subscript(PyObject* record, PyObject* key) noexcept {
-    if (!PyDict_CheckExact(record)) return Ref::steal(PyObject_GetItem(record, key));
-    PyObject* v;
-    if (PyDict_GetItemRef(record, key, &v) < 0) return {};
-    if (v) return Ref::steal(v);
-    raise_key_error(key);
-    return {};
-}
-
-namespace {
-template <class Read>
-Ref float_of(Context* ctx, Read&& read) noexcept {
-    // LOAD_GLOBAL float comes before the member is read.
-    Ref fn = load_global(ctx, Name::float_);
-    if (!fn) return {};
-    Ref value = read();
-    if (!value) return {};
-    if (fn.get() != reinterpret_cast<PyObject*>(&PyFloat_Type))
-        return Ref::steal(PyObject_CallOneArg(fn.get(), value.get()));
-    if (PyFloat_CheckExact(value.get())) return value;
-    return Ref::steal(PyNumber_Float(value.get()));
-}
-}  // namespace
-
-Ref member_float(Context* ctx, PyObject* record, Name key) noexcept {
-    return float_of(ctx, [&] { return get_member(ctx, record, (*ctx)[key], (*ctx)[Const::zero]); });
-}
-
-Ref required_float(Context* ctx, PyObject* record, Name key) noexcept {
-    return float_of(ctx, [&] { return subscript(record, (*ctx)[key]); });
-}
-
-Ref record_time(Context* ctx, PyObject* record, Name field, bool with_time) noexcept {
-    Ref cls = load_global(ctx, Name::datetime);
-    if (!cls) return {};
-    const bool native = cls.get() == reinterpret_cast<PyObject*>(ctx->dt->DateTimeType);
-    Ref strptime;
-    if (!native) {
-        strptime = Ref::steal(PyObject_GetAttr(cls.get(), (*ctx)[Name::strptime]));
-        if (!strptime) return {};
-    }
-    Ref text = subscript(record, (*ctx)[field]);
-    if (!text) return {};
-
-    Fields f;
-    if (native && parse_canonical(text.get(), with_time, f)) {
-        Ref tz = load_global(ctx, Name::CHINA_TZ);
-        if (!tz) return {};
-        if (tz.get() == Py_None || PyObject_TypeCheck(tz.get(), ctx->dt->TZInfoType))
-            return Ref::steal(ctx->dt->DateTime_FromDateAndTime(f.year, f.month, f.day, f.hour,
-                                                                f.minute, f.second, 0, tz.get(),
-                                                                ctx->dt->DateTimeType));
-        // An unusual CHINA_TZ: let replace() judge it.
-        Ref naive = Ref::steal(ctx->dt->DateTime_FromDateAndTime(
-            f.year, f.month, f.day, f.hour, f.minute, f.second, 0, Py_None, ctx->dt->DateTimeType));
-        if (!naive) return {};
-        return call_method((*ctx)[Name::replace], {naive.get(), tz.get()}, (*ctx)[Kw::replace]);
-    }
-    if (native) {
-        strptime = Ref::steal(PyObject_GetAttr(cls.get(), (*ctx)[Name::strptime]));
-        if (!strptime) return {};
-    }
-    PyObject* args[3] = {nullptr, text.get(),
-                         (*ctx)[with_time ? Const::time_fmt : Const::date_fmt]};
-    Ref parsed = Ref::steal(
-        PyObject_Vectorcall(strptime.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    if (!parsed) return {};
-    Ref replace = Ref::steal(PyObject_GetAttr(parsed.get(), (*ctx)[Name::replace]));
-    if (!replace) return {};
-    Ref tz = load_global(ctx, Name::CHINA_TZ);
-    if (!tz) return {};
-    PyObject* rargs[2] = {nullptr, tz.get()};
-    return Ref::steal(PyObject_Vectorcall(replace.get(), rargs + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          (*ctx)[Kw::replace]));
-}
-
-namespace {
-
 // Types json.loads produces; float() of any of them runs no Python code.
 bool plain_json(PyObject* v) noexcept {
     return PyFloat_CheckExact(v) || PyLong_CheckExact(v) || PyUnicode_CheckExact(v) ||
@@ -150,7 +70,84 @@ Ref native_float(PyObject* v) noexcept {
     return Ref::steal(PyNumber_Float(v));
 }
 
+// record[key]: a missing key in an exact dict raises KeyError(key) as the
+// dict would; other objects are subscripted.
+Ref subscript(PyObject* record, PyObject* key) noexcept {
+    if (!PyDict_CheckExact(record)) return Ref::steal(PyObject_GetItem(record, key));
+    PyObject* v;
+    if (PyDict_GetItemRef(record, key, &v) < 0) return {};
+    if (v) return Ref::steal(v);
+    raise_key_error(key);
+    return {};
+}
+
+// float(read()), with `float` read from the module globals before the member,
+// as LOAD_GLOBAL comes first in `float(d[key])`.
+template <class Read>
+Ref float_of(Context* ctx, Read&& read) noexcept {
+    Ref fn = load_global(ctx, Name::float_);
+    if (!fn) return {};
+    Ref value = read();
+    if (!value) return {};
+    if (fn.get() != reinterpret_cast<PyObject*>(&PyFloat_Type))
+        return Ref::steal(PyObject_CallOneArg(fn.get(), value.get()));
+    return native_float(value.get());
+}
+
+// float(record.get(key, 0))
+Ref member_float(Context* ctx, PyObject* record, Name key) noexcept {
+    return float_of(ctx, [&] { return get_member(ctx, record, (*ctx)[key], (*ctx)[Const::zero]); });
+}
+
+// float(record[key])
+Ref required_float(Context* ctx, PyObject* record, Name key) noexcept {
+    return float_of(ctx, [&] { return subscript(record, (*ctx)[key]); });
+}
+
 }  // namespace
+
+Ref record_time(Context* ctx, PyObject* record, Name field, bool with_time) noexcept {
+    Ref cls = load_global(ctx, Name::datetime);
+    if (!cls) return {};
+    const bool native = cls.get() == reinterpret_cast<PyObject*>(ctx->dt->DateTimeType);
+    // The class's strptime is fetched before the member is read, as Python
+    // evaluates `datetime.strptime(d[field], fmt)`; the builtin class's
+    // attribute cannot fail or run code, so it is fetched only when needed.
+    Ref strptime;
+    if (!native) {
+        strptime = Ref::steal(PyObject_GetAttr(cls.get(), (*ctx)[Name::strptime]));
+        if (!strptime) return {};
+    }
+    Ref text = subscript(record, (*ctx)[field]);
+    if (!text) return {};
+
+    Fields f;
+    if (native && parse_canonical(text.get(), with_time, f)) {
+        Ref tz = load_global(ctx, Name::CHINA_TZ);
+        if (!tz) return {};
+        if (tz.get() == Py_None || PyObject_TypeCheck(tz.get(), ctx->dt->TZInfoType))
+            return Ref::steal(ctx->dt->DateTime_FromDateAndTime(f.year, f.month, f.day, f.hour,
+                                                                f.minute, f.second, 0, tz.get(),
+                                                                ctx->dt->DateTimeType));
+        // An unusual CHINA_TZ: the general path below lets replace() judge it.
+    }
+    if (!strptime) {
+        strptime = Ref::steal(PyObject_GetAttr(cls.get(), (*ctx)[Name::strptime]));
+        if (!strptime) return {};
+    }
+    PyObject* args[3] = {nullptr, text.get(),
+                         (*ctx)[with_time ? Const::time_fmt : Const::date_fmt]};
+    Ref parsed = Ref::steal(
+        PyObject_Vectorcall(strptime.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!parsed) return {};
+    Ref replace = Ref::steal(PyObject_GetAttr(parsed.get(), (*ctx)[Name::replace]));
+    if (!replace) return {};
+    Ref tz = load_global(ctx, Name::CHINA_TZ);
+    if (!tz) return {};
+    PyObject* rargs[2] = {nullptr, tz.get()};
+    return Ref::steal(PyObject_Vectorcall(replace.get(), rargs + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          (*ctx)[Kw::replace]));
+}
 
 MemberReader::~MemberReader() { forget(); }
 

@@ -7,16 +7,6 @@
 
 namespace norvix {
 
-// record[key]: a missing key in an exact dict raises KeyError(key) as the
-// dict would; other objects are subscripted.
-Ref subscript(PyObject* record, PyObject* key) noexcept;
-
-// float(record.get(key, 0))
-Ref member_float(Context* ctx, PyObject* record, Name key) noexcept;
-
-// float(record[key])
-Ref required_float(Context* ctx, PyObject* record, Name key) noexcept;
-
 // datetime.strptime(record[field], fmt).replace(tzinfo=CHINA_TZ)
 Ref record_time(Context* ctx, PyObject* record, Name field, bool with_time) noexcept;
 

@@ -38,7 +38,7 @@ int set_global(PyObject* globals, const char* name, PyObject* value) noexcept {
 }
 
 // __doc__, __file__, __spec__.origin, __spec__.has_location, __cached__.
-int set_module_attributes(PyObject* module, PyObject* globals) noexcept {
+int set_module_attributes(PyObject* globals) noexcept {
     if (set_global(globals, "__doc__", Py_None) < 0) return -1;
     Ref spec;
     if (PyDict_GetItemStringRef(globals, "__spec__", spec.out()) < 0) return -1;
@@ -54,7 +54,6 @@ int set_module_attributes(PyObject* module, PyObject* globals) noexcept {
             if (PyObject_SetAttrString(spec.get(), "has_location", Py_True) < 0) return -1;
         }
     }
-    (void)module;
     return set_global(globals, "__cached__", Py_None);
 }
 
@@ -144,7 +143,7 @@ int run_self_test(Context* ctx, PyObject* globals) noexcept {
 
 int module_exec(PyObject* module) noexcept {
     PyObject* globals = PyModule_GetDict(module);
-    if (set_module_attributes(module, globals) < 0) return -1;
+    if (set_module_attributes(globals) < 0) return -1;
 
     if (import_module(globals, "json", "json") < 0) return -1;
     if (import_from_names(globals, "dataclasses", {"dataclass"}) < 0) return -1;
