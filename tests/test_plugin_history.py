@@ -37,7 +37,9 @@ def query(feed, symbol, interval, start, end):
         records = feed.query_bar_history(req, output.append)
     assert output == []
     times = [record.datetime for record in records]
-    assert times == sorted(set(times)), "not ascending, or duplicated"
+    assert times == sorted(times)
+    # One bar per time; ticks may share a second, but none repeats.
+    assert len(set(times)) == len(times) if interval else all(a != b for a, b in zip(records, records[1:]))
     assert {record.datetime.utcoffset() for record in records} <= {timedelta(hours=8)}
     return records
 
@@ -116,3 +118,17 @@ def test_week_bars_start_at_the_first_trading_day_of_the_week(datafeed):
     assert expected[-1][0::4] == ("2024-04-29", "2024-04-30")
     (close,), = stored("SELECT close FROM day_bar WHERE instrument_id = 'rb2405' AND trading_date = '2024-04-30'")
     assert weeks[-1].close_price == close and weeks[-1].interval == Interval.WEEKLY
+
+
+def test_ticks_sharing_a_second_are_all_kept(datafeed, server):
+    """Times have whole seconds: only a repeated record is a duplicate."""
+    from conftest import envelope, reply_json
+
+    datafeed.base_url = server.url
+    server.route("/daybar/query", reply_json(envelope([{"trading_date": "2024-05-28", "open_price": 1,
+                                                         "high_price": 1, "low_price": 1, "close_price": 1}])))
+    first, second = ({"trading_datetime": "2024-05-28 09:00:00", "last_price": price} for price in (1, 2))
+    server.route("/tickdata/query", reply_json(envelope([second, first, second])))
+
+    ticks = query(datafeed, "rb2410", None, at(2024, 5, 28, 9), at(2024, 5, 28, 10))
+    assert [tick.last_price for tick in ticks] == [2.0, 1.0]

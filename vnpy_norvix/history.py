@@ -86,8 +86,7 @@ def tick_history(feed: Datafeed, symbol: str, exchange: Exchange, start: datetim
     calendar = _bars(feed, symbol, exchange, Interval.DAILY, start.date(), end.date() + NIGHT_SLACK)
     if calendar.failure:
         return History(failure=calendar.failure)
-    days = tick_days([bar.datetime.date() for bar in within(calendar.records, _midnight(start.date()),
-                                                              _midnight(end.date() + NIGHT_SLACK))], start, end)
+    days = tick_days(sorted({bar.datetime.date() for bar in calendar.records}), start, end)
 
     def one(window: Window) -> Answer:
         req = HistoryRequest(symbol=symbol, exchange=exchange, start=_midnight(window.first))
@@ -97,7 +96,7 @@ def tick_history(feed: Datafeed, symbol: str, exchange: Exchange, start: datetim
     fetched = fetch_windows([Window(day, day) for day in days], one, workers=feed.workers)
     if fetched.failure:
         return History(failure=fetched.failure)
-    ticks: list[TickData] = within(fetched.records, start, end)
+    ticks: list[TickData] = within(fetched.records, start, end, one_per_time=False)
     return History.of(fetched, ticks, calendar)
 
 

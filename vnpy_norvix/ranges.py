@@ -81,12 +81,18 @@ class Stamped(Protocol):
 Record = TypeVar("Record", bound=Stamped)
 
 
-def within(records: list[Record], start: datetime, end: datetime) -> list[Record]:
-    """The records whose time lies in [start, end], ascending, the first of any
-    duplicate time kept."""
+def within(records: list[Record], start: datetime, end: datetime, *, one_per_time: bool = True) -> list[Record]:
+    """The records whose time lies in [start, end], ascending, without duplicates: with
+    `one_per_time` a record is a duplicate of an earlier one of the same time (bars),
+    otherwise only of an equal one (ticks: several may share a second)."""
     kept = sorted((record for record in records if start <= record.datetime <= end), key=attrgetter("datetime"))
     unique: list[Record] = []
+    same_time = 0  # where the records of the last kept time begin in `unique`
     for record in kept:
-        if not unique or record.datetime != unique[-1].datetime:
-            unique.append(record)
+        if unique and record.datetime == unique[-1].datetime:
+            if one_per_time or record in unique[same_time:]:
+                continue
+        else:
+            same_time = len(unique)
+        unique.append(record)
     return unique
