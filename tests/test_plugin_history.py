@@ -9,7 +9,7 @@ import pytest
 from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.object import HistoryRequest
 
-from conftest import SHANGHAI
+from conftest import SHANGHAI, envelope, reply_json
 from norvix_devserver import default_database_path
 
 
@@ -122,8 +122,6 @@ def test_week_bars_start_at_the_first_trading_day_of_the_week(datafeed):
 
 def test_ticks_sharing_a_second_are_all_kept(datafeed, server):
     """Times have whole seconds: only a repeated record is a duplicate."""
-    from conftest import envelope, reply_json
-
     datafeed.base_url = server.url
     server.route("/daybar/query", reply_json(envelope([{"trading_date": "2024-05-28", "open_price": 1,
                                                          "high_price": 1, "low_price": 1, "close_price": 1}])))
@@ -132,3 +130,15 @@ def test_ticks_sharing_a_second_are_all_kept(datafeed, server):
 
     ticks = query(datafeed, "rb2410", None, at(2024, 5, 28, 9), at(2024, 5, 28, 10))
     assert [tick.last_price for tick in ticks] == [2.0, 1.0]
+
+
+def test_ticks_of_today_before_its_daily_bar_is_published(datafeed, server, monkeypatch):
+    import vnpy_norvix.history
+
+    monkeypatch.setattr(vnpy_norvix.history, "today_in_china", lambda: at(2024, 5, 28).date())
+    datafeed.base_url = server.url  # no daily bars at all
+    server.route("/tickdata/query", lambda received: reply_json(envelope(
+        [{"trading_datetime": "2024-05-28 09:00:00"}] if received.json["trading_date"] == "2024-05-28" else [])))
+
+    ticks = query(datafeed, "rb2410", None, at(2024, 5, 28), at(2024, 5, 28, 10))
+    assert [tick.datetime for tick in ticks] == [at(2024, 5, 28, 9)]

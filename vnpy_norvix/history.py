@@ -83,10 +83,17 @@ def bar_history(feed: Datafeed, symbol: str, exchange: Exchange, interval: Inter
 
 def tick_history(feed: Datafeed, symbol: str, exchange: Exchange, start: datetime, end: datetime) -> History:
     # The daily bars tell the instrument's trading days; a night session belongs to the next one.
-    calendar = _bars(feed, symbol, exchange, Interval.DAILY, start.date(), end.date() + NIGHT_SLACK)
+    last = end.date() + NIGHT_SLACK
+    calendar = _bars(feed, symbol, exchange, Interval.DAILY, start.date(), last)
     if calendar.failure:
         return History(failure=calendar.failure)
-    days = tick_days(sorted({bar.datetime.date() for bar in calendar.records}), start, end)
+    known = {bar.datetime.date() for bar in calendar.records}
+    # Today's daily bar, and that of the trading day tonight's session belongs to, may
+    # not be published yet: the weekdays from today on are asked for as well.
+    today = today_in_china()
+    unpublished = {today + timedelta(days=n) for n in range(NIGHT_SLACK.days + 1)}
+    known |= {day for day in unpublished if day.weekday() < 5 and start.date() <= day <= last}
+    days = tick_days(sorted(known), start, end)
 
     def one(window: Window) -> Answer:
         req = HistoryRequest(symbol=symbol, exchange=exchange, start=_midnight(window.first))
@@ -98,6 +105,10 @@ def tick_history(feed: Datafeed, symbol: str, exchange: Exchange, start: datetim
         return History(failure=fetched.failure)
     ticks: list[TickData] = within(fetched.records, start, end, one_per_time=False)
     return History.of(fetched, ticks, calendar)
+
+
+def today_in_china() -> date:
+    return datetime.now(CHINA_TZ).date()
 
 
 def _midnight(day: date) -> datetime:
