@@ -110,7 +110,8 @@ fi
 "$VENV/bin/python" -c 'import talib' || die "ta-lib is installed but does not import"
 pip install -q --no-deps -r "$ROOT/requirements/vnpy.txt"
 pip install -q -r "$ROOT/requirements/test.txt"
-say "dependencies installed: requirements/runtime.txt, vnpy.txt (--no-deps), test.txt"
+pip install -q --no-deps -r "$ROOT/requirements/apps.txt"
+say "dependencies installed: requirements/runtime.txt, vnpy.txt (--no-deps), test.txt, apps.txt (--no-deps)"
 
 # --- the extension ----------------------------------------------------------------
 # pip always rebuilds a local project; the CMake build tree under build/ is kept, so

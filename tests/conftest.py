@@ -35,6 +35,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer  # noqa: E40
 from pathlib import Path  # noqa: E402
 from typing import Any, Callable, NamedTuple  # noqa: E402
 from urllib.parse import parse_qs, urlsplit  # noqa: E402
+from zoneinfo import ZoneInfo  # noqa: E402
 
 import pytest  # noqa: E402
 from loguru import logger  # noqa: E402
@@ -312,3 +313,107 @@ def feed(nd, server, logs, settings):
     datafeed.initialize("user", "secret-pass")
     logs.clear()
     return datafeed
+
+
+# --- the local data service ------------------------------------------------------------
+
+SERVICE_USER, SERVICE_TOKEN = "demo", "demo-token"
+
+
+@pytest.fixture(scope="session")
+def service(tmp_path_factory):
+    """The local data service in its own process, on a port the system picks."""
+    import re
+    import subprocess
+
+    errors = tmp_path_factory.mktemp("service") / "stderr.txt"
+    with open(errors, "w") as stderr:
+        process = subprocess.Popen(
+            [sys.executable, "-m", "norvix_devserver", "--host", "127.0.0.1", "--port", "0", "--quiet",
+             "--user", SERVICE_USER, "--token", SERVICE_TOKEN],
+            cwd=REPO, stdout=subprocess.PIPE, stderr=stderr, text=True,
+        )
+    try:
+        first_line: list[str] = []
+        reader = threading.Thread(target=lambda: first_line.append(process.stdout.readline()), daemon=True)
+        reader.start()
+        reader.join(timeout=60)
+        match = re.search(r"listening on (http://127\.0\.0\.1:\d+)", first_line[0] if first_line else "")
+        if not match:
+            raise RuntimeError(f"the data service did not start: {first_line!r} {errors.read_text()!r}")
+        yield match.group(1)
+    finally:
+        process.terminate()
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+        process.stdout.close()
+
+
+# --- vn.py's database and datafeed --------------------------------------------------------
+
+SHANGHAI = ZoneInfo("Asia/Shanghai")
+
+
+@pytest.fixture
+def no_loaded_datafeed(monkeypatch):
+    """vn.py keeps the first datafeed it creates in a module global; start without one."""
+    import vnpy.trader.datafeed
+
+    monkeypatch.setattr(vnpy.trader.datafeed, "datafeed", None)
+
+
+@pytest.fixture
+def shanghai_clock():
+    """vnpy_sqlite stores naive wall times in "database.timezone" and reads them back as
+    the process's local time, so the two zones have to agree: run in Asia/Shanghai."""
+    saved = os.environ.get("TZ")
+    os.environ["TZ"] = "Asia/Shanghai"
+    time.tzset()
+    yield
+    if saved is None:
+        os.environ.pop("TZ", None)
+    else:
+        os.environ["TZ"] = saved
+    time.tzset()
+
+
+@pytest.fixture
+def database(settings, monkeypatch, shanghai_clock):
+    """vn.py's configured database (vnpy_sqlite), with "database.timezone" Asia/Shanghai."""
+    monkeypatch.setitem(settings, "database.name", "sqlite")
+    monkeypatch.setitem(settings, "database.timezone", "Asia/Shanghai")
+    import vnpy.trader.database as vn_database
+    import vnpy_sqlite.sqlite_database as sqlite_module
+
+    # The zone is read when vnpy.trader.database is first imported.
+    if vn_database.DB_TZ != SHANGHAI:
+        monkeypatch.setattr(vn_database, "DB_TZ", SHANGHAI)
+        monkeypatch.setattr(sqlite_module, "DB_TZ", SHANGHAI)
+
+    db = vn_database.get_database()
+    assert type(db).__module__ == "vnpy_sqlite.sqlite_database"
+    assert Path(sqlite_module.path).resolve().is_relative_to(Path(os.environ["HOME"]).resolve())
+    # The file outlives the test within a session: start from an empty database.
+    for bars in db.get_bar_overview():
+        db.delete_bar_data(bars.symbol, bars.exchange, bars.interval)
+    for ticks in db.get_tick_overview():
+        db.delete_tick_data(ticks.symbol, ticks.exchange)
+    return db
+
+
+@pytest.fixture
+def datafeed(settings, monkeypatch, no_loaded_datafeed, service):
+    """The datafeed as vn.py's engines get it, pointed at the local service."""
+    monkeypatch.setitem(settings, "datafeed.name", "norvix")
+    monkeypatch.setitem(settings, "datafeed.username", SERVICE_USER)
+    monkeypatch.setitem(settings, "datafeed.password", SERVICE_TOKEN)
+    monkeypatch.setitem(settings, "datafeed.base_url", service)
+    from vnpy.trader.datafeed import get_datafeed
+
+    feed = get_datafeed()
+    assert feed.base_url == service
+    assert feed.init() is True
+    return feed

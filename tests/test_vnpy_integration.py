@@ -6,18 +6,14 @@ import dataclasses
 import inspect
 import os
 import re
-import subprocess
 import sys
 import sysconfig
-import threading
-import time
 from datetime import datetime, timedelta
 from pathlib import Path
 from zoneinfo import ZoneInfo
 
 import pytest
 import requests
-import vnpy.trader.datafeed
 from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.datafeed import BaseDatafeed, get_datafeed
 from vnpy.trader.object import BarData, HistoryRequest
@@ -32,16 +28,11 @@ NO_DEFAULT = inspect.Parameter.empty
 # --- loading by name ------------------------------------------------------------------
 
 
-@pytest.fixture
-def no_loaded_datafeed(monkeypatch):
-    """vn.py keeps the first datafeed it creates in a module global; start without one."""
-    monkeypatch.setattr(vnpy.trader.datafeed, "datafeed", None)
-
-
-def test_get_datafeed_loads_the_plugin_by_name(nd, settings, monkeypatch, no_loaded_datafeed):
+def test_get_datafeed_loads_the_plugin_by_name(nd, settings, monkeypatch, no_loaded_datafeed, server):
     monkeypatch.setitem(settings, "datafeed.name", "norvix")
     monkeypatch.setitem(settings, "datafeed.username", "alice")
     monkeypatch.setitem(settings, "datafeed.password", "settings-secret")
+    monkeypatch.setitem(settings, "datafeed.base_url", server.url + "/")
     monkeypatch.delitem(sys.modules, "vnpy_norvix", raising=False)
 
     feed = get_datafeed()
@@ -49,23 +40,25 @@ def test_get_datafeed_loads_the_plugin_by_name(nd, settings, monkeypatch, no_loa
     plugin = sys.modules["vnpy_norvix"]
     assert type(feed) is plugin.Datafeed
     assert isinstance(feed, nd.NorvixDatafeed) and isinstance(feed, BaseDatafeed)
-    assert (feed.username, feed.password) == ("alice", "settings-secret")
+    assert (feed.username, feed.password, feed.base_url) == ("alice", "settings-secret", server.url)
     assert get_datafeed() is feed
     output = []
     assert feed.init(output.append) is True
     assert output == []
 
 
-def test_init_reports_missing_credentials(settings):
+def test_init_reports_missing_credentials(settings, server):
     from vnpy_norvix import Datafeed
 
     feed = Datafeed()
+    feed.base_url = server.url
     output = []
     assert feed.init(output.append) is False
     assert len(output) == 1 and "datafeed.username" in output[0] and "datafeed.password" in output[0]
 
     feed.initialize("user", "")
     assert feed.init(output.append) is False
+    assert server.requests == []
     feed.initialize("user", "secret-pass")
     assert feed.init(output.append) is True
     assert len(output) == 2
@@ -180,39 +173,11 @@ def test_stub_and_typing_marker_are_installed_with_the_module(nd):
         pytest.skip(f"norvix_datafeed is not installed here but loaded from {module_dir}")
     assert (module_dir / "norvix_datafeed.pyi").read_bytes() == STUB.read_bytes()
     assert (module_dir / "vnpy_norvix" / "py.typed").is_file()
-    assert (module_dir / "vnpy_norvix" / "__init__.py").read_bytes() == (REPO / "vnpy_norvix" / "__init__.py").read_bytes()
+    for source in (REPO / "vnpy_norvix").glob("*.py"):
+        assert (module_dir / "vnpy_norvix" / source.name).read_bytes() == source.read_bytes(), source.name
 
 
 # --- download into vn.py's database -------------------------------------------------------
-
-
-@pytest.fixture(scope="module")
-def service(tmp_path_factory):
-    """The local data service in its own process, on a port the system picks."""
-    errors = tmp_path_factory.mktemp("service") / "stderr.txt"
-    with open(errors, "w") as stderr:
-        process = subprocess.Popen(
-            [sys.executable, "-m", "norvix_devserver", "--host", "127.0.0.1", "--port", "0", "--quiet",
-             "--user", USER, "--token", TOKEN],
-            cwd=REPO, stdout=subprocess.PIPE, stderr=stderr, text=True,
-        )
-    try:
-        first_line: list[str] = []
-        reader = threading.Thread(target=lambda: first_line.append(process.stdout.readline()), daemon=True)
-        reader.start()
-        reader.join(timeout=60)
-        match = re.search(r"listening on (http://127\.0\.0\.1:\d+)", first_line[0] if first_line else "")
-        if not match:
-            raise RuntimeError(f"the data service did not start: {first_line!r} {errors.read_text()!r}")
-        yield match.group(1)
-    finally:
-        process.terminate()
-        try:
-            process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-        process.stdout.close()
 
 
 def _served(url: str, endpoint: str, body: dict) -> list[dict]:
@@ -223,57 +188,6 @@ def _served(url: str, endpoint: str, body: dict) -> list[dict]:
     assert envelope["code"] == 0, envelope
     assert envelope["data"], f"the service has no data for {body}"
     return envelope["data"]
-
-
-@pytest.fixture
-def shanghai_clock():
-    """vnpy_sqlite stores naive wall times in "database.timezone" and reads them back as
-    the process's local time, so the two zones have to agree: run in Asia/Shanghai."""
-    saved = os.environ.get("TZ")
-    os.environ["TZ"] = "Asia/Shanghai"
-    time.tzset()
-    yield
-    if saved is None:
-        os.environ.pop("TZ", None)
-    else:
-        os.environ["TZ"] = saved
-    time.tzset()
-
-
-@pytest.fixture
-def database(settings, monkeypatch, shanghai_clock):
-    """vn.py's configured database (vnpy_sqlite), with "database.timezone" Asia/Shanghai."""
-    monkeypatch.setitem(settings, "database.name", "sqlite")
-    monkeypatch.setitem(settings, "database.timezone", "Asia/Shanghai")
-    import vnpy.trader.database as vn_database
-
-    import vnpy_sqlite.sqlite_database as sqlite_module
-
-    # The zone is read when vnpy.trader.database is first imported.
-    if vn_database.DB_TZ != SHANGHAI:
-        monkeypatch.setattr(vn_database, "DB_TZ", SHANGHAI)
-        monkeypatch.setattr(sqlite_module, "DB_TZ", SHANGHAI)
-
-    db = vn_database.get_database()
-    assert type(db).__module__ == "vnpy_sqlite.sqlite_database"
-    assert Path(sqlite_module.path).resolve().is_relative_to(Path(os.environ["HOME"]).resolve())
-    # The file outlives the test within a session: start from no data for the symbol.
-    db.delete_bar_data("rb2405", Exchange.SHFE, Interval.DAILY)
-    db.delete_bar_data("rb2405", Exchange.SHFE, Interval.MINUTE)
-    db.delete_tick_data("rb2410", Exchange.SHFE)
-    return db
-
-
-@pytest.fixture
-def datafeed(settings, monkeypatch, no_loaded_datafeed, service):
-    """The datafeed as vn.py's engines get it, pointed at the local service."""
-    monkeypatch.setitem(settings, "datafeed.name", "norvix")
-    monkeypatch.setitem(settings, "datafeed.username", USER)
-    monkeypatch.setitem(settings, "datafeed.password", TOKEN)
-    feed = get_datafeed()
-    feed.base_url = service
-    assert feed.init() is True
-    return feed
 
 
 # The calls that vnpy_datamanager's ManagerEngine makes for "下载数据" (its widget
@@ -325,6 +239,7 @@ def test_bar_download_round_trip(service, datafeed, database, interval, endpoint
     limit = 2000 if interval == Interval.DAILY else 40000
     served = _served(service, endpoint, {"instrument_id": "rb2405", "start_date": start.strftime("%Y-%m-%d"),
                                          "end_date": datetime.now(DB_TZ).strftime("%Y-%m-%d"), "limit": limit})
+    served = [record for record in served if datetime.strptime(record[time_member], time_format) >= start]
     output: list[str] = []
 
     count = download_bar_data(datafeed, database, "rb2405", Exchange.SHFE, interval, start.replace(tzinfo=DB_TZ),
@@ -369,7 +284,11 @@ TICK_MEMBERS = {
 def test_tick_download_round_trip(service, datafeed, database):
     from vnpy.trader.database import DB_TZ
 
-    served = _served(service, "/tickdata/query", {"instrument_id": "rb2410", "trading_date": "2024-05-28"})
+    # Every trading day from the start on, from the start's instant on: the night
+    # session of the evening before it lies outside.
+    served = [record for day in ("2024-05-28", "2024-05-29")
+              for record in _served(service, "/tickdata/query", {"instrument_id": "rb2410", "trading_date": day})
+              if record["trading_datetime"] >= "2024-05-28 00:00:00"]
     output: list[str] = []
 
     count = download_tick_data(datafeed, database, "rb2410", Exchange.SHFE,
@@ -380,8 +299,7 @@ def test_tick_download_round_trip(service, datafeed, database):
     overview = [o for o in database.get_tick_overview() if o.symbol == "rb2410"]
     assert len(overview) == 1 and overview[0].count == count
 
-    # A trading day's ticks begin with the night session of the evening before.
-    loaded = database.load_tick_data("rb2410", Exchange.SHFE, datetime(2024, 5, 27, 21), datetime(2024, 5, 28, 15))
+    loaded = database.load_tick_data("rb2410", Exchange.SHFE, datetime(2024, 5, 27, 21), datetime(2024, 5, 29, 15))
     assert len(loaded) == len(served)
     for tick, record in zip(loaded, served):
         instant = datetime.strptime(record["trading_datetime"], "%Y-%m-%d %H:%M:%S").replace(tzinfo=SHANGHAI)

@@ -1,0 +1,96 @@
+"""The gain of fetching a long range's date windows side by side.
+
+vnpy_norvix.Datafeed fetches a range larger than one answer in date windows, on a
+small pool of threads. This runs the same query (a year of one-minute bars, about
+13 windows) with 1, 2 and 4 workers against the local data service (its own
+process, answers cached after a warm-up round), interleaved round by round, and
+reports the medians and their ratios to one worker.
+
+    PYTHONPATH=. .venv/bin/python bench/plugin_windows.py [--rounds N] [--symbol au2406]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import re
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from datetime import datetime
+from pathlib import Path
+
+# vn.py creates .vntrader under HOME when it is imported: keep it out of the real one.
+os.environ["HOME"] = tempfile.mkdtemp(prefix="norvix-bench-home-")
+
+from loguru import logger  # noqa: E402
+from vnpy.trader.constant import Exchange, Interval  # noqa: E402
+from vnpy.trader.object import HistoryRequest  # noqa: E402
+
+from norvix_datafeed import CHINA_TZ  # noqa: E402
+from vnpy_norvix import Datafeed  # noqa: E402
+
+REPO = Path(__file__).resolve().parent.parent
+USER, TOKEN = "demo", "demo-token"
+WORKERS = (1, 2, 4)
+
+
+def start_service() -> tuple[subprocess.Popen, str]:
+    process = subprocess.Popen(
+        [sys.executable, "-m", "norvix_devserver", "--host", "127.0.0.1", "--port", "0", "--quiet",
+         "--user", USER, "--token", TOKEN],
+        cwd=REPO, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env={**os.environ, "PYTHONPATH": str(REPO)})
+    match = re.search(r"listening on (http://\S+)", process.stdout.readline())
+    if not match:
+        process.kill()
+        raise SystemExit("the data service did not start")
+    return process, match.group(1)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--symbol", default="au2406")
+    args = parser.parse_args()
+
+    logger.remove()  # the core's lines are not what is measured
+    process, url = start_service()
+    try:
+        feed = Datafeed()
+        feed.base_url = url
+        feed.initialize(USER, TOKEN)
+        req = HistoryRequest(symbol=args.symbol, exchange=Exchange.SHFE, interval=Interval.MINUTE,
+                             start=datetime(2024, 1, 1, tzinfo=CHINA_TZ), end=datetime(2024, 12, 31, tzinfo=CHINA_TZ))
+        failures: list[str] = []
+        expected = len(feed.query_bar_history(req, failures.append))  # warm-up: fills the service's cache
+        if failures or not expected:
+            raise SystemExit(f"warm-up failed: {failures}")
+
+        times: dict[int, list[float]] = {workers: [] for workers in WORKERS}
+        for round_number in range(args.rounds):
+            # Rotate the order so that no worker count always runs first.
+            order = WORKERS[round_number % len(WORKERS):] + WORKERS[:round_number % len(WORKERS)]
+            for workers in order:
+                feed.workers = workers
+                began = time.perf_counter()
+                count = len(feed.query_bar_history(req, failures.append))
+                times[workers].append(time.perf_counter() - began)
+                if count != expected or failures:
+                    raise SystemExit(f"{workers} workers: {count} bars instead of {expected} {failures}")
+    finally:
+        process.terminate()
+        process.wait(timeout=10)
+
+    print(f"{args.symbol} one-minute bars 2024-01-01..2024-12-31: {expected} bars, "
+          f"{args.rounds} rounds, {os.cpu_count()} CPUs")
+    base = statistics.median(times[1])
+    for workers in WORKERS:
+        median = statistics.median(times[workers])
+        print(f"  {workers} worker(s): median {median * 1000:7.1f} ms   speed-up x{base / median:.2f}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
