@@ -142,13 +142,13 @@ check_dependencies
 say "dependencies installed: requirements/runtime.txt, vnpy.txt (--no-deps), test.txt"
 
 # --- the extension ----------------------------------------------------------------
-# pip always rebuilds a local project; the CMake build tree under build/ is kept, so
-# only changed sources are recompiled.
 # The distribution was called norvix_datafeed before it took vn.py's plug-in name; an old
 # record of it would claim the same files.
 if "$VENV/bin/python" -m pip --disable-pip-version-check show -q norvix_datafeed >/dev/null 2>&1; then
     pip uninstall -q -y norvix_datafeed
 fi
+# pip always rebuilds a local project; the CMake build tree under build/ is kept, so
+# only changed sources are recompiled.
 pip install -q --force-reinstall --no-deps "$ROOT" || die "building norvix_datafeed failed"
 ORIGIN=$("$VENV/bin/python" -c 'import importlib.util as u; print(u.find_spec("norvix_datafeed").origin)') ||
     die "norvix_datafeed is not importable from .venv after the install"
