@@ -45,34 +45,32 @@ class NorvixDatafeed(BaseDatafeed):
         """设置账户、密码"""
 
     def _make_request(self, method: str, endpoint: str, json_data: dict, timeout: int = 10) -> dict: ...
-    # The result type is wider than BaseDatafeed's (list[BarData]); the queries still
-    # always return a list.
-    def query_bar_history(  # type: ignore[override]
-        self, req: HistoryRequest, output: Callable = print
-    ) -> list[BarData] | None: ...
+    # The queries return a list, empty after a failure (which they log), although the
+    # functions' own annotations read "list[...] | None": the stub states what callers get.
+    # The reference queries return the service's "data" member as received: a list of JSON
+    # objects from a well-behaved service (only a reply holding "data": null gives None).
+    def query_bar_history(self, req: HistoryRequest, output: Callable = print) -> list[BarData]: ...
     def query_day_bar_history(
         self, symbol: str, exchange: Exchange, start_str: str, end_str: str
-    ) -> list[BarData] | None:
+    ) -> list[BarData]:
         """查询日K线数据"""
 
     def query_minute_bar_history(
         self, symbol: str, exchange: Exchange, start_str: str, end_str: str
-    ) -> list[BarData] | None:
+    ) -> list[BarData]:
         """查询K线数据"""
 
-    def query_tick_history(  # type: ignore[override]
-        self, req: HistoryRequest, output: Callable = print
-    ) -> list[TickData] | None:
+    def query_tick_history(self, req: HistoryRequest, output: Callable = print) -> list[TickData]:
         """查询Tick数据"""
 
-    def query_dominant(self, symbol: str, start_date: str | None, end_date: str | None) -> list[dict] | None:
+    def query_dominant(self, symbol: str, start_date: str | None, end_date: str | None) -> list[dict]:
         """查询主力合约数据"""
 
-    def query_contracts(self, symbol: str | None, trading_date: str | None) -> list[dict] | None:
+    def query_contracts(self, symbol: str | None, trading_date: str | None) -> list[dict]:
         """查询当天可交易合约"""
 
-    def query_ex_factor(self, symbol: str, start_date: str | None, end_date: str | None) -> list[dict] | None:
+    def query_ex_factor(self, symbol: str, start_date: str | None, end_date: str | None) -> list[dict]:
         """查询品种复权因子"""
 
-    def query_contract_multiplier(self, symbol=None) -> list[dict] | None:
+    def query_contract_multiplier(self, symbol=None) -> list[dict]:
         """查询品种合约乘数"""

@@ -567,7 +567,9 @@ def generate(path: str | os.PathLike, plan: Plan = DEFAULT_PLAN, *, progress: bo
     started = clock.monotonic()
     try:
         with closing(sqlite3.connect(partial)) as db, tqdm(
-            total=_work_units(plan), desc="norvix_devserver: generating", unit="day", disable=not progress,
+            total=_work_units(plan), desc="norvix_devserver: generating", unit="day",
+            # None: a bar only on a terminal; in a log the summary line below is enough.
+            disable=None if progress else True,
             file=sys.stderr, dynamic_ncols=True, mininterval=0.5,
         ) as bar:
             db.execute("PRAGMA journal_mode = OFF")

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Prepares the development environment; safe to run again at any time.
 #   - finds CPython 3.13 and creates .venv with it (kept when it already works),
-#   - installs the pinned dependencies (requirements/),
+#   - installs the pinned dependencies (requirements/) and, where apt-get can, simdjson,
 #   - builds the extension from the current sources and installs it into .venv.
 set -euo pipefail
 
@@ -88,6 +88,32 @@ install_talib_c_library() {
         "this script again; set TA_INCLUDE_PATH and TA_LIBRARY_PATH if it is not under /usr."
 }
 
+# simdjson is optional: the build uses it when CMake finds it and carries on without it
+# otherwise, so a failed or impossible install only costs the native JSON decoder.
+install_simdjson() {
+    dpkg-query -W -f='${Status}' libsimdjson-dev 2>/dev/null | grep -q 'install ok installed' && return 0
+    if command -v apt-get >/dev/null && [ "$(id -u)" = 0 ] && apt-cache show libsimdjson-dev >/dev/null 2>&1; then
+        if DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libsimdjson-dev >/dev/null 2>&1; then
+            say "installed libsimdjson-dev"
+        else
+            say "libsimdjson-dev could not be installed; building without simdjson"
+        fi
+    fi
+}
+
+# vn.py is installed without its dependencies (requirements/vnpy.txt), so pip's check
+# after each install would report its GUI packages as missing, as an ERROR. The installs
+# skip that check; this one reports every other inconsistency.
+VNPY_LEFT_OUT="^vnpy [^ ]+ requires [^ ]+, which is not installed\.$"
+check_dependencies() {
+    local report
+    report=$("$VENV/bin/python" -m pip --disable-pip-version-check check 2>&1 |
+        grep -v -E -- "$VNPY_LEFT_OUT" | grep -v -- "$PIP_NOISE" | grep -v '^No broken requirements found\.$' || true)
+    if [ -n "$report" ]; then
+        printf 'setup: warning: inconsistent dependencies in .venv:\n%s\n' "$report" >&2
+    fi
+}
+
 # --- interpreter and virtual environment -----------------------------------------
 if venv_ok; then
     say "using .venv ($("$VENV/bin/python" -c 'import platform; print(platform.python_version())'))"
@@ -100,20 +126,28 @@ else
 fi
 
 # --- dependencies -----------------------------------------------------------------
-if ! pip install -q -r "$ROOT/requirements/runtime.txt"; then
+install_simdjson
+if ! pip install -q --no-warn-conflicts -r "$ROOT/requirements/runtime.txt"; then
     if "$VENV/bin/python" -c 'import talib' 2>/dev/null; then
         die "installing requirements/runtime.txt failed"
     fi
     install_talib_c_library
-    pip install -q -r "$ROOT/requirements/runtime.txt" || die "installing requirements/runtime.txt failed"
+    pip install -q --no-warn-conflicts -r "$ROOT/requirements/runtime.txt" ||
+        die "installing requirements/runtime.txt failed"
 fi
 "$VENV/bin/python" -c 'import talib' || die "ta-lib is installed but does not import"
 pip install -q --no-deps -r "$ROOT/requirements/vnpy.txt"
-pip install -q -r "$ROOT/requirements/test.txt"
+pip install -q --no-warn-conflicts -r "$ROOT/requirements/test.txt"
 pip install -q --no-deps -r "$ROOT/requirements/apps.txt"
+check_dependencies
 say "dependencies installed: requirements/runtime.txt, vnpy.txt (--no-deps), test.txt, apps.txt (--no-deps)"
 
 # --- the extension ----------------------------------------------------------------
+# The distribution was called norvix_datafeed before it took vn.py's plug-in name; an old
+# record of it would claim the same files.
+if "$VENV/bin/python" -m pip --disable-pip-version-check show -q norvix_datafeed >/dev/null 2>&1; then
+    pip uninstall -q -y norvix_datafeed
+fi
 # pip always rebuilds a local project; the CMake build tree under build/ is kept, so
 # only changed sources are recompiled.
 pip install -q --force-reinstall --no-deps "$ROOT" || die "building norvix_datafeed failed"

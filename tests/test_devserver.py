@@ -1,6 +1,7 @@
 """The local data service (norvix_devserver): its generated market, its HTTP answers and a
 round trip through the module's queries. Runs on a small generated database."""
 
+import io
 import json
 import math
 import os
@@ -105,6 +106,22 @@ def test_generation_is_deterministic(small_db, tmp_path):
                           progress=False)
     assert content_digest(again) == content_digest(small_db)
     assert content_digest(other_seed) != content_digest(small_db)
+
+
+class _Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize("stderr, bar_drawn", [(io.StringIO, False), (_Terminal, True)])
+def test_progress_bar_only_on_a_terminal(tmp_path, monkeypatch, stderr, bar_drawn):
+    tiny = Plan(products=("rb",), day_start=date(2024, 5, 27), day_end=date(2024, 5, 31),
+                minute_start=date(2024, 5, 30), minute_end=date(2024, 5, 31), tick_days=())
+    monkeypatch.setattr(sys, "stderr", stderr())
+    generate(tmp_path / "tiny.sqlite", tiny, progress=True)
+    output = sys.stderr.getvalue()
+    assert ("\r" in output) == bar_drawn
+    assert output.splitlines()[-1].startswith(f"norvix_devserver: wrote {tmp_path / 'tiny.sqlite'} (")
 
 
 def _on_grid(price, tick):

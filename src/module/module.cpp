@@ -208,6 +208,6 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace norvix
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_norvix_datafeed() {
-    return PyModuleDef_Init(&norvix::module_def);
-}
+// PyMODINIT_FUNC gives C linkage and exports the function on every platform (dllexport on
+// Windows, default visibility elsewhere); it is the module's only exported symbol.
+PyMODINIT_FUNC PyInit_norvix_datafeed() noexcept { return PyModuleDef_Init(&norvix::module_def); }
