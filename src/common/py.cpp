@@ -50,37 +50,4 @@ Ref get_member(Context* ctx, PyObject* mapping, PyObject* key, PyObject* dflt) n
     return call_method((*ctx)[Name::get], {mapping, key});
 }
 
-// Texts from outside (an exception message, an error body) may quote the
-// credentials sent: the HTTP library puts a rejected header value into its
-// message, and a service may echo a request back.  The password never
-// reaches the log, neither as sent nor in its quoted form.
-Ref scrub(Context* ctx, Ref text, PyObject* password) noexcept {
-    if (!text || !password) return text;
-    if (!PyUnicode_Check(text.get())) {
-        text = text_of(ctx, text.get());
-        if (!text) return {};
-    }
-    Ref secret = text_of(ctx, password);
-    if (!secret) return {};
-    if (PyUnicode_GET_LENGTH(secret.get()) == 0) return text;
-    Ref mask = Ref::steal(PyUnicode_FromString("******"));
-    if (!mask) return {};
-    text = Ref::steal(PyUnicode_Replace(text.get(), secret.get(), mask.get(), -1));
-    if (!text) return {};
-    Ref quoted = Ref::steal(PyObject_Repr(secret.get()));
-    if (!quoted) return {};
-    Py_ssize_t n = PyUnicode_GET_LENGTH(quoted.get());
-    if (n <= 2) return text;
-    Ref inner = Ref::steal(PyUnicode_Substring(quoted.get(), 1, n - 1));
-    if (!inner) return {};
-    return Ref::steal(PyUnicode_Replace(text.get(), inner.get(), mask.get(), -1));
-}
-
-Ref scrub_secret(Context* ctx, Ref text, PyObject* owner) noexcept {
-    if (!text) return text;
-    Ref password = Ref::steal(PyObject_GetAttr(owner, (*ctx)[Name::password]));
-    if (!password) return {};
-    return scrub(ctx, std::move(text), password.get());
-}
-
 }  // namespace norvix
