@@ -5,6 +5,7 @@ function attributes, Ctrl-C.
 Reproducers that would crash the interpreter run in a subprocess.
 """
 
+import inspect
 import os
 import subprocess
 import sys
@@ -68,6 +69,64 @@ def test_signature_while_the_defaults_are_replaced(tmp_path):
         print("survived")
     """)
     assert result.returncode == 0 and "survived" in result.stdout, result.stderr[-3000:]
+
+
+def test_queries_while_another_thread_rebinds_the_globals_they_read(tmp_path):
+    result = run_script(tmp_path, """
+        import threading, time, gc
+        from conftest import ND as nd
+        from fakes import StandInRequests
+        from vnpy.trader.constant import Exchange
+
+        record = {"trading_date": "2024-03-05", "open_price": "1.5", "high_price": 2, "low_price": 1,
+                  "close_price": 1}
+        records = [dict(record, volume=i) for i in range(2000)]
+        nd.requests = StandInRequests({"code": 0, "data": records})
+
+        class Sink:
+            def info(self, message):
+                gc.collect(0)
+            error = info
+
+        class Key:  # a namespace key whose comparisons run Python code
+            def __hash__(self):
+                return hash("float")
+            def __eq__(self, other):
+                return False
+
+        stop = False
+        def rebind():
+            bar, sinks, i = nd.BarData, [Sink(), Sink()], 0
+            while not stop:
+                i += 1
+                nd.logger = sinks[i % 2]
+                nd.BarData = bar if i % 3 else (lambda **kw: bar(**kw))
+                if i % 5 == 0:
+                    nd.__dict__[Key()] = i
+                elif i % 5 == 2:
+                    for key in [k for k in nd.__dict__ if isinstance(k, Key)]:
+                        del nd.__dict__[key]
+                nd.float = float if i % 2 else None
+                if i % 2:
+                    del nd.float
+
+        feed = nd.NorvixDatafeed()
+        feed.initialize("user", "secret-pass")
+        thread = threading.Thread(target=rebind)
+        thread.start()
+        deadline, calls = time.monotonic() + 1.5, 0
+        while time.monotonic() < deadline:
+            try:
+                bars = feed.query_day_bar_history("rb", Exchange.SHFE, "2024-03-01", "2024-03-29")
+                assert [b.volume for b in bars] == list(range(2000)), len(bars)
+            except TypeError:
+                pass  # float was None at that moment: 'NoneType' object is not callable
+            calls += 1
+        stop = True
+        thread.join()
+        print("survived", calls > 0)
+    """)
+    assert result.stdout.split() == ["survived", "True"], result.stderr[-3000:]
 
 
 def test_imports_share_one_dict_watcher_and_give_it_back(tmp_path):
@@ -225,9 +284,12 @@ def test_the_request_clauses_are_checked_as_python_checks_them(nd, feed, logs, m
         assert logs == [("ERROR", outcome)]
 
 
-def test_an_exception_raised_while_handling_a_failure_carries_it(nd, feed, refused_port, monkeypatch):
+def test_an_exception_raised_while_handling_a_failure_carries_it(reimport, settings, refused_port, monkeypatch):
+    module = reimport()  # loses its `logger`
+    feed = module.NorvixDatafeed()
+    feed.initialize("user", "secret-pass")
     feed.base_url = f"http://127.0.0.1:{refused_port}"
-    monkeypatch.delattr(nd, "logger")
+    del module.logger
     with pytest.raises(NameError, match="'logger'") as raised:
         feed._make_request(method="POST", endpoint="/x", json_data={})
     assert isinstance(raised.value.__context__, requests.exceptions.ConnectionError)
@@ -270,3 +332,14 @@ def test_deleted_doc_and_module_read_none(reimport):
         del method.__module__
         assert method.__doc__ is None and method.__module__ is None
         del method.__module__  # as often as on a Python function
+
+
+@pytest.mark.parametrize("defaults", [None, (), (1,), (1, 2), (1, 2, 3, 4, 5, 6, 7)], ids=repr)
+def test_signature_after_reassigned_defaults_matches_a_python_function(reimport, defaults):
+    from test_surface import PLAIN
+
+    native = reimport().NorvixDatafeed._make_request
+    plain = types.FunctionType(PLAIN._make_request.__code__, {})
+    plain.__annotations__ = PLAIN._make_request.__annotations__
+    native.__defaults__ = plain.__defaults__ = defaults
+    assert str(inspect.signature(native)) == str(inspect.signature(plain))

@@ -29,7 +29,7 @@ struct Watcher {
     struct Watched {
         PyObject* dict;
         Py_ssize_t users;
-    }* dicts;
+    } * dicts;
     Py_ssize_t ndicts;
 };
 
@@ -58,8 +58,8 @@ Ref shared_watcher() noexcept {
         return {};
     }
     if (capsule) {
-        Watcher* w = PyCapsule_IsValid(capsule.get(), kWatcherKey) ? watcher_of(capsule.get())
-                                                                   : nullptr;
+        Watcher* w =
+            PyCapsule_IsValid(capsule.get(), kWatcherKey) ? watcher_of(capsule.get()) : nullptr;
         if (!w || w->callback != namespace_changed) return {};
         return capsule;
     }

@@ -55,8 +55,8 @@ int make_frame(Context* ctx, Method m, const char* name, const char* qualname) n
     Ref n = Ref::steal(PyUnicode_InternFromString(name));
     Ref q = Ref::steal(PyUnicode_FromString(qualname));
     Ref line = Ref::steal(PyLong_FromLong(1));
-    Ref kwnames = Ref::steal(Py_BuildValue("(ssss)", "co_name", "co_qualname", "co_filename",
-                                           "co_firstlineno"));
+    Ref kwnames = Ref::steal(
+        Py_BuildValue("(ssss)", "co_name", "co_qualname", "co_filename", "co_firstlineno"));
     Ref replace = Ref::steal(PyUnicode_InternFromString("replace"));
     if (!n || !q || !line || !kwnames || !replace) return -1;
     PyObject* args[] = {code.get(), n.get(), q.get(), file.get(), line.get()};
@@ -70,8 +70,8 @@ int write_log(Context* ctx, PyObject* fn, PyObject* message) noexcept {
     PyObject* frame_fn = (*ctx)[t_running];
     PyObject* args[3] = {nullptr, fn, message};
     if (!frame_fn) {
-        Ref r = Ref::steal(PyObject_Vectorcall(fn, args + 2, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                               nullptr));
+        Ref r = Ref::steal(
+            PyObject_Vectorcall(fn, args + 2, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         return r ? 0 : -1;
     }
     Ref r = Ref::steal(
@@ -86,9 +86,8 @@ int write_log(Context* ctx, PyObject* fn, PyObject* message) noexcept {
         auto* entry = reinterpret_cast<PyTracebackObject*>(tb.get());
         Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(entry->tb_frame)));
         if (code.get() == PyFunction_GetCode(frame_fn))
-            PyException_SetTraceback(exc.get(), entry->tb_next ? reinterpret_cast<PyObject*>(
-                                                                     entry->tb_next)
-                                                               : Py_None);
+            PyException_SetTraceback(
+                exc.get(), entry->tb_next ? reinterpret_cast<PyObject*>(entry->tb_next) : Py_None);
     }
     PyErr_SetRaisedException(exc.release());
     return -1;

@@ -51,7 +51,7 @@ bool hex_is(const Py_UCS4* s, Py_ssize_t n, Py_ssize_t p, int width, Py_UCS4 val
     Py_UCS4 v = 0;
     for (int i = 0; i < width; ++i) {
         Py_UCS4 c = s[p + i];
-        int d = c >= '0' && c <= '9' ? int(c - '0')
+        int d = c >= '0' && c <= '9'   ? int(c - '0')
                 : c >= 'a' && c <= 'f' ? int(c - 'a' + 10)
                 : c >= 'A' && c <= 'F' ? int(c - 'A' + 10)
                                        : -1;

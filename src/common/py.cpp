@@ -30,8 +30,9 @@ int except_matches(PyObject* exc, std::initializer_list<PyObject*> classes) noex
     }
     for (Py_ssize_t i = 0; i < n; ++i)
         if (!PyExceptionClass_Check(items[i])) {
-            PyErr_SetString(PyExc_TypeError,
-                            "catching classes that do not inherit from BaseException is not allowed");
+            PyErr_SetString(
+                PyExc_TypeError,
+                "catching classes that do not inherit from BaseException is not allowed");
             return -1;
         }
     for (Py_ssize_t i = 0; i < n; ++i)

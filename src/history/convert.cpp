@@ -271,7 +271,8 @@ int skip_bad_record(Context* ctx, PyObject* self, const char* prefix) noexcept {
 
 int log_summary(Context* ctx, PyObject* out, PyObject* symbol, const char* success,
                 const char* nodata) noexcept {
-    if (PyList_GET_SIZE(out) == 0) return log(ctx, Level::info, {"NorvixData未获取到", symbol, nodata});
+    if (PyList_GET_SIZE(out) == 0)
+        return log(ctx, Level::info, {"NorvixData未获取到", symbol, nodata});
     return log(ctx, Level::info, [&]() -> Ref {
         Ref head = message(ctx, {"NorvixData获取", symbol, success});
         if (!head) return {};

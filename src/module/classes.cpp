@@ -215,7 +215,12 @@ int define_method(Context* ctx, PyObject* ns, PyObject* module_name, const Metho
 }
 
 const MethodDef kBarPostInit = {
-    {"__post_init__", "NorvixBarData.__post_init__", "", 1, {"self"}, bar_post_init,
+    {"__post_init__",
+     "NorvixBarData.__post_init__",
+     "",
+     1,
+     {"self"},
+     bar_post_init,
      Method::bar_post_init},
     {},
     {},

@@ -313,17 +313,20 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
     // Our own reference for the whole computation: creating the parameters
     // runs Python code, which may reassign __defaults__ meanwhile.
     Ref defaults = Ref::borrow(f->defaults);
-    const Py_ssize_t ndefaults =
-        defaults ? std::min(PyTuple_GET_SIZE(defaults.get()), total) : 0;
+    const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
+    // inspect gives the defaults to positional[total - ndefaults:], a Python
+    // slice: with more defaults than parameters it counts from the end.
+    const Py_ssize_t split = total - ndefaults;
+    const Py_ssize_t first_default = split >= 0 ? split : std::max<Py_ssize_t>(total + split, 0);
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return nullptr;
     for (Py_ssize_t i = 0; i < total; ++i) {
         PyObject* pname = PyTuple_GET_ITEM(f->params, i);
         Ref kwargs = Ref::steal(PyDict_New());
         if (!kwargs) return nullptr;
-        if (i >= total - ndefaults &&
+        if (i >= first_default &&
             PyDict_SetItemString(kwargs.get(), "default",
-                                 PyTuple_GET_ITEM(defaults.get(), i - (total - ndefaults))) < 0)
+                                 PyTuple_GET_ITEM(defaults.get(), i - first_default)) < 0)
             return nullptr;
         PyObject* a;
         if (PyDict_GetItemRef(ann.get(), pname, &a) < 0) return nullptr;
