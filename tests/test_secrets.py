@@ -136,3 +136,66 @@ def test_a_record_that_quotes_the_token(feed, server, logs, query, member):
     assert query.call(feed, SYMBOL) == []
     assert [level for level, _ in logs] == ["INFO", "ERROR", "INFO"]
     assert not leaked(logs, ECHOED), logs
+
+
+# Masking takes whole occurrences only: a password that is also part of a word
+# leaves the word alone, and a password written with escapes is masked all the same.
+@pytest.mark.parametrize("password", ["p", "_", "price"])
+def test_a_short_password_leaves_other_words_alone(feed, server, logs, password):
+    server.default = reply_json(envelope([{"trading_date": "2024-03-05"}]))
+    feed.initialize("user", password)
+    logs.clear()
+    assert feed.query_day_bar_history(SYMBOL, None, "2024-03-01", "2024-03-29") == []
+    assert logs[1] == ("ERROR", "NorvixData解析K线数据异常：'open_price'")
+    server.default = reply_json(envelope(code=1, message=f"{password} is wrong, open_price and {password}"))
+    feed.query_dominant(SYMBOL, None, None)
+    assert logs[-1][1].endswith(f"{SYMBOL},****** is wrong, open_price and ******")
+
+
+REALISTIC = "eyJhbGciOiJIUzI1NiJ9.eyJzdWIiOiJkZW1vIn0.k9/Xq+2Zr8"
+
+
+@pytest.mark.parametrize("password, body", [
+    (REALISTIC, '{"error": "bad token eyJhbGciOiJIUzI1NiJ9.eyJzdWIiOiJkZW1vIn0.k9\\/Xq+2Zr8"}'),
+    ("k9+Zr8=x&y", '{"error": "bad token k9\\u002bZr8\\u003Dx\\u0026y"}'),
+    ("密钥-2024".encode(), '{"error": "bad token \\u5bc6\\u94A5-2024"}'),
+    ("😀-token".encode(), '{"error": "bad token \\ud83d\\ude00-token"}'),
+], ids=["slash-escaped", "unicode-escaped", "utf8-bytes-escaped", "surrogate-pair"])
+def test_a_token_echoed_in_json_escapes(feed, server, logs, password, body):
+    server.default = server.Reply(401, {"Content-Type": "application/json"}, body.encode())
+    feed.initialize("user", password)
+    logs.clear()
+    feed.query_contract_multiplier(SYMBOL)
+    assert ("ERROR", '错误响应内容: {"error": "bad token ******"}') in logs
+
+
+@pytest.mark.parametrize("password", [b"bytes-token-2024", "密钥-bytes".encode()], ids=repr)
+def test_a_bytes_password_in_its_decoded_and_repr_forms(feed, server, logs, password):
+    def echo(received):
+        text = "\n".join(f"{name}: {value}" for name, value in received.headers)
+        return server.Reply(401, {"Content-Type": "text/plain; charset=utf-8"}, text.encode())
+
+    server.default = echo
+    feed.initialize("user", password)
+    logs.clear()
+    feed.query_ex_factor(SYMBOL, None, None)
+    assert ("ERROR", "错误：HTTP请求失败，状态码: 401") in logs
+    assert not leaked(logs, password) and not leaked(logs, password.decode()), logs
+    assert any("token: ******" in line for _, line in logs), logs
+
+    feed.initialize("user", password + b"\n")  # the HTTP library refuses it, quoting its repr
+    logs.clear()
+    feed.query_ex_factor(SYMBOL, None, None)
+    assert logs[1][1].startswith("未知错误：") and logs[1][1].endswith("b'******'"), logs
+
+
+def test_the_credentials_sent_are_masked_when_replaced_meanwhile(feed, server, logs):
+    def echo_after_replacing(received):
+        feed.initialize("user", "replacement-token")
+        return server.Reply(401, {"Content-Type": "text/plain"}, f"bad token {received.header('token')}".encode())
+
+    server.default = echo_after_replacing
+    feed.initialize("user", "sent-token-2024")
+    logs.clear()
+    feed.query_contract_multiplier(SYMBOL)
+    assert ("ERROR", "错误响应内容: bad token ******") in logs

@@ -15,12 +15,12 @@ Ref requests_exception(Context* ctx, Name name) noexcept {
 }
 
 // 1 when `exc` matches the class that `clause` evaluates to, 0 when not,
-// -1 when evaluating the clause raised.
+// -1 when evaluating or testing the clause raised.
 template <class Clause>
 int matches(PyObject* exc, Clause&& clause) noexcept {
     Ref cls = clause();
     if (!cls) return -1;
-    return PyErr_GivenExceptionMatches(exc, cls.get()) ? 1 : 0;
+    return except_matches(exc, {cls.get()});
 }
 
 // The except clauses of the request, in order.  Returns 1 when a clause

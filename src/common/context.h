@@ -16,39 +16,111 @@ namespace norvix {
 
 // Interned names: identifiers of module globals, attributes, members and
 // keyword arguments.  The entry name is the text unless given explicitly.
-#define NORVIX_NAMES(X)                                                                            \
-    X(logger)                                                                                      \
-    X(requests)                                                                                    \
-    X(json)                                                                                        \
-    X(SETTINGS)                                                                                    \
-    X(CHINA_TZ)                                                                                    \
-    X(BarData)                                                                                     \
-    X(TickData)                                                                                    \
-    X(Interval)                                                                                    \
-    X(datetime)                                                                                    \
-    X(float_, "float")                                                                             \
-    X(info) X(error) X(get) X(post) X(raise_for_status) X(status_code) X(response) X(text) X(      \
-        exceptions) X(Timeout) X(ConnectionError) X(HTTPError) X(JSONDecodeError) X(Exception)     \
-        X(KeyError) X(ValueError) X(DAILY) X(MINUTE) X(strptime) X(replace) X(tzinfo) X(strftime)  \
-            X(symbol) X(exchange) X(interval) X(start) X(end) X(code) X(message) X(data) X(        \
-                base_url) X(username) X(password) X(value) X(instrument_id) X(vt_symbol) X(url)    \
-                X(params) X(headers) X(timeout) X(method) X(endpoint) X(json_data) X(              \
-                    make_request, "_make_request") X(query_day_bar_history)                        \
-                    X(query_minute_bar_history) X(query_contract_multiplier) X(                    \
-                        init, "__init__") X(name_, "__name__") X(start_date) X(end_date) X(limit)  \
-                        X(trading_date) X(trading_datetime) X(open_price) X(high_price)            \
-                            X(low_price) X(close_price) X(volume) X(turnover) X(open_interest)     \
-                                X(gateway_name) X(name) X(last_price) X(last_volume) X(limit_up)   \
-                                    X(limit_down) X(open) X(high) X(low) X(pre_close)              \
-                                        X(bid_price_1) X(bid_price_2) X(bid_price_3)               \
-                                            X(bid_price_4) X(bid_price_5) X(ask_price_1)           \
-                                                X(ask_price_2) X(ask_price_3) X(ask_price_4)       \
-                                                    X(ask_price_5) X(bid_volume_1) X(bid_volume_2) \
-                                                        X(bid_volume_3) X(bid_volume_4)            \
-                                                            X(bid_volume_5) X(ask_volume_1)        \
-                                                                X(ask_volume_2) X(ask_volume_3)    \
-                                                                    X(ask_volume_4)                \
-                                                                        X(ask_volume_5)
+// clang-format off
+#define NORVIX_NAMES(X) \
+    X(logger) \
+    X(requests) \
+    X(json) \
+    X(SETTINGS) \
+    X(CHINA_TZ) \
+    X(BarData) \
+    X(TickData) \
+    X(Interval) \
+    X(datetime) \
+    X(float_, "float") \
+    X(info) \
+    X(error) \
+    X(get) \
+    X(post) \
+    X(raise_for_status) \
+    X(status_code) \
+    X(response) \
+    X(text) \
+    X(exceptions) \
+    X(Timeout) \
+    X(ConnectionError) \
+    X(HTTPError) \
+    X(JSONDecodeError) \
+    X(Exception) \
+    X(KeyError) \
+    X(ValueError) \
+    X(DAILY) \
+    X(MINUTE) \
+    X(strptime) \
+    X(replace) \
+    X(tzinfo) \
+    X(strftime) \
+    X(symbol) \
+    X(exchange) \
+    X(interval) \
+    X(start) \
+    X(end) \
+    X(code) \
+    X(message) \
+    X(data) \
+    X(base_url) \
+    X(username) \
+    X(password) \
+    X(value) \
+    X(instrument_id) \
+    X(vt_symbol) \
+    X(url) \
+    X(params) \
+    X(headers) \
+    X(timeout) \
+    X(method) \
+    X(endpoint) \
+    X(json_data) \
+    X(make_request, "_make_request") \
+    X(query_day_bar_history) \
+    X(query_minute_bar_history) \
+    X(query_contract_multiplier) \
+    X(init, "__init__") \
+    X(name_, "__name__") \
+    X(start_date) \
+    X(end_date) \
+    X(limit) \
+    X(trading_date) \
+    X(trading_datetime) \
+    X(open_price) \
+    X(high_price) \
+    X(low_price) \
+    X(close_price) \
+    X(volume) \
+    X(turnover) \
+    X(open_interest) \
+    X(gateway_name) \
+    X(name) \
+    X(last_price) \
+    X(last_volume) \
+    X(limit_up) \
+    X(limit_down) \
+    X(open) \
+    X(high) \
+    X(low) \
+    X(pre_close) \
+    X(bid_price_1) \
+    X(bid_price_2) \
+    X(bid_price_3) \
+    X(bid_price_4) \
+    X(bid_price_5) \
+    X(ask_price_1) \
+    X(ask_price_2) \
+    X(ask_price_3) \
+    X(ask_price_4) \
+    X(ask_price_5) \
+    X(bid_volume_1) \
+    X(bid_volume_2) \
+    X(bid_volume_3) \
+    X(bid_volume_4) \
+    X(bid_volume_5) \
+    X(ask_volume_1) \
+    X(ask_volume_2) \
+    X(ask_volume_3) \
+    X(ask_volume_4) \
+    X(ask_volume_5) \
+    X(len_, "len")
+// clang-format on
 
 #define NORVIX_NAME_ENUM(id, ...) id,
 enum class Name : int { NORVIX_NAMES(NORVIX_NAME_ENUM) count_ };
@@ -96,6 +168,25 @@ enum class Const : int {
     count_
 };
 
+// The module's functions, as the frames of their log lines and tracebacks
+// name them.
+enum class Method : int {
+    module_body,  // "<module>": the self-test of the main program
+    bar_post_init,
+    init,
+    initialize,
+    make_request,
+    query_bar_history,
+    query_day_bar_history,
+    query_minute_bar_history,
+    query_tick_history,
+    query_dominant,
+    query_contracts,
+    query_ex_factor,
+    query_contract_multiplier,
+    count_
+};
+
 struct Context {
     PyObject_HEAD
     PyObject* globals;    // the module's namespace
@@ -106,15 +197,24 @@ struct Context {
     PyObject* consts[static_cast<int>(Const::count_)];
     PyObject* function_type;  // type of the module's native functions
 
+    // Per method, a Python function `lambda log, message: log(message)`
+    // whose code carries the method's name and the module's file, and whose
+    // globals are the module namespace: log lines are written from its
+    // frame, and tracebacks name the method through its code.
+    PyObject* frames[static_cast<int>(Method::count_)];
+
     // Module globals resolved earlier, valid while no watched namespace has
-    // changed since (see load_global).  Strong references.
+    // changed since (see load_global).  Borrowed from the dict that holds
+    // them: any change to it starts a new epoch before the value can go.
     PyObject* cache[static_cast<int>(Name::count_)];
     unsigned long long cache_epoch;
-    int watcher;  // dict watcher id, -1 when lookups are not cached
+    bool cacheable;     // both namespaces have exact str keys only, this epoch
+    PyObject* watcher;  // the interpreter's shared dict watcher; nullptr: no caching
 
     PyObject* operator[](Name n) const noexcept { return names[static_cast<int>(n)]; }
     PyObject* operator[](Kw k) const noexcept { return kw[static_cast<int>(k)]; }
     PyObject* operator[](Const c) const noexcept { return consts[static_cast<int>(c)]; }
+    PyObject* operator[](Method m) const noexcept { return frames[static_cast<int>(m)]; }
 };
 
 // Creates the Context type and one Context for the module being executed.

@@ -13,6 +13,33 @@ Ref message(Context* ctx, std::initializer_list<Piece> pieces) noexcept {
     return out;
 }
 
+Ref length_of(Context* ctx, PyObject* obj) noexcept {
+    Ref len = load_global(ctx, Name::len_);
+    if (!len) return {};
+    return Ref::steal(PyObject_CallOneArg(len.get(), obj));
+}
+
+int except_matches(PyObject* exc, std::initializer_list<PyObject*> classes) noexcept {
+    // The clause's value: the one class expression, which may itself be a
+    // tuple, or the tuple the expressions form.
+    PyObject* const* items = classes.begin();
+    Py_ssize_t n = static_cast<Py_ssize_t>(classes.size());
+    if (n == 1 && PyTuple_Check(items[0])) {
+        items = &PyTuple_GET_ITEM(items[0], 0);
+        n = PyTuple_GET_SIZE(classes.begin()[0]);
+    }
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!PyExceptionClass_Check(items[i])) {
+            PyErr_SetString(
+                PyExc_TypeError,
+                "catching classes that do not inherit from BaseException is not allowed");
+            return -1;
+        }
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyErr_GivenExceptionMatches(exc, items[i])) return 1;
+    return 0;
+}
+
 Ref get_member(Context* ctx, PyObject* mapping, PyObject* key, PyObject* dflt) noexcept {
     if (PyDict_CheckExact(mapping)) {
         PyObject* v;
@@ -22,39 +49,6 @@ Ref get_member(Context* ctx, PyObject* mapping, PyObject* key, PyObject* dflt) n
     }
     if (dflt) return call_method((*ctx)[Name::get], {mapping, key, dflt});
     return call_method((*ctx)[Name::get], {mapping, key});
-}
-
-// Texts from outside (an exception message, an error body) may quote the
-// credentials sent: the HTTP library puts a rejected header value into its
-// message, and a service may echo a request back.  The password never
-// reaches the log, neither as sent nor in its quoted form.
-Ref scrub(Context* ctx, Ref text, PyObject* password) noexcept {
-    if (!text || !password) return text;
-    if (!PyUnicode_Check(text.get())) {
-        text = text_of(ctx, text.get());
-        if (!text) return {};
-    }
-    Ref secret = text_of(ctx, password);
-    if (!secret) return {};
-    if (PyUnicode_GET_LENGTH(secret.get()) == 0) return text;
-    Ref mask = Ref::steal(PyUnicode_FromString("******"));
-    if (!mask) return {};
-    text = Ref::steal(PyUnicode_Replace(text.get(), secret.get(), mask.get(), -1));
-    if (!text) return {};
-    Ref quoted = Ref::steal(PyObject_Repr(secret.get()));
-    if (!quoted) return {};
-    Py_ssize_t n = PyUnicode_GET_LENGTH(quoted.get());
-    if (n <= 2) return text;
-    Ref inner = Ref::steal(PyUnicode_Substring(quoted.get(), 1, n - 1));
-    if (!inner) return {};
-    return Ref::steal(PyUnicode_Replace(text.get(), inner.get(), mask.get(), -1));
-}
-
-Ref scrub_secret(Context* ctx, Ref text, PyObject* owner) noexcept {
-    if (!text) return text;
-    Ref password = Ref::steal(PyObject_GetAttr(owner, (*ctx)[Name::password]));
-    if (!password) return {};
-    return scrub(ctx, std::move(text), password.get());
 }
 
 }  // namespace norvix

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "common/context.h"
+#include "common/frames.h"
 
 namespace norvix {
 
@@ -32,7 +33,8 @@ enum class Level { info, error };
 
 // logger.info(msg) / logger.error(msg), with `logger` read from the module
 // globals at call time.  The logger method is looked up before the message
-// is built, in the order Python evaluates `logger.info(f"...")`.
+// is built, in the order Python evaluates `logger.info(f"...")`, and called
+// from the frame of the running method (common/frames.h).
 template <class Build>
 int log(Context* ctx, Level level, Build&& build) noexcept {
     Ref logger = load_global(ctx, Name::logger);
@@ -42,10 +44,7 @@ int log(Context* ctx, Level level, Build&& build) noexcept {
     if (!fn) return -1;
     Ref msg = build();
     if (!msg) return -1;
-    PyObject* args[2] = {nullptr, msg.get()};
-    Ref r = Ref::steal(
-        PyObject_Vectorcall(fn.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    return r ? 0 : -1;
+    return write_log(ctx, fn.get(), msg.get());
 }
 
 inline int log(Context* ctx, Level level, std::initializer_list<Piece> pieces) noexcept {
@@ -58,6 +57,21 @@ inline Ref call_method(PyObject* name, std::initializer_list<PyObject*> self_and
     size_t nargs = self_and_args.size() - (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
     return Ref::steal(PyObject_VectorcallMethod(name, const_cast<PyObject**>(self_and_args.begin()),
                                                 nargs, kwnames));
+}
+
+// len(obj), with `len` read from the module globals at call time.
+Ref length_of(Context* ctx, PyObject* obj) noexcept;
+
+// Whether the exception `exc` is caught by `except <classes>:` (one class,
+// or the tuple the classes form): 1 or 0; -1 with Python's TypeError when
+// one of them is not an exception class, which Python checks before matching.
+int except_matches(PyObject* exc, std::initializer_list<PyObject*> classes) noexcept;
+
+// Python code notices signals between bytecodes; a loop that only calls C
+// would act on Ctrl-C only after the last record.  Called once per record,
+// it checks every 1024 records (a few milliseconds of conversion).
+inline int poll_signals(Py_ssize_t done) noexcept {
+    return (done & 1023) == 0 ? PyErr_CheckSignals() : 0;
 }
 
 // mapping.get(key) (dflt == nullptr) or mapping.get(key, dflt), as Python

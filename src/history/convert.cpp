@@ -254,9 +254,8 @@ int skip_bad_record(Context* ctx, PyObject* self, const char* prefix) noexcept {
         if (!key_error) return -1;
         Ref value_error = load_global(ctx, Name::ValueError);
         if (!value_error) return -1;
-        if (!PyErr_GivenExceptionMatches(exc.get(), key_error.get()) &&
-            !PyErr_GivenExceptionMatches(exc.get(), value_error.get()))
-            return 0;
+        int m = except_matches(exc.get(), {key_error.get(), value_error.get()});
+        if (m <= 0) return m;
         int r = log(ctx, Level::error, [&]() -> Ref {
             Ref text = scrub_secret(ctx, text_of(ctx, exc.get()), self);
             if (!text) return {};
@@ -272,11 +271,15 @@ int skip_bad_record(Context* ctx, PyObject* self, const char* prefix) noexcept {
 
 int log_summary(Context* ctx, PyObject* out, PyObject* symbol, const char* success,
                 const char* nodata) noexcept {
-    Py_ssize_t n = PyList_GET_SIZE(out);
-    if (n == 0) return log(ctx, Level::info, {"NorvixData未获取到", symbol, nodata});
-    Ref count = Ref::steal(PyLong_FromSsize_t(n));
-    if (!count) return -1;
-    return log(ctx, Level::info, {"NorvixData获取", symbol, success, count, "条"});
+    if (PyList_GET_SIZE(out) == 0)
+        return log(ctx, Level::info, {"NorvixData未获取到", symbol, nodata});
+    return log(ctx, Level::info, [&]() -> Ref {
+        Ref head = message(ctx, {"NorvixData获取", symbol, success});
+        if (!head) return {};
+        Ref count = length_of(ctx, out);
+        if (!count) return {};
+        return message(ctx, {head, count, "条"});
+    });
 }
 
 }  // namespace norvix

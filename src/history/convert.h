@@ -92,6 +92,7 @@ int convert_all(Context* ctx, PyObject* self, PyObject* records, PyObject* out, 
     if (PyList_CheckExact(records)) {
         // Same walk as the list iterator: the length is read on every step.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records); ++i) {
+            if (poll_signals(i) < 0) return -1;
             Ref item = Ref::borrow(PyList_GET_ITEM(records, i));
             if (one(item.get()) < 0) return -1;
         }
@@ -99,7 +100,8 @@ int convert_all(Context* ctx, PyObject* self, PyObject* records, PyObject* out, 
     }
     Ref it = Ref::steal(PyObject_GetIter(records));
     if (!it) return -1;
-    for (;;) {
+    for (Py_ssize_t i = 0;; ++i) {
+        if (poll_signals(i) < 0) return -1;
         Ref item = Ref::steal(PyIter_Next(it.get()));
         if (!item) return PyErr_Occurred() ? -1 : 0;
         if (one(item.get()) < 0) return -1;

@@ -2,7 +2,10 @@
 
 #include <structmember.h>
 
+#include <algorithm>
 #include <cstring>
+
+#include "common/frames.h"
 
 namespace norvix {
 namespace {
@@ -138,12 +141,21 @@ void missing_arguments(FunctionObject* f, PyObject* const* bound, Py_ssize_t fro
 
 constexpr int kMaxParams = 8;
 
+// The body, with the function as the running method of this thread and, as
+// an exception leaves it, the function's own traceback entry.
+PyObject* run_body(FunctionObject* f, PyObject* const* args) noexcept {
+    MethodScope scope(f->spec->method);
+    PyObject* result = f->spec->impl(f, args);
+    if (!result) add_traceback(f->ctx, f->spec->method);
+    return result;
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
     FunctionObject* f = as_func(self);
     const Py_ssize_t total = f->spec->nparams;
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
-    if (!kwnames && given == total) return f->spec->impl(f, args);
+    if (!kwnames && given == total) return run_body(f, args);
 
     // Keep the defaults alive for the whole call: a callee may reassign them.
     Ref defaults = Ref::borrow(f->defaults);
@@ -205,7 +217,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     }
     for (Py_ssize_t i = first_default > given ? first_default : given; i < total; ++i)
         if (!bound[i]) bound[i] = PyTuple_GET_ITEM(defaults.get(), i - first_default);
-    return f->spec->impl(f, bound);
+    return run_body(f, bound);
 }
 
 // ---------------------------------------------------------------------------
@@ -245,6 +257,23 @@ int set_defaults(PyObject* self, PyObject* v, void*) noexcept {
     return 0;
 }
 PyObject* get_kwdefaults(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+// A Python function's __doc__ and __module__ read None after `del`.
+PyObject* get_doc(PyObject* self, void*) noexcept {
+    PyObject* d = as_func(self)->doc;
+    return Py_NewRef(d ? d : Py_None);
+}
+int set_doc(PyObject* self, PyObject* v, void*) noexcept {
+    Py_XSETREF(as_func(self)->doc, Py_NewRef(v ? v : Py_None));
+    return 0;
+}
+PyObject* get_module(PyObject* self, void*) noexcept {
+    PyObject* m = as_func(self)->module;
+    return Py_NewRef(m ? m : Py_None);
+}
+int set_module(PyObject* self, PyObject* v, void*) noexcept {
+    Py_XSETREF(as_func(self)->module, Py_XNewRef(v));
+    return 0;
+}
 PyObject* get_annotations(PyObject* self, void*) noexcept {
     FunctionObject* f = as_func(self);
     if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
@@ -281,16 +310,23 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
     Ref ann = Ref::steal(get_annotations(self, nullptr));
     if (!ann) return nullptr;
     const Py_ssize_t total = f->spec->nparams;
-    const Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+    // Our own reference for the whole computation: creating the parameters
+    // runs Python code, which may reassign __defaults__ meanwhile.
+    Ref defaults = Ref::borrow(f->defaults);
+    const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
+    // inspect gives the defaults to positional[total - ndefaults:], a Python
+    // slice: with more defaults than parameters it counts from the end.
+    const Py_ssize_t split = total - ndefaults;
+    const Py_ssize_t first_default = split >= 0 ? split : std::max<Py_ssize_t>(total + split, 0);
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return nullptr;
     for (Py_ssize_t i = 0; i < total; ++i) {
         PyObject* pname = PyTuple_GET_ITEM(f->params, i);
         Ref kwargs = Ref::steal(PyDict_New());
         if (!kwargs) return nullptr;
-        if (i >= total - ndefaults &&
+        if (i >= first_default &&
             PyDict_SetItemString(kwargs.get(), "default",
-                                 PyTuple_GET_ITEM(f->defaults, i - (total - ndefaults))) < 0)
+                                 PyTuple_GET_ITEM(defaults.get(), i - first_default)) < 0)
             return nullptr;
         PyObject* a;
         if (PyDict_GetItemRef(ann.get(), pname, &a) < 0) return nullptr;
@@ -321,6 +357,8 @@ PyGetSetDef function_getset[] = {
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
@@ -330,8 +368,6 @@ PyGetSetDef function_getset[] = {
 };
 
 PyMemberDef function_members[] = {
-    {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), 0, nullptr},
-    {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), 0, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
      nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
@@ -444,6 +480,7 @@ Ref new_function(Context* ctx, const FunctionSpec* spec, PyObject* module_name, 
     f->qualname = PyUnicode_FromString(spec->qualname);
     f->params = PyTuple_New(spec->nparams);
     if (!f->doc || !f->name || !f->qualname || !f->params) return {};
+    if (make_frame(ctx, spec->method, spec->name, spec->qualname) < 0) return {};
     for (int i = 0; i < spec->nparams; ++i) {
         PyObject* p = PyUnicode_InternFromString(spec->params[i]);
         if (!p) return {};

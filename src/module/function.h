@@ -24,6 +24,7 @@ struct FunctionSpec {
     int nparams;      // including self
     const char* params[6];
     Impl impl;
+    Method method;  // names its log lines and traceback entries
 };
 
 struct FunctionObject {

@@ -119,6 +119,7 @@ int import_from_names(PyObject* globals, const char* module_name,
 }
 
 int run_self_test(Context* ctx, PyObject* globals) noexcept {
+    MethodScope scope(Method::module_body);
     Ref cls = load_global(ctx, Ref::steal(PyUnicode_InternFromString("NorvixDatafeed")).get());
     if (!cls) return -1;
     Ref feed = Ref::steal(PyObject_CallNoArgs(cls.get()));
@@ -138,7 +139,7 @@ int run_self_test(Context* ctx, PyObject* globals) noexcept {
     if (!current) return -1;
     Ref count = Ref::steal(PyObject_CallOneArg(len.get(), current.get()));
     if (!count) return -1;
-    return Ref::steal(PyObject_CallOneArg(info.get(), count.get())) ? 0 : -1;
+    return write_log(ctx, info.get(), count.get());
 }
 
 int module_exec(PyObject* module) noexcept {
@@ -162,6 +163,7 @@ int module_exec(PyObject* module) noexcept {
     Ref context = make_context(module);
     if (!context) return -1;
     auto* ctx = reinterpret_cast<Context*>(context.get());
+    if (make_frame(ctx, Method::module_body, "<module>", "<module>") < 0) return -1;
     Ref function_type = make_function_type(module);
     if (!function_type) return -1;
     ctx->function_type = function_type.release();

@@ -34,13 +34,16 @@ PyObject* run(Context* ctx, PyObject* self, PyObject* symbol, PyObject* json_dat
     if (nonempty < 0) return nullptr;
     int r;
     if (nonempty) {
-        Py_ssize_t n = PyObject_Length(records.get());
-        if (n < 0) return nullptr;
-        Ref count = Ref::steal(PyLong_FromSsize_t(n));
-        if (!count) return nullptr;
-        r = q.with_symbol
-                ? log(ctx, Level::info, {q.success_head, symbol, q.success_tail, count, "条"})
-                : log(ctx, Level::info, {q.success_head, count, "条"});
+        // logger.info(f"...{symbol}...{len(records)}条"): logger first, then
+        // the pieces in order.
+        r = log(ctx, Level::info, [&]() -> Ref {
+            Ref head = q.with_symbol ? message(ctx, {q.success_head, symbol, q.success_tail})
+                                     : message(ctx, {q.success_head});
+            if (!head) return {};
+            Ref count = length_of(ctx, records.get());
+            if (!count) return {};
+            return message(ctx, {head, count, "条"});
+        });
     } else {
         r = q.with_symbol ? log(ctx, Level::info, {"NorvixData未获取到", symbol, q.nodata_tail})
                           : log(ctx, Level::info, {q.nodata_tail});
