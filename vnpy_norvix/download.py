@@ -24,7 +24,8 @@ from typing import Any, Protocol, TypeVar
 
 from loguru import logger
 from vnpy.trader.constant import Exchange, Interval
-from vnpy.trader.database import DB_TZ, BaseDatabase
+import vnpy.trader.database as vn_database
+from vnpy.trader.database import BaseDatabase
 from vnpy.trader.object import BarData, HistoryRequest, TickData
 
 from norvix_datafeed import CHINA_TZ
@@ -84,7 +85,7 @@ def trading_day(moment: datetime, interval: Interval) -> date:
 
 def held_moment(value: datetime) -> datetime:
     """A time read from the database (a wall time in "database.timezone"), made aware."""
-    return value.replace(tzinfo=DB_TZ) if value.tzinfo is None else value
+    return value.replace(tzinfo=vn_database.DB_TZ) if value.tzinfo is None else value
 
 
 # --- queries with failures as exceptions ---------------------------------------------------
