@@ -110,7 +110,16 @@ fi
 "$VENV/bin/python" -c 'import talib' || die "ta-lib is installed but does not import"
 pip install -q --no-deps -r "$ROOT/requirements/vnpy.txt"
 pip install -q -r "$ROOT/requirements/test.txt"
-say "dependencies installed: requirements/runtime.txt, vnpy.txt (--no-deps), test.txt"
+pip install -q --no-deps -r "$ROOT/requirements/apps.txt"
+say "dependencies installed: requirements/runtime.txt, vnpy.txt (--no-deps), test.txt, apps.txt (--no-deps)"
+
+# --- PostgreSQL, for the server database test ----------------------------------------
+# Debian's server binaries; the test runs its own server in a temporary directory.
+if [ ! -x /usr/lib/postgresql/15/bin/initdb ] && command -v apt-get >/dev/null && [ "$(id -u)" = 0 ]; then
+    say "installing PostgreSQL 15 (postgresql-15) for the server database test"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq postgresql-15 >/dev/null ||
+        say "warning: installing postgresql-15 failed; the server database test will be skipped"
+fi
 
 # --- the extension ----------------------------------------------------------------
 # pip always rebuilds a local project; the CMake build tree under build/ is kept, so

@@ -320,3 +320,103 @@ def test_continuous_reports_where_the_service_factors_disagree_with_the_closes(s
     assert [roll.factor for roll in series.rolls] == [1.1]
     assert len(series.disagreements) == 1 and "1.10000000" in series.disagreements[0]
     assert [bar.close_price for bar in series.bars] == pytest.approx([100.0, 120.0 / 1.1])
+
+
+# --- a server database: PostgreSQL through vn.py's adapter ---------------------------------
+
+PG_BIN = Path("/usr/lib/postgresql/15/bin")
+PG_USER, PG_PASSWORD = "vnpy", "vnpy-secret"
+
+
+def free_port() -> int:
+    import socket
+
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+@pytest.fixture(scope="module")
+def postgres():
+    """A PostgreSQL server of its own in a temporary directory, run by an unprivileged user."""
+    import shutil
+    import tempfile
+
+    if not (PG_BIN / "initdb").exists():
+        pytest.skip("the PostgreSQL 15 server binaries are not installed (scripts/setup.sh installs them)")
+    root = Path(tempfile.mkdtemp(prefix="norvix-pg-"))
+    root.chmod(0o755)
+    as_owner: list[str] = []
+    if os.geteuid() == 0:  # the server refuses to run as root
+        owner = "postgres" if shutil.which("runuser") and _user_exists("postgres") else "nobody"
+        as_owner = ["runuser", "-u", owner, "--"]
+        shutil.chown(root, owner)
+    port = free_port()
+    data, log = root / "data", root / "server.log"
+    try:
+        (root / "pw").write_text(PG_PASSWORD)
+        if as_owner:
+            shutil.chown(root / "pw", as_owner[2])
+        subprocess.run([*as_owner, PG_BIN / "initdb", "-D", data, "-U", PG_USER, "--pwfile", root / "pw",
+                        "--auth-host=scram-sha-256", "--auth-local=trust", "-E", "UTF8"],
+                       check=True, capture_output=True)
+        subprocess.run([*as_owner, PG_BIN / "pg_ctl", "-D", data, "-l", log, "-w", "-o",
+                        f"-p {port} -k {root} -c listen_addresses=127.0.0.1", "start"], check=True, capture_output=True)
+        import psycopg2
+
+        with closing(psycopg2.connect(host="127.0.0.1", port=port, user=PG_USER, password=PG_PASSWORD,
+                                      dbname="postgres")) as connection:
+            connection.autocommit = True
+            connection.cursor().execute("CREATE DATABASE vnpy")
+        yield {"database.name": "postgresql", "database.database": "vnpy", "database.host": "127.0.0.1",
+               "database.port": port, "database.user": PG_USER, "database.password": PG_PASSWORD}
+    finally:
+        subprocess.run([*as_owner, PG_BIN / "pg_ctl", "-D", data, "-m", "fast", "-w", "stop"], capture_output=True)
+        shutil.rmtree(root, ignore_errors=True)
+
+
+def _user_exists(name: str) -> bool:
+    import pwd
+
+    try:
+        pwd.getpwnam(name)
+        return True
+    except KeyError:
+        return False
+
+
+def test_download_and_continuous_into_postgresql(tmp_path, service, served, postgres):
+    import psycopg2
+
+    home = make_home(tmp_path, service.url, **postgres)
+    first, last = "2024-05-06", "2024-05-24"
+    assert cli(home, "status").returncode == 0  # creates the tables
+    # Two download processes share the server.
+    downloads = [subprocess.Popen([sys.executable, "-m", "vnpy_norvix", "download", "--product", product, "--start",
+                                   first, "--end", last, "--interval", "d", "1m"], cwd=home, env=environment(home),
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+                 for product in ("rb", "au")]
+    outputs = [process.communicate(timeout=300)[0] for process in downloads]
+    assert [process.returncode for process in downloads] == [0, 0], outputs
+    series = cli(home, "continuous", "au", "--start", first, "--end", last, "--interval", "d", "1m")
+    assert series.returncode == 0, series.stdout + series.stderr
+
+    # vn.py's adapter keeps prices in single precision (REAL): compared to about 1e-7.
+    with closing(psycopg2.connect(host="127.0.0.1", port=postgres["database.port"], user=PG_USER,
+                                  password=PG_PASSWORD, dbname="vnpy")) as connection:
+        cursor = connection.cursor()
+
+        def saved(symbol, interval):
+            cursor.execute("SELECT count(*), min(datetime), max(datetime), sum(close_price::float8) FROM dbbardata "
+                           "WHERE symbol = %s AND interval = %s", (symbol, interval))
+            count, low, high, total = cursor.fetchone()
+            return count, low and f"{low:%Y-%m-%d %H:%M:%S}", high and f"{high:%Y-%m-%d %H:%M:%S}", total
+
+        for contract in ("rb2410", "au2406", "au2412"):
+            for interval in ("d", "1m"):
+                assert saved(contract, interval) == pytest.approx(
+                    service_rows(served, contract, interval, first, last)), (contract, interval)
+        for interval in ("d", "1m"):
+            expected = expected_series(served, "au", first, last, interval, "backward")
+            assert saved("au888", interval) == pytest.approx(
+                (len(expected), expected[0][0], expected[-1][0], sum(row[4] for row in expected)))

@@ -20,7 +20,7 @@ from typing import Any
 from vnpy.trader.constant import Exchange, Interval
 
 from . import download as dl
-from .report import download_summary, moment, rolls_table, span, table
+from .report import download_summary, moment, plural, rolls_table, span, table
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
@@ -136,8 +136,9 @@ def run_download(args: argparse.Namespace) -> int:
     targets, failures = dl.resolve(source, args.symbols, args.product, args.contracts, args.start, args.end)
     database = get_database()
     tasks = dl.plan(targets, list(dict.fromkeys(args.interval)), database)
-    print(f"download: {len(targets)} contracts x {len(set(args.interval))} intervals, "
-          f"{sum(task.windows for task in tasks)} windows to fetch into {type(database).__module__}", flush=True)
+    print(f"download: {plural(len(targets), 'contract')} x {plural(len(set(args.interval)), 'interval')}, "
+          f"{plural(sum(task.windows for task in tasks), 'window')} to fetch into {type(database).__module__}",
+          flush=True)
     progress = make_progress(tasks)
     try:
         outcomes = dl.Downloader(source, database, progress, args.jobs).run(tasks)

@@ -30,6 +30,10 @@ def table(headers: Sequence[str], rows: Sequence[Sequence[object]], right: Seque
     return "\n".join([line(headers), line(["-" * w for w in widths]), *(line(row) for row in cells)])
 
 
+def plural(count: int, word: str) -> str:
+    return f"{count} {word}" if count == 1 else f"{count} {word}s"
+
+
 def moment(value: datetime | None) -> str:
     if value is None:
         return "-"
