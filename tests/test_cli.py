@@ -60,7 +60,8 @@ def make_home(root: Path, url: str, **settings) -> Path:
 
 
 def environment(home: Path) -> dict:
-    return {**os.environ, "HOME": str(home), "TZ": "Asia/Shanghai", "PYTHONPATH": str(REPO)}
+    path = os.pathsep.join(filter(None, [str(REPO), os.environ.get("PYTHONPATH")]))
+    return {**os.environ, "HOME": str(home), "TZ": "Asia/Shanghai", "PYTHONPATH": path}
 
 
 def cli(home: Path, *args: str, timeout: float = 300) -> subprocess.CompletedProcess:
@@ -353,15 +354,18 @@ def postgres():
         shutil.chown(root, owner)
     port = free_port()
     data, log = root / "data", root / "server.log"
+    # The server is not ours to check: no sanitizer runtime preloaded into it.
+    server_env = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
     try:
         (root / "pw").write_text(PG_PASSWORD)
         if as_owner:
             shutil.chown(root / "pw", as_owner[2])
         subprocess.run([*as_owner, PG_BIN / "initdb", "-D", data, "-U", PG_USER, "--pwfile", root / "pw",
                         "--auth-host=scram-sha-256", "--auth-local=trust", "-E", "UTF8"],
-                       check=True, capture_output=True)
+                       check=True, capture_output=True, env=server_env)
         subprocess.run([*as_owner, PG_BIN / "pg_ctl", "-D", data, "-l", log, "-w", "-o",
-                        f"-p {port} -k {root} -c listen_addresses=127.0.0.1", "start"], check=True, capture_output=True)
+                        f"-p {port} -k {root} -c listen_addresses=127.0.0.1", "start"], check=True, capture_output=True,
+                       env=server_env)
         import psycopg2
 
         with closing(psycopg2.connect(host="127.0.0.1", port=port, user=PG_USER, password=PG_PASSWORD,
@@ -371,7 +375,8 @@ def postgres():
         yield {"database.name": "postgresql", "database.database": "vnpy", "database.host": "127.0.0.1",
                "database.port": port, "database.user": PG_USER, "database.password": PG_PASSWORD}
     finally:
-        subprocess.run([*as_owner, PG_BIN / "pg_ctl", "-D", data, "-m", "fast", "-w", "stop"], capture_output=True)
+        subprocess.run([*as_owner, PG_BIN / "pg_ctl", "-D", data, "-m", "fast", "-w", "stop"], capture_output=True,
+                       env=server_env)
         shutil.rmtree(root, ignore_errors=True)
 
 

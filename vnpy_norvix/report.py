@@ -53,10 +53,19 @@ def describe(outcome: Outcome) -> str:
     return f"{state}{outcome.fetched} records {span(outcome.first, outcome.last)} ({outcome.seconds:.1f} s)"
 
 
+def _state(outcome: Outcome) -> str:
+    if outcome.error is not None:
+        return "FAILED"
+    if outcome.interrupted:
+        return "interrupted"
+    # Nothing served and nothing held: most likely a contract the service does not know.
+    return "ok" if outcome.fetched or outcome.task.held else "no data"
+
+
 def download_summary(outcomes: Sequence[Outcome], failures: Sequence[str] = ()) -> str:
     rows = [
         [o.task.target.vt_symbol, o.task.interval.value, o.fetched, "-" if o.new is None else o.new,
-         span(o.first, o.last), f"{o.seconds:.1f}", "ok" if o.ok else ("interrupted" if o.error is None else "FAILED")]
+         span(o.first, o.last), f"{o.seconds:.1f}", _state(o)]
         for o in outcomes
     ]
     text = [table(["symbol", "interval", "fetched", "new", "range", "seconds", "status"], rows, right=(2, 3, 5))]
