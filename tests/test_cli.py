@@ -11,7 +11,7 @@ import subprocess
 import sys
 import threading
 import time
-from contextlib import closing
+from contextlib import closing, contextmanager
 from datetime import date
 from pathlib import Path
 
@@ -149,20 +149,29 @@ def test_download_of_all_contracts_takes_each_over_its_listed_days(tmp_path, ser
         assert saved_rows(home, contract, "d") == pytest.approx(service_rows(served, contract, "d", first, last))
 
 
+@contextmanager
+def service_behind(middleware):
+    """The service with its application wrapped by `middleware`."""
+    server = make_server("127.0.0.1", 0, user=USER, token=TOKEN, quiet=True)
+    server.app = middleware(server.app)
+    server, thread = start(server)
+    try:
+        yield server
+    finally:
+        stop(server, thread)
+
+
 @pytest.fixture
 def slow_service():
     """The service answering each request a quarter of a second late."""
-    server = make_server("127.0.0.1", 0, user=USER, token=TOKEN, quiet=True)
-    app = server.app
+    def slowed(app):
+        def answer(environ, start_response):
+            time.sleep(0.25)
+            return app(environ, start_response)
+        return answer
 
-    def slow(environ, start_response):
-        time.sleep(0.25)
-        return app(environ, start_response)
-
-    server.app = slow
-    server, thread = start(server)
-    yield server
-    stop(server, thread)
+    with service_behind(slowed) as server:
+        yield server
 
 
 def test_an_interrupted_download_keeps_what_it_saved_and_a_rerun_completes_it(tmp_path, slow_service, served):
@@ -176,8 +185,11 @@ def test_an_interrupted_download_keeps_what_it_saved_and_a_rerun_completes_it(tm
     try:
         deadline = time.monotonic() + 120
         while time.monotonic() < deadline and process.poll() is None:
-            if database.exists() and saved_rows(home, "au2412", "1m")[0]:
-                break
+            try:
+                if database.exists() and saved_rows(home, "au2412", "1m")[0]:
+                    break
+            except sqlite3.OperationalError:
+                pass  # the tables are not created yet
             time.sleep(0.05)
         process.send_signal(signal.SIGINT)  # Ctrl-C once the first window is saved
         output, errors = process.communicate(timeout=60)
@@ -194,6 +206,47 @@ def test_an_interrupted_download_keeps_what_it_saved_and_a_rerun_completes_it(tm
 
     assert again.returncode == 0, again.stdout + again.stderr
     assert saved_rows(home, "au2412", "1m") == pytest.approx(expected)
+
+
+@pytest.fixture
+def failing_service():
+    """The service, whose minute-bar answers fail from the fourth on while `failing` is set."""
+    state = {"failing": True, "minute_answers": 0}
+
+    def flaky(app):
+        def answer(environ, start_response):
+            if environ["PATH_INFO"] == "/minutebar/query":
+                state["minute_answers"] += 1
+                if state["failing"] and state["minute_answers"] > 3:
+                    start_response("503 Service Unavailable", [("Content-Length", "0")])
+                    return [b""]
+            return app(environ, start_response)
+        return answer
+
+    with service_behind(flaky) as server:
+        server.state = state
+        yield server
+
+
+def test_a_lost_connection_fails_the_task_without_holes_and_a_rerun_completes_it(tmp_path, failing_service, served):
+    home = make_home(tmp_path, failing_service.url)
+    args = ["download", "rb2410.SHFE", "--start", "2024-01-02", "--end", "2024-05-31", "--interval", "d", "1m"]
+    expected = service_rows(served, "rb2410", "1m", "2024-01-02", "2024-05-31")
+
+    broken = cli(home, *args)
+
+    assert broken.returncode == 1
+    assert "rb2410.SHFE 1m: " in broken.stdout and "503" in broken.stdout
+    count, low, high, _ = saved_rows(home, "rb2410", "1m")
+    assert low == expected[1] and 0 < count < expected[0]
+    assert saved_rows(home, "rb2410", "d") == pytest.approx(service_rows(served, "rb2410", "d", "2024-01-02",
+                                                                         "2024-05-31"))
+    failing_service.state["failing"] = False
+
+    again = cli(home, *args)
+
+    assert again.returncode == 0, again.stdout + again.stderr
+    assert saved_rows(home, "rb2410", "1m") == pytest.approx(expected)
 
 
 @pytest.mark.parametrize("settings, reason", [
