@@ -129,17 +129,20 @@ class Source:
         self.datafeed = datafeed
 
     def _checked(self, call: Callable[[Callable[[str], None]], T]) -> T:
-        problems = _WATCH.start()
+        reported: list[str] = []
+        logged = _WATCH.start()
         try:
-            result = call(problems.append)
+            result = call(reported.append)
         except (KeyboardInterrupt, SystemExit):
             raise
         except Exception as exc:  # an answer the datafeed could not read
             raise FeedError(f"{type(exc).__name__}: {exc}") from exc
         finally:
             _WATCH.stop()
+        # What the datafeed reports through `output` says it best; the log is the
+        # bare datafeed's only account.
+        problems = reported or logged
         if problems:
-            # The same failure may come through `output` and the log: each text once.
             raise FeedError("; ".join(dict.fromkeys(str(problem) for problem in problems)))
         return result
 
