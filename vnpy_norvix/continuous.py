@@ -142,6 +142,8 @@ def continuous_bars(datafeed: Any, product: str, start: date, end: date, interva
     """The continuous dominant series of `product` over the trading days [start, end],
     straight from the data service. Raises `FeedError` when a query fails."""
     multipliers([], adjust)  # refuse an unknown adjustment before any query
+    if interval not in (Interval.DAILY, Interval.HOUR, Interval.MINUTE):
+        raise ValueError(f"continuous series are built from daily, hour or minute bars, not {interval}")
     source = datafeed if isinstance(datafeed, Source) else Source(datafeed)
     days = source.reference("query_dominant", product, start.isoformat(), end.isoformat())
     if not days:

@@ -74,7 +74,7 @@ def trading_day(moment: datetime, interval: Interval) -> date:
     """The trading day a record belongs to (a night session opens the next one)."""
     local = moment.astimezone(CHINA_TZ) if moment.tzinfo else moment
     day = local.date()
-    if interval in (Interval.DAILY, Interval.WEEKLY):
+    if interval == Interval.DAILY:
         return day
     if local.time() >= EVENING:
         return next_weekday(day)
@@ -173,7 +173,7 @@ class Source:
 def windows(interval: Interval, first: date, last: date) -> list[tuple[date, date]]:
     """Calendar-day windows covering the trading days [first, last]; intraday ones
     start on the weekday before, whose evening opens the first trading day."""
-    day = first if interval in (Interval.DAILY, Interval.WEEKLY) else previous_weekday(first)
+    day = first if interval == Interval.DAILY else previous_weekday(first)
     size = timedelta(days=WINDOW_DAYS[interval] - 1)
     spans = []
     while day <= last:
