@@ -252,6 +252,7 @@ def test_a_lost_connection_fails_the_task_without_holes_and_a_rerun_completes_it
 @pytest.mark.parametrize("settings, reason", [
     ({"datafeed.password": "wrong-token"}, "invalid credentials"),
     ({"datafeed.username": ""}, "datafeed.username"),
+    ({"database.name": "postgresql", "database.host": "127.0.0.1", "database.port": 1}, "cannot open vn.py's database"),
 ])
 def test_failures_give_exit_status_1_with_the_reason(tmp_path, service, settings, reason):
     home = make_home(tmp_path, service.url, **settings)

@@ -118,6 +118,19 @@ def ready_datafeed(base_url: str | None) -> Any | None:
     return feed
 
 
+def open_database() -> Any | None:
+    """vn.py's configured database, or None after telling why it cannot be opened."""
+    from vnpy.trader.database import get_database
+    from vnpy.trader.setting import SETTINGS
+
+    try:
+        return get_database()
+    except Exception as exc:  # the adapter missing, the server unreachable, refused credentials
+        print(f"error: cannot open vn.py's database {SETTINGS.get('database.name')!r}: "
+              f"{type(exc).__name__}: {exc}".rstrip(), file=sys.stderr)
+        return None
+
+
 def _check_range(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
     args.end = args.end or date.today()
     if args.start > args.end:
@@ -125,16 +138,14 @@ def _check_range(parser: argparse.ArgumentParser, args: argparse.Namespace) -> N
 
 
 def run_download(args: argparse.Namespace) -> int:
-    from vnpy.trader.database import get_database
-
     from .progress import make_progress
 
     feed = ready_datafeed(args.base_url)
-    if feed is None:
+    database = open_database() if feed is not None else None
+    if database is None:
         return EXIT_FAILED
     source = dl.Source(feed)
     targets, failures = dl.resolve(source, args.symbols, args.product, args.contracts, args.start, args.end)
-    database = get_database()
     tasks = dl.plan(targets, list(dict.fromkeys(args.interval)), database)
     print(f"download: {plural(len(targets), 'contract')} x {plural(len(set(args.interval)), 'interval')}, "
           f"{plural(sum(task.windows for task in tasks), 'window')} to fetch into {type(database).__module__}",
@@ -151,9 +162,9 @@ def run_download(args: argparse.Namespace) -> int:
 
 
 def run_status(args: argparse.Namespace) -> int:
-    from vnpy.trader.database import get_database
-
-    database = get_database()
+    database = open_database()
+    if database is None:
+        return EXIT_FAILED
     rows = [[o.symbol, o.exchange.value if o.exchange else "", o.interval.value if o.interval else "", o.count,
              moment(o.start), moment(o.end)] for o in database.get_bar_overview()]
     rows += [[o.symbol, o.exchange.value if o.exchange else "", Interval.TICK.value, o.count, moment(o.start),
@@ -168,14 +179,12 @@ def run_status(args: argparse.Namespace) -> int:
 
 
 def run_continuous(args: argparse.Namespace) -> int:
-    from vnpy.trader.database import get_database
-
     from .continuous import continuous_bars
 
     feed = ready_datafeed(args.base_url)
-    if feed is None:
+    database = open_database() if feed is not None else None
+    if database is None:
         return EXIT_FAILED
-    database = get_database()
     source = dl.Source(feed)
     failed = 0
     rows = []
