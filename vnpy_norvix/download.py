@@ -394,7 +394,10 @@ class Downloader:
             pool.shutdown(wait=True)
         outcomes = [future.result() if not future.cancelled() else Outcome(task, interrupted=True)
                     for future, task in zip(futures, tasks)]
-        held = holdings(self.database)
+        try:
+            held = holdings(self.database)
+        except Exception:  # the database lost meanwhile: the tasks have said so already
+            return outcomes
         for outcome in outcomes:
             after = held.get(outcome.task.key)
             outcome.new = (after.count if after else 0) - outcome.task.held
