@@ -3,10 +3,14 @@
 #   1. sets everything up (scripts/setup.sh),
 #   2. generates the local data service's database if it is missing or out of date,
 #   3. starts the service (norvix_devserver) on 127.0.0.1:8081 and stops it at the end,
-#   4. runs a short session with the module (scripts/demo.py): reference data, daily and
-#      one-minute bars, a day of ticks, and a candlestick chart of the daily bars (PNG),
+#   4. runs a vn.py user's whole flow (scripts/demo.py): the command line downloads two
+#      products' dominant contracts (daily and one-minute bars, three days of ticks) into
+#      vn.py's SQLite database and builds their adjusted continuous series, vn.py's CTA
+#      backtesting engine runs a bundled demo strategy on them and prints its statistics,
+#      and a chart per product (continuous candles, rolls, equity curve) is written as PNG,
 #   5. runs the module's self-test against the service with the default base_url.
-# vn.py's settings live in a temporary HOME that carries the service's demo credentials.
+# vn.py's settings and its database live in a temporary HOME that carries the service's
+# address and demo credentials; the session runs in China time, the database's zone.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -65,8 +69,11 @@ echo "main: data service running on http://$HOST:$PORT (pid $SERVER_PID)"
 # if that folder exists, else in HOME: run from the temporary HOME itself.
 export HOME="$WORK/home"
 mkdir -p "$HOME/.vntrader"
-printf '{"datafeed.name": "norvix", "datafeed.username": "%s", "datafeed.password": "%s"}\n' \
-    "$USER_NAME" "$TOKEN" >"$HOME/.vntrader/vt_setting.json"
+printf '{"datafeed.name": "norvix", "datafeed.username": "%s", "datafeed.password": "%s",
+ "datafeed.base_url": "http://%s:%s", "database.name": "sqlite", "database.timezone": "Asia/Shanghai"}\n' \
+    "$USER_NAME" "$TOKEN" "$HOST" "$PORT" >"$HOME/.vntrader/vt_setting.json"
+# vn.py's SQLite adapter reads its times back in the process's local zone.
+export TZ=Asia/Shanghai
 
 status=0
 (cd "$HOME" && exec "$PYTHON" "$ROOT/scripts/demo.py" --chart-dir "$CHART_DIR") || status=$?

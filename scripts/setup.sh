@@ -142,6 +142,14 @@ pip install -q --no-deps -r "$ROOT/requirements/apps.txt"
 check_dependencies
 say "dependencies installed: requirements/runtime.txt, vnpy.txt (--no-deps), test.txt, apps.txt (--no-deps)"
 
+# --- PostgreSQL, for the server database test ----------------------------------------
+# Debian's server binaries; the test runs its own server in a temporary directory.
+if [ ! -x /usr/lib/postgresql/15/bin/initdb ] && command -v apt-get >/dev/null && [ "$(id -u)" = 0 ]; then
+    say "installing PostgreSQL 15 (postgresql-15) for the server database test"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq postgresql-15 >/dev/null ||
+        say "warning: installing postgresql-15 failed; the server database test will be skipped"
+fi
+
 # --- the extension ----------------------------------------------------------------
 # The distribution was called norvix_datafeed before it took vn.py's plug-in name; an old
 # record of it would claim the same files.

@@ -1,0 +1,481 @@
+"""The command line (python -m vnpy_norvix) against the local data service: downloads
+compared with the service's own database, resuming, failures and exit statuses, and
+continuous dominant series checked day by day against the raw bars."""
+
+import json
+import math
+import os
+import signal
+import sqlite3
+import subprocess
+import sys
+import threading
+import time
+from contextlib import closing, contextmanager
+from datetime import date
+from pathlib import Path
+
+import pytest
+from vnpy.trader.constant import Interval
+
+from norvix_devserver import default_database_path, make_server
+
+REPO = Path(__file__).resolve().parent.parent
+USER, TOKEN = "demo", "demo-token"
+
+
+def start(server):
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    return server, thread
+
+
+def stop(server, thread):
+    server.shutdown()
+    server.server_close()
+    thread.join(timeout=10)
+
+
+@pytest.fixture(scope="module")
+def service():
+    server, thread = start(make_server("127.0.0.1", 0, user=USER, token=TOKEN, quiet=True))
+    yield server
+    stop(server, thread)
+
+
+@pytest.fixture(scope="module")
+def served():
+    """The service's own database, read directly."""
+    with closing(sqlite3.connect(f"file:{default_database_path()}?mode=ro", uri=True)) as connection:
+        yield connection
+
+
+def make_home(root: Path, url: str, **settings) -> Path:
+    home = root / "home"
+    (home / ".vntrader").mkdir(parents=True)
+    values = {"datafeed.username": USER, "datafeed.password": TOKEN, "datafeed.base_url": url,
+              "database.timezone": "Asia/Shanghai", **settings}
+    (home / ".vntrader" / "vt_setting.json").write_text(json.dumps(values))
+    return home
+
+
+def environment(home: Path) -> dict:
+    path = os.pathsep.join(filter(None, [str(REPO), os.environ.get("PYTHONPATH")]))
+    return {**os.environ, "HOME": str(home), "TZ": "Asia/Shanghai", "PYTHONPATH": path}
+
+
+def cli(home: Path, *args: str, timeout: float = 300) -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, "-m", "vnpy_norvix", *args], cwd=home, env=environment(home),
+                          capture_output=True, text=True, timeout=timeout)
+
+
+SERVICE_TABLE = {"d": ("day_bar", "trading_date", "close"), "1m": ("minute_bar", "trading_datetime", "close"),
+                 "tick": ("tick", "trading_datetime", "last_price")}
+
+
+def service_rows(served, contract: str, interval: str, first: str, last: str) -> tuple:
+    table, column, price = SERVICE_TABLE[interval]
+    count, low, high, total = served.execute(
+        f"SELECT count(*), min({column}), max({column}), sum({price}) FROM {table} "
+        "WHERE instrument_id = ? AND trading_date BETWEEN ? AND ?", (contract, first, last)).fetchone()
+    if interval == "d" and count:
+        low, high = f"{low} 00:00:00", f"{high} 00:00:00"
+    return count, low, high, total
+
+
+def saved_rows(home: Path, symbol: str, interval: str) -> tuple:
+    with closing(sqlite3.connect(home / ".vntrader" / "database.db")) as db:
+        if interval == "tick":
+            return db.execute("SELECT count(*), min(datetime), max(datetime), sum(last_price) FROM dbtickdata "
+                              "WHERE symbol = ?", (symbol,)).fetchone()
+        return db.execute("SELECT count(*), min(datetime), max(datetime), sum(close_price) FROM dbbardata "
+                          "WHERE symbol = ? AND interval = ?", (symbol, interval)).fetchone()
+
+
+def totals_line(result: subprocess.CompletedProcess) -> str:
+    return next(line for line in result.stdout.splitlines() if " tasks, " in line)
+
+
+# --- download ------------------------------------------------------------------------------
+
+
+def test_download_matches_the_service_and_a_rerun_fetches_nothing_new(tmp_path, service, served):
+    home = make_home(tmp_path, service.url)
+    first, last = "2024-05-06", "2024-05-29"
+    args = ["download", "--product", "rb", "au", "--start", first, "--end", last, "--interval", "d", "1m", "tick",
+            "--jobs", "3"]
+
+    result = cli(home, *args)
+
+    assert result.returncode == 0, result.stdout + result.stderr
+    contracts = [row[0] for row in served.execute(
+        "SELECT DISTINCT instrument_id FROM dominant WHERE symbol IN ('rb', 'au') AND trading_date BETWEEN ? AND ?",
+        (first, last))]
+    assert len(contracts) == 3  # au rolls within the range
+    for contract in contracts:
+        for interval in ("d", "1m", "tick"):
+            assert saved_rows(home, contract, interval) == pytest.approx(
+                service_rows(served, contract, interval, first, last)), (contract, interval)
+    assert "0 failed" in totals_line(result)
+
+    status = cli(home, "status")
+    assert status.returncode == 0
+    for contract in contracts:
+        count = saved_rows(home, contract, "1m")[0]
+        assert any(line.split()[:4] == [contract, "SHFE", "1m", str(count)] for line in status.stdout.splitlines())
+
+    again = cli(home, *args)
+
+    assert again.returncode == 0, again.stdout + again.stderr
+    assert ", 0 new, 0 failed" in totals_line(again)
+    for contract in contracts:
+        for interval in ("d", "1m", "tick"):
+            assert saved_rows(home, contract, interval) == pytest.approx(
+                service_rows(served, contract, interval, first, last))
+
+
+def test_download_of_all_contracts_takes_each_over_its_listed_days(tmp_path, service, served):
+    home = make_home(tmp_path, service.url)
+    first, last = "2024-05-13", "2024-05-24"  # an IF contract expires on 05-17
+
+    result = cli(home, "download", "--product", "IF", "--contracts", "all", "--start", first, "--end", last)
+
+    assert result.returncode == 0, result.stdout + result.stderr
+    contracts = [row[0] for row in served.execute(
+        "SELECT DISTINCT b.instrument_id FROM day_bar AS b JOIN contract AS c USING (instrument_id) "
+        "WHERE c.symbol = 'IF' AND b.trading_date BETWEEN ? AND ?", (first, last))]
+    assert len(contracts) == 5
+    for contract in contracts:
+        assert saved_rows(home, contract, "d") == pytest.approx(service_rows(served, contract, "d", first, last))
+
+
+@contextmanager
+def service_behind(middleware):
+    """The service with its application wrapped by `middleware`."""
+    server = make_server("127.0.0.1", 0, user=USER, token=TOKEN, quiet=True)
+    server.app = middleware(server.app)
+    server, thread = start(server)
+    try:
+        yield server
+    finally:
+        stop(server, thread)
+
+
+@pytest.fixture
+def slow_service():
+    """The service answering each request a quarter of a second late."""
+    def slowed(app):
+        def answer(environ, start_response):
+            time.sleep(0.25)
+            return app(environ, start_response)
+        return answer
+
+    with service_behind(slowed) as server:
+        yield server
+
+
+def test_an_interrupted_download_keeps_what_it_saved_and_a_rerun_completes_it(tmp_path, slow_service, served):
+    home = make_home(tmp_path, slow_service.url)
+    args = ["download", "au2412.SHFE", "--start", "2024-01-02", "--end", "2024-05-31", "--interval", "1m",
+            "--jobs", "1"]
+    expected = service_rows(served, "au2412", "1m", "2024-01-02", "2024-05-31")
+    process = subprocess.Popen([sys.executable, "-m", "vnpy_norvix", *args], cwd=home, env=environment(home),
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    database = home / ".vntrader" / "database.db"
+    try:
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline and process.poll() is None:
+            try:
+                if database.exists() and saved_rows(home, "au2412", "1m")[0]:
+                    break
+            except sqlite3.OperationalError:
+                pass  # the tables are not created yet
+            time.sleep(0.05)
+        process.send_signal(signal.SIGINT)  # Ctrl-C once the first window is saved
+        output, errors = process.communicate(timeout=60)
+    finally:
+        process.kill()
+
+    assert process.returncode == 130, output + errors
+    count, low, _, _ = saved_rows(home, "au2412", "1m")
+    assert 0 < count < expected[0]
+    assert low == expected[1]  # saved from the start, without holes
+    assert "interrupted" in output
+
+    again = cli(home, *args)
+
+    assert again.returncode == 0, again.stdout + again.stderr
+    assert saved_rows(home, "au2412", "1m") == pytest.approx(expected)
+
+
+@pytest.fixture
+def failing_service():
+    """The service, whose minute-bar answers fail from the fourth on while `failing` is set."""
+    state = {"failing": True, "minute_answers": 0}
+
+    def flaky(app):
+        def answer(environ, start_response):
+            if environ["PATH_INFO"] == "/minutebar/query":
+                state["minute_answers"] += 1
+                if state["failing"] and state["minute_answers"] > 3:
+                    start_response("503 Service Unavailable", [("Content-Length", "0")])
+                    return [b""]
+            return app(environ, start_response)
+        return answer
+
+    with service_behind(flaky) as server:
+        server.state = state
+        yield server
+
+
+def test_a_lost_connection_fails_the_task_without_holes_and_a_rerun_completes_it(tmp_path, failing_service, served):
+    home = make_home(tmp_path, failing_service.url)
+    args = ["download", "rb2410.SHFE", "--start", "2024-01-02", "--end", "2024-05-31", "--interval", "d", "1m"]
+    expected = service_rows(served, "rb2410", "1m", "2024-01-02", "2024-05-31")
+
+    broken = cli(home, *args)
+
+    assert broken.returncode == 1
+    assert "rb2410.SHFE 1m: " in broken.stdout and "503" in broken.stdout
+    count, low, high, _ = saved_rows(home, "rb2410", "1m")
+    assert low == expected[1] and 0 < count < expected[0]
+    assert saved_rows(home, "rb2410", "d") == pytest.approx(service_rows(served, "rb2410", "d", "2024-01-02",
+                                                                         "2024-05-31"))
+    failing_service.state["failing"] = False
+
+    again = cli(home, *args)
+
+    assert again.returncode == 0, again.stdout + again.stderr
+    assert saved_rows(home, "rb2410", "1m") == pytest.approx(expected)
+
+
+@pytest.mark.parametrize("settings, reason", [
+    ({"datafeed.password": "wrong-token"}, "invalid credentials"),
+    ({"datafeed.username": ""}, "datafeed.username"),
+    ({"database.name": "postgresql", "database.host": "127.0.0.1", "database.port": 1}, "cannot open vn.py's database"),
+])
+def test_failures_give_exit_status_1_with_the_reason(tmp_path, service, settings, reason):
+    home = make_home(tmp_path, service.url, **settings)
+
+    by_symbol = cli(home, "download", "rb2410.SHFE", "--start", "2024-05-27", "--end", "2024-05-29")
+    by_product = cli(home, "download", "--product", "rb", "--start", "2024-05-27", "--end", "2024-05-29")
+    series = cli(home, "continuous", "rb", "--start", "2024-05-27", "--end", "2024-05-29")
+
+    for result in (by_symbol, by_product, series):
+        assert result.returncode == 1, result.stdout + result.stderr
+        assert reason in result.stdout + result.stderr
+    assert not (home / ".vntrader" / "database.db").exists() or saved_rows(home, "rb2410", "d")[0] == 0
+
+
+# --- continuous ----------------------------------------------------------------------------
+
+
+def expected_series(served, product: str, first: str, last: str, interval: str, adjust: str) -> list[tuple]:
+    """The continuous series computed straight from the service's tables."""
+    days = served.execute("SELECT trading_date, instrument_id FROM dominant WHERE symbol = ? AND "
+                          "trading_date BETWEEN ? AND ? ORDER BY trading_date", (product, first, last)).fetchall()
+
+    def close(contract, day):
+        return served.execute("SELECT close FROM day_bar WHERE instrument_id = ? AND trading_date = ?",
+                              (contract, day)).fetchone()[0]
+
+    cumulative = [1.0]
+    for (day, old), (_, new) in zip(days, days[1:]):
+        if new != old:
+            cumulative.append(cumulative[-1] * close(new, day) / close(old, day))
+    factor = {"backward": lambda c: 1 / c, "forward": lambda c: cumulative[-1] / c, "none": lambda c: 1.0}[adjust]
+    table, column, _ = SERVICE_TABLE[interval]
+    rows, segment = [], 0
+    for index, (day, contract) in enumerate(days):
+        if index and contract != days[index - 1][1]:
+            segment += 1
+        m = factor(cumulative[segment])
+        for moment, o, h, low, c, volume, interest in served.execute(
+                f"SELECT {column}, open, high, low, close, volume, open_interest FROM {table} "
+                f"WHERE instrument_id = ? AND trading_date = ? ORDER BY {column}", (contract, day)):
+            moment = moment if interval != "d" else f"{moment} 00:00:00"
+            rows.append((moment, o * m, h * m, low * m, c * m, volume, interest))
+    return rows
+
+
+@pytest.mark.parametrize("adjust", ["backward", "forward", "none"])
+def test_continuous_bars_follow_the_dominant_contract_adjusted_at_each_roll(service, served, settings, monkeypatch,
+                                                                             adjust):
+    from vnpy_norvix import Datafeed
+    from vnpy_norvix.continuous import continuous_bars
+
+    monkeypatch.setitem(settings, "datafeed.username", USER)
+    monkeypatch.setitem(settings, "datafeed.password", TOKEN)
+    feed = Datafeed()
+    feed.base_url = service.url
+    # Daily bars over three rb rolls; minute bars over one, with weekend night sessions.
+    for interval, first, last in ((Interval.DAILY, "2023-08-01", "2024-05-31"),
+                                  (Interval.MINUTE, "2024-04-01", "2024-04-19")):
+        series = continuous_bars(feed, "rb", date.fromisoformat(first), date.fromisoformat(last), interval, adjust)
+
+        expected = expected_series(served, "rb", first, last, interval.value, adjust)
+        assert len(series.rolls) == (3 if interval == Interval.DAILY else 1)
+        assert series.disagreements == []
+        assert (series.vt_symbol, len(series.bars)) == ("rb888.SHFE", len(expected))
+        for bar, row in zip(series.bars, expected):
+            actual = (bar.datetime.strftime("%Y-%m-%d %H:%M:%S"), bar.open_price, bar.high_price, bar.low_price,
+                      bar.close_price, bar.volume, bar.open_interest)
+            assert actual[0] == row[0] and all(math.isclose(a, b, rel_tol=1e-12) for a, b in zip(actual[1:], row[1:]))
+            assert (bar.symbol, bar.interval) == ("rb888", interval)
+        if adjust == "backward":
+            assert series.bars[0].close_price == expected[0][4]  # the first contract's own prices
+
+
+def test_continuous_command_replaces_the_series_in_the_database(tmp_path, service, served):
+    home = make_home(tmp_path, service.url)
+    args = ["continuous", "au", "--start", "2024-05-06", "--end", "2024-05-29", "--interval", "d", "--name", "au_c"]
+
+    first = cli(home, *args, "--adjust", "forward")
+    second = cli(home, *args, "--adjust", "backward")
+
+    assert (first.returncode, second.returncode) == (0, 0), second.stdout + second.stderr
+    expected = expected_series(served, "au", "2024-05-06", "2024-05-29", "d", "backward")
+    with closing(sqlite3.connect(home / ".vntrader" / "database.db")) as db:
+        rows = db.execute("SELECT datetime, open_price, high_price, low_price, close_price, volume, open_interest "
+                          "FROM dbbardata WHERE symbol = 'au_c' AND exchange = 'SHFE' AND interval = 'd' "
+                          "ORDER BY datetime").fetchall()
+    assert [row[0] for row in rows] == [row[0] for row in expected]
+    assert [value for row in rows for value in row[1:]] == pytest.approx(
+        [value for row in expected for value in row[1:]])
+    assert "au2406" in second.stdout and "au2412" in second.stdout  # the roll table
+
+
+def test_continuous_reports_where_the_service_factors_disagree_with_the_closes(server, settings, monkeypatch):
+    from vnpy_norvix import Datafeed
+    from vnpy_norvix.continuous import continuous_bars
+
+    closes = {("A1", "2024-05-06"): 100.0, ("B1", "2024-05-06"): 110.0, ("B1", "2024-05-07"): 120.0}
+    days = [("2024-05-06", "A1"), ("2024-05-07", "B1")]
+    server.route("/dominant/query", server.reply_json(server.envelope(
+        [{"trading_date": d, "symbol": "x", "instrument_id": c, "exchange": "SHFE"} for d, c in days])))
+    server.route("/exfactor/query", server.reply_json(server.envelope(
+        [{"trading_date": "2024-05-07", "symbol": "x", "from_instrument_id": "A1", "to_instrument_id": "B1",
+          "ex_factor": 1.2, "ex_cum_factor": 1.2}])))
+
+    def day_bars(received):
+        body = received.json
+        records = [{"trading_date": day, "open_price": price, "high_price": price, "low_price": price,
+                    "close_price": price} for (contract, day), price in closes.items()
+                   if contract == body["instrument_id"] and body["start_date"] <= day <= body["end_date"]]
+        return server.reply_json(server.envelope(records))
+
+    server.route("/daybar/query", day_bars)
+    monkeypatch.setitem(settings, "datafeed.username", USER)
+    monkeypatch.setitem(settings, "datafeed.password", TOKEN)
+    feed = Datafeed()
+    feed.base_url = server.url
+
+    series = continuous_bars(feed, "x", date(2024, 5, 6), date(2024, 5, 7), Interval.DAILY, "backward")
+
+    assert [roll.factor for roll in series.rolls] == [1.1]
+    assert len(series.disagreements) == 1 and "1.10000000" in series.disagreements[0]
+    assert [bar.close_price for bar in series.bars] == pytest.approx([100.0, 120.0 / 1.1])
+
+
+# --- a server database: PostgreSQL through vn.py's adapter ---------------------------------
+
+PG_BIN = Path("/usr/lib/postgresql/15/bin")
+PG_USER, PG_PASSWORD = "vnpy", "vnpy-secret"
+
+
+def free_port() -> int:
+    import socket
+
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+@pytest.fixture(scope="module")
+def postgres():
+    """A PostgreSQL server of its own in a temporary directory, run by an unprivileged user."""
+    import shutil
+    import tempfile
+
+    if not (PG_BIN / "initdb").exists():
+        pytest.skip("the PostgreSQL 15 server binaries are not installed (scripts/setup.sh installs them)")
+    root = Path(tempfile.mkdtemp(prefix="norvix-pg-"))
+    root.chmod(0o755)
+    as_owner: list[str] = []
+    if os.geteuid() == 0:  # the server refuses to run as root
+        owner = "postgres" if shutil.which("runuser") and _user_exists("postgres") else "nobody"
+        as_owner = ["runuser", "-u", owner, "--"]
+        shutil.chown(root, owner)
+    port = free_port()
+    data, log = root / "data", root / "server.log"
+    # The server is not ours to check: no sanitizer runtime preloaded into it.
+    server_env = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+    try:
+        (root / "pw").write_text(PG_PASSWORD)
+        if as_owner:
+            shutil.chown(root / "pw", as_owner[2])
+        subprocess.run([*as_owner, PG_BIN / "initdb", "-D", data, "-U", PG_USER, "--pwfile", root / "pw",
+                        "--auth-host=scram-sha-256", "--auth-local=trust", "-E", "UTF8"],
+                       check=True, capture_output=True, env=server_env)
+        subprocess.run([*as_owner, PG_BIN / "pg_ctl", "-D", data, "-l", log, "-w", "-o",
+                        f"-p {port} -k {root} -c listen_addresses=127.0.0.1", "start"], check=True, capture_output=True,
+                       env=server_env)
+        import psycopg2
+
+        with closing(psycopg2.connect(host="127.0.0.1", port=port, user=PG_USER, password=PG_PASSWORD,
+                                      dbname="postgres")) as connection:
+            connection.autocommit = True
+            connection.cursor().execute("CREATE DATABASE vnpy")
+        yield {"database.name": "postgresql", "database.database": "vnpy", "database.host": "127.0.0.1",
+               "database.port": port, "database.user": PG_USER, "database.password": PG_PASSWORD}
+    finally:
+        subprocess.run([*as_owner, PG_BIN / "pg_ctl", "-D", data, "-m", "fast", "-w", "stop"], capture_output=True,
+                       env=server_env)
+        shutil.rmtree(root, ignore_errors=True)
+
+
+def _user_exists(name: str) -> bool:
+    import pwd
+
+    try:
+        pwd.getpwnam(name)
+        return True
+    except KeyError:
+        return False
+
+
+def test_download_and_continuous_into_postgresql(tmp_path, service, served, postgres):
+    import psycopg2
+
+    home = make_home(tmp_path, service.url, **postgres)
+    first, last = "2024-05-06", "2024-05-24"
+    assert cli(home, "status").returncode == 0  # creates the tables
+    # Two download processes share the server.
+    downloads = [subprocess.Popen([sys.executable, "-m", "vnpy_norvix", "download", "--product", product, "--start",
+                                   first, "--end", last, "--interval", "d", "1m"], cwd=home, env=environment(home),
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+                 for product in ("rb", "au")]
+    outputs = [process.communicate(timeout=300)[0] for process in downloads]
+    assert [process.returncode for process in downloads] == [0, 0], outputs
+    series = cli(home, "continuous", "au", "--start", first, "--end", last, "--interval", "d", "1m")
+    assert series.returncode == 0, series.stdout + series.stderr
+
+    # vn.py's adapter keeps prices in single precision (REAL): compared to about 1e-7.
+    with closing(psycopg2.connect(host="127.0.0.1", port=postgres["database.port"], user=PG_USER,
+                                  password=PG_PASSWORD, dbname="vnpy")) as connection:
+        cursor = connection.cursor()
+
+        def saved(symbol, interval):
+            cursor.execute("SELECT count(*), min(datetime), max(datetime), sum(close_price::float8) FROM dbbardata "
+                           "WHERE symbol = %s AND interval = %s", (symbol, interval))
+            count, low, high, total = cursor.fetchone()
+            return count, low and f"{low:%Y-%m-%d %H:%M:%S}", high and f"{high:%Y-%m-%d %H:%M:%S}", total
+
+        for contract in ("rb2410", "au2406", "au2412"):
+            for interval in ("d", "1m"):
+                assert saved(contract, interval) == pytest.approx(
+                    service_rows(served, contract, interval, first, last)), (contract, interval)
+        for interval in ("d", "1m"):
+            expected = expected_series(served, "au", first, last, interval, "backward")
+            assert saved("au888", interval) == pytest.approx(
+                (len(expected), expected[0][0], expected[-1][0], sum(row[4] for row in expected)))

@@ -1,0 +1,242 @@
+"""The command line: ``python -m vnpy_norvix download | status | continuous``.
+
+The service address and credentials come from vn.py's settings
+(``.vntrader/vt_setting.json``: "datafeed.username", "datafeed.password" and, when
+set, "datafeed.base_url"); the data goes to vn.py's configured database.
+
+Exit status: 0 when everything succeeded, 1 when anything failed, 2 for a usage
+error, 130 when interrupted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+from collections.abc import Sequence
+from datetime import date
+from typing import Any
+
+from vnpy.trader.constant import Exchange, Interval
+
+from . import download as dl
+from .report import download_summary, moment, plural, rolls_table, span, table
+
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
+
+
+def _day(text: str) -> date:
+    try:
+        return date.fromisoformat(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a date written YYYY-MM-DD: {text!r}") from None
+
+
+def _vt_symbol(text: str) -> tuple[str, Exchange]:
+    symbol, _, exchange = text.rpartition(".")
+    try:
+        if not symbol:
+            raise ValueError
+        return symbol, Exchange(exchange)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a vn.py symbol like rb2405.SHFE: {text!r}") from None
+
+
+def _interval(text: str) -> Interval:
+    try:
+        return dl.INTERVAL_NAMES[text]
+    except KeyError:
+        raise argparse.ArgumentTypeError(
+            f"unknown interval {text!r}: use {', '.join(dl.INTERVAL_NAMES)}") from None
+
+
+def _common(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--base-url", help="the data service's address (default: the setting "
+                                           "datafeed.base_url, else the datafeed's own)")
+    parser.add_argument("-v", "--verbose", action="store_true", help="also show the datafeed's log lines")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="python -m vnpy_norvix",
+                                     description="Norvix market data into vn.py's database.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    down = commands.add_parser("download", help="download bars and ticks into vn.py's database",
+                               description="Download history into vn.py's database. What it already holds "
+                                           "is not fetched again, except its last day.")
+    down.add_argument("symbols", nargs="*", type=_vt_symbol, metavar="SYMBOL.EXCHANGE",
+                      help="contracts, e.g. rb2405.SHFE")
+    down.add_argument("--product", nargs="+", default=[], metavar="PRODUCT",
+                      help="products whose contracts to download, e.g. rb au")
+    down.add_argument("--contracts", choices=("dominant", "all"), default="dominant",
+                      help="with --product: the dominant contracts over the range (default) or all tradable ones")
+    down.add_argument("--start", type=_day, required=True, help="first trading day, YYYY-MM-DD")
+    down.add_argument("--end", type=_day, default=None, help="last trading day (default today)")
+    down.add_argument("--interval", nargs="+", type=_interval, default=[Interval.DAILY], metavar="INTERVAL",
+                      help="d, 1h, 1m and/or tick (default d)")
+    down.add_argument("--jobs", type=int, default=4, help="tasks run at once (default 4)")
+    _common(down)
+
+    status = commands.add_parser("status", help="what vn.py's database holds")
+    status.add_argument("-v", "--verbose", action="store_true", help=argparse.SUPPRESS)
+
+    cont = commands.add_parser("continuous", help="build adjusted continuous dominant series",
+                               description="For each trading day, the bars of that day's dominant contract, "
+                                           "adjusted at each roll, saved under one symbol (replacing what "
+                                           "the database held under it).")
+    cont.add_argument("products", nargs="+", metavar="PRODUCT", help="products, e.g. rb")
+    cont.add_argument("--start", type=_day, required=True, help="first trading day, YYYY-MM-DD")
+    cont.add_argument("--end", type=_day, default=None, help="last trading day (default today)")
+    cont.add_argument("--interval", nargs="+", type=_interval, default=[Interval.DAILY], metavar="INTERVAL",
+                      help="d, 1h and/or 1m (default d)")
+    cont.add_argument("--adjust", choices=("backward", "forward", "none"), default="backward",
+                      help="backward keeps the first contract's prices, forward the last one's (default backward)")
+    cont.add_argument("--name", help="symbol to save under (default <product>888); one product only")
+    _common(cont)
+    return parser
+
+
+def make_datafeed(base_url: str | None) -> Any:
+    from vnpy.trader.setting import SETTINGS
+
+    from . import Datafeed
+
+    feed = Datafeed()
+    url = base_url or SETTINGS.get("datafeed.base_url")
+    if url:
+        feed.base_url = str(url).rstrip("/")
+    return feed
+
+
+def ready_datafeed(base_url: str | None) -> Any | None:
+    """The datafeed, or None after telling why it cannot be used."""
+    feed = make_datafeed(base_url)
+    problems: list[str] = []
+    if not feed.init(problems.append):
+        print(f"error: {problems[0] if problems else 'the datafeed did not initialise'}", file=sys.stderr)
+        return None
+    return feed
+
+
+def open_database() -> Any | None:
+    """vn.py's configured database, or None after telling why it cannot be opened."""
+    from vnpy.trader.database import get_database
+    from vnpy.trader.setting import SETTINGS
+
+    try:
+        return get_database()
+    except Exception as exc:  # the adapter missing, the server unreachable, refused credentials
+        print(f"error: cannot open vn.py's database {SETTINGS.get('database.name')!r}: "
+              f"{type(exc).__name__}: {exc}".rstrip(), file=sys.stderr)
+        return None
+
+
+def _check_range(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    args.end = args.end or date.today()
+    if args.start > args.end:
+        parser.error(f"--start {args.start} is after --end {args.end}")
+
+
+def run_download(args: argparse.Namespace) -> int:
+    from .progress import make_progress
+
+    feed = ready_datafeed(args.base_url)
+    database = open_database() if feed is not None else None
+    if database is None:
+        return EXIT_FAILED
+    source = dl.Source(feed)
+    targets, failures = dl.resolve(source, args.symbols, args.product, args.contracts, args.start, args.end)
+    tasks = dl.plan(targets, list(dict.fromkeys(args.interval)), database)
+    print(f"download: {plural(len(targets), 'contract')} x {plural(len(set(args.interval)), 'interval')}, "
+          f"{plural(sum(task.windows for task in tasks), 'window')} to fetch into {type(database).__module__}",
+          flush=True)
+    progress = make_progress(tasks)
+    try:
+        outcomes = dl.Downloader(source, database, progress, args.jobs).run(tasks)
+    finally:
+        progress.close()
+    print(download_summary(outcomes, failures))
+    if any(outcome.interrupted for outcome in outcomes):
+        return EXIT_INTERRUPTED
+    return EXIT_FAILED if failures or any(not outcome.ok for outcome in outcomes) else EXIT_OK
+
+
+def run_status(args: argparse.Namespace) -> int:
+    database = open_database()
+    if database is None:
+        return EXIT_FAILED
+    rows = [[o.symbol, o.exchange.value if o.exchange else "", o.interval.value if o.interval else "", o.count,
+             moment(o.start), moment(o.end)] for o in database.get_bar_overview()]
+    rows += [[o.symbol, o.exchange.value if o.exchange else "", Interval.TICK.value, o.count, moment(o.start),
+              moment(o.end)] for o in database.get_tick_overview()]
+    rows.sort(key=lambda row: (row[0], row[1], row[2]))
+    print(f"database: {type(database).__module__}")
+    if not rows:
+        print("no bars or ticks saved yet")
+    else:
+        print(table(["symbol", "exchange", "interval", "count", "start", "end"], rows, right=(3,)))
+    return EXIT_OK
+
+
+def run_continuous(args: argparse.Namespace) -> int:
+    from .continuous import continuous_bars
+
+    feed = ready_datafeed(args.base_url)
+    database = open_database() if feed is not None else None
+    if database is None:
+        return EXIT_FAILED
+    source = dl.Source(feed)
+    failed = 0
+    rows = []
+    for product in dict.fromkeys(args.products):
+        for interval in dict.fromkeys(args.interval):
+            began = time.monotonic()
+            try:
+                series = continuous_bars(source, product, args.start, args.end, interval, args.adjust, args.name)
+            except dl.FeedError as exc:
+                print(f"{product} {interval.value}: FAILED: {exc}", flush=True)
+                failed += 1
+                continue
+            if interval == args.interval[0]:
+                print(f"\n{product}: {len(series.segments)} dominant contracts, {len(series.rolls)} rolls")
+                if series.rolls:
+                    print(rolls_table(series))
+                for line in series.disagreements:
+                    print(f"warning: {line}")
+            first = series.bars[0].datetime if series.bars else None
+            last = series.bars[-1].datetime if series.bars else None
+            database.delete_bar_data(series.name, series.exchange, interval)
+            if series.bars:
+                database.save_bar_data(series.bars)
+            rows.append([series.vt_symbol, interval.value, args.adjust, len(series.bars), span(first, last),
+                         f"{time.monotonic() - began:.1f}"])
+    if rows:
+        print("\n" + table(["symbol", "interval", "adjust", "bars", "range", "seconds"], rows, right=(3, 5)))
+    print(f"\n{len(rows)} series saved, {failed} failed")
+    return EXIT_FAILED if failed else EXIT_OK
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command == "download" and not (args.symbols or args.product):
+        parser.error("name contracts (e.g. rb2405.SHFE) or products (--product rb)")
+    if args.command == "download" and args.jobs < 1:
+        parser.error("--jobs must be at least 1")
+    if args.command == "continuous":
+        if args.name and len(set(args.products)) > 1:
+            parser.error("--name needs exactly one product")
+        if Interval.TICK in args.interval:
+            parser.error("continuous series are built from bars: use d, 1h or 1m")
+    if args.command in ("download", "continuous"):
+        _check_range(parser, args)
+    if args.verbose:
+        from loguru import logger
+
+        logger.add(sys.stderr, level="INFO", format="{time:HH:mm:ss} | {message}")
+    commands = {"download": run_download, "status": run_status, "continuous": run_continuous}
+    try:
+        return commands[args.command](args)
+    except KeyboardInterrupt:
+        print("interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED

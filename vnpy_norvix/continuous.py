@@ -1,0 +1,160 @@
+"""Continuous series of a product's dominant contract, adjusted at each roll.
+
+Each trading day takes the bars of that day's dominant contract (a night session
+belongs to the next trading day). At roll k the factor f_k is the new contract's close
+over the old contract's close on the last trading day before the roll, and C_k is the
+product of f_1 .. f_k:
+
+- "backward" keeps the first contract's prices: segment k is divided by C_k;
+- "forward" keeps the last contract's prices: segment k is multiplied by C_K / C_k;
+- "none" keeps the raw prices.
+
+Open, high, low and close are adjusted; volume, turnover and open interest are not.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field
+from datetime import date
+from typing import Any
+
+from vnpy.trader.constant import Exchange, Interval
+from vnpy.trader.object import BarData
+
+from .download import FeedError, Source
+
+ADJUSTMENTS = ("backward", "forward", "none")
+# The service writes its factors with eight decimals.
+FACTOR_TOLERANCE = 1e-7
+
+
+@dataclass(frozen=True)
+class Segment:
+    """Consecutive trading days with the same dominant contract."""
+
+    contract: str
+    exchange: Exchange
+    first: date
+    last: date
+
+
+@dataclass(frozen=True)
+class Roll:
+    trading_date: date  # the new contract's first day as the dominant one
+    old: str
+    new: str
+    old_close: float
+    new_close: float
+    factor: float
+    cumulative: float
+    service_factor: float | None
+
+
+@dataclass
+class ContinuousSeries:
+    name: str
+    exchange: Exchange
+    interval: Interval
+    adjust: str
+    segments: list[Segment]
+    rolls: list[Roll]
+    bars: list[BarData] = field(default_factory=list)
+    disagreements: list[str] = field(default_factory=list)
+
+    @property
+    def vt_symbol(self) -> str:
+        return f"{self.name}.{self.exchange.value}"
+
+
+def dominant_segments(days: list[dict]) -> list[Segment]:
+    """The service's dominant records (one per trading day, ascending) as segments."""
+    segments: list[Segment] = []
+    for day in days:
+        trading_date = date.fromisoformat(day["trading_date"])
+        if segments and segments[-1].contract == day["instrument_id"]:
+            segments[-1] = Segment(segments[-1].contract, segments[-1].exchange, segments[-1].first, trading_date)
+        else:
+            segments.append(Segment(day["instrument_id"], Exchange(day["exchange"]), trading_date, trading_date))
+    return segments
+
+
+def _close(source: Source, contract: str, exchange: Exchange, day: date) -> float:
+    bars = [bar for window in source.history(contract, exchange, Interval.DAILY, day, day) for bar in window]
+    if not bars:
+        raise FeedError(f"no daily bar of {contract} on {day} to compute the roll factor from")
+    return bars[-1].close_price
+
+
+def roll_factors(source: Source, segments: list[Segment], service: list[dict]) -> tuple[list[Roll], list[str]]:
+    """The factor of every roll from the closes, and where the service's factors differ."""
+    by_date = {record["trading_date"]: record for record in service}
+    rolls: list[Roll] = []
+    disagreements: list[str] = []
+    cumulative = 1.0
+    for old, new in zip(segments, segments[1:]):
+        old_close = _close(source, old.contract, old.exchange, old.last)
+        new_close = _close(source, new.contract, new.exchange, old.last)
+        factor = new_close / old_close
+        cumulative *= factor
+        record = by_date.pop(new.first.isoformat(), None)
+        service_factor = None if record is None else float(record["ex_factor"])
+        where = f"roll {old.contract} -> {new.contract} on {new.first}"
+        if record is None:
+            disagreements.append(f"{where}: the service has no adjustment factor")
+        elif (record.get("from_instrument_id"), record.get("to_instrument_id")) != (old.contract, new.contract):
+            disagreements.append(f"{where}: the service's factor is for {record.get('from_instrument_id')} -> "
+                                 f"{record.get('to_instrument_id')}")
+        elif not math.isclose(service_factor, factor, rel_tol=FACTOR_TOLERANCE):
+            disagreements.append(f"{where}: closes {new_close:g} / {old_close:g} give {factor:.8f}, "
+                                 f"the service says {service_factor:.8f}")
+        rolls.append(Roll(new.first, old.contract, new.contract, old_close, new_close, factor, cumulative,
+                          service_factor))
+    for trading_date, record in sorted(by_date.items()):
+        disagreements.append(f"the service has a factor on {trading_date} ({record.get('from_instrument_id')} -> "
+                             f"{record.get('to_instrument_id')}) where the dominant contract does not change")
+    return rolls, disagreements
+
+
+def multipliers(rolls: list[Roll], adjust: str) -> list[float]:
+    """The price multiplier of each segment (one more than there are rolls)."""
+    cumulative = [1.0] + [roll.cumulative for roll in rolls]
+    if adjust == "backward":
+        return [1.0 / c for c in cumulative]
+    if adjust == "forward":
+        return [cumulative[-1] / c for c in cumulative]
+    if adjust == "none":
+        return [1.0] * len(cumulative)
+    raise ValueError(f"unknown adjustment {adjust!r}: use one of {', '.join(ADJUSTMENTS)}")
+
+
+def _adjusted(bar: BarData, name: str, exchange: Exchange, multiplier: float) -> BarData:
+    return BarData(
+        symbol=name, exchange=exchange, datetime=bar.datetime, interval=bar.interval, volume=bar.volume,
+        turnover=bar.turnover, open_interest=bar.open_interest, open_price=bar.open_price * multiplier,
+        high_price=bar.high_price * multiplier, low_price=bar.low_price * multiplier,
+        close_price=bar.close_price * multiplier, gateway_name=bar.gateway_name,
+    )
+
+
+def continuous_bars(datafeed: Any, product: str, start: date, end: date, interval: Interval = Interval.DAILY,
+                    adjust: str = "backward", name: str | None = None) -> ContinuousSeries:
+    """The continuous dominant series of `product` over the trading days [start, end],
+    straight from the data service. Raises `FeedError` when a query fails."""
+    multipliers([], adjust)  # refuse an unknown adjustment before any query
+    if interval not in (Interval.DAILY, Interval.HOUR, Interval.MINUTE):
+        raise ValueError(f"continuous series are built from daily, hour or minute bars, not {interval}")
+    source = datafeed if isinstance(datafeed, Source) else Source(datafeed)
+    days = source.reference("query_dominant", product, start.isoformat(), end.isoformat())
+    if not days:
+        raise FeedError(f"no dominant contract of {product} between {start} and {end}")
+    segments = dominant_segments(days)
+    service = source.reference("query_ex_factor", product, start.isoformat(), end.isoformat())
+    rolls, disagreements = roll_factors(source, segments, service)
+    series = ContinuousSeries(name or f"{product}888", segments[0].exchange, interval, adjust, segments, rolls,
+                              disagreements=disagreements)
+    for segment, multiplier in zip(segments, multipliers(rolls, adjust)):
+        for window in source.history(segment.contract, segment.exchange, interval, segment.first, segment.last):
+            series.bars.extend(_adjusted(bar, series.name, series.exchange, multiplier) for bar in window)
+    return series
+
