@@ -112,6 +112,13 @@ pip install -q --no-deps -r "$ROOT/requirements/vnpy.txt"
 pip install -q -r "$ROOT/requirements/test.txt"
 say "dependencies installed: requirements/runtime.txt, vnpy.txt (--no-deps), test.txt"
 
+# --- native libraries --------------------------------------------------------------
+# simdjson decodes history answers natively; the extension builds without it too.
+if ! [ -f /usr/include/simdjson.h ] && command -v apt-get >/dev/null && [ "$(id -u)" = 0 ]; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libsimdjson-dev >/dev/null 2>&1 ||
+        say "libsimdjson-dev not installed: building without the native decoder"
+fi
+
 # --- the extension ----------------------------------------------------------------
 # pip always rebuilds a local project; the CMake build tree under build/ is kept, so
 # only changed sources are recompiled.
