@@ -27,36 +27,19 @@ from requests.utils import get_encoding_from_headers
 from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.object import BarData, HistoryRequest
 
+sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
+from watch import JsonCalls  # noqa: E402
+
 from oracle import BAR_AMOUNTS, BAR_PRICES, TICK_NUMBERS, Answer, Model
 from test_differential import Capture, Tally, call, differences, fuzz_settings
 
 WIRE_EXAMPLES = int(os.environ.get("NORVIX_FUZZ_WIRE_EXAMPLES", "120"))
 
 
-class JsonCalls:
-    """Counts the calls of requests' Response.json, watched rather than replaced."""
-
-    def __init__(self):
-        mon = sys.monitoring
-        self.tool = next(i for i in range(6) if mon.get_tool(i) is None)
-        mon.use_tool_id(self.tool, "norvix-tests")
-        self.count = 0
-        mon.register_callback(self.tool, mon.events.PY_START, self._start)
-        mon.set_local_events(self.tool, Response.json.__code__, mon.events.PY_START)
-
-    def _start(self, code, offset):
-        self.count += 1
-
-    def close(self):
-        sys.monitoring.set_local_events(self.tool, Response.json.__code__, 0)
-        sys.monitoring.free_tool_id(self.tool)
-
-
 @pytest.fixture
 def json_calls():
-    calls = JsonCalls()
-    yield calls
-    calls.close()
+    with JsonCalls() as calls:
+        yield calls
 
 
 # --- answers as bytes ---------------------------------------------------------------------
@@ -347,3 +330,21 @@ def test_a_namespace_change_during_the_query_is_seen_by_the_records_after_it(nd,
     kinds = [type(bar) for bar in bars]
     first = kinds.index(Sub)
     assert len(bars) == 20000 and 0 < first and kinds[first:] == [Sub] * (len(bars) - first)
+
+
+def test_a_success_line_that_fails_after_native_decoding_fails_the_exchange(nd, feed, server, monkeypatch):
+    server.default = server.Reply(200, {"Content-Type": "application/json"}, service_answer())
+    lines = []
+
+    class Logger:
+        def info(self, message):
+            if message.startswith("请求成功"):
+                raise RuntimeError("sink down")
+            lines.append(("INFO", message))
+
+        def error(self, message):
+            lines.append(("ERROR", message))
+
+    monkeypatch.setattr(nd, "logger", Logger())
+    assert minute_bars(feed) == []
+    assert lines == [("ERROR", "未知错误：sink down"), ("INFO", "NorviX获取分钟K线数据失败：rb2405")]

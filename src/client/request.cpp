@@ -196,6 +196,7 @@ Ref make_request(Context* ctx, PyObject* const* args, decode::Decoder* decoder) 
 
     Ref decoded = exchange(ctx, self, method, endpoint, json_data, timeout, headers.get(), decoder);
     if (decoded) return decoded;
+    if (decoder) decoder->discard();
 
     // Handle the failure with it set as the exception being handled, so that
     // anything raised while handling chains to it as in an except block.

@@ -71,6 +71,10 @@ public:
     // response.content raised).
     int decode(Context* ctx, PyObject* response) noexcept;
 
+    // The exchange failed after the body was decoded (the success line could
+    // not be logged): the query goes on with the failure's empty mapping.
+    void discard() noexcept;
+
     bool ready() const noexcept { return rows_ != nullptr; }
     const Layout& layout() const noexcept { return layout_; }
     const Rows& rows() const noexcept { return *rows_; }
@@ -115,6 +119,14 @@ private:
     Name cls_name_;
     PyObject* kwnames_;
     Direct* direct_ = nullptr;
+
+    // Consecutive records repeat many values (ticks of one second, price
+    // limits, untouched depth levels): equal immutable values made for the
+    // previous record are handed out again instead of made anew.
+    uint64_t last_bits_[MemberReader::kMaxFields] = {};
+    Ref last_float_[MemberReader::kMaxFields];
+    uint64_t last_time_ = 0;
+    Ref last_tz_, last_dt_;
 };
 
 // Converts every row into `out`, as the query's loop over the decoded records
@@ -147,7 +159,7 @@ int convert(Context* ctx, PyObject* self, const Decoder& decoder, Name cls_name,
             args[k + 1 + layout.n] = (*ctx)[Const::gateway];
             return conv.build(cls.get(), args);
         }();
-        for (Ref& h : hold) h = Ref();
+        for (int i = 0; i < 2 + layout.n + 2 && i < 48; ++i) hold[i] = Ref();
         if (value) {
             if (PyList_Append(out, value.get()) < 0) return -1;
         } else if (skip_bad_record(ctx, self, prefix) != 1) {

@@ -248,9 +248,16 @@ Ref Converter::time(size_t r) noexcept {
     if (cls.get() == reinterpret_cast<PyObject*>(ctx_->dt->DateTimeType)) {
         Ref tz = load_global(ctx_, Name::CHINA_TZ);
         if (!tz) return {};
-        if (tz.get() == Py_None || PyObject_TypeCheck(tz.get(), ctx_->dt->TZInfoType))
-            return Ref::steal(ctx_->dt->DateTime_FromDateAndTime(
+        if (tz.get() == Py_None || PyObject_TypeCheck(tz.get(), ctx_->dt->TZInfoType)) {
+            if (last_dt_ && t == last_time_ && tz.get() == last_tz_.get())
+                return Ref::borrow(last_dt_.get());
+            last_dt_ = Ref::steal(ctx_->dt->DateTime_FromDateAndTime(
                 year, month, day, hour, minute, second, 0, tz.get(), ctx_->dt->DateTimeType));
+            if (!last_dt_) return {};
+            last_time_ = t;
+            last_tz_ = std::move(tz);
+            return Ref::borrow(last_dt_.get());
+        }
     }
     // The record's own conversion, from the text the answer held.
     Ref text =
@@ -293,7 +300,14 @@ int Converter::fields(size_t r, PyObject** args, Ref* hold) noexcept {
         if (fn.get() == reinterpret_cast<PyObject*>(&PyFloat_Type)) {
             const Slot& v = row[2 + j];
             double d = !present ? 0.0 : masks >> (32 + j) & 1 ? static_cast<double>(v.i) : v.d;
-            hold[j] = Ref::steal(PyFloat_FromDouble(d));
+            uint64_t bits;
+            std::memcpy(&bits, &d, sizeof bits);
+            if (!last_float_[j] || bits != last_bits_[j]) {
+                last_float_[j] = Ref::steal(PyFloat_FromDouble(d));
+                if (!last_float_[j]) return -1;
+                last_bits_[j] = bits;
+            }
+            hold[j] = Ref::borrow(last_float_[j].get());
         } else {
             Ref value = present ? member_value(rows, r, j) : Ref::borrow((*ctx_)[Const::zero]);
             if (!value) return -1;
