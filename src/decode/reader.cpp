@@ -178,6 +178,13 @@ int read_rows(Context* ctx, const Layout& layout, const char* buf, size_t len,
     rows.texts = Ref::steal(PyList_New(0));
     if (!rows.texts) return -1;
     if (!have_data) return 1;
+    // The array knows its length (up to 2**24 - 1 elements): room for all
+    // rows at once rather than by doubling.
+    if (size_t n = data.size(); n > 0 && n < 0xFFFFFF) {
+        rows.slots = static_cast<Slot*>(PyMem_RawMalloc(n * rows.stride * sizeof(Slot)));
+        if (!rows.slots) return 0;
+        rows.capacity = n;
+    }
     std::string_view last_text;
     Py_ssize_t last_index = -1;
     for (simdjson::dom::element item : data) {
@@ -250,8 +257,6 @@ int read_rows(Context* ctx, const Layout& layout, const char* buf, size_t len,
     return 1;
 }
 
-#endif  // NORVIX_HAVE_SIMDJSON
-
 // requests.models.Response whose json(), content and text are the library's
 // own, with the standard json module behind it: json() then is
 // json.loads(content decoded as UTF-8) for the bodies accepted below.
@@ -304,6 +309,8 @@ bool utf8_encoding(PyObject* encoding) noexcept {
     std::string_view l(lower, e.size());
     return l == "utf-8" || l == "utf8" || l == "utf_8";
 }
+
+#endif  // NORVIX_HAVE_SIMDJSON
 
 }  // namespace
 
