@@ -141,12 +141,14 @@ int convert(Context* ctx, PyObject* self, const Decoder& decoder, Name cls_name,
     if (conv.setup() < 0) return -1;
     const Rows& rows = decoder.rows();
     const Layout& layout = decoder.layout();
-    PyObject* args[48];
-    Ref hold[48];
+    constexpr int kMaxArgs = 48;
+    PyObject* args[kMaxArgs];
+    Ref hold[kMaxArgs];
     for (size_t r = 0; r < rows.count; ++r) {
         // Python checks for signals between bytecodes; a long native loop
         // does so every few thousand records.
         if ((r & 4095) == 4095 && PyErr_CheckSignals() < 0) return -1;
+        int used = kMaxArgs;  // the values held for this record
         Ref value = [&]() -> Ref {
             Ref dt = conv.time(r);
             if (!dt) return {};
@@ -154,12 +156,17 @@ int convert(Context* ctx, PyObject* self, const Decoder& decoder, Name cls_name,
             if (!cls) return {};
             int k = head(args, hold);
             if (k < 0) return {};
+            if (k + 2 + layout.n > kMaxArgs) {
+                PyErr_SetString(PyExc_SystemError, "too many record fields");
+                return {};
+            }
+            used = k + 1 + layout.n;
             args[k] = dt.get();
             if (conv.fields(r, args + k + 1, hold + k + 1) < 0) return {};
             args[k + 1 + layout.n] = (*ctx)[Const::gateway];
             return conv.build(cls.get(), args);
         }();
-        for (int i = 0; i < 2 + layout.n + 2 && i < 48; ++i) hold[i] = Ref();
+        for (int i = 0; i < used; ++i) hold[i] = Ref();
         if (value) {
             if (PyList_Append(out, value.get()) < 0) return -1;
         } else if (skip_bad_record(ctx, self, prefix) != 1) {
