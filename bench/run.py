@@ -753,6 +753,27 @@ def report(shapes: list[Shape], samples: dict, memory: dict | None, rounds: int,
 # --- main ---------------------------------------------------------------------------------------------
 
 
+def session(shapes: list[Shape], checked: Callable[[], None], rounds: Callable[[], dict], with_memory: bool,
+            quick: bool) -> tuple[dict, dict | None, list[float]]:
+    """Serves the shapes, checks, runs the timed rounds (the bench's own objects frozen out
+    of the collector's way) and the memory pass: (samples, memory, load averages)."""
+    with tempfile.TemporaryDirectory(prefix="norvix-bench-") as workdir:
+        server = Server(shapes, Path(workdir))
+        try:
+            for shape in shapes:
+                shape.base_url = f"http://127.0.0.1:{server.port}/{shape.key}"
+            checked()
+            gc.collect()
+            gc.freeze()
+            loads = [os.getloadavg()[0]]
+            samples = rounds()
+            loads.append(os.getloadavg()[0])
+            memory = measure_memory(shapes, server.port, quick) if with_memory else None
+        finally:
+            server.stop()
+    return samples, memory, loads
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=None, help="timed rounds (default 7, 3 with --quick)")
@@ -781,32 +802,31 @@ def main() -> int:
 
     impls = Implementations()
     silence_logger()
-    with tempfile.TemporaryDirectory(prefix="norvix-bench-") as workdir:
-        server = Server(shapes, Path(workdir))
-        try:
-            for shape in shapes:
-                shape.base_url = f"http://127.0.0.1:{server.port}/{shape.key}"
-            check(impls, shapes)
-            print("check passed: a, b and c build equal records for every shape", file=sys.stderr, flush=True)
-            gc.collect()
-            gc.freeze()
-            loads = [os.getloadavg()[0]]
-            samples = run_rounds(impls, shapes, rounds)
-            loads.append(os.getloadavg()[0])
-            memory = None if args.skip_memory else measure_memory(shapes, server.port, args.quick)
-        finally:
-            server.stop()
 
-    text = report(shapes, samples, memory, rounds, loads)
+    def checked() -> None:
+        check(impls, shapes)
+        print("check passed: a, b and c build equal records for every shape", file=sys.stderr, flush=True)
+
+    samples, memory, loads = session(shapes, checked, lambda: run_rounds(impls, shapes, rounds),
+                                     not args.skip_memory, args.quick)
+    return publish(report(shapes, samples, memory, rounds, loads), args.out)
+
+
+def publish(text: str, out: Path | None) -> int:
     print(text)
-    if args.out:
-        args.out.write_text(text, encoding="utf-8")
+    if out:
+        out.write_text(text, encoding="utf-8")
     return 0
 
 
-if __name__ == "__main__":
+def entry(main: Callable[[], int]) -> None:
+    """Runs a bench's main: a BenchError ends it with its message and status 1."""
     try:
         sys.exit(main())
     except BenchError as e:
         print(f"bench: error: {e}", file=sys.stderr)
         sys.exit(1)
+
+
+if __name__ == "__main__":
+    entry(main)

@@ -2,6 +2,7 @@
 # Benchmark: the native datafeed against the pure-Python one and a floor (plain
 # requests + vn.py records), over loopback HTTP. See bench/README.md.
 #   bash scripts/bench.sh [--rounds N] [--quick] [--out FILE] [--skip-memory]
+#   bash scripts/bench.sh --native [--rounds N] [--quick] [--out FILE]   (bench/native.py)
 # Sets everything up first (scripts/setup.sh, its output on stderr); the report goes
 # to stdout.
 set -euo pipefail
@@ -19,4 +20,8 @@ export HOME="$BENCH_HOME"
 export NORVIX_BENCH_COMMAND="bash scripts/bench.sh${*:+ $*}"
 
 cd "$ROOT"
+if [ "${1:-}" = "--native" ]; then
+    shift
+    exec "$ROOT/.venv/bin/python" bench/native.py "$@"
+fi
 "$ROOT/.venv/bin/python" bench/run.py "$@"

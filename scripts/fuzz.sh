@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # A long differential fuzzing campaign: every query of the installed module against the
-# plain-Python model in tests/oracle.py (tests/test_differential.py with more examples).
+# plain-Python model in tests/oracle.py (tests/test_differential.py and the bytes-level
+# tests/test_native_decode.py with more examples).
 #
 #   bash scripts/fuzz.sh [N]     N cases in all (default 100000): one twentieth of them
-#                                over HTTP to a local server, the rest through a stand-in
-#                                for `requests`, shared evenly between the queries.
+#                                over HTTP to a local server, one tenth as answers written
+#                                byte by byte over HTTP (the natively decoded history
+#                                queries), the rest through a stand-in for `requests`,
+#                                shared evenly between the queries.
 #
 # A divergence does not stop the campaign: each test counts its cases and divergences and
 # keeps the first few. The last line is the summary, e.g. "fuzz: 100000 cases, 0 divergences";
@@ -20,19 +23,23 @@ N="${1:-100000}"
 shift || true
 case "$N" in ''|*[!0-9]*) echo "usage: $0 [N] [pytest arguments]" >&2; exit 2 ;; esac
 
-HTTP_TESTS=5 FAKE_TESTS=8
+HTTP_TESTS=5 WIRE_TESTS=3 FAKE_TESTS=8
 HTTP_EACH=$(( N / 20 / HTTP_TESTS ))
-FAKE_EACH=$(( (N - HTTP_EACH * HTTP_TESTS + FAKE_TESTS - 1) / FAKE_TESTS ))
+WIRE_EACH=$(( N / 10 / WIRE_TESTS ))
+FAKE_EACH=$(( (N - HTTP_EACH * HTTP_TESTS - WIRE_EACH * WIRE_TESTS + FAKE_TESTS - 1) / FAKE_TESTS ))
 
 REPORT="$(mktemp "${TMPDIR:-/tmp}/norvix-fuzz.XXXXXX")"
 OUTPUT="$REPORT.pytest"
 trap 'rm -f "$REPORT" "$OUTPUT"' EXIT
 
-echo "fuzz: $FAKE_EACH cases for each of $FAKE_TESTS queries, $HTTP_EACH over HTTP for each of $HTTP_TESTS"
+echo "fuzz: $FAKE_EACH cases for each of $FAKE_TESTS queries, $HTTP_EACH over HTTP for each of $HTTP_TESTS," \
+    "$WIRE_EACH answers as bytes for each of $WIRE_TESTS"
 cd "$ROOT"
 status=0
-NORVIX_FUZZ_EXAMPLES="$FAKE_EACH" NORVIX_FUZZ_HTTP_EXAMPLES="$HTTP_EACH" NORVIX_FUZZ_REPORT="$REPORT" \
-    "$PYTHON" -m pytest tests/test_differential.py -q -p no:cacheprovider -p no:logging "$@" >"$OUTPUT" 2>&1 ||
+NORVIX_FUZZ_EXAMPLES="$FAKE_EACH" NORVIX_FUZZ_HTTP_EXAMPLES="$HTTP_EACH" NORVIX_FUZZ_WIRE_EXAMPLES="$WIRE_EACH" \
+    NORVIX_FUZZ_REPORT="$REPORT" "$PYTHON" -m pytest tests/test_differential.py \
+    "tests/test_native_decode.py::test_bytes_over_http_agree_with_model" \
+    -q -p no:cacheprovider -p no:logging "$@" >"$OUTPUT" 2>&1 ||
     status=$?
 
 "$PYTHON" - "$REPORT" "$status" "$OUTPUT" <<'EOF'

@@ -6,9 +6,19 @@
 
 namespace norvix {
 
-// self._make_request(method=..., endpoint=..., json_data=..., timeout=10)
-Ref send_request(Context* ctx, PyObject* self, Const method, Const endpoint,
-                 PyObject* json_data) noexcept;
+namespace decode {
+class Decoder;
+}
+
+// self._make_request(method=..., endpoint=..., json_data=..., timeout=10).
+// With a decoder, the module's own _make_request (not one overridden on a
+// subclass or the object) lets it read the body natively.
+Ref send_request(Context* ctx, PyObject* self, Const method, Const endpoint, PyObject* json_data,
+                 decode::Decoder* decoder = nullptr) noexcept;
+
+// The body of _make_request; args are self, method, endpoint, json_data and
+// timeout.
+Ref make_request(Context* ctx, PyObject* const* args, decode::Decoder* decoder) noexcept;
 
 // The envelope check every query applies to what _make_request returned:
 //

@@ -1,9 +1,27 @@
 #include "client/client.h"
+#include "module/function.h"
+#include "module/methods.h"
 
 namespace norvix {
 
-Ref send_request(Context* ctx, PyObject* self, Const method, Const endpoint,
-                 PyObject* json_data) noexcept {
+Ref send_request(Context* ctx, PyObject* self, Const method, Const endpoint, PyObject* json_data,
+                 decode::Decoder* decoder) noexcept {
+    if (decoder) {
+        Ref bound = Ref::steal(PyObject_GetAttr(self, (*ctx)[Name::make_request]));
+        if (!bound) return {};
+        PyObject* fn = PyMethod_Check(bound.get()) ? PyMethod_GET_FUNCTION(bound.get()) : nullptr;
+        if (fn && PyMethod_GET_SELF(bound.get()) == self &&
+            Py_TYPE(fn) == reinterpret_cast<PyTypeObject*>(ctx->function_type) &&
+            reinterpret_cast<FunctionObject*>(fn)->spec->impl == datafeed_make_request) {
+            PyObject* args[5] = {self, (*ctx)[method], (*ctx)[endpoint], json_data,
+                                 (*ctx)[Const::ten]};
+            return make_request(ctx, args, decoder);
+        }
+        PyObject* args[5] = {nullptr, (*ctx)[method], (*ctx)[endpoint], json_data,
+                             (*ctx)[Const::ten]};
+        return Ref::steal(PyObject_Vectorcall(bound.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                              (*ctx)[Kw::make_request]));
+    }
     return call_method((*ctx)[Name::make_request],
                        {self, (*ctx)[method], (*ctx)[endpoint], json_data, (*ctx)[Const::ten]},
                        (*ctx)[Kw::make_request]);

@@ -1,5 +1,6 @@
 // The request routine: every exchange with the data service passes here.
 #include "client/client.h"
+#include "decode/decode.h"
 #include "module/methods.h"
 
 namespace norvix {
@@ -88,7 +89,8 @@ int handle_failure(Context* ctx, PyObject* exc, PyObject* timeout, PyObject* pas
 
 // The protected region: send, check the status, decode, log success.
 Ref exchange(Context* ctx, PyObject* self, PyObject* method, PyObject* endpoint,
-             PyObject* json_data, PyObject* timeout, PyObject* headers) noexcept {
+             PyObject* json_data, PyObject* timeout, PyObject* headers,
+             decode::Decoder* decoder) noexcept {
     Ref is_get_obj = Ref::steal(PyObject_RichCompare(method, (*ctx)[Const::get], Py_EQ));
     if (!is_get_obj) return {};
     int is_get = PyObject_IsTrue(is_get_obj.get());
@@ -101,6 +103,7 @@ Ref exchange(Context* ctx, PyObject* self, PyObject* method, PyObject* endpoint,
         Ref send =
             Ref::steal(PyObject_GetAttr(requests.get(), (*ctx)[is_get ? Name::get : Name::post]));
         if (!send) return {};
+        if (decoder && !is_get) decoder->note_sender(ctx, requests.get(), send.get());
         Ref base = Ref::steal(PyObject_GetAttr(self, (*ctx)[Name::base_url]));
         if (!base) return {};
         Ref url = Ref::steal(PyNumber_Add(base.get(), endpoint));
@@ -111,7 +114,11 @@ Ref exchange(Context* ctx, PyObject* self, PyObject* method, PyObject* endpoint,
     }();
     if (!response) return {};
     if (!call_method((*ctx)[Name::raise_for_status], {response.get()})) return {};
-    Ref decoded = call_method((*ctx)[Name::json], {response.get()});
+    // response.json(), unless the body can be read natively (the query then
+    // takes the records from the decoder).
+    int native = decoder ? decoder->decode(ctx, response.get()) : 0;
+    if (native < 0) return {};
+    Ref decoded = native ? Ref::borrow(Py_True) : call_method((*ctx)[Name::json], {response.get()});
     if (!decoded) return {};
     int r = log(ctx, Level::info, [&]() -> Ref {
         Ref status = Ref::steal(PyObject_GetAttr(response.get(), (*ctx)[Name::status_code]));
@@ -146,7 +153,10 @@ Ref exchange(Context* ctx, PyObject* self, PyObject* method, PyObject* endpoint,
 //     except Exception as e: ...
 //     return {}
 PyObject* datafeed_make_request(FunctionObject* f, PyObject* const* args) noexcept {
-    Context* ctx = f->ctx;
+    return make_request(f->ctx, args, nullptr).release();
+}
+
+Ref make_request(Context* ctx, PyObject* const* args, decode::Decoder* decoder) noexcept {
     PyObject* self = args[0];
     PyObject* method = args[1];
     PyObject* endpoint = args[2];
@@ -161,31 +171,32 @@ PyObject* datafeed_make_request(FunctionObject* f, PyObject* const* args) noexce
                                   {Name::password, "Norvix数据服务：密码为空！"}};
     for (const Credential& c : checks) {
         Ref value = Ref::steal(PyObject_GetAttr(self, (*ctx)[c.attr]));
-        if (!value) return nullptr;
+        if (!value) return {};
         int present = PyObject_IsTrue(value.get());
-        if (present < 0) return nullptr;
+        if (present < 0) return {};
         if (!present) {
-            if (log(ctx, Level::info, {c.refusal}) < 0) return nullptr;
-            return PyDict_New();
+            if (log(ctx, Level::info, {c.refusal}) < 0) return {};
+            return Ref::steal(PyDict_New());
         }
     }
 
     Ref headers = Ref::steal(PyDict_New());
-    if (!headers) return nullptr;
+    if (!headers) return {};
     if (PyDict_SetItem(headers.get(), (*ctx)[Const::content_type_header],
                        (*ctx)[Const::content_type]) < 0 ||
         PyDict_SetItem(headers.get(), (*ctx)[Const::user_agent_header], (*ctx)[Const::user_agent]) <
             0)
-        return nullptr;
+        return {};
     Ref user = Ref::steal(PyObject_GetAttr(self, (*ctx)[Name::username]));
     if (!user || PyDict_SetItem(headers.get(), (*ctx)[Const::mobile_header], user.get()) < 0)
-        return nullptr;
+        return {};
     Ref password = Ref::steal(PyObject_GetAttr(self, (*ctx)[Name::password]));
     if (!password || PyDict_SetItem(headers.get(), (*ctx)[Const::token_header], password.get()) < 0)
-        return nullptr;
+        return {};
 
-    Ref decoded = exchange(ctx, self, method, endpoint, json_data, timeout, headers.get());
-    if (decoded) return decoded.release();
+    Ref decoded = exchange(ctx, self, method, endpoint, json_data, timeout, headers.get(), decoder);
+    if (decoded) return decoded;
+    if (decoder) decoder->discard();
 
     // Handle the failure with it set as the exception being handled, so that
     // anything raised while handling chains to it as in an except block.
@@ -195,12 +206,12 @@ PyObject* datafeed_make_request(FunctionObject* f, PyObject* const* args) noexce
     int handled = handle_failure(ctx, exc.get(), timeout, password.get());
     PyErr_SetHandledException(previous);
     Py_XDECREF(previous);
-    if (handled < 0) return nullptr;
+    if (handled < 0) return {};
     if (handled == 0) {
         PyErr_SetRaisedException(exc.release());
-        return nullptr;
+        return {};
     }
-    return PyDict_New();
+    return Ref::steal(PyDict_New());
 }
 
 }  // namespace norvix

@@ -1,5 +1,6 @@
 // Daily and one-minute bar queries.
 #include "client/client.h"
+#include "decode/decode.h"
 #include "history/convert.h"
 #include "module/methods.h"
 
@@ -86,18 +87,40 @@ PyObject* bar_query(FunctionObject* f, PyObject* const* args, const BarQuery& q)
                            {(*ctx)[Name::end_date], args[4]},
                            {(*ctx)[Name::limit], (*ctx)[q.limit]}});
     if (!body) return nullptr;
-    Ref data = send_request(ctx, self, Const::post, q.endpoint, body.get());
+    const decode::Layout layout = {q.time_field, q.with_time, kBarNumbers, kNumbers};
+    decode::Decoder decoder(layout);
+    Ref data = send_request(ctx, self, Const::post, q.endpoint, body.get(), &decoder);
     if (!data) return nullptr;
     Ref records;
-    int ok = check_envelope(ctx, self, data.get(), q.fail_prefix, symbol, records);
-    if (ok <= 0) return ok < 0 ? nullptr : new_list();
+    if (!decoder.ready()) {
+        int ok = check_envelope(ctx, self, data.get(), q.fail_prefix, symbol, records);
+        if (ok <= 0) return ok < 0 ? nullptr : new_list();
+    }
 
     Ref bars = Ref::steal(new_list());
     if (!bars) return nullptr;
-    MemberReader reader(ctx, kBarNumbers, kNumbers);
-    if (convert_all(ctx, self, records.get(), bars.get(), q.parse_prefix,
-                    [&](PyObject* d) { return make_bar(ctx, q, reader, symbol, exchange, d); }) < 0)
-        return nullptr;
+    if (decoder.ready()) {
+        // The answer was decoded natively; the records keep make_bar's order.
+        auto head = [&](PyObject** args, Ref* hold) -> int {
+            Ref intervals = load_global(ctx, Name::Interval);
+            if (!intervals) return -1;
+            hold[2] = Ref::steal(PyObject_GetAttr(intervals.get(), (*ctx)[q.interval]));
+            if (!hold[2]) return -1;
+            args[0] = symbol;
+            args[1] = exchange;
+            args[2] = hold[2].get();
+            return 3;
+        };
+        if (decode::convert(ctx, self, decoder, Name::BarData, (*ctx)[Kw::bar], q.parse_prefix,
+                            bars.get(), head) < 0)
+            return nullptr;
+    } else {
+        MemberReader reader(ctx, kBarNumbers, kNumbers);
+        if (convert_all(ctx, self, records.get(), bars.get(), q.parse_prefix, [&](PyObject* d) {
+                return make_bar(ctx, q, reader, symbol, exchange, d);
+            }) < 0)
+            return nullptr;
+    }
     if (log_summary(ctx, bars.get(), symbol, q.success, q.nodata) < 0) return nullptr;
     return bars.release();
 }

@@ -20,30 +20,11 @@ int days_in_month(int year, int month) noexcept {
     return kDays[month - 1];
 }
 
-struct Fields {
-    int year, month, day, hour = 0, minute = 0, second = 0;
-};
-
-// The canonical texts "YYYY-MM-DD" and "YYYY-MM-DD HH:MM:SS" with fields in
-// range.  For these, strptime yields exactly these fields; every other text
-// (lenient widths, white space, non-ASCII digits, out-of-range fields) goes
-// to strptime itself so that its results and messages stay its own.
-bool parse_canonical(PyObject* text, bool with_time, Fields& f) noexcept {
+// The text of a str when it is ASCII, for canonical_time.
+bool parse_canonical(PyObject* text, bool with_time, TimeFields& f) noexcept {
     if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) return false;
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    const auto* s = static_cast<const unsigned char*>(PyUnicode_DATA(text));
-    if (n != (with_time ? 19 : 10)) return false;
-    if (s[4] != '-' || s[7] != '-') return false;
-    if (!digits(s, 4, f.year) || !digits(s + 5, 2, f.month) || !digits(s + 8, 2, f.day))
-        return false;
-    if (f.year < 1 || f.month < 1 || f.month > 12 || f.day < 1 ||
-        f.day > days_in_month(f.year, f.month))
-        return false;
-    if (!with_time) return true;
-    if (s[10] != ' ' || s[13] != ':' || s[16] != ':') return false;
-    if (!digits(s + 11, 2, f.hour) || !digits(s + 14, 2, f.minute) || !digits(s + 17, 2, f.second))
-        return false;
-    return f.hour <= 23 && f.minute <= 59 && f.second <= 59;
+    return canonical_time(static_cast<const unsigned char*>(PyUnicode_DATA(text)),
+                          static_cast<size_t>(PyUnicode_GET_LENGTH(text)), with_time, f);
 }
 
 // KeyError(key), as a dict raises it for a missing key.
@@ -106,6 +87,21 @@ Ref required_float(Context* ctx, PyObject* record, Name key) noexcept {
 
 }  // namespace
 
+bool canonical_time(const unsigned char* s, size_t n, bool with_time, TimeFields& f) noexcept {
+    if (n != (with_time ? 19u : 10u)) return false;
+    if (s[4] != '-' || s[7] != '-') return false;
+    if (!digits(s, 4, f.year) || !digits(s + 5, 2, f.month) || !digits(s + 8, 2, f.day))
+        return false;
+    if (f.year < 1 || f.month < 1 || f.month > 12 || f.day < 1 ||
+        f.day > days_in_month(f.year, f.month))
+        return false;
+    if (!with_time) return true;
+    if (s[10] != ' ' || s[13] != ':' || s[16] != ':') return false;
+    if (!digits(s + 11, 2, f.hour) || !digits(s + 14, 2, f.minute) || !digits(s + 17, 2, f.second))
+        return false;
+    return f.hour <= 23 && f.minute <= 59 && f.second <= 59;
+}
+
 Ref record_time(Context* ctx, PyObject* record, Name field, bool with_time) noexcept {
     Ref cls = load_global(ctx, Name::datetime);
     if (!cls) return {};
@@ -121,7 +117,7 @@ Ref record_time(Context* ctx, PyObject* record, Name field, bool with_time) noex
     Ref text = subscript(record, (*ctx)[field]);
     if (!text) return {};
 
-    Fields f;
+    TimeFields f;
     if (native && parse_canonical(text.get(), with_time, f)) {
         Ref tz = load_global(ctx, Name::CHINA_TZ);
         if (!tz) return {};

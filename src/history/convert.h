@@ -7,6 +7,16 @@
 
 namespace norvix {
 
+// The fields of a canonical time text, "YYYY-MM-DD" or "YYYY-MM-DD HH:MM:SS"
+// with every field in range: for these (and only these) texts strptime with
+// "%Y-%m-%d" or "%Y-%m-%d %H:%M:%S" yields exactly these fields.  Every other
+// text (lenient widths, white space, non-ASCII digits, out-of-range fields)
+// goes to strptime itself so that its results and messages stay its own.
+struct TimeFields {
+    int year, month, day, hour = 0, minute = 0, second = 0;
+};
+bool canonical_time(const unsigned char* s, size_t n, bool with_time, TimeFields& f) noexcept;
+
 // datetime.strptime(record[field], fmt).replace(tzinfo=CHINA_TZ)
 Ref record_time(Context* ctx, PyObject* record, Name field, bool with_time) noexcept;
 

@@ -1,5 +1,6 @@
 // Tick query: the ticks of one trading day with five levels of depth.
 #include "client/client.h"
+#include "decode/decode.h"
 #include "history/convert.h"
 #include "module/methods.h"
 
@@ -94,19 +95,40 @@ PyObject* query_tick_history(FunctionObject* f, PyObject* const* args) noexcept 
     Ref body = build_body({{(*ctx)[Name::instrument_id], instrument.get()},
                            {(*ctx)[Name::trading_date], start_str.get()}});
     if (!body) return nullptr;
-    Ref data = send_request(ctx, self, Const::post, Const::tickdata, body.get());
+    const decode::Layout layout = {Name::trading_datetime, true, kTickFields, kFields};
+    decode::Decoder decoder(layout);
+    Ref data = send_request(ctx, self, Const::post, Const::tickdata, body.get(), &decoder);
     if (!data) return nullptr;
     Ref records;
-    int ok = check_envelope(ctx, self, data.get(), "NorvixData获取Tick数据失败：", symbol.get(),
-                            records);
-    if (ok <= 0) return ok < 0 ? nullptr : new_list();
+    if (!decoder.ready()) {
+        int ok = check_envelope(ctx, self, data.get(), "NorvixData获取Tick数据失败：", symbol.get(),
+                                records);
+        if (ok <= 0) return ok < 0 ? nullptr : new_list();
+    }
 
     Ref ticks = Ref::steal(new_list());
     if (!ticks) return nullptr;
-    MemberReader reader(ctx, kTickFields, kFields);
-    if (convert_all(ctx, self, records.get(), ticks.get(), "NorvixData解析Tick数据异常：",
-                    [&](PyObject* t) { return make_tick(ctx, reader, req, t); }) < 0)
-        return nullptr;
+    const char* prefix = "NorvixData解析Tick数据异常：";
+    if (decoder.ready()) {
+        // The answer was decoded natively; the records keep make_tick's order.
+        auto head = [&](PyObject** args, Ref* hold) -> int {
+            hold[0] = Ref::steal(PyObject_GetAttr(req, (*ctx)[Name::symbol]));
+            if (!hold[0]) return -1;
+            hold[1] = Ref::steal(PyObject_GetAttr(req, (*ctx)[Name::exchange]));
+            if (!hold[1]) return -1;
+            args[0] = hold[0].get();
+            args[1] = hold[1].get();
+            return 2;
+        };
+        if (decode::convert(ctx, self, decoder, Name::TickData, (*ctx)[Kw::tick], prefix,
+                            ticks.get(), head) < 0)
+            return nullptr;
+    } else {
+        MemberReader reader(ctx, kTickFields, kFields);
+        if (convert_all(ctx, self, records.get(), ticks.get(), prefix,
+                        [&](PyObject* t) { return make_tick(ctx, reader, req, t); }) < 0)
+            return nullptr;
+    }
     if (log_summary(ctx, ticks.get(), symbol.get(), "的Tick数据成功，共", "的Tick数据") < 0)
         return nullptr;
     return ticks.release();

@@ -1,0 +1,179 @@
+// Native decoding of history answers.
+//
+// A history query normally gets its answer from `response.json()` and turns
+// each decoded record into a vn.py record.  For the common answer (an
+// envelope with `code` 0 whose records hold exactly the JSON types the
+// service sends) the body is read here instead, straight from
+// `response.content`, and the records are built without the intermediate
+// dicts.  Whatever this path cannot prove equivalent to the Python form
+// falls back, for the whole answer, to `response.json()` and the query's own
+// conversion, before any record is converted or any line logged.
+//
+// Memory: the JSON parser lives for one call only (its buffers are sized to
+// the body and freed before the records are built); between the two, the
+// values read are held in one flat array of 8 bytes per member and record.
+#pragma once
+
+#include <cstdint>
+
+#include "common/py.h"
+#include "history/convert.h"
+
+namespace norvix::decode {
+
+// The records a query expects: the time member and the members it converts,
+// in keyword order (as the query's own conversion reads them).
+struct Layout {
+    Name time_field;
+    bool with_time;
+    const Field* fields;
+    int n;
+};
+
+// One value read from a record: a JSON number as json.loads gives it (int or
+// float), or the index of a text in Rows::texts.
+union Slot {
+    double d;
+    int64_t i;
+    uint64_t u;
+};
+
+// The records of one natively decoded answer.  Row r occupies `stride`
+// slots: the packed time, the masks of members present and of integers, then
+// one slot per layout field.
+struct Rows {
+    ~Rows();
+    Slot* slots = nullptr;  // PyMem_Raw, so that tracemalloc counts it
+    size_t count = 0;
+    size_t capacity = 0;
+    int stride = 0;
+    Ref texts;  // list of the distinct texts of text fields
+
+    const Slot* row(size_t r) const noexcept { return slots + r * static_cast<size_t>(stride); }
+};
+
+// One per query call.  The request routine tells it about the exchange as it
+// happens; if it decodes the body, the query converts `rows()` with
+// convert() below instead of reading the envelope.
+class Decoder {
+public:
+    explicit Decoder(const Layout& layout) noexcept : layout_(layout) {}
+    ~Decoder();
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+
+    // Before the request is sent: whether `send` is the real requests.post.
+    void note_sender(Context* ctx, PyObject* requests, PyObject* send) noexcept;
+
+    // In place of `response.json()`, after raise_for_status(): 1 when the
+    // body was decoded here (ready() is then true), 0 when the caller must
+    // call response.json(), -1 with an exception set (what reading
+    // response.content raised).
+    int decode(Context* ctx, PyObject* response) noexcept;
+
+    // The exchange failed after the body was decoded (the success line could
+    // not be logged): the query goes on with the failure's empty mapping.
+    void discard() noexcept;
+
+    bool ready() const noexcept { return rows_ != nullptr; }
+    const Layout& layout() const noexcept { return layout_; }
+    const Rows& rows() const noexcept { return *rows_; }
+
+private:
+    const Layout& layout_;
+    bool real_post_ = false;
+    Rows* rows_ = nullptr;
+};
+
+// A value of a text field, or of a number field as json.loads makes it.
+Ref member_value(const Rows& rows, size_t r, int field) noexcept;
+
+// The per-record conversion, shared by the queries; see convert() below.
+class Converter {
+public:
+    Converter(Context* ctx, const Decoder& decoder, Name cls_name, PyObject* kwnames) noexcept;
+    ~Converter();
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+
+    // -1 when setting up failed (an exception is set).
+    int setup() noexcept;
+    // datetime.strptime(record[time_field], fmt).replace(tzinfo=CHINA_TZ)
+    Ref time(size_t r) noexcept;
+    // The layout's fields of row r into args[0..n): float(...) or the text.
+    int fields(size_t r, PyObject** args, Ref* hold) noexcept;
+    // cls(**dict(zip(kwnames, args))), built directly when cls is the
+    // validated vn.py class.
+    Ref build(PyObject* cls, PyObject* const* args) noexcept;
+
+    // The validated vn.py class, when the records may be built directly.
+    struct Direct;
+
+private:
+    bool direct_ok(PyObject* cls) const noexcept;
+    Ref direct(PyObject* const* args) noexcept;
+    Ref vt_symbol(PyObject* symbol, PyObject* exchange) noexcept;
+
+    Context* ctx_;
+    const Decoder& decoder_;
+    Name cls_name_;
+    PyObject* kwnames_;
+    Direct* direct_ = nullptr;
+
+    // Consecutive records repeat many values (ticks of one second, price
+    // limits, untouched depth levels): equal immutable values made for the
+    // previous record are handed out again instead of made anew.
+    uint64_t last_bits_[MemberReader::kMaxFields] = {};
+    Ref last_float_[MemberReader::kMaxFields];
+    uint64_t last_time_ = 0;
+    Ref last_tz_, last_dt_;
+};
+
+// Converts every row into `out`, as the query's loop over the decoded records
+// would:  for each record, under the KeyError/ValueError guard,
+//     dt = <time>;  cls = <cls_name>;  head...;  fields...;  out.append(cls(...))
+// `head(args, hold)` evaluates the keyword values before `datetime` (the
+// query's own, in its order) and returns how many it wrote.
+template <class Head>
+int convert(Context* ctx, PyObject* self, const Decoder& decoder, Name cls_name, PyObject* kwnames,
+            const char* prefix, PyObject* out, Head&& head) noexcept {
+    Converter conv(ctx, decoder, cls_name, kwnames);
+    if (conv.setup() < 0) return -1;
+    const Rows& rows = decoder.rows();
+    const Layout& layout = decoder.layout();
+    constexpr int kMaxArgs = 48;
+    PyObject* args[kMaxArgs];
+    Ref hold[kMaxArgs];
+    for (size_t r = 0; r < rows.count; ++r) {
+        // Python checks for signals between bytecodes; a long native loop
+        // does so every few thousand records.
+        if ((r & 4095) == 4095 && PyErr_CheckSignals() < 0) return -1;
+        int used = kMaxArgs;  // the values held for this record
+        Ref value = [&]() -> Ref {
+            Ref dt = conv.time(r);
+            if (!dt) return {};
+            Ref cls = load_global(ctx, cls_name);
+            if (!cls) return {};
+            int k = head(args, hold);
+            if (k < 0) return {};
+            if (k + 2 + layout.n > kMaxArgs) {
+                PyErr_SetString(PyExc_SystemError, "too many record fields");
+                return {};
+            }
+            used = k + 1 + layout.n;
+            args[k] = dt.get();
+            if (conv.fields(r, args + k + 1, hold + k + 1) < 0) return {};
+            args[k + 1 + layout.n] = (*ctx)[Const::gateway];
+            return conv.build(cls.get(), args);
+        }();
+        for (int i = 0; i < used; ++i) hold[i] = Ref();
+        if (value) {
+            if (PyList_Append(out, value.get()) < 0) return -1;
+        } else if (skip_bad_record(ctx, self, prefix) != 1) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace norvix::decode

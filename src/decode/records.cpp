@@ -1,0 +1,376 @@
+// Building vn.py records from decoded rows.
+//
+// vn.py's BarData and TickData are dataclasses: calling one runs type.__call__,
+// object.__new__, the generated __init__ (one `self.<field> = <value>` per
+// init field, in field order) and __post_init__
+// (`self.vt_symbol = f"{self.symbol}.{self.exchange.value}"`).  While the
+// class is vn.py's, with all of these untouched, the record is built here
+// with the same attribute stores in the same order; otherwise the class is
+// called.
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "decode/decode.h"
+#include "decode/pycheck.h"
+
+namespace norvix::decode {
+
+namespace {
+
+constexpr int kMaxSlots = 48;
+
+// Interned names this file needs beyond the Context's.
+struct Names {
+    Ref value, value_attr, vt_symbol, init, post_init, fields, field_init, default_factory;
+    bool make() noexcept {
+        struct {
+            Ref* ref;
+            const char* text;
+        } all[] = {{&value, "value"},
+                   {&value_attr, "_value_"},
+                   {&vt_symbol, "vt_symbol"},
+                   {&init, "__init__"},
+                   {&post_init, "__post_init__"},
+                   {&fields, "__dataclass_fields__"},
+                   {&field_init, "init"},
+                   {&default_factory, "default_factory"}};
+        for (auto& n : all) {
+            *n.ref = Ref::steal(PyUnicode_InternFromString(n.text));
+            if (!*n.ref) return false;
+        }
+        return true;
+    }
+};
+
+bool utf8_is(PyObject* s, const char* text) noexcept {
+    Py_ssize_t n;
+    const char* p = PyUnicode_Check(s) ? PyUnicode_AsUTF8AndSize(s, &n) : nullptr;
+    if (!p) {
+        PyErr_Clear();
+        return false;
+    }
+    return static_cast<size_t>(n) == std::strlen(text) && std::memcmp(p, text, n) == 0;
+}
+
+}  // namespace
+
+// The validated class: what its __init__ stores, in order.
+struct Converter::Direct {
+    Names names;
+    PyTypeObject* cls = nullptr;  // strong
+    unsigned int tag = 0;
+    Ref init, post;
+    PyObject* init_code = nullptr;
+    PyObject* post_code = nullptr;
+    Ref defaults;  // the __init__ defaults validated, which hold `dflt`
+    struct Store {
+        Ref name;
+        int kw;          // index into the keyword values, or -1
+        PyObject* dflt;  // the parameter's default when kw < 0
+    } stores[kMaxSlots];
+    int nstores = 0;
+    int symbol_kw = -1, exchange_kw = -1;
+
+    // f"{symbol}.{exchange.value}" for the last pair seen, valid while the
+    // exchange's enum class is unchanged: its `value` is then Enum's own
+    // property, which returns the member's `_value_`.
+    struct {
+        Ref exchange, symbol, value, text;
+        unsigned int tag = 0;
+    } vt;
+
+    ~Direct() { Py_XDECREF(cls); }
+};
+
+namespace {
+
+// `cls` is vn.py's dataclass `name`, untouched: the metaclass, __new__,
+// __setattr__, __getattribute__, __init__ and __post_init__ are the ones
+// Python and dataclasses give it, and none of its fields is a data
+// descriptor.  Fills `d` from the class's fields and `kwnames`.
+bool validate(Context* ctx, Name name, PyObject* cls, PyObject* kwnames,
+              Converter::Direct& d) noexcept {
+    Ref objects = loaded_module("vnpy.trader.object");
+    Py_ssize_t len;
+    const char* cname = PyUnicode_AsUTF8AndSize((*ctx)[name], &len);
+    if (!cname) return false;
+    Ref vn = module_member(objects.get(), cname);
+    if (!vn || vn.get() != cls || !PyType_Check(cls) || Py_TYPE(cls) != &PyType_Type) return false;
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+    if (tp->tp_new != PyBaseObject_Type.tp_new || tp->tp_alloc != PyType_GenericAlloc ||
+        tp->tp_setattro != PyObject_GenericSetAttr || tp->tp_getattro != PyObject_GenericGetAttr ||
+        !(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) || (tp->tp_flags & Py_TPFLAGS_IS_ABSTRACT))
+        return false;
+
+    char qual[64];
+    PyObject* init = type_lookup(tp, d.names.init.get());
+    std::snprintf(qual, sizeof qual, "%s.__init__", cname);
+    if (!function_from(init, objects.get(), qual, "<string>")) return false;
+    PyObject* post = type_lookup(tp, d.names.post_init.get());
+    std::snprintf(qual, sizeof qual, "%s.__post_init__", cname);
+    if (!function_from(post, objects.get(), qual)) return false;
+
+    Ref dataclasses = loaded_module("dataclasses");
+    Ref missing = module_member(dataclasses.get(), "MISSING");
+    PyObject* fields = type_lookup(tp, d.names.fields.get());
+    if (!missing || !fields || !PyDict_CheckExact(fields)) return false;
+
+    // __init__(self, <init fields in order>) with defaults for the last ones.
+    auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(init));
+    PyObject* defaults = PyFunction_GET_DEFAULTS(init);
+    Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+    if (code->co_kwonlyargcount != 0 || (code->co_flags & (CO_VARARGS | CO_VARKEYWORDS)))
+        return false;
+    Ref varnames =
+        Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(code), "co_varnames"));
+    if (!varnames || !PyTuple_Check(varnames.get())) return false;
+    const int nparams = code->co_argcount;
+
+    Py_ssize_t pos = 0;
+    PyObject *fname, *field;
+    int param = 1;
+    while (PyDict_Next(fields, &pos, &fname, &field)) {
+        Ref is_init = Ref::steal(PyObject_GetAttr(field, d.names.field_init.get()));
+        if (!is_init) return false;
+        if (is_init.get() != Py_True) {
+            // Not set by __init__ unless built by a factory.
+            Ref factory = Ref::steal(PyObject_GetAttr(field, d.names.default_factory.get()));
+            if (!factory || factory.get() != missing.get() || is_init.get() != Py_False)
+                return false;
+            continue;
+        }
+        if (param >= nparams || d.nstores >= kMaxSlots) return false;
+        if (PyUnicode_Compare(PyTuple_GET_ITEM(varnames.get(), param), fname) != 0) return false;
+        Converter::Direct::Store& s = d.stores[d.nstores++];
+        s.name = Ref::borrow(fname);
+        s.kw = -1;
+        s.dflt = nullptr;
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k)
+            if (PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, k), fname) == 0) s.kw = int(k);
+        if (s.kw < 0) {
+            Py_ssize_t first_default = nparams - ndefaults;
+            if (param < first_default) return false;  // a required argument not given
+            s.dflt = PyTuple_GET_ITEM(defaults, param - first_default);
+        }
+        if (utf8_is(fname, "symbol")) d.symbol_kw = s.kw;
+        if (utf8_is(fname, "exchange")) d.exchange_kw = s.kw;
+        if (!plain_attribute(tp, fname)) return false;
+        ++param;
+    }
+    if (PyErr_Occurred() || param != nparams || d.symbol_kw < 0 || d.exchange_kw < 0) return false;
+    // Every keyword given is a parameter.
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+        bool found = false;
+        for (int i = 0; i < d.nstores; ++i) found |= d.stores[i].kw == k;
+        if (!found) return false;
+    }
+    if (!plain_attribute(tp, d.names.vt_symbol.get())) return false;
+
+    d.tag = version_tag(tp);
+    if (!d.tag) return false;
+    d.cls = reinterpret_cast<PyTypeObject*>(Py_NewRef(cls));
+    d.defaults = Ref::borrow(defaults);
+    d.init = Ref::borrow(init);
+    d.post = Ref::borrow(post);
+    d.init_code = PyFunction_GET_CODE(init);
+    d.post_code = PyFunction_GET_CODE(post);
+    return true;
+}
+
+// `exchange.value` is `exchange._value_`: the member's class reads attributes
+// generically and its `value` is the enum module's own property over Enum's
+// own `value`.  Returns the class's version tag, 0 when not.
+unsigned int enum_value_tag(PyObject* exchange, const Names& names) noexcept {
+    PyTypeObject* tp = Py_TYPE(exchange);
+    if (tp->tp_getattro != PyObject_GenericGetAttr) return 0;
+    Ref enum_mod = loaded_module("enum");
+    Ref enum_cls = module_member(enum_mod.get(), "Enum");
+    Ref prop_cls = module_member(enum_mod.get(), "property");
+    if (!enum_cls || !PyType_Check(enum_cls.get()) || !prop_cls) return 0;
+    PyObject* desc = type_lookup(tp, names.value.get());
+    if (!desc ||
+        desc != type_lookup(reinterpret_cast<PyTypeObject*>(enum_cls.get()), names.value.get()))
+        return 0;
+    if (reinterpret_cast<PyObject*>(Py_TYPE(desc)) != prop_cls.get()) return 0;
+    Ref get = Ref::steal(PyUnicode_InternFromString("__get__"));
+    if (!get ||
+        !function_from(type_lookup(Py_TYPE(desc), get.get()), enum_mod.get(), "property.__get__"))
+        return 0;
+    Ref fget = Ref::steal(PyObject_GetAttrString(desc, "fget"));
+    if (!fget || !function_from(fget.get(), enum_mod.get(), "Enum.value")) return 0;
+    if (!plain_attribute(tp, names.value_attr.get())) return 0;
+    return version_tag(tp);
+}
+
+}  // namespace
+
+Converter::Converter(Context* ctx, const Decoder& decoder, Name cls_name,
+                     PyObject* kwnames) noexcept
+    : ctx_(ctx), decoder_(decoder), cls_name_(cls_name), kwnames_(kwnames) {}
+
+Converter::~Converter() { delete direct_; }
+
+int Converter::setup() noexcept {
+    Direct* d = new (std::nothrow) Direct;
+    if (!d) return 0;  // built by calling the class, then
+    if (!d->names.make()) {
+        delete d;
+        return -1;
+    }
+    Ref cls = load_global(ctx_, cls_name_);
+    if (cls && validate(ctx_, cls_name_, cls.get(), kwnames_, *d)) {
+        direct_ = d;
+    } else {
+        delete d;
+    }
+    // Whatever the checks could not read only means no direct construction;
+    // the records' own lookups raise what Python would raise.
+    PyErr_Clear();
+    return 0;
+}
+
+bool Converter::direct_ok(PyObject* cls) const noexcept {
+    const Direct* d = direct_;
+    return d && cls == reinterpret_cast<PyObject*>(d->cls) && d->cls->tp_version_tag == d->tag &&
+           PyFunction_GET_CODE(d->init.get()) == d->init_code &&
+           PyFunction_GET_DEFAULTS(d->init.get()) == d->defaults.get() &&
+           PyFunction_GET_CODE(d->post.get()) == d->post_code;
+}
+
+Ref Converter::time(size_t r) noexcept {
+    const Layout& layout = decoder_.layout();
+    const uint64_t t = decoder_.rows().row(r)[0].u;
+    const int year = int(t >> 40), month = int(t >> 32 & 0xff), day = int(t >> 24 & 0xff);
+    const int hour = int(t >> 16 & 0xff), minute = int(t >> 8 & 0xff), second = int(t & 0xff);
+    Ref cls = load_global(ctx_, Name::datetime);
+    if (!cls) return {};
+    if (cls.get() == reinterpret_cast<PyObject*>(ctx_->dt->DateTimeType)) {
+        Ref tz = load_global(ctx_, Name::CHINA_TZ);
+        if (!tz) return {};
+        if (tz.get() == Py_None || PyObject_TypeCheck(tz.get(), ctx_->dt->TZInfoType)) {
+            if (last_dt_ && t == last_time_ && tz.get() == last_tz_.get())
+                return Ref::borrow(last_dt_.get());
+            last_dt_ = Ref::steal(ctx_->dt->DateTime_FromDateAndTime(
+                year, month, day, hour, minute, second, 0, tz.get(), ctx_->dt->DateTimeType));
+            if (!last_dt_) return {};
+            last_time_ = t;
+            last_tz_ = std::move(tz);
+            return Ref::borrow(last_dt_.get());
+        }
+    }
+    // The record's own conversion, from the text the answer held.
+    Ref text =
+        Ref::steal(layout.with_time ? PyUnicode_FromFormat("%04d-%02d-%02d %02d:%02d:%02d", year,
+                                                           month, day, hour, minute, second)
+                                    : PyUnicode_FromFormat("%04d-%02d-%02d", year, month, day));
+    if (!text) return {};
+    Ref record = Ref::steal(PyDict_New());
+    if (!record || PyDict_SetItem(record.get(), (*ctx_)[layout.time_field], text.get()) < 0)
+        return {};
+    return record_time(ctx_, record.get(), layout.time_field, layout.with_time);
+}
+
+Ref member_value(const Rows& rows, size_t r, int field) noexcept {
+    const Slot* row = rows.row(r);
+    const uint64_t masks = row[1].u;
+    if (!(masks >> field & 1)) return {};
+    const Slot& v = row[2 + field];
+    if (masks >> (32 + field) & 1) return Ref::steal(PyLong_FromLongLong(v.i));
+    return Ref::steal(PyFloat_FromDouble(v.d));
+}
+
+int Converter::fields(size_t r, PyObject** args, Ref* hold) noexcept {
+    const Layout& layout = decoder_.layout();
+    const Rows& rows = decoder_.rows();
+    const Slot* row = rows.row(r);
+    const uint64_t masks = row[1].u;
+    for (int j = 0; j < layout.n; ++j) {
+        const bool present = masks >> j & 1;
+        if (layout.fields[j].kind == Kind::text) {
+            // record.get(key, "")
+            args[j] =
+                present ? PyList_GET_ITEM(rows.texts.get(), row[2 + j].i) : (*ctx_)[Const::empty];
+            continue;
+        }
+        // float(record.get(key, 0)) or float(record[key]), with `float` read
+        // from the module globals for every member.
+        Ref fn = load_global(ctx_, Name::float_);
+        if (!fn) return -1;
+        if (fn.get() == reinterpret_cast<PyObject*>(&PyFloat_Type)) {
+            const Slot& v = row[2 + j];
+            double d = !present ? 0.0 : masks >> (32 + j) & 1 ? static_cast<double>(v.i) : v.d;
+            uint64_t bits;
+            std::memcpy(&bits, &d, sizeof bits);
+            if (!last_float_[j] || bits != last_bits_[j]) {
+                last_float_[j] = Ref::steal(PyFloat_FromDouble(d));
+                if (!last_float_[j]) return -1;
+                last_bits_[j] = bits;
+            }
+            hold[j] = Ref::borrow(last_float_[j].get());
+        } else {
+            Ref value = present ? member_value(rows, r, j) : Ref::borrow((*ctx_)[Const::zero]);
+            if (!value) return -1;
+            hold[j] = Ref::steal(PyObject_CallOneArg(fn.get(), value.get()));
+        }
+        if (!hold[j]) return -1;
+        args[j] = hold[j].get();
+    }
+    return 0;
+}
+
+// What __post_init__ computes: f"{self.symbol}.{self.exchange.value}".
+Ref Converter::vt_symbol(PyObject* symbol, PyObject* exchange) noexcept {
+    auto& vt = direct_->vt;
+    const Names& names = direct_->names;
+    if (PyUnicode_CheckExact(symbol) && vt.tag && exchange == vt.exchange.get() &&
+        Py_TYPE(exchange)->tp_version_tag == vt.tag) {
+        Ref value = Ref::steal(PyObject_GenericGetAttr(exchange, names.value_attr.get()));
+        if (!value) return {};
+        if (value.get() == vt.value.get() && symbol == vt.symbol.get())
+            return Ref::borrow(vt.text.get());
+    }
+    Ref head = text_of(ctx_, symbol);
+    if (!head) return {};
+    Ref value = Ref::steal(PyObject_GetAttr(exchange, names.value.get()));
+    if (!value) return {};
+    Ref tail = text_of(ctx_, value.get());
+    if (!tail) return {};
+    Ref text = message(ctx_, {head, ".", tail});
+    if (!text) return {};
+    if (PyUnicode_CheckExact(symbol) && PyUnicode_CheckExact(value.get())) {
+        if (exchange != vt.exchange.get()) {
+            vt.tag = enum_value_tag(exchange, names);
+            PyErr_Clear();
+            vt.exchange = Ref::borrow(exchange);
+        }
+        vt.symbol = Ref::borrow(symbol);
+        vt.value = std::move(value);
+        vt.text = Ref::borrow(text.get());
+    }
+    return text;
+}
+
+Ref Converter::direct(PyObject* const* args) noexcept {
+    Direct& d = *direct_;
+    // type.__call__ -> object.__new__: a bare instance.
+    Ref obj = Ref::steal(d.cls->tp_alloc(d.cls, 0));
+    if (!obj) return {};
+    // __init__: self.<field> = <value>, in field order.
+    for (int i = 0; i < d.nstores; ++i) {
+        const Direct::Store& s = d.stores[i];
+        if (PyObject_GenericSetAttr(obj.get(), s.name.get(), s.kw >= 0 ? args[s.kw] : s.dflt) < 0)
+            return {};
+    }
+    // __post_init__
+    Ref vt = vt_symbol(args[d.symbol_kw], args[d.exchange_kw]);
+    if (!vt || PyObject_GenericSetAttr(obj.get(), d.names.vt_symbol.get(), vt.get()) < 0) return {};
+    return obj;
+}
+
+Ref Converter::build(PyObject* cls, PyObject* const* args) noexcept {
+    if (direct_ok(cls)) return direct(args);
+    return Ref::steal(PyObject_Vectorcall(cls, args, 0, kwnames_));
+}
+
+}  // namespace norvix::decode
