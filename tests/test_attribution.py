@@ -178,3 +178,9 @@ def test_tracebacks_name_each_method_an_exception_leaves(nd, feed, server, monke
         feed.initialize("user", "secret-pass")
     assert module_entries(nd, raised.value) == ["initialize"]
     assert traceback.extract_tb(raised.value.__traceback__)[-1].name == "write"
+
+    # The request routine reached from a query (the natively decoded path included).
+    server.default = reply_json(envelope([servers.good_record("/daybar/query")]))
+    with pytest.raises(RuntimeError, match="sink down") as raised:
+        BY_NAME["query_bar_history[daily]"].call(feed, SYMBOL)
+    assert module_entries(nd, raised.value) == ["query_bar_history", "query_day_bar_history", "_make_request"]

@@ -1,4 +1,5 @@
 #include "client/client.h"
+#include "common/frames.h"
 #include "module/function.h"
 #include "module/methods.h"
 
@@ -13,9 +14,17 @@ Ref send_request(Context* ctx, PyObject* self, Const method, Const endpoint, PyO
         if (fn && PyMethod_GET_SELF(bound.get()) == self &&
             Py_TYPE(fn) == reinterpret_cast<PyTypeObject*>(ctx->function_type) &&
             reinterpret_cast<FunctionObject*>(fn)->spec->impl == datafeed_make_request) {
+            // Run as the call of the method would: its log lines and its
+            // traceback entry name _make_request.
             PyObject* args[5] = {self, (*ctx)[method], (*ctx)[endpoint], json_data,
                                  (*ctx)[Const::ten]};
-            return make_request(ctx, args, decoder);
+            Ref result;
+            {
+                MethodScope scope(Method::make_request);
+                result = make_request(ctx, args, decoder);
+            }
+            if (!result) add_traceback(ctx, Method::make_request);
+            return result;
         }
         PyObject* args[5] = {nullptr, (*ctx)[method], (*ctx)[endpoint], json_data,
                              (*ctx)[Const::ten]};
