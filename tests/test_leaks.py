@@ -43,10 +43,12 @@ from faults.queries import BY_NAME, QUERIES, history_request
 ROUNDS = int(os.environ.get("NORVIX_LEAK_ROUNDS", "100"))
 WARMUP = 10
 IMMORTAL = 1 << 30
-# Growth allowed over one batch: half a block per call, where anything a call leaks
-# costs at least one block per call. The interpreter's and the libraries' own traffic
-# (free lists, caches, the log calls) moves the count by a few dozen blocks either way.
-BLOCK_SLACK = max(ROUNDS // 2, 16)
+# Growth allowed over one batch: three quarters of a block per call, where anything a
+# call leaks costs at least one block per call. The interpreter's and the libraries' own
+# traffic (free lists, caches, the log calls, an exception's traceback) moves the count
+# by some dozens of blocks either way: 51-66 seen for 100 raising calls under load, and
+# the same with 1,000 calls.
+BLOCK_SLACK = max(ROUNDS * 3 // 4, 16)
 # Without block counts (PYTHONMALLOC=malloc, as in the sanitizer run) traced bytes are the
 # measure, and a coarser one: with the plain allocator the interpreter's own traffic,
 # the same for the pure-Python module, keeps up to some 15 KiB more for a while.
