@@ -323,12 +323,13 @@ int Converter::fields(size_t r, PyObject** args, Ref* hold) noexcept {
                 if (!last_float_[j]) return -1;
                 last_bits_[j] = bits;
             }
-            hold[j] = Ref::borrow(last_float_[j].get());
-        } else {
-            Ref value = present ? member_value(rows, r, j) : Ref::borrow((*ctx_)[Const::zero]);
-            if (!value) return -1;
-            hold[j] = Ref::steal(PyObject_CallOneArg(fn.get(), value.get()));
+            // last_float_ holds it until the next record's fields.
+            args[j] = last_float_[j].get();
+            continue;
         }
+        Ref value = present ? member_value(rows, r, j) : Ref::borrow((*ctx_)[Const::zero]);
+        if (!value) return -1;
+        hold[j] = Ref::steal(PyObject_CallOneArg(fn.get(), value.get()));
         if (!hold[j]) return -1;
         args[j] = hold[j].get();
     }
