@@ -338,6 +338,27 @@ def test_a_namespace_change_during_the_query_is_seen_by_the_records_after_it(nd,
     assert len(bars) == 20000 and 0 < first and kinds[first:] == [Sub] * (len(bars) - first)
 
 
+def test_float_rebound_by_one_member_is_seen_by_the_next_member_of_the_record(nd, feed, server, json_calls,
+                                                                              native):
+    """Each member reads `float` from the module globals anew, even amid one record."""
+    server.default = server.Reply(200, {"Content-Type": "application/json"}, service_answer(2))
+    seen = []
+
+    def once(value):
+        seen.append(value)
+        del nd.float  # the builtin from the next member on
+        return ("F", value)
+
+    nd.float = once
+    try:
+        first, second = minute_bars(feed)
+    finally:
+        vars(nd).pop("float", None)
+    assert json_calls.count == (0 if native else 1) and seen == [3500]
+    assert first.open_price == ("F", 3500) and type(first.high_price) is float and first.high_price == 3510.5
+    assert (second.open_price, second.open_interest) == (3501.0, 1e5) and type(second.open_price) is float
+
+
 def test_a_success_line_that_fails_after_native_decoding_fails_the_exchange(nd, feed, server, monkeypatch):
     server.default = server.Reply(200, {"Content-Type": "application/json"}, service_answer())
     lines = []

@@ -118,9 +118,28 @@ struct Names {
         return true;
     }
 
+    // What the member at each position of the previous record was: records
+    // list their members in one order nearly always, so the key at a
+    // position is usually the one seen there before, found with one compare.
+    static constexpr int kPositions = 64;
+    std::string_view seen_key[kPositions];
+    int seen_match[kPositions];
+    int seen = 0;  // positions filled
+
+    // match(key) for the member at `position` of its record.
+    int match_at(int position, std::string_view key) noexcept {
+        if (position < seen && seen_key[position] == key) return seen_match[position];
+        int j = match(key);
+        if (position < kPositions) {
+            if (position >= seen) seen = position + 1;
+            seen_key[position] = key;
+            seen_match[position] = j;
+        }
+        return j;
+    }
+
     // The field `key` names, -2 for the time member, -1 for any other.
-    // Records list their members in one order nearly always: the search
-    // starts after the field found last.
+    // The search starts after the field found last.
     int match(std::string_view key) noexcept {
         for (int t = 0; t < n; ++t) {
             int j = hint + t < n ? hint + t : hint + t - n;
@@ -200,8 +219,9 @@ int read_rows(Context* ctx, const Layout& layout, const char* buf, size_t len,
         Slot* row = rows.slots + rows.count * rows.stride;
         uint32_t present = 0, ints = 0;
         bool time = false;
+        int position = 0;
         for (simdjson::dom::key_value_pair member : record) {
-            int j = names.match(member.key);
+            int j = names.match_at(position++, member.key);
             if (j == -1) continue;
             if (j == -2) {
                 std::string_view text;

@@ -53,6 +53,13 @@ bool utf8_is(PyObject* s, const char* text) noexcept {
     return static_cast<size_t>(n) == std::strlen(text) && std::memcmp(p, text, n) == 0;
 }
 
+// Right after load_global(ctx, n) gave `value`: whether it came from (or
+// went into) the globals cache, so that the next lookup of `n` with no code
+// run in between is a cache hit giving `value` again, with no side effect.
+bool answered_from_cache(const Context* ctx, Name n, PyObject* value) noexcept {
+    return ctx->watcher && ctx->cacheable && ctx->cache[static_cast<int>(n)] == value;
+}
+
 }  // namespace
 
 // The validated class: what its __init__ stores, in order.
@@ -285,6 +292,10 @@ int Converter::fields(size_t r, PyObject** args, Ref* hold) noexcept {
     const Rows& rows = decoder_.rows();
     const Slot* row = rows.row(r);
     const uint64_t masks = row[1].u;
+    // `float` as the last lookup found it, while every further lookup of it
+    // would be answered from the globals cache with no code run in between:
+    // then reading it again could only give the same, so it is not read again.
+    bool float_known = false;
     for (int j = 0; j < layout.n; ++j) {
         const bool present = masks >> j & 1;
         if (layout.fields[j].kind == Kind::text) {
@@ -295,9 +306,14 @@ int Converter::fields(size_t r, PyObject** args, Ref* hold) noexcept {
         }
         // float(record.get(key, 0)) or float(record[key]), with `float` read
         // from the module globals for every member.
-        Ref fn = load_global(ctx_, Name::float_);
-        if (!fn) return -1;
-        if (fn.get() == reinterpret_cast<PyObject*>(&PyFloat_Type)) {
+        Ref fn;
+        if (!float_known) {
+            fn = load_global(ctx_, Name::float_);
+            if (!fn) return -1;
+            float_known = fn.get() == reinterpret_cast<PyObject*>(&PyFloat_Type) &&
+                          answered_from_cache(ctx_, Name::float_, fn.get());
+        }
+        if (float_known || fn.get() == reinterpret_cast<PyObject*>(&PyFloat_Type)) {
             const Slot& v = row[2 + j];
             double d = !present ? 0.0 : masks >> (32 + j) & 1 ? static_cast<double>(v.i) : v.d;
             uint64_t bits;
@@ -307,12 +323,13 @@ int Converter::fields(size_t r, PyObject** args, Ref* hold) noexcept {
                 if (!last_float_[j]) return -1;
                 last_bits_[j] = bits;
             }
-            hold[j] = Ref::borrow(last_float_[j].get());
-        } else {
-            Ref value = present ? member_value(rows, r, j) : Ref::borrow((*ctx_)[Const::zero]);
-            if (!value) return -1;
-            hold[j] = Ref::steal(PyObject_CallOneArg(fn.get(), value.get()));
+            // last_float_ holds it until the next record's fields.
+            args[j] = last_float_[j].get();
+            continue;
         }
+        Ref value = present ? member_value(rows, r, j) : Ref::borrow((*ctx_)[Const::zero]);
+        if (!value) return -1;
+        hold[j] = Ref::steal(PyObject_CallOneArg(fn.get(), value.get()));
         if (!hold[j]) return -1;
         args[j] = hold[j].get();
     }
