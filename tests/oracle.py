@@ -8,9 +8,11 @@ conversion of records, the result, and every log line with its level. It writes 
 the lines are collected in the Outcome.
 """
 
+import importlib.util
 import json
 from dataclasses import dataclass, field
 from datetime import datetime
+from pathlib import Path
 from typing import Any
 
 import requests
@@ -117,72 +119,18 @@ REFERENCE_QUERIES = {
 _FAILED = object()
 
 
-def mask(text, password):
-    """The password kept out of text a log line quotes: every whole occurrence (no word
-    character right before or after it), each character written as itself or as an
-    escape of a repr or of JSON, becomes six asterisks; bytes count in their Latin-1
-    and UTF-8 readings."""
-    short_escapes = {"\n": "n", "\r": "r", "\t": "t", "\b": "b", "\f": "f",
-                     "\\": "\\", '"': '"', "'": "'", "/": "/"}
+def _plain_module():
+    """The plain-Python form of the module (bench/norvix_py.py), loaded privately."""
+    path = Path(__file__).resolve().parent.parent / "bench" / "norvix_py.py"
+    spec = importlib.util.spec_from_file_location("_norvix_py_for_the_model", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
-    def hex_is(start, width, value):
-        digits = text[start:start + width]
-        return (len(digits) == width and all(c in "0123456789abcdefABCDEF" for c in digits)
-                and int(digits, 16) == value)
 
-    def spellings(p, c):
-        ends = [p + 1] if text[p:p + 1] == c else []
-        if text[p:p + 1] != "\\" or p + 1 >= len(text):
-            return ends
-        letter, code = text[p + 1], ord(c)
-        if letter == short_escapes.get(c):
-            ends.append(p + 2)
-        elif letter == "x" and hex_is(p + 2, 2, code):
-            ends.append(p + 4)
-        elif letter == "U" and hex_is(p + 2, 8, code):
-            ends.append(p + 10)
-        elif letter == "u":
-            if code <= 0xFFFF:
-                if hex_is(p + 2, 4, code):
-                    ends.append(p + 6)
-            elif (hex_is(p + 2, 4, 0xD800 + ((code - 0x10000) >> 10)) and text[p + 6:p + 8] == "\\u"
-                  and hex_is(p + 8, 4, 0xDC00 + ((code - 0x10000) & 0x3FF))):
-                ends.append(p + 12)
-        return ends
-
-    def is_word(c):
-        return c.isalnum() or c == "_"
-
-    def mask_one(secret):
-        out, p, n = [], 0, len(text)
-        while p < n:
-            end = -1
-            if text[p] in (secret[0], "\\") and (p == 0 or not is_word(text[p - 1])):
-                positions = [p]
-                for c in secret:
-                    positions = list(dict.fromkeys(e for q in positions for e in spellings(q, c)))
-                end = max((e for e in positions if e == n or not is_word(text[e])), default=-1)
-            if end < 0:
-                out.append(text[p])
-                p += 1
-            else:
-                out.append("******")
-                p = end
-        return "".join(out)
-
-    text = f"{text}"
-    if isinstance(password, (bytes, bytearray)):
-        readings = [bytes(password).decode("latin-1")]
-        try:
-            readings.append(bytes(password).decode("utf-8"))
-        except UnicodeDecodeError:
-            pass
-    else:
-        readings = [f"{password}"]
-    for secret in readings:
-        if secret:
-            text = mask_one(secret)
-    return text
+# The password kept out of text a log line quotes: the rule is written once in Python,
+# in the plain-Python form of the module, and the native module is held to it.
+mask = _plain_module().__mask__
 
 
 class Model:
