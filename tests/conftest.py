@@ -287,12 +287,23 @@ def server_8081():
     srv.close()
 
 
-@pytest.fixture
-def refused_port():
-    """A local port nobody listens on."""
+def free_port() -> int:
+    """A local port nobody listens on (for now)."""
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as sock:
         sock.bind(("127.0.0.1", 0))
         return sock.getsockname()[1]
+
+
+@pytest.fixture
+def refused_port():
+    """A local port nobody listens on."""
+    return free_port()
+
+
+def environ_without(*names: str) -> dict[str, str]:
+    """This process's environment less `names`: what a child that is not under test (a
+    build tool, a database server) runs with, without the sanitizer runtime or the work tree."""
+    return {name: value for name, value in os.environ.items() if name not in names}
 
 
 @pytest.fixture

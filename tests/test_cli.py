@@ -18,10 +18,10 @@ from pathlib import Path
 import pytest
 from vnpy.trader.constant import Interval
 
+from conftest import REPO, SERVICE_TOKEN, SERVICE_USER, environ_without, free_port
 from norvix_devserver import default_database_path, make_server
 
-REPO = Path(__file__).resolve().parent.parent
-USER, TOKEN = "demo", "demo-token"
+USER, TOKEN = SERVICE_USER, SERVICE_TOKEN
 
 
 def start(server):
@@ -34,13 +34,6 @@ def stop(server, thread):
     server.shutdown()
     server.server_close()
     thread.join(timeout=10)
-
-
-@pytest.fixture(scope="module")
-def service():
-    server, thread = start(make_server("127.0.0.1", 0, user=USER, token=TOKEN, quiet=True))
-    yield server
-    stop(server, thread)
 
 
 @pytest.fixture(scope="module")
@@ -100,7 +93,7 @@ def totals_line(result: subprocess.CompletedProcess) -> str:
 
 
 def test_download_matches_the_service_and_a_rerun_fetches_nothing_new(tmp_path, service, served):
-    home = make_home(tmp_path, service.url)
+    home = make_home(tmp_path, service)
     first, last = "2024-05-06", "2024-05-29"
     args = ["download", "--product", "rb", "au", "--start", first, "--end", last, "--interval", "d", "1m", "tick",
             "--jobs", "3"]
@@ -135,7 +128,7 @@ def test_download_matches_the_service_and_a_rerun_fetches_nothing_new(tmp_path, 
 
 
 def test_download_of_all_contracts_takes_each_over_its_listed_days(tmp_path, service, served):
-    home = make_home(tmp_path, service.url)
+    home = make_home(tmp_path, service)
     first, last = "2024-05-13", "2024-05-24"  # an IF contract expires on 05-17
 
     result = cli(home, "download", "--product", "IF", "--contracts", "all", "--start", first, "--end", last)
@@ -255,7 +248,7 @@ def test_a_lost_connection_fails_the_task_without_holes_and_a_rerun_completes_it
     ({"database.name": "postgresql", "database.host": "127.0.0.1", "database.port": 1}, "cannot open vn.py's database"),
 ])
 def test_failures_give_exit_status_1_with_the_reason(tmp_path, service, settings, reason):
-    home = make_home(tmp_path, service.url, **settings)
+    home = make_home(tmp_path, service, **settings)
 
     by_symbol = cli(home, "download", "rb2410.SHFE", "--start", "2024-05-27", "--end", "2024-05-29")
     by_product = cli(home, "download", "--product", "rb", "--start", "2024-05-27", "--end", "2024-05-29")
@@ -307,7 +300,7 @@ def test_continuous_bars_follow_the_dominant_contract_adjusted_at_each_roll(serv
     monkeypatch.setitem(settings, "datafeed.username", USER)
     monkeypatch.setitem(settings, "datafeed.password", TOKEN)
     feed = Datafeed()
-    feed.base_url = service.url
+    feed.base_url = service
     # Daily bars over three rb rolls; minute bars over one, with weekend night sessions.
     for interval, first, last in ((Interval.DAILY, "2023-08-01", "2024-05-31"),
                                   (Interval.MINUTE, "2024-04-01", "2024-04-19")):
@@ -327,7 +320,7 @@ def test_continuous_bars_follow_the_dominant_contract_adjusted_at_each_roll(serv
 
 
 def test_continuous_command_replaces_the_series_in_the_database(tmp_path, service, served):
-    home = make_home(tmp_path, service.url)
+    home = make_home(tmp_path, service)
     args = ["continuous", "au", "--start", "2024-05-06", "--end", "2024-05-29", "--interval", "d", "--name", "au_c"]
 
     first = cli(home, *args, "--adjust", "forward")
@@ -383,14 +376,6 @@ PG_BIN = Path("/usr/lib/postgresql/15/bin")
 PG_USER, PG_PASSWORD = "vnpy", "vnpy-secret"
 
 
-def free_port() -> int:
-    import socket
-
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
-
-
 @pytest.fixture(scope="module")
 def postgres():
     """A PostgreSQL server of its own in a temporary directory, run by an unprivileged user."""
@@ -409,7 +394,7 @@ def postgres():
     port = free_port()
     data, log = root / "data", root / "server.log"
     # The server is not ours to check: no sanitizer runtime preloaded into it.
-    server_env = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+    server_env = environ_without("LD_PRELOAD")
     try:
         (root / "pw").write_text(PG_PASSWORD)
         if as_owner:
@@ -447,7 +432,7 @@ def _user_exists(name: str) -> bool:
 def test_download_and_continuous_into_postgresql(tmp_path, service, served, postgres):
     import psycopg2
 
-    home = make_home(tmp_path, service.url, **postgres)
+    home = make_home(tmp_path, service, **postgres)
     first, last = "2024-05-06", "2024-05-24"
     assert cli(home, "status").returncode == 0  # creates the tables
     # Two download processes share the server.

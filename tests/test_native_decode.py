@@ -30,6 +30,7 @@ from vnpy.trader.object import BarData, HistoryRequest
 sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
 from watch import JsonCalls  # noqa: E402
 
+from conftest import Reply, envelope, reply_json
 from oracle import BAR_AMOUNTS, BAR_PRICES, TICK_NUMBERS, Answer, Model
 from test_differential import Capture, Tally, call, differences, fuzz_settings
 
@@ -227,10 +228,10 @@ def test_bytes_over_http_agree_with_model(nd, feed, server, json_calls, native, 
 # --- when the fast path may run --------------------------------------------------------------
 
 
-def service_answer(count: int = 3) -> bytes:
+def service_answer(count: int = 3) -> Reply:
     records = [{"trading_datetime": f"2024-01-02 09:{i % 60:02d}:00", "open_price": 3500 + i, "high_price": 3510.5,
                 "low_price": 3490.25, "close_price": 3505, "volume": 12, "open_interest": 1e5} for i in range(count)]
-    return json.dumps({"code": 0, "message": "success", "data": records}).encode()
+    return reply_json(envelope(records))
 
 
 def minute_bars(feed):
@@ -251,7 +252,7 @@ def wrap(owner, name, monkeypatch, seen):
                                     "instance _make_request"])
 def test_anything_not_the_library_s_own_goes_through_response_json(nd, feed, server, logs, json_calls, native,
                                                                    monkeypatch, target):
-    server.default = server.Reply(200, {"Content-Type": "application/json"}, service_answer())
+    server.default = service_answer()
     expected = [vars(bar) for bar in minute_bars(feed)]
     expected_lines = list(logs)
     assert json_calls.count == (0 if native else 1), "the service's answer was not decoded natively"
@@ -278,7 +279,7 @@ def test_anything_not_the_library_s_own_goes_through_response_json(nd, feed, ser
 
 
 def test_records_are_built_by_the_class_unless_it_is_vnpy_s_untouched(nd, feed, server, monkeypatch):
-    server.default = server.Reply(200, {"Content-Type": "application/json"}, service_answer())
+    server.default = service_answer()
     plain = minute_bars(feed)
     assert [type(bar) for bar in plain] == [BarData] * 3
     assert [list(vars(bar)) for bar in plain] == [list(vars(BarData("g", "s", Exchange.SHFE, None)))] * 3
@@ -305,7 +306,7 @@ def test_a_namespace_change_during_the_query_is_seen_by_the_records_after_it(nd,
     alive until the success line says the records are about to be built."""
     from loguru import logger
 
-    server.default = server.Reply(200, {"Content-Type": "application/json"}, service_answer(20000))
+    server.default = service_answer(20000)
 
     class Sub(BarData):
         pass
@@ -341,7 +342,7 @@ def test_a_namespace_change_during_the_query_is_seen_by_the_records_after_it(nd,
 def test_float_rebound_by_one_member_is_seen_by_the_next_member_of_the_record(nd, feed, server, json_calls,
                                                                               native):
     """Each member reads `float` from the module globals anew, even amid one record."""
-    server.default = server.Reply(200, {"Content-Type": "application/json"}, service_answer(2))
+    server.default = service_answer(2)
     seen = []
 
     def once(value):
@@ -360,7 +361,7 @@ def test_float_rebound_by_one_member_is_seen_by_the_next_member_of_the_record(nd
 
 
 def test_a_success_line_that_fails_after_native_decoding_fails_the_exchange(nd, feed, server, monkeypatch):
-    server.default = server.Reply(200, {"Content-Type": "application/json"}, service_answer())
+    server.default = service_answer()
     lines = []
 
     class Logger:

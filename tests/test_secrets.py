@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import SECRETS, envelope, reply_json
+from conftest import SECRETS, Reply, envelope, reply_json
 from faults import servers
 from faults.queries import QUERIES
 
@@ -41,6 +41,12 @@ def forms(password) -> set[str]:
 
 def leaked(lines, password) -> list:
     return [line for line in lines if any(form in line[1] for form in forms(password))]
+
+
+def echo_headers(received):
+    """An error page that quotes the request's headers, the token among them."""
+    text = "\n".join(f"{name}: {value}" for name, value in received.headers)
+    return Reply(401, {"Content-Type": "text/plain; charset=utf-8"}, text.encode())
 
 
 def run_pytest_probe(tmp_path, body: str) -> subprocess.CompletedProcess:
@@ -93,11 +99,7 @@ def test_a_password_the_http_library_rejects(feed, server, logs, query, password
 @pytest.mark.parametrize("password", ["other-secret", "other-secret'\"\\", "a b c other-secret"], ids=repr)
 @pytest.mark.parametrize("query", QUERIES, ids=repr)
 def test_an_error_page_that_echoes_the_request(feed, server, logs, query, password):
-    def echo(received):
-        text = "\n".join(f"{name}: {value}" for name, value in received.headers)
-        return server.Reply(401, {"Content-Type": "text/plain; charset=utf-8"}, text.encode())
-
-    server.default = echo
+    server.default = echo_headers
     feed.initialize("user", password)
     logs.clear()
     assert query.call(feed, SYMBOL) == []
@@ -171,11 +173,7 @@ def test_a_token_echoed_in_json_escapes(feed, server, logs, password, body):
 
 @pytest.mark.parametrize("password", [b"bytes-token-2024", "密钥-bytes".encode()], ids=repr)
 def test_a_bytes_password_in_its_decoded_and_repr_forms(feed, server, logs, password):
-    def echo(received):
-        text = "\n".join(f"{name}: {value}" for name, value in received.headers)
-        return server.Reply(401, {"Content-Type": "text/plain; charset=utf-8"}, text.encode())
-
-    server.default = echo
+    server.default = echo_headers
     feed.initialize("user", password)
     logs.clear()
     feed.query_ex_factor(SYMBOL, None, None)

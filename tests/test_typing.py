@@ -2,12 +2,13 @@
 queries check clean, with the result types a vn.py user expects."""
 
 import json
-import os
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
+
+from conftest import environ_without
 
 USER_SCRIPT = '''
 from datetime import datetime
@@ -67,7 +68,7 @@ def script(tmp_path):
 
 def _check(command: list[str], cwd: Path) -> subprocess.CompletedProcess:
     # The installed stub is checked: not one on PYTHONPATH, nor under a preloaded sanitizer.
-    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC", "PYTHONPATH")}
+    env = environ_without("LD_PRELOAD", "PYTHONMALLOC", "PYTHONPATH")
     return subprocess.run(command, cwd=cwd, env=env, capture_output=True, text=True, timeout=300)
 
 

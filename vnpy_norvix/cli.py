@@ -20,6 +20,7 @@ from typing import Any
 from vnpy.trader.constant import Exchange, Interval
 
 from . import download as dl
+from .continuous import ADJUSTMENTS
 from .report import download_summary, moment, plural, rolls_table, span, table
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
@@ -89,7 +90,7 @@ def build_parser() -> argparse.ArgumentParser:
     cont.add_argument("--end", type=_day, default=None, help="last trading day (default today)")
     cont.add_argument("--interval", nargs="+", type=_interval, default=[Interval.DAILY], metavar="INTERVAL",
                       help="d, 1h and/or 1m (default d)")
-    cont.add_argument("--adjust", choices=("backward", "forward", "none"), default="backward",
+    cont.add_argument("--adjust", choices=ADJUSTMENTS, default="backward",
                       help="backward keeps the first contract's prices, forward the last one's (default backward)")
     cont.add_argument("--name", help="symbol to save under (default <product>888); one product only")
     _common(cont)
@@ -97,14 +98,12 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def make_datafeed(base_url: str | None) -> Any:
-    from vnpy.trader.setting import SETTINGS
-
+    """vn.py's datafeed from the settings (datafeed.base_url included), at --base-url when given."""
     from . import Datafeed
 
     feed = Datafeed()
-    url = base_url or SETTINGS.get("datafeed.base_url")
-    if url:
-        feed.base_url = str(url).rstrip("/")
+    if base_url:
+        feed.base_url = base_url.rstrip("/")
     return feed
 
 
@@ -131,6 +130,16 @@ def open_database() -> Any | None:
         return None
 
 
+def ready_source_and_database(base_url: str | None) -> tuple[Any, Any] | None:
+    """The service, through a ready datafeed, and vn.py's database; None after telling why
+    either cannot be used."""
+    feed = ready_datafeed(base_url)
+    database = open_database() if feed is not None else None
+    if database is None:
+        return None
+    return dl.Source(feed), database
+
+
 def _check_range(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
     args.end = args.end or date.today()
     if args.start > args.end:
@@ -140,11 +149,10 @@ def _check_range(parser: argparse.ArgumentParser, args: argparse.Namespace) -> N
 def run_download(args: argparse.Namespace) -> int:
     from .progress import make_progress
 
-    feed = ready_datafeed(args.base_url)
-    database = open_database() if feed is not None else None
-    if database is None:
+    opened = ready_source_and_database(args.base_url)
+    if opened is None:
         return EXIT_FAILED
-    source = dl.Source(feed)
+    source, database = opened
     targets, failures = dl.resolve(source, args.symbols, args.product, args.contracts, args.start, args.end)
     tasks = dl.plan(targets, list(dict.fromkeys(args.interval)), database)
     print(f"download: {plural(len(targets), 'contract')} x {plural(len(set(args.interval)), 'interval')}, "
@@ -181,11 +189,10 @@ def run_status(args: argparse.Namespace) -> int:
 def run_continuous(args: argparse.Namespace) -> int:
     from .continuous import continuous_bars
 
-    feed = ready_datafeed(args.base_url)
-    database = open_database() if feed is not None else None
-    if database is None:
+    opened = ready_source_and_database(args.base_url)
+    if opened is None:
         return EXIT_FAILED
-    source = dl.Source(feed)
+    source, database = opened
     failed = 0
     rows = []
     for product in dict.fromkeys(args.products):

@@ -22,13 +22,15 @@ from dataclasses import dataclass
 from datetime import date, datetime, time as clock, timedelta
 from typing import Any, Protocol, TypeVar
 
-from loguru import logger
 from vnpy.trader.constant import Exchange, Interval
 import vnpy.trader.database as vn_database
 from vnpy.trader.database import BaseDatabase
 from vnpy.trader.object import BarData, HistoryRequest, TickData
 
 from norvix_datafeed import CHINA_TZ
+
+from . import ranges
+from .capture import core_lines
 
 T = TypeVar("T")
 Record = BarData | TickData
@@ -93,35 +95,6 @@ def held_moment(value: datetime) -> datetime:
 _FAILURE_MARKS = ("失败", "为空", "异常", "错误")
 
 
-class _LogWatch:
-    """Collects the failure lines the datafeed logs on each watching thread."""
-
-    def __init__(self) -> None:
-        self.lines: dict[int, list[str]] = {}
-        self.lock = threading.Lock()
-        self.sink_id: int | None = None
-
-    def _sink(self, message: Any) -> None:
-        record = message.record
-        lines = self.lines.get(record["thread"].id)
-        if lines is not None and (record["level"].no >= 40 or any(mark in record["message"] for mark in _FAILURE_MARKS)):
-            lines.append(record["message"])
-
-    def start(self) -> list[str]:
-        with self.lock:
-            if self.sink_id is None:
-                self.sink_id = logger.add(self._sink, level=0, format="{message}", catch=True)
-        lines: list[str] = []
-        self.lines[threading.get_ident()] = lines
-        return lines
-
-    def stop(self) -> None:
-        self.lines.pop(threading.get_ident(), None)
-
-
-_WATCH = _LogWatch()
-
-
 class Source:
     """The datafeed's queries, with every failure raised as `FeedError`."""
 
@@ -130,17 +103,16 @@ class Source:
 
     def _checked(self, call: Callable[[Callable[[str], None]], T]) -> T:
         reported: list[str] = []
-        logged = _WATCH.start()
         try:
-            result = call(reported.append)
+            with core_lines(__name__) as lines:
+                result = call(reported.append)
         except (KeyboardInterrupt, SystemExit):
             raise
         except Exception as exc:  # an answer the datafeed could not read
             raise FeedError(f"{type(exc).__name__}: {exc}") from exc
-        finally:
-            _WATCH.stop()
         # What the datafeed reports through `output` says it best; the log is the
         # bare datafeed's only account.
+        logged = [text for level, text in lines if level >= 40 or any(mark in text for mark in _FAILURE_MARKS)]
         problems = reported or logged
         if problems:
             raise FeedError("; ".join(dict.fromkeys(str(problem) for problem in problems)))
@@ -174,12 +146,7 @@ def windows(interval: Interval, first: date, last: date) -> list[tuple[date, dat
     """Calendar-day windows covering the trading days [first, last]; intraday ones
     start on the weekday before, whose evening opens the first trading day."""
     day = first if interval == Interval.DAILY else previous_weekday(first)
-    size = timedelta(days=WINDOW_DAYS[interval] - 1)
-    spans = []
-    while day <= last:
-        spans.append((day, min(day + size, last)))
-        day = spans[-1][1] + timedelta(days=1)
-    return spans
+    return [(window.first, window.last) for window in ranges.windows(day, last, WINDOW_DAYS[interval])]
 
 
 def select(records: Sequence[Record], interval: Interval, first: date, last: date) -> list[Record]:

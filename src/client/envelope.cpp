@@ -14,17 +14,11 @@ Ref send_request(Context* ctx, PyObject* self, Const method, Const endpoint, PyO
         if (fn && PyMethod_GET_SELF(bound.get()) == self &&
             Py_TYPE(fn) == reinterpret_cast<PyTypeObject*>(ctx->function_type) &&
             reinterpret_cast<FunctionObject*>(fn)->spec->impl == datafeed_make_request) {
-            // Run as the call of the method would: its log lines and its
-            // traceback entry name _make_request.
+            // Run as the call of the method would be.
             PyObject* args[5] = {self, (*ctx)[method], (*ctx)[endpoint], json_data,
                                  (*ctx)[Const::ten]};
-            Ref result;
-            {
-                MethodScope scope(Method::make_request);
-                result = make_request(ctx, args, decoder);
-            }
-            if (!result) add_traceback(ctx, Method::make_request);
-            return result;
+            return run_as(ctx, Method::make_request,
+                          [&] { return make_request(ctx, args, decoder); });
         }
         PyObject* args[5] = {nullptr, (*ctx)[method], (*ctx)[endpoint], json_data,
                              (*ctx)[Const::ten]};

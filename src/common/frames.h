@@ -35,4 +35,17 @@ int write_log(Context* ctx, PyObject* fn, PyObject* message) noexcept;
 // Adds the traceback entry of method `m` to the pending exception.
 void add_traceback(Context* ctx, Method m) noexcept;
 
+// body() run as method `m`: its log lines name `m`, and an exception leaving
+// it gains m's traceback entry.
+template <class Body>
+Ref run_as(Context* ctx, Method m, Body&& body) noexcept {
+    Ref result;
+    {
+        MethodScope scope(m);
+        result = body();
+    }
+    if (!result) add_traceback(ctx, m);
+    return result;
+}
+
 }  // namespace norvix

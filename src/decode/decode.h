@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "common/py.h"
 #include "history/convert.h"
@@ -118,7 +119,7 @@ private:
     const Decoder& decoder_;
     Name cls_name_;
     PyObject* kwnames_;
-    Direct* direct_ = nullptr;
+    std::unique_ptr<Direct> direct_;
 
     // Consecutive records repeat many values (ticks of one second, price
     // limits, untouched depth levels): equal immutable values made for the
@@ -145,9 +146,7 @@ int convert(Context* ctx, PyObject* self, const Decoder& decoder, Name cls_name,
     PyObject* args[kMaxArgs];
     Ref hold[kMaxArgs];
     for (size_t r = 0; r < rows.count; ++r) {
-        // Python checks for signals between bytecodes; a long native loop
-        // does so every few thousand records.
-        if ((r & 4095) == 4095 && PyErr_CheckSignals() < 0) return -1;
+        if (poll_signals(static_cast<Py_ssize_t>(r)) < 0) return -1;
         int used = kMaxArgs;  // the values held for this record
         Ref value = [&]() -> Ref {
             Ref dt = conv.time(r);

@@ -216,21 +216,14 @@ Converter::Converter(Context* ctx, const Decoder& decoder, Name cls_name,
                      PyObject* kwnames) noexcept
     : ctx_(ctx), decoder_(decoder), cls_name_(cls_name), kwnames_(kwnames) {}
 
-Converter::~Converter() { delete direct_; }
+Converter::~Converter() = default;
 
 int Converter::setup() noexcept {
-    Direct* d = new (std::nothrow) Direct;
+    std::unique_ptr<Direct> d(new (std::nothrow) Direct);
     if (!d) return 0;  // built by calling the class, then
-    if (!d->names.make()) {
-        delete d;
-        return -1;
-    }
+    if (!d->names.make()) return -1;
     Ref cls = load_global(ctx_, cls_name_);
-    if (cls && validate(ctx_, cls_name_, cls.get(), kwnames_, *d)) {
-        direct_ = d;
-    } else {
-        delete d;
-    }
+    if (cls && validate(ctx_, cls_name_, cls.get(), kwnames_, *d)) direct_ = std::move(d);
     // Whatever the checks could not read only means no direct construction;
     // the records' own lookups raise what Python would raise.
     PyErr_Clear();
@@ -238,7 +231,7 @@ int Converter::setup() noexcept {
 }
 
 bool Converter::direct_ok(PyObject* cls) const noexcept {
-    const Direct* d = direct_;
+    const Direct* d = direct_.get();
     return d && cls == reinterpret_cast<PyObject*>(d->cls) && d->cls->tp_version_tag == d->tag &&
            PyFunction_GET_CODE(d->init.get()) == d->init_code &&
            PyFunction_GET_DEFAULTS(d->init.get()) == d->defaults.get() &&

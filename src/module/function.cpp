@@ -144,10 +144,8 @@ constexpr int kMaxParams = 8;
 // The body, with the function as the running method of this thread and, as
 // an exception leaves it, the function's own traceback entry.
 PyObject* run_body(FunctionObject* f, PyObject* const* args) noexcept {
-    MethodScope scope(f->spec->method);
-    PyObject* result = f->spec->impl(f, args);
-    if (!result) add_traceback(f->ctx, f->spec->method);
-    return result;
+    return run_as(f->ctx, f->spec->method, [&] { return Ref::steal(f->spec->impl(f, args)); })
+        .release();
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,

@@ -133,9 +133,11 @@ int run_self_test(Context* ctx, PyObject* globals) noexcept {
     if (!logger) return -1;
     Ref info = Ref::steal(PyObject_GetAttr(logger.get(), (*ctx)[Name::info]));
     if (!info) return -1;
-    Ref len = load_global(ctx, Ref::steal(PyUnicode_InternFromString("len")).get());
+    Ref len = load_global(ctx, Name::len_);
     if (!len) return -1;
-    Ref current = load_global(ctx, Ref::steal(PyUnicode_InternFromString("multiplier_list")).get());
+    Ref name = Ref::steal(PyUnicode_InternFromString("multiplier_list"));
+    if (!name) return -1;
+    Ref current = load_global(ctx, name.get());
     if (!current) return -1;
     Ref count = Ref::steal(PyObject_CallOneArg(len.get(), current.get()));
     if (!count) return -1;
