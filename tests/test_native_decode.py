@@ -86,6 +86,9 @@ ODD_TIMES = ["2024-1-05 09:00:00", "2024-01-05T09:00:00", " 2024-01-05 09:00:00"
              "2024-01-05 24:00:00", "2024-01-05 9:00:00", "2024-01-05 09:00:00", "2024-1-5", 123, None]
 ODD_TEXTS = ['"a\\ud800"', '"\\udc00b"', '"\\ud800\\u0041"', '"\\ud83d\\ude00"', '"\udcff"', '"\udcc3("',
              '"\\u0000"']
+# Text json.loads refuses, in a member nobody reads: each is read to its end or refused.
+BROKEN = ["tru", "nul", "truex", "01", "1.", ".5", "+1", "-", "1e", "0x1", '"\\x"', '"\\u12"', '"a\tb"', "[1,]",
+          "[1 2]", "[,1]", '{"a" 1}', '{"a":1,}', '{1:2}', "[}", "{]", "[[1]", '{"a":[1}}', "'a'", "None"]
 CONTENT_TYPES = {"application/json": True, "application/json; charset=utf-8": True,
                  "application/json; charset=UTF8": True, "text/html; charset=utf-8": True,
                  "application/json; charset=latin-1": False, "text/plain": False, None: False,
@@ -120,7 +123,7 @@ def wire_answers(draw, query: str):
     envelope = Obj(draw(st.permutations(envelope)))
     content_type = "application/json"
     prefix = suffix = ""
-    traps = draw(st.lists(st.integers(0, 10), max_size=2)) if draw(st.booleans()) else []
+    traps = draw(st.lists(st.integers(0, 12), max_size=2)) if draw(st.booleans()) else []
     clean = not traps
 
     def record_member():
@@ -168,8 +171,16 @@ def wire_answers(draw, query: str):
         elif trap == 10 and records:  # a member of another JSON type
             record, i = record_member()
             record[i] = (record[i][0], draw(st.sampled_from([None, True, "12", "x", [1], {"a": 1}])))
+        elif trap == 11:  # text json.loads refuses, where nothing is read
+            target = draw(st.sampled_from(records)) if records else envelope
+            target.append(("zz", Raw(draw(st.sampled_from(BROKEN)))))
     seps = draw(st.sampled_from([(", ", ": "), (",", ":"), (" ,\n ", " : ")]))
     text = prefix + dump(envelope, draw(st.booleans()), seps) + suffix
+    if 12 in traps and text:  # one character dropped, doubled or replaced by another of JSON's
+        at = draw(st.integers(0, len(text) - 1))
+        how = draw(st.sampled_from(["drop", "double", "replace"]))
+        other = draw(st.sampled_from(list('{}[],:"\\ 0-.eE') + ["\x01"]))
+        text = text[:at] + {"drop": "", "double": text[at] * 2, "replace": other}[how] + text[at + 1:]
     body = text.encode("utf-8", "surrogateescape")
     if content_type == "application/json; charset=latin-1" and draw(st.booleans()):
         body = text.encode("latin-1", "replace")

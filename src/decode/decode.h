@@ -9,9 +9,12 @@
 // falls back, for the whole answer, to `response.json()` and the query's own
 // conversion, before any record is converted or any line logged.
 //
-// Memory: the JSON parser lives for one call only (its buffers are sized to
-// the body and freed before the records are built); between the two, the
-// values read are held in one flat array of 8 bytes per member and record.
+// Memory: the JSON parser (simdjson On-Demand: an index of the body's
+// structural characters, 4 bytes each, and nothing more unless text has to
+// be unescaped) lives for one call only and is freed before the records are
+// built; between the two, the values read are held in one flat array of 8
+// bytes per member and record.  While the records are built, a table of
+// recently made floats (64 KB and the floats it holds) lives for the query.
 #pragma once
 
 #include <cstdint>
@@ -121,11 +124,18 @@ private:
     PyObject* kwnames_;
     std::unique_ptr<Direct> direct_;
 
-    // Consecutive records repeat many values (ticks of one second, price
-    // limits, untouched depth levels): equal immutable values made for the
-    // previous record are handed out again instead of made anew.
-    uint64_t last_bits_[MemberReader::kMaxFields] = {};
-    Ref last_float_[MemberReader::kMaxFields];
+    // The records of an answer repeat many values (prices revisit their
+    // levels, price limits and untouched depth levels stay, ticks share a
+    // second): equal immutable values made for recent records are handed
+    // out again instead of made anew.  Floats by their bits, in a table
+    // that keeps the latest of each slot (held until the query ends).
+    static constexpr int kFloatSlots = 4096;
+    struct FloatSlot {
+        uint64_t bits;
+        PyObject* value;  // strong, or null
+    };
+    std::unique_ptr<FloatSlot[]> floats_;
+    PyObject* float_of(double d) noexcept;
     uint64_t last_time_ = 0;
     Ref last_tz_, last_dt_;
 };

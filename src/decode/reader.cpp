@@ -96,6 +96,29 @@ bool readable_padding(const char* buf, size_t len) noexcept {
 #endif
 }
 
+// The k.size() bytes at p are k's.  Keys are short: compared eight bytes at
+// a time, the last eight overlapping the others.
+inline bool same(const char* p, std::string_view k) noexcept {
+    const size_t n = k.size();
+    if (n < 8) return std::memcmp(p, k.data(), n) == 0;
+    uint64_t a, b;
+    for (size_t i = 0; i + 8 < n; i += 8) {
+        std::memcpy(&a, p + i, 8);
+        std::memcpy(&b, k.data() + i, 8);
+        if (a != b) return false;
+    }
+    std::memcpy(&a, p + n - 8, 8);
+    std::memcpy(&b, k.data() + n - 8, 8);
+    return a == b;
+}
+
+// The text from `p` up to the next quote (or `end`).
+std::string_view quoted(const char* p, const char* end) noexcept {
+    const char* q = p;
+    while (q < end && *q != '"') ++q;
+    return std::string_view(p, static_cast<size_t>(q - p));
+}
+
 // The layout's member names, as UTF-8.
 struct Names {
     std::string_view time;
@@ -126,9 +149,16 @@ struct Names {
     int seen_match[kPositions];
     int seen = 0;  // positions filled
 
-    // match(key) for the member at `position` of its record.
-    int match_at(int position, std::string_view key) noexcept {
-        if (position < seen && seen_key[position] == key) return seen_match[position];
+    // match(key) for the member at `position` of its record, whose key is
+    // written from `p` (after its opening quote) up to its closing quote
+    // and, keys being free of escapes, the first quote after `p`.
+    int match_at(int position, const char* p, const char* end) noexcept {
+        if (position < seen) {
+            const std::string_view k = seen_key[position];
+            if (k.size() < static_cast<size_t>(end - p) && p[k.size()] == '"' && same(p, k))
+                return seen_match[position];
+        }
+        const std::string_view key = quoted(p, end);
         int j = match(key);
         if (position < kPositions) {
             if (position >= seen) seen = position + 1;
@@ -152,128 +182,250 @@ struct Names {
     }
 };
 
+// The text of a string value without its quotes, as written (escapes
+// included): from the opening quote's successor to the next quote.  A string
+// holding an escaped quote ends early here, and then still holds a backslash.
+// `expected` is the length the text usually has, checked first.
+bool raw_text(simdjson::ondemand::value value, const char* end, size_t expected,
+              std::string_view& out) noexcept {
+    simdjson::ondemand::raw_json_string raw;
+    if (value.get_raw_json_string().get(raw) != simdjson::SUCCESS) return false;
+    const char* p = raw.raw();
+    // (A shorter text then reads as one holding a quote, which no caller
+    // takes for what it reads.)
+    if (expected < static_cast<size_t>(end - p) && p[expected] == '"') {
+        out = std::string_view(p, expected);
+        return true;
+    }
+    out = quoted(p, end);
+    return true;
+}
+
+// Reads a value nobody uses to its end, so that the whole text is checked as
+// json.loads checks it: every number, literal, string and bracket.  Strings
+// are unescaped (which checks their escapes) only when the body has any.
+bool skip_value(simdjson::ondemand::value value, bool escapes, size_t depth) noexcept {
+    using simdjson::SUCCESS;
+    using simdjson::ondemand::json_type;
+    json_type type;
+    if (value.type().get(type) != SUCCESS) return false;
+    switch (type) {
+        case json_type::object: {
+            simdjson::ondemand::object object;
+            if (depth >= kMaxDepth || value.get_object().get(object) != SUCCESS) return false;
+            for (auto item : object) {
+                simdjson::ondemand::field field;
+                if (std::move(item).get(field) != SUCCESS ||
+                    !skip_value(field.value(), escapes, depth + 1))
+                    return false;
+            }
+            return true;
+        }
+        case json_type::array: {
+            simdjson::ondemand::array array;
+            if (depth >= kMaxDepth || value.get_array().get(array) != SUCCESS) return false;
+            for (auto item : array) {
+                simdjson::ondemand::value element;
+                if (std::move(item).get(element) != SUCCESS ||
+                    !skip_value(element, escapes, depth + 1))
+                    return false;
+            }
+            return true;
+        }
+        case json_type::number: {
+            simdjson::ondemand::number number;
+            return value.get_number().get(number) == SUCCESS;
+        }
+        case json_type::string: {
+            if (escapes) {
+                std::string_view text;
+                return value.get_string().get(text) == SUCCESS;
+            }
+            simdjson::ondemand::raw_json_string raw;
+            return value.get_raw_json_string().get(raw) == SUCCESS;
+        }
+        case json_type::boolean: {
+            bool b;
+            return value.get_bool().get(b) == SUCCESS;
+        }
+        case json_type::null: {
+            bool null = false;
+            return value.is_null().get(null) == SUCCESS && null;
+        }
+    }
+    return false;
+}
+
+// One record into `row`; false when anything in it is not what the fast
+// path reads exactly as json.loads and the query's conversion would.
+bool read_record(Context* ctx, const Layout& layout, Names& names, uint32_t required,
+                 simdjson::ondemand::value item, bool escapes, const char* end, Slot* row,
+                 Rows& rows, std::string_view& last_text, Py_ssize_t& last_index,
+                 bool& failed) noexcept {
+    using simdjson::SUCCESS;
+    (void)ctx;
+    simdjson::ondemand::object record;
+    if (item.get_object().get(record) != SUCCESS) return false;
+    uint32_t present = 0, ints = 0;
+    bool time = false;
+    int position = 0;
+    for (auto entry : record) {
+        simdjson::ondemand::field member;
+        if (std::move(entry).get(member) != SUCCESS) return false;
+        int j = names.match_at(position++, member.key().raw(), end);
+        simdjson::ondemand::value value = member.value();
+        if (j == -1) {
+            if (!skip_value(value, escapes, 2)) return false;
+            continue;
+        }
+        if (j == -2) {
+            std::string_view text;
+            TimeFields f;
+            if (time || !raw_text(value, end, layout.with_time ? 19 : 10, text) ||
+                !canonical_time(reinterpret_cast<const unsigned char*>(text.data()), text.size(),
+                                layout.with_time, f))
+                return false;
+            time = true;
+            row[0].u = uint64_t(f.year) << 40 | uint64_t(f.month) << 32 | uint64_t(f.day) << 24 |
+                       uint64_t(f.hour) << 16 | uint64_t(f.minute) << 8 | uint64_t(f.second);
+            continue;
+        }
+        if (present & (1u << j)) return false;  // json.loads would keep the last
+        present |= 1u << j;
+        Slot& slot = row[2 + j];
+        if (layout.fields[j].kind == Kind::text) {
+            std::string_view text;
+            if (value.get_string().get(text) != SUCCESS) return false;
+            if (last_index < 0 || text != last_text) {
+                Ref s = Ref::steal(PyUnicode_DecodeUTF8(text.data(), text.size(), "strict"));
+                if (!s) {
+                    PyErr_Clear();
+                    return false;
+                }
+                if (PyList_Append(rows.texts.get(), s.get()) < 0) {
+                    failed = true;
+                    return false;
+                }
+                // The unescaped text lives in the parser's buffer until the
+                // parser goes: it stays valid for the comparisons that follow.
+                last_text = text;
+                last_index = PyList_GET_SIZE(rows.texts.get()) - 1;
+            }
+            slot.i = last_index;
+            continue;
+        }
+        simdjson::ondemand::number number;
+        if (value.get_number().get(number) != SUCCESS) return false;  // any other type
+        switch (number.get_number_type()) {
+            case simdjson::ondemand::number_type::signed_integer:
+                slot.i = number.get_int64();
+                ints |= 1u << j;
+                break;
+            case simdjson::ondemand::number_type::floating_point_number:
+                slot.d = number.get_double();
+                // json.loads makes "-0" the integer 0; a negative zero goes
+                // to it rather than be told apart here.
+                if (slot.d == 0 && std::signbit(slot.d)) return false;
+                break;
+            default:  // integers beyond int64
+                return false;
+        }
+    }
+    if (!time || (required & ~present)) return false;
+    row[1].u = uint64_t(present) | uint64_t(ints) << 32;
+    return true;
+}
+
 // The answer as Rows, or 0 when anything in it is not what the fast path
-// handles exactly as json.loads and the query's conversion would.
+// handles exactly as json.loads and the query's conversion would.  The body
+// is read once, in order, by simdjson's On-Demand parser: only its index of
+// structural characters is built, and every value is read, or checked to its
+// end, where it stands.
 int read_rows(Context* ctx, const Layout& layout, const char* buf, size_t len,
               Rows& rows) noexcept {
+    using simdjson::SUCCESS;
     Names names;
     if (!names.init(ctx, layout)) return -1;
     uint32_t required = 0;
     for (int j = 0; j < layout.n; ++j)
         if (layout.fields[j].kind == Kind::required) required |= 1u << j;
 
-    using simdjson::dom::element_type;
-    simdjson::dom::parser parser;
-    if (parser.allocate(len, kMaxDepth) != simdjson::SUCCESS) return 0;
-    simdjson::dom::element root;
-    if (parser.parse(buf, len, !readable_padding(buf, len)).get(root) != simdjson::SUCCESS)
-        return 0;
-    if (!plain_escapes(buf, len)) return 0;
+    // The text ends with the root object's closing brace, so that nothing
+    // is ever read from the bytes past its end.
+    size_t used = len;
+    while (used > 0 && (buf[used - 1] == ' ' || buf[used - 1] == '\t' || buf[used - 1] == '\n' ||
+                        buf[used - 1] == '\r'))
+        --used;
+    if (used == 0 || buf[used - 1] != '}') return 0;
+    const bool escapes = std::memchr(buf, '\\', len) != nullptr;
+    if (escapes && !plain_escapes(buf, len)) return 0;
+
+    simdjson::padded_string copy;
+    const char* text = buf;
+    if (!readable_padding(buf, len)) {
+        copy = simdjson::padded_string(buf, len);
+        if (copy.size() != len) return 0;
+        text = copy.data();
+    }
+    const char* end = text + len;
+    simdjson::ondemand::parser parser;
+    if (parser.allocate(len, kMaxDepth) != SUCCESS) return 0;
+    simdjson::ondemand::document doc;
+    if (parser.iterate(text, len, len + simdjson::SIMDJSON_PADDING).get(doc) != SUCCESS) return 0;
 
     // The envelope: `code` the integer 0 (the check passes silently), `data`
     // an array or absent (no records); anything else is read as Python would.
-    simdjson::dom::object envelope;
-    if (root.get_object().get(envelope) != simdjson::SUCCESS) return 0;
-    simdjson::dom::array data;
-    bool code = false, have_data = false, message = false;
-    for (simdjson::dom::key_value_pair member : envelope) {
-        if (member.key == "code") {
-            int64_t value;
-            if (code || member.value.type() != element_type::INT64 ||
-                member.value.get_int64().get(value) != simdjson::SUCCESS || value != 0)
-                return 0;
-            code = true;
-        } else if (member.key == "data") {
-            if (have_data || member.value.get_array().get(data) != simdjson::SUCCESS) return 0;
-            have_data = true;
-        } else if (member.key == "message") {
-            if (message) return 0;
-            message = true;
-        }
-    }
-    if (!code) return 0;
-
+    simdjson::ondemand::object envelope;
+    if (doc.get_object().get(envelope) != SUCCESS) return 0;
     rows.stride = 2 + layout.n;
     rows.texts = Ref::steal(PyList_New(0));
     if (!rows.texts) return -1;
-    if (!have_data) return 1;
-    // The array knows its length (up to 2**24 - 1 elements): room for all
-    // rows at once rather than by doubling.
-    if (size_t n = data.size(); n > 0 && n < 0xFFFFFF) {
-        rows.slots = static_cast<Slot*>(PyMem_RawMalloc(n * rows.stride * sizeof(Slot)));
-        if (!rows.slots) return 0;
-        rows.capacity = n;
-    }
+    bool code = false, have_data = false, message = false, failed = false;
     std::string_view last_text;
     Py_ssize_t last_index = -1;
-    for (simdjson::dom::element item : data) {
-        simdjson::dom::object record;
-        if (item.get_object().get(record) != simdjson::SUCCESS) return 0;
-        if (rows.count == rows.capacity) {
-            size_t cap = rows.capacity ? rows.capacity * 2 : 1024;
-            void* grown = PyMem_RawRealloc(rows.slots, cap * rows.stride * sizeof(Slot));
-            if (!grown) return 0;
-            rows.slots = static_cast<Slot*>(grown);
-            rows.capacity = cap;
-        }
-        Slot* row = rows.slots + rows.count * rows.stride;
-        uint32_t present = 0, ints = 0;
-        bool time = false;
-        int position = 0;
-        for (simdjson::dom::key_value_pair member : record) {
-            int j = names.match_at(position++, member.key);
-            if (j == -1) continue;
-            if (j == -2) {
-                std::string_view text;
-                TimeFields f;
-                if (time || member.value.get_string().get(text) != simdjson::SUCCESS ||
-                    !canonical_time(reinterpret_cast<const unsigned char*>(text.data()),
-                                    text.size(), layout.with_time, f))
-                    return 0;
-                time = true;
-                row[0].u = uint64_t(f.year) << 40 | uint64_t(f.month) << 32 |
-                           uint64_t(f.day) << 24 | uint64_t(f.hour) << 16 |
-                           uint64_t(f.minute) << 8 | uint64_t(f.second);
-                continue;
-            }
-            if (present & (1u << j)) return 0;  // json.loads would keep the last
-            present |= 1u << j;
-            Slot& slot = row[2 + j];
-            if (layout.fields[j].kind == Kind::text) {
-                std::string_view text;
-                if (member.value.get_string().get(text) != simdjson::SUCCESS) return 0;
-                if (last_index < 0 || text != last_text) {
-                    Ref s = Ref::steal(PyUnicode_DecodeUTF8(text.data(), text.size(), "strict"));
-                    if (!s) {
-                        PyErr_Clear();
-                        return 0;
-                    }
-                    if (PyList_Append(rows.texts.get(), s.get()) < 0) return -1;
-                    last_text = text;
-                    last_index = PyList_GET_SIZE(rows.texts.get()) - 1;
+    for (auto entry : envelope) {
+        simdjson::ondemand::field member;
+        if (std::move(entry).get(member) != SUCCESS) return 0;
+        const std::string_view key = quoted(member.key().raw(), end);
+        simdjson::ondemand::value value = member.value();
+        if (key == "code") {
+            simdjson::ondemand::number number;
+            if (code || value.get_number().get(number) != SUCCESS ||
+                number.get_number_type() != simdjson::ondemand::number_type::signed_integer ||
+                number.get_int64() != 0)
+                return 0;
+            code = true;
+        } else if (key == "data") {
+            simdjson::ondemand::array data;
+            if (have_data || value.get_array().get(data) != SUCCESS) return 0;
+            have_data = true;
+            for (auto element : data) {
+                simdjson::ondemand::value item;
+                if (std::move(element).get(item) != SUCCESS) return 0;
+                if (rows.count == rows.capacity) {
+                    size_t cap = rows.capacity ? rows.capacity * 2 : 1024;
+                    void* grown = PyMem_RawRealloc(rows.slots, cap * rows.stride * sizeof(Slot));
+                    if (!grown) return 0;
+                    rows.slots = static_cast<Slot*>(grown);
+                    rows.capacity = cap;
                 }
-                slot.i = last_index;
-                continue;
+                Slot* row = rows.slots + rows.count * rows.stride;
+                if (!read_record(ctx, layout, names, required, item, escapes, end, row, rows,
+                                 last_text, last_index, failed))
+                    return failed ? -1 : 0;
+                ++rows.count;
             }
-            switch (member.value.type()) {
-                case element_type::INT64:
-                    if (member.value.get_int64().get(slot.i) != simdjson::SUCCESS) return 0;
-                    ints |= 1u << j;
-                    break;
-                case element_type::DOUBLE:
-                    if (member.value.get_double().get(slot.d) != simdjson::SUCCESS) return 0;
-                    // json.loads makes "-0" the integer 0; a negative zero
-                    // goes to it rather than be told apart here.
-                    if (slot.d == 0 && std::signbit(slot.d)) return 0;
-                    break;
-                default:  // text, null, true/false, containers, integers beyond int64
-                    return 0;
+        } else {
+            if (key == "message") {
+                if (message) return 0;
+                message = true;
             }
+            if (!skip_value(value, escapes, 1)) return 0;
         }
-        if (!time || (required & ~present)) return 0;
-        row[1].u = uint64_t(present) | uint64_t(ints) << 32;
-        ++rows.count;
     }
+    // Nothing after the root object: the iterator has no position left.
+    if (!code || !doc.is_alive() || doc.current_location().error() != simdjson::OUT_OF_BOUNDS)
+        return 0;
     return 1;
 }
 

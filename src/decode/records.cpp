@@ -216,7 +216,31 @@ Converter::Converter(Context* ctx, const Decoder& decoder, Name cls_name,
                      PyObject* kwnames) noexcept
     : ctx_(ctx), decoder_(decoder), cls_name_(cls_name), kwnames_(kwnames) {}
 
-Converter::~Converter() = default;
+Converter::~Converter() {
+    if (floats_)
+        for (int i = 0; i < kFloatSlots; ++i) Py_XDECREF(floats_[i].value);
+}
+
+// float(d), or an equal float made for an earlier record; borrowed from the
+// table, where it stays until its slot is taken by another value.
+PyObject* Converter::float_of(double d) noexcept {
+    uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    if (!floats_) {
+        floats_.reset(new (std::nothrow) FloatSlot[kFloatSlots]());
+        if (!floats_) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+    }
+    FloatSlot& slot = floats_[(bits * 0x9E3779B97F4A7C15ull) >> 52];
+    if (slot.value && slot.bits == bits) return slot.value;
+    PyObject* made = PyFloat_FromDouble(d);
+    if (!made) return nullptr;
+    Py_XSETREF(slot.value, made);
+    slot.bits = bits;
+    return made;
+}
 
 int Converter::setup() noexcept {
     std::unique_ptr<Direct> d(new (std::nothrow) Direct);
@@ -309,15 +333,10 @@ int Converter::fields(size_t r, PyObject** args, Ref* hold) noexcept {
         if (float_known || fn.get() == reinterpret_cast<PyObject*>(&PyFloat_Type)) {
             const Slot& v = row[2 + j];
             double d = !present ? 0.0 : masks >> (32 + j) & 1 ? static_cast<double>(v.i) : v.d;
-            uint64_t bits;
-            std::memcpy(&bits, &d, sizeof bits);
-            if (!last_float_[j] || bits != last_bits_[j]) {
-                last_float_[j] = Ref::steal(PyFloat_FromDouble(d));
-                if (!last_float_[j]) return -1;
-                last_bits_[j] = bits;
-            }
-            // last_float_ holds it until the next record's fields.
-            args[j] = last_float_[j].get();
+            // Held for the record: a later member may take its slot.
+            hold[j] = Ref::borrow(float_of(d));
+            if (!hold[j]) return -1;
+            args[j] = hold[j].get();
             continue;
         }
         Ref value = present ? member_value(rows, r, j) : Ref::borrow((*ctx_)[Const::zero]);
