@@ -313,14 +313,18 @@ def test_records_are_built_by_the_class_unless_it_is_vnpy_s_untouched(nd, feed, 
 
 
 def test_a_namespace_change_during_the_query_is_seen_by_the_records_after_it(nd, feed, server, monkeypatch):
-    """A finalizer run by the collector amid the records rebinds BarData; it keeps itself
-    alive until the success line says the records are about to be built."""
+    """A finalizer run by the collector amid the records rebinds BarData and changes the
+    class the module reads intervals from; it keeps itself alive until the success line says
+    the records are about to be built."""
     from loguru import logger
 
     server.default = service_answer(20000)
 
     class Sub(BarData):
         pass
+
+    class Intervals:
+        MINUTE = Interval.MINUTE
 
     armed = []
 
@@ -331,10 +335,12 @@ def test_a_namespace_change_during_the_query_is_seen_by_the_records_after_it(nd,
         def __del__(self):
             if armed:
                 nd.BarData = Sub
+                Intervals.MINUTE = Interval.DAILY
             else:
                 Rebind()
 
     monkeypatch.setattr(nd, "BarData", BarData)
+    monkeypatch.setattr(nd, "Interval", Intervals)
     sink = logger.add(lambda m: armed.append(1) if m.record["message"].startswith("请求成功") else None)
     thresholds = gc.get_threshold()
     gc.collect()
@@ -348,6 +354,7 @@ def test_a_namespace_change_during_the_query_is_seen_by_the_records_after_it(nd,
     kinds = [type(bar) for bar in bars]
     first = kinds.index(Sub)
     assert len(bars) == 20000 and 0 < first and kinds[first:] == [Sub] * (len(bars) - first)
+    assert [bar.interval for bar in bars] == [Interval.MINUTE] * first + [Interval.DAILY] * (len(bars) - first)
 
 
 def test_float_rebound_by_one_member_is_seen_by_the_next_member_of_the_record(nd, feed, server, json_calls,

@@ -14,7 +14,8 @@
 // be unescaped) lives for one call only and is freed before the records are
 // built; between the two, the values read are held in one flat array of 8
 // bytes per member and record.  While the records are built, a table of
-// recently made floats (64 KB and the floats it holds) lives for the query.
+// recently made floats (up to 64 KB, and the floats it holds) lives for the
+// query.
 #pragma once
 
 #include <cstdint>
@@ -92,6 +93,20 @@ private:
 // A value of a text field, or of a number field as json.loads makes it.
 Ref member_value(const Rows& rows, size_t r, int field) noexcept;
 
+// `cls.<name>`, read for every record as Python reads it (`Interval.MINUTE`).
+// While `cls` is the class of the last read and neither it, its metaclass
+// nor the value's class has changed since (by their version tags), a read
+// through type's own attribute lookup finds the same plain value, with no
+// descriptor to run: it is answered with that value.
+class ClassAttr {
+public:
+    Ref get(PyObject* cls, PyObject* name) noexcept;
+
+private:
+    Ref cls_, value_;
+    unsigned int tags_[3] = {};
+};
+
 // The per-record conversion, shared by the queries; see convert() below.
 class Converter {
 public:
@@ -128,13 +143,14 @@ private:
     // levels, price limits and untouched depth levels stay, ticks share a
     // second): equal immutable values made for recent records are handed
     // out again instead of made anew.  Floats by their bits, in a table
-    // that keeps the latest of each slot (held until the query ends).
-    static constexpr int kFloatSlots = 4096;
+    // that keeps the latest of each slot (held until the query ends), of
+    // 2**8 to 2**12 slots as the answer has records.
     struct FloatSlot {
         uint64_t bits;
         PyObject* value;  // strong, or null
     };
     std::unique_ptr<FloatSlot[]> floats_;
+    int float_shift_ = 0;  // 64 - log2(slots)
     PyObject* float_of(double d) noexcept;
     uint64_t last_time_ = 0;
     Ref last_tz_, last_dt_;

@@ -212,13 +212,39 @@ unsigned int enum_value_tag(PyObject* exchange, const Names& names) noexcept {
 
 }  // namespace
 
+Ref ClassAttr::get(PyObject* cls, PyObject* name) noexcept {
+    if (value_ && cls == cls_.get() &&
+        reinterpret_cast<PyTypeObject*>(cls)->tp_version_tag == tags_[0] &&
+        Py_TYPE(cls)->tp_version_tag == tags_[1] &&
+        Py_TYPE(value_.get())->tp_version_tag == tags_[2])
+        return Ref::borrow(value_.get());
+    value_ = Ref();
+    Ref value = Ref::steal(PyObject_GetAttr(cls, name));
+    if (!value || !PyType_Check(cls) || Py_TYPE(cls)->tp_getattro != PyType_Type.tp_getattro)
+        return value;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    PyTypeObject* meta = Py_TYPE(cls);
+    PyTypeObject* kind = Py_TYPE(value.get());
+    const unsigned int tags[3] = {version_tag(type), version_tag(meta), version_tag(kind)};
+    // type.__getattribute__: no metaclass attribute of that name, and the
+    // class's own is this value, which is no descriptor.
+    if (tags[0] && tags[1] && tags[2] && !type_lookup(meta, name) &&
+        type_lookup(type, name) == value.get() && !kind->tp_descr_get) {
+        cls_ = Ref::borrow(cls);
+        value_ = Ref::borrow(value.get());
+        std::memcpy(tags_, tags, sizeof tags);
+    }
+    return value;
+}
+
 Converter::Converter(Context* ctx, const Decoder& decoder, Name cls_name,
                      PyObject* kwnames) noexcept
     : ctx_(ctx), decoder_(decoder), cls_name_(cls_name), kwnames_(kwnames) {}
 
 Converter::~Converter() {
     if (floats_)
-        for (int i = 0; i < kFloatSlots; ++i) Py_XDECREF(floats_[i].value);
+        for (size_t i = 0, n = size_t(1) << (64 - float_shift_); i < n; ++i)
+            Py_XDECREF(floats_[i].value);
 }
 
 // float(d), or an equal float made for an earlier record; borrowed from the
@@ -227,13 +253,16 @@ PyObject* Converter::float_of(double d) noexcept {
     uint64_t bits;
     std::memcpy(&bits, &d, sizeof bits);
     if (!floats_) {
-        floats_.reset(new (std::nothrow) FloatSlot[kFloatSlots]());
+        int log2 = 8;
+        while (log2 < 12 && (size_t(1) << log2) < decoder_.rows().count) ++log2;
+        floats_.reset(new (std::nothrow) FloatSlot[size_t(1) << log2]());
         if (!floats_) {
             PyErr_NoMemory();
             return nullptr;
         }
+        float_shift_ = 64 - log2;
     }
-    FloatSlot& slot = floats_[(bits * 0x9E3779B97F4A7C15ull) >> 52];
+    FloatSlot& slot = floats_[(bits * 0x9E3779B97F4A7C15ull) >> float_shift_];
     if (slot.value && slot.bits == bits) return slot.value;
     PyObject* made = PyFloat_FromDouble(d);
     if (!made) return nullptr;

@@ -101,10 +101,11 @@ PyObject* bar_query(FunctionObject* f, PyObject* const* args, const BarQuery& q)
     if (!bars) return nullptr;
     if (decoder.ready()) {
         // The answer was decoded natively; the records keep make_bar's order.
+        decode::ClassAttr interval;
         auto head = [&](PyObject** args, Ref* hold) -> int {
             Ref intervals = load_global(ctx, Name::Interval);
             if (!intervals) return -1;
-            hold[2] = Ref::steal(PyObject_GetAttr(intervals.get(), (*ctx)[q.interval]));
+            hold[2] = interval.get(intervals.get(), (*ctx)[q.interval]);
             if (!hold[2]) return -1;
             args[0] = symbol;
             args[1] = exchange;
