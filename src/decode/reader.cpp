@@ -406,8 +406,10 @@ int read_rows(Context* ctx, const Layout& layout, const char* buf, size_t len,
             for (auto element : data) {
                 simdjson::ondemand::value item;
                 if (std::move(element).get(item) != SUCCESS) return 0;
+                // The count is known only at the end: doubled from a small
+                // start, so that a short answer takes little.
                 if (rows.count == rows.capacity) {
-                    size_t cap = rows.capacity ? rows.capacity * 2 : 1024;
+                    size_t cap = rows.capacity ? rows.capacity * 2 : 32;
                     void* grown = PyMem_RawRealloc(rows.slots, cap * rows.stride * sizeof(Slot));
                     if (!grown) return 0;
                     rows.slots = static_cast<Slot*>(grown);
