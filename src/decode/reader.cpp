@@ -41,8 +41,9 @@ unsigned hex4(const char* p) noexcept {
 
 // Escapes are where json.loads and a native parser may part: a key written
 // with escapes, and a lone surrogate escape (json.loads keeps it in the str,
-// a native parser rejects or replaces it).  True when the body has neither.
-// The body was parsed successfully, so every backslash lies in a string.
+// a native parser rejects or replaces it).  True when the text has neither.
+// Read as if every backslash lay in a string: in a body that is no valid JSON
+// the answer does not matter, as the parser refuses that body anyway.
 bool plain_escapes(const char* s, size_t n) noexcept {
     const char* end = s + n;
     const char* p = s;
@@ -203,8 +204,18 @@ bool raw_text(simdjson::ondemand::value value, const char* end, size_t expected,
 
 // Reads a value nobody uses to its end, so that the whole text is checked as
 // json.loads checks it: every number, literal, string and bracket.  Strings
-// are unescaped (which checks their escapes) only when the body has any.
-bool skip_value(simdjson::ondemand::value value, bool escapes, size_t depth) noexcept {
+// are unescaped (which checks their escapes) only when the body has any;
+// otherwise the structural pass has checked their bytes.
+bool skip_other(simdjson::ondemand::value value, bool escapes, size_t depth) noexcept;
+
+inline bool skip_value(simdjson::ondemand::value value, bool escapes, size_t depth) noexcept {
+    // Mostly text (the contract, the exchange): tried first, in line.
+    simdjson::ondemand::raw_json_string raw;
+    if (!escapes && value.get_raw_json_string().get(raw) == simdjson::SUCCESS) return true;
+    return skip_other(value, escapes, depth);
+}
+
+bool skip_other(simdjson::ondemand::value value, bool escapes, size_t depth) noexcept {
     using simdjson::SUCCESS;
     using simdjson::ondemand::json_type;
     json_type type;
@@ -237,12 +248,8 @@ bool skip_value(simdjson::ondemand::value value, bool escapes, size_t depth) noe
             return value.get_number().get(number) == SUCCESS;
         }
         case json_type::string: {
-            if (escapes) {
-                std::string_view text;
-                return value.get_string().get(text) == SUCCESS;
-            }
-            simdjson::ondemand::raw_json_string raw;
-            return value.get_raw_json_string().get(raw) == SUCCESS;
+            std::string_view text;
+            return value.get_string().get(text) == SUCCESS;
         }
         case json_type::boolean: {
             bool b;
@@ -258,12 +265,11 @@ bool skip_value(simdjson::ondemand::value value, bool escapes, size_t depth) noe
 
 // One record into `row`; false when anything in it is not what the fast
 // path reads exactly as json.loads and the query's conversion would.
-bool read_record(Context* ctx, const Layout& layout, Names& names, uint32_t required,
+bool read_record(const Layout& layout, Names& names, uint32_t required,
                  simdjson::ondemand::value item, bool escapes, const char* end, Slot* row,
                  Rows& rows, std::string_view& last_text, Py_ssize_t& last_index,
                  bool& failed) noexcept {
     using simdjson::SUCCESS;
-    (void)ctx;
     simdjson::ondemand::object record;
     if (item.get_object().get(record) != SUCCESS) return false;
     uint32_t present = 0, ints = 0;
@@ -275,10 +281,6 @@ bool read_record(Context* ctx, const Layout& layout, Names& names, uint32_t requ
         int j = names.match_at(position++, member.key().raw(), end);
         simdjson::ondemand::value value = member.value();
         if (j == -1) {
-            // Mostly text (the contract, the exchange), whose bytes the
-            // structural pass has checked; escapes are checked by unescaping.
-            simdjson::ondemand::raw_json_string raw;
-            if (!escapes && value.get_raw_json_string().get(raw) == SUCCESS) continue;
             if (!skip_value(value, escapes, 2)) return false;
             continue;
         }
@@ -361,8 +363,9 @@ int read_rows(Context* ctx, const Layout& layout, const char* buf, size_t len,
                         buf[used - 1] == '\r'))
         --used;
     if (used == 0 || buf[used - 1] != '}') return 0;
-    const bool escapes = std::memchr(buf, '\\', len) != nullptr;
-    if (escapes && !plain_escapes(buf, len)) return 0;
+    const char* backslash = static_cast<const char*>(std::memchr(buf, '\\', len));
+    const bool escapes = backslash != nullptr;
+    if (escapes && !plain_escapes(backslash, len - static_cast<size_t>(backslash - buf))) return 0;
 
     simdjson::padded_string copy;
     const char* text = buf;
@@ -416,8 +419,8 @@ int read_rows(Context* ctx, const Layout& layout, const char* buf, size_t len,
                     rows.capacity = cap;
                 }
                 Slot* row = rows.slots + rows.count * rows.stride;
-                if (!read_record(ctx, layout, names, required, item, escapes, end, row, rows,
-                                 last_text, last_index, failed))
+                if (!read_record(layout, names, required, item, escapes, end, row, rows, last_text,
+                                 last_index, failed))
                     return failed ? -1 : 0;
                 ++rows.count;
             }
