@@ -136,8 +136,9 @@ def wire_answers(draw, query: str):
             record[i] = (record[i][0], Raw(draw(st.sampled_from(LITERALS))))
         elif trap == 1 and records:  # a time text that is not canonical, or not text
             record = draw(st.sampled_from(records))
-            index = [k for k, _ in record].index(time_member)
-            record[index] = (time_member, draw(st.sampled_from(ODD_TIMES)))
+            keys = [k for k, _ in record]
+            if time_member in keys:  # unless a key trap has rewritten it
+                record[keys.index(time_member)] = (time_member, draw(st.sampled_from(ODD_TIMES)))
         elif trap == 2 and records:  # a member given twice
             record, i = record_member()
             record.insert(draw(st.integers(0, len(record))), (record[i][0], draw(NUMBERS)))
