@@ -10,6 +10,7 @@ from dataclasses import dataclass, field
 
 from . import messages
 from .engine import Answer, Failure, Scope
+from .engine.outcome import Record
 from .ranges import Window
 
 
@@ -25,7 +26,7 @@ class Fetched:
     answers: list[Answer] = field(default_factory=list)
 
     @property
-    def records(self) -> list[object]:
+    def records(self) -> list[Record]:
         return [record for answer in self.answers for record in answer.records]
 
     @property

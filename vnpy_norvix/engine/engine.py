@@ -123,7 +123,7 @@ class Engine:
         try:
             return self._call(kind, symbol, first, last, exchange, scope)
         except Failure as failure:
-            if failure.kind in FATAL:
+            if failure.kind in FATAL and not scope.cancelled:
                 scope.cancel(failure)
             raise
 
@@ -162,20 +162,20 @@ class Engine:
             try:
                 reply = self.transport.send(method, self.base_url + endpoint, members, headers, self.timeout, watch)
             except requests.exceptions.RequestException as error:
-                raise self._cut(watch) or self._transport_failure(error) from error
+                raise self._cut(watch, scope) or self._transport_failure(error) from error
             except Exception as error:  # what requests lets through: a URL it cannot join, ...
-                raise self._cut(watch) or Failure(self.mask(messages.request_error(str(error))),
-                                                  "unreachable") from error
-            cut = self._cut(watch)
+                raise self._cut(watch, scope) or Failure(self.mask(messages.request_error(str(error))),
+                                                         "unreachable") from error
+            cut = self._cut(watch, scope)
             if cut:  # an answer without a length ends where its socket was shut down
                 raise cut
         if 400 <= reply.status < 600:
             raise self._status_failure(reply)
         return reply
 
-    def _cut(self, watch: Watch) -> Failure | None:
+    def _cut(self, watch: Watch, scope: Scope) -> Failure | None:
         if watch.cut_by == CANCELLED:
-            return Failure(messages.CANCELLED, "cancelled")
+            return scope.why()
         if watch.cut_by == DEADLINE:
             return self._timed_out()
         return None
@@ -211,4 +211,4 @@ class Engine:
             raise Failure(messages.EMPTY_BODY, "unreadable")
         if status == wire.NOT_JSON:
             raise Failure(messages.BAD_JSON, "unreadable")
-        raise Failure(self.mask(messages.unreadable(message)), "unreadable")
+        raise Failure(self.mask(messages.unreadable(message or "")), "unreadable")

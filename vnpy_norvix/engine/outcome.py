@@ -5,8 +5,14 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import Literal
 
+from vnpy.trader.object import BarData, TickData
+
 Kind = Literal["credentials", "unreachable", "timeout", "http", "refused", "unreadable", "cut", "budget",
                "unknown_contract", "exchange", "range", "cancelled"]
+
+# Records of one answer: bars or ticks (history kinds), the service's own (reference kinds).
+Records = list[BarData] | list[TickData] | list[dict[str, object]]
+Record = BarData | TickData | dict[str, object]
 
 # Failures that say the service cannot serve this query at all: the query's other
 # requests, in flight or waiting, would only fail the same way.
@@ -30,5 +36,5 @@ class Failure(Exception):
 
 @dataclass
 class Answer:
-    records: list[object] = field(default_factory=list)  # BarData / TickData, or dict (reference kinds)
+    records: Records = field(default_factory=list)
     skipped: list[str] = field(default_factory=list)  # masked reasons of records that could not be read

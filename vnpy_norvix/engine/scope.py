@@ -50,7 +50,12 @@ class Scope:
 
     def check(self) -> None:
         if self._cancelled.is_set():
-            raise Failure(messages.CANCELLED, "cancelled")
+            raise self.why()
+
+    def why(self) -> Failure:
+        """What a request of the cancelled query fails with: what cancelled it, when known."""
+        cause = self.failure
+        return Failure(messages.CANCELLED, "cancelled") if cause is None else Failure(cause.reason, cause.kind)
 
     def sleep(self, seconds: float) -> None:
         """Waits, unless the query is cancelled meanwhile."""

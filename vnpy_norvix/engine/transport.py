@@ -86,7 +86,7 @@ class _WatchedConnection(HTTPConnection):
         super().connect()
         _attach(self)
 
-    def request(self, *args: Any, **kwargs: Any) -> None:  # type: ignore[override]
+    def request(self, *args: Any, **kwargs: Any) -> None:
         _attach(self)
         super().request(*args, **kwargs)
 
@@ -96,7 +96,7 @@ class _WatchedTLSConnection(HTTPSConnection):
         super().connect()
         _attach(self)
 
-    def request(self, *args: Any, **kwargs: Any) -> None:  # type: ignore[override]
+    def request(self, *args: Any, **kwargs: Any) -> None:
         _attach(self)
         super().request(*args, **kwargs)
 

@@ -6,8 +6,6 @@ from __future__ import annotations
 
 from functools import cache
 
-from vnpy.trader.constant import Exchange
-
 from .. import _wire
 
 TIMEOUT: int = _wire.TIMEOUT
@@ -18,11 +16,7 @@ request = _wire.request
 limit = _wire.limit
 headers = _wire.headers
 mask = _wire.mask
-
-
-def decode(kind: str, body: bytes, symbol: str, exchange: Exchange | None,
-           password: object) -> tuple[int, list[object], object, str, list[str], bool]:
-    return _wire.decode(kind, body, symbol, exchange, password)
+decode = _wire.decode
 
 
 @cache
