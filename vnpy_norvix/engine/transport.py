@@ -158,9 +158,11 @@ class Reply:
 
 class Transport:
     """Sessions for one service origin, each used by one thread at a time: a query's
-    connections are at most as many as its requests running side by side."""
+    connections are at most as many as its requests running side by side. Without
+    `keep_alive` every request gets a session, and so a connection, of its own."""
 
-    def __init__(self, base_url: str, private: frozenset[str]) -> None:
+    def __init__(self, base_url: str, private: frozenset[str], keep_alive: bool = True) -> None:
+        self.keep_alive = keep_alive
         self._home = origin(base_url)
         self._private = private
         self._idle: list[_Session] = []
@@ -179,7 +181,12 @@ class Transport:
             yield session
         finally:
             with self._lock:
-                self._idle.append(session)  # last in, first out: its connection is the warmest
+                if self.keep_alive:
+                    self._idle.append(session)  # last in, first out: its connection is the warmest
+                else:
+                    self._all.remove(session)
+            if not self.keep_alive:
+                session.close()
 
     def send(self, method: str, url: str, members: dict[str, object], headers: dict[str, str], timeout: float,
              watch: Watch) -> Reply:
