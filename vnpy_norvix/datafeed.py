@@ -11,9 +11,10 @@ from vnpy.trader.setting import SETTINGS
 from norvix_datafeed import NorvixDatafeed
 
 from . import messages
+from .calendar import FIRST_DAY, LAST_DAY, OutOfCalendar, china_time
 from .fetch import call
 from .history import History, bar_history, tick_history
-from .ranges import china_time
+from .reference import Failure, Reference
 
 BAR_INTERVALS = (Interval.MINUTE, Interval.HOUR, Interval.DAILY, Interval.WEEKLY)
 
@@ -79,9 +80,16 @@ class Datafeed(NorvixDatafeed):
 
         if not (self.username and self.password):
             return fail(messages.NO_CREDENTIALS)
-        start, end = china_time(req.start), china_time(req.end)
+        try:
+            start, end = china_time(req.start), china_time(req.end)
+        except OutOfCalendar as error:
+            return fail(messages.out_of_calendar(error.value, FIRST_DAY, LAST_DAY))
         if start > end:
             return fail(messages.INVERTED_RANGE)
+        try:
+            Reference(self).check_contract(req.symbol, req.exchange)
+        except Failure as failure:
+            return fail(failure.reason)
 
         history: History
         if interval == Interval.TICK:

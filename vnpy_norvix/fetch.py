@@ -10,13 +10,14 @@ from typing import Any
 
 from . import messages
 from .capture import Outcome, core_lines, read
-from .ranges import Window
+from .calendar import Window
 
 
 @dataclass
 class Answer:
     records: list = field(default_factory=list)
     outcome: Outcome = field(default_factory=Outcome)
+    value: object = None  # what the query returned, list or not
 
     def reached(self, limit: int | None) -> bool:
         """Whether the service may have cut the answer at the request's limit."""
@@ -30,8 +31,9 @@ def call(query: Callable[..., Any], *args: Any, symbol: str, base_url: str) -> A
             records = query(*args)
         except Exception as error:  # an answer the core cannot convert (a null price, not an object)
             return Answer([], Outcome(answered=True, failure=messages.unreadable(error)))
-    # A core query returns a list; guard against anything else all the same.
-    return Answer(records if isinstance(records, list) else [], read(lines, symbol, base_url))
+    # A history query returns a list; a reference query returns the answer's `data`
+    # member as it came, which callers check.
+    return Answer(records if isinstance(records, list) else [], read(lines, symbol, base_url), records)
 
 
 @dataclass

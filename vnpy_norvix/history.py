@@ -5,26 +5,27 @@ minute and daily bars."""
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from datetime import date, datetime, time, timedelta
+from datetime import date, datetime, timedelta
 from typing import TYPE_CHECKING
 
 from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.object import HistoryRequest, TickData
 
-from norvix_datafeed import CHINA_TZ, NorvixDatafeed
+from norvix_datafeed import NorvixDatafeed
 
 from .aggregate import hour_bars, week_bars
+from .calendar import (DAY_WINDOW_DAYS, MINUTE_WINDOW_DAYS, NIGHT_SLACK, Calendar, Window, midnight, today_in_china,
+                       unpublished, windows)
 from .fetch import Answer, Fetched, call, fetch_windows
-from .ranges import NIGHT_SLACK, Window, tick_days, windows, within
+from .ranges import within
 
 if TYPE_CHECKING:
     from .datafeed import Datafeed
 
-# The most records one answer holds (the core's request limits), and window sizes that
-# stay well below them: about 23 trading days of the longest sessions (555 minutes)
-# and about 1,070 trading days.
+# The most records one answer holds (the core's request limits); the calendar's window
+# sizes stay well below them.
 MINUTE_LIMIT, DAY_LIMIT = 40_000, 2_000
-MINUTE_WINDOW_DAYS, DAY_WINDOW_DAYS = 30, 1_500
+__all__ = ["DAY_WINDOW_DAYS", "MINUTE_WINDOW_DAYS", "History", "bar_history", "tick_history", "today_in_china"]
 
 
 @dataclass
@@ -69,7 +70,7 @@ def bar_history(feed: Datafeed, symbol: str, exchange: Exchange, interval: Inter
         monday = start.date() - timedelta(days=start.weekday())
         sunday = end.date() + timedelta(days=6 - end.weekday())
         fetched = _bars(feed, symbol, exchange, Interval.DAILY, monday, sunday)
-        records = within(week_bars(within(fetched.records, _midnight(monday), _midnight(sunday))), start, end)
+        records = within(week_bars(within(fetched.records, midnight(monday), midnight(sunday))), start, end)
     elif interval == Interval.MINUTE:
         fetched = _bars(feed, symbol, exchange, interval, start.date(), end.date() + NIGHT_SLACK)
         records = within(fetched.records, start, end)
@@ -88,15 +89,12 @@ def tick_history(feed: Datafeed, symbol: str, exchange: Exchange, start: datetim
     if calendar.failure:
         return History(failure=calendar.failure)
     known = {bar.datetime.date() for bar in calendar.records}
-    # Today's daily bar, and that of the trading day tonight's session belongs to, may
-    # not be published yet: the weekdays from today on are asked for as well.
-    today = today_in_china()
-    unpublished = {today + timedelta(days=n) for n in range(NIGHT_SLACK.days + 1)}
-    known |= {day for day in unpublished if day.weekday() < 5 and start.date() <= day <= last}
-    days = tick_days(sorted(known), start, end)
+    # Days whose daily bar may not be published yet are asked for as well.
+    known.update(unpublished(today_in_china(), start.date(), last))
+    days = Calendar(known).session_days(start, end)
 
     def one(window: Window) -> Answer:
-        req = HistoryRequest(symbol=symbol, exchange=exchange, start=_midnight(window.first))
+        req = HistoryRequest(symbol=symbol, exchange=exchange, start=midnight(window.first))
         # The core's own single-day query, not this plug-in's override.
         return call(NorvixDatafeed.query_tick_history, feed, req, symbol=symbol, base_url=feed.base_url)
 
@@ -105,12 +103,3 @@ def tick_history(feed: Datafeed, symbol: str, exchange: Exchange, start: datetim
         return History(failure=fetched.failure)
     ticks: list[TickData] = within(fetched.records, start, end, one_per_time=False)
     return History.of(fetched, ticks, calendar)
-
-
-def today_in_china() -> date:
-    return datetime.now(CHINA_TZ).date()
-
-
-def _midnight(day: date) -> datetime:
-    return datetime.combine(day, time(), CHINA_TZ)
-
