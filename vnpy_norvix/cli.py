@@ -20,6 +20,7 @@ from typing import Any
 from vnpy.trader.constant import Exchange, Interval
 
 from . import download as dl
+from .calendar import FIRST_DAY, LAST_DAY, OutOfCalendar, check_days, today_in_china
 from .continuous import ADJUSTMENTS
 from .report import download_summary, moment, plural, rolls_table, span, table
 
@@ -141,9 +142,16 @@ def ready_source_and_database(base_url: str | None) -> tuple[Any, Any] | None:
 
 
 def _check_range(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
-    args.end = args.end or date.today()
+    today = today_in_china()
+    args.end = args.end or today
+    try:
+        check_days(args.start, args.end)
+    except OutOfCalendar as error:
+        parser.error(f"{error.value} is outside the dates this tool handles ({FIRST_DAY} .. {LAST_DAY})")
     if args.start > args.end:
         parser.error(f"--start {args.start} is after --end {args.end}")
+    if args.start > today:
+        parser.error(f"--start {args.start} is in the future: nothing has traded since {today}")
 
 
 def run_download(args: argparse.Namespace) -> int:
@@ -154,7 +162,7 @@ def run_download(args: argparse.Namespace) -> int:
         return EXIT_FAILED
     source, database = opened
     targets, failures = dl.resolve(source, args.symbols, args.product, args.contracts, args.start, args.end)
-    tasks = dl.plan(targets, list(dict.fromkeys(args.interval)), database)
+    tasks = dl.plan(source, targets, list(dict.fromkeys(args.interval)), database)
     print(f"download: {plural(len(targets), 'contract')} x {plural(len(set(args.interval)), 'interval')}, "
           f"{plural(sum(task.windows for task in tasks), 'window')} to fetch into {type(database).__module__}",
           flush=True)
@@ -200,8 +208,8 @@ def run_continuous(args: argparse.Namespace) -> int:
             began = time.monotonic()
             try:
                 series = continuous_bars(source, product, args.start, args.end, interval, args.adjust, args.name)
-            except dl.FeedError as exc:
-                print(f"{product} {interval.value}: FAILED: {exc}", flush=True)
+            except dl.FeedError as failure:
+                print(f"{product} {interval.value}: FAILED: {dl.failure_text(failure)}", flush=True)
                 failed += 1
                 continue
             if interval == args.interval[0]:

@@ -70,7 +70,9 @@ def fetch_windows(windows: list[Window], query: Callable[[Window], Answer], *, l
             if failure:
                 return Fetched(failure=failure)
     else:
-        with ThreadPoolExecutor(max_workers=min(workers, len(windows)), thread_name_prefix="norvix") as pool:
+        pool = ThreadPoolExecutor(max_workers=min(workers, len(windows)), thread_name_prefix="norvix")
+        finished_normally = False
+        try:
             pending: dict[Future[Answer], Window] = {pool.submit(query, window): window for window in windows}
             while pending:
                 finished, _ = wait(pending, return_when=FIRST_COMPLETED)
@@ -81,8 +83,13 @@ def fetch_windows(windows: list[Window], query: Callable[[Window], Answer], *, l
                     if failure:
                         for other in pending:
                             other.cancel()
+                        finished_normally = True
                         return Fetched(failure=failure)
                     pending.update({pool.submit(query, half): half for half in halves})
+            finished_normally = True
+        finally:
+            # Interrupted (Ctrl-C): the requests in flight are not waited for.
+            pool.shutdown(wait=finished_normally, cancel_futures=not finished_normally)
     done.sort(key=lambda item: item[0].first)
     return Fetched(answers=[answer for _, answer in done])
 
