@@ -11,7 +11,7 @@ weekday unless the service's own calendar says otherwise.
 from __future__ import annotations
 
 from bisect import bisect_left, bisect_right
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from datetime import date, datetime, time, timedelta
 
@@ -192,15 +192,20 @@ def session_span(day: date, calendar: Calendar = WEEKDAYS) -> tuple[datetime, da
             datetime.combine(day, DAY_CLOSES, CHINA_TZ))
 
 
-def request_windows(interval: Interval, first: date, last: date, calendar: Calendar = WEEKDAYS) -> list[Window]:
-    """Windows covering the trading days [first, last]: one per trading day for ticks;
-    intraday bars from the trading day before, whose evening opens the first one."""
-    if interval == Interval.TICK:
-        days = []
-        day = first if calendar.is_open(first) else calendar.next_open(first)
-        while day <= last:
-            days.append(Window(day, day))
-            day = calendar.next_open(day)
-        return days
-    start = first if interval in (Interval.DAILY, Interval.WEEKLY) else calendar.previous_open(first)
-    return windows(start, last, window_days(interval))
+def trading_windows(days: Sequence[date], interval: Interval, calendar: Calendar = WEEKDAYS) -> list[Window]:
+    """The ascending trading days `days` in windows of whole trading days, each request
+    (from the evening before its first day, see `session_span`) spanning fewer calendar
+    days than one request of `interval` asks for; one trading day per window for ticks.
+    Daily bars take the calendar days between the first and the last of `days`."""
+    if not days:
+        return []
+    if interval in (Interval.DAILY, Interval.WEEKLY):
+        return windows(days[0], days[-1], window_days(interval))
+    limit = window_days(interval)
+    result: list[Window] = []
+    for day in days:
+        if interval != Interval.TICK and result and (day - calendar.previous_open(result[-1].first)).days < limit:
+            result[-1] = Window(result[-1].first, day)
+        else:
+            result.append(Window(day, day))
+    return result

@@ -31,7 +31,7 @@ from vnpy.trader.object import BarData, HistoryRequest, TickData
 
 from norvix_datafeed import CHINA_TZ
 
-from .calendar import Calendar, Window, midnight, session_span, today_in_china, unpublished, window_days, windows
+from .calendar import Calendar, Window, midnight, session_span, today_in_china, trading_windows, unpublished
 from .capture import core_lines
 from .reference import Failure, Reference
 
@@ -103,7 +103,7 @@ class Source:
         calendar = Calendar(self.trading_days(symbol, exchange, first, last)) if interval != Interval.DAILY else \
             Calendar()
         days = calendar.days if interval != Interval.DAILY else [first, last]
-        for window in trading_windows(days, interval):
+        for window in trading_windows(days, interval, calendar):
             if stop is not None and stop.is_set():
                 raise Stopped
             yield self.records(symbol, exchange, interval, window, calendar)
@@ -115,25 +115,6 @@ class Source:
                 for bar in self.records(symbol, exchange, Interval.DAILY, window, Calendar())]
         days = {bar.datetime.date() for bar in bars}
         return sorted(days.union(unpublished(today_in_china(), first, last)))
-
-
-def trading_windows(days: Sequence[date], interval: Interval) -> list[Window]:
-    """The ascending trading days `days` in windows of whole trading days, each spanning
-    fewer calendar days than one request of `interval` asks for (one day for ticks).
-    Daily bars take the calendar days between the first and the last of `days`."""
-    if not days:
-        return []
-    if interval in (Interval.DAILY, Interval.WEEKLY):
-        return windows(days[0], days[-1], window_days(interval))
-    limit = window_days(interval)
-    result: list[Window] = []
-    for day in days:
-        # A window also takes the evening before its first day.
-        if result and (day - result[-1].first).days < limit - 1:
-            result[-1] = Window(result[-1].first, day)
-        else:
-            result.append(Window(day, day))
-    return result
 
 
 def select(records: Sequence[Record], interval: Interval, window: Window, calendar: Calendar) -> list[Record]:
@@ -239,7 +220,7 @@ def held_days(database: BaseDatabase, target: Target, interval: Interval, calend
     """The trading days of the target's range that the database holds records of, read
     window by window through the database's own load functions."""
     days: set[date] = set()
-    for window in trading_windows(calendar.days, interval):
+    for window in trading_windows(calendar.days, interval, calendar):
         if interval in (Interval.DAILY, Interval.WEEKLY):
             start, end = midnight(window.first), datetime.combine(window.last, clock.max, CHINA_TZ)
         else:
@@ -279,7 +260,7 @@ def plan_task(source: Source, target: Target, interval: Interval, days: list[dat
     task.held_days = len(held.intersection(days))
     # Days that may not be complete yet are fetched again.
     wanted = set(days).difference(held).union(unpublished(today_in_china(), target.first, target.last))
-    task.todo = [window for run in runs(days, wanted) for window in trading_windows(run, interval)]
+    task.todo = [window for run in runs(days, wanted) for window in trading_windows(run, interval, calendar)]
     return task
 
 
