@@ -82,7 +82,7 @@ def dominant_segments(days: list[Dominant]) -> list[Segment]:
 def _close(source: Source, contract: str, exchange: Exchange, day: date) -> float:
     bars = [bar for window in source.history(contract, exchange, Interval.DAILY, day, day) for bar in window]
     if not bars:
-        raise FeedError(f"no daily bar of {contract} on {day} to compute the roll factor from")
+        raise FeedError(f"no daily bar of {contract} on {day} to compute the roll factor from", "range")
     return bars[-1].close_price
 
 
@@ -145,9 +145,10 @@ def continuous_bars(datafeed: Any, product: str, start: date, end: date, interva
     if interval not in (Interval.DAILY, Interval.HOUR, Interval.MINUTE):
         raise ValueError(f"continuous series are built from daily, hour or minute bars, not {interval}")
     source = datafeed if isinstance(datafeed, Source) else Source(datafeed)
+    source.reference.check_product(product)
     days = source.reference.dominant(product, start, end)
     if not days:
-        raise FeedError(f"no dominant contract of {product} between {start} and {end}", "unknown_contract")
+        raise FeedError(f"no dominant contract of {product} between {start} and {end}", "range")
     segments = dominant_segments(days)
     service = source.reference.factors(product, start, end)
     rolls, disagreements = roll_factors(source, segments, service)

@@ -9,20 +9,20 @@ and days that may not be complete yet (today's, tonight's) always are. Each wind
 trading days is fetched and saved whole, in one transaction, so a trading day is
 either all stored or not at all.
 
-Every query goes through the datafeed's public methods. The datafeed reports a failure
-through `output`; the bare datafeed only writes it to the log, so the lines it writes
-on the calling thread are watched as well.
+Every request goes through the plug-in's engine, which answers with records or a
+`Failure` naming the reason.
 """
 
 from __future__ import annotations
 
 import threading
 import time
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Iterable, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass, field
 from datetime import date, datetime, time as clock
-from typing import Any, Protocol, TypeVar
+from operator import attrgetter
+from typing import TYPE_CHECKING, Protocol, cast
 
 import vnpy.trader.database as vn_database
 from vnpy.trader.constant import Exchange, Interval
@@ -32,10 +32,16 @@ from vnpy.trader.object import BarData, HistoryRequest, TickData
 from norvix_datafeed import CHINA_TZ
 
 from .calendar import Calendar, Window, midnight, session_span, today_in_china, trading_windows, unpublished
-from .capture import core_lines
-from .reference import Failure, Reference
+from . import messages
+from .aggregate import hour_bars
+from .engine import Answer, Engine, Failure
+from .engine import wire
+from .fetch import fetch_windows
+from .reference import Reference
 
-T = TypeVar("T")
+if TYPE_CHECKING:
+    from norvix_datafeed import NorvixDatafeed
+
 Record = BarData | TickData
 
 INTERVAL_NAMES = {"d": Interval.DAILY, "1h": Interval.HOUR, "1m": Interval.MINUTE, "tick": Interval.TICK}
@@ -55,54 +61,43 @@ def held_moment(value: datetime) -> datetime:
 
 # --- queries with failures as exceptions ---------------------------------------------------
 
-_FAILURE_MARKS = ("失败", "为空", "异常", "错误")
-
 
 class Source:
-    """The datafeed's queries, with every failure raised as `FeedError`."""
+    """The service's records and reference data for the command line, through the engine of
+    the datafeed's settings; every failure is raised as the engine's `Failure`."""
 
-    def __init__(self, datafeed: Any) -> None:
+    def __init__(self, datafeed: NorvixDatafeed) -> None:
         self.datafeed = datafeed
+        self.engine = Engine.of(datafeed)
         self.reference = Reference(datafeed)
-
-    def _checked(self, call: Callable[[Callable[[str], None]], T]) -> T:
-        reported: list[str] = []
-        try:
-            with core_lines(__name__) as lines:
-                result = call(reported.append)
-        except (KeyboardInterrupt, SystemExit):
-            raise
-        except Exception as exc:  # an answer the datafeed could not read
-            raise FeedError(f"{type(exc).__name__}: {exc}", "unreadable") from exc
-        # What the datafeed reports through `output` says it best; the log is the
-        # bare datafeed's only account.
-        logged = [text for level, text in lines if level >= 40 or any(mark in text for mark in _FAILURE_MARKS)]
-        problems = reported or logged
-        if problems:
-            raise FeedError("; ".join(dict.fromkeys(str(problem) for problem in problems)))
-        return result
 
     def records(self, symbol: str, exchange: Exchange, interval: Interval, window: Window,
                 calendar: Calendar) -> list[Record]:
-        """The records of the trading days of `window`, ascending, one per time."""
-        if interval in (Interval.DAILY, Interval.WEEKLY):
-            start, end = midnight(window.first), datetime.combine(window.last, clock.max, CHINA_TZ)
-        else:
-            start, end = session_span(window.first, calendar)[0], session_span(window.last, calendar)[1]
-        if interval == Interval.TICK:
-            req = HistoryRequest(symbol=symbol, exchange=exchange, start=start, end=end)
-            found = self._checked(lambda output: self.datafeed.query_tick_history(req, output)) or []
-        else:
-            req = HistoryRequest(symbol=symbol, exchange=exchange, start=start, end=end, interval=interval)
-            found = self._checked(lambda output: self.datafeed.query_bar_history(req, output)) or []
+        """The records of the trading days of `window`, ascending, one per time. A record
+        that cannot be read fails the window: a day is saved whole or not at all."""
+        kind = "tick" if interval == Interval.TICK else "day" if interval == Interval.DAILY else "minute"
+        with self.engine.scope() as scope:
+            def one(part: Window) -> Answer:
+                last = None if kind == "tick" else part.last.isoformat()
+                return self.engine.call(kind, symbol, part.first.isoformat(), last, exchange=exchange, scope=scope)
+
+            fetched = fetch_windows([window], one, scope=scope, pool=self.engine.pool, limit=wire.limit(kind))
+        if fetched.skipped:
+            raise Failure(messages.skipped(f"{symbol}.{exchange.value}", interval, len(fetched.skipped),
+                                           fetched.skipped[0]), "unreadable")
+        found = cast(list[Record], fetched.records)
+        if interval == Interval.HOUR:
+            found = cast(list[Record], hour_bars(sorted(cast(list[BarData], found), key=attrgetter("datetime"))))
         return select(found, interval, window, calendar)
 
     def history(self, symbol: str, exchange: Exchange, interval: Interval, first: date, last: date,
                 stop: threading.Event | None = None) -> Iterable[list[Record]]:
         """The records of the trading days [first, last], one ascending list per window."""
-        calendar = Calendar(self.trading_days(symbol, exchange, first, last)) if interval != Interval.DAILY else \
-            Calendar()
-        days = calendar.days if interval != Interval.DAILY else [first, last]
+        if interval == Interval.DAILY:
+            calendar, days = Calendar(), [first, last]
+        else:
+            calendar = Calendar(self.trading_days(symbol, exchange, first, last))
+            days = calendar.days
         for window in trading_windows(days, interval, calendar):
             if stop is not None and stop.is_set():
                 raise Stopped
@@ -144,9 +139,10 @@ class Target:
 def product_targets(source: Source, product: str, contracts: str, start: date, end: date) -> list[Target]:
     """The dominant contracts of `product` over [start, end], or every contract tradable
     on some day of it, each over the days it was listed."""
+    source.reference.check_product(product)
     days = source.reference.dominant(product, start, end)
     if not days:
-        raise FeedError(f"no trading days of {product} between {start} and {end}", "unknown_contract")
+        raise FeedError(f"no trading days of {product} between {start} and {end}", "range")
     if contracts == "dominant":
         seen: dict[str, Target] = {}
         for day in days:
@@ -179,7 +175,7 @@ class Task:
     todo: list[Window] = field(default_factory=list)  # whole trading days still to fetch, ascending
     held: int = 0  # records the database held before, in all
     held_days: int = 0  # trading days of the range it held records of
-    error: str | None = None  # why the task could not be planned
+    failure: Failure | None = None  # why the task could not be planned
 
     @property
     def key(self) -> Key:
@@ -274,7 +270,7 @@ def plan(source: Source, targets: Iterable[Target], intervals: Sequence[Interval
         try:
             days = source.trading_days(target.symbol, target.exchange, target.first, target.last)
         except FeedError as failure:
-            tasks += [Task(target, interval, error=failure.reason) for interval in intervals]
+            tasks += [Task(target, interval, failure=failure) for interval in intervals]
             continue
         for interval in intervals:
             tasks.append(plan_task(source, target, interval, days, database, held.get((target.symbol,
@@ -334,8 +330,8 @@ class Downloader:
         self.progress.started(task)
         target = task.target
         try:
-            if task.error is not None:
-                raise FeedError(task.error)
+            if task.failure is not None:
+                raise task.failure
             for window in task.todo:
                 if self.stop.is_set():
                     raise Stopped
@@ -349,8 +345,11 @@ class Downloader:
                 self.progress.advanced(task, len(records))
         except Stopped:
             outcome.interrupted = True
-        except FeedError as exc:
-            outcome.error = str(exc)
+        except FeedError as failure:
+            if failure.kind == "cancelled" and self.stop.is_set():
+                outcome.interrupted = True
+            else:
+                outcome.error = failure_text(failure)
         except Exception as exc:  # a database failure ends this task, not the run
             outcome.error = f"{type(exc).__name__}: {exc}"
         outcome.seconds = time.monotonic() - began
@@ -371,6 +370,7 @@ class Downloader:
         except KeyboardInterrupt:
             interrupted = True
             self.stop.set()
+            self.source.engine.abort()  # the requests in flight end at once
             self.save_lock.acquire()  # held from now on: nothing more is written
         finally:
             pool.shutdown(wait=not interrupted, cancel_futures=True)
@@ -414,7 +414,8 @@ def resolve(source: Source, symbols: Iterable[tuple[str, Exchange]], products: I
     return list(targets.values()), failures
 
 
-KIND_LABELS = {"unknown_contract": "unknown contract", "exchange": "wrong exchange", "unreadable": "unusable answer"}
+KIND_LABELS = {"unknown_contract": "unknown contract", "exchange": "wrong exchange", "unreadable": "unusable answer",
+               "cancelled": "interrupted"}
 
 
 def failure_text(failure: Failure) -> str:

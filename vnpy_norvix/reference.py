@@ -3,8 +3,8 @@
 Every reference answer the plug-in reads passes one of the readers below: the records
 must be a list of objects whose members have the expected types (instrument ids
 non-empty text, exchanges vn.py Exchange values, dates "YYYY-MM-DD", factors finite
-numbers). An answer that fails is a `Failure` with the reason, the password masked
-in it, never an exception from deep inside a caller.
+numbers). An answer that fails is the engine's `Failure` with the reason, the password
+masked in it as the engine masks its lines, never an exception from deep inside a caller.
 
 A contract is checked against the service's products (which name each product's
 exchange) and against its dominant contracts and tradable contracts: a contract is
@@ -23,36 +23,21 @@ from bisect import bisect_left
 from collections.abc import Callable
 from dataclasses import dataclass
 from datetime import date
-from typing import Protocol, TypeVar
+from typing import TYPE_CHECKING, TypeVar
 
 from vnpy.trader.constant import Exchange
 
 from . import messages
-from .fetch import call
+from .engine import Engine, Failure, Scope
+
+if TYPE_CHECKING:
+    from norvix_datafeed import NorvixDatafeed
 
 T = TypeVar("T")
 DATE = re.compile(r"\d{4}-\d{2}-\d{2}")
 # A contract's name: its product's letters, then the delivery year (one or two digits) and month.
 CONTRACT = re.compile(r"([A-Za-z]+)(\d{1,2})(\d{2})")
 PRODUCT = re.compile(r"[A-Za-z]+")
-
-
-class Failure(Exception):
-    """A query that did not give usable records; `reason` is the user-facing text (masked),
-    `kind` what went wrong ("unknown_contract", "exchange", "unreadable", "refused")."""
-
-    def __init__(self, reason: str, kind: str = "refused") -> None:
-        super().__init__(reason)
-        self.reason = reason
-        self.kind = kind
-
-
-def mask(text: str, password: str) -> str:
-    """`text` with the password replaced, as written plainly, by repr or by JSON."""
-    for spelling in dict.fromkeys((password, repr(password)[1:-1], json.dumps(password)[1:-1])):
-        if spelling:
-            text = text.replace(spelling, "******")
-    return text
 
 
 class Unusable(ValueError):
@@ -165,67 +150,57 @@ def read_factors(value: object) -> list[Factor]:
 # --- lookups -----------------------------------------------------------------------------
 
 
-class Feed(Protocol):
-    base_url: str
-    username: str
-    password: str
-
-
 # Per service address and credentials: lookup key -> checked records.
-_CACHES: dict[tuple[str, str, str], dict[tuple[object, ...], object]] = {}
+_CACHES: dict[tuple[str, str, str], dict[tuple[str | None, ...], object]] = {}
 _LOCK = threading.Lock()
 
-WHAT = {"query_contract_multiplier": "品种数据", "query_dominant": "主力合约数据",
-        "query_contracts": "当天可交易合约数据", "query_ex_factor": "复权因子数据"}
+WHAT = {"multiplier": "品种数据", "dominant": "主力合约数据", "contracts": "当天可交易合约数据", "ex_factor": "复权因子数据"}
 
 
 class Reference:
-    """The reference data of the service a datafeed talks to."""
+    """The reference data of the service a datafeed talks to, through the engine of its
+    settings; every lookup raises `Failure` (the engine's) when it cannot be had."""
 
-    def __init__(self, feed: Feed) -> None:
-        self.feed = feed
+    def __init__(self, feed: NorvixDatafeed) -> None:
+        self.engine = Engine.of(feed)
         key = (str(feed.base_url), str(feed.username), str(feed.password))
         with _LOCK:
             self.cache = _CACHES.setdefault(key, {})
 
-    def _ask(self, method: str, read: Callable[[object], T], *args: object, keep: bool = True) -> T:
-        key = (method, *args)
+    def _ask(self, kind: str, read: Callable[[object], T], symbol: str, first: str | None = None,
+             last: str | None = None, scope: Scope | None = None) -> T:
+        key = (kind, symbol, first, last)
         with _LOCK:
             if key in self.cache:
                 return self.cache[key]  # type: ignore[return-value]
-        answer = call(getattr(self.feed, method), *args, symbol=str(args[0]) if args else "",
-                      base_url=self.feed.base_url)
-        password = str(self.feed.password)
-        if answer.outcome.failure:
-            raise Failure(mask(answer.outcome.failure, password))
+        answer = self.engine.call(kind, symbol, first, last, scope=scope)
         try:
-            records = read(answer.value)
+            records = read(answer.records)
         except Unusable as problem:
-            raise Failure(mask(messages.unusable_reference(WHAT[method], str(problem)), password),
+            raise Failure(self.engine.mask(messages.unusable_reference(WHAT[kind], str(problem))),
                           "unreadable") from None
-        # Only a real answer is kept: one whose lines could not be read may be a failure.
-        if keep and (answer.outcome.answered or answer.records):
-            with _LOCK:
-                self.cache[key] = records
+        with _LOCK:
+            self.cache[key] = records
         return records
 
-    def products(self) -> dict[str, Exchange]:
-        return {p.symbol: p.exchange for p in self._ask("query_contract_multiplier", read_products, "")}
+    def products(self, scope: Scope | None = None) -> dict[str, Exchange]:
+        return {p.symbol: p.exchange for p in self._ask("multiplier", read_products, "", scope=scope)}
 
-    def dominant(self, product: str, first: date | None = None, last: date | None = None) -> list[Dominant]:
-        return self._ask("query_dominant", read_dominant, product, _iso(first), _iso(last))
+    def dominant(self, product: str, first: date | None = None, last: date | None = None,
+                 scope: Scope | None = None) -> list[Dominant]:
+        return self._ask("dominant", read_dominant, product, _iso(first), _iso(last), scope)
 
-    def listings(self, product: str, day: date) -> list[Listing]:
-        return self._ask("query_contracts", read_listings, product, day.isoformat())
+    def listings(self, product: str, day: date, scope: Scope | None = None) -> list[Listing]:
+        return self._ask("contracts", read_listings, product, day.isoformat(), scope=scope)
 
     def factors(self, product: str, first: date, last: date) -> list[Factor]:
-        return self._ask("query_ex_factor", read_factors, product, first.isoformat(), last.isoformat())
+        return self._ask("ex_factor", read_factors, product, first.isoformat(), last.isoformat())
 
-    def check_contract(self, symbol: str, exchange: Exchange) -> None:
+    def check_contract(self, symbol: str, exchange: Exchange, scope: Scope | None = None) -> None:
         """Raises `Failure` for a contract the service does not know ("unknown_contract")
         or knows on another exchange ("exchange"). A service that names no products at
         all is taken at its word: nothing can be checked."""
-        products = self.products()
+        products = self.products(scope)
         if not products:
             return
         match = PRODUCT.match(symbol)
@@ -234,15 +209,21 @@ class Reference:
             raise Failure(messages.unknown_contract(symbol), "unknown_contract")
         if products[product] != exchange:
             raise Failure(messages.wrong_exchange(symbol, exchange.value, products[product].value), "exchange")
-        if not self.known(product, symbol):
+        if not self.known(product, symbol, scope):
             raise Failure(messages.unknown_contract(symbol), "unknown_contract")
 
-    def known(self, product: str, symbol: str) -> bool:
-        days = self.dominant(product)
+    def check_product(self, product: str) -> None:
+        """Raises `Failure` ("unknown_contract") for a product the service does not name."""
+        products = self.products()
+        if products and product not in products:
+            raise Failure(messages.unknown_product(product), "unknown_contract")
+
+    def known(self, product: str, symbol: str, scope: Scope | None = None) -> bool:
+        days = self.dominant(product, scope=scope)
         if not days or any(day.instrument_id == symbol for day in days):
             return True  # without a calendar of the product there is nothing to tell by
         for probe in probe_days(symbol, [day.trading_date for day in days]):
-            if any(listing.instrument_id == symbol for listing in self.listings(product, probe)):
+            if any(listing.instrument_id == symbol for listing in self.listings(product, probe, scope)):
                 return True
         return False
 
