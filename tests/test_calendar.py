@@ -1,13 +1,13 @@
 """The market calendar: the trading day a record belongs to, the windows requests ask
-for, and dates near the ends of the calendar refused with a reason, never overflowing."""
+for, and dates near the ends of the calendar refused, never overflowing (through the
+queries: tests/test_reference_checks.py)."""
 
 from datetime import date, datetime, timedelta
 
 import pytest
-from vnpy.trader.constant import Exchange, Interval
-from vnpy.trader.object import HistoryRequest
+from vnpy.trader.constant import Interval
 
-from conftest import SERVICE_TOKEN, SERVICE_USER, SHANGHAI
+from conftest import SHANGHAI
 from vnpy_norvix.calendar import (EVENING, LAST_DAY, WEEKDAYS, Calendar, OutOfCalendar, check_days, china_time,
                                   session_span, trading_windows, window_days, windows)
 
@@ -61,29 +61,3 @@ def test_dates_at_the_ends_of_the_calendar_are_refused_not_overflowed():
         with pytest.raises(OutOfCalendar):
             china_time(moment)
     check_days(LAST_DAY)
-
-
-@pytest.fixture
-def plugin(settings, server):
-    from vnpy_norvix import Datafeed
-
-    feed = Datafeed()
-    feed.base_url = server.url
-    feed.initialize(SERVICE_USER, SERVICE_TOKEN)
-    return feed
-
-
-@pytest.mark.parametrize("start, end", [
-    (datetime(1, 1, 1), datetime(2024, 5, 1)),
-    (datetime(2024, 5, 1), datetime(9999, 12, 20)),
-    (datetime(9999, 12, 31, tzinfo=SHANGHAI), datetime.max.replace(tzinfo=SHANGHAI)),
-])
-@pytest.mark.parametrize("interval", [Interval.MINUTE, Interval.HOUR, Interval.DAILY, Interval.WEEKLY, Interval.TICK])
-def test_the_queries_refuse_dates_out_of_reach_through_output(plugin, server, start, end, interval):
-    output: list[str] = []
-    req = HistoryRequest(symbol="rb2405", exchange=Exchange.SHFE, start=start, end=end, interval=interval)
-    query = plugin.query_tick_history if interval == Interval.TICK else plugin.query_bar_history
-
-    assert query(req, output.append) == []
-    assert len(output) == 1 and "超出可处理的日期范围" in output[0], output
-    assert server.requests == []

@@ -1,5 +1,6 @@
-"""Contracts checked against the service's reference data before a query, and hostile
-reference answers turned into a masked reason instead of a traceback."""
+"""What the queries check before asking for records: dates the calendar can handle, the
+contract against the service's reference data, and reference answers of the right
+shape (a hostile one gives a masked reason instead of a traceback)."""
 
 from datetime import datetime
 
@@ -76,3 +77,20 @@ def test_hostile_reference_answers_give_a_masked_reason(settings, server, route,
     assert records == [] and len(output) == 1, output
     assert ("无法使用" in output[0] or "无法读取" in output[0]) and problem in output[0], output
     assert SERVICE_TOKEN not in output[0], output
+
+
+@pytest.mark.parametrize("start, end", [
+    (datetime(1, 1, 1), datetime(2024, 5, 1)),
+    (datetime(2024, 5, 1), datetime(9999, 12, 20)),
+    (datetime(9999, 12, 31, tzinfo=SHANGHAI), datetime.max.replace(tzinfo=SHANGHAI)),
+])
+@pytest.mark.parametrize("interval", [Interval.MINUTE, Interval.HOUR, Interval.DAILY, Interval.WEEKLY, Interval.TICK])
+def test_the_queries_refuse_dates_out_of_reach_through_output(settings, server, start, end, interval):
+    output: list[str] = []
+    req = HistoryRequest(symbol="rb2405", exchange=Exchange.SHFE, start=start, end=end, interval=interval)
+    feed = make_feed(server.url)
+    query = feed.query_tick_history if interval == Interval.TICK else feed.query_bar_history
+
+    assert query(req, output.append) == []
+    assert len(output) == 1 and "超出可处理的日期范围" in output[0], output
+    assert server.requests == []

@@ -11,9 +11,11 @@ error, 130 when interrupted.
 from __future__ import annotations
 
 import argparse
+import signal
 import sys
 import time
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
 from datetime import date
 from typing import Any
 
@@ -136,7 +138,7 @@ def ready_source_and_database(base_url: str | None) -> tuple[Any, Any] | None:
     either cannot be used."""
     feed = ready_datafeed(base_url)
     database = open_database() if feed is not None else None
-    if database is None:
+    if feed is None or database is None:
         return None
     return dl.Source(feed), database
 
@@ -194,6 +196,20 @@ def run_status(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+@contextmanager
+def deferred_interrupt() -> Iterator[None]:
+    """Ctrl-C waits for the end of the block (on the main thread): a series is replaced
+    whole, not deleted and then left unsaved."""
+    caught: list[int] = []
+    previous = signal.signal(signal.SIGINT, lambda number, frame: caught.append(number))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    if caught:
+        raise KeyboardInterrupt
+
+
 def run_continuous(args: argparse.Namespace) -> int:
     from .continuous import continuous_bars
 
@@ -220,9 +236,10 @@ def run_continuous(args: argparse.Namespace) -> int:
                     print(f"warning: {line}")
             first = series.bars[0].datetime if series.bars else None
             last = series.bars[-1].datetime if series.bars else None
-            database.delete_bar_data(series.name, series.exchange, interval)
-            if series.bars:
-                database.save_bar_data(series.bars)
+            with deferred_interrupt():
+                database.delete_bar_data(series.name, series.exchange, interval)
+                if series.bars:
+                    database.save_bar_data(series.bars)
             rows.append([series.vt_symbol, interval.value, args.adjust, len(series.bars), span(first, last),
                          f"{time.monotonic() - began:.1f}"])
     if rows:
