@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import time
 from collections.abc import Callable
+from datetime import datetime
 
 from loguru import logger
 from vnpy.trader.constant import Interval
@@ -14,8 +15,9 @@ from norvix_datafeed import NorvixDatafeed
 
 from . import messages
 from .engine import Engine, Failure
+from .calendar import FIRST_DAY, LAST_DAY, OutOfCalendar, china_time
 from .history import History, Query, bar_history, tick_history
-from .ranges import china_time
+from .reference import Reference
 
 BAR_INTERVALS = (Interval.MINUTE, Interval.HOUR, Interval.DAILY, Interval.WEEKLY)
 
@@ -74,10 +76,9 @@ class Datafeed(NorvixDatafeed):
         began = time.perf_counter()
         engine = Engine.of(self)
         try:
-            start, end = china_time(req.start), china_time(req.end)
-            if start > end:
-                raise Failure(messages.INVERTED_RANGE, "range")
+            start, end = self._range(req)
             with engine.scope() as scope:
+                Reference(self).check_contract(req.symbol, req.exchange, scope)
                 query = Query(self, engine, scope, req.symbol, req.exchange)
                 history: History
                 if interval == Interval.TICK:
@@ -92,3 +93,13 @@ class Datafeed(NorvixDatafeed):
         if history.skipped:
             output(messages.skipped(req.vt_symbol, interval, len(history.skipped), history.skipped[0]))
         return history.records
+
+    @staticmethod
+    def _range(req: HistoryRequest) -> tuple[datetime, datetime]:
+        try:
+            start, end = china_time(req.start), china_time(req.end)
+        except OutOfCalendar as error:
+            raise Failure(messages.out_of_calendar(error.value, FIRST_DAY, LAST_DAY), "range") from None
+        if start > end:
+            raise Failure(messages.INVERTED_RANGE, "range")
+        return start, end

@@ -5,26 +5,26 @@ made from minute and daily bars."""
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from datetime import date, datetime, time, timedelta
+from datetime import date, datetime, timedelta
 from typing import TYPE_CHECKING, cast
 
 from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.object import BarData, TickData
 
-from norvix_datafeed import CHINA_TZ
-
 from .aggregate import hour_bars, week_bars
+from .calendar import (DAY_WINDOW_DAYS, MINUTE_WINDOW_DAYS, NIGHT_SLACK, Calendar, Window, midnight, today_in_china,
+                       unpublished, windows)
 from .engine import Answer, Engine, Scope
 from .engine import wire
 from .fetch import Fetched, fetch_windows
-from .ranges import NIGHT_SLACK, Window, tick_days, windows, within
+from .ranges import within
 
 if TYPE_CHECKING:
     from .datafeed import Datafeed
 
-# Window sizes that stay well below the most records one answer holds: about 23
-# trading days of the longest sessions (555 minutes), and about 1,070 trading days.
-MINUTE_WINDOW_DAYS, DAY_WINDOW_DAYS = 30, 1_500
+# The calendar's window sizes, named here for callers (and tests) of this module.
+__all__ = ["DAY_WINDOW_DAYS", "KIND", "MINUTE_WINDOW_DAYS", "History", "Query", "bar_history", "tick_history",
+           "today_in_china"]
 KIND = {Interval.MINUTE: "minute", Interval.DAILY: "day", Interval.TICK: "tick"}
 
 
@@ -78,7 +78,7 @@ def bar_history(query: Query, interval: Interval, start: datetime, end: datetime
         monday = start.date() - timedelta(days=start.weekday())
         sunday = end.date() + timedelta(days=6 - end.weekday())
         fetched = query.bars(Interval.DAILY, monday, sunday)
-        records = within(week_bars(within(_bars(fetched), _midnight(monday), _midnight(sunday))), start, end)
+        records = within(week_bars(within(_bars(fetched), midnight(monday), midnight(sunday))), start, end)
     elif interval == Interval.MINUTE:
         fetched = query.bars(interval, start.date(), end.date() + NIGHT_SLACK)
         records = within(_bars(fetched), start, end)
@@ -93,12 +93,9 @@ def tick_history(query: Query, start: datetime, end: datetime) -> History:
     last = end.date() + NIGHT_SLACK
     calendar = query.bars(Interval.DAILY, start.date(), last)
     known = {bar.datetime.date() for bar in _bars(calendar)}
-    # Today's daily bar, and that of the trading day tonight's session belongs to, may
-    # not be published yet: the weekdays from today on are asked for as well.
-    today = today_in_china()
-    unpublished = {today + timedelta(days=n) for n in range(NIGHT_SLACK.days + 1)}
-    known |= {day for day in unpublished if day.weekday() < 5 and start.date() <= day <= last}
-    days = tick_days(sorted(known), start, end)
+    # Days whose daily bar may not be published yet are asked for as well.
+    known.update(unpublished(today_in_china(), start.date(), last))
+    days = Calendar(known).session_days(start, end)
 
     fetched = query.fetch(Interval.TICK, [Window(day, day) for day in days], None)
     ticks = within(cast(list[TickData], fetched.records), start, end, one_per_time=False)
@@ -108,10 +105,3 @@ def tick_history(query: Query, start: datetime, end: datetime) -> History:
 def _bars(fetched: Fetched) -> list[BarData]:
     return cast(list[BarData], fetched.records)
 
-
-def today_in_china() -> date:
-    return datetime.now(CHINA_TZ).date()
-
-
-def _midnight(day: date) -> datetime:
-    return datetime.combine(day, time(), CHINA_TZ)

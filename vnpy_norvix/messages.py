@@ -77,6 +77,25 @@ def cut(day: object, limit: int) -> str:
     return f"{day}的记录数达到单次查询上限{limit}，数据可能不完整"
 
 
+def out_of_calendar(value: object, first: object, last: object) -> str:
+    return f"时间{value}超出可处理的日期范围（{first}至{last}）"
+
+
+def unknown_contract(symbol: str) -> str:
+    return f"未知合约{symbol}：数据服务的参考数据中没有这个合约"
+
+
+def unknown_product(product: str) -> str:
+    return f"未知品种{product}：数据服务的参考数据中没有这个品种"
+
+
+def wrong_exchange(symbol: str, given: str, right: str) -> str:
+    return f"合约{symbol}在{right}交易，不在{given}（应为{symbol}.{right}）"
+
+
+def unusable_reference(what: str, problem: str) -> str:
+    return f"数据服务的{what}无法使用：{quoted(problem)}"
+
 CANCELLED = "查询已取消"
 
 
