@@ -166,3 +166,17 @@ pip install -q --force-reinstall --no-deps "$ROOT" || die "building norvix_dataf
 ORIGIN=$("$VENV/bin/python" -c 'import importlib.util as u; print(u.find_spec("norvix_datafeed").origin)') ||
     die "norvix_datafeed is not importable from .venv after the install"
 say "built and installed norvix_datafeed: ${ORIGIN#"$ROOT/"}"
+# The tests and tools run with the work tree first on PYTHONPATH, where its vnpy_norvix/
+# shadows the installed package: the engine's native entry built into .venv is linked
+# beside the sources (a git-ignored link; the wheel takes the one CMake installs).
+WIRE=$("$VENV/bin/python" -c '
+import importlib.machinery as m, sys, sysconfig
+from pathlib import Path
+sys.path = [p for p in sys.path if p and Path(p).resolve() != Path(sys.argv[1]).resolve()]
+import vnpy_norvix
+name = "_wire" + sysconfig.get_config_var("EXT_SUFFIX")
+print(Path(vnpy_norvix.__file__).parent / name)' "$ROOT") || die "vnpy_norvix is not importable from .venv after the install"
+[ -f "$WIRE" ] || die "the install left no $WIRE"
+rm -f "$ROOT/vnpy_norvix/$(basename "$WIRE")"
+ln -s "$WIRE" "$ROOT/vnpy_norvix/$(basename "$WIRE")"
+say "linked the engine's native entry: vnpy_norvix/$(basename "$WIRE")"

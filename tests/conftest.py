@@ -415,6 +415,23 @@ def database(settings, monkeypatch, shanghai_clock):
     return db
 
 
+def ask(feed, interval=None, start=None, end=None):
+    """A history query of rb2405.SHFE (daily bars of March 2024 unless told) through
+    `output`: (records, lines written to output)."""
+    from datetime import datetime
+
+    from vnpy.trader.constant import Exchange, Interval
+    from vnpy.trader.object import HistoryRequest
+
+    interval = Interval.DAILY if interval is None else interval
+    start, end = start or datetime(2024, 3, 1), end or datetime(2024, 3, 29)
+    output: list[str] = []
+    req = HistoryRequest(symbol="rb2405", exchange=Exchange.SHFE, start=start.replace(tzinfo=SHANGHAI),
+                         end=end.replace(tzinfo=SHANGHAI), interval=interval)
+    query = feed.query_tick_history if interval is Interval.TICK else feed.query_bar_history
+    return query(req, output.append), output
+
+
 @pytest.fixture
 def datafeed(settings, monkeypatch, no_loaded_datafeed, service):
     """The datafeed as vn.py's engines get it, pointed at the local service."""

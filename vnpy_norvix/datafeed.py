@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import time
 from collections.abc import Callable
 
+from loguru import logger
 from vnpy.trader.constant import Interval
 from vnpy.trader.object import BarData, HistoryRequest, TickData
 from vnpy.trader.setting import SETTINGS
@@ -11,8 +13,8 @@ from vnpy.trader.setting import SETTINGS
 from norvix_datafeed import NorvixDatafeed
 
 from . import messages
-from .fetch import call
-from .history import History, bar_history, tick_history
+from .engine import Engine, Failure
+from .history import History, Query, bar_history, tick_history
 from .ranges import china_time
 
 BAR_INTERVALS = (Interval.MINUTE, Interval.HOUR, Interval.DAILY, Interval.WEEKLY)
@@ -31,9 +33,9 @@ class Datafeed(NorvixDatafeed):
         if base_url:
             # The core appends each endpoint, which begins with "/".
             self.base_url = str(base_url).rstrip("/")
-        self._ready_for: tuple | None = None
+        self._ready_for: tuple[str, str, str] | None = None
 
-    def init(self, output: Callable = print) -> bool:
+    def init(self, output: Callable[[str], object] = print) -> bool:
         """
         Asks the service once for the contract multipliers, a small answer, and is ready
         when the service takes the credentials. Later calls with the same address and
@@ -42,20 +44,15 @@ class Datafeed(NorvixDatafeed):
         settings = (self.base_url, self.username, self.password)
         if settings == self._ready_for:
             return True
-        if not (self.username and self.password):
-            output(messages.init_failed(messages.NO_CREDENTIALS))
-            return False
-        answer = call(self.query_contract_multiplier, "", symbol="", base_url=self.base_url)
-        failure = answer.outcome.failure
-        if not failure and not answer.records and not answer.outcome.answered:
-            failure = messages.NOTHING_ANSWERED
-        if failure:
-            output(messages.init_failed(failure))
+        try:
+            Engine.of(self).call("multiplier", "")
+        except Failure as failure:
+            output(messages.init_failed(failure.reason))
             return False
         self._ready_for = settings
         return True
 
-    def query_bar_history(self, req: HistoryRequest, output: Callable = print) -> list[BarData]:
+    def query_bar_history(self, req: HistoryRequest, output: Callable[[str], object] = print) -> list[BarData]:
         """
         Bars of req.interval (1m, 1h, d or w) whose time lies in [req.start, req.end],
         ascending; an empty list, and one line through output, on failure.
@@ -63,38 +60,35 @@ class Datafeed(NorvixDatafeed):
         if req.interval not in BAR_INTERVALS:
             output(messages.unsupported(req.vt_symbol, req.interval))
             return []
-        return self._history(req, req.interval, output)
+        return self._history(req, req.interval, output)  # type: ignore[return-value]
 
-    def query_tick_history(self, req: HistoryRequest, output: Callable = print) -> list[TickData]:
+    def query_tick_history(self, req: HistoryRequest, output: Callable[[str], object] = print) -> list[TickData]:
         """
         Ticks whose time lies in [req.start, req.end], ascending, from every trading day
         the range meets; an empty list, and one line through output, on failure.
         """
-        return self._history(req, Interval.TICK, output)
+        return self._history(req, Interval.TICK, output)  # type: ignore[return-value]
 
-    def _history(self, req: HistoryRequest, interval: Interval, output: Callable) -> list:
-        def fail(reason: str) -> list:
-            output(messages.failed(req.vt_symbol, interval, reason))
+    def _history(self, req: HistoryRequest, interval: Interval,
+                 output: Callable[[str], object]) -> list[BarData] | list[TickData]:
+        began = time.perf_counter()
+        engine = Engine.of(self)
+        try:
+            start, end = china_time(req.start), china_time(req.end)
+            if start > end:
+                raise Failure(messages.INVERTED_RANGE, "range")
+            with engine.scope() as scope:
+                query = Query(self, engine, scope, req.symbol, req.exchange)
+                history: History
+                if interval == Interval.TICK:
+                    history = tick_history(query, start, end)
+                else:
+                    history = bar_history(query, interval, start, end)
+        except Failure as failure:
+            logger.info(messages.query_failed(req.vt_symbol, interval, failure.kind, failure.reason))
+            output(messages.failed(req.vt_symbol, interval, failure.reason))
             return []
-
-        if not (self.username and self.password):
-            return fail(messages.NO_CREDENTIALS)
-        start, end = china_time(req.start), china_time(req.end)
-        if start > end:
-            return fail(messages.INVERTED_RANGE)
-
-        history: History
-        if interval == Interval.TICK:
-            history = tick_history(self, req.symbol, req.exchange, start, end)
-        else:
-            history = bar_history(self, req.symbol, req.exchange, interval, start, end)
-
-        if history.failure:
-            return fail(history.failure)
-        if not history.records and not history.answered:
-            # The core's lines did not reach us (its logging disabled): an empty answer
-            # cannot be told from a failed one.
-            return fail(messages.NOTHING_ANSWERED)
+        logger.info(messages.queried(req.vt_symbol, interval, len(history.records), time.perf_counter() - began))
         if history.skipped:
-            output(messages.skipped(req.vt_symbol, interval, history.skipped, history.skip_reason))
+            output(messages.skipped(req.vt_symbol, interval, len(history.skipped), history.skipped[0]))
         return history.records

@@ -16,11 +16,14 @@ from __future__ import annotations
 
 import threading
 import time
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
+from contextlib import contextmanager, suppress
 from dataclasses import dataclass
 from datetime import date, datetime, time as clock, timedelta
 from typing import Any, Protocol, TypeVar
+
+from loguru import logger
 
 from vnpy.trader.constant import Exchange, Interval
 import vnpy.trader.database as vn_database
@@ -30,7 +33,6 @@ from vnpy.trader.object import BarData, HistoryRequest, TickData
 from norvix_datafeed import CHINA_TZ
 
 from . import ranges
-from .capture import core_lines
 
 T = TypeVar("T")
 Record = BarData | TickData
@@ -91,6 +93,26 @@ def held_moment(value: datetime) -> datetime:
 
 
 # --- queries with failures as exceptions ---------------------------------------------------
+
+CORE_MODULE = "norvix_datafeed"
+
+
+@contextmanager
+def core_lines(caller: str) -> Iterator[list[tuple[int, str]]]:
+    """(level number, message) of the lines the core, or `caller` calling it, writes on
+    this thread inside the block."""
+    thread = threading.get_ident()
+    names = {CORE_MODULE, caller}
+    lines: list[tuple[int, str]] = []
+    handler = logger.add(lambda message: lines.append((message.record["level"].no, message.record["message"])),
+                         level=0, format="{message}",
+                         filter=lambda record: record["thread"].id == thread and record["name"] in names)
+    try:
+        yield lines
+    finally:
+        with suppress(ValueError):  # gone already if someone removed every handler meanwhile
+            logger.remove(handler)
+
 
 _FAILURE_MARKS = ("失败", "为空", "异常", "错误")
 

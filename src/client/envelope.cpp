@@ -5,8 +5,10 @@
 
 namespace norvix {
 
-Ref send_request(Context* ctx, PyObject* self, Const method, Const endpoint, PyObject* json_data,
+Ref send_request(Context* ctx, PyObject* self, Query query, PyObject* json_data,
                  decode::Decoder* decoder) noexcept {
+    const Const method = request_of(query).method;
+    const Const endpoint = request_of(query).endpoint;
     if (decoder) {
         Ref bound = Ref::steal(PyObject_GetAttr(self, (*ctx)[Name::make_request]));
         if (!bound) return {};
@@ -30,42 +32,41 @@ Ref send_request(Context* ctx, PyObject* self, Const method, Const endpoint, PyO
                        (*ctx)[Kw::make_request]);
 }
 
-int check_envelope(Context* ctx, PyObject* self, PyObject* data, const char* prefix,
-                   PyObject* symbol, Ref& records) noexcept {
+int read_envelope(Context* ctx, PyObject* data, Ref& code, Ref& records) noexcept {
     int truth = PyObject_IsTrue(data);
     if (truth < 0) return -1;
-    if (!truth) return log(ctx, Level::info, {prefix, symbol}) < 0 ? -1 : 0;
-
-    Ref code = get_member(ctx, data, (*ctx)[Name::code]);
+    if (!truth) return static_cast<int>(Envelope::empty);
+    code = get_member(ctx, data, (*ctx)[Name::code]);
     if (!code) return -1;
     Ref differs = Ref::steal(PyObject_RichCompare(code.get(), (*ctx)[Const::zero], Py_NE));
     if (!differs) return -1;
     int failed = PyObject_IsTrue(differs.get());
     if (failed < 0) return -1;
-    if (failed) {
-        int r = log(ctx, Level::info, [&]() -> Ref {
-            Ref head = message(ctx, {prefix, symbol, ","});
-            if (!head) return {};
-            Ref msg = get_member(ctx, data, (*ctx)[Name::message]);
-            if (!msg) return {};
-            Ref tail = scrub_secret(ctx, text_of(ctx, msg.get()), self);
-            if (!tail) return {};
-            return Ref::steal(PyUnicode_Concat(head.get(), tail.get()));
-        });
-        return r < 0 ? -1 : 0;
-    }
+    if (failed) return static_cast<int>(Envelope::refused);
     Ref empty = Ref::steal(new_list());
     if (!empty) return -1;
     records = get_member(ctx, data, (*ctx)[Name::data], empty.get());
-    return records ? 1 : -1;
+    return records ? static_cast<int>(Envelope::ok) : -1;
 }
 
-Ref build_body(std::initializer_list<std::pair<PyObject*, PyObject*>> items) noexcept {
-    Ref body = Ref::steal(PyDict_New());
-    if (!body) return {};
-    for (const auto& [k, v] : items)
-        if (PyDict_SetItem(body.get(), k, v) < 0) return {};
-    return body;
+int check_envelope(Context* ctx, PyObject* self, PyObject* data, const char* prefix,
+                   PyObject* symbol, Ref& records) noexcept {
+    Ref code;
+    const int seen = read_envelope(ctx, data, code, records);
+    if (seen < 0) return -1;
+    if (seen == static_cast<int>(Envelope::ok)) return 1;
+    if (seen == static_cast<int>(Envelope::empty))
+        return log(ctx, Level::info, {prefix, symbol}) < 0 ? -1 : 0;
+    int r = log(ctx, Level::info, [&]() -> Ref {
+        Ref head = message(ctx, {prefix, symbol, ","});
+        if (!head) return {};
+        Ref msg = get_member(ctx, data, (*ctx)[Name::message]);
+        if (!msg) return {};
+        Ref tail = scrub_secret(ctx, text_of(ctx, msg.get()), self);
+        if (!tail) return {};
+        return Ref::steal(PyUnicode_Concat(head.get(), tail.get()));
+    });
+    return r < 0 ? -1 : 0;
 }
 
 }  // namespace norvix

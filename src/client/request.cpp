@@ -180,19 +180,12 @@ Ref make_request(Context* ctx, PyObject* const* args, decode::Decoder* decoder) 
         }
     }
 
-    Ref headers = Ref::steal(PyDict_New());
-    if (!headers) return {};
-    if (PyDict_SetItem(headers.get(), (*ctx)[Const::content_type_header],
-                       (*ctx)[Const::content_type]) < 0 ||
-        PyDict_SetItem(headers.get(), (*ctx)[Const::user_agent_header], (*ctx)[Const::user_agent]) <
-            0)
-        return {};
     Ref user = Ref::steal(PyObject_GetAttr(self, (*ctx)[Name::username]));
-    if (!user || PyDict_SetItem(headers.get(), (*ctx)[Const::mobile_header], user.get()) < 0)
-        return {};
+    if (!user) return {};
     Ref password = Ref::steal(PyObject_GetAttr(self, (*ctx)[Name::password]));
-    if (!password || PyDict_SetItem(headers.get(), (*ctx)[Const::token_header], password.get()) < 0)
-        return {};
+    if (!password) return {};
+    Ref headers = request_headers(ctx, user.get(), password.get());
+    if (!headers) return {};
 
     Ref decoded = exchange(ctx, self, method, endpoint, json_data, timeout, headers.get(), decoder);
     if (decoded) return decoded;

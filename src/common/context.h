@@ -41,6 +41,7 @@ namespace norvix {
     X(ConnectionError) \
     X(HTTPError) \
     X(JSONDecodeError) \
+    X(loads) \
     X(Exception) \
     X(KeyError) \
     X(ValueError) \

@@ -76,6 +76,10 @@ public:
     // response.content raised).
     int decode(Context* ctx, PyObject* response) noexcept;
 
+    // The same for a body already at hand (json.loads(body) being the
+    // alternative): 1 when decoded here, 0 when json.loads must read it.
+    int decode_body(Context* ctx, const char* buf, size_t len) noexcept;
+
     // The exchange failed after the body was decoded (the success line could
     // not be logged): the query goes on with the failure's empty mapping.
     void discard() noexcept;
@@ -157,13 +161,13 @@ private:
 };
 
 // Converts every row into `out`, as the query's loop over the decoded records
-// would:  for each record, under the KeyError/ValueError guard,
+// would:  for each record, under the KeyError/ValueError guard (skips to `sink`),
 //     dt = <time>;  cls = <cls_name>;  head...;  fields...;  out.append(cls(...))
 // `head(args, hold)` evaluates the keyword values before `datetime` (the
 // query's own, in its order) and returns how many it wrote.
 template <class Head>
-int convert(Context* ctx, PyObject* self, const Decoder& decoder, Name cls_name, PyObject* kwnames,
-            const char* prefix, PyObject* out, Head&& head) noexcept {
+int convert(Context* ctx, const Decoder& decoder, Name cls_name, PyObject* kwnames, SkipSink& sink,
+            PyObject* out, Head&& head) noexcept {
     Converter conv(ctx, decoder, cls_name, kwnames);
     if (conv.setup() < 0) return -1;
     const Rows& rows = decoder.rows();
@@ -194,7 +198,7 @@ int convert(Context* ctx, PyObject* self, const Decoder& decoder, Name cls_name,
         for (int i = 0; i < used; ++i) hold[i] = Ref();
         if (value) {
             if (PyList_Append(out, value.get()) < 0) return -1;
-        } else if (skip_bad_record(ctx, self, prefix) != 1) {
+        } else if (skip_bad_record(ctx, sink) != 1) {
             return -1;
         }
     }

@@ -544,10 +544,19 @@ int Decoder::decode(Context* ctx, PyObject* response) noexcept {
     Ref content = Ref::steal(PyObject_GetAttrString(response, "content"));
     if (!content) return -1;
     if (!PyBytes_CheckExact(content.get())) return 0;
-    const char* buf = PyBytes_AS_STRING(content.get());
-    const size_t len = static_cast<size_t>(PyBytes_GET_SIZE(content.get()));
+    return decode_body(ctx, PyBytes_AS_STRING(content.get()),
+                       static_cast<size_t>(PyBytes_GET_SIZE(content.get())));
+#else
+    (void)ctx;
+    (void)response;
+    return 0;
+#endif
+}
+
+int Decoder::decode_body(Context* ctx, const char* buf, size_t len) noexcept {
+#ifdef NORVIX_HAVE_SIMDJSON
     // Too short for the detection, a BOM (json.loads refuses it; a native
-    // parser may skip it) or a NUL among the first bytes: json() decides.
+    // parser may skip it) or a NUL among the first bytes: json.loads decides.
     if (len <= 3 || std::memchr(buf, 0, 4) || std::memcmp(buf, "\xEF\xBB\xBF", 3) == 0) return 0;
 
     Rows* rows = new (std::nothrow) Rows;
@@ -556,15 +565,17 @@ int Decoder::decode(Context* ctx, PyObject* response) noexcept {
     if (r <= 0) {
         delete rows;
         // Only a failure to build the member names is an error; anything
-        // else the reader refused goes to response.json().
+        // else the reader refused goes to json.loads.
         if (r < 0) PyErr_Clear();
         return 0;
     }
+    delete rows_;
     rows_ = rows;
     return 1;
 #else
     (void)ctx;
-    (void)response;
+    (void)buf;
+    (void)len;
     return 0;
 #endif
 }

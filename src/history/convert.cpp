@@ -240,11 +240,18 @@ int convert_fields(Context* ctx, MemberReader& reader, PyObject* record, const F
     return 0;
 }
 
-int skip_bad_record(Context* ctx, PyObject* self, const char* prefix) noexcept {
+int LogSkips::take(PyObject* exc) noexcept {
+    return log(ctx_, Level::error, [&]() -> Ref {
+        Ref text = scrub_secret(ctx_, text_of(ctx_, exc), self_);
+        if (!text) return {};
+        return message(ctx_, {prefix_, text});
+    });
+}
+
+int skip_bad_record(Context* ctx, SkipSink& sink) noexcept {
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     PyObject* previous = PyErr_GetHandledException();
     PyErr_SetHandledException(exc.get());
-    // except (KeyError, ValueError) as e: logger.error(f"{prefix}{e}")
     int result = [&]() -> int {
         Ref key_error = load_global(ctx, Name::KeyError);
         if (!key_error) return -1;
@@ -252,12 +259,7 @@ int skip_bad_record(Context* ctx, PyObject* self, const char* prefix) noexcept {
         if (!value_error) return -1;
         int m = except_matches(exc.get(), {key_error.get(), value_error.get()});
         if (m <= 0) return m;
-        int r = log(ctx, Level::error, [&]() -> Ref {
-            Ref text = scrub_secret(ctx, text_of(ctx, exc.get()), self);
-            if (!text) return {};
-            return message(ctx, {prefix, text});
-        });
-        return r < 0 ? -1 : 1;
+        return sink.take(exc.get()) < 0 ? -1 : 1;
     }();
     PyErr_SetHandledException(previous);
     Py_XDECREF(previous);

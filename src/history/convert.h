@@ -77,26 +77,50 @@ private:
 int convert_fields(Context* ctx, MemberReader& reader, PyObject* record, const Field* fields, int n,
                    Ref* out) noexcept;
 
+// Where the reasons for skipped records go.
+class SkipSink {
+public:
+    // The exception of one skipped record (a KeyError or ValueError),
+    // while it is the exception being handled: 0, or -1 with an exception set.
+    virtual int take(PyObject* exc) noexcept = 0;
+
+protected:
+    ~SkipSink() = default;
+};
+
+// The datafeed's: logger.error(f"{prefix}{e}"), with self.password masked.
+class LogSkips final : public SkipSink {
+public:
+    LogSkips(Context* ctx, PyObject* self, const char* prefix) noexcept
+        : ctx_(ctx), self_(self), prefix_(prefix) {}
+    int take(PyObject* exc) noexcept override;
+
+private:
+    Context* ctx_;
+    PyObject* self_;
+    const char* prefix_;
+};
+
 // Runs `convert` for every item of `records` (any iterable), appending each
-// result to `out`.  A KeyError or ValueError from one record is logged as
-// f"{prefix}{e}" (with self.password masked) and the record skipped;
-// anything else propagates.
+// result to `out`.  A KeyError or ValueError from one record goes to `sink`
+// and the record is skipped; anything else propagates.
 template <class Convert>
-int convert_all(Context* ctx, PyObject* self, PyObject* records, PyObject* out, const char* prefix,
+int convert_all(Context* ctx, PyObject* records, PyObject* out, SkipSink& sink,
                 Convert&& convert) noexcept;
 
-// The guard around one record: 1 when the pending exception was a KeyError
-// or ValueError and has been logged, 0 when it must propagate, -1 when
-// handling raised.
-int skip_bad_record(Context* ctx, PyObject* self, const char* prefix) noexcept;
+// The guard around one record:
+//     except (KeyError, ValueError) as e: sink.take(e)
+// 1 when the pending exception was one of them and the sink took it, 0 when
+// it must propagate (it is pending again), -1 when handling raised.
+int skip_bad_record(Context* ctx, SkipSink& sink) noexcept;
 
 template <class Convert>
-int convert_all(Context* ctx, PyObject* self, PyObject* records, PyObject* out, const char* prefix,
+int convert_all(Context* ctx, PyObject* records, PyObject* out, SkipSink& sink,
                 Convert&& convert) noexcept {
     auto one = [&](PyObject* item) -> int {
         Ref value = convert(item);
         if (value) return PyList_Append(out, value.get());
-        int skipped = skip_bad_record(ctx, self, prefix);
+        int skipped = skip_bad_record(ctx, sink);
         return skipped == 1 ? 0 : -1;
     };
     if (PyList_CheckExact(records)) {

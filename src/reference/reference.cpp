@@ -6,8 +6,7 @@ namespace norvix {
 namespace {
 
 struct ReferenceQuery {
-    Const method;
-    Const endpoint;
+    Query request;
     const char* fail_prefix;
     const char*
         success_head;  // before the symbol; the symbol is left out when `with_symbol` is false
@@ -25,7 +24,7 @@ struct ReferenceQuery {
 //     return records
 PyObject* run(Context* ctx, PyObject* self, PyObject* symbol, PyObject* json_data,
               const ReferenceQuery& q) noexcept {
-    Ref data = send_request(ctx, self, q.method, q.endpoint, json_data);
+    Ref data = send_request(ctx, self, q.request, json_data);
     if (!data) return nullptr;
     Ref records;
     int ok = check_envelope(ctx, self, data.get(), q.fail_prefix, symbol, records);
@@ -52,9 +51,10 @@ PyObject* run(Context* ctx, PyObject* self, PyObject* symbol, PyObject* json_dat
     return records.release();
 }
 
+// One member per line, in the struct's order.
+// clang-format off
 constexpr ReferenceQuery kDominant = {
-    Const::post,
-    Const::dominant,
+    Query::dominant,
     "NorviX获取主力合约数据失败：",
     "NorvixData获取",
     "的主力合约数据成功，共",
@@ -62,8 +62,7 @@ constexpr ReferenceQuery kDominant = {
     true,
 };
 constexpr ReferenceQuery kContracts = {
-    Const::post,
-    Const::current,
+    Query::contracts,
     "NorviX获取当天可交易合约失败：",
     "NorvixData获取",
     "的当天可交易合约成功，共",
@@ -71,8 +70,7 @@ constexpr ReferenceQuery kContracts = {
     true,
 };
 constexpr ReferenceQuery kExFactor = {
-    Const::post,
-    Const::exfactor,
+    Query::ex_factor,
     "NorviX获取复权因子失败：",
     "NorvixData获取",
     "的复权因子成功，共",
@@ -80,14 +78,14 @@ constexpr ReferenceQuery kExFactor = {
     true,
 };
 constexpr ReferenceQuery kMultiplier = {
-    Const::get,
-    Const::multiplier,
+    Query::multiplier,
     "NorviX查询合约乘数失败：",
     "NorvixData查询合约乘数成功，共",
     nullptr,
     "NorvixData未查询到合约乘数数据",
     false,
 };
+// clang-format on
 
 // Queries over a date range: symbol, start_date, end_date.
 PyObject* date_range_query(FunctionObject* f, PyObject* const* args, const char* opening,
@@ -96,9 +94,7 @@ PyObject* date_range_query(FunctionObject* f, PyObject* const* args, const char*
     if (log(ctx, Level::info,
             {opening, args[1], ", start date: ", args[2], ", end date: ", args[3]}) < 0)
         return nullptr;
-    Ref body = build_body({{(*ctx)[Name::symbol], args[1]},
-                           {(*ctx)[Name::start_date], args[2]},
-                           {(*ctx)[Name::end_date], args[3]}});
+    Ref body = request_body(ctx, q.request, args[1], args[2], args[3]);
     if (!body) return nullptr;
     return run(ctx, args[0], args[1], body.get(), q);
 }
@@ -123,7 +119,7 @@ PyObject* query_contracts(FunctionObject* f, PyObject* const* args) noexcept {
     if (log(ctx, Level::info, {"dominant query, symbol: ", args[1], ", trading_date: ", args[2]}) <
         0)
         return nullptr;
-    Ref body = build_body({{(*ctx)[Name::symbol], args[1]}, {(*ctx)[Name::trading_date], args[2]}});
+    Ref body = request_body(ctx, Query::contracts, args[1], args[2], nullptr);
     if (!body) return nullptr;
     return run(ctx, args[0], args[1], body.get(), kContracts);
 }
@@ -132,7 +128,7 @@ PyObject* query_contracts(FunctionObject* f, PyObject* const* args) noexcept {
 PyObject* query_contract_multiplier(FunctionObject* f, PyObject* const* args) noexcept {
     Context* ctx = f->ctx;
     if (log(ctx, Level::info, {"contract_multiplier query, symbol: ", args[1]}) < 0) return nullptr;
-    Ref body = build_body({{(*ctx)[Name::symbol], args[1]}});
+    Ref body = request_body(ctx, Query::multiplier, args[1], nullptr, nullptr);
     if (!body) return nullptr;
     return run(ctx, args[0], args[1], body.get(), kMultiplier);
 }

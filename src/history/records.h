@@ -1,0 +1,82 @@
+// The history records: how an answer's records become vn.py bars and ticks,
+// from the decoded dicts or from natively decoded rows.  The datafeed's
+// queries and the engine's entry both convert through here.
+#pragma once
+
+#include "decode/decode.h"
+#include "history/convert.h"
+
+namespace norvix {
+
+// One kind of history record.
+struct RecordShape {
+    decode::Layout layout;  // the time member and the converted members
+    Name cls;               // the module global of the vn.py class
+    Kw kwnames;             // its keywords, in call order
+    Name interval;          // bars: the Interval member; ticks: Name::count_
+};
+
+extern const RecordShape kDayBars;
+extern const RecordShape kMinuteBars;
+extern const RecordShape kTicks;
+
+// A bar's keyword values before `datetime`:
+//     symbol=symbol, exchange=exchange, interval=Interval.<member>
+// with `Interval` read from the module globals for every record.
+class BarHead {
+public:
+    BarHead(Context* ctx, Name interval, PyObject* symbol, PyObject* exchange) noexcept
+        : ctx_(ctx), interval_(interval), symbol_(symbol), exchange_(exchange) {}
+    int operator()(PyObject** args, Ref* hold) noexcept;
+
+private:
+    Context* ctx_;
+    Name interval_;
+    PyObject* symbol_;
+    PyObject* exchange_;
+    decode::ClassAttr attr_;
+};
+
+// One record from a decoded dict:
+//     dt = datetime.strptime(d[time_field], fmt).replace(tzinfo=CHINA_TZ)
+//     cls(<head...>, datetime=dt, <fields...>, gateway_name="NorviX")
+// `head(args, hold)` writes the keyword values before `datetime` and returns
+// how many.
+template <class Head>
+Ref make_record(Context* ctx, const RecordShape& shape, MemberReader& reader, PyObject* d,
+                Head&& head) noexcept {
+    const decode::Layout& layout = shape.layout;
+    Ref dt = record_time(ctx, d, layout.time_field, layout.with_time);
+    if (!dt) return {};
+    Ref cls = load_global(ctx, shape.cls);
+    if (!cls) return {};
+    constexpr int kMax = 48;
+    PyObject* args[1 + kMax] = {};
+    Ref hold[kMax];
+    int k = head(args + 1, hold);
+    if (k < 0) return {};
+    if (k + 2 + layout.n > kMax) {
+        PyErr_SetString(PyExc_SystemError, "too many record fields");
+        return {};
+    }
+    args[1 + k] = dt.get();
+    if (convert_fields(ctx, reader, d, layout.fields, layout.n, hold + k + 1) < 0) return {};
+    for (int i = 0; i < layout.n; ++i) args[2 + k + i] = hold[k + 1 + i].get();
+    args[2 + k + layout.n] = (*ctx)[Const::gateway];
+    return Ref::steal(PyObject_Vectorcall(cls.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          (*ctx)[shape.kwnames]));
+}
+
+// Every record of one answer into `out`: the decoder's rows when it read the
+// body, else the items of `records` (what data.get("data", []) gave).
+template <class Head>
+int convert_answer(Context* ctx, const RecordShape& shape, const decode::Decoder& decoder,
+                   PyObject* records, PyObject* out, SkipSink& sink, Head&& head) noexcept {
+    if (decoder.ready())
+        return decode::convert(ctx, decoder, shape.cls, (*ctx)[shape.kwnames], sink, out, head);
+    MemberReader reader(ctx, shape.layout.fields, shape.layout.n);
+    return convert_all(ctx, records, out, sink,
+                       [&](PyObject* d) { return make_record(ctx, shape, reader, d, head); });
+}
+
+}  // namespace norvix
