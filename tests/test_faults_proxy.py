@@ -7,12 +7,15 @@ from __future__ import annotations
 import itertools
 import json
 import socket
+import time
 from collections.abc import Callable, Iterator
+from datetime import datetime
 
 import pytest
 import requests
+from vnpy.trader.constant import Interval
 
-from conftest import SERVICE_TOKEN, SERVICE_USER
+from conftest import SERVICE_TOKEN, SERVICE_USER, ask
 from faults import servers
 from faults.proxy import FaultProxy, Faults, Seen
 
@@ -145,3 +148,94 @@ def test_busiest_second_counts_any_one_second_window(start_proxy):
     proxy = start_proxy()
     proxy.requests.extend(Seen(at, "/x") for at in (10.0, 10.4, 10.9, 11.0, 11.3, 15.0))
     assert proxy.busiest_second() == 4  # 10.4 to 11.3
+
+
+# --- the plug-in through the proxy --------------------------------------------------------
+
+# Minute bars over six windows of the engine, ticks of three trading days (and their calendar).
+HISTORIES = {
+    "minute": (Interval.MINUTE, datetime(2024, 1, 2), datetime(2024, 5, 31, 15)),
+    "tick": (Interval.TICK, datetime(2024, 5, 27, 9), datetime(2024, 5, 29, 15)),
+}
+MINUTE_WINDOWS = 6
+# Faults of every passing kind. The seed's first three draws are below 0.05: the first
+# three connections or requests, in whatever order they come, meet a reset.
+FLAKY = Faults(seed=8916, reset_connection=0.05, reset_before_answer=0.06, reset_mid_answer=0.06, burst_503=0.04,
+               burst_length=2, too_many_requests=0.04, latency=0.1, latency_seconds=0.2)
+
+
+@pytest.fixture
+def feed_through(plugin_feed):
+    """A vnpy_norvix datafeed on `url` with the service's credentials and the given settings."""
+    return lambda url, **values: plugin_feed(url, SERVICE_USER, SERVICE_TOKEN, **values)
+
+
+def history(feed, name: str) -> tuple[list, list[str]]:
+    return ask(feed, *HISTORIES[name], symbol="rb2410")
+
+
+@pytest.mark.parametrize("name", HISTORIES)
+def test_passing_faults_leave_the_records_as_a_clean_run_gives_them(start_proxy, feed_through, short_backoff,
+                                                                    name):
+    clean = start_proxy()
+    want, output = history(feed_through(clean.url), name)
+    assert output == [] and len(want) > 10_000
+    flaky = start_proxy(FLAKY)
+    got, output = history(feed_through(flaky.url, retries=6), name)
+    assert output == []
+    assert got == want
+    assert sum(flaky.injected.values()) >= 3, flaky.injected
+
+
+def _dead_service(start_proxy: StartProxy, how: str) -> FaultProxy:
+    if how == "refused":
+        proxy = start_proxy()
+        proxy.close()  # nothing listens on its port any more
+        return proxy
+    return start_proxy({"reset-on-connect": Faults(reset_connection=1.0),
+                        "reset-before-answer": Faults(reset_before_answer=1.0),
+                        "503-always": Faults(burst_503=1.0)}[how])
+
+
+@pytest.mark.parametrize("how", ["refused", "reset-on-connect", "reset-before-answer", "503-always"])
+def test_a_dead_service_fails_the_query_within_its_retry_budget(start_proxy, feed_through, how):
+    from vnpy_norvix import messages
+    from vnpy_norvix.engine.engine import DEFAULT_RETRIES
+    from vnpy_norvix.engine.retry import BUDGET_PER_RETRY
+
+    proxy = _dead_service(start_proxy, how)
+    feed = feed_through(proxy.url)  # default retries, time-out and backoff
+    began = time.monotonic()
+    records, output = history(feed, "minute")
+    assert time.monotonic() - began < 60
+    assert records == []
+    reason = messages.http_error("503", "") if how == "503-always" else messages.unreachable(proxy.url)
+    assert len(output) == 1 and output[0].startswith(messages.failed("rb2410.SHFE", Interval.MINUTE, reason)), output
+    # Each window tried once, and tried again only while the query's budget lasted.
+    attempts = len(proxy.requests) if how == "503-always" else proxy.connections
+    assert attempts <= MINUTE_WINDOWS + BUDGET_PER_RETRY * DEFAULT_RETRIES
+
+
+@pytest.mark.parametrize("faults", [Faults(), Faults(seed=3, burst_503=0.1, too_many_requests=0.05)],
+                         ids=["clean", "with-retries"])
+def test_requests_keep_to_the_rate_limit_in_every_second(start_proxy, feed_through, short_backoff, faults):
+    proxy = start_proxy(faults)
+    feed = feed_through(proxy.url, rate_limit=4, retries=4)
+    for name in HISTORIES:
+        records, output = history(feed, name)
+        assert records and output == []
+    assert len(proxy.requests) > 4 * 2
+    # Evenly spaced, one a quarter second: the fifth after a request lands on the edge of
+    # the second that request opens, on either side of it as the clocks jitter.
+    assert proxy.busiest_second() <= 4 + 1, [round(seen.at - proxy.requests[0].at, 3) for seen in proxy.requests]
+
+
+def test_a_multi_window_query_opens_no_more_connections_than_its_workers(start_proxy, feed_through):
+    proxy = start_proxy()
+    feed = feed_through(proxy.url)
+    assert feed.init(print) is True  # one lookup
+    for name in HISTORIES:
+        records, output = history(feed, name)
+        assert records and output == []
+    assert len(proxy.requests) > feed.workers + 1
+    assert proxy.connections <= feed.workers

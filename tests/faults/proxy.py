@@ -11,8 +11,8 @@ from one seeded random.Random, answers in its own way instead:
   429 with "Retry-After: 1"; stall (send nothing, or the head then one byte a second) for
   `stall_seconds` and then reset; or forward after an added delay.
 
-It counts accepted connections and records (monotonic time, path) of every request, and
-stops with every thread it started ended (`close`, or leaving the `with` block).
+It counts accepted connections and the faults it injected, records (monotonic time, path)
+of every request, and stops with every thread it started ended (`close`, or leaving the `with` block).
 """
 
 from __future__ import annotations
@@ -21,8 +21,10 @@ import random
 import socket
 import threading
 import time
+from collections import Counter
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Callable, NamedTuple
+from typing import NamedTuple
 from urllib.parse import urlsplit
 
 from .servers import reset
@@ -155,6 +157,7 @@ class FaultProxy:
         self.faults = faults
         self.connections = 0
         self.requests: list[Seen] = []
+        self.injected: Counter[str] = Counter()  # faults by the name of their rate
         self._rng = random.Random(faults.seed)
         self._burst_left = 0
         self._lock = threading.Lock()
@@ -231,6 +234,8 @@ class FaultProxy:
             with self._lock:
                 self.connections += 1
             if self._draw() < self.faults.reset_connection:
+                with self._lock:
+                    self.injected["reset_connection"] += 1
                 reset(client)
                 continue
             self._track(client, True)
@@ -271,7 +276,9 @@ class FaultProxy:
                 self._burst_left = f.burst_length
             if self._burst_left > 0:
                 self._burst_left -= 1
-                return "burst_503"
+                kind = "burst_503"
+            if kind is not None:
+                self.injected[kind] += 1
         return kind
 
     def _answer(self, client: socket.socket, request: Message) -> bool:
