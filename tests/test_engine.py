@@ -36,22 +36,9 @@ def raw():
 
 
 @pytest.fixture
-def feed_on(settings, monkeypatch):
-    """A vnpy_norvix datafeed on `url` with the given datafeed.* settings (name without prefix)."""
-    import vnpy_norvix.engine.retry as retry
-    from vnpy_norvix import Datafeed
-
-    monkeypatch.setattr(retry, "BASE", 0.05)  # short backoffs; Retry-After is still honoured
-
-    def make(url: str, user: str = "user", password: str = "secret-pass", **values):
-        for name, value in values.items():
-            monkeypatch.setitem(settings, f"datafeed.{name}", value)
-        feed = Datafeed()
-        feed.base_url = url
-        feed.initialize(user, password)
-        return feed
-
-    return make
+def feed_on(plugin_feed, short_backoff):
+    """A vnpy_norvix datafeed on `url` with the given datafeed.* settings, short backoffs."""
+    return plugin_feed
 
 
 def engine(feed):
