@@ -18,7 +18,8 @@ from pathlib import Path
 import pytest
 from vnpy.trader.constant import Interval
 
-from conftest import REPO, SERVICE_TOKEN, SERVICE_USER, environ_without, free_port
+from conftest import REPO, SERVICE_TOKEN, SERVICE_USER
+from pg import PG_PASSWORD, PG_USER, postgres  # noqa: F401  (a fixture)
 from norvix_devserver import default_database_path, make_server
 
 USER, TOKEN = SERVICE_USER, SERVICE_TOKEN
@@ -371,63 +372,6 @@ def test_continuous_reports_where_the_service_factors_disagree_with_the_closes(s
 
 
 # --- a server database: PostgreSQL through vn.py's adapter ---------------------------------
-
-PG_BIN = Path("/usr/lib/postgresql/15/bin")
-PG_USER, PG_PASSWORD = "vnpy", "vnpy-secret"
-
-
-@pytest.fixture(scope="module")
-def postgres():
-    """A PostgreSQL server of its own in a temporary directory, run by an unprivileged user."""
-    import shutil
-    import tempfile
-
-    if not (PG_BIN / "initdb").exists():
-        pytest.skip("the PostgreSQL 15 server binaries are not installed (scripts/setup.sh installs them)")
-    root = Path(tempfile.mkdtemp(prefix="norvix-pg-"))
-    root.chmod(0o755)
-    as_owner: list[str] = []
-    if os.geteuid() == 0:  # the server refuses to run as root
-        owner = "postgres" if shutil.which("runuser") and _user_exists("postgres") else "nobody"
-        as_owner = ["runuser", "-u", owner, "--"]
-        shutil.chown(root, owner)
-    port = free_port()
-    data, log = root / "data", root / "server.log"
-    # The server is not ours to check: no sanitizer runtime preloaded into it.
-    server_env = environ_without("LD_PRELOAD")
-    try:
-        (root / "pw").write_text(PG_PASSWORD)
-        if as_owner:
-            shutil.chown(root / "pw", as_owner[2])
-        subprocess.run([*as_owner, PG_BIN / "initdb", "-D", data, "-U", PG_USER, "--pwfile", root / "pw",
-                        "--auth-host=scram-sha-256", "--auth-local=trust", "-E", "UTF8"],
-                       check=True, capture_output=True, env=server_env)
-        subprocess.run([*as_owner, PG_BIN / "pg_ctl", "-D", data, "-l", log, "-w", "-o",
-                        f"-p {port} -k {root} -c listen_addresses=127.0.0.1", "start"], check=True, capture_output=True,
-                       env=server_env)
-        import psycopg2
-
-        with closing(psycopg2.connect(host="127.0.0.1", port=port, user=PG_USER, password=PG_PASSWORD,
-                                      dbname="postgres")) as connection:
-            connection.autocommit = True
-            connection.cursor().execute("CREATE DATABASE vnpy")
-        yield {"database.name": "postgresql", "database.database": "vnpy", "database.host": "127.0.0.1",
-               "database.port": port, "database.user": PG_USER, "database.password": PG_PASSWORD}
-    finally:
-        subprocess.run([*as_owner, PG_BIN / "pg_ctl", "-D", data, "-m", "fast", "-w", "stop"], capture_output=True,
-                       env=server_env)
-        shutil.rmtree(root, ignore_errors=True)
-
-
-def _user_exists(name: str) -> bool:
-    import pwd
-
-    try:
-        pwd.getpwnam(name)
-        return True
-    except KeyError:
-        return False
-
 
 def test_download_and_continuous_into_postgresql(tmp_path, service, served, postgres):
     import psycopg2

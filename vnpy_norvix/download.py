@@ -313,11 +313,13 @@ class Downloader:
         self.save_lock = threading.Lock()
 
     def save(self, records: list[Record], interval: Interval) -> None:
+        from . import store
+
         with self.save_lock:
             if interval == Interval.TICK:
-                self.database.save_tick_data(records)  # type: ignore[arg-type]
+                store.save_ticks(self.database, records)  # type: ignore[arg-type]
             else:
-                self.database.save_bar_data(records)  # type: ignore[arg-type]
+                store.save_bars(self.database, records)  # type: ignore[arg-type]
 
     def run_task(self, task: Task) -> Outcome:
         outcome = Outcome(task)
