@@ -2,25 +2,23 @@
 
 import os
 import subprocess
-from contextlib import closing
+from collections.abc import Iterator
+from contextlib import closing, contextmanager
 from pathlib import Path
 
 import pytest
-
-from conftest import environ_without, free_port
 
 PG_BIN = Path("/usr/lib/postgresql/15/bin")
 PG_USER, PG_PASSWORD = "vnpy", "vnpy-secret"
 
 
-@pytest.fixture(scope="module")
-def postgres():
-    """A PostgreSQL server of its own in a temporary directory, run by an unprivileged user."""
+@contextmanager
+def running_postgres(port: int, server_env: dict[str, str]) -> Iterator[dict]:
+    """A PostgreSQL server of its own on 127.0.0.1:`port` in a temporary directory, run by
+    an unprivileged user, with a database "vnpy": vn.py's settings for it."""
     import shutil
     import tempfile
 
-    if not (PG_BIN / "initdb").exists():
-        pytest.skip("the PostgreSQL 15 server binaries are not installed (scripts/setup.sh installs them)")
     root = Path(tempfile.mkdtemp(prefix="norvix-pg-"))
     root.chmod(0o755)
     as_owner: list[str] = []
@@ -28,10 +26,7 @@ def postgres():
         owner = "postgres" if shutil.which("runuser") and _user_exists("postgres") else "nobody"
         as_owner = ["runuser", "-u", owner, "--"]
         shutil.chown(root, owner)
-    port = free_port()
     data, log = root / "data", root / "server.log"
-    # The server is not ours to check: no sanitizer runtime preloaded into it.
-    server_env = environ_without("LD_PRELOAD")
     try:
         (root / "pw").write_text(PG_PASSWORD)
         if as_owner:
@@ -54,6 +49,18 @@ def postgres():
         subprocess.run([*as_owner, PG_BIN / "pg_ctl", "-D", data, "-m", "fast", "-w", "stop"], capture_output=True,
                        env=server_env)
         shutil.rmtree(root, ignore_errors=True)
+
+
+@pytest.fixture(scope="module")
+def postgres():
+    """vn.py's settings for a PostgreSQL server of the tests' own (see running_postgres)."""
+    from conftest import environ_without, free_port
+
+    if not (PG_BIN / "initdb").exists():
+        pytest.skip("the PostgreSQL 15 server binaries are not installed (scripts/setup.sh installs them)")
+    # The server is not ours to check: no sanitizer runtime preloaded into it.
+    with running_postgres(free_port(), environ_without("LD_PRELOAD")) as settings:
+        yield settings
 
 
 def _user_exists(name: str) -> bool:

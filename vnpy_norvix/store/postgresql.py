@@ -48,24 +48,15 @@ class PostgresqlWriter(Writer):
         if len({unique(row) for row in rows}) < len(rows):
             rows = list({unique(row): row for row in rows}.values())
         self.execute(f'CREATE TEMPORARY TABLE "{STAGE}" (LIKE "{layout.table}") ON COMMIT DROP')
-        added = ", ".join(f'ADD COLUMN "{layout.columns[i]}_zoned" timestamptz' for i in given)
-        self.execute(f'ALTER TABLE "{STAGE}" DROP COLUMN "id", ADD COLUMN "n" integer' + (f", {added}" if added else ""))
-
+        added = "".join(f', ADD COLUMN "{layout.columns[i]}_zoned" timestamptz' for i in given)
+        # "n" numbers the rows as COPY reads them.
+        self.execute(f'ALTER TABLE "{STAGE}" DROP COLUMN "id", ADD COLUMN "n" bigint GENERATED ALWAYS AS IDENTITY'
+                     + added)
         buffer = io.StringIO()
-        out = csv.writer(buffer, quoting=csv.QUOTE_STRINGS, lineterminator="\n")
-        for n, row in enumerate(rows):
-            zoned = []
-            if given:
-                values = list(row)
-                for i in given:
-                    value = values[i]
-                    aware = isinstance(value, datetime) and value.utcoffset() is not None
-                    zoned.append(value if aware else None)
-                    values[i] = None if aware else value
-                row = tuple(values)
-            out.writerow((n, *row, *zoned))
+        csv.writer(buffer, quoting=csv.QUOTE_STRINGS, lineterminator="\n").writerows(
+            (split_zoned(row, given) for row in rows) if given else rows)
         buffer.seek(0)
-        staged = ["n", *layout.columns, *(f"{layout.columns[i]}_zoned" for i in given)]
+        staged = [*layout.columns, *(f"{layout.columns[i]}_zoned" for i in given)]
         self.db.cursor().copy_expert(f'COPY "{STAGE}" ({quoted(staged)}) FROM STDIN WITH (FORMAT csv)', buffer)
 
         picked = [f'COALESCE("{column}", "{column}_zoned"::timestamp)' if column in layout.given_times
@@ -75,6 +66,18 @@ class PostgresqlWriter(Writer):
                      f'SELECT {", ".join(picked)} FROM "{STAGE}" ORDER BY "n" '
                      f"ON CONFLICT ({quoted(layout.unique)}) DO UPDATE SET {updates}")
         self.execute(f'DROP TABLE "{STAGE}"')
+
+
+def split_zoned(row: Row, given: list[int]) -> Row:
+    """The row with its times at `given` that carry a zone moved to the end (None left
+    in their place), and None there for those without."""
+    values, zoned = list(row), []
+    for i in given:
+        value = values[i]
+        aware = isinstance(value, datetime) and value.utcoffset() is not None
+        zoned.append(value if aware else None)
+        values[i] = None if aware else value
+    return (*values, *zoned)
 
 
 def writer(db: PeeweeDatabase) -> Writer:

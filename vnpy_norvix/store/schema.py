@@ -18,7 +18,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from functools import cached_property
 from datetime import datetime
-from operator import attrgetter
+from operator import attrgetter, itemgetter
 from types import ModuleType
 from typing import Any
 
@@ -91,8 +91,7 @@ class Layout:
     @cached_property
     def unique_of(self) -> Callable[[Row], Row]:
         """The row's values in the unique index."""
-        picks = [self.columns.index(column) for column in self.unique]
-        return lambda row: tuple(row[i] for i in picks)
+        return itemgetter(*(self.columns.index(column) for column in self.unique))
 
     def time(self, row: Row) -> datetime:
         return row[self.columns.index("datetime")]  # type: ignore[return-value]
@@ -103,8 +102,9 @@ _bar_reals = attrgetter(*_BAR_REALS)
 
 
 def bar_row(bar: BarData) -> Row:
-    return (text(bar.symbol), text(bar.exchange.value), convert_tz(bar.datetime),
-            text(bar.interval.value),  # type: ignore[union-attr]  # the adapter needs one too
+    symbol, exchange, interval = bar.symbol, bar.exchange._value_, bar.interval._value_  # type: ignore[union-attr]
+    return (symbol if type(symbol) is str else text(symbol), exchange if type(exchange) is str else text(exchange),
+            convert_tz(bar.datetime), interval if type(interval) is str else text(interval),
             *reals(_bar_reals(bar)))
 
 
