@@ -31,8 +31,8 @@ Key = tuple[str, ...]  # column names
 
 
 def text(value: object) -> object:
-    """peewee's CharField adaptation."""
-    if isinstance(value, str):
+    """peewee's CharField adaptation (None stays None)."""
+    if value is None or isinstance(value, str):
         return value
     if isinstance(value, bytes):
         return value.decode("utf-8")
