@@ -18,8 +18,10 @@ from pathlib import Path
 import pytest
 from vnpy.trader.constant import Interval
 
-from conftest import REPO, SERVICE_TOKEN, SERVICE_USER, environ_without, free_port
+from conftest import REPO, SERVICE_TOKEN, SERVICE_USER
+from pg import PG_PASSWORD, PG_USER, postgres  # noqa: F401  (a fixture)
 from norvix_devserver import default_database_path, make_server
+from vnpy_norvix import download as dl
 
 USER, TOKEN = SERVICE_USER, SERVICE_TOKEN
 
@@ -140,6 +142,18 @@ def test_download_of_all_contracts_takes_each_over_its_listed_days(tmp_path, ser
     assert len(contracts) == 5
     for contract in contracts:
         assert saved_rows(home, contract, "d") == pytest.approx(service_rows(served, contract, "d", first, last))
+
+
+@pytest.mark.parametrize("zone, warned", [("Asia/Shanghai", False), ("Asia/Chongqing", False), ("UTC", True)])
+def test_status_names_the_database_and_warns_when_the_machine_runs_in_another_zone(tmp_path, zone, warned):
+    home = make_home(tmp_path, "http://127.0.0.1:1")
+
+    result = subprocess.run([sys.executable, "-m", "vnpy_norvix", "status"], cwd=home,
+                            env={**environment(home), "TZ": zone}, capture_output=True, text=True, timeout=120)
+
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert f"database: SQLite {home / '.vntrader' / 'database.db'}" in result.stdout
+    assert ('warning: "database.timezone" is Asia/Shanghai but this machine runs in UTC' in result.stdout) == warned
 
 
 @contextmanager
@@ -460,11 +474,9 @@ def test_continuous_command_replaces_the_series_in_the_database(tmp_path, servic
     assert "au2406" in second.stdout and "au2412" in second.stdout  # the roll table
 
 
-def test_continuous_reports_where_the_service_factors_disagree_with_the_closes(server, settings, monkeypatch):
-    from vnpy_norvix import Datafeed
-    from vnpy_norvix.continuous import continuous_bars
-
-    closes = {("A1", "2024-05-06"): 100.0, ("B1", "2024-05-06"): 110.0, ("B1", "2024-05-07"): 120.0}
+def two_contract_product(server, closes: dict) -> None:
+    """Product x on the recording server: A1 dominant on 2024-05-06, B1 on 2024-05-07,
+    daily bars at `closes` ((contract, day) -> close)."""
     days = [("2024-05-06", "A1"), ("2024-05-07", "B1")]
     server.route("/dominant/query", server.reply_json(server.envelope(
         [{"trading_date": d, "symbol": "x", "instrument_id": c, "exchange": "SHFE"} for d, c in days])))
@@ -480,6 +492,14 @@ def test_continuous_reports_where_the_service_factors_disagree_with_the_closes(s
         return server.reply_json(server.envelope(records))
 
     server.route("/daybar/query", day_bars)
+
+
+def test_continuous_reports_where_the_service_factors_disagree_with_the_closes(server, settings, monkeypatch):
+    from vnpy_norvix import Datafeed
+    from vnpy_norvix.continuous import continuous_bars
+
+    two_contract_product(server, {("A1", "2024-05-06"): 100.0, ("B1", "2024-05-06"): 110.0,
+                                  ("B1", "2024-05-07"): 120.0})
     monkeypatch.setitem(settings, "datafeed.username", USER)
     monkeypatch.setitem(settings, "datafeed.password", TOKEN)
     feed = Datafeed()
@@ -492,71 +512,165 @@ def test_continuous_reports_where_the_service_factors_disagree_with_the_closes(s
     assert [bar.close_price for bar in series.bars] == pytest.approx([100.0, 120.0 / 1.1])
 
 
-# --- a server database: PostgreSQL through vn.py's adapter ---------------------------------
+def stored_series(path: Path, symbol: str) -> tuple[list, list]:
+    """Every stored row of the symbol's bars and overview entries."""
+    with closing(sqlite3.connect(path)) as db:
+        return (db.execute("SELECT * FROM dbbardata WHERE symbol = ? ORDER BY id", (symbol,)).fetchall(),
+                db.execute("SELECT * FROM dbbaroverview WHERE symbol = ? ORDER BY id", (symbol,)).fetchall())
 
-PG_BIN = Path("/usr/lib/postgresql/15/bin")
-PG_USER, PG_PASSWORD = "vnpy", "vnpy-secret"
+
+@pytest.fixture
+def counting_service():
+    """The service answering a tenth of a second late, counting its minute-bar answers."""
+    state = {"minute_answers": 0}
+
+    def counted(app):
+        def answer(environ, start_response):
+            time.sleep(0.1)
+            if environ["PATH_INFO"] == "/minutebar/query":
+                state["minute_answers"] += 1
+            return app(environ, start_response)
+        return answer
+
+    with service_behind(counted) as server:
+        server.state = state
+        yield server
 
 
-@pytest.fixture(scope="module")
-def postgres():
-    """A PostgreSQL server of its own in a temporary directory, run by an unprivileged user."""
-    import shutil
-    import tempfile
-
-    if not (PG_BIN / "initdb").exists():
-        pytest.skip("the PostgreSQL 15 server binaries are not installed (scripts/setup.sh installs them)")
-    root = Path(tempfile.mkdtemp(prefix="norvix-pg-"))
-    root.chmod(0o755)
-    as_owner: list[str] = []
-    if os.geteuid() == 0:  # the server refuses to run as root
-        owner = "postgres" if shutil.which("runuser") and _user_exists("postgres") else "nobody"
-        as_owner = ["runuser", "-u", owner, "--"]
-        shutil.chown(root, owner)
-    port = free_port()
-    data, log = root / "data", root / "server.log"
-    # The server is not ours to check: no sanitizer runtime preloaded into it.
-    server_env = environ_without("LD_PRELOAD")
+def interrupted_continuous(home: Path, args: list[str], ready) -> tuple[int, str]:
+    """The command run with Ctrl-C sent once `ready(lines so far)` holds (or after a minute)."""
+    process = subprocess.Popen([sys.executable, "-m", "vnpy_norvix", *args], cwd=home,
+                               env={**environment(home), "PYTHONUNBUFFERED": "1"}, stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, text=True)
+    lines: list[str] = []
+    reader = threading.Thread(target=lambda: lines.extend(process.stdout), daemon=True)
+    reader.start()
     try:
-        (root / "pw").write_text(PG_PASSWORD)
-        if as_owner:
-            shutil.chown(root / "pw", as_owner[2])
-        subprocess.run([*as_owner, PG_BIN / "initdb", "-D", data, "-U", PG_USER, "--pwfile", root / "pw",
-                        "--auth-host=scram-sha-256", "--auth-local=trust", "-E", "UTF8"],
-                       check=True, capture_output=True, env=server_env)
-        subprocess.run([*as_owner, PG_BIN / "pg_ctl", "-D", data, "-l", log, "-w", "-o",
-                        f"-p {port} -k {root} -c listen_addresses=127.0.0.1", "start"], check=True, capture_output=True,
-                       env=server_env)
-        import psycopg2
-
-        with closing(psycopg2.connect(host="127.0.0.1", port=port, user=PG_USER, password=PG_PASSWORD,
-                                      dbname="postgres")) as connection:
-            connection.autocommit = True
-            connection.cursor().execute("CREATE DATABASE vnpy")
-        yield {"database.name": "postgresql", "database.database": "vnpy", "database.host": "127.0.0.1",
-               "database.port": port, "database.user": PG_USER, "database.password": PG_PASSWORD}
+        deadline = time.monotonic() + 60
+        while process.poll() is None and time.monotonic() < deadline and not ready(lines):
+            time.sleep(0.005)
+        process.send_signal(signal.SIGINT)
+        process.wait(timeout=60)
+        reader.join(timeout=10)
     finally:
-        subprocess.run([*as_owner, PG_BIN / "pg_ctl", "-D", data, "-m", "fast", "-w", "stop"], capture_output=True,
-                       env=server_env)
-        shutil.rmtree(root, ignore_errors=True)
+        process.kill()
+    return process.returncode, "".join(lines)
 
 
-def _user_exists(name: str) -> bool:
-    import pwd
+def test_continuous_keeps_the_stored_series_on_ctrl_c_and_on_an_empty_range(tmp_path, counting_service, served):
+    home = make_home(tmp_path, counting_service.url)
+    args = ["continuous", "au", "--interval", "1m", "--name", "au888"]
+    assert cli(home, *args, "--start", "2024-05-06", "--end", "2024-05-10").returncode == 0
+    database = home / ".vntrader" / "database.db"
+    before = stored_series(database, "au888")
+    assert before[0] and before[1][0][4] == len(before[0])
+    longer = [*args, "--start", "2024-01-02", "--end", "2024-05-31"]
 
-    try:
-        pwd.getpwnam(name)
-        return True
-    except KeyError:
-        return False
+    # Ctrl-C while the series is being fetched: nothing stored is touched.
+    seen = counting_service.state["minute_answers"]
+    status, output = interrupted_continuous(home, longer,
+                                            lambda _: counting_service.state["minute_answers"] >= seen + 2)
+    assert status == 130, output
+    assert stored_series(database, "au888") == before
 
+    # Ctrl-C once the series is built and being saved: the old series or the whole new one.
+    status, output = interrupted_continuous(home, longer, lambda lines: any("dominant contracts" in x for x in lines))
+    assert status == 130, output
+    after = stored_series(database, "au888")
+    whole = len(expected_series(served, "au", "2024-01-02", "2024-05-31", "1m", "backward"))
+    assert after == before or (len(after[0]) == whole and after[1][0][4] == whole), (len(after[0]), whole)
+    before = after
+
+    empty = cli(home, *args, "--start", "2023-07-03", "--end", "2023-12-29")  # daily bars only there
+
+    assert empty.returncode == 1, empty.stdout + empty.stderr
+    assert "au 1m: FAILED: no 1m bars" in empty.stdout and "0 series saved, 1 failed" in empty.stdout
+    assert stored_series(database, "au888") == before
+
+
+def _feed_lost(): raise dl.FeedError("connection reset")  # noqa: E704
+def _interrupted(): raise KeyboardInterrupt  # noqa: E704
+
+
+@pytest.mark.parametrize("failure, status, message", [
+    (_feed_lost, 1, "au 1m: FAILED: connection reset"),
+    (_interrupted, 130, ""),
+    ("save", 1, "au 1m: FAILED: saving: OSError: disk I/O error; au888.SHFE 1m is kept as it was"),
+])
+def test_a_failure_while_building_or_saving_a_series_keeps_the_stored_one(database, service, settings, monkeypatch,
+                                                                          capsys, failure, status, message):
+    import vnpy_sqlite.sqlite_database as sqlite_module
+
+    from vnpy_norvix.cli import main
+    from vnpy_norvix.store.writer import Writer
+
+    monkeypatch.setitem(settings, "datafeed.username", USER)
+    monkeypatch.setitem(settings, "datafeed.password", TOKEN)
+    args = ["continuous", "au", "--interval", "1m", "--name", "au888", "--base-url", service]
+    assert main([*args, "--start", "2024-05-06", "--end", "2024-05-10"]) == 0
+    before = stored_series(Path(sqlite_module.path), "au888")
+    history, windows = dl.Source.history, []
+
+    def failing_history(self, symbol, exchange, interval, *rest, **named):
+        for window in history(self, symbol, exchange, interval, *rest, **named):
+            if interval == Interval.MINUTE:
+                windows.append(len(window))
+                if callable(failure) and len(windows) == 3:
+                    failure()
+            yield window
+
+    def failing_overview(self, layout, rows):  # the old series deleted, the new one written
+        raise OSError("disk I/O error")
+
+    monkeypatch.setattr(dl.Source, "history", failing_history)
+    if failure == "save":
+        monkeypatch.setattr(Writer, "update_overview", failing_overview)
+    capsys.readouterr()
+
+    assert main([*args, "--start", "2024-01-02", "--end", "2024-05-31"]) == status
+    assert message in capsys.readouterr().out
+    assert len(windows) >= 3 and all(windows)
+    assert stored_series(Path(sqlite_module.path), "au888") == before
+
+
+@pytest.mark.parametrize("closes, reason", [
+    ({("A1", "2024-05-06"): 0.0, ("B1", "2024-05-06"): 110.0}, "the close of A1 on 2024-05-06 is 0.0"),
+    ({("A1", "2024-05-06"): 100.0, ("B1", "2024-05-06"): "NaN"}, "the close of B1 on 2024-05-06 is nan"),
+])
+def test_a_roll_without_a_positive_close_fails_naming_it_and_keeps_the_stored_series(
+        database, server, settings, monkeypatch, capsys, closes, reason):
+    import vnpy_sqlite.sqlite_database as sqlite_module
+
+    from vnpy_norvix.cli import main
+
+    monkeypatch.setitem(settings, "datafeed.username", USER)
+    monkeypatch.setitem(settings, "datafeed.password", TOKEN)
+    args = ["continuous", "x", "--start", "2024-05-06", "--end", "2024-05-07", "--base-url", server.url]
+    two_contract_product(server, {("A1", "2024-05-06"): 100.0, ("B1", "2024-05-06"): 110.0,
+                                  ("B1", "2024-05-07"): 120.0})
+    assert main(args) == 0
+    before = stored_series(Path(sqlite_module.path), "x888")
+    assert len(before[0]) == 2
+    two_contract_product(server, {**closes, ("B1", "2024-05-07"): 120.0})
+    capsys.readouterr()
+
+    assert main(args) == 1
+
+    out = capsys.readouterr().out
+    assert f"x d: FAILED: roll A1 -> B1 on 2024-05-07: {reason}" in out
+    assert stored_series(Path(sqlite_module.path), "x888") == before
+
+
+# --- a server database: PostgreSQL through vn.py's adapter ---------------------------------
 
 def test_download_and_continuous_into_postgresql(tmp_path, service, served, postgres):
     import psycopg2
 
     home = make_home(tmp_path, service, **postgres)
     first, last = "2024-05-06", "2024-05-24"
-    assert cli(home, "status").returncode == 0  # creates the tables
+    status = cli(home, "status")  # creates the tables
+    assert status.returncode == 0
+    assert f"database: PostgreSQL 127.0.0.1:{postgres['database.port']}/vnpy" in status.stdout
     # Two download processes share the server.
     downloads = [subprocess.Popen([sys.executable, "-m", "vnpy_norvix", "download", "--product", product, "--start",
                                    first, "--end", last, "--interval", "d", "1m"], cwd=home, env=environment(home),

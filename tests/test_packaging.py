@@ -175,6 +175,11 @@ def test_wheel_installs_and_imports_beside_requests_2_32(dists, tmp_path):
     version, module, location = shown.split()
     assert (version, module.partition(".")[0]) == ("2.32.3", "vnpy_norvix")
     assert Path(location).is_relative_to(venv)
+    # The command line's default database comes with the headless extra.
+    status = subprocess.run([python, "-m", "vnpy_norvix", "status"], cwd=home, capture_output=True, text=True,
+                            timeout=120, env={**environ_without("PYTHONPATH"), "HOME": str(home)})
+    assert status.returncode == 0, status.stdout + status.stderr
+    assert f"database: SQLite {home / '.vntrader' / 'database.db'}" in status.stdout
 
 
 @pytest.mark.parametrize("compiler", ["g++", "clang++"])

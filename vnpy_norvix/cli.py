@@ -22,6 +22,7 @@ from typing import Any
 from vnpy.trader.constant import Exchange, Interval
 
 from . import download as dl
+from . import store
 from .calendar import FIRST_DAY, LAST_DAY, OutOfCalendar, check_days, today_in_china
 from .continuous import ADJUSTMENTS
 from .report import download_summary, moment, plural, rolls_table, span, table
@@ -188,7 +189,10 @@ def run_status(args: argparse.Namespace) -> int:
     rows += [[o.symbol, o.exchange.value if o.exchange else "", Interval.TICK.value, o.count, moment(o.start),
               moment(o.end)] for o in database.get_tick_overview()]
     rows.sort(key=lambda row: (row[0], row[1], row[2]))
-    print(f"database: {type(database).__module__}")
+    print(f"database: {store.describe(database)} ({type(database).__module__})")
+    warning = store.zone_warning()
+    if warning:
+        print(f"warning: {warning}")
     if not rows:
         print("no bars or ticks saved yet")
     else:
@@ -234,14 +238,21 @@ def run_continuous(args: argparse.Namespace) -> int:
                     print(rolls_table(series))
                 for line in series.disagreements:
                     print(f"warning: {line}")
-            first = series.bars[0].datetime if series.bars else None
-            last = series.bars[-1].datetime if series.bars else None
-            with deferred_interrupt():
-                database.delete_bar_data(series.name, series.exchange, interval)
-                if series.bars:
-                    database.save_bar_data(series.bars)
-            rows.append([series.vt_symbol, interval.value, args.adjust, len(series.bars), span(first, last),
-                         f"{time.monotonic() - began:.1f}"])
+            kept = f"{series.vt_symbol} {interval.value} is kept as it was"
+            if not series.bars:
+                print(f"{product} {interval.value}: FAILED: no {interval.value} bars between {args.start} and "
+                      f"{args.end}; {kept}", flush=True)
+                failed += 1
+                continue
+            try:
+                with deferred_interrupt():
+                    store.replace_bars(database, series.name, series.exchange, interval, series.bars)
+            except Exception as exc:  # the database refused the series: nothing of it was stored
+                print(f"{product} {interval.value}: FAILED: saving: {type(exc).__name__}: {exc}; {kept}", flush=True)
+                failed += 1
+                continue
+            rows.append([series.vt_symbol, interval.value, args.adjust, len(series.bars),
+                         span(series.bars[0].datetime, series.bars[-1].datetime), f"{time.monotonic() - began:.1f}"])
     if rows:
         print("\n" + table(["symbol", "interval", "adjust", "bars", "range", "seconds"], rows, right=(3, 5)))
     print(f"\n{len(rows)} series saved, {failed} failed")

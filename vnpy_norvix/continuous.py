@@ -79,11 +79,25 @@ def dominant_segments(days: list[Dominant]) -> list[Segment]:
     return segments
 
 
+class BadClose(FeedError):
+    """A roll whose factor cannot be made: a close that is not a positive finite number."""
+
+
 def _close(source: Source, contract: str, exchange: Exchange, day: date) -> float:
     bars = [bar for window in source.history(contract, exchange, Interval.DAILY, day, day) for bar in window]
     if not bars:
         raise FeedError(f"no daily bar of {contract} on {day} to compute the roll factor from", "range")
     return bars[-1].close_price
+
+
+def _roll_close(source: Source, segment: Segment, day: date, old: Segment, new: Segment) -> float:
+    """`segment`'s close on `day`, for the roll from `old` to `new`; only a positive finite
+    close makes a factor (a zero would divide by zero, a NaN would spread to every price)."""
+    close = _close(source, segment.contract, segment.exchange, day)
+    if not (math.isfinite(close) and close > 0):
+        raise BadClose(f"roll {old.contract} -> {new.contract} on {new.first}: the close of {segment.contract} "
+                       f"on {day} is {close!r}, not a positive price to compute the factor from")
+    return close
 
 
 def roll_factors(source: Source, segments: list[Segment], service: list[Factor]) -> tuple[list[Roll], list[str]]:
@@ -93,8 +107,8 @@ def roll_factors(source: Source, segments: list[Segment], service: list[Factor])
     disagreements: list[str] = []
     cumulative = 1.0
     for old, new in zip(segments, segments[1:]):
-        old_close = _close(source, old.contract, old.exchange, old.last)
-        new_close = _close(source, new.contract, new.exchange, old.last)
+        old_close = _roll_close(source, old, old.last, old, new)
+        new_close = _roll_close(source, new, old.last, old, new)
         factor = new_close / old_close
         cumulative *= factor
         record = by_date.pop(new.first, None)
@@ -140,7 +154,8 @@ def _adjusted(bar: BarData, name: str, exchange: Exchange, multiplier: float) ->
 def continuous_bars(datafeed: Any, product: str, start: date, end: date, interval: Interval = Interval.DAILY,
                     adjust: str = "backward", name: str | None = None) -> ContinuousSeries:
     """The continuous dominant series of `product` over the trading days [start, end],
-    straight from the data service. Raises `FeedError` when a query fails."""
+    straight from the data service. Raises `FeedError` when a query fails, `BadClose` (one)
+    when a roll's closes make no factor."""
     multipliers([], adjust)  # refuse an unknown adjustment before any query
     if interval not in (Interval.DAILY, Interval.HOUR, Interval.MINUTE):
         raise ValueError(f"continuous series are built from daily, hour or minute bars, not {interval}")

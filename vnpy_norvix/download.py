@@ -318,11 +318,13 @@ class Downloader:
         self.outcomes: dict[int, Outcome] = {}  # per task, as it goes
 
     def save(self, records: list[Record], interval: Interval) -> None:
+        from . import store
+
         with self.save_lock:
             if interval == Interval.TICK:
-                self.database.save_tick_data(records)  # type: ignore[arg-type]
+                store.save_ticks(self.database, records)  # type: ignore[arg-type]
             else:
-                self.database.save_bar_data(records)  # type: ignore[arg-type]
+                store.save_bars(self.database, records)  # type: ignore[arg-type]
 
     def run_task(self, task: Task) -> Outcome:
         outcome = self.outcomes.setdefault(id(task), Outcome(task))

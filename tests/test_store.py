@@ -1,0 +1,284 @@
+"""vnpy_norvix.store against vn.py's own SQLite and PostgreSQL adapters: the same saves
+through the adapter into one database and through the bulk writer into another leave
+every table equal row for row; series replaced in one transaction; changed adapters
+left to their own methods; the records the caller holds left alone."""
+
+import copy
+import random
+import sqlite3
+import sys
+from contextlib import closing
+from dataclasses import dataclass
+from datetime import datetime, timedelta, timezone
+from typing import Callable
+from zoneinfo import ZoneInfo
+
+import pytest
+from vnpy.trader.constant import Exchange, Interval
+from vnpy.trader.object import BarData, TickData
+
+from pg import PG_PASSWORD, PG_USER, postgres  # noqa: F401  (a fixture)
+
+SHANGHAI, NEW_YORK = ZoneInfo("Asia/Shanghai"), ZoneInfo("America/New_York")
+TABLES = ("dbbardata", "dbbaroverview", "dbtickdata", "dbtickoverview")
+
+
+def bars(symbol: str, interval: Interval, first: datetime, count: int, step: timedelta, seed: int,
+         exchange: Exchange = Exchange.SHFE) -> list[BarData]:
+    """Bars with prices of many digits (a REAL column rounds them) and the given times."""
+    rng = random.Random(seed)
+    out = []
+    for i in range(count):
+        price = rng.uniform(100, 5000)
+        out.append(BarData(gateway_name="NORVIX", symbol=symbol, exchange=exchange, datetime=first + i * step,
+                           interval=interval, volume=rng.randrange(0, 10_000), turnover=price * 7.3,
+                           open_interest=rng.uniform(0, 1e6), open_price=price, high_price=price + rng.random(),
+                           low_price=price - rng.random(), close_price=price + rng.uniform(-1, 1)))
+    return out
+
+
+def ticks(symbol: str, first: datetime, count: int, seed: int) -> list[TickData]:
+    rng = random.Random(seed)
+    names = ["", "黄金2406", 'quote " and, comma', "line\nbreak\\tab\t"]
+    localtimes = [None, datetime(2024, 1, 2, 9, 0, 1, 500), datetime(2024, 1, 2, 9, 0, 1, tzinfo=NEW_YORK)]
+    out = []
+    for i in range(count):
+        price = rng.uniform(400, 600)
+        tick = TickData(gateway_name="NORVIX", symbol=symbol, exchange=Exchange.SHFE,
+                        datetime=first + timedelta(milliseconds=500 * i), name=names[i % len(names)],
+                        volume=rng.randrange(10_000), turnover=price * 1000, open_interest=rng.uniform(0, 1e5),
+                        last_price=price, last_volume=rng.randrange(50), limit_up=660.5, limit_down=440.25,
+                        open_price=500.1, high_price=610.3, low_price=401.7, pre_close=499.9,
+                        localtime=localtimes[i % len(localtimes)])
+        for level in range(1, 6):
+            setattr(tick, f"bid_price_{level}", price - level * 0.02)
+            setattr(tick, f"ask_price_{level}", price + level * 0.02)
+            setattr(tick, f"bid_volume_{level}", float(rng.randrange(100)))
+            setattr(tick, f"ask_volume_{level}", float(rng.randrange(100)))
+        out.append(tick)
+    return out
+
+
+def snapshot(records: list) -> list[dict]:
+    return [copy.deepcopy(vars(record)) for record in records]
+
+
+# --- the two adapters, each over two databases ----------------------------------------------
+
+
+@dataclass
+class Backend:
+    name: str
+    database: object  # the adapter's database object
+    use: Callable[[str], None]  # points the adapter at the "adapter" or the "bulk" database
+    dump: Callable[[str], dict[str, list[tuple]]]  # every table of one database, by id
+
+    def models(self) -> list:
+        module = sys.modules[type(self.database).__module__]
+        return [module.DbBarData, module.DbTickData, module.DbBarOverview, module.DbTickOverview]
+
+
+@pytest.fixture
+def sqlite_backend(database, tmp_path):
+    module = sys.modules["vnpy_sqlite.sqlite_database"]
+    original = module.db.database
+    files = {side: tmp_path / f"{side}.db" for side in ("adapter", "bulk")}
+
+    def use(side: str) -> None:
+        module.db.close()
+        module.db.init(str(files[side]))
+        module.db.connect()
+        module.db.create_tables([module.DbBarData, module.DbTickData, module.DbBarOverview, module.DbTickOverview])
+
+    def dump(side: str) -> dict[str, list[tuple]]:
+        with closing(sqlite3.connect(files[side])) as connection:
+            return {table: connection.execute(f"SELECT * FROM {table} ORDER BY id").fetchall() for table in TABLES}
+
+    yield Backend("sqlite", database, use, dump)
+    module.db.close()
+    module.db.init(original)
+    module.db.connect()
+
+
+@pytest.fixture(scope="module")
+def pg_databases(postgres):
+    import psycopg2
+
+    params = dict(host="127.0.0.1", port=postgres["database.port"], user=PG_USER, password=PG_PASSWORD)
+    with closing(psycopg2.connect(dbname="postgres", **params)) as connection:
+        connection.autocommit = True
+        for side in ("adapter", "bulk"):
+            connection.cursor().execute(f"CREATE DATABASE side_{side}")
+    return params
+
+
+@pytest.fixture
+def postgresql_backend(pg_databases, settings, monkeypatch, shanghai_clock):
+    import psycopg2
+    import vnpy.trader.database as vn_database
+    import vnpy_postgresql.postgresql_database as module
+
+    monkeypatch.setattr(vn_database, "DB_TZ", SHANGHAI)
+    monkeypatch.setattr(module, "DB_TZ", SHANGHAI)
+    models = [module.DbBarData, module.DbTickData, module.DbBarOverview, module.DbTickOverview]
+    for side in ("bulk", "adapter"):  # fresh tables (and id sequences) in both
+        module.db.init(f"side_{side}", **pg_databases)
+        module.db.connect(reuse_if_open=True)
+        module.db.drop_tables(models)
+        module.db.create_tables(models)
+    database = module.PostgresqlDatabase()
+
+    def use(side: str) -> None:
+        module.db.close()
+        module.db.init(f"side_{side}", **pg_databases)
+        module.db.connect()
+
+    def dump(side: str) -> dict[str, list[tuple]]:
+        with closing(psycopg2.connect(dbname=f"side_{side}", **pg_databases)) as connection:
+            cursor = connection.cursor()
+            tables = {}
+            for table in TABLES:
+                cursor.execute(f"SELECT * FROM {table} ORDER BY id")
+                tables[table] = cursor.fetchall()
+            return tables
+
+    yield Backend("postgresql", database, use, dump)
+    module.db.close()
+
+
+@pytest.fixture(params=["sqlite", "postgresql"])
+def backend(request):
+    return request.getfixturevalue(f"{request.param}_backend")
+
+
+def operations(backend_name: str) -> list[tuple]:
+    """Saves of bars and ticks of several symbols and intervals, with overlapping windows
+    re-saved with other values, mixed lists, times in several zones, and replacements."""
+    t0 = datetime(2024, 1, 2, 9, 0, tzinfo=SHANGHAI)
+    minute = timedelta(minutes=1)
+    rb = bars("rb2405", Interval.MINUTE, t0, 120, minute, seed=1)
+    rb_again = bars("rb2405", Interval.MINUTE, t0 + 60 * minute, 100, minute, seed=2)  # overlaps rb
+    au = bars("au2406", Interval.MINUTE, t0.astimezone(timezone.utc), 50, minute, seed=3)  # aware, in UTC
+    naive = bars("ag2406", Interval.HOUR, datetime(2024, 1, 2, 9, 0, 0, 250_000), 30, timedelta(hours=1), seed=4)
+    daily = bars("rb2405", Interval.DAILY, datetime(2023, 12, 1, tzinfo=SHANGHAI), 40, timedelta(days=1), seed=5)
+    ops: list[tuple] = [
+        ("bars", rb[:80]), ("bars", rb[40:]), ("bars", rb_again), ("bars", daily), ("bars", naive),
+        # one list of two symbols: the overview entry goes to the first one only
+        ("bars", au[:20] + rb[100:] + naive[:5]), ("bars", au[10:]),
+        # a list in descending order: a new entry takes the first and the last bar's times
+        ("bars", list(reversed(bars("cu2406", Interval.MINUTE, t0, 30, minute, seed=6)))),
+        ("bars", bars("cu2406", Interval.MINUTE, t0 - 10 * minute, 15, minute, seed=7)),
+        ("replace", ("rb2405", Exchange.SHFE, Interval.MINUTE), bars("rb2405", Interval.MINUTE, t0 + minute, 70,
+                                                                     minute, seed=8)),
+        ("replace", ("zn2406", Exchange.SHFE, Interval.DAILY), bars("zn2406", Interval.DAILY, t0, 5,
+                                                                    timedelta(days=1), seed=9)),
+        ("ticks", ticks("au2406", t0, 60, seed=10)), ("ticks", ticks("au2406", t0 + timedelta(seconds=20), 60, 11)),
+        ("ticks", ticks("ag2406", t0, 7, seed=12)),
+    ]
+    if backend_name == "sqlite":  # a bar given twice in one list (PostgreSQL takes it once: ids differ)
+        ops.append(("bars", rb[:10] + bars("rb2405", Interval.MINUTE, t0 + 5 * minute, 10, minute, seed=13)))
+    return ops
+
+
+def test_bulk_writes_leave_what_the_adapter_leaves(backend):
+    from vnpy_norvix import store
+
+    database = backend.database
+    for op in operations(backend.name):
+        records = op[-1]
+        held = snapshot(records)
+        backend.use("adapter")
+        given = copy.deepcopy(records)  # the adapter rewrites what it is given
+        if op[0] == "bars":
+            database.save_bar_data(given)
+        elif op[0] == "ticks":
+            database.save_tick_data(given)
+        else:
+            database.delete_bar_data(*op[1])
+            database.save_bar_data(given)
+        backend.use("bulk")
+        assert store.bulk_writer(database, "ticks" if op[0] == "ticks" else "bars") is not None
+        if op[0] == "bars":
+            store.save_bars(database, records)
+        elif op[0] == "ticks":
+            store.save_ticks(database, records)
+        else:
+            store.replace_bars(database, *op[1], records)
+        assert snapshot(records) == held  # the caller's records are untouched
+
+    adapter, bulk = backend.dump("adapter"), backend.dump("bulk")
+    assert {table: len(rows) for table, rows in bulk.items()} == {table: len(rows) for table, rows in adapter.items()}
+    assert all(adapter[table] for table in TABLES)
+    for table in TABLES:
+        assert bulk[table] == adapter[table], table
+
+
+@pytest.mark.parametrize("failure", [RuntimeError("disk full"), KeyboardInterrupt()])
+def test_a_replacement_that_fails_inside_its_transaction_leaves_the_series(backend, monkeypatch, failure):
+    from vnpy_norvix import store
+    from vnpy_norvix.store.writer import Writer
+
+    database = backend.database
+    backend.use("bulk")
+    t0 = datetime(2024, 1, 2, 9, 0, tzinfo=SHANGHAI)
+    key = ("rb888", Exchange.SHFE, Interval.MINUTE)
+    store.replace_bars(database, *key, bars("rb888", Interval.MINUTE, t0, 50, timedelta(minutes=1), seed=1))
+    before = backend.dump("bulk")
+
+    def broken(self, layout, rows):  # after the old series is deleted and the new one written
+        raise failure
+
+    monkeypatch.setattr(Writer, "update_overview", broken)
+    with pytest.raises(type(failure)):
+        store.replace_bars(database, *key, bars("rb888", Interval.MINUTE, t0, 80, timedelta(minutes=1), seed=2))
+    monkeypatch.undo()
+    with pytest.raises(ValueError, match="no bars"):
+        store.replace_bars(database, *key, [])
+    with pytest.raises(ValueError, match="au2406.SHFE"):
+        store.replace_bars(database, *key, bars("au2406", Interval.MINUTE, t0, 5, timedelta(minutes=1), seed=3))
+
+    assert backend.dump("bulk") == before
+
+
+def _subclassed(backend, monkeypatch):
+    class Changed(type(backend.database)):
+        pass
+
+    changed = object.__new__(Changed)  # on the adapter's connection, as its __init__ would leave it
+    changed.db = backend.database.db
+    return changed
+
+
+def _model_changed(backend, monkeypatch):
+    model = backend.models()[0]
+    monkeypatch.setattr(model._meta, "indexes", ((("symbol", "exchange", "datetime"), True),))
+    return backend.database
+
+
+def _table_changed(backend, monkeypatch):
+    backend.database.db.execute_sql("DROP INDEX dbbardata_symbol_exchange_interval_datetime")
+    return backend.database
+
+
+@pytest.mark.parametrize("change", [_subclassed, _model_changed, _table_changed])
+def test_a_changed_adapter_keeps_its_own_methods_and_the_callers_records(sqlite_backend, monkeypatch, change):
+    from vnpy_norvix import store
+
+    sqlite_backend.use("bulk")
+    database = change(sqlite_backend, monkeypatch)
+    calls = []
+    adapter_save = type(database).save_bar_data
+    monkeypatch.setattr(type(database), "save_bar_data",
+                        lambda self, records, stream=False: calls.append(len(records)) or
+                        adapter_save(self, records, stream))
+    records = bars("rb2405", Interval.MINUTE, datetime(2024, 1, 2, 9, tzinfo=SHANGHAI), 20, timedelta(minutes=1), 1)
+    held = snapshot(records)
+
+    assert store.bulk_writer(database, "bars") is None
+    store.save_bars(database, records)
+    store.replace_bars(database, "rb2405", Exchange.SHFE, Interval.MINUTE, records[5:])
+
+    assert calls == [20, 15]
+    assert snapshot(records) == held
+    rows = sqlite_backend.dump("bulk")["dbbardata"]
+    assert len(rows) == 15

@@ -1,0 +1,181 @@
+"""The tables vn.py's SQLite and PostgreSQL adapters keep, and the rows they write.
+
+Both adapters declare the same four peewee models: bars, ticks and one overview table
+for each. The bulk writers address those tables directly, so they are used only when
+the adapter's models still declare exactly the columns and unique indexes listed here;
+a changed adapter is left to its own methods.
+
+A row holds what the adapter's `save_bar_data` / `save_tick_data` hands to peewee:
+the time through vn.py's `convert_tz` (a naive wall time in "database.timezone"; a
+naive time is taken as the machine's local time, as `datetime.astimezone` does), the
+exchange and interval as their values, text and numbers adapted as peewee's fields
+adapt them.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from dataclasses import dataclass
+from functools import cached_property
+from datetime import datetime
+from operator import attrgetter, itemgetter
+from types import ModuleType
+from typing import Any
+
+import peewee
+from vnpy.trader.database import convert_tz
+from vnpy.trader.object import BarData, TickData
+
+Row = tuple[object, ...]
+Key = tuple[str, ...]  # column names
+
+
+def text(value: object) -> object:
+    """peewee's CharField adaptation (None stays None)."""
+    if value is None or isinstance(value, str):
+        return value
+    if isinstance(value, bytes):
+        return value.decode("utf-8")
+    return str(value)
+
+
+def real(value: object) -> object:
+    """peewee's FloatField adaptation: a float where one can be made, else the value."""
+    try:
+        return float(value)  # type: ignore[arg-type]
+    except (TypeError, ValueError):
+        return value
+
+
+def reals(values: tuple[object, ...]) -> tuple[object, ...]:
+    try:
+        return tuple(map(float, values))  # type: ignore[arg-type]
+    except (TypeError, ValueError):
+        return tuple(map(real, values))
+
+
+_format_date_time: Callable[[str, list[str]], object] = getattr(peewee, "format_date_time")
+
+
+def moment(value: object) -> object:
+    """peewee's DateTimeField adaptation (a text is read as a time; others pass)."""
+    if value and isinstance(value, str):
+        return _format_date_time(value, peewee.DateTimeField.formats)
+    return value
+
+
+@dataclass(frozen=True)
+class Layout:
+    """One kind of record: its table, its overview table and how a record becomes a row."""
+
+    table: str
+    overview: str
+    key: Key  # the overview's key, also the leading part of the records' unique index
+    columns: Key  # the columns written, in row order
+    unique: Key  # the records' unique index
+    nullable: frozenset[str]
+    row: Callable[[Any], Row]
+    given_times: Key  # time columns written as the record holds them, with or without a zone
+    model: str  # the adapter's model names
+    overview_model: str
+
+    @property
+    def updated(self) -> Key:
+        """What a re-saved record replaces: every column outside the unique index."""
+        return tuple(column for column in self.columns if column not in self.unique)
+
+    def key_of(self, row: Row) -> Row:
+        """The row's overview key."""
+        return tuple(row[self.columns.index(column)] for column in self.key)
+
+    @cached_property
+    def unique_of(self) -> Callable[[Row], Row]:
+        """The row's values in the unique index."""
+        return itemgetter(*(self.columns.index(column) for column in self.unique))
+
+    def time(self, row: Row) -> datetime:
+        return row[self.columns.index("datetime")]  # type: ignore[return-value]
+
+
+_BAR_REALS = ("volume", "turnover", "open_interest", "open_price", "high_price", "low_price", "close_price")
+_bar_reals = attrgetter(*_BAR_REALS)
+
+
+def bar_row(bar: BarData) -> Row:
+    symbol, exchange, interval = bar.symbol, bar.exchange._value_, bar.interval._value_  # type: ignore[union-attr]
+    return (symbol if type(symbol) is str else text(symbol), exchange if type(exchange) is str else text(exchange),
+            convert_tz(bar.datetime), interval if type(interval) is str else text(interval),
+            *reals(_bar_reals(bar)))
+
+
+_DEPTH = tuple(f"{side}_{what}_{level}" for what in ("price", "volume") for side in ("bid", "ask")
+               for level in range(1, 6))
+_TICK_REALS = ("volume", "turnover", "open_interest", "last_price", "last_volume", "limit_up", "limit_down",
+               "open_price", "high_price", "low_price", "pre_close", *_DEPTH)
+_tick_reals = attrgetter(*_TICK_REALS)
+
+
+def tick_row(tick: TickData) -> Row:
+    return (text(tick.symbol), text(tick.exchange.value), convert_tz(tick.datetime), text(tick.name),
+            *reals(_tick_reals(tick)), moment(tick.localtime))
+
+
+BARS = Layout(
+    table="dbbardata", overview="dbbaroverview", key=("symbol", "exchange", "interval"),
+    columns=("symbol", "exchange", "datetime", "interval", *_BAR_REALS),
+    unique=("symbol", "exchange", "interval", "datetime"), nullable=frozenset(), row=bar_row, given_times=(),
+    model="DbBarData", overview_model="DbBarOverview",
+)
+TICKS = Layout(
+    table="dbtickdata", overview="dbtickoverview", key=("symbol", "exchange"),
+    columns=("symbol", "exchange", "datetime", "name", *_TICK_REALS, "localtime"),
+    unique=("symbol", "exchange", "datetime"),
+    nullable=frozenset({*(name for name in _DEPTH if not name.endswith("_1")), "localtime"}), row=tick_row,
+    given_times=("localtime",),
+    model="DbTickData", overview_model="DbTickOverview",
+)
+
+LAYOUTS = {"bars": BARS, "ticks": TICKS}
+
+_FIELD_CLASSES = {"datetime": peewee.DateTimeField, "localtime": peewee.DateTimeField, "start": peewee.DateTimeField,
+                  "end": peewee.DateTimeField, "count": peewee.IntegerField}
+
+
+def _field_class(column: str, layout: Layout) -> type[peewee.Field]:
+    if column in _FIELD_CLASSES:
+        return _FIELD_CLASSES[column]
+    return peewee.CharField if column in (*layout.key, "name") else peewee.FloatField
+
+
+def _model_matches(model: object, table: str, columns: Key, unique: Key, layout: Layout, database: object) -> bool:
+    meta = getattr(model, "_meta", None)
+    if meta is None or meta.table_name != table or meta.database is not database:
+        return False
+    fields = meta.sorted_fields
+    if [field.name for field in fields] != ["id", *columns] or type(fields[0]) is not peewee.AutoField:
+        return False
+    for field in fields[1:]:
+        if (type(field) is not _field_class(field.name, layout) or field.column_name != field.name
+                or bool(field.null) != (field.name in layout.nullable) or field.unique):
+            return False
+    return tuple(meta.indexes) == (((unique), True),)
+
+
+def adapter_matches(database: object) -> bool:
+    """`database` is an instance of its adapter module's own class (not of a class made
+    from it), and the module's models declare the layouts above."""
+    import sys
+
+    cls = type(database)
+    module: ModuleType | None = sys.modules.get(cls.__module__)
+    if module is None or getattr(module, cls.__name__, None) is not cls:
+        return False
+    peewee_db = getattr(database, "db", None)
+    for layout in LAYOUTS.values():
+        overview_columns = (*layout.key, "count", "start", "end")
+        if not (_model_matches(getattr(module, layout.model, None), layout.table, layout.columns, layout.unique,
+                               layout, peewee_db)
+                and _model_matches(getattr(module, layout.overview_model, None), layout.overview, overview_columns,
+                                   layout.key, layout, peewee_db)):
+            return False
+    return True
