@@ -588,7 +588,7 @@ def test_continuous_keeps_the_stored_series_on_ctrl_c_and_on_an_empty_range(tmp_
     assert stored_series(database, "au888") == before
 
 
-def _feed_lost(): raise dl.FeedError("connection reset")  # noqa: E704
+def _feed_lost(): raise dl.FeedError("connection reset", "unreachable")  # noqa: E704
 def _interrupted(): raise KeyboardInterrupt  # noqa: E704
 
 
@@ -657,7 +657,7 @@ def test_a_roll_without_a_positive_close_fails_naming_it_and_keeps_the_stored_se
     assert main(args) == 1
 
     out = capsys.readouterr().out
-    assert f"x d: FAILED: roll A1 -> B1 on 2024-05-07: {reason}" in out
+    assert f"x d: FAILED: unusable answer: roll A1 -> B1 on 2024-05-07: {reason}" in out
     assert stored_series(Path(sqlite_module.path), "x888") == before
 
 

@@ -96,7 +96,7 @@ def _roll_close(source: Source, segment: Segment, day: date, old: Segment, new: 
     close = _close(source, segment.contract, segment.exchange, day)
     if not (math.isfinite(close) and close > 0):
         raise BadClose(f"roll {old.contract} -> {new.contract} on {new.first}: the close of {segment.contract} "
-                       f"on {day} is {close!r}, not a positive price to compute the factor from")
+                       f"on {day} is {close!r}, not a positive price to compute the factor from", "unreadable")
     return close
 
 
