@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
-from collections.abc import Callable
+from collections.abc import Callable, Sized
+from datetime import datetime
+from types import ModuleType
+from typing import TYPE_CHECKING
 
 from vnpy.trader.constant import Interval
 from vnpy.trader.object import BarData, HistoryRequest, TickData
@@ -14,6 +17,9 @@ from . import messages
 from .fetch import call
 from .history import History, bar_history, tick_history
 from .ranges import china_time
+
+if TYPE_CHECKING:
+    import polars as pl
 
 BAR_INTERVALS = (Interval.MINUTE, Interval.HOUR, Interval.DAILY, Interval.WEEKLY)
 
@@ -63,19 +69,63 @@ class Datafeed(NorvixDatafeed):
         if req.interval not in BAR_INTERVALS:
             output(messages.unsupported(req.vt_symbol, req.interval))
             return []
-        return self._history(req, req.interval, output)
+        interval = req.interval
+
+        def run(start: datetime, end: datetime) -> History[list[BarData]]:
+            return bar_history(self, req.symbol, req.exchange, interval, start, end)
+
+        return self._history(req, interval, output, run, list)
 
     def query_tick_history(self, req: HistoryRequest, output: Callable = print) -> list[TickData]:
         """
         Ticks whose time lies in [req.start, req.end], ascending, from every trading day
         the range meets; an empty list, and one line through output, on failure.
         """
-        return self._history(req, Interval.TICK, output)
 
-    def _history(self, req: HistoryRequest, interval: Interval, output: Callable) -> list:
-        def fail(reason: str) -> list:
+        def run(start: datetime, end: datetime) -> History[list[TickData]]:
+            return tick_history(self, req.symbol, req.exchange, start, end)
+
+        return self._history(req, Interval.TICK, output, run, list)
+
+    def query_bar_frame(self, req: HistoryRequest, output: Callable = print) -> pl.DataFrame:
+        """
+        query_bar_history as a polars frame: one row per bar, in the same order, with the
+        columns of vnpy_norvix.research.columns. An empty frame, and one line through
+        output, on failure. Needs polars (pip install "vnpy_norvix[research]").
+        """
+        research = _research("query_bar_frame")
+        interval = req.interval if req.interval in BAR_INTERVALS else Interval.MINUTE
+
+        def empty() -> pl.DataFrame:
+            return research.empty_frame("minute", req.symbol, req.exchange, interval)
+
+        if req.interval not in BAR_INTERVALS:
+            output(messages.unsupported(req.vt_symbol, req.interval))
+            return empty()
+
+        def run(start: datetime, end: datetime) -> History[pl.DataFrame]:
+            return research.bar_frame(self, req.symbol, req.exchange, interval, start, end)
+
+        return self._history(req, interval, output, run, empty)
+
+    def query_tick_frame(self, req: HistoryRequest, output: Callable = print) -> pl.DataFrame:
+        """
+        query_tick_history as a polars frame: one row per tick, in the same order. An
+        empty frame, and one line through output, on failure. Needs polars.
+        """
+        research = _research("query_tick_frame")
+
+        def run(start: datetime, end: datetime) -> History[pl.DataFrame]:
+            return research.tick_frame(self, req.symbol, req.exchange, start, end)
+
+        return self._history(req, Interval.TICK, output, run,
+                             lambda: research.empty_frame("tick", req.symbol, req.exchange, None))
+
+    def _history[R: Sized](self, req: HistoryRequest, interval: Interval, output: Callable,
+                           run: Callable[[datetime, datetime], History[R]], empty: Callable[[], R]) -> R:
+        def fail(reason: str) -> R:
             output(messages.failed(req.vt_symbol, interval, reason))
-            return []
+            return empty()
 
         if not (self.username and self.password):
             return fail(messages.NO_CREDENTIALS)
@@ -83,18 +133,24 @@ class Datafeed(NorvixDatafeed):
         if start > end:
             return fail(messages.INVERTED_RANGE)
 
-        history: History
-        if interval == Interval.TICK:
-            history = tick_history(self, req.symbol, req.exchange, start, end)
-        else:
-            history = bar_history(self, req.symbol, req.exchange, interval, start, end)
-
+        history = run(start, end)
         if history.failure:
             return fail(history.failure)
-        if not history.records and not history.answered:
+        if not len(history.records) and not history.answered:
             # The core's lines did not reach us (its logging disabled): an empty answer
             # cannot be told from a failed one.
             return fail(messages.NOTHING_ANSWERED)
         if history.skipped:
             output(messages.skipped(req.vt_symbol, interval, history.skipped, history.skip_reason))
         return history.records
+
+
+def _research(method: str) -> ModuleType:
+    """vnpy_norvix.research, or ImportError saying what to install."""
+    try:
+        from . import research
+    except ImportError as error:
+        if (error.name or "").partition(".")[0] not in ("polars", "numpy"):
+            raise
+        raise ImportError(f'{method} needs polars: pip install "vnpy_norvix[research]"', name=error.name) from error
+    return research

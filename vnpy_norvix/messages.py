@@ -68,7 +68,12 @@ def request_error(detail: str) -> str:
 
 
 def unreadable(error: Exception) -> str:
-    return f"数据服务的应答无法读取：{quoted(f'{type(error).__name__}: {error}')}"
+    return unreadable_text(f"{type(error).__name__}: {error}")
+
+
+def unreadable_text(text: str) -> str:
+    """`text`: the error, as "TypeName: message"."""
+    return f"数据服务的应答无法读取：{quoted(text)}"
 
 
 def cut(day: object, limit: int) -> str:
