@@ -205,3 +205,18 @@ def test_datafeed_frame_failures_are_the_record_paths(datafeed, monkeypatch):
     assert frame.is_empty() and records == []
     frame, records = frames_and_records(datafeed, Interval.TICK, datetime(2024, 3, 1), datetime(2024, 3, 5))
     assert frame.is_empty() and records == []
+
+
+@pytest.mark.parametrize("then_reset", [True, False], ids=["reset", "closed"])
+def test_a_body_cut_short_fails_as_in_the_record_path(datafeed, monkeypatch, then_reset):
+    from faults import servers
+
+    raw = servers.RawServer()
+    try:
+        body = servers.envelope([servers.DAY_RECORD] * 200)
+        raw.default = servers.truncated(body, len(body) // 4, then_reset=then_reset)
+        monkeypatch.setattr(datafeed, "base_url", raw.url)
+        frame, records = frames_and_records(datafeed, Interval.DAILY, datetime(2024, 3, 1), datetime(2024, 3, 5))
+        assert frame.is_empty() and records == []
+    finally:
+        raw.close()
