@@ -21,6 +21,7 @@ from conftest import REPO, environ_without
 
 NAME, VERSION = "vnpy_norvix", "0.1.0"
 EXT = "norvix_datafeed" + sysconfig.get_config_var("EXT_SUFFIX")
+WIRE = "vnpy_norvix/_wire" + sysconfig.get_config_var("EXT_SUFFIX")  # the engine's native entry
 
 
 def _pip_cache() -> Path:
@@ -99,7 +100,7 @@ def test_wheel_files(dists):
         names = set(archive.namelist())
         wheel_info = _metadata(archive.read(dist_info + "WHEEL").decode())
         license_text = archive.read(dist_info + "licenses/LICENSE")
-    expected = {EXT, "norvix_datafeed.pyi", "norvix_datafeed-stubs/__init__.pyi", *package,
+    expected = {EXT, WIRE, "norvix_datafeed.pyi", "norvix_datafeed-stubs/__init__.pyi", *package,
                 *(dist_info + f for f in ("METADATA", "WHEEL", "RECORD", "licenses/LICENSE"))}
     assert names - {dist_info + "entry_points.txt"} == expected
     assert license_text == (REPO / "LICENSE").read_bytes()

@@ -35,8 +35,7 @@ const Request& request_of(Query q) noexcept;
 
 // The body of the request, its members in the table's order.  For a GET the
 // same dict is the query string.
-Ref request_body(Context* ctx, Query q, PyObject* symbol, PyObject* first,
-                 PyObject* last) noexcept;
+Ref request_body(Context* ctx, Query q, PyObject* symbol, PyObject* first, PyObject* last) noexcept;
 
 // The four request headers, in order: Content-Type, User-Agent, mobile, token.
 Ref request_headers(Context* ctx, PyObject* username, PyObject* password) noexcept;

@@ -58,8 +58,10 @@ const RecordShape kDayBars = {
     {Name::trading_date, false, kBarNumbers, kBarCount}, Name::BarData, Kw::bar, Name::DAILY};
 const RecordShape kMinuteBars = {
     {Name::trading_datetime, true, kBarNumbers, kBarCount}, Name::BarData, Kw::bar, Name::MINUTE};
-const RecordShape kTicks = {
-    {Name::trading_datetime, true, kTickFields, kTickCount}, Name::TickData, Kw::tick, Name::count_};
+const RecordShape kTicks = {{Name::trading_datetime, true, kTickFields, kTickCount},
+                            Name::TickData,
+                            Kw::tick,
+                            Name::count_};
 
 int BarHead::operator()(PyObject** args, Ref* hold) noexcept {
     Ref intervals = load_global(ctx_, Name::Interval);

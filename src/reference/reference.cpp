@@ -51,6 +51,8 @@ PyObject* run(Context* ctx, PyObject* self, PyObject* symbol, PyObject* json_dat
     return records.release();
 }
 
+// One member per line, in the struct's order.
+// clang-format off
 constexpr ReferenceQuery kDominant = {
     Query::dominant,
     "NorviX获取主力合约数据失败：",
@@ -83,6 +85,7 @@ constexpr ReferenceQuery kMultiplier = {
     "NorvixData未查询到合约乘数数据",
     false,
 };
+// clang-format on
 
 // Queries over a date range: symbol, start_date, end_date.
 PyObject* date_range_query(FunctionObject* f, PyObject* const* args, const char* opening,

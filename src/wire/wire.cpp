@@ -29,9 +29,9 @@ namespace {
 enum Status : int { kOk, kEmpty, kRefused, kNotJson, kBadShape };
 
 struct WireState {
-    PyObject* ctx;          // the Context of this import
-    Py_ssize_t gc_pauses;   // decode calls running with the collector paused
-    bool gc_was_enabled;    // the collector's state before the first of them
+    PyObject* ctx;         // the Context of this import
+    Py_ssize_t gc_pauses;  // decode calls running with the collector paused
+    bool gc_was_enabled;   // the collector's state before the first of them
 };
 
 WireState* state_of(PyObject* module) noexcept {
@@ -155,9 +155,9 @@ int bad_shape(Context* ctx, Outcome& out, const char* what, PyObject* obj,
               PyObject* password) noexcept {
     Ref name = Ref::steal(PyType_GetName(Py_TYPE(obj)));
     if (!name) return -1;
-    return out.fail(kBadShape,
-                    masked(ctx, Ref::steal(PyUnicode_FromFormat("%s %U", what, name.get())),
-                           password));
+    return out.fail(
+        kBadShape,
+        masked(ctx, Ref::steal(PyUnicode_FromFormat("%s %U", what, name.get())), password));
 }
 
 // data.get("data") is a list of objects; BAD_SHAPE otherwise.  1 when it is.
@@ -168,7 +168,7 @@ int check_records(Context* ctx, Outcome& out, PyObject* records, PyObject* passw
         PyObject* item = PyList_GET_ITEM(records, i);
         if (!PyDict_CheckExact(item))
             return bad_shape(ctx, out, "a record is not an object but", item, password) < 0 ? -1
-                                                                                           : 0;
+                                                                                            : 0;
     }
     return 1;
 }
@@ -184,9 +184,8 @@ int read_answer(Context* ctx, PyObject* body, PyObject* password, Outcome& out) 
     int truth = PyObject_IsTrue(data.get());
     if (truth < 0) return -1;
     if (truth && !PyDict_CheckExact(data.get()))
-        return bad_shape(ctx, out, "the answer is not an object but", data.get(), password) < 0
-                   ? -1
-                   : 0;
+        return bad_shape(ctx, out, "the answer is not an object but", data.get(), password) < 0 ? -1
+                                                                                                : 0;
     Ref records;
     const int seen = read_envelope(ctx, data.get(), out.code, records);
     if (seen < 0) return -1;
