@@ -3,7 +3,7 @@
 Side by side in one run, for 40,000 minute bars and 30,000 five-level ticks in one answer,
 served over loopback HTTP by bench/server.py (run.py's shapes and server):
 
-  frame    the frame path end to end: the request (vnpy_norvix.research.transport), the
+  frame    the frame path end to end: the request (the plug-in's engine, Engine.call_columns), the
            columns (vnpy_norvix._wire.decode_columns) and the polars frame over them;
   floor    requests.post + response.json() + vn.py records (run.py's floor);
   records  the core's record query, then polars.DataFrame of the records as dicts (what a
@@ -36,7 +36,7 @@ import run  # run.py: shapes, server, floor
 from norvix_datafeed import NorvixDatafeed
 from vnpy_norvix import _wire
 from vnpy_norvix.research.columns import frame_of
-from vnpy_norvix.research.frames import answer
+from vnpy_norvix.engine import Engine, Failure
 
 PATHS = ("frame", "floor", "records")
 KIND = {"minute": "minute", "tick": "tick"}
@@ -58,10 +58,11 @@ def frame_call(shape: run.Shape) -> Callable[[], int]:
     first, last = ("2024-03-05", None) if shape.kind == "tick" else ("2016-01-01", "2024-12-31")
 
     def call() -> int:
-        got = answer(feed, KIND[shape.kind], run.SYMBOL, run.EXCHANGE, first, last)  # type: ignore[arg-type]
-        if got.outcome.failure:
-            raise run.BenchError(got.outcome.failure)
-        return got.frame.height
+        try:
+            got = Engine.of(feed).call_columns(KIND[shape.kind], run.SYMBOL, first, last)  # type: ignore[arg-type]
+        except Failure as failure:
+            raise run.BenchError(failure.reason) from failure
+        return frame_of(got.columns, run.SYMBOL, run.EXCHANGE, None).height
 
     return call
 

@@ -1,10 +1,11 @@
-"""The gain of fetching a long range's date windows side by side.
+"""The gain of fetching a long range's date windows side by side, and of keep-alive.
 
 vnpy_norvix.Datafeed fetches a range larger than one answer in date windows, on a
 small pool of threads. This runs the same query (a year of one-minute bars, about
 13 windows) with 1, 2 and 4 workers against the local data service (its own
-process, answers cached after a warm-up round), interleaved round by round, and
-reports the medians and their ratios to one worker.
+process, answers cached after a warm-up round), each with the engine's kept-alive
+connections and with a new connection per request, interleaved round by round, and
+reports the medians and their ratios.
 
     PYTHONPATH=. .venv/bin/python bench/plugin_windows.py [--rounds N] [--symbol au2406]
 """
@@ -31,10 +32,14 @@ from vnpy.trader.object import HistoryRequest  # noqa: E402
 
 from norvix_datafeed import CHINA_TZ  # noqa: E402
 from vnpy_norvix import Datafeed  # noqa: E402
+from vnpy_norvix.engine import Engine  # noqa: E402
+from vnpy_norvix.engine.transport import Transport  # noqa: E402
+from vnpy_norvix.engine.wire import private_headers  # noqa: E402
 
 REPO = Path(__file__).resolve().parent.parent
 USER, TOKEN = "demo", "demo-token"
 WORKERS = (1, 2, 4)
+MODES = ("keep-alive", "new connection")
 
 
 def start_service() -> tuple[subprocess.Popen, str]:
@@ -68,27 +73,32 @@ def main() -> int:
         if failures or not expected:
             raise SystemExit(f"warm-up failed: {failures}")
 
-        times: dict[int, list[float]] = {workers: [] for workers in WORKERS}
+        engine = Engine.of(feed)
+        transports = {MODES[0]: engine.transport, MODES[1]: Transport(url, private_headers(), keep_alive=False)}
+        runs = [(mode, workers) for workers in WORKERS for mode in MODES]
+        times: dict[tuple[str, int], list[float]] = {run: [] for run in runs}
         for round_number in range(args.rounds):
-            # Rotate the order so that no worker count always runs first.
-            order = WORKERS[round_number % len(WORKERS):] + WORKERS[:round_number % len(WORKERS)]
-            for workers in order:
+            # Rotate the order so that no run always comes first.
+            order = runs[round_number % len(runs):] + runs[:round_number % len(runs)]
+            for mode, workers in order:
                 feed.workers = workers
+                engine.transport = transports[mode]
                 began = time.perf_counter()
                 count = len(feed.query_bar_history(req, failures.append))
-                times[workers].append(time.perf_counter() - began)
+                times[mode, workers].append(time.perf_counter() - began)
                 if count != expected or failures:
-                    raise SystemExit(f"{workers} workers: {count} bars instead of {expected} {failures}")
+                    raise SystemExit(f"{workers} workers, {mode}: {count} bars instead of {expected} {failures}")
     finally:
         process.terminate()
         process.wait(timeout=10)
 
     print(f"{args.symbol} one-minute bars 2024-01-01..2024-12-31: {expected} bars, "
           f"{args.rounds} rounds, {os.cpu_count()} CPUs")
-    base = statistics.median(times[1])
+    base = statistics.median(times[MODES[0], 1])
     for workers in WORKERS:
-        median = statistics.median(times[workers])
-        print(f"  {workers} worker(s): median {median * 1000:7.1f} ms   speed-up x{base / median:.2f}")
+        kept, fresh = (statistics.median(times[mode, workers]) for mode in MODES)
+        print(f"  {workers} worker(s): keep-alive median {kept * 1000:7.1f} ms (x{base / kept:.2f} of 1 worker)   "
+              f"new connection per request {fresh * 1000:7.1f} ms   keep-alive gain x{fresh / kept:.2f}")
     return 0
 
 

@@ -88,15 +88,16 @@ install_talib_c_library() {
         "this script again; set TA_INCLUDE_PATH and TA_LIBRARY_PATH if it is not under /usr."
 }
 
-# simdjson is optional: the build uses it when CMake finds it and carries on without it
-# otherwise, so a failed or impossible install only costs the native JSON decoder.
-install_simdjson() {
-    dpkg-query -W -f='${Status}' libsimdjson-dev 2>/dev/null | grep -q 'install ok installed' && return 0
-    if command -v apt-get >/dev/null && [ "$(id -u)" = 0 ] && apt-cache show libsimdjson-dev >/dev/null 2>&1; then
-        if DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libsimdjson-dev >/dev/null 2>&1; then
-            say "installed libsimdjson-dev"
+# Installs an optional Debian package where apt-get can; without it only what it serves is
+# missing (said by the second argument), so a failed or impossible install is no error.
+install_optional_package() {
+    local package="$1" without="$2"
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' && return 0
+    if command -v apt-get >/dev/null && [ "$(id -u)" = 0 ] && apt-cache show "$package" >/dev/null 2>&1; then
+        if DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$package" >/dev/null 2>&1; then
+            say "installed $package"
         else
-            say "libsimdjson-dev could not be installed; building without simdjson"
+            say "$package could not be installed; $without"
         fi
     fi
 }
@@ -126,7 +127,10 @@ else
 fi
 
 # --- dependencies -----------------------------------------------------------------
-install_simdjson
+# simdjson: the build uses it when CMake finds it (the native JSON decoder).
+install_optional_package libsimdjson-dev "building without simdjson"
+# The Windows cross compiler, for tests/test_portability.py.
+install_optional_package g++-mingw-w64-x86-64 "the Windows compile check will be skipped"
 if ! pip install -q --no-warn-conflicts -r "$ROOT/requirements/runtime.txt"; then
     if "$VENV/bin/python" -c 'import talib' 2>/dev/null; then
         die "installing requirements/runtime.txt failed"

@@ -326,6 +326,31 @@ def feed(nd, server, logs, settings):
     return datafeed
 
 
+@pytest.fixture
+def plugin_feed(settings, monkeypatch):
+    """Makes vnpy_norvix datafeeds on `url` with the given credentials and datafeed.*
+    settings (names without the prefix), restored after the test."""
+    from vnpy_norvix import Datafeed
+
+    def make(url: str, user: str = "user", password: str = "secret-pass", **values):
+        for name, value in values.items():
+            monkeypatch.setitem(settings, f"datafeed.{name}", value)
+        plugin = Datafeed()
+        plugin.base_url = url
+        plugin.initialize(user, password)
+        return plugin
+
+    return make
+
+
+@pytest.fixture
+def short_backoff(monkeypatch):
+    """Backoffs of a twentieth of a second at first; a Retry-After is still honoured."""
+    import vnpy_norvix.engine.retry as retry
+
+    monkeypatch.setattr(retry, "BASE", 0.05)
+
+
 # --- the local data service ------------------------------------------------------------
 
 SERVICE_USER, SERVICE_TOKEN = "demo", "demo-token"
@@ -413,6 +438,23 @@ def database(settings, monkeypatch, shanghai_clock):
     for ticks in db.get_tick_overview():
         db.delete_tick_data(ticks.symbol, ticks.exchange)
     return db
+
+
+def ask(feed, interval=None, start=None, end=None, symbol="rb2405"):
+    """A history query of `symbol`.SHFE (daily bars of March 2024 unless told) through
+    `output`: (records, lines written to output)."""
+    from datetime import datetime
+
+    from vnpy.trader.constant import Exchange, Interval
+    from vnpy.trader.object import HistoryRequest
+
+    interval = Interval.DAILY if interval is None else interval
+    start, end = start or datetime(2024, 3, 1), end or datetime(2024, 3, 29)
+    output: list[str] = []
+    req = HistoryRequest(symbol=symbol, exchange=Exchange.SHFE, start=start.replace(tzinfo=SHANGHAI),
+                         end=end.replace(tzinfo=SHANGHAI), interval=interval)
+    query = feed.query_tick_history if interval is Interval.TICK else feed.query_bar_history
+    return query(req, output.append), output
 
 
 @pytest.fixture

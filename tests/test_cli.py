@@ -260,6 +260,128 @@ def test_failures_give_exit_status_1_with_the_reason(tmp_path, service, settings
     assert not (home / ".vntrader" / "database.db").exists() or saved_rows(home, "rb2410", "d")[0] == 0
 
 
+def test_contracts_are_checked_against_the_service(tmp_path, service):
+    home = make_home(tmp_path, service)
+
+    wrong = cli(home, "download", "rb2405.DCE", "--start", "2024-03-01", "--end", "2024-03-08")
+    unknown = cli(home, "download", "xx2405.SHFE", "rb2905.SHFE", "--start", "2024-03-01", "--end", "2024-03-08")
+    idle = cli(home, "download", "rb2405.SHFE", "--start", "2024-06-03", "--end", "2024-06-07")  # expired 05-15
+
+    assert wrong.returncode == 1 and "wrong exchange" in wrong.stdout and "rb2405.SHFE" in wrong.stdout
+    assert unknown.returncode == 1, unknown.stdout + unknown.stderr
+    assert "xx2405.SHFE: unknown contract" in unknown.stdout and "rb2905.SHFE: unknown contract" in unknown.stdout
+    assert idle.returncode == 0 and "no data" in idle.stdout, idle.stdout + idle.stderr
+    assert not (home / ".vntrader" / "database.db").exists() or saved_rows(home, "rb2405", "d")[0] == 0
+
+
+@pytest.mark.parametrize("start, end, reason", [
+    ("2030-01-02", "2030-03-01", "in the future"),
+    ("2024-05-01", "9999-12-31", "outside the dates"),
+    ("0001-01-01", "2024-05-01", "outside the dates"),
+])
+def test_ranges_out_of_reach_are_usage_errors(tmp_path, service, start, end, reason):
+    home = make_home(tmp_path, service)
+    for command in (["download", "rb2405.SHFE"], ["continuous", "rb"]):
+        result = cli(home, *command, "--start", start, "--end", end)
+        assert result.returncode == 2 and reason in result.stderr and "Traceback" not in result.stderr, result.stderr
+
+
+@pytest.mark.parametrize("dominant", [
+    [{"trading_date": "2024-05-06", "symbol": "rb", "instrument_id": "rb2410", "exchange": SERVICE_TOKEN}],
+    {"trading_date": "2024-05-06", "instrument_id": "rb2410", "echo": SERVICE_TOKEN},
+    [{"trading_date": None, "symbol": "rb", "instrument_id": "rb2410", "exchange": "SHFE"}],
+], ids=["token-as-exchange", "data-an-object", "null-date"])
+def test_hostile_reference_answers_fail_with_a_masked_reason(tmp_path, server, dominant):
+    server.route("/multiplier/query", server.reply_json(server.envelope([{"symbol": "rb", "exchange": "SHFE"}])))
+    server.route("/dominant/query", server.reply_json(server.envelope(dominant)))
+    home = make_home(tmp_path, server.url)
+
+    for command in (["download", "--product", "rb"], ["continuous", "rb"]):
+        result = cli(home, *command, "--start", "2024-05-06", "--end", "2024-05-10")
+        text = result.stdout + result.stderr
+        assert result.returncode == 1, text
+        assert "unusable answer" in text and "Traceback" not in text and TOKEN not in text, text
+
+
+@pytest.fixture
+def stalling_service():
+    """The service, whose answers on `server.stall` (a path) stall until the test ends."""
+    release, stalled = threading.Event(), threading.Event()
+
+    def stalling(app):
+        def answer(environ, start_response):
+            if environ["PATH_INFO"] == server.stall:
+                stalled.set()
+                release.wait(60)
+            return app(environ, start_response)
+        return answer
+
+    with service_behind(stalling) as server:
+        server.stall, server.stalled = "", stalled
+        try:
+            yield server
+        finally:
+            release.set()
+
+
+@pytest.mark.parametrize("path", ["/daybar/query", "/minutebar/query"], ids=["planning", "downloading"])
+def test_ctrl_c_ends_a_download_at_once_whatever_the_service_does(tmp_path, stalling_service, path):
+    home = make_home(tmp_path, stalling_service.url)
+    stalling_service.stall = path
+    process = subprocess.Popen([sys.executable, "-m", "vnpy_norvix", "download", "rb2410.SHFE", "--start",
+                                "2024-01-02", "--end", "2024-05-31", "--interval", "1m"], cwd=home,
+                               env=environment(home), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert stalling_service.stalled.wait(60), "the download never reached the service"
+        time.sleep(0.3)  # well inside the stalled request
+        process.send_signal(signal.SIGINT)
+        # Bounded well below the service's 10 s time-out per request, retries aside.
+        output, errors = process.communicate(timeout=5)
+    finally:
+        process.kill()
+        process.wait()
+
+    assert process.returncode == 130, output + errors
+    assert "Traceback" not in errors and "interrupted" in output + errors
+
+
+def test_a_hole_left_inside_the_range_is_filled_by_the_next_run(tmp_path, served):
+    """A backward extension that fails at its second window, then a re-run."""
+    state = {"failing": False, "minute_answers": 0}
+
+    def failing_second(app):
+        def answer(environ, start_response):
+            if environ["PATH_INFO"] == "/minutebar/query" and state["failing"]:
+                state["minute_answers"] += 1
+                if state["minute_answers"] >= 2:  # the second window fails, retries included
+                    start_response("500 Internal Server Error", [("Content-Length", "0")])
+                    return [b""]
+            return app(environ, start_response)
+        return answer
+
+    with service_behind(failing_second) as server:
+        home = make_home(tmp_path, server.url)
+        extension = ["download", "rb2410.SHFE", "--start", "2024-01-02", "--end", "2024-05-31", "--interval", "1m",
+                     "--jobs", "1"]
+        held = cli(home, "download", "rb2410.SHFE", "--start", "2024-03-01", "--end", "2024-05-31",
+                   "--interval", "1m")
+        assert held.returncode == 0, held.stdout + held.stderr
+        state["failing"] = True
+
+        broken = cli(home, *extension)
+
+        assert broken.returncode == 1 and "500" in broken.stdout, broken.stdout + broken.stderr
+        partial = saved_rows(home, "rb2410", "1m")
+        state["failing"] = False
+
+        again = cli(home, *extension)
+
+    expected = service_rows(served, "rb2410", "1m", "2024-01-02", "2024-05-31")
+    assert partial[0] < expected[0]  # the hole was there
+    assert again.returncode == 0, again.stdout + again.stderr
+    assert saved_rows(home, "rb2410", "1m") == pytest.approx(expected)
+
+
 # --- continuous ----------------------------------------------------------------------------
 
 

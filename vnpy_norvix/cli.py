@@ -11,15 +11,18 @@ error, 130 when interrupted.
 from __future__ import annotations
 
 import argparse
+import signal
 import sys
 import time
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
 from datetime import date
 from typing import Any
 
 from vnpy.trader.constant import Exchange, Interval
 
 from . import download as dl
+from .calendar import FIRST_DAY, LAST_DAY, OutOfCalendar, check_days, today_in_china
 from .continuous import ADJUSTMENTS
 from .report import download_summary, moment, plural, rolls_table, span, table
 
@@ -135,15 +138,22 @@ def ready_source_and_database(base_url: str | None) -> tuple[Any, Any] | None:
     either cannot be used."""
     feed = ready_datafeed(base_url)
     database = open_database() if feed is not None else None
-    if database is None:
+    if feed is None or database is None:
         return None
     return dl.Source(feed), database
 
 
 def _check_range(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
-    args.end = args.end or date.today()
+    today = today_in_china()
+    args.end = args.end or today
+    try:
+        check_days(args.start, args.end)
+    except OutOfCalendar as error:
+        parser.error(f"{error.value} is outside the dates this tool handles ({FIRST_DAY} .. {LAST_DAY})")
     if args.start > args.end:
         parser.error(f"--start {args.start} is after --end {args.end}")
+    if args.start > today:
+        parser.error(f"--start {args.start} is in the future: nothing has traded since {today}")
 
 
 def run_download(args: argparse.Namespace) -> int:
@@ -154,7 +164,7 @@ def run_download(args: argparse.Namespace) -> int:
         return EXIT_FAILED
     source, database = opened
     targets, failures = dl.resolve(source, args.symbols, args.product, args.contracts, args.start, args.end)
-    tasks = dl.plan(targets, list(dict.fromkeys(args.interval)), database)
+    tasks = dl.plan(source, targets, list(dict.fromkeys(args.interval)), database)
     print(f"download: {plural(len(targets), 'contract')} x {plural(len(set(args.interval)), 'interval')}, "
           f"{plural(sum(task.windows for task in tasks), 'window')} to fetch into {type(database).__module__}",
           flush=True)
@@ -186,6 +196,20 @@ def run_status(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+@contextmanager
+def deferred_interrupt() -> Iterator[None]:
+    """Ctrl-C waits for the end of the block (on the main thread): a series is replaced
+    whole, not deleted and then left unsaved."""
+    caught: list[int] = []
+    previous = signal.signal(signal.SIGINT, lambda number, frame: caught.append(number))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    if caught:
+        raise KeyboardInterrupt
+
+
 def run_continuous(args: argparse.Namespace) -> int:
     from .continuous import continuous_bars
 
@@ -200,8 +224,8 @@ def run_continuous(args: argparse.Namespace) -> int:
             began = time.monotonic()
             try:
                 series = continuous_bars(source, product, args.start, args.end, interval, args.adjust, args.name)
-            except dl.FeedError as exc:
-                print(f"{product} {interval.value}: FAILED: {exc}", flush=True)
+            except dl.FeedError as failure:
+                print(f"{product} {interval.value}: FAILED: {dl.failure_text(failure)}", flush=True)
                 failed += 1
                 continue
             if interval == args.interval[0]:
@@ -212,9 +236,10 @@ def run_continuous(args: argparse.Namespace) -> int:
                     print(f"warning: {line}")
             first = series.bars[0].datetime if series.bars else None
             last = series.bars[-1].datetime if series.bars else None
-            database.delete_bar_data(series.name, series.exchange, interval)
-            if series.bars:
-                database.save_bar_data(series.bars)
+            with deferred_interrupt():
+                database.delete_bar_data(series.name, series.exchange, interval)
+                if series.bars:
+                    database.save_bar_data(series.bars)
             rows.append([series.vt_symbol, interval.value, args.adjust, len(series.bars), span(first, last),
                          f"{time.monotonic() - began:.1f}"])
     if rows:

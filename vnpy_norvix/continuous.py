@@ -23,6 +23,7 @@ from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.object import BarData
 
 from .download import FeedError, Source
+from .reference import Dominant, Factor
 
 ADJUSTMENTS = ("backward", "forward", "none")
 # The service writes its factors with eight decimals.
@@ -67,28 +68,27 @@ class ContinuousSeries:
         return f"{self.name}.{self.exchange.value}"
 
 
-def dominant_segments(days: list[dict]) -> list[Segment]:
+def dominant_segments(days: list[Dominant]) -> list[Segment]:
     """The service's dominant records (one per trading day, ascending) as segments."""
     segments: list[Segment] = []
     for day in days:
-        trading_date = date.fromisoformat(day["trading_date"])
-        if segments and segments[-1].contract == day["instrument_id"]:
-            segments[-1] = Segment(segments[-1].contract, segments[-1].exchange, segments[-1].first, trading_date)
+        if segments and segments[-1].contract == day.instrument_id:
+            segments[-1] = Segment(day.instrument_id, segments[-1].exchange, segments[-1].first, day.trading_date)
         else:
-            segments.append(Segment(day["instrument_id"], Exchange(day["exchange"]), trading_date, trading_date))
+            segments.append(Segment(day.instrument_id, day.exchange, day.trading_date, day.trading_date))
     return segments
 
 
 def _close(source: Source, contract: str, exchange: Exchange, day: date) -> float:
     bars = [bar for window in source.history(contract, exchange, Interval.DAILY, day, day) for bar in window]
     if not bars:
-        raise FeedError(f"no daily bar of {contract} on {day} to compute the roll factor from")
+        raise FeedError(f"no daily bar of {contract} on {day} to compute the roll factor from", "range")
     return bars[-1].close_price
 
 
-def roll_factors(source: Source, segments: list[Segment], service: list[dict]) -> tuple[list[Roll], list[str]]:
+def roll_factors(source: Source, segments: list[Segment], service: list[Factor]) -> tuple[list[Roll], list[str]]:
     """The factor of every roll from the closes, and where the service's factors differ."""
-    by_date = {record["trading_date"]: record for record in service}
+    by_date = {record.trading_date: record for record in service}
     rolls: list[Roll] = []
     disagreements: list[str] = []
     cumulative = 1.0
@@ -97,22 +97,22 @@ def roll_factors(source: Source, segments: list[Segment], service: list[dict]) -
         new_close = _close(source, new.contract, new.exchange, old.last)
         factor = new_close / old_close
         cumulative *= factor
-        record = by_date.pop(new.first.isoformat(), None)
-        service_factor = None if record is None else float(record["ex_factor"])
+        record = by_date.pop(new.first, None)
+        service_factor = None if record is None else record.ex_factor
         where = f"roll {old.contract} -> {new.contract} on {new.first}"
-        if record is None:
+        if record is None or service_factor is None:
             disagreements.append(f"{where}: the service has no adjustment factor")
-        elif (record.get("from_instrument_id"), record.get("to_instrument_id")) != (old.contract, new.contract):
-            disagreements.append(f"{where}: the service's factor is for {record.get('from_instrument_id')} -> "
-                                 f"{record.get('to_instrument_id')}")
+        elif (record.from_instrument_id, record.to_instrument_id) != (old.contract, new.contract):
+            disagreements.append(f"{where}: the service's factor is for {record.from_instrument_id} -> "
+                                 f"{record.to_instrument_id}")
         elif not math.isclose(service_factor, factor, rel_tol=FACTOR_TOLERANCE):
             disagreements.append(f"{where}: closes {new_close:g} / {old_close:g} give {factor:.8f}, "
                                  f"the service says {service_factor:.8f}")
         rolls.append(Roll(new.first, old.contract, new.contract, old_close, new_close, factor, cumulative,
                           service_factor))
     for trading_date, record in sorted(by_date.items()):
-        disagreements.append(f"the service has a factor on {trading_date} ({record.get('from_instrument_id')} -> "
-                             f"{record.get('to_instrument_id')}) where the dominant contract does not change")
+        disagreements.append(f"the service has a factor on {trading_date} ({record.from_instrument_id} -> "
+                             f"{record.to_instrument_id}) where the dominant contract does not change")
     return rolls, disagreements
 
 
@@ -145,11 +145,12 @@ def continuous_bars(datafeed: Any, product: str, start: date, end: date, interva
     if interval not in (Interval.DAILY, Interval.HOUR, Interval.MINUTE):
         raise ValueError(f"continuous series are built from daily, hour or minute bars, not {interval}")
     source = datafeed if isinstance(datafeed, Source) else Source(datafeed)
-    days = source.reference("query_dominant", product, start.isoformat(), end.isoformat())
+    source.reference.check_product(product)
+    days = source.reference.dominant(product, start, end)
     if not days:
-        raise FeedError(f"no dominant contract of {product} between {start} and {end}")
+        raise FeedError(f"no dominant contract of {product} between {start} and {end}", "range")
     segments = dominant_segments(days)
-    service = source.reference("query_ex_factor", product, start.isoformat(), end.isoformat())
+    service = source.reference.factors(product, start, end)
     rolls, disagreements = roll_factors(source, segments, service)
     series = ContinuousSeries(name or f"{product}888", segments[0].exchange, interval, adjust, segments, rolls,
                               disagreements=disagreements)

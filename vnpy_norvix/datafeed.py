@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+import time
 from collections.abc import Callable, Sized
 from datetime import datetime
 from types import ModuleType
 from typing import TYPE_CHECKING
 
+from loguru import logger
 from vnpy.trader.constant import Interval
 from vnpy.trader.object import BarData, HistoryRequest, TickData
 from vnpy.trader.setting import SETTINGS
@@ -14,9 +16,10 @@ from vnpy.trader.setting import SETTINGS
 from norvix_datafeed import NorvixDatafeed
 
 from . import messages
-from .fetch import call
-from .history import History, bar_history, tick_history
-from .ranges import china_time
+from .engine import Engine, Failure
+from .calendar import FIRST_DAY, LAST_DAY, OutOfCalendar, china_time
+from .history import History, Query, bar_history, tick_history
+from .reference import Reference
 
 if TYPE_CHECKING:
     import polars as pl
@@ -37,9 +40,9 @@ class Datafeed(NorvixDatafeed):
         if base_url:
             # The core appends each endpoint, which begins with "/".
             self.base_url = str(base_url).rstrip("/")
-        self._ready_for: tuple | None = None
+        self._ready_for: tuple[str, str, str] | None = None
 
-    def init(self, output: Callable = print) -> bool:
+    def init(self, output: Callable[[str], object] = print) -> bool:
         """
         Asks the service once for the contract multipliers, a small answer, and is ready
         when the service takes the credentials. Later calls with the same address and
@@ -48,20 +51,15 @@ class Datafeed(NorvixDatafeed):
         settings = (self.base_url, self.username, self.password)
         if settings == self._ready_for:
             return True
-        if not (self.username and self.password):
-            output(messages.init_failed(messages.NO_CREDENTIALS))
-            return False
-        answer = call(self.query_contract_multiplier, "", symbol="", base_url=self.base_url)
-        failure = answer.outcome.failure
-        if not failure and not answer.records and not answer.outcome.answered:
-            failure = messages.NOTHING_ANSWERED
-        if failure:
-            output(messages.init_failed(failure))
+        try:
+            Engine.of(self).call("multiplier", "")
+        except Failure as failure:
+            output(messages.init_failed(failure.reason))
             return False
         self._ready_for = settings
         return True
 
-    def query_bar_history(self, req: HistoryRequest, output: Callable = print) -> list[BarData]:
+    def query_bar_history(self, req: HistoryRequest, output: Callable[[str], object] = print) -> list[BarData]:
         """
         Bars of req.interval (1m, 1h, d or w) whose time lies in [req.start, req.end],
         ascending; an empty list, and one line through output, on failure.
@@ -71,23 +69,19 @@ class Datafeed(NorvixDatafeed):
             return []
         interval = req.interval
 
-        def run(start: datetime, end: datetime) -> History[list[BarData]]:
-            return bar_history(self, req.symbol, req.exchange, interval, start, end)
+        def run(query: Query, start: datetime, end: datetime) -> History[list[BarData]]:
+            return bar_history(query, interval, start, end)
 
-        return self._history(req, interval, output, run, list)
+        return self._history(req, interval, output, run, list, columns=False)
 
-    def query_tick_history(self, req: HistoryRequest, output: Callable = print) -> list[TickData]:
+    def query_tick_history(self, req: HistoryRequest, output: Callable[[str], object] = print) -> list[TickData]:
         """
         Ticks whose time lies in [req.start, req.end], ascending, from every trading day
         the range meets; an empty list, and one line through output, on failure.
         """
+        return self._history(req, Interval.TICK, output, tick_history, list, columns=False)
 
-        def run(start: datetime, end: datetime) -> History[list[TickData]]:
-            return tick_history(self, req.symbol, req.exchange, start, end)
-
-        return self._history(req, Interval.TICK, output, run, list)
-
-    def query_bar_frame(self, req: HistoryRequest, output: Callable = print) -> pl.DataFrame:
+    def query_bar_frame(self, req: HistoryRequest, output: Callable[[str], object] = print) -> pl.DataFrame:
         """
         query_bar_history as a polars frame: one row per bar, in the same order, with the
         columns of vnpy_norvix.research.columns. An empty frame, and one line through
@@ -103,46 +97,51 @@ class Datafeed(NorvixDatafeed):
             output(messages.unsupported(req.vt_symbol, req.interval))
             return empty()
 
-        def run(start: datetime, end: datetime) -> History[pl.DataFrame]:
-            return research.bar_frame(self, req.symbol, req.exchange, interval, start, end)
+        def run(query: Query, start: datetime, end: datetime) -> History[pl.DataFrame]:
+            return research.bar_frame(query, interval, start, end)
 
-        return self._history(req, interval, output, run, empty)
+        return self._history(req, interval, output, run, empty, columns=True)
 
-    def query_tick_frame(self, req: HistoryRequest, output: Callable = print) -> pl.DataFrame:
+    def query_tick_frame(self, req: HistoryRequest, output: Callable[[str], object] = print) -> pl.DataFrame:
         """
         query_tick_history as a polars frame: one row per tick, in the same order. An
         empty frame, and one line through output, on failure. Needs polars.
         """
         research = _research("query_tick_frame")
 
-        def run(start: datetime, end: datetime) -> History[pl.DataFrame]:
-            return research.tick_frame(self, req.symbol, req.exchange, start, end)
+        def empty() -> pl.DataFrame:
+            return research.empty_frame("tick", req.symbol, req.exchange, None)
 
-        return self._history(req, Interval.TICK, output, run,
-                             lambda: research.empty_frame("tick", req.symbol, req.exchange, None))
+        return self._history(req, Interval.TICK, output, research.tick_frame, empty, columns=True)
 
-    def _history[R: Sized](self, req: HistoryRequest, interval: Interval, output: Callable,
-                           run: Callable[[datetime, datetime], History[R]], empty: Callable[[], R]) -> R:
-        def fail(reason: str) -> R:
-            output(messages.failed(req.vt_symbol, interval, reason))
+    def _history[R: Sized](self, req: HistoryRequest, interval: Interval, output: Callable[[str], object],
+                           run: Callable[[Query, datetime, datetime], History[R]], empty: Callable[[], R], *,
+                           columns: bool) -> R:
+        began = time.perf_counter()
+        engine = Engine.of(self)
+        try:
+            start, end = self._range(req)
+            with engine.scope() as scope:
+                Reference(self).check_contract(req.symbol, req.exchange, scope)
+                history = run(Query(self, engine, scope, req.symbol, req.exchange, columns), start, end)
+        except Failure as failure:
+            logger.info(messages.query_failed(req.vt_symbol, interval, failure.kind, failure.reason))
+            output(messages.failed(req.vt_symbol, interval, failure.reason))
             return empty()
-
-        if not (self.username and self.password):
-            return fail(messages.NO_CREDENTIALS)
-        start, end = china_time(req.start), china_time(req.end)
-        if start > end:
-            return fail(messages.INVERTED_RANGE)
-
-        history = run(start, end)
-        if history.failure:
-            return fail(history.failure)
-        if not len(history.records) and not history.answered:
-            # The core's lines did not reach us (its logging disabled): an empty answer
-            # cannot be told from a failed one.
-            return fail(messages.NOTHING_ANSWERED)
+        logger.info(messages.queried(req.vt_symbol, interval, len(history.records), time.perf_counter() - began))
         if history.skipped:
-            output(messages.skipped(req.vt_symbol, interval, history.skipped, history.skip_reason))
+            output(messages.skipped(req.vt_symbol, interval, len(history.skipped), history.skipped[0]))
         return history.records
+
+    @staticmethod
+    def _range(req: HistoryRequest) -> tuple[datetime, datetime]:
+        try:
+            start, end = china_time(req.start), china_time(req.end)
+        except OutOfCalendar as error:
+            raise Failure(messages.out_of_calendar(error.value, FIRST_DAY, LAST_DAY), "range") from None
+        if start > end:
+            raise Failure(messages.INVERTED_RANGE, "range")
+        return start, end
 
 
 def _research(method: str) -> ModuleType:

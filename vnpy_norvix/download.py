@@ -1,88 +1,57 @@
 """Market history from the data service into vn.py's database, resumably and in parallel.
 
 A download is a list of tasks, one per contract and interval, each over a range of
-trading days. What the database already holds for a task is left alone: only the
-trading days outside it are fetched, plus the last day it holds, which may have been
-cut short. Each task fetches and saves in windows of calendar days, in ascending
-order, so an interrupted run leaves one unbroken run of saved days behind, and a
-re-run carries on from its end.
+trading days. A task fetches only the trading days of its range that the database
+holds no records of: the contract's trading days are the days the service has a daily
+bar of it, and what the database holds is read per trading day from its records inside
+the range, so a hole anywhere (left by an interrupted or failed run) is fetched again,
+and days that may not be complete yet (today's, tonight's) always are. Each window of
+trading days is fetched and saved whole, in one transaction, so a trading day is
+either all stored or not at all.
 
-Every query goes through the datafeed's public methods. The datafeed reports a failure
-through `output`; the bare datafeed only writes it to the log, so the lines it writes
-on the calling thread are watched as well.
+Every request goes through the plug-in's engine, which answers with records or a
+`Failure` naming the reason.
 """
 
 from __future__ import annotations
 
 import threading
 import time
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Iterable, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
-from dataclasses import dataclass
-from datetime import date, datetime, time as clock, timedelta
-from typing import Any, Protocol, TypeVar
+from dataclasses import dataclass, field
+from datetime import date, datetime, time as clock
+from operator import attrgetter
+from typing import TYPE_CHECKING, Protocol, cast
 
-from vnpy.trader.constant import Exchange, Interval
 import vnpy.trader.database as vn_database
+from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.database import BaseDatabase
 from vnpy.trader.object import BarData, HistoryRequest, TickData
 
 from norvix_datafeed import CHINA_TZ
 
-from . import ranges
-from .capture import core_lines
+from .calendar import Calendar, Window, midnight, session_span, today_in_china, trading_windows, unpublished
+from . import messages
+from .aggregate import hour_bars
+from .engine import Answer, Engine, Failure
+from .engine import wire
+from .fetch import fetch_windows
+from .reference import Reference
 
-T = TypeVar("T")
+if TYPE_CHECKING:
+    from norvix_datafeed import NorvixDatafeed
+
 Record = BarData | TickData
 
-# Calendar days per request: a window of minute or hour bars stays well under the
-# 40,000 records one answer may carry even for a market open around the clock.
-WINDOW_DAYS = {Interval.DAILY: 365, Interval.HOUR: 20, Interval.MINUTE: 20, Interval.TICK: 1}
 INTERVAL_NAMES = {"d": Interval.DAILY, "1h": Interval.HOUR, "1m": Interval.MINUTE, "tick": Interval.TICK}
 
-# Night sessions open at 21:00 and close by 02:30, and none is held before a holiday:
-# a record from 18:00 on belongs to the next weekday, one before 06:00 to the weekday
-# on or after its date.
-EVENING = clock(18)
-MORNING = clock(6)
-
-
-class FeedError(Exception):
-    """A query the data service did not answer, with the reason."""
+# A query the data service did not answer, or answered with something unusable.
+FeedError = Failure
 
 
 class Stopped(Exception):
     """The run was interrupted before the task finished."""
-
-
-# --- trading days ------------------------------------------------------------------------
-
-
-def next_weekday(day: date) -> date:
-    day += timedelta(days=1)
-    while day.weekday() >= 5:
-        day += timedelta(days=1)
-    return day
-
-
-def previous_weekday(day: date) -> date:
-    day -= timedelta(days=1)
-    while day.weekday() >= 5:
-        day -= timedelta(days=1)
-    return day
-
-
-def trading_day(moment: datetime, interval: Interval) -> date:
-    """The trading day a record belongs to (a night session opens the next one)."""
-    local = moment.astimezone(CHINA_TZ) if moment.tzinfo else moment
-    day = local.date()
-    if interval == Interval.DAILY:
-        return day
-    if local.time() >= EVENING:
-        return next_weekday(day)
-    if local.time() < MORNING and day.weekday() >= 5:
-        return next_weekday(day)
-    return day
 
 
 def held_moment(value: datetime) -> datetime:
@@ -92,68 +61,62 @@ def held_moment(value: datetime) -> datetime:
 
 # --- queries with failures as exceptions ---------------------------------------------------
 
-_FAILURE_MARKS = ("失败", "为空", "异常", "错误")
-
 
 class Source:
-    """The datafeed's queries, with every failure raised as `FeedError`."""
+    """The service's records and reference data for the command line, through the engine of
+    the datafeed's settings; every failure is raised as the engine's `Failure`."""
 
-    def __init__(self, datafeed: Any) -> None:
+    def __init__(self, datafeed: NorvixDatafeed) -> None:
         self.datafeed = datafeed
+        self.engine = Engine.of(datafeed)
+        self.reference = Reference(datafeed)
 
-    def _checked(self, call: Callable[[Callable[[str], None]], T]) -> T:
-        reported: list[str] = []
-        try:
-            with core_lines(__name__) as lines:
-                result = call(reported.append)
-        except (KeyboardInterrupt, SystemExit):
-            raise
-        except Exception as exc:  # an answer the datafeed could not read
-            raise FeedError(f"{type(exc).__name__}: {exc}") from exc
-        # What the datafeed reports through `output` says it best; the log is the
-        # bare datafeed's only account.
-        logged = [text for level, text in lines if level >= 40 or any(mark in text for mark in _FAILURE_MARKS)]
-        problems = reported or logged
-        if problems:
-            raise FeedError("; ".join(dict.fromkeys(str(problem) for problem in problems)))
-        return result
+    def records(self, symbol: str, exchange: Exchange, interval: Interval, window: Window,
+                calendar: Calendar) -> list[Record]:
+        """The records of the trading days of `window`, ascending, one per time. A record
+        that cannot be read fails the window: a day is saved whole or not at all."""
+        kind = "tick" if interval == Interval.TICK else "day" if interval == Interval.DAILY else "minute"
+        with self.engine.scope() as scope:
+            def one(part: Window) -> Answer:
+                last = None if kind == "tick" else part.last.isoformat()
+                return self.engine.call(kind, symbol, part.first.isoformat(), last, exchange=exchange, scope=scope)
 
-    def reference(self, method: str, *args: Any) -> list[dict]:
-        return self._checked(lambda _output: getattr(self.datafeed, method)(*args)) or []
-
-    def records(self, symbol: str, exchange: Exchange, interval: Interval, first: date, last: date) -> list[Record]:
-        """One request for the calendar days [first, last]: the bare datafeed reads them as
-        trading days, the plug-in as times; callers keep the trading days they want."""
-        start = datetime.combine(first, clock(), CHINA_TZ)
-        end = datetime.combine(last, clock.max, CHINA_TZ)
-        if interval == Interval.TICK:
-            req = HistoryRequest(symbol=symbol, exchange=exchange, start=start, end=end)
-            return self._checked(lambda output: self.datafeed.query_tick_history(req, output)) or []
-        req = HistoryRequest(symbol=symbol, exchange=exchange, start=start, end=end, interval=interval)
-        return self._checked(lambda output: self.datafeed.query_bar_history(req, output)) or []
+            fetched = fetch_windows([window], one, scope=scope, pool=self.engine.pool, limit=wire.limit(kind))
+        if fetched.skipped:
+            raise Failure(messages.skipped(f"{symbol}.{exchange.value}", interval, len(fetched.skipped),
+                                           fetched.skipped[0]), "unreadable")
+        found = cast(list[Record], fetched.records)
+        if interval == Interval.HOUR:
+            found = cast(list[Record], hour_bars(sorted(cast(list[BarData], found), key=attrgetter("datetime"))))
+        return select(found, interval, window, calendar)
 
     def history(self, symbol: str, exchange: Exchange, interval: Interval, first: date, last: date,
                 stop: threading.Event | None = None) -> Iterable[list[Record]]:
         """The records of the trading days [first, last], one ascending list per window."""
-        for window_first, window_last in windows(interval, first, last):
+        if interval == Interval.DAILY:
+            calendar, days = Calendar(), [first, last]
+        else:
+            calendar = Calendar(self.trading_days(symbol, exchange, first, last))
+            days = calendar.days
+        for window in trading_windows(days, interval, calendar):
             if stop is not None and stop.is_set():
                 raise Stopped
-            records = self.records(symbol, exchange, interval, window_first, window_last)
-            yield select(records, interval, first, last)
+            yield self.records(symbol, exchange, interval, window, calendar)
+
+    def trading_days(self, symbol: str, exchange: Exchange, first: date, last: date) -> list[date]:
+        """The days of [first, last] the contract traded on (it has a daily bar of), and
+        those whose daily bar may not be published yet."""
+        bars = [bar for window in trading_windows([first, last], Interval.DAILY)
+                for bar in self.records(symbol, exchange, Interval.DAILY, window, Calendar())]
+        days = {bar.datetime.date() for bar in bars}
+        return sorted(days.union(unpublished(today_in_china(), first, last)))
 
 
-def windows(interval: Interval, first: date, last: date) -> list[tuple[date, date]]:
-    """Calendar-day windows covering the trading days [first, last]; intraday ones
-    start on the weekday before, whose evening opens the first trading day."""
-    day = first if interval == Interval.DAILY else previous_weekday(first)
-    return [(window.first, window.last) for window in ranges.windows(day, last, WINDOW_DAYS[interval])]
-
-
-def select(records: Sequence[Record], interval: Interval, first: date, last: date) -> list[Record]:
-    """The records of the trading days [first, last], ascending, one per time."""
+def select(records: Sequence[Record], interval: Interval, window: Window, calendar: Calendar) -> list[Record]:
+    """The records of the trading days of `window`, ascending, one per time."""
     chosen: dict[datetime, Record] = {}
     for record in records:
-        if first <= trading_day(record.datetime, interval) <= last:
+        if window.first <= calendar.trading_day(record.datetime, interval) <= window.last:
             chosen[record.datetime] = record
     return [chosen[moment] for moment in sorted(chosen)]
 
@@ -173,36 +136,31 @@ class Target:
         return f"{self.symbol}.{self.exchange.value}"
 
 
-def trading_calendar(source: Source, product: str, start: date, end: date) -> list[dict]:
-    """The service's dominant contract of each trading day of [start, end]."""
-    days = source.reference("query_dominant", product, start.isoformat(), end.isoformat())
-    if not days:
-        raise FeedError(f"no trading days of {product} between {start} and {end}")
-    return days
-
-
 def product_targets(source: Source, product: str, contracts: str, start: date, end: date) -> list[Target]:
     """The dominant contracts of `product` over [start, end], or every contract tradable
     on some day of it, each over the days it was listed."""
-    days = trading_calendar(source, product, start, end)
+    source.reference.check_product(product)
+    days = source.reference.dominant(product, start, end)
+    if not days:
+        raise FeedError(f"no trading days of {product} between {start} and {end}", "range")
     if contracts == "dominant":
         seen: dict[str, Target] = {}
         for day in days:
-            seen.setdefault(day["instrument_id"], Target(day["instrument_id"], Exchange(day["exchange"]), start, end))
+            seen.setdefault(day.instrument_id, Target(day.instrument_id, day.exchange, start, end))
         return list(seen.values())
     # A contract trades for about a year, so one that lists during the range is still
     # tradable on the first trading day of the next month, or on the last day.
-    samples = [days[0]["trading_date"]]
-    samples += [day["trading_date"] for before, day in zip(days, days[1:])
-                if day["trading_date"][:7] != before["trading_date"][:7]]
-    samples.append(days[-1]["trading_date"])
+    samples = [days[0].trading_date]
+    samples += [day.trading_date for before, day in zip(days, days[1:])
+                if (day.trading_date.year, day.trading_date.month) != (before.trading_date.year,
+                                                                        before.trading_date.month)]
+    samples.append(days[-1].trading_date)
     found: dict[str, Target] = {}
     for sample in dict.fromkeys(samples):
-        for contract in source.reference("query_contracts", product, sample):
-            first = max(start, date.fromisoformat(contract.get("list_date") or start.isoformat()))
-            last = min(end, date.fromisoformat(contract.get("expire_date") or end.isoformat()))
-            found.setdefault(contract["instrument_id"],
-                             Target(contract["instrument_id"], Exchange(contract["exchange"]), first, last))
+        for listing in source.reference.listings(product, sample):
+            first = max(start, listing.list_date or start)
+            last = min(end, listing.expire_date or end)
+            found.setdefault(listing.instrument_id, Target(listing.instrument_id, listing.exchange, first, last))
     return sorted(found.values(), key=lambda target: (target.last, target.symbol))
 
 
@@ -213,9 +171,11 @@ def product_targets(source: Source, product: str, contracts: str, start: date, e
 class Task:
     target: Target
     interval: Interval
-    segments: list[tuple[date, date]]  # trading days still to fetch, in order
-    windows: int = 0
-    held: int = 0  # records the database held before
+    calendar: Calendar = field(default_factory=Calendar)  # the contract's trading days in range
+    todo: list[Window] = field(default_factory=list)  # whole trading days still to fetch, ascending
+    held: int = 0  # records the database held before, in all
+    held_days: int = 0  # trading days of the range it held records of
+    failure: Failure | None = None  # why the task could not be planned
 
     @property
     def key(self) -> Key:
@@ -224,6 +184,10 @@ class Task:
     @property
     def label(self) -> str:
         return f"{self.target.vt_symbol} {self.interval.value}"
+
+    @property
+    def windows(self) -> int:
+        return len(self.todo)
 
 
 @dataclass(frozen=True)
@@ -248,29 +212,69 @@ def holdings(database: BaseDatabase) -> dict[Key, Holding]:
     return held
 
 
-def missing_days(first: date, last: date, interval: Interval, held: Holding | None) -> list[tuple[date, date]]:
-    """The trading days of [first, last] to fetch, given what the database holds. The
-    holding stays one unbroken run: a range apart from it is joined to it."""
-    if held is None:
-        return [(first, last)] if first <= last else []
-    held_first, held_last = trading_day(held.first, interval), trading_day(held.last, interval)
-    segments = []
-    if first < held_first:
-        segments.append((first, held_first - timedelta(days=1)))
-    if last >= held_last:
-        segments.append((held_last, last))  # the last day held is fetched again
-    return segments
+def held_days(database: BaseDatabase, target: Target, interval: Interval, calendar: Calendar) -> set[date]:
+    """The trading days of the target's range that the database holds records of, read
+    window by window through the database's own load functions."""
+    days: set[date] = set()
+    for window in trading_windows(calendar.days, interval, calendar):
+        if interval in (Interval.DAILY, Interval.WEEKLY):
+            start, end = midnight(window.first), datetime.combine(window.last, clock.max, CHINA_TZ)
+        else:
+            start, end = session_span(window.first, calendar)[0], session_span(window.last, calendar)[1]
+        first, last = vn_database.convert_tz(start), vn_database.convert_tz(end)
+        records: Sequence[Record]
+        if interval == Interval.TICK:
+            records = database.load_tick_data(target.symbol, target.exchange, first, last)
+        else:
+            records = database.load_bar_data(target.symbol, target.exchange, interval, first, last)
+        days.update(calendar.trading_day(held_moment(record.datetime), interval) for record in records)
+    return days
 
 
-def plan(targets: Iterable[Target], intervals: Sequence[Interval], database: BaseDatabase) -> list[Task]:
+def runs(days: Sequence[date], wanted: set[date]) -> list[list[date]]:
+    """The days of `days` in `wanted`, as runs of neighbours in `days`."""
+    result: list[list[date]] = []
+    previous = False
+    for day in days:
+        if day in wanted:
+            if previous:
+                result[-1].append(day)
+            else:
+                result.append([day])
+        previous = day in wanted
+    return result
+
+
+def plan_task(source: Source, target: Target, interval: Interval, days: list[date], database: BaseDatabase,
+              holding: Holding | None) -> Task:
+    calendar = Calendar(days)
+    task = Task(target, interval, calendar, held=holding.count if holding else 0)
+    range_start, range_end = midnight(target.first), datetime.combine(target.last, clock.max, CHINA_TZ)
+    held: set[date] = set()
+    if holding is not None and days and holding.first <= range_end and holding.last >= range_start:
+        held = held_days(database, target, interval, calendar)
+    task.held_days = len(held.intersection(days))
+    # Days that may not be complete yet are fetched again.
+    wanted = set(days).difference(held).union(unpublished(today_in_china(), target.first, target.last))
+    task.todo = [window for run in runs(days, wanted) for window in trading_windows(run, interval, calendar)]
+    return task
+
+
+def plan(source: Source, targets: Iterable[Target], intervals: Sequence[Interval],
+         database: BaseDatabase) -> list[Task]:
+    """Each target's tasks: the contract's trading days in its range (from the service's
+    daily bars), less those the database holds records of."""
     held = holdings(database)
     tasks = []
     for target in targets:
+        try:
+            days = source.trading_days(target.symbol, target.exchange, target.first, target.last)
+        except FeedError as failure:
+            tasks += [Task(target, interval, failure=failure) for interval in intervals]
+            continue
         for interval in intervals:
-            holding = held.get((target.symbol, target.exchange, interval))
-            segments = missing_days(target.first, target.last, interval, holding)
-            count = sum(len(windows(interval, first, last)) for first, last in segments)
-            tasks.append(Task(target, interval, segments, count, holding.count if holding else 0))
+            tasks.append(plan_task(source, target, interval, days, database, held.get((target.symbol,
+                                                                                        target.exchange, interval))))
     return tasks
 
 
@@ -311,6 +315,7 @@ class Downloader:
         self.jobs = max(1, jobs)
         self.stop = threading.Event()
         self.save_lock = threading.Lock()
+        self.outcomes: dict[int, Outcome] = {}  # per task, as it goes
 
     def save(self, records: list[Record], interval: Interval) -> None:
         with self.save_lock:
@@ -320,24 +325,31 @@ class Downloader:
                 self.database.save_bar_data(records)  # type: ignore[arg-type]
 
     def run_task(self, task: Task) -> Outcome:
-        outcome = Outcome(task)
+        outcome = self.outcomes.setdefault(id(task), Outcome(task))
         began = time.monotonic()
         self.progress.started(task)
         target = task.target
         try:
-            for first, last in task.segments:
-                for records in self.source.history(target.symbol, target.exchange, task.interval, first, last,
-                                                   self.stop):
-                    if records:
-                        outcome.first = min(outcome.first or records[0].datetime, records[0].datetime)
-                        outcome.last = max(outcome.last or records[-1].datetime, records[-1].datetime)
-                        outcome.fetched += len(records)
-                        self.save(records, task.interval)  # turns the times into naive ones
-                    self.progress.advanced(task, len(records))
+            if task.failure is not None:
+                raise task.failure
+            for window in task.todo:
+                if self.stop.is_set():
+                    raise Stopped
+                records = self.source.records(target.symbol, target.exchange, task.interval, window, task.calendar)
+                if records:
+                    first, last = records[0].datetime, records[-1].datetime
+                    self.save(records, task.interval)  # turns the times into naive ones
+                    outcome.first = min(outcome.first or first, first)
+                    outcome.last = max(outcome.last or last, last)
+                    outcome.fetched += len(records)
+                self.progress.advanced(task, len(records))
         except Stopped:
             outcome.interrupted = True
-        except FeedError as exc:
-            outcome.error = str(exc)
+        except FeedError as failure:
+            if failure.kind == "cancelled" and self.stop.is_set():
+                outcome.interrupted = True
+            else:
+                outcome.error = failure_text(failure)
         except Exception as exc:  # a database failure ends this task, not the run
             outcome.error = f"{type(exc).__name__}: {exc}"
         outcome.seconds = time.monotonic() - began
@@ -345,22 +357,31 @@ class Downloader:
         return outcome
 
     def run(self, tasks: Sequence[Task]) -> list[Outcome]:
-        """Every task's outcome, in the order given. Ctrl-C stops the tasks before their
-        next window; what they saved stays saved."""
+        """Every task's outcome, in the order given. Ctrl-C stops the tasks at once: a save
+        in progress finishes, none starts after, and the requests in flight are left to
+        end on their own (their threads must not keep the process alive)."""
         pool = ThreadPoolExecutor(max_workers=self.jobs, thread_name_prefix="norvix-download")
         futures: list[Future[Outcome]] = [pool.submit(self.run_task, task) for task in tasks]
+        interrupted = False
         try:
             pending = set(futures)
             while pending:
                 _, pending = wait(pending, timeout=0.2, return_when=FIRST_COMPLETED)
         except KeyboardInterrupt:
+            interrupted = True
             self.stop.set()
-            for future in futures:
-                future.cancel()
+            self.source.engine.abort()  # the requests in flight end at once
+            self.save_lock.acquire()  # held from now on: nothing more is written
         finally:
-            pool.shutdown(wait=True)
-        outcomes = [future.result() if not future.cancelled() else Outcome(task, interrupted=True)
-                    for future, task in zip(futures, tasks)]
+            pool.shutdown(wait=not interrupted, cancel_futures=True)
+        outcomes = []
+        for future, task in zip(futures, tasks):
+            if future.done() and not future.cancelled():
+                outcomes.append(future.result())
+            else:  # stopped where it was: its worker is left behind
+                outcome = self.outcomes.setdefault(id(task), Outcome(task))
+                outcome.interrupted = True
+                outcomes.append(outcome)
         try:
             held = holdings(self.database)
         except Exception:  # the database lost meanwhile: the tasks have said so already
@@ -373,13 +394,31 @@ class Downloader:
 
 def resolve(source: Source, symbols: Iterable[tuple[str, Exchange]], products: Iterable[str], contracts: str,
             start: date, end: date) -> tuple[list[Target], list[str]]:
-    """The contracts to download, and the failures met while enumerating products."""
-    targets = {f"{s}.{e.value}": Target(s, e, start, end) for s, e in symbols}
+    """The contracts to download, and the failures met while checking contracts and
+    enumerating products."""
+    targets: dict[str, Target] = {}
     failures = []
+    for symbol, exchange in symbols:
+        try:
+            source.reference.check_contract(symbol, exchange)
+        except FeedError as failure:
+            failures.append(f"{symbol}.{exchange.value}: {failure_text(failure)}")
+            continue
+        targets.setdefault(f"{symbol}.{exchange.value}", Target(symbol, exchange, start, end))
     for product in products:
         try:
             for target in product_targets(source, product, contracts, start, end):
                 targets.setdefault(target.vt_symbol, target)
-        except FeedError as exc:
-            failures.append(f"{product}: {exc}")
+        except FeedError as failure:
+            failures.append(f"{product}: {failure_text(failure)}")
     return list(targets.values()), failures
+
+
+KIND_LABELS = {"unknown_contract": "unknown contract", "exchange": "wrong exchange", "unreadable": "unusable answer",
+               "cancelled": "interrupted"}
+
+
+def failure_text(failure: Failure) -> str:
+    """A failure as the command line shows it: what kind, then the reason."""
+    label = KIND_LABELS.get(failure.kind)
+    return f"{label}: {failure.reason}" if label else failure.reason

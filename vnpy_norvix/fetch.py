@@ -1,99 +1,72 @@
-"""Calls of the core, one per date window, run side by side on a small pool of threads
-(the core lets go of the interpreter while it waits for the service)."""
+"""The windows of one query, fetched side by side on the engine's pool within the
+query's scope; a window whose answer may have been cut at the limit is fetched again
+as two halves."""
 
 from __future__ import annotations
 
 from collections.abc import Callable
-from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
+from concurrent.futures import FIRST_COMPLETED, Executor, Future, wait
 from dataclasses import dataclass, field
-from typing import Any
 
 from . import messages
-from .capture import Outcome, core_lines, read
+from .engine import Answer, Failure, Scope
+from .engine.outcome import Record
 from .ranges import Window
 
 
-@dataclass
-class Answer:
-    records: list = field(default_factory=list)
-    outcome: Outcome = field(default_factory=Outcome)
-
-    def reached(self, limit: int | None) -> bool:
-        """Whether the service may have cut the answer at the request's limit."""
-        return limit is not None and len(self.records) + self.outcome.skipped >= limit
-
-
-def call(query: Callable[..., Any], *args: Any, symbol: str, base_url: str) -> Answer:
-    """One core query, with what its log lines say about it."""
-    with core_lines(__name__) as lines:
-        try:
-            records = query(*args)
-        except Exception as error:  # an answer the core cannot convert (a null price, not an object)
-            return Answer([], Outcome(answered=True, failure=messages.unreadable(error)))
-    # A core query returns a list; guard against anything else all the same.
-    return Answer(records if isinstance(records, list) else [], read(lines, symbol, base_url))
+def reached(answer: Answer, limit: int | None) -> bool:
+    """Whether the service may have cut the answer at the request's limit."""
+    return limit is not None and answer.count + len(answer.skipped) >= limit
 
 
 @dataclass
 class Fetched:
-    """The answers of every window of one query, in window order; or the first failure."""
+    """The answers of every window of one query, in window order."""
 
     answers: list[Answer] = field(default_factory=list)
-    failure: str | None = None
 
     @property
-    def records(self) -> list:
+    def records(self) -> list[Record]:
         return [record for answer in self.answers for record in answer.records]
 
     @property
-    def skipped(self) -> int:
-        return sum(answer.outcome.skipped for answer in self.answers)
+    def skipped(self) -> list[str]:
+        return [reason for answer in self.answers for reason in answer.skipped]
 
     @property
-    def skip_reason(self) -> str:
-        return next((answer.outcome.skip_reason for answer in self.answers if answer.outcome.skipped), "")
+    def requests(self) -> int:
+        return len(self.answers)
 
 
-def fetch_windows(windows: list[Window], query: Callable[[Window], Answer], *, limit: int | None = None,
-                  workers: int = 1) -> Fetched:
-    """Every window's answer; a window whose answer may have been cut at `limit` is
-    fetched again as two halves. The first failure stops the query: nothing is
-    returned then, since a history with a hole in it is worse than none."""
+def fetch_windows(windows: list[Window], query: Callable[[Window], Answer], *, scope: Scope, pool: Executor,
+                  limit: int | None = None, workers: int = 1) -> Fetched:
+    """Every window's answer, at most `workers` at a time. The first failure stops the
+    query and is raised (its other windows, in flight or not, are cancelled): a history
+    with a hole in it is worse than none."""
     done: list[tuple[Window, Answer]] = []
-    if workers <= 1 or len(windows) <= 1:
-        todo = list(windows)
-        while todo:
-            window = todo.pop(0)
-            failure = _settle(window, query(window), limit, done, todo)
-            if failure:
-                return Fetched(failure=failure)
-    else:
-        with ThreadPoolExecutor(max_workers=min(workers, len(windows)), thread_name_prefix="norvix") as pool:
-            pending: dict[Future[Answer], Window] = {pool.submit(query, window): window for window in windows}
-            while pending:
-                finished, _ = wait(pending, return_when=FIRST_COMPLETED)
-                for future in finished:
-                    window = pending.pop(future)
-                    halves: list[Window] = []
-                    failure = _settle(window, future.result(), limit, done, halves)
-                    if failure:
-                        for other in pending:
-                            other.cancel()
-                        return Fetched(failure=failure)
-                    pending.update({pool.submit(query, half): half for half in halves})
+    todo = list(windows)
+    pending: dict[Future[Answer], Window] = {}
+    try:
+        while todo or pending:
+            while todo and len(pending) < max(workers, 1):
+                window = todo.pop(0)
+                pending[pool.submit(query, window)] = window
+            finished, _ = wait(pending, return_when=FIRST_COMPLETED)
+            for future in finished:
+                window = pending.pop(future)
+                answer = future.result()  # raises the window's Failure
+                if reached(answer, limit):
+                    halves = window.halves()
+                    if halves is None:
+                        raise Failure(messages.cut(window.first, limit or 0), "cut")
+                    todo[:0] = halves
+                else:
+                    done.append((window, answer))
+    except BaseException as error:
+        scope.cancel(error if isinstance(error, Failure) else None)
+        for future in pending:
+            future.cancel()
+        wait(pending)  # cancelled requests end at once; none outlives the query
+        raise
     done.sort(key=lambda item: item[0].first)
     return Fetched(answers=[answer for _, answer in done])
-
-
-def _settle(window: Window, answer: Answer, limit: int | None, done: list, todo: list[Window]) -> str | None:
-    """Files the answer of a window, or its halves for fetching; returns a failure."""
-    if answer.outcome.failure:
-        return answer.outcome.failure
-    if answer.reached(limit):
-        halves = window.halves()
-        if halves is None:
-            return messages.cut(window.first, limit)
-        todo.extend(halves)
-        return None
-    done.append((window, answer))
-    return None

@@ -1,4 +1,5 @@
-"""What the plug-in tells the user through `output`: one line per failed query."""
+"""What the plug-in tells the user through `output` (one line per failed query) and the
+lines it writes to its own log."""
 
 from __future__ import annotations
 
@@ -67,14 +68,60 @@ def request_error(detail: str) -> str:
     return f"请求出错：{quoted(detail)}"
 
 
-def unreadable(error: Exception) -> str:
-    return unreadable_text(f"{type(error).__name__}: {error}")
-
-
-def unreadable_text(text: str) -> str:
-    """`text`: the error, as "TypeName: message"."""
-    return f"数据服务的应答无法读取：{quoted(text)}"
+def unreadable(detail: str) -> str:
+    """`detail`: what could not be read, as "TypeName: text"."""
+    return f"数据服务的应答无法读取：{quoted(detail)}"
 
 
 def cut(day: object, limit: int) -> str:
     return f"{day}的记录数达到单次查询上限{limit}，数据可能不完整"
+
+
+def out_of_calendar(value: object, first: object, last: object) -> str:
+    return f"时间{value}超出可处理的日期范围（{first}至{last}）"
+
+
+def unknown_contract(symbol: str) -> str:
+    return f"未知合约{symbol}：数据服务的参考数据中没有这个合约"
+
+
+def unknown_product(product: str) -> str:
+    return f"未知品种{product}：数据服务的参考数据中没有这个品种"
+
+
+def wrong_exchange(symbol: str, given: str, right: str) -> str:
+    return f"合约{symbol}在{right}交易，不在{given}（应为{symbol}.{right}）"
+
+
+def unusable_reference(what: str, problem: str) -> str:
+    return f"数据服务的{what}无法使用：{quoted(problem)}"
+
+CANCELLED = "查询已取消"
+
+
+def budget_spent(reason: str) -> str:
+    return f"{reason}（本次查询的重试次数已用完）"
+
+
+# Log lines (the plug-in's own, under the names of its modules)
+
+
+def retrying(what: str, attempt: int, retries: int, reason: str, delay: float) -> str:
+    return f"{PREFIX}{what}第{attempt}次请求失败，{delay:.1f}秒后重试（最多重试{retries}次）：{reason}"
+
+
+def answered(what: str, count: int, skipped: int, attempts: int, seconds: float) -> str:
+    more = f"，跳过{skipped}条" if skipped else ""
+    return f"{PREFIX}{what}：{count}条记录{more}，{attempts}次请求，{seconds * 1000:.0f}毫秒"
+
+
+def queried(vt_symbol: str, interval: Interval, count: int, seconds: float) -> str:
+    return f"{PREFIX}查询{vt_symbol}的{WHAT[interval]}：{count}条，{seconds:.2f}秒"
+
+
+def query_failed(vt_symbol: str, interval: Interval, kind: str, reason: str) -> str:
+    return f"{PREFIX}查询{vt_symbol}的{WHAT[interval]}失败（{kind}）：{reason}"
+
+
+def bad_setting(key: str, value: object, default: object) -> str:
+    return f"{PREFIX}全局配置{key}的值{value!r}无效，使用默认值{default}"

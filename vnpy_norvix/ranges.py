@@ -1,77 +1,21 @@
-"""Request ranges: instants in China time, the date windows that cover them, and the
-trading days whose sessions meet them."""
+"""Records within a range. The calendar's rules (China time, windows, trading days and
+their sessions) live in vnpy_norvix.calendar; they are named here as well for callers
+that import them from this module."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass
-from datetime import date, datetime, time, timedelta
+from datetime import date, datetime
 from operator import attrgetter
 from typing import Protocol, TypeVar
 
-import vnpy.trader.database as vn_database
+from .calendar import NIGHT_SLACK, Calendar, Window, china_time, windows
 
-from norvix_datafeed import CHINA_TZ
-
-# A night session's records carry the next trading day, which is at most a weekend
-# after the evening they were traded on: asking the service for trading dates up to
-# this much past the end date misses none of them.
-NIGHT_SLACK = timedelta(days=3)
-# Bounds of one trading day's sessions, with room to spare: its night session (call
-# auction included) opens after this time on the evening of the trading day before,
-# and its day session closes before this time on the trading day itself.
-NIGHT_OPENS = time(20, 0)
-DAY_CLOSES = time(16, 0)
-
-
-def china_time(value: datetime | None) -> datetime:
-    """`value` as an instant in China time: zone-aware times are converted, naive ones
-    are read in vn.py's database zone (as its data manager writes them), None is now."""
-    if value is None:
-        return datetime.now(CHINA_TZ)
-    if value.tzinfo is None:
-        # Read at call time: the zone follows vn.py's "database.timezone".
-        value = value.replace(tzinfo=vn_database.DB_TZ)
-    return value.astimezone(CHINA_TZ)
-
-
-@dataclass(frozen=True)
-class Window:
-    """Dates first..last, both included, as one request asks for them."""
-
-    first: date
-    last: date
-
-    def halves(self) -> tuple[Window, Window] | None:
-        if self.first == self.last:
-            return None
-        middle = self.first + (self.last - self.first) // 2
-        return Window(self.first, middle), Window(middle + timedelta(days=1), self.last)
-
-
-def windows(first: date, last: date, days: int) -> list[Window]:
-    """[first, last] cut into consecutive windows of at most `days` dates."""
-    result = []
-    while first <= last:
-        end = min(first + timedelta(days=days - 1), last)
-        result.append(Window(first, end))
-        first = end + timedelta(days=1)
-    return result
+__all__ = ["NIGHT_SLACK", "Window", "china_time", "tick_days", "windows", "within"]
 
 
 def tick_days(calendar: list[date], start: datetime, end: datetime) -> list[date]:
-    """The trading days of `calendar` (ascending) whose sessions meet [start, end]: a
-    trading day runs from the night session on the evening of the trading day before
-    to the close of its own day session."""
-    days = []
-    previous: date | None = None
-    for day in calendar:
-        opens = None if previous is None else datetime.combine(previous, NIGHT_OPENS, CHINA_TZ)
-        closes = datetime.combine(day, DAY_CLOSES, CHINA_TZ)
-        # Without the day before in the calendar, its night lies before the range.
-        if start <= closes and (opens is None or opens <= end):
-            days.append(day)
-        previous = day
-    return days
+    """The trading days of `calendar` whose sessions meet [start, end]."""
+    return Calendar(calendar).session_days(start, end)
 
 
 class Stamped(Protocol):

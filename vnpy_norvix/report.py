@@ -49,7 +49,7 @@ def describe(outcome: Outcome) -> str:
         return f"FAILED: {outcome.error}"
     state = "interrupted, " if outcome.interrupted else ""
     if not outcome.task.windows:
-        return "up to date"
+        return "up to date" if outcome.task.held_days else "no data in the range"
     return f"{state}{outcome.fetched} records {span(outcome.first, outcome.last)} ({outcome.seconds:.1f} s)"
 
 
@@ -58,8 +58,8 @@ def _state(outcome: Outcome) -> str:
         return "FAILED"
     if outcome.interrupted:
         return "interrupted"
-    # Nothing served and nothing held: most likely a contract the service does not know.
-    return "ok" if outcome.fetched or outcome.task.held else "no data"
+    # A known contract with nothing served or held in the range: it did not trade then.
+    return "ok" if outcome.fetched or outcome.task.held_days else "no data"
 
 
 def download_summary(outcomes: Sequence[Outcome], failures: Sequence[str] = ()) -> str:
@@ -72,7 +72,9 @@ def download_summary(outcomes: Sequence[Outcome], failures: Sequence[str] = ()) 
     failed = [f"  {o.task.label}: {o.error}" for o in outcomes if o.error is not None] + [f"  {f}" for f in failures]
     total = sum(o.fetched for o in outcomes)
     new = sum(o.new or 0 for o in outcomes)
+    empty = sum(_state(o) == "no data" for o in outcomes)
     text.append(f"\n{len(outcomes)} tasks, {total} records fetched, {new} new, {len(failed)} failed"
+                + (f", {empty} without data in the range" if empty else "")
                 + (f", {sum(o.interrupted for o in outcomes)} interrupted" if any(o.interrupted for o in outcomes) else ""))
     if failed:
         text.append("failures:\n" + "\n".join(failed))

@@ -10,7 +10,17 @@
 
 #ifdef NORVIX_HAVE_SIMDJSON
 #include <simdjson.h>
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 #endif
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -89,11 +99,19 @@ bool readable_padding(const char* buf, size_t len) noexcept {
     (void)len;
     return false;
 #else
-    const long page = sysconf(_SC_PAGESIZE);
-    if (page <= 0) return false;
+    // The page, not Windows' 64 KiB allocation granularity: access is granted per page.
+#ifdef _WIN32
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    const size_t page = info.dwPageSize;
+#else
+    const long sys_page = sysconf(_SC_PAGESIZE);
+    if (sys_page <= 0) return false;
+    const auto page = static_cast<size_t>(sys_page);
+#endif
+    if (page == 0) return false;
     const auto last = reinterpret_cast<uintptr_t>(buf + len - 1);
-    return last % static_cast<uintptr_t>(page) + simdjson::SIMDJSON_PADDING <
-           static_cast<uintptr_t>(page);
+    return last % page + simdjson::SIMDJSON_PADDING < page;
 #endif
 }
 

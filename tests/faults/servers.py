@@ -76,19 +76,24 @@ def reset(conn: socket.socket) -> None:
     conn.close()
 
 
-Behaviour = Callable[[socket.socket, Request], None]
+# A behaviour that returns True keeps the connection open for the client's next request.
+Behaviour = Callable[[socket.socket, Request], bool | None]
 
 
 class RawServer:
     """Accepts connections in a thread; each request is passed to the behaviour registered
     for its path (or ``default``), which writes whatever it likes and may leave the socket
-    open, closed or reset. The server closes a socket the behaviour left open."""
+    open, closed or reset. The server closes a socket the behaviour left open, unless the
+    behaviour returns True (keep-alive): then it reads the next request from it.
+    ``accepted`` counts the connections accepted, ``times`` when each request arrived."""
 
     def __init__(self, default: Behaviour | None = None, record: bool = True):
         self.record = record
         self.routes: dict[str, Behaviour] = {}
         self.default = default
         self.requests: list[Request] = []
+        self.times: list[float] = []
+        self.accepted = 0
         self._sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self._sock.bind((HOST, 0))
@@ -108,18 +113,21 @@ class RawServer:
                 conn, _ = self._sock.accept()
             except OSError:
                 return
+            self.accepted += 1
             threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
 
     def _serve(self, conn: socket.socket) -> None:
         try:
-            request = read_request(conn)
-            if request is None:
-                return
-            if self.record:
-                self.requests.append(request)
-            behaviour = self.routes.get(request.path, self.default)
-            if behaviour is not None:
-                behaviour(conn, request)
+            keep = True
+            while keep:
+                request = read_request(conn)
+                if request is None:
+                    return
+                self.times.append(time.monotonic())
+                if self.record:
+                    self.requests.append(request)
+                behaviour = self.routes.get(request.path, self.default)
+                keep = behaviour is not None and behaviour(conn, request) is True
         except OSError:
             pass  # the client gave up first
         finally:
@@ -137,18 +145,21 @@ class RawServer:
 
 
 def answer(body: bytes, status: str = "200 OK", content_type: str | None = "application/json",
-           version: str = "HTTP/1.1", length: int | None = None, extra: dict | None = None) -> Behaviour:
+           version: str = "HTTP/1.1", length: int | None = None, extra: dict | None = None,
+           keep_alive: bool = False) -> Behaviour:
     """A complete answer; ``length`` None sends the true Content-Length, -1 sends none."""
 
-    def behave(conn: socket.socket, _request: Request) -> None:
+    def behave(conn: socket.socket, _request: Request) -> bool:
         headers = {}
         if content_type:
             headers["Content-Type"] = content_type
         if length != -1:
             headers["Content-Length"] = str(len(body) if length is None else length)
-        headers["Connection"] = "close"
+        if not keep_alive:
+            headers["Connection"] = "close"
         headers.update(extra or {})
         conn.sendall(head(status, headers, version) + body)
+        return keep_alive
 
     return behave
 
@@ -195,6 +206,20 @@ def wait_for_hangup(conn: socket.socket, seconds: float) -> bool:
                 return True
             conn.recv(65536)  # more from the client: drop it
     return False
+
+
+def drip(body: bytes, every: float = 1.0) -> Behaviour:
+    """Sends the head, then the body one byte every ``every`` seconds; ends when the
+    client hangs up."""
+
+    def behave(conn: socket.socket, _request: Request) -> None:
+        conn.sendall(head(headers={"Content-Type": "application/json", "Content-Length": str(len(body))}))
+        for byte in body:
+            conn.sendall(bytes([byte]))
+            if wait_for_hangup(conn, every):
+                return
+
+    return behave
 
 
 def redirect_to(location: str, status: str = "302 Found") -> Behaviour:

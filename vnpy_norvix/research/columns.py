@@ -10,21 +10,18 @@ Numbers are float64 columns over the very buffers the native decoder filled."""
 
 from __future__ import annotations
 
-from collections.abc import Mapping
-
-import numpy as np
 import polars as pl
 from vnpy.trader.constant import Exchange, Interval
 
 from norvix_datafeed import CHINA_TZ
 
 from .. import _wire
+from ..engine.outcome import Columns
 
 DATETIME = pl.Datetime("ns", str(CHINA_TZ))
 # An answer with no records: its columns give an empty frame the same schema.
 NO_RECORDS = b'{"code": 0, "data": []}'
 
-Columns = Mapping[str, "np.ndarray | tuple[np.ndarray, list[object]]"]
 
 
 def _text(value: object) -> str | None:

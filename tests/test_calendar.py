@@ -1,0 +1,63 @@
+"""The market calendar: the trading day a record belongs to, the windows requests ask
+for, and dates near the ends of the calendar refused, never overflowing (through the
+queries: tests/test_reference_checks.py)."""
+
+from datetime import date, datetime, timedelta
+
+import pytest
+from vnpy.trader.constant import Interval
+
+from conftest import SHANGHAI
+from vnpy_norvix.calendar import (EVENING, LAST_DAY, WEEKDAYS, Calendar, OutOfCalendar, check_days, china_time,
+                                  session_span, trading_windows, window_days, windows)
+
+
+def at(*fields: int) -> datetime:
+    return datetime(*fields, tzinfo=SHANGHAI)
+
+
+# 2024-09-16 and 09-17 are holidays: the trading day after Friday 09-13 is Wednesday 09-18.
+SERVICE_DAYS = Calendar([date(2024, 9, 12), date(2024, 9, 13), date(2024, 9, 18), date(2024, 9, 19)])
+
+
+@pytest.mark.parametrize("calendar, moment, expected", [
+    (WEEKDAYS, at(2024, 5, 24, 21, 30), date(2024, 5, 27)),  # Friday night -> Monday
+    (WEEKDAYS, at(2024, 5, 25, 1, 0), date(2024, 5, 27)),  # after midnight, on Saturday -> Monday
+    (WEEKDAYS, at(2024, 5, 28, 2, 29), date(2024, 5, 28)),  # Monday night's late part -> Tuesday
+    (WEEKDAYS, at(2024, 5, 27, 14, 59), date(2024, 5, 27)),  # a day session
+    (SERVICE_DAYS, at(2024, 9, 13, 21, 0), date(2024, 9, 18)),  # across the weekend and the holiday
+    (SERVICE_DAYS, at(2024, 9, 14, 0, 30), date(2024, 9, 18)),
+    (SERVICE_DAYS, at(2024, 9, 18, 21, 0), date(2024, 9, 19)),
+    (SERVICE_DAYS, at(2024, 9, 20, 21, 0), date(2024, 9, 23)),  # past the service's days: weekdays
+])
+def test_a_night_session_record_belongs_to_the_next_trading_day(calendar, moment, expected):
+    assert calendar.trading_day(moment, Interval.MINUTE) == expected
+    assert calendar.trading_day(moment, Interval.TICK) == expected
+    assert calendar.trading_day(moment.replace(hour=0, minute=0), Interval.DAILY) == moment.date()
+
+
+def test_windows_hold_whole_trading_days_within_the_request_size():
+    days = [date(2024, 1, 2) + timedelta(days=n) for n in range(200)]
+    days = [day for day in days if day.weekday() < 5]
+    calendar = Calendar(days)
+    for interval in (Interval.MINUTE, Interval.TICK, Interval.DAILY):
+        found = trading_windows(days, interval, calendar)
+        covered = [day for window in found for day in days if window.first <= day <= window.last]
+        assert covered == days, interval  # every trading day in exactly one window, in order
+        for window in found:
+            start, end = session_span(window.first, calendar)[0], session_span(window.last, calendar)[1]
+            # The request also takes the evening before the first day, and stays within its size.
+            assert (end.date() - start.date()).days < window_days(interval) or interval == Interval.TICK
+            assert start.time() == EVENING and start.date() == calendar.previous_open(window.first)
+    assert all(window.first == window.last for window in trading_windows(days, Interval.TICK, calendar))
+
+
+def test_dates_at_the_ends_of_the_calendar_are_refused_not_overflowed():
+    assert windows(date(9999, 12, 1), date.max, 30)[-1].last == date.max  # no date past the end is made
+    for day in (date(1, 1, 1), date(9999, 12, 20), date.max):
+        with pytest.raises(OutOfCalendar):
+            check_days(day)
+    for moment in (datetime(1, 1, 1), datetime(9999, 12, 31, 23, 59), datetime.max.replace(tzinfo=SHANGHAI)):
+        with pytest.raises(OutOfCalendar):
+            china_time(moment)
+    check_days(LAST_DAY)

@@ -1,0 +1,299 @@
+"""vnpy_norvix's engine against misbehaving servers on 127.0.0.1: retries and what is
+never retried, the retry budget, deadlines, the rate limit, credentials on redirects,
+cancellation, connection reuse, and failures reported the same with logging off."""
+
+import json
+import os
+import subprocess
+import sys
+import threading
+import time
+from datetime import datetime
+from email.utils import formatdate
+
+import pytest
+from loguru import logger
+from vnpy.trader.constant import Exchange, Interval
+
+from conftest import REPO, SERVICE_TOKEN, SERVICE_USER, ask, envelope
+from faults import servers
+
+DAY = {"trading_date": "2024-03-04", "open_price": 1, "high_price": 2, "low_price": 1, "close_price": 2}
+GOOD = json.dumps(envelope([DAY, {**DAY, "trading_date": "2024-03-05"}])).encode()
+
+
+@pytest.fixture
+def raw():
+    made: list[servers.RawServer] = []
+
+    def make(default=None) -> servers.RawServer:
+        made.append(servers.RawServer(default))
+        return made[-1]
+
+    yield make
+    for server in made:
+        server.close()
+
+
+@pytest.fixture
+def feed_on(plugin_feed, short_backoff):
+    """A vnpy_norvix datafeed on `url` with the given datafeed.* settings, short backoffs."""
+    return plugin_feed
+
+
+def engine(feed):
+    from vnpy_norvix.engine import Engine
+
+    return Engine.of(feed)
+
+
+def day(feed):
+    """One request for the daily bars of March 2024."""
+    return engine(feed).call("day", "rb2405", "2024-03-01", "2024-03-29", exchange=Exchange.SHFE)
+
+
+def first_then(failing: servers.Behaviour, times: int = 1) -> servers.Behaviour:
+    """`failing` for the first `times` requests, the good answer afterwards."""
+    count = [0]
+    good = servers.answer(GOOD)
+
+    def behave(conn, request):
+        count[0] += 1
+        return (failing if count[0] <= times else good)(conn, request)
+
+    return behave
+
+
+@pytest.mark.parametrize("failing, waited", [
+    (servers.answer(b"busy", status="503 Service Unavailable"), 0),
+    (servers.truncated(GOOD, 10, then_reset=True), 0),
+    (lambda conn, _request: servers.reset(conn), 0),
+    (servers.answer(b"", status="429 Too Many Requests", extra={"Retry-After": "1"}), 1.0),
+    (lambda conn, request: servers.answer(b"", status="429 Too Many Requests", extra={
+        "Retry-After": formatdate(time.time() + 2, usegmt=True)})(conn, request), 1.0),
+], ids=["503", "reset-mid-body", "reset", "429-seconds", "429-date"])
+def test_a_passing_failure_is_retried_to_the_same_records(raw, feed_on, failing, waited):
+    clean, flaky = raw(servers.answer(GOOD)), raw(first_then(failing, times=2))
+    expected = day(feed_on(clean.url))
+
+    answer = day(feed_on(flaky.url))
+    assert answer.records == expected.records and len(answer.records) == 2
+    assert len(flaky.requests) == 3
+    gaps = [later - earlier for earlier, later in zip(flaky.times, flaky.times[1:])]
+    assert min(gaps) >= waited * 0.9  # the Retry-After was waited for (an HTTP date to the second)
+
+
+@pytest.mark.parametrize("reply, kind, text", [
+    (servers.answer(b"no such endpoint", status="404 Not Found"), "http", "HTTP错误404：no such endpoint"),
+    (servers.answer(b"", status="401 Unauthorized"), "credentials", "HTTP错误401"),
+    (servers.answer(json.dumps(envelope(code=1002, message="invalid credentials")).encode()), "refused",
+     "invalid credentials"),
+    (servers.answer(b"<html>gateway</html>"), "unreadable", "JSON"),
+], ids=["404", "401", "refusal", "not-json"])
+def test_a_final_answer_is_not_retried(raw, feed_on, reply, kind, text):
+    from vnpy_norvix.engine import Failure
+
+    server = raw(reply)
+    with pytest.raises(Failure) as failure:
+        day(feed_on(server.url))
+    assert (failure.value.kind, len(server.requests)) == (kind, 1) and text in failure.value.reason
+
+
+def test_retries_stop_at_the_setting_then_at_the_query_budget(raw, feed_on):
+    from vnpy_norvix.engine import Failure
+
+    server = raw(servers.answer(b"", status="503 Service Unavailable"))
+    with pytest.raises(Failure) as failure:
+        day(feed_on(server.url, retries=2))
+    assert failure.value.kind == "http" and len(server.requests) == 3
+
+    # A year of minute bars: 13 windows, 4 at a time, on a service that always fails.
+    feed = feed_on(server.url, retries=3)
+    server.requests.clear()
+    began = time.monotonic()
+    records, output = ask(feed, Interval.MINUTE, datetime(2024, 1, 1), datetime(2024, 12, 31))
+    assert records == [] and len(output) == 1 and "重试次数已用完" in output[0] and "HTTP错误503" in output[0]
+    # Each request is sent once, and retried from the shared budget only.
+    assert len(server.requests) <= 4 + 2 * 3 and time.monotonic() - began < 10
+
+
+@pytest.mark.parametrize("behaviour", [
+    servers.stall(30),
+    servers.drip(GOOD, every=0.3),
+    servers.drip(GOOD, every=30),
+], ids=["no-head", "drip", "stalled-body"])
+def test_an_answer_that_does_not_come_whole_ends_at_the_deadline(raw, feed_on, behaviour):
+    from vnpy_norvix.engine import Failure
+
+    server = raw(behaviour)
+    began = time.monotonic()
+    with pytest.raises(Failure) as failure:
+        day(feed_on(server.url, retries=0, timeout=1))
+    assert failure.value.kind == "timeout" and "请求超时（1秒）" in failure.value.reason
+    assert 0.9 < time.monotonic() - began < 2.5
+
+
+def test_requests_keep_to_the_rate_limit_across_threads(raw, feed_on):
+    server = raw(servers.answer(GOOD, keep_alive=True))
+    feed = feed_on(server.url, rate_limit=10)
+    failures: list[BaseException] = []
+
+    def run() -> None:
+        try:
+            for _ in range(6):
+                day(feed)
+        except BaseException as error:
+            failures.append(error)
+
+    threads = [threading.Thread(target=run) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=30)
+    assert failures == [] and len(server.times) == 24
+    times = sorted(server.times)
+    busiest = max(sum(1 for t in times if start <= t < start + 1.0) for start in times)
+    assert busiest <= 11
+    assert times[-1] - times[0] >= 2.0  # 24 requests at 10 a second
+
+
+@pytest.mark.parametrize("elsewhere", [True, False], ids=["other-origin", "same-origin"])
+def test_credentials_follow_a_redirect_only_to_the_same_origin(raw, feed_on, elsewhere):
+    target = raw(servers.answer(GOOD))
+    server = raw()
+    location = (target.url if elsewhere else server.url) + "/moved"
+    server.route("/daybar/query", servers.redirect_to(location, status="307 Temporary Redirect"))
+    server.route("/moved", servers.answer(GOOD))
+
+    answer = day(feed_on(server.url))
+    assert len(answer.records) == 2
+    landed = (target if elsewhere else server).requests[-1]
+    assert landed.path == "/moved"
+    sent = {name: landed.headers.get(name) for name in ("mobile", "token")}
+    assert sent == ({"mobile": None, "token": None} if elsewhere else {"mobile": "user", "token": "secret-pass"})
+
+
+def test_a_fatal_failure_ends_the_other_windows_in_flight(raw, feed_on):
+    """Four windows side by side: one is refused the credentials, the others hang."""
+    hung_up: list[bool] = []
+
+    def behave(conn, request):
+        if json.loads(request.body)["start_date"] == "2024-01-01":
+            time.sleep(0.3)  # the others are in flight by now
+            return servers.answer(b"", status="403 Forbidden")(conn, request)
+        hung_up.append(servers.wait_for_hangup(conn, 20))
+
+    server = raw(behave)
+    began = time.monotonic()
+    records, output = ask(feed_on(server.url), Interval.MINUTE, datetime(2024, 1, 1), datetime(2024, 12, 31))
+    assert records == [] and len(output) == 1 and "HTTP错误403" in output[0]
+    assert time.monotonic() - began < 3
+    deadline = time.monotonic() + 5
+    while len(hung_up) < 3 and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert hung_up == [True, True, True] and len(server.requests) == 4
+
+
+def test_abort_ends_requests_in_flight(raw, feed_on):
+    from vnpy_norvix.engine import Failure
+
+    server = raw(servers.stall(20))
+    feed = feed_on(server.url)
+    caught: list[Failure] = []
+
+    def run() -> None:
+        try:
+            day(feed)
+        except Failure as failure:
+            caught.append(failure)
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    while not server.requests:
+        time.sleep(0.02)
+    began = time.monotonic()
+    engine(feed).abort()
+    thread.join(timeout=5)
+    assert time.monotonic() - began < 1 and [failure.kind for failure in caught] == ["cancelled"]
+
+
+def test_a_query_reuses_its_connections(raw, feed_on):
+    server = raw(servers.answer(json.dumps(envelope([])).encode(), keep_alive=True))
+    feed = feed_on(server.url)
+    for _ in range(2):
+        records, output = ask(feed, Interval.MINUTE, datetime(2024, 1, 1), datetime(2024, 12, 31))
+        assert records == [] and output == []
+    assert len(server.requests) == 2 * 13 and server.accepted <= feed.workers
+
+
+# --- failures reported the same whatever the logging --------------------------------------
+
+CASES = {
+    "refused": ("service", {}),
+    "unreachable": ("refused_port", {}),
+    "http-500": ("raw", servers.answer(b"oops", status="500 Internal Server Error")),
+    "not-json": ("raw", servers.answer(b"<html>")),
+    "null-price": ("raw", servers.answer(json.dumps(envelope([{**DAY, "open_price": None}])).encode())),
+    "skipped": ("raw", servers.answer(json.dumps(envelope([DAY, {**DAY, "close_price": "x"}])).encode())),
+}
+
+
+def outputs(feed) -> list[str]:
+    _, bars = ask(feed)
+    _, ticks = ask(feed, Interval.TICK)
+    init: list[str] = []
+    feed.init(init.append)
+    return bars + ticks + init
+
+
+# test_engine first: its conftest moves HOME away before vn.py is imported.
+SCRIPT = """
+import json, sys
+import test_engine
+from loguru import logger
+from vnpy.trader.setting import SETTINGS
+from vnpy_norvix import Datafeed
+logger.remove()
+SETTINGS["datafeed.retries"] = 0
+result = {}
+for name, (url, password) in json.loads(sys.argv[1]).items():
+    feed = Datafeed()
+    feed.base_url = url
+    feed.initialize("demo", password)
+    result[name] = test_engine.outputs(feed)
+print(json.dumps(result))
+"""
+
+
+def test_failures_reach_output_the_same_with_logging_off(raw, feed_on, service, refused_port, tmp_path):
+    targets: dict[str, tuple[str, str]] = {}
+    for name, (where, reply) in CASES.items():
+        if where == "service":
+            targets[name] = (service, "other-secret")
+        elif where == "refused_port":
+            targets[name] = (f"http://127.0.0.1:{refused_port}", SERVICE_TOKEN)
+        else:
+            targets[name] = (raw(reply).url, SERVICE_TOKEN)
+
+    def run_all() -> dict[str, list[str]]:
+        result = {}
+        for name, (url, password) in targets.items():
+            result[name] = outputs(feed_on(url, SERVICE_USER, password, retries=0))
+        return result
+
+    logged = run_all()
+    assert all(logged.values()) and "invalid credentials" in logged["refused"][0]
+    assert "1条记录无法解析" in logged["skipped"][0] and "TypeError" in logged["null-price"][0]
+    for name in ("norvix_datafeed", "vnpy_norvix"):
+        logger.disable(name)
+    try:
+        assert run_all() == logged
+    finally:
+        for name in ("norvix_datafeed", "vnpy_norvix"):
+            logger.enable(name)
+
+    # Every sink removed: in a process of its own, since the test's own sinks go too.
+    done = subprocess.run([sys.executable, "-c", SCRIPT, json.dumps(targets)], cwd=REPO, capture_output=True,
+                          text=True, timeout=120, env={**os.environ, "PYTHONPATH": f"{REPO}{os.pathsep}{REPO / 'tests'}"})
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout.splitlines()[-1]) == logged

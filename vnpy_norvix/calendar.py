@@ -1,0 +1,211 @@
+"""The market calendar: which trading day a record belongs to, the sessions of a
+trading day, the date windows requests ask for, and the dates the plug-in can handle.
+
+The exchanges served hold their day sessions between 09:00 and 15:15 and their night
+sessions from 21:00 (call auction from 20:55) until 02:30 at the latest. A night
+session opens the next trading day: its records belong to that day. No night session
+is held before a holiday, so the next trading day after an evening is the next
+weekday unless the service's own calendar says otherwise.
+"""
+
+from __future__ import annotations
+
+from bisect import bisect_left, bisect_right
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
+from datetime import date, datetime, time, timedelta
+
+import vnpy.trader.database as vn_database
+from vnpy.trader.constant import Interval
+
+from norvix_datafeed import CHINA_TZ
+
+# A record from EVENING on belongs to the next trading day; one before MORNING on a day
+# without trading (a Saturday after a Friday's night session) also does.
+EVENING = time(20, 0)
+MORNING = time(6, 0)
+# A trading day's sessions lie between EVENING of the trading day before and DAY_CLOSES.
+DAY_CLOSES = time(16, 0)
+# A night session's records carry the next trading day, at most a weekend after the
+# evening they were traded on: trading dates up to this far past an end date miss none.
+NIGHT_SLACK = timedelta(days=3)
+
+# Calendar days one request asks for, well under what one answer holds (40,000 minute
+# bars, 2,000 daily bars): 30 days are at most 23 trading days of the longest sessions
+# (555 minutes), 12,800 bars; 730 days about 490 daily bars. Ticks: one trading day.
+MINUTE_WINDOW_DAYS = 30
+DAY_WINDOW_DAYS = 730
+
+# The dates a range may take: a query also touches the night before its first day and
+# whole weeks around its days, which must still be dates.
+MARGIN = timedelta(days=14)
+FIRST_DAY, LAST_DAY = date.min + MARGIN, date.max - MARGIN
+
+
+class OutOfCalendar(ValueError):
+    """A date or time the calendar cannot handle (too close to the ends of the calendar)."""
+
+    def __init__(self, value: object) -> None:
+        super().__init__(f"{value} lies outside {FIRST_DAY} .. {LAST_DAY}")
+        self.value = value
+
+
+def check_days(*days: date) -> None:
+    """Raises `OutOfCalendar` for a day outside [FIRST_DAY, LAST_DAY]."""
+    for day in days:
+        if not FIRST_DAY <= day <= LAST_DAY:
+            raise OutOfCalendar(day)
+
+
+def china_time(value: datetime | None) -> datetime:
+    """`value` as an instant in China time: zone-aware times are converted, naive ones
+    are read in vn.py's database zone (as its data manager writes them), None is now.
+    Raises `OutOfCalendar` for a time outside the days the calendar handles."""
+    if value is None:
+        return datetime.now(CHINA_TZ)
+    if value.tzinfo is None:
+        # Read at call time: the zone follows vn.py's "database.timezone".
+        value = value.replace(tzinfo=vn_database.DB_TZ)
+    try:
+        check_days(value.date())
+        moment = value.astimezone(CHINA_TZ)
+    except OverflowError:
+        raise OutOfCalendar(value) from None
+    check_days(moment.date())
+    return moment
+
+
+def midnight(day: date) -> datetime:
+    return datetime.combine(day, time(), CHINA_TZ)
+
+
+class Calendar:
+    """Trading days: those given (the service's, ascending or not) within their span,
+    weekdays outside it."""
+
+    def __init__(self, days: Iterable[date] = ()) -> None:
+        self.days = sorted(set(days))
+
+    def is_open(self, day: date) -> bool:
+        if self.days and self.days[0] <= day <= self.days[-1]:
+            index = bisect_left(self.days, day)
+            return self.days[index] == day
+        return day.weekday() < 5
+
+    def next_open(self, day: date) -> date:
+        """The first trading day after `day`."""
+        if self.days and self.days[0] <= day < self.days[-1]:
+            return self.days[bisect_right(self.days, day)]
+        day += timedelta(days=1)
+        while day.weekday() >= 5:
+            day += timedelta(days=1)
+        return day
+
+    def previous_open(self, day: date) -> date:
+        """The last trading day before `day`."""
+        if self.days and self.days[0] < day <= self.days[-1]:
+            return self.days[bisect_left(self.days, day) - 1]
+        day -= timedelta(days=1)
+        while day.weekday() >= 5:
+            day -= timedelta(days=1)
+        return day
+
+    def trading_day(self, moment: datetime, interval: Interval) -> date:
+        """The trading day a record of `interval` stamped at `moment` belongs to."""
+        local = moment.astimezone(CHINA_TZ) if moment.tzinfo else moment
+        day = local.date()
+        if interval in (Interval.DAILY, Interval.WEEKLY):
+            return day
+        if local.time() >= EVENING or (local.time() < MORNING and not self.is_open(day)):
+            return self.next_open(day)
+        return day
+
+    def session_days(self, start: datetime, end: datetime) -> list[date]:
+        """The trading days (of the given ones) whose sessions meet [start, end]: a trading
+        day runs from EVENING of the trading day before to DAY_CLOSES of its own."""
+        days = []
+        previous: date | None = None
+        for day in self.days:
+            opens = None if previous is None else datetime.combine(previous, EVENING, CHINA_TZ)
+            closes = datetime.combine(day, DAY_CLOSES, CHINA_TZ)
+            # Without the day before in the calendar, its night lies before the range.
+            if start <= closes and (opens is None or opens <= end):
+                days.append(day)
+            previous = day
+        return days
+
+
+WEEKDAYS = Calendar()
+
+
+def unpublished(today: date, first: date, last: date) -> list[date]:
+    """Weekdays of [first, last] whose daily bar may not be published yet: today's, and
+    that of the trading day tonight's session belongs to."""
+    days = (today + timedelta(days=n) for n in range(NIGHT_SLACK.days + 1))
+    return [day for day in days if day.weekday() < 5 and first <= day <= last]
+
+
+def today_in_china() -> date:
+    return datetime.now(CHINA_TZ).date()
+
+
+@dataclass(frozen=True)
+class Window:
+    """Dates first..last, both included, as one request asks for them."""
+
+    first: date
+    last: date
+
+    def halves(self) -> tuple[Window, Window] | None:
+        if self.first == self.last:
+            return None
+        middle = self.first + (self.last - self.first) // 2
+        return Window(self.first, middle), Window(middle + timedelta(days=1), self.last)
+
+
+def windows(first: date, last: date, days: int) -> list[Window]:
+    """[first, last] cut into consecutive windows of at most `days` dates."""
+    result = []
+    while first <= last:
+        # Never past `last`, so that no date beyond the calendar is ever made.
+        end = last if (last - first).days < days else first + timedelta(days=days - 1)
+        result.append(Window(first, end))
+        if end == last:
+            break
+        first = end + timedelta(days=1)
+    return result
+
+
+def window_days(interval: Interval) -> int:
+    """Calendar days one request of `interval` asks for (hour bars are made from minutes)."""
+    if interval in (Interval.MINUTE, Interval.HOUR):
+        return MINUTE_WINDOW_DAYS
+    if interval == Interval.TICK:
+        return 1
+    return DAY_WINDOW_DAYS
+
+
+def session_span(day: date, calendar: Calendar = WEEKDAYS) -> tuple[datetime, datetime]:
+    """From EVENING of the trading day before `day` to DAY_CLOSES of `day`: the sessions
+    of `day` and of no other trading day."""
+    return (datetime.combine(calendar.previous_open(day), EVENING, CHINA_TZ),
+            datetime.combine(day, DAY_CLOSES, CHINA_TZ))
+
+
+def trading_windows(days: Sequence[date], interval: Interval, calendar: Calendar = WEEKDAYS) -> list[Window]:
+    """The ascending trading days `days` in windows of whole trading days, each request
+    (from the evening before its first day, see `session_span`) spanning fewer calendar
+    days than one request of `interval` asks for; one trading day per window for ticks.
+    Daily bars take the calendar days between the first and the last of `days`."""
+    if not days:
+        return []
+    if interval in (Interval.DAILY, Interval.WEEKLY):
+        return windows(days[0], days[-1], window_days(interval))
+    limit = window_days(interval)
+    result: list[Window] = []
+    for day in days:
+        if interval != Interval.TICK and result and (day - calendar.previous_open(result[-1].first)).days < limit:
+            result[-1] = Window(result[-1].first, day)
+        else:
+            result.append(Window(day, day))
+    return result

@@ -1,0 +1,240 @@
+"""The plug-in's requests to the service: one engine per datafeed settings, with its
+sessions, its rate limit and its pool of threads; retries and failures as data."""
+
+from __future__ import annotations
+
+import threading
+import time
+from collections import OrderedDict
+from collections.abc import Callable
+from concurrent.futures import ThreadPoolExecutor
+from typing import TYPE_CHECKING
+
+import requests
+from loguru import logger
+from vnpy.trader.constant import Exchange
+from vnpy.trader.setting import SETTINGS
+
+from .. import messages
+from . import wire
+from .outcome import FATAL, Answer, ColumnAnswer, Failure
+from .ratelimit import RateLimit
+from .retry import backoff, retry_after
+from .scope import Scope
+from .transport import CANCELLED, DEADLINE, Reply, Transport, Watch
+
+if TYPE_CHECKING:
+    from norvix_datafeed import NorvixDatafeed
+
+DEFAULT_RETRIES = 3
+# Threads of an engine's pool: more than any query runs side by side.
+POOL_THREADS = 16
+# Engines kept for the settings seen last (each holds its sessions and threads).
+KEPT_ENGINES = 4
+
+Settings = tuple[str, str, str, int, float, float]
+
+
+def _number(key: str, default: float, least: float) -> float:
+    value = SETTINGS.get(key, default)
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        logger.warning(messages.bad_setting(key, value, default))
+        return default
+    if not number >= least:  # NaN too
+        logger.warning(messages.bad_setting(key, value, default))
+        return default
+    return number
+
+
+def settings_of(feed: NorvixDatafeed) -> Settings:
+    timeout = _number("datafeed.timeout", wire.TIMEOUT, 0.001)
+    return (str(feed.base_url), feed.username, feed.password, int(_number("datafeed.retries", DEFAULT_RETRIES, 0)),
+            _number("datafeed.rate_limit", 0, 0), timeout)
+
+
+class Engine:
+    """One per datafeed settings (address, credentials, retries, rate limit, time-out)."""
+
+    _kept: OrderedDict[Settings, Engine] = OrderedDict()
+    _kept_lock = threading.Lock()
+
+    def __init__(self, settings: Settings) -> None:
+        self.base_url, self.username, self.password, self.retries, rate, self.timeout = settings
+        self.rate_limit = RateLimit(rate)
+        self.transport = Transport(self.base_url, wire.private_headers())
+        self._scopes: set[Scope] = set()
+        self._lock = threading.Lock()
+        self._pool: ThreadPoolExecutor | None = None
+
+    @classmethod
+    def of(cls, feed: NorvixDatafeed) -> Engine:
+        settings = settings_of(feed)
+        with cls._kept_lock:
+            engine = cls._kept.get(settings)
+            if engine is None:
+                engine = cls._kept[settings] = cls(settings)
+                while len(cls._kept) > KEPT_ENGINES:
+                    cls._kept.popitem(last=False)[1].close()
+            cls._kept.move_to_end(settings)
+            return engine
+
+    @property
+    def pool(self) -> ThreadPoolExecutor:
+        with self._lock:
+            if self._pool is None:
+                self._pool = ThreadPoolExecutor(max_workers=POOL_THREADS, thread_name_prefix="vnpy_norvix")
+            return self._pool
+
+    def scope(self) -> Scope:
+        scope = Scope(self.retries, self._forget)
+        with self._lock:
+            self._scopes.add(scope)
+        return scope
+
+    def _forget(self, scope: Scope) -> None:
+        with self._lock:
+            self._scopes.discard(scope)
+
+    def abort(self) -> None:
+        """Ends every request in flight at once (Ctrl-C)."""
+        with self._lock:
+            scopes = list(self._scopes)
+        for scope in scopes:
+            scope.cancel(Failure(messages.CANCELLED, "cancelled"))
+
+    def close(self) -> None:
+        self.abort()
+        with self._lock:
+            pool, self._pool = self._pool, None
+        if pool is not None:
+            pool.shutdown(wait=False, cancel_futures=True)
+        self.transport.close()
+
+    def mask(self, text: str) -> str:
+        return wire.mask(text, self.password)
+
+    def call(self, kind: str, symbol: str, first: str | None = None, last: str | None = None, *,
+             exchange: Exchange | None = None, scope: Scope | None = None) -> Answer:
+        """One request of `kind`, sent again after a failure that may pass; raises Failure."""
+
+        def records(reply: Reply) -> Answer:
+            return self._decode(kind, reply, symbol, exchange)
+
+        return self._scoped(kind, symbol, first, last, scope, records)
+
+    def call_columns(self, kind: str, symbol: str, first: str | None = None, last: str | None = None, *,
+                     scope: Scope | None = None) -> ColumnAnswer:
+        """`call` for a history kind ("day", "minute", "tick"), its answer read into typed
+        columns instead of records."""
+
+        def columns(reply: Reply) -> ColumnAnswer:
+            status, read, _code, message, skipped, _native = wire.decode_columns(kind, reply.body, self.password)
+            self._check(status, message)
+            return ColumnAnswer(skipped=skipped, columns=read)
+
+        return self._scoped(kind, symbol, first, last, scope, columns)
+
+    def _scoped[A: Answer](self, kind: str, symbol: str, first: str | None, last: str | None, scope: Scope | None,
+                           decode: Callable[[Reply], A]) -> A:
+        if scope is None:
+            with self.scope() as own:
+                return self._scoped(kind, symbol, first, last, own, decode)
+        try:
+            return self._call(kind, symbol, first, last, scope, decode)
+        except Failure as failure:
+            if failure.kind in FATAL and not scope.cancelled:
+                scope.cancel(failure)
+            raise
+
+    def _call[A: Answer](self, kind: str, symbol: str, first: str | None, last: str | None, scope: Scope,
+                         decode: Callable[[Reply], A]) -> A:
+        if not (self.username and self.password):
+            raise Failure(messages.NO_CREDENTIALS, "credentials")
+        method, endpoint, members = wire.request(kind, symbol, first, last)
+        what = self.mask(" ".join(str(part) for part in (kind, symbol, first, last) if part is not None))
+        headers = wire.headers(self.username, self.password)
+        began = time.perf_counter()
+        attempt = 0
+        while True:
+            attempt += 1
+            scope.check()
+            scope.sleep(self.rate_limit.reserve())
+            try:
+                answer = decode(self._exchange(method, endpoint, members, headers, scope))
+            except Failure as failure:
+                if not failure.retry or attempt > self.retries:
+                    raise
+                if not scope.budget.take():
+                    raise Failure(messages.budget_spent(failure.reason), "budget") from failure
+                delay = failure.wait if failure.wait is not None else backoff(attempt - 1)
+                logger.warning(messages.retrying(what, attempt, self.retries, failure.reason, delay))
+                scope.sleep(delay)
+                continue
+            scope.budget.earn()
+            logger.debug(messages.answered(what, answer.count, len(answer.skipped), attempt,
+                                           time.perf_counter() - began))
+            return answer
+
+    def _exchange(self, method: str, endpoint: str, members: dict[str, object], headers: dict[str, str],
+                  scope: Scope) -> Reply:
+        with scope.watch(self.timeout) as watch:
+            try:
+                reply = self.transport.send(method, self.base_url + endpoint, members, headers, self.timeout, watch)
+            except requests.exceptions.RequestException as error:
+                raise self._cut(watch, scope) or self._transport_failure(error) from error
+            except Exception as error:  # what requests lets through: a URL it cannot join, ...
+                raise self._cut(watch, scope) or Failure(self.mask(messages.request_error(str(error))),
+                                                         "unreachable") from error
+            cut = self._cut(watch, scope)
+            if cut:  # an answer without a length ends where its socket was shut down
+                raise cut
+        if 400 <= reply.status < 600:
+            raise self._status_failure(reply)
+        return reply
+
+    def _cut(self, watch: Watch, scope: Scope) -> Failure | None:
+        if watch.cut_by == CANCELLED:
+            return scope.why()
+        if watch.cut_by == DEADLINE:
+            return self._timed_out()
+        return None
+
+    def _timed_out(self) -> Failure:
+        return Failure(self.mask(messages.timed_out(self.base_url, f"{self.timeout:g}秒")), "timeout", retry=True)
+
+    def _transport_failure(self, error: requests.exceptions.RequestException) -> Failure:
+        if isinstance(error, requests.exceptions.Timeout):
+            return self._timed_out()
+        if isinstance(error, requests.exceptions.ConnectionError):
+            return Failure(self.mask(messages.unreachable(self.base_url)), "unreachable", retry=True)
+        # A body cut short or mangled on the way may come whole next time; a URL the
+        # library refuses, or a redirect loop, will not.
+        passing = isinstance(error, (requests.exceptions.ChunkedEncodingError,
+                                     requests.exceptions.ContentDecodingError))
+        return Failure(self.mask(messages.request_error(str(error))), "unreachable", retry=passing)
+
+    def _status_failure(self, reply: Reply) -> Failure:
+        reason = self.mask(messages.http_error(str(reply.status), reply.text))
+        if reply.status == 429 or reply.status >= 500:
+            return Failure(reason, "http", retry=True, wait=retry_after(reply.headers.get("Retry-After")))
+        return Failure(reason, "credentials" if reply.status in (401, 403) else "http")
+
+    def _decode(self, kind: str, reply: Reply, symbol: str, exchange: Exchange | None) -> Answer:
+        status, records, code, message, skipped, _native = wire.decode(kind, reply.body, symbol, exchange,
+                                                                       self.password)
+        self._check(status, message)
+        return Answer(records, skipped)
+
+    def _check(self, status: int, message: str | None) -> None:
+        """Raises the Failure of an answer the decoder did not read as OK."""
+        if status == wire.OK:
+            return
+        if status == wire.REFUSED:
+            raise Failure(self.mask(messages.refused(f"{message}")), "refused")
+        if status == wire.EMPTY:
+            raise Failure(messages.EMPTY_BODY, "unreadable")
+        if status == wire.NOT_JSON:
+            raise Failure(messages.BAD_JSON, "unreadable")
+        raise Failure(self.mask(messages.unreadable(message or "")), "unreadable")

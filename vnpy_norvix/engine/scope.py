@@ -1,0 +1,84 @@
+"""One user-level query: its retry budget and its cancellation."""
+
+from __future__ import annotations
+
+import threading
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from types import TracebackType
+
+from .. import messages
+from .outcome import Failure
+from .retry import Budget
+from .transport import CANCELLED, DEADLINE, Watch
+
+
+class Scope:
+    """A context manager around the requests of one query. Cancelling it (a fatal failure
+    of one of its requests, or the engine's abort) ends its requests in flight at once,
+    and those still to come fail as cancelled."""
+
+    def __init__(self, retries: int, forget: Callable[[Scope], None]) -> None:
+        self.budget = Budget(retries)
+        self.failure: Failure | None = None  # what cancelled it
+        self._cancelled = threading.Event()
+        self._watches: set[Watch] = set()
+        self._lock = threading.Lock()
+        self._forget = forget
+
+    def __enter__(self) -> Scope:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 trace: TracebackType | None) -> None:
+        if kind is not None:
+            self.cancel()  # an interrupt: nothing of this query goes on behind the caller's back
+        self._forget(self)
+
+    @property
+    def cancelled(self) -> bool:
+        return self._cancelled.is_set()
+
+    def cancel(self, failure: Failure | None = None) -> None:
+        with self._lock:
+            if self.failure is None:
+                self.failure = failure
+            self._cancelled.set()
+            watches = list(self._watches)
+        for watch in watches:
+            watch.cut(CANCELLED)
+
+    def check(self) -> None:
+        if self._cancelled.is_set():
+            raise self.why()
+
+    def why(self) -> Failure:
+        """What a request of the cancelled query fails with: what cancelled it, when known."""
+        cause = self.failure
+        return Failure(messages.CANCELLED, "cancelled") if cause is None else Failure(cause.reason, cause.kind)
+
+    def sleep(self, seconds: float) -> None:
+        """Waits, unless the query is cancelled meanwhile."""
+        if seconds > 0 and self._cancelled.wait(seconds):
+            self.check()
+        self.check()
+
+    @contextmanager
+    def watch(self, seconds: float) -> Iterator[Watch]:
+        """A watch for one exchange, cut at the deadline `seconds` from now or on cancellation."""
+        watch = Watch()
+        with self._lock:
+            self._watches.add(watch)
+            cancelled = self._cancelled.is_set()
+        if cancelled:
+            watch.cut(CANCELLED)
+        timer = threading.Timer(seconds, watch.cut, (DEADLINE,))
+        timer.daemon = True
+        timer.start()
+        try:
+            yield watch
+        finally:
+            timer.cancel()
+            watch.close()
+            with self._lock:
+                self._watches.discard(watch)

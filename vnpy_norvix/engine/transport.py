@@ -1,0 +1,210 @@
+"""HTTP exchanges with the service: pooled keep-alive sessions, a deadline for a whole
+answer, and the means to cut an exchange from another thread.
+
+A blocked read can only be ended by shutting down its socket. Each exchange runs under
+a `Watch`; the connections the exchange uses attach themselves to the watch of their
+thread (for a new connection right after it connects, for a kept-alive one when a
+request goes out on it), so that a deadline, a cancelled query or an abort shuts
+their sockets down wherever the exchange is: connecting, waiting for the head, or in
+the middle of a body that arrives one byte a second.
+"""
+
+from __future__ import annotations
+
+import socket
+import threading
+from collections.abc import Iterator, Mapping
+from contextlib import contextmanager
+from dataclasses import dataclass
+from typing import Any
+from urllib.parse import urlsplit
+
+import requests
+from requests.adapters import HTTPAdapter
+from urllib3.connection import HTTPConnection, HTTPSConnection
+from urllib3.connectionpool import HTTPConnectionPool, HTTPSConnectionPool
+from urllib3.poolmanager import PoolManager
+
+# Why a watch was cut.
+DEADLINE = "deadline"
+CANCELLED = "cancelled"
+
+
+class Watch:
+    """The connections of one exchange, to shut down when it must end now."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._connections: list[HTTPConnection] = []
+        self.cut_by: str | None = None
+        self._closed = False
+
+    def attach(self, connection: HTTPConnection) -> None:
+        with self._lock:
+            if self._closed:
+                return
+            if connection not in self._connections:
+                self._connections.append(connection)
+            if self.cut_by is not None:
+                _shut(connection)
+
+    def cut(self, why: str) -> None:
+        with self._lock:
+            if self._closed or self.cut_by is not None:
+                return
+            self.cut_by = why
+            for connection in self._connections:
+                _shut(connection)
+
+    def close(self) -> None:
+        """The exchange is over: its connections go back to the pool, out of reach."""
+        with self._lock:
+            self._closed = True
+            self._connections.clear()
+
+
+def _shut(connection: HTTPConnection) -> None:
+    sock = connection.sock
+    if sock is not None:
+        try:
+            sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass  # already closed
+
+
+_current = threading.local()  # .watch: the Watch of the exchange running on this thread
+
+
+def _attach(connection: HTTPConnection) -> None:
+    watch: Watch | None = getattr(_current, "watch", None)
+    if watch is not None:
+        watch.attach(connection)
+
+
+class _WatchedConnection(HTTPConnection):
+    def connect(self) -> None:
+        super().connect()
+        _attach(self)
+
+    def request(self, *args: Any, **kwargs: Any) -> None:
+        _attach(self)
+        super().request(*args, **kwargs)
+
+
+class _WatchedTLSConnection(HTTPSConnection):
+    def connect(self) -> None:
+        super().connect()
+        _attach(self)
+
+    def request(self, *args: Any, **kwargs: Any) -> None:
+        _attach(self)
+        super().request(*args, **kwargs)
+
+
+class _Pool(HTTPConnectionPool):
+    ConnectionCls = _WatchedConnection
+
+
+class _TLSPool(HTTPSConnectionPool):
+    ConnectionCls = _WatchedTLSConnection
+
+
+def _watched(manager: PoolManager) -> PoolManager:
+    manager.pool_classes_by_scheme = {"http": _Pool, "https": _TLSPool}
+    return manager
+
+
+class _Adapter(HTTPAdapter):
+    def init_poolmanager(self, *args: Any, **kwargs: Any) -> None:
+        super().init_poolmanager(*args, **kwargs)
+        _watched(self.poolmanager)
+
+    def proxy_manager_for(self, proxy: str, **kwargs: Any) -> PoolManager:
+        return _watched(super().proxy_manager_for(proxy, **kwargs))
+
+
+def origin(url: str) -> tuple[str, str, int | None]:
+    parts = urlsplit(url)
+    port = parts.port or {"http": 80, "https": 443}.get(parts.scheme.lower())
+    return parts.scheme.lower(), (parts.hostname or "").lower(), port
+
+
+class _Session(requests.Session):
+    """A session that sends the credentials to the service's own origin only: requests
+    drops its Authorization header on a redirect to another host, not other headers."""
+
+    def __init__(self, home: tuple[str, str, int | None], private: frozenset[str]) -> None:
+        super().__init__()
+        self.home = home
+        self.private = private
+        adapter = _Adapter()
+        self.mount("http://", adapter)
+        self.mount("https://", adapter)
+
+    def rebuild_auth(self, prepared_request: requests.PreparedRequest, response: requests.Response) -> None:
+        super().rebuild_auth(prepared_request, response)
+        if origin(prepared_request.url or "") != self.home:
+            for name in self.private:
+                prepared_request.headers.pop(name, None)
+
+
+@dataclass
+class Reply:
+    status: int
+    headers: Mapping[str, str]
+    body: bytes
+    text: str  # the body as text, as the HTTP library reads it
+
+
+class Transport:
+    """Sessions for one service origin, each used by one thread at a time: a query's
+    connections are at most as many as its requests running side by side. Without
+    `keep_alive` every request gets a session, and so a connection, of its own."""
+
+    def __init__(self, base_url: str, private: frozenset[str], keep_alive: bool = True) -> None:
+        self.keep_alive = keep_alive
+        self._home = origin(base_url)
+        self._private = private
+        self._idle: list[_Session] = []
+        self._all: list[_Session] = []
+        self._lock = threading.Lock()
+
+    @contextmanager
+    def _session(self) -> Iterator[_Session]:
+        with self._lock:
+            session = self._idle.pop() if self._idle else None
+        if session is None:
+            session = _Session(self._home, self._private)
+            with self._lock:
+                self._all.append(session)
+        try:
+            yield session
+        finally:
+            with self._lock:
+                if self.keep_alive:
+                    self._idle.append(session)  # last in, first out: its connection is the warmest
+                else:
+                    self._all.remove(session)
+            if not self.keep_alive:
+                session.close()
+
+    def send(self, method: str, url: str, members: dict[str, object], headers: dict[str, str], timeout: float,
+             watch: Watch) -> Reply:
+        """One exchange, the whole answer read; raises what requests raises."""
+        payload: dict[str, object] = {"params": members} if method == "GET" else {"json": members}
+        with self._session() as session:
+            _current.watch = watch
+            try:
+                response = session.request("GET" if method == "GET" else "POST", url, headers=headers,
+                                           timeout=(timeout, timeout), **payload)  # type: ignore[arg-type]
+                body = response.content
+                text = response.text if response.status_code >= 400 else ""
+            finally:
+                _current.watch = None
+        return Reply(response.status_code, response.headers, body, text)
+
+    def close(self) -> None:
+        with self._lock:
+            sessions, self._all, self._idle = self._all, [], []
+        for session in sessions:
+            session.close()

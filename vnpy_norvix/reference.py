@@ -1,0 +1,248 @@
+"""The service's reference data, checked before use, and the contract checks built on it.
+
+Every reference answer the plug-in reads passes one of the readers below: the records
+must be a list of objects whose members have the expected types (instrument ids
+non-empty text, exchanges vn.py Exchange values, dates "YYYY-MM-DD", factors finite
+numbers). An answer that fails is the engine's `Failure` with the reason, the password
+masked in it as the engine masks its lines, never an exception from deep inside a caller.
+
+A contract is checked against the service's products (which name each product's
+exchange) and against its dominant contracts and tradable contracts: a contract is
+known when it was dominant on some day, or is tradable on the last trading day before
+its delivery month (or on the nearest day of the service's data). The answers are kept
+for the life of the process, per service address and credentials.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import re
+import threading
+from bisect import bisect_left
+from collections.abc import Callable
+from dataclasses import dataclass
+from datetime import date
+from typing import TYPE_CHECKING, TypeVar
+
+from vnpy.trader.constant import Exchange
+
+from . import messages
+from .engine import Engine, Failure, Scope
+
+if TYPE_CHECKING:
+    from norvix_datafeed import NorvixDatafeed
+
+T = TypeVar("T")
+DATE = re.compile(r"\d{4}-\d{2}-\d{2}")
+# A contract's name: its product's letters, then the delivery year (one or two digits) and month.
+CONTRACT = re.compile(r"([A-Za-z]+)(\d{1,2})(\d{2})")
+PRODUCT = re.compile(r"[A-Za-z]+")
+
+
+class Unusable(ValueError):
+    """A reference answer that does not have the expected shape."""
+
+
+# --- readers ---------------------------------------------------------------------------
+
+
+def _shown(value: object) -> str:
+    return json.dumps(value, ensure_ascii=False, default=repr)[:60]
+
+
+def _records(value: object) -> list[dict[str, object]]:
+    if value is None:  # a null `data`: nothing
+        return []
+    if not isinstance(value, list):
+        raise Unusable(f"data is not a list of records but {_shown(value)}")
+    for record in value:
+        if not isinstance(record, dict):
+            raise Unusable(f"a record is not an object but {_shown(record)}")
+    return value
+
+
+def _text(record: dict[str, object], key: str) -> str:
+    value = record.get(key)
+    if not isinstance(value, str) or not value:
+        raise Unusable(f"{key} is not a non-empty text but {_shown(value)}")
+    return value
+
+
+def _exchange(record: dict[str, object], key: str = "exchange") -> Exchange:
+    value = record.get(key)
+    try:
+        return Exchange(value)
+    except ValueError:
+        raise Unusable(f"{key} is not a known exchange but {_shown(value)}") from None
+
+
+def _optional_day(record: dict[str, object], key: str) -> date | None:
+    return None if record.get(key) in (None, "") else _day(record, key)
+
+
+def _day(record: dict[str, object], key: str) -> date:
+    value = record.get(key)
+    try:
+        if not isinstance(value, str) or not DATE.fullmatch(value):
+            raise ValueError
+        return date.fromisoformat(value)
+    except ValueError:
+        raise Unusable(f"{key} is not a date written YYYY-MM-DD but {_shown(value)}") from None
+
+
+def _number(record: dict[str, object], key: str) -> float:
+    value = record.get(key)
+    if isinstance(value, bool) or not isinstance(value, int | float) or not math.isfinite(value) or value <= 0:
+        raise Unusable(f"{key} is not a finite positive number but {_shown(value)}")
+    return float(value)
+
+
+@dataclass(frozen=True)
+class Product:
+    symbol: str
+    exchange: Exchange
+
+
+@dataclass(frozen=True)
+class Dominant:
+    trading_date: date
+    instrument_id: str
+    exchange: Exchange
+
+
+@dataclass(frozen=True)
+class Listing:
+    instrument_id: str
+    exchange: Exchange
+    list_date: date | None
+    expire_date: date | None
+
+
+@dataclass(frozen=True)
+class Factor:
+    trading_date: date
+    from_instrument_id: str
+    to_instrument_id: str
+    ex_factor: float
+
+
+def read_products(value: object) -> list[Product]:
+    return [Product(_text(r, "symbol"), _exchange(r)) for r in _records(value)]
+
+
+def read_dominant(value: object) -> list[Dominant]:
+    days = [Dominant(_day(r, "trading_date"), _text(r, "instrument_id"), _exchange(r))
+            for r in _records(value)]
+    return sorted(days, key=lambda day: day.trading_date)
+
+
+def read_listings(value: object) -> list[Listing]:
+    return [Listing(_text(r, "instrument_id"), _exchange(r), _optional_day(r, "list_date"),
+                    _optional_day(r, "expire_date")) for r in _records(value)]
+
+
+def read_factors(value: object) -> list[Factor]:
+    return [Factor(_day(r, "trading_date"), _text(r, "from_instrument_id"), _text(r, "to_instrument_id"),
+                   _number(r, "ex_factor")) for r in _records(value)]
+
+
+# --- lookups -----------------------------------------------------------------------------
+
+
+# Per service address and credentials: lookup key -> checked records.
+_CACHES: dict[tuple[str, str, str], dict[tuple[str | None, ...], object]] = {}
+_LOCK = threading.Lock()
+
+WHAT = {"multiplier": "品种数据", "dominant": "主力合约数据", "contracts": "当天可交易合约数据", "ex_factor": "复权因子数据"}
+
+
+class Reference:
+    """The reference data of the service a datafeed talks to, through the engine of its
+    settings; every lookup raises `Failure` (the engine's) when it cannot be had."""
+
+    def __init__(self, feed: NorvixDatafeed) -> None:
+        self.engine = Engine.of(feed)
+        key = (str(feed.base_url), str(feed.username), str(feed.password))
+        with _LOCK:
+            self.cache = _CACHES.setdefault(key, {})
+
+    def _ask(self, kind: str, read: Callable[[object], T], symbol: str, first: str | None = None,
+             last: str | None = None, scope: Scope | None = None) -> T:
+        key = (kind, symbol, first, last)
+        with _LOCK:
+            if key in self.cache:
+                return self.cache[key]  # type: ignore[return-value]
+        answer = self.engine.call(kind, symbol, first, last, scope=scope)
+        try:
+            records = read(answer.records)
+        except Unusable as problem:
+            raise Failure(self.engine.mask(messages.unusable_reference(WHAT[kind], str(problem))),
+                          "unreadable") from None
+        with _LOCK:
+            self.cache[key] = records
+        return records
+
+    def products(self, scope: Scope | None = None) -> dict[str, Exchange]:
+        return {p.symbol: p.exchange for p in self._ask("multiplier", read_products, "", scope=scope)}
+
+    def dominant(self, product: str, first: date | None = None, last: date | None = None,
+                 scope: Scope | None = None) -> list[Dominant]:
+        return self._ask("dominant", read_dominant, product, _iso(first), _iso(last), scope)
+
+    def listings(self, product: str, day: date, scope: Scope | None = None) -> list[Listing]:
+        return self._ask("contracts", read_listings, product, day.isoformat(), scope=scope)
+
+    def factors(self, product: str, first: date, last: date) -> list[Factor]:
+        return self._ask("ex_factor", read_factors, product, first.isoformat(), last.isoformat())
+
+    def check_contract(self, symbol: str, exchange: Exchange, scope: Scope | None = None) -> None:
+        """Raises `Failure` for a contract the service does not know ("unknown_contract")
+        or knows on another exchange ("exchange"). A service that names no products at
+        all is taken at its word: nothing can be checked."""
+        products = self.products(scope)
+        if not products:
+            return
+        match = PRODUCT.match(symbol)
+        product = match.group() if match else ""
+        if product not in products:
+            raise Failure(messages.unknown_contract(symbol), "unknown_contract")
+        if products[product] != exchange:
+            raise Failure(messages.wrong_exchange(symbol, exchange.value, products[product].value), "exchange")
+        if not self.known(product, symbol, scope):
+            raise Failure(messages.unknown_contract(symbol), "unknown_contract")
+
+    def check_product(self, product: str) -> None:
+        """Raises `Failure` ("unknown_contract") for a product the service does not name."""
+        products = self.products()
+        if products and product not in products:
+            raise Failure(messages.unknown_product(product), "unknown_contract")
+
+    def known(self, product: str, symbol: str, scope: Scope | None = None) -> bool:
+        days = self.dominant(product, scope=scope)
+        if not days or any(day.instrument_id == symbol for day in days):
+            return True  # without a calendar of the product there is nothing to tell by
+        for probe in probe_days(symbol, [day.trading_date for day in days]):
+            if any(listing.instrument_id == symbol for listing in self.listings(product, probe, scope)):
+                return True
+        return False
+
+
+def probe_days(symbol: str, trading_days: list[date]) -> list[date]:
+    """The trading days (of the ascending `trading_days`) on which `symbol` is tradable if
+    it exists: the last one before its delivery month, or the nearest end of the data."""
+    match = CONTRACT.fullmatch(symbol)
+    if not match or not 1 <= int(match.group(3)) <= 12:
+        return [trading_days[-1]]
+    code, month = match.group(2), int(match.group(3))
+    years = range(max(1, trading_days[0].year - 1), min(9999, trading_days[-1].year + 3) + 1)
+    probes = []
+    for year in (year for year in years if year % 10 ** len(code) == int(code)):
+        before = bisect_left(trading_days, date(year, month, 1)) - 1
+        probes.append(trading_days[min(max(before, 0), len(trading_days) - 1)])
+    return list(dict.fromkeys(probes))
+
+
+def _iso(day: date | None) -> str | None:
+    return None if day is None else day.isoformat()
+
