@@ -64,6 +64,9 @@ def test_a_lab_written_by_download_equals_save_bar_data_of_the_records_and_resum
                 "--interval", "d", "1m", "--lab", str(made))
     assert again.returncode == 0 and windows_to_fetch(again) == 0, again.stdout + again.stderr
     assert not (home / ".vntrader" / "database.db").exists()
+    # A lab keeps no ticks nor hour bars: a usage error, before anything is asked.
+    assert cli(home, "download", f"{CONTRACT}.SHFE", "--start", "2024-05-06", "--interval", "tick",
+               "--lab", str(made)).returncode == 2
 
     # contract.json: the size and price tick from the service's terms, the rates as given.
     assert json.loads((made / "contract.json").read_text("UTF-8")) == {
@@ -92,10 +95,15 @@ def test_load_bar_df_and_alpha158_over_a_lab_of_two_products(tmp_path, service):
     result = cli(home, "download", "--product", "rb", "au", "--start", "2024-01-02", "--end", "2024-04-30",
                  "--interval", "d", "--lab", str(lab_path))
     assert result.returncode == 0, result.stdout + result.stderr
+    series = cli(home, "continuous", "rb", "--start", "2024-01-02", "--end", "2024-04-30", "--interval", "d",
+                 "--lab", str(lab_path), "--rates", "0.001", "0.002")
+    assert series.returncode == 0, series.stdout + series.stderr
 
     lab = AlphaLab(str(lab_path))
     contracts = lab.load_contract_setttings()
-    assert {entry["size"] for entry in contracts.values()} == {10.0, 1000.0}
+    assert {entry["size"] for entry in contracts.values()} == {10.0, 1000.0} and "rb888.SHFE" in contracts
+    assert [contracts["rb888.SHFE"][rate] for rate in ("long_rate", "short_rate")] == [0.001, 0.002]
+    assert {entry["long_rate"] for name, entry in contracts.items() if name != "rb888.SHFE"} == {0.0}
     vt_symbols = sorted(contracts)
     df = lab.load_bar_df(vt_symbols, Interval.DAILY, "2024-01-02", "2024-04-30", extended_days=0)
     assert df is not None and set(df["vt_symbol"]) == set(vt_symbols)

@@ -16,7 +16,7 @@ from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from datetime import datetime
 from pathlib import Path
-from typing import IO, TYPE_CHECKING
+from typing import TYPE_CHECKING
 
 import polars as pl
 import vnpy.trader.database as vn_database
@@ -58,17 +58,19 @@ def bar_file(lab: AlphaLab, vt_symbol: str, interval: Interval) -> Path:
 
 
 @contextmanager
-def replacing(path: Path, mode: str = "wb") -> Iterator[IO[str] | IO[bytes]]:
-    """A temporary file beside `path`, renamed onto it when the block ends without error."""
-    handle, temporary = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
+def replacing(path: Path) -> Iterator[Path]:
+    """A temporary file beside `path` to write, renamed onto it (after reaching the disk)
+    when the block ends without error, removed otherwise."""
+    handle, name = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
+    os.close(handle)
+    temporary = Path(name)
     try:
-        with os.fdopen(handle, mode, **({} if "b" in mode else {"encoding": "UTF-8"})) as file:
-            yield file
-            file.flush()
-            os.fsync(file.fileno())
+        yield temporary
+        with open(temporary, "rb+") as written:
+            os.fsync(written.fileno())
         os.replace(temporary, path)
     except BaseException:
-        Path(temporary).unlink(missing_ok=True)
+        temporary.unlink(missing_ok=True)
         raise
 
 
@@ -88,8 +90,8 @@ def save_lab_bars(lab_path: str | Path, vt_symbol: str, interval: Interval, fram
         merged = pl.concat([pl.read_parquet(path), merged])
     # save_bar_data leaves the row kept of a time held twice to chance; here the new one wins.
     merged = merged.unique(subset=["datetime"], keep="last", maintain_order=True).sort("datetime")
-    with replacing(path) as file:
-        merged.write_parquet(file)
+    with replacing(path) as temporary:
+        merged.write_parquet(temporary)
     return merged.height
 
 
@@ -106,8 +108,9 @@ def add_contract(lab_path: str | Path, vt_symbol: str, size: float, pricetick: f
     long_rate, short_rate = rates if rates is not None else (old.get("long_rate", 0.0), old.get("short_rate", 0.0))
     contracts[vt_symbol] = {"long_rate": long_rate, "short_rate": short_rate, "size": size,
                             "pricetick": pricetick if pricetick is not None else old.get("pricetick", 0.0)}
-    with replacing(path, "w") as file:
-        json.dump(contracts, file, indent=4, ensure_ascii=False)
+    with replacing(path) as temporary:
+        with open(temporary, "w", encoding="UTF-8") as file:
+            json.dump(contracts, file, indent=4, ensure_ascii=False)
 
 
 def add_contracts(lab_path: str | Path, reference: Reference, vt_symbols: Iterable[str],
