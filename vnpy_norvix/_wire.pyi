@@ -4,6 +4,8 @@ Built from the same sources as ``norvix_datafeed``; nothing here logs."""
 
 from typing import Final
 
+import numpy as np
+
 from vnpy.trader.object import BarData, TickData
 
 TIMEOUT: Final[int]
@@ -35,3 +37,13 @@ def decode(
 ) -> tuple[int, list[BarData] | list[TickData] | list[dict[str, object]], object, str | None, list[str], bool]:
     """One answer body read as the datafeed reads it:
     (status, records, code, message, skipped, native)."""
+
+def decode_columns(
+    kind: str, body: bytes, password: object
+) -> tuple[int, dict[str, np.ndarray | tuple[np.ndarray, list[object]]], object, str | None, list[str], bool]:
+    """One history answer ("day", "minute" or "tick") read into typed columns, with the
+    statuses, skip reasons and fallback of `decode`: (status, columns, code, message,
+    skipped, native). columns: "datetime" (int64 nanoseconds since the epoch) and each
+    field under its vn.py keyword (float64), a text field as (int32 codes, values); empty
+    unless OK. A time nanoseconds cannot hold (before 1677, after 2262) makes the answer
+    BAD_SHAPE. ImportError without numpy."""

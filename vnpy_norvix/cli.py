@@ -2,7 +2,8 @@
 
 The service address and credentials come from vn.py's settings
 (``.vntrader/vt_setting.json``: "datafeed.username", "datafeed.password" and, when
-set, "datafeed.base_url"); the data goes to vn.py's configured database.
+set, "datafeed.base_url"); the data goes to vn.py's configured database, or with
+``--lab PATH`` into an AlphaLab folder (vn.py's research module) instead.
 
 Exit status: 0 when everything succeeded, 1 when anything failed, 2 for a usage
 error, 130 when interrupted.
@@ -55,6 +56,13 @@ def _interval(text: str) -> Interval:
             f"unknown interval {text!r}: use {', '.join(dl.INTERVAL_NAMES)}") from None
 
 
+def _lab(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--lab", metavar="PATH", help="write into this AlphaLab folder instead of vn.py's "
+                                                      "database (daily and minute bars, contract.json)")
+    parser.add_argument("--rates", nargs=2, type=float, metavar=("LONG", "SHORT"),
+                        help="with --lab: the commission rates of the contract.json entries (default: kept, new 0)")
+
+
 def _common(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--base-url", help="the data service's address (default: the setting "
                                            "datafeed.base_url, else the datafeed's own)")
@@ -80,6 +88,7 @@ def build_parser() -> argparse.ArgumentParser:
     down.add_argument("--interval", nargs="+", type=_interval, default=[Interval.DAILY], metavar="INTERVAL",
                       help="d, 1h, 1m and/or tick (default d)")
     down.add_argument("--jobs", type=int, default=4, help="tasks run at once (default 4)")
+    _lab(down)
     _common(down)
 
     status = commands.add_parser("status", help="what vn.py's database holds")
@@ -97,6 +106,7 @@ def build_parser() -> argparse.ArgumentParser:
     cont.add_argument("--adjust", choices=ADJUSTMENTS, default="backward",
                       help="backward keeps the first contract's prices, forward the last one's (default backward)")
     cont.add_argument("--name", help="symbol to save under (default <product>888); one product only")
+    _lab(cont)
     _common(cont)
     return parser
 
@@ -134,11 +144,22 @@ def open_database() -> Any | None:
         return None
 
 
-def ready_source_and_database(base_url: str | None) -> tuple[Any, Any] | None:
-    """The service, through a ready datafeed, and vn.py's database; None after telling why
-    either cannot be used."""
+def open_lab(path: str) -> Any | None:
+    """The AlphaLab folder at `path` as the downloads' store, or None after telling why not."""
+    try:
+        from .research.lab import LabStore
+
+        return LabStore(path)
+    except (ImportError, OSError) as exc:
+        print(f"error: cannot use the AlphaLab folder {path!r}: {type(exc).__name__}: {exc}", file=sys.stderr)
+        return None
+
+
+def ready_source_and_database(base_url: str | None, lab: str | None = None) -> tuple[Any, Any] | None:
+    """The service, through a ready datafeed, and vn.py's database (the lab folder `lab`
+    when given); None after telling why either cannot be used."""
     feed = ready_datafeed(base_url)
-    database = open_database() if feed is not None else None
+    database = (open_lab(lab) if lab else open_database()) if feed is not None else None
     if feed is None or database is None:
         return None
     return dl.Source(feed), database
@@ -160,20 +181,24 @@ def _check_range(parser: argparse.ArgumentParser, args: argparse.Namespace) -> N
 def run_download(args: argparse.Namespace) -> int:
     from .progress import make_progress
 
-    opened = ready_source_and_database(args.base_url)
+    opened = ready_source_and_database(args.base_url, args.lab)
     if opened is None:
         return EXIT_FAILED
     source, database = opened
     targets, failures = dl.resolve(source, args.symbols, args.product, args.contracts, args.start, args.end)
     tasks = dl.plan(source, targets, list(dict.fromkeys(args.interval)), database)
     print(f"download: {plural(len(targets), 'contract')} x {plural(len(set(args.interval)), 'interval')}, "
-          f"{plural(sum(task.windows for task in tasks), 'window')} to fetch into {type(database).__module__}",
+          f"{plural(sum(task.windows for task in tasks), 'window')} to fetch into "
+          f"{args.lab or type(database).__module__}",
           flush=True)
     progress = make_progress(tasks)
     try:
         outcomes = dl.Downloader(source, database, progress, args.jobs).run(tasks)
     finally:
         progress.close()
+    if args.lab:
+        failures += add_lab_contracts(args, source, [outcome.task.target.vt_symbol for outcome in outcomes
+                                                     if outcome.ok])
     print(download_summary(outcomes, failures))
     if any(outcome.interrupted for outcome in outcomes):
         return EXIT_INTERRUPTED
@@ -214,10 +239,16 @@ def deferred_interrupt() -> Iterator[None]:
         raise KeyboardInterrupt
 
 
+def add_lab_contracts(args: argparse.Namespace, source: dl.Source, vt_symbols: list[str]) -> list[str]:
+    from .research.lab import add_contracts
+
+    return add_contracts(args.lab, source.reference, vt_symbols, tuple(args.rates) if args.rates else None)
+
+
 def run_continuous(args: argparse.Namespace) -> int:
     from .continuous import continuous_bars
 
-    opened = ready_source_and_database(args.base_url)
+    opened = ready_source_and_database(args.base_url, args.lab)
     if opened is None:
         return EXIT_FAILED
     source, database = opened
@@ -246,11 +277,18 @@ def run_continuous(args: argparse.Namespace) -> int:
                 continue
             try:
                 with deferred_interrupt():
-                    store.replace_bars(database, series.name, series.exchange, interval, series.bars)
+                    if args.lab:  # a lab file is merged into, as AlphaLab.save_bar_data does
+                        database.save_bar_data(series.bars)
+                    else:
+                        store.replace_bars(database, series.name, series.exchange, interval, series.bars)
             except Exception as exc:  # the database refused the series: nothing of it was stored
                 print(f"{product} {interval.value}: FAILED: saving: {type(exc).__name__}: {exc}; {kept}", flush=True)
                 failed += 1
                 continue
+            if args.lab:
+                for line in add_lab_contracts(args, source, [series.vt_symbol]):
+                    print(f"{series.vt_symbol}: FAILED: {line}", flush=True)
+                    failed += 1
             rows.append([series.vt_symbol, interval.value, args.adjust, len(series.bars),
                          span(series.bars[0].datetime, series.bars[-1].datetime), f"{time.monotonic() - began:.1f}"])
     if rows:
@@ -273,6 +311,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             parser.error("continuous series are built from bars: use d, 1h or 1m")
     if args.command in ("download", "continuous"):
         _check_range(parser, args)
+        if args.rates and not args.lab:
+            parser.error("--rates goes with --lab")
+        if args.lab and set(args.interval) - {Interval.DAILY, Interval.MINUTE}:
+            parser.error("an AlphaLab folder keeps daily and minute bars: use --interval d and/or 1m with --lab")
     if args.verbose:
         from loguru import logger
 

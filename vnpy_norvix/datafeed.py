@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Sized
 from datetime import datetime
+from types import ModuleType
+from typing import TYPE_CHECKING
 
 from loguru import logger
 from vnpy.trader.constant import Interval
@@ -18,6 +20,9 @@ from .engine import Engine, Failure
 from .calendar import FIRST_DAY, LAST_DAY, OutOfCalendar, china_time
 from .history import History, Query, bar_history, tick_history
 from .reference import Reference
+
+if TYPE_CHECKING:
+    import polars as pl
 
 BAR_INTERVALS = (Interval.MINUTE, Interval.HOUR, Interval.DAILY, Interval.WEEKLY)
 
@@ -62,33 +67,67 @@ class Datafeed(NorvixDatafeed):
         if req.interval not in BAR_INTERVALS:
             output(messages.unsupported(req.vt_symbol, req.interval))
             return []
-        return self._history(req, req.interval, output)  # type: ignore[return-value]
+        interval = req.interval
+
+        def run(query: Query, start: datetime, end: datetime) -> History[list[BarData]]:
+            return bar_history(query, interval, start, end)
+
+        return self._history(req, interval, output, run, list, columns=False)
 
     def query_tick_history(self, req: HistoryRequest, output: Callable[[str], object] = print) -> list[TickData]:
         """
         Ticks whose time lies in [req.start, req.end], ascending, from every trading day
         the range meets; an empty list, and one line through output, on failure.
         """
-        return self._history(req, Interval.TICK, output)  # type: ignore[return-value]
+        return self._history(req, Interval.TICK, output, tick_history, list, columns=False)
 
-    def _history(self, req: HistoryRequest, interval: Interval,
-                 output: Callable[[str], object]) -> list[BarData] | list[TickData]:
+    def query_bar_frame(self, req: HistoryRequest, output: Callable[[str], object] = print) -> pl.DataFrame:
+        """
+        query_bar_history as a polars frame: one row per bar, in the same order, with the
+        columns of vnpy_norvix.research.columns. An empty frame, and one line through
+        output, on failure. Needs polars (pip install "vnpy_norvix[research]").
+        """
+        research = _research("query_bar_frame")
+        interval = req.interval if req.interval in BAR_INTERVALS else Interval.MINUTE
+
+        def empty() -> pl.DataFrame:
+            return research.empty_frame("minute", req.symbol, req.exchange, interval)
+
+        if req.interval not in BAR_INTERVALS:
+            output(messages.unsupported(req.vt_symbol, req.interval))
+            return empty()
+
+        def run(query: Query, start: datetime, end: datetime) -> History[pl.DataFrame]:
+            return research.bar_frame(query, interval, start, end)
+
+        return self._history(req, interval, output, run, empty, columns=True)
+
+    def query_tick_frame(self, req: HistoryRequest, output: Callable[[str], object] = print) -> pl.DataFrame:
+        """
+        query_tick_history as a polars frame: one row per tick, in the same order. An
+        empty frame, and one line through output, on failure. Needs polars.
+        """
+        research = _research("query_tick_frame")
+
+        def empty() -> pl.DataFrame:
+            return research.empty_frame("tick", req.symbol, req.exchange, None)
+
+        return self._history(req, Interval.TICK, output, research.tick_frame, empty, columns=True)
+
+    def _history[R: Sized](self, req: HistoryRequest, interval: Interval, output: Callable[[str], object],
+                           run: Callable[[Query, datetime, datetime], History[R]], empty: Callable[[], R], *,
+                           columns: bool) -> R:
         began = time.perf_counter()
         engine = Engine.of(self)
         try:
             start, end = self._range(req)
             with engine.scope() as scope:
                 Reference(self).check_contract(req.symbol, req.exchange, scope)
-                query = Query(self, engine, scope, req.symbol, req.exchange)
-                history: History
-                if interval == Interval.TICK:
-                    history = tick_history(query, start, end)
-                else:
-                    history = bar_history(query, interval, start, end)
+                history = run(Query(self, engine, scope, req.symbol, req.exchange, columns), start, end)
         except Failure as failure:
             logger.info(messages.query_failed(req.vt_symbol, interval, failure.kind, failure.reason))
             output(messages.failed(req.vt_symbol, interval, failure.reason))
-            return []
+            return empty()
         logger.info(messages.queried(req.vt_symbol, interval, len(history.records), time.perf_counter() - began))
         if history.skipped:
             output(messages.skipped(req.vt_symbol, interval, len(history.skipped), history.skipped[0]))
@@ -103,3 +142,14 @@ class Datafeed(NorvixDatafeed):
         if start > end:
             raise Failure(messages.INVERTED_RANGE, "range")
         return start, end
+
+
+def _research(method: str) -> ModuleType:
+    """vnpy_norvix.research, or ImportError saying what to install."""
+    try:
+        from . import research
+    except ImportError as error:
+        if (error.name or "").partition(".")[0] not in ("polars", "numpy"):
+            raise
+        raise ImportError(f'{method} needs polars: pip install "vnpy_norvix[research]"', name=error.name) from error
+    return research

@@ -16,7 +16,7 @@ from .ranges import Window
 
 def reached(answer: Answer, limit: int | None) -> bool:
     """Whether the service may have cut the answer at the request's limit."""
-    return limit is not None and len(answer.records) + len(answer.skipped) >= limit
+    return limit is not None and answer.count + len(answer.skipped) >= limit
 
 
 @dataclass

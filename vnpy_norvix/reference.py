@@ -127,6 +127,21 @@ class Factor:
     ex_factor: float
 
 
+@dataclass(frozen=True)
+class Terms:
+    """A product's contract terms: its multiplier and, when the service gives one, its
+    price tick."""
+
+    size: float
+    pricetick: float | None
+
+
+def read_terms(value: object) -> dict[str, Terms]:
+    return {_text(r, "symbol"): Terms(_number(r, "multiplier"),
+                                      None if r.get("price_tick") is None else _number(r, "price_tick"))
+            for r in _records(value)}
+
+
 def read_products(value: object) -> list[Product]:
     return [Product(_text(r, "symbol"), _exchange(r)) for r in _records(value)]
 
@@ -185,6 +200,16 @@ class Reference:
 
     def products(self, scope: Scope | None = None) -> dict[str, Exchange]:
         return {p.symbol: p.exchange for p in self._ask("multiplier", read_products, "", scope=scope)}
+
+    def terms(self, symbol: str) -> Terms:
+        """The contract terms of the product of `symbol` (a contract or a product);
+        raises `Failure` ("unknown_contract") when the service names none."""
+        match = PRODUCT.match(symbol)
+        product = match.group() if match else ""
+        found = self._ask("multiplier", read_terms, product).get(product) if product else None
+        if found is None:
+            raise Failure(messages.unknown_product(product), "unknown_contract")
+        return found
 
     def dominant(self, product: str, first: date | None = None, last: date | None = None,
                  scope: Scope | None = None) -> list[Dominant]:

@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "client/client.h"
+#include "columns/columns.h"
 #include "common/imports.h"
 #include "history/records.h"
 
@@ -237,6 +238,37 @@ int decode_history(Context* ctx, WireState* state, const RecordShape& shape, PyO
     return 0;
 }
 
+// The columns of a history answer (columns/columns.h), read by the native
+// reader when it takes the body, else from json.loads, with the record
+// path's envelope check, skip guard and failures.
+int decode_table(Context* ctx, const RecordShape& shape, PyObject* body, PyObject* password,
+                 Outcome& out, Ref& columns) noexcept {
+    decode::Decoder decoder(shape.layout);
+    out.native = decoder.decode_body(ctx, PyBytes_AS_STRING(body),
+                                     static_cast<size_t>(PyBytes_GET_SIZE(body))) == 1;
+    columns::Table table(ctx, shape);
+    int r;
+    if (out.native) {
+        r = table.fill(decoder.rows());
+    } else {
+        int ok = read_answer(ctx, body, password, out);
+        if (ok < 0) return -1;
+        if (ok == 0) {
+            columns = columns::Table(ctx, shape).finish();
+            return columns ? 0 : -1;
+        }
+        CollectSkips sink(ctx, out.skipped.get(), password);
+        r = table.fill(out.records.get(), sink);
+    }
+    if (r < 0) {
+        if (take_failure(ctx, out, kBadShape, password, true) < 0) return -1;
+        columns = columns::Table(ctx, shape).finish();
+    } else {
+        columns = table.finish();
+    }
+    return columns ? 0 : -1;
+}
+
 // def request(kind, symbol, first=None, last=None) -> tuple[str, str, dict[str, object]]
 PyObject* wire_request(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
     static const char* const kwlist[] = {"kind", "symbol", "first", "last", nullptr};
@@ -304,6 +336,32 @@ PyObject* wire_decode(PyObject* module, PyObject* args, PyObject* kwargs) noexce
     return out.tuple();
 }
 
+// def decode_columns(kind, body, password)
+//         -> tuple[int, dict[str, ndarray | tuple[ndarray, list]], object, str, list[str], bool]
+PyObject* wire_decode_columns(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+    static const char* const kwlist[] = {"kind", "body", "password", nullptr};
+    PyObject *kind, *body, *password;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO!O:decode_columns", kwlist, &kind,
+                                     &PyBytes_Type, &body, &password))
+        return nullptr;
+    Context* ctx = context_of(module);
+    Query q;
+    if (query_of(kind, q) < 0) return nullptr;
+    const RecordShape* shape = shape_of(q);
+    if (!shape) {
+        PyErr_Format(PyExc_ValueError, "%R has no columns: only day, minute and tick do", kind);
+        return nullptr;
+    }
+    Outcome out;
+    out.message = Ref::borrow((*ctx)[Const::empty]);
+    out.skipped = Ref::steal(new_list());
+    if (!out.skipped) return nullptr;
+    Ref columns;
+    if (decode_table(ctx, *shape, body, password, out, columns) < 0) return nullptr;
+    return Py_BuildValue("(iOOOOO)", out.status, columns.get(), out.code ? out.code.get() : Py_None,
+                         out.message.get(), out.skipped.get(), out.native ? Py_True : Py_False);
+}
+
 PyMethodDef wire_methods[] = {
     {"request", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wire_request)),
      METH_VARARGS | METH_KEYWORDS,
@@ -317,6 +375,11 @@ PyMethodDef wire_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "decode(kind, body, symbol, exchange, password)\n"
      "-> (status, records, code, message, skipped, native)"},
+    {"decode_columns",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wire_decode_columns)),
+     METH_VARARGS | METH_KEYWORDS,
+     "decode_columns(kind, body, password)\n"
+     "-> (status, columns, code, message, skipped, native)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -3,9 +3,12 @@
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Literal
+from typing import TYPE_CHECKING, Literal
 
 from vnpy.trader.object import BarData, TickData
+
+if TYPE_CHECKING:
+    import numpy as np
 
 Kind = Literal["credentials", "unreachable", "timeout", "http", "refused", "unreadable", "cut", "budget",
                "unknown_contract", "exchange", "range", "cancelled"]
@@ -13,6 +16,8 @@ Kind = Literal["credentials", "unreachable", "timeout", "http", "refused", "unre
 # Records of one answer: bars or ticks (history kinds), the service's own (reference kinds).
 Records = list[BarData] | list[TickData] | list[dict[str, object]]
 Record = BarData | TickData | dict[str, object]
+# Columns of one answer: numbers as arrays, a text field as (codes, values).
+Columns = dict[str, "np.ndarray | tuple[np.ndarray, list[object]]"]
 
 # Failures that say the service cannot serve this query at all: the query's other
 # requests, in flight or waiting, would only fail the same way.
@@ -38,3 +43,21 @@ class Failure(Exception):
 class Answer:
     records: Records = field(default_factory=list)
     skipped: list[str] = field(default_factory=list)  # masked reasons of records that could not be read
+
+    @property
+    def count(self) -> int:
+        """How many records the answer held."""
+        return len(self.records)
+
+
+@dataclass
+class ColumnAnswer(Answer):
+    """One history answer read into typed columns (vnpy_norvix/_wire.pyi, decode_columns)
+    instead of records: `datetime` and each field under its vn.py keyword."""
+
+    columns: Columns = field(default_factory=dict)
+
+    @property
+    def count(self) -> int:
+        datetimes = self.columns.get("datetime")
+        return 0 if datetimes is None or isinstance(datetimes, tuple) else len(datetimes)

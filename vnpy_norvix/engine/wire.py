@@ -17,6 +17,7 @@ limit = _wire.limit
 headers = _wire.headers
 mask = _wire.mask
 decode = _wire.decode
+decode_columns = _wire.decode_columns
 
 
 @cache

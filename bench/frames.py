@@ -1,0 +1,185 @@
+"""Benchmark of history as polars frames, against the floor and the record path's frame.
+
+Side by side in one run, for 40,000 minute bars and 30,000 five-level ticks in one answer,
+served over loopback HTTP by bench/server.py (run.py's shapes and server):
+
+  frame    the frame path end to end: the request (the plug-in's engine, Engine.call_columns), the
+           columns (vnpy_norvix._wire.decode_columns) and the polars frame over them;
+  floor    requests.post + response.json() + vn.py records (run.py's floor);
+  records  the core's record query, then polars.DataFrame of the records as dicts (what a
+           researcher does today, and what AlphaLab.save_bar_data does);
+  decode   decode_columns alone on the body at hand, in rows a second (one core);
+  RSS      the growth of the peak resident set over one end-to-end call, in a child
+           process per path and shape.
+
+    python bench/frames.py [--rounds N] [--quick]
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from collections.abc import Callable
+from pathlib import Path
+
+import polars as pl
+
+import run  # run.py: shapes, server, floor
+
+from norvix_datafeed import NorvixDatafeed
+from vnpy_norvix import _wire
+from vnpy_norvix.research.columns import frame_of
+from vnpy_norvix.engine import Engine, Failure
+
+PATHS = ("frame", "floor", "records")
+KIND = {"minute": "minute", "tick": "tick"}
+
+
+class Feed:
+    """What the frame path reads of a datafeed."""
+
+    def __init__(self, base_url: str) -> None:
+        self.base_url, self.username, self.password, self.workers = base_url, "bench", "bench-token", 1
+
+
+def shapes(quick: bool) -> list[run.Shape]:
+    return [s for s in run.make_shapes(quick) if s.key in ("minute", "ticks")]
+
+
+def frame_call(shape: run.Shape) -> Callable[[], int]:
+    feed = Feed(shape.base_url)
+    first, last = ("2024-03-05", None) if shape.kind == "tick" else ("2016-01-01", "2024-12-31")
+
+    def call() -> int:
+        try:
+            got = Engine.of(feed).call_columns(KIND[shape.kind], run.SYMBOL, first, last)  # type: ignore[arg-type]
+        except Failure as failure:
+            raise run.BenchError(failure.reason) from failure
+        return frame_of(got.columns, run.SYMBOL, run.EXCHANGE, None).height
+
+    return call
+
+
+def records_call(shape: run.Shape) -> Callable[[], int]:
+    feed = NorvixDatafeed()
+    feed.base_url = shape.base_url
+    feed.initialize("bench", "bench-token")
+    names = [n for n in frame_names(shape) if n != "name"] + (["name"] if shape.kind == "tick" else [])
+
+    def call() -> int:
+        records = shape.query(feed)
+        return pl.DataFrame([{n: getattr(r, n) for n in names} for r in records]).height
+
+    return call
+
+
+def floor_call(shape: run.Shape) -> Callable[[], int]:
+    return lambda: len(run.floor_query(shape))
+
+
+def frame_names(shape: run.Shape) -> list[str]:
+    return list(_wire.decode_columns(KIND[shape.kind], b'{"code":0,"data":[]}', None)[1])
+
+
+def call_for(path: str, shape: run.Shape) -> Callable[[], int]:
+    return {"frame": frame_call, "floor": floor_call, "records": records_call}[path](shape)
+
+
+def timed(call: Callable[[], int], expected: int) -> float:
+    gc.collect()
+    started = time.perf_counter()
+    count = call()
+    elapsed = time.perf_counter() - started
+    if count != expected:
+        raise run.BenchError(f"{count} rows instead of {expected}")
+    return elapsed
+
+
+def memory_child(path: str, key: str, port: int, quick: bool) -> None:
+    shape = {s.key: s for s in shapes(quick)}[key]
+    shape.base_url = f"http://127.0.0.1:{port}/{shape.key}"
+    run.silence_logger()
+    if path == "floor":
+        shape.raw = run.fetch(shape)
+        shape.prepared = run.prepare_floor(shape)
+        shape.raw = b""
+    call = call_for(path, shape)
+    gc.collect()
+    gc.freeze()
+    if not run.reset_peak_rss():
+        print(json.dumps({"rss_mb": None}))
+        return
+    before = run.status_kb("VmRSS")
+    count = call()
+    print(json.dumps({"rss_mb": (run.status_kb("VmHWM") - before) / 1024, "rows": count}))
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--memory-child", nargs=3, metavar=("PATH", "SHAPE", "PORT"), help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.memory_child:
+        path, key, port = args.memory_child
+        memory_child(path, key, int(port), args.quick)
+        return 0
+
+    run.silence_logger()
+    todo = shapes(args.quick)
+    for shape in todo:
+        shape.raw = run.generate(shape)
+    with tempfile.TemporaryDirectory() as workdir:
+        server = run.Server(todo, Path(workdir))
+        try:
+            for shape in todo:
+                shape.base_url = f"http://127.0.0.1:{server.port}/{shape.key}"
+                shape.prepared = run.prepare_floor(shape)
+            samples: dict[tuple[str, str], list[float]] = {}
+            calls = {(p, s.key): call_for(p, s) for p in PATHS for s in todo}
+            decode: dict[str, list[float]] = {s.key: [] for s in todo}
+            for _ in range(args.rounds):
+                for (path, key), call in calls.items():
+                    shape = next(s for s in todo if s.key == key)
+                    samples.setdefault((path, key), []).append(timed(call, shape.count))
+                for shape in todo:
+                    kind = KIND[shape.kind]
+                    gc.collect()
+                    started = time.perf_counter()
+                    _wire.decode_columns(kind, shape.raw, None)
+                    decode[shape.key].append(time.perf_counter() - started)
+            memory = {}
+            for path in PATHS:
+                for shape in todo:
+                    command = [sys.executable, __file__, "--memory-child", path, shape.key, str(server.port)]
+                    command += ["--quick"] if args.quick else []
+                    done = subprocess.run(command, capture_output=True, text=True, timeout=600)
+                    if done.returncode != 0:
+                        raise run.BenchError(done.stderr)
+                    memory[(path, shape.key)] = json.loads(done.stdout.strip().splitlines()[-1])["rss_mb"]
+        finally:
+            server.stop()
+
+    load = os.getloadavg()
+    print(f"frames benchmark: {args.rounds} rounds, medians; load average {load[0]:.2f} on {os.cpu_count()} cores"
+          " (machine shared with other work)")
+    print(f"{'shape':<26}{'frame':>10}{'floor':>10}{'records':>10}{'frame/floor':>13}{'decode Mrows/s':>16}"
+          f"{'RSS frame/floor/records MB':>30}")
+    for shape in todo:
+        ms = {p: statistics.median(samples[(p, shape.key)]) * 1e3 for p in PATHS}
+        rate = shape.count / statistics.median(decode[shape.key]) / 1e6
+        rss = "/".join("-" if memory[(p, shape.key)] is None else f"{memory[(p, shape.key)]:.1f}" for p in PATHS)
+        print(f"{shape.title:<26}{ms['frame']:>8.1f}ms{ms['floor']:>8.1f}ms{ms['records']:>8.1f}ms"
+              f"{ms['frame'] / ms['floor']:>12.3f}x{rate:>16.2f}{rss:>30}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

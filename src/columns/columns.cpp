@@ -1,0 +1,229 @@
+#include "columns/columns.h"
+
+#include <limits>
+
+namespace norvix::columns {
+namespace {
+
+// Days from 1970-01-01 to the proleptic Gregorian date (H. Hinnant's
+// days_from_civil).
+int64_t days_from_civil(int64_t y, unsigned m, unsigned d) noexcept {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+constexpr int64_t kNano = 1'000'000'000;
+
+}  // namespace
+
+// datetime(y, m, d, H, M, S, tzinfo=tz).utcoffset() in seconds (None: 0).
+int Clock::offset(const TimeFields& f, int64_t* seconds) noexcept {
+    Ref dt = Ref::steal(ctx_->dt->DateTime_FromDateAndTime(
+        f.year, f.month, f.day, f.hour, f.minute, f.second, 0, tz_, ctx_->dt->DateTimeType));
+    if (!dt) return -1;
+    Ref off = Ref::steal(PyObject_CallMethod(dt.get(), "utcoffset", nullptr));
+    if (!off) return -1;
+    if (off.get() == Py_None) {
+        *seconds = 0;
+        return 0;
+    }
+    if (!PyObject_TypeCheck(off.get(), ctx_->dt->DeltaType)) {
+        PyErr_SetString(PyExc_TypeError, "utcoffset() did not return a timedelta");
+        return -1;
+    }
+    // Whole seconds: the zones' offsets are (Asia/Shanghai's local mean
+    // time before 1901 included).
+    *seconds = int64_t(PyDateTime_DELTA_GET_DAYS(off.get())) * 86400 +
+               PyDateTime_DELTA_GET_SECONDS(off.get());
+    return 0;
+}
+
+int Clock::instant(const TimeFields& f, int64_t* ns) noexcept {
+    if (f.year != year_ || f.month != month_ || f.day != day_) {
+        TimeFields first = f, last = f;
+        first.hour = first.minute = first.second = 0;
+        last.hour = 23;
+        last.minute = last.second = 59;
+        int64_t a, b;
+        if (offset(first, &a) < 0 || offset(last, &b) < 0) return -1;
+        year_ = f.year;
+        month_ = f.month;
+        day_ = f.day;
+        uniform_ = a == b;
+        day_offset_ = a;
+    }
+    int64_t off = day_offset_;
+    if (!uniform_ && offset(f, &off) < 0) return -1;
+    const int64_t seconds = days_from_civil(f.year, unsigned(f.month), unsigned(f.day)) * 86400 +
+                            f.hour * 3600 + f.minute * 60 + f.second - off;
+    // Nanoseconds in int64 reach from 1677 to 2262.
+    constexpr int64_t kLimit = std::numeric_limits<int64_t>::max() / kNano;
+    if (seconds > kLimit || seconds < -kLimit) {
+        PyErr_Format(PyExc_OverflowError,
+                     "%04d-%02d-%02d lies outside the range of nanosecond timestamps", f.year,
+                     f.month, f.day);
+        return -1;
+    }
+    *ns = seconds * kNano;
+    return 0;
+}
+
+Table::Table(Context* ctx, const RecordShape& shape) noexcept : ctx_(ctx), shape_(shape) {}
+
+int Table::reserve(size_t rows) noexcept {
+    const decode::Layout& layout = shape_.layout;
+    if (layout.n + 1 > kMax) {
+        PyErr_SetString(PyExc_SystemError, "too many record fields");
+        return -1;
+    }
+    for (int c = 0; c <= layout.n; ++c) {
+        const size_t width = c > 0 && layout.fields[c - 1].kind == Kind::text ? 4 : 8;
+        buffers_[c] = Ref::steal(PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(rows * width)));
+        if (!buffers_[c]) return -1;
+    }
+    texts_ = Ref::steal(PyList_New(0));
+    return texts_ ? 0 : -1;
+}
+
+// Texts repeat from record to record (a tick's name all day): a value equal
+// to the last one gets its code.
+int Table::add_text(size_t row, int field, PyObject* value) noexcept {
+    int same = value == last_text_.get();
+    if (!same && last_text_ && PyUnicode_CheckExact(value) &&
+        PyUnicode_CheckExact(last_text_.get()))
+        same = PyUnicode_Compare(value, last_text_.get()) == 0;
+    if (!same) {
+        if (PyErr_Occurred() || PyList_Append(texts_.get(), value) < 0) return -1;
+        last_text_ = Ref::borrow(value);
+        last_code_ = static_cast<int32_t>(PyList_GET_SIZE(texts_.get()) - 1);
+    }
+    column<int32_t>(1 + field)[row] = last_code_;
+    return 0;
+}
+
+int Table::fill(const decode::Rows& rows) noexcept {
+    const decode::Layout& layout = shape_.layout;
+    if (reserve(rows.count) < 0) return -1;
+    Ref tz = load_global(ctx_, Name::CHINA_TZ);
+    if (!tz) return -1;
+    Clock clock(ctx_, tz.get());
+    for (size_t r = 0; r < rows.count; ++r) {
+        const decode::Slot* row = rows.row(r);
+        const uint64_t t = row[0].u;
+        TimeFields f;
+        f.year = int(t >> 40);
+        f.month = int(t >> 32 & 0xff);
+        f.day = int(t >> 24 & 0xff);
+        f.hour = int(t >> 16 & 0xff);
+        f.minute = int(t >> 8 & 0xff);
+        f.second = int(t & 0xff);
+        if (clock.instant(f, column<int64_t>(0) + r) < 0) return -1;
+        const uint64_t masks = row[1].u;
+        for (int j = 0; j < layout.n; ++j) {
+            const bool present = masks >> j & 1;
+            const decode::Slot& v = row[2 + j];
+            if (layout.fields[j].kind == Kind::text) {
+                // record.get(key, "")
+                PyObject* text =
+                    present ? PyList_GET_ITEM(rows.texts.get(), v.i) : (*ctx_)[Const::empty];
+                if (add_text(r, j, text) < 0) return -1;
+                continue;
+            }
+            // float(record.get(key, 0)) / float(record[key]) of a JSON number
+            column<double>(1 + j)[r] = !present                ? 0.0
+                                       : masks >> (32 + j) & 1 ? static_cast<double>(v.i)
+                                                               : v.d;
+        }
+    }
+    count_ = rows.count;
+    return 0;
+}
+
+int Table::fill(PyObject* records, SkipSink& sink) noexcept {
+    const decode::Layout& layout = shape_.layout;
+    const Py_ssize_t n = PyList_GET_SIZE(records);
+    if (reserve(size_t(n)) < 0) return -1;
+    Ref tz = load_global(ctx_, Name::CHINA_TZ);
+    if (!tz) return -1;
+    Clock clock(ctx_, tz.get());
+    MemberReader reader(ctx_, layout.fields, layout.n);
+    Ref values[MemberReader::kMaxFields];
+    // The list's length is read on every step, as the record path walks it.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records); ++i) {
+        if (poll_signals(i) < 0) return -1;
+        Ref d = Ref::borrow(PyList_GET_ITEM(records, i));
+        // The record path's conversions, in its order: the time, then the fields.
+        Ref dt = record_time(ctx_, d.get(), layout.time_field, layout.with_time);
+        if (!dt || convert_fields(ctx_, reader, d.get(), layout.fields, layout.n, values) < 0) {
+            if (skip_bad_record(ctx_, sink) != 1) return -1;
+            continue;
+        }
+        if (!PyObject_TypeCheck(dt.get(), ctx_->dt->DateTimeType)) {
+            PyErr_SetString(PyExc_TypeError, "the record time is not a datetime");
+            return -1;
+        }
+        TimeFields f;
+        f.year = PyDateTime_GET_YEAR(dt.get());
+        f.month = PyDateTime_GET_MONTH(dt.get());
+        f.day = PyDateTime_GET_DAY(dt.get());
+        f.hour = PyDateTime_DATE_GET_HOUR(dt.get());
+        f.minute = PyDateTime_DATE_GET_MINUTE(dt.get());
+        f.second = PyDateTime_DATE_GET_SECOND(dt.get());
+        const size_t row = count_;
+        if (clock.instant(f, column<int64_t>(0) + row) < 0) return -1;
+        for (int j = 0; j < layout.n; ++j) {
+            if (layout.fields[j].kind == Kind::text) {
+                if (add_text(row, j, values[j].get()) < 0) return -1;
+                continue;
+            }
+            const double v = PyFloat_AsDouble(values[j].get());
+            if (v == -1.0 && PyErr_Occurred()) return -1;
+            column<double>(1 + j)[row] = v;
+        }
+        ++count_;
+    }
+    return 0;
+}
+
+Ref Table::finish() noexcept {
+    const decode::Layout& layout = shape_.layout;
+    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+    if (!numpy) {
+        if (PyErr_ExceptionMatches(PyExc_ImportError)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_ImportError,
+                            "decoding into columns needs numpy: pip install numpy");
+        }
+        return {};
+    }
+    if (!buffers_[0] && reserve(0) < 0) return {};
+    PyObject* kwnames = (*ctx_)[shape_.kwnames];
+    // The keywords: <head...>, datetime, <fields...>, gateway_name.
+    const Py_ssize_t head = PyTuple_GET_SIZE(kwnames) - 2 - layout.n;
+    Ref out = Ref::steal(PyDict_New());
+    if (!out) return {};
+    for (int c = 0; c <= layout.n; ++c) {
+        const bool text = c > 0 && layout.fields[c - 1].kind == Kind::text;
+        const size_t width = text ? 4 : 8;
+        if (PyByteArray_Resize(buffers_[c].get(), Py_ssize_t(count_ * width)) < 0) return {};
+        Ref array =
+            Ref::steal(PyObject_CallMethod(numpy.get(), "frombuffer", "Os", buffers_[c].get(),
+                                           c == 0 ? "int64"
+                                           : text ? "int32"
+                                                  : "float64"));
+        if (!array) return {};
+        if (text) {
+            array = Ref::steal(PyTuple_Pack(2, array.get(), texts_.get()));
+            if (!array) return {};
+        }
+        PyObject* name = PyTuple_GET_ITEM(kwnames, head + c);
+        if (PyDict_SetItem(out.get(), name, array.get()) < 0) return {};
+    }
+    return out;
+}
+
+}  // namespace norvix::columns

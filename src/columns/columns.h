@@ -1,0 +1,80 @@
+// Typed columns of one history answer, for data frames.
+//
+// The record path makes a vn.py object per record; research code wants
+// columns.  A Table holds one column per record field: the time as int64
+// nanoseconds since the epoch of the instant the record path's aware
+// datetime stands for, every number as float64, and a text field (the
+// tick's `name`) as int32 codes into a list of its distinct values.  It is
+// filled either from the rows the native reader read (no Python object per
+// record) or, for an answer the reader refused, from json.loads's records
+// through the record path's own per-record conversions (record_time,
+// convert_fields), so that a record skipped there is skipped here with the
+// same reason and one that fails there fails here.
+//
+// The columns live in bytearrays owned by the Table until finish() hands
+// them out as numpy arrays over those same bytes.
+#pragma once
+
+#include <cstdint>
+
+#include "history/records.h"
+
+namespace norvix::columns {
+
+// China-time clock readings as instants.  A date whose first and last
+// second have the same UTC offset in the zone (every date since 1992 in
+// Asia/Shanghai) is converted with that offset, asked of the zone once per
+// date; any other date (1986-1991 had summer time) asks the zone for each
+// reading.
+class Clock {
+public:
+    Clock(Context* ctx, PyObject* tz) noexcept : ctx_(ctx), tz_(tz) {}
+    // 0 with *ns set, or -1 with an exception set.
+    int instant(const TimeFields& f, int64_t* ns) noexcept;
+
+private:
+    int offset(const TimeFields& f, int64_t* seconds) noexcept;
+    Context* ctx_;
+    PyObject* tz_;  // borrowed: the CHINA_TZ the records get, or None
+    int year_ = 0, month_ = 0, day_ = 0;
+    bool uniform_ = false;
+    int64_t day_offset_ = 0;
+};
+
+class Table {
+public:
+    Table(Context* ctx, const RecordShape& shape) noexcept;
+    Table(const Table&) = delete;
+    Table& operator=(const Table&) = delete;
+
+    // The rows the native reader read: every row becomes a record.
+    int fill(const decode::Rows& rows) noexcept;
+    // json.loads's records (a list of dicts): a KeyError or ValueError from
+    // one record goes to `sink` and skips it; anything else is returned (-1,
+    // pending), as the record path lets it propagate.
+    int fill(PyObject* records, SkipSink& sink) noexcept;
+    // {"datetime": int64 array, <field keyword>: float64 array, ...}, the
+    // text field as (int32 codes, list of values).  ImportError when numpy
+    // cannot be imported.
+    Ref finish() noexcept;
+
+private:
+    int reserve(size_t rows) noexcept;
+    int add_text(size_t row, int field, PyObject* value) noexcept;
+    template <class T>
+    T* column(int c) noexcept {
+        return reinterpret_cast<T*>(PyByteArray_AS_STRING(buffers_[c].get()));
+    }
+
+    Context* ctx_;
+    const RecordShape& shape_;
+    // buffers_[0]: times; buffers_[1 + j]: field j (codes for a text field).
+    static constexpr int kMax = MemberReader::kMaxFields + 1;
+    Ref buffers_[kMax];
+    Ref texts_;  // the text field's distinct values, in first-use order
+    Ref last_text_;
+    int32_t last_code_ = -1;
+    size_t count_ = 0;
+};
+
+}  // namespace norvix::columns

@@ -1,0 +1,222 @@
+"""History as polars frames, against the record path.
+
+An answer's columns (vnpy_norvix._wire.decode_columns) must equal, column by column with
+dtypes, the frame built from the records the record path makes of the same bytes
+(vnpy_norvix._wire.decode), with the same status, skip reasons and fallback; the
+datafeed's frames must equal the frames of its record histories over the local service.
+"""
+
+import json
+import os
+import sys
+from dataclasses import fields
+from datetime import datetime
+
+import pytest
+from hypothesis import given, strategies as st
+from vnpy.trader.constant import Exchange, Interval
+from vnpy.trader.object import BarData, HistoryRequest, TickData
+
+sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
+import bodies  # noqa: E402
+
+from test_differential import fuzz_settings  # noqa: E402
+from test_native_decode import wire_answers  # noqa: E402
+
+pl = pytest.importorskip("polars")
+from polars.testing import assert_frame_equal  # noqa: E402
+
+from vnpy_norvix import _wire  # noqa: E402
+from vnpy_norvix.research import DATETIME  # noqa: E402
+from vnpy_norvix.research.columns import frame_of  # noqa: E402
+
+SYMBOL, EXCHANGE, PASSWORD = "rb2405", Exchange.SHFE, "secret-pass"
+KINDS = {"minute": (BarData, Interval.MINUTE), "day": (BarData, Interval.DAILY), "tick": (TickData, None)}
+QUERIES = {"query_minute_bar_history": "minute", "query_day_bar_history": "day", "query_tick_history": "tick"}
+# Nanoseconds since the epoch in int64 reach from 1677-09-21 to 2262-04-11.
+NS_RANGE = (datetime(1677, 9, 22), datetime(2262, 4, 10))
+
+
+def records_frame(records: list, kind: str, names: list[str]) -> "pl.DataFrame":
+    """polars.DataFrame of the record path's records, in the frame's schema."""
+    cls, interval = KINDS[kind]
+    assert set(names) <= {f.name for f in fields(cls)}
+    schema = {name: DATETIME if name == "datetime" else pl.String if name == "name" else pl.Float64
+              for name in names} | {"symbol": pl.String, "exchange": pl.String}
+    if interval:
+        schema["interval"] = pl.String
+    rows = [[getattr(record, name) for name in names] + [record.symbol, record.exchange.value]
+            + ([record.interval.value] if interval else []) for record in records]
+    return pl.DataFrame(rows, schema=schema, orient="row", strict=False)
+
+
+def in_ns_range(records: list) -> bool:
+    return all(NS_RANGE[0] <= r.datetime.replace(tzinfo=None) <= NS_RANGE[1] for r in records)
+
+
+def check_same(kind: str, body: bytes) -> bool:
+    """The columns of `body` against its records; whether the native reader took it."""
+    status, records, code, message, skipped, native = _wire.decode(kind, body, SYMBOL, EXCHANGE, PASSWORD)
+    c_status, columns, c_code, c_message, c_skipped, c_native = _wire.decode_columns(kind, body, PASSWORD)
+    assert c_native == native
+    if status == _wire.OK and not in_ns_range(records):
+        # A time nanoseconds cannot hold: the frame refuses the answer as unreadable there.
+        assert (c_status, c_message.split(":")[0]) == (_wire.BAD_SHAPE, "OverflowError")
+        assert c_skipped == skipped[:len(c_skipped)]
+        return native
+    assert c_skipped == skipped
+    assert (c_status, c_code, c_message) == (status, code, message)
+    frame = frame_of(columns, SYMBOL, EXCHANGE, KINDS[kind][1])
+    names = [name for name in columns]
+    assert_frame_equal(frame, records_frame(records, kind, names), check_exact=True)
+    return native
+
+
+def body(records: list, **envelope) -> bytes:
+    return json.dumps({"code": 0, "message": "success", "data": records, **envelope}, ensure_ascii=False).encode()
+
+
+BAR = {"trading_datetime": "2024-03-05 09:01:00", "open_price": 3500.5, "high_price": 3510, "low_price": 3490.0,
+       "close_price": 3505.0, "volume": 12, "turnover": 420600.0, "open_interest": 100}
+DAY = {**{k: v for k, v in BAR.items() if k != "trading_datetime"}, "trading_date": "2024-03-05"}
+TICK = {"trading_datetime": "2024-03-05 21:00:01", "name": "螺纹钢2405", "last_price": 3501.0, "open": 3500,
+        "bid_price_1": 3500.5, "ask_volume_5": 7, "volume": 3}
+
+SHAPES = {
+    "minute-native": ("minute", bodies.minute_bars(600)),
+    "day-native": ("day", bodies.day_bars(300)),
+    "tick-native": ("tick", bodies.ticks(400)),
+    # json.loads: numeric text, a lenient time, skipped records (a missing price, an odd time)
+    "minute-fallback-skips": ("minute", body([BAR, {**BAR, "open_price": "3521.5"},
+                                             {k: v for k, v in BAR.items() if k != "close_price"},
+                                             {**BAR, "trading_datetime": "2024-3-5 9:02:00"},
+                                             {**BAR, "trading_datetime": "2024-03-05T09:03:00"},
+                                             {**BAR, "volume": "abc"}])),
+    "day-fallback": ("day", body([DAY, {**DAY, "trading_date": "2024-03-05 00:00:00"}, {**DAY, "volume": True}])),
+    "tick-names": ("tick", body([TICK, {**TICK, "name": None}, {**TICK, "name": 5}, {"trading_datetime": TICK[
+        "trading_datetime"]}, {**TICK, "name": "螺纹钢2410"}, {"name": "x"}, {**TICK, "bid_volume_1": "abc"}])),
+    # Summer time in Shanghai (1986-1991), local mean time before 1901, the edges of a day
+    "times-in-other-offsets": ("minute", body([{**BAR, "trading_datetime": t} for t in (
+        "1988-04-10 01:59:59", "1988-04-10 03:00:00", "1988-09-11 00:30:00", "1988-09-11 01:30:00",
+        "1900-12-31 23:59:59", "1901-01-01 00:00:00", "1991-09-15 12:00:00", "2024-12-31 23:59:59")])),
+    "days-in-summer-time": ("day", body([{**DAY, "trading_date": d} for d in ("1986-05-04", "1990-07-01", "1999-07-01")])),
+    "outside-nanoseconds": ("minute", body([{**BAR, "trading_datetime": "1600-01-01 00:00:00"}])),
+    "null-price": ("tick", body([TICK, {**TICK, "last_price": None}])),
+    "not-a-record": ("day", body([DAY, 1])),
+    "refused": ("minute", json.dumps({"code": 7, "message": "denied secret-pass"}).encode()),
+    "empty": ("day", b"{}"),
+    "not-json": ("tick", b"<html>"),
+    "no-data": ("minute", body([])),
+}
+
+
+@pytest.mark.parametrize("kind, answer", SHAPES.values(), ids=SHAPES.keys())
+def test_columns_equal_the_records(kind, answer):
+    check_same(kind, answer)
+
+
+@pytest.mark.parametrize("kind", ["minute", "day", "tick"])
+def test_the_reader_fills_the_columns_of_a_plain_answer(kind):
+    # Plain answers go through the native reader, so that no record object is made.
+    assert check_same(kind, {"minute": bodies.minute_bars(50), "day": bodies.day_bars(50),
+                             "tick": bodies.ticks(50)}[kind])
+
+
+@given(st.data())
+@fuzz_settings(int(os.environ.get("NORVIX_FUZZ_WIRE_EXAMPLES", "120")))
+def test_fuzzed_answers_give_the_same_columns(data):
+    query = data.draw(st.sampled_from(list(QUERIES)))
+    answer, _, _ = data.draw(wire_answers(query))
+    check_same(QUERIES[query], answer)
+
+
+def test_columns_are_numpy_arrays_over_buffers_the_module_made():
+    _, columns, *_ = _wire.decode_columns("minute", bodies.minute_bars(10), None)
+    close = columns["close_price"]
+    assert close.dtype.name == "float64" and not close.flags.owndata
+    assert type(close.base.obj) is bytearray
+    # polars takes the array without a copy
+    series = pl.Series(close)
+    close[0] = -1.0
+    assert series[0] == -1.0
+
+
+def test_without_numpy_or_polars_the_error_says_what_to_install(monkeypatch, datafeed):
+    monkeypatch.setitem(sys.modules, "numpy", None)
+    with pytest.raises(ImportError, match="pip install numpy"):
+        _wire.decode_columns("day", body([DAY]), None)
+    monkeypatch.undo()
+    for name in [name for name in sys.modules if name == "polars" or name.startswith(("polars.", "vnpy_norvix.research"))]:
+        monkeypatch.delitem(sys.modules, name)
+    monkeypatch.setitem(sys.modules, "polars", None)
+    import vnpy_norvix
+
+    monkeypatch.delattr(vnpy_norvix, "research")
+    req = HistoryRequest(symbol="rb2405", exchange=Exchange.SHFE, start=datetime(2024, 3, 1), end=datetime(2024, 3, 5),
+                         interval=Interval.DAILY)
+    with pytest.raises(ImportError, match=r'pip install "vnpy_norvix\[research\]"'):
+        datafeed.query_bar_frame(req)
+    with pytest.raises(ImportError, match="polars"):
+        datafeed.query_tick_frame(req)
+
+
+# --- the datafeed's frames over the local service -------------------------------------------
+
+SHANGHAI = DATETIME.time_zone
+
+
+def frames_and_records(feed, interval, start, end, symbol="rb2410"):
+    from zoneinfo import ZoneInfo
+
+    zone = ZoneInfo(SHANGHAI)
+    req = HistoryRequest(symbol=symbol, exchange=Exchange.SHFE, start=start.replace(tzinfo=zone),
+                         end=end.replace(tzinfo=zone), interval=interval)
+    frame_output: list[str] = []
+    record_output: list[str] = []
+    if interval is None:
+        frame, records = feed.query_tick_frame(req, frame_output.append), feed.query_tick_history(req, record_output.append)
+    else:
+        frame, records = feed.query_bar_frame(req, frame_output.append), feed.query_bar_history(req, record_output.append)
+    assert frame_output == record_output
+    return frame, records
+
+
+@pytest.mark.parametrize("interval, start, end", [
+    (Interval.MINUTE, datetime(2024, 2, 1, 21, 30), datetime(2024, 3, 20, 10, 0)),
+    (Interval.HOUR, datetime(2024, 2, 1, 9, 30), datetime(2024, 3, 20, 14, 0)),
+    (Interval.DAILY, datetime(2023, 1, 1), datetime(2024, 6, 1)),
+    (Interval.WEEKLY, datetime(2023, 1, 4), datetime(2024, 6, 1)),
+    (None, datetime(2024, 5, 28, 21, 30), datetime(2024, 5, 29, 15, 0)),
+], ids=["1m", "1h", "d", "w", "tick"])
+def test_datafeed_frames_equal_its_records(datafeed, interval, start, end):
+    frame, records = frames_and_records(datafeed, interval, start, end)
+    assert records, "the service holds data for this range"
+    kind = "tick" if interval is None else "minute"
+    expected = records_frame(records, kind, [c for c in frame.columns if c not in ("symbol", "exchange", "interval")])
+    assert_frame_equal(frame, expected, check_exact=True)
+
+
+def test_datafeed_frame_failures_are_the_record_paths(datafeed, monkeypatch):
+    # Inverted range, a refusal (wrong token), an unsupported interval: the same line, an empty frame.
+    frame, records = frames_and_records(datafeed, Interval.DAILY, datetime(2024, 3, 5), datetime(2024, 3, 1))
+    assert frame.is_empty() and records == [] and frame.schema["datetime"] == DATETIME
+    monkeypatch.setattr(datafeed, "password", "wrong-token")
+    frame, records = frames_and_records(datafeed, Interval.MINUTE, datetime(2024, 3, 1), datetime(2024, 3, 5))
+    assert frame.is_empty() and records == []
+    frame, records = frames_and_records(datafeed, Interval.TICK, datetime(2024, 3, 1), datetime(2024, 3, 5))
+    assert frame.is_empty() and records == []
+
+
+@pytest.mark.parametrize("then_reset", [True, False], ids=["reset", "closed"])
+def test_a_body_cut_short_fails_as_in_the_record_path(datafeed, monkeypatch, then_reset):
+    from faults import servers
+
+    raw = servers.RawServer()
+    try:
+        body = servers.envelope([servers.DAY_RECORD] * 200)
+        raw.default = servers.truncated(body, len(body) // 4, then_reset=then_reset)
+        monkeypatch.setattr(datafeed, "base_url", raw.url)
+        frame, records = frames_and_records(datafeed, Interval.DAILY, datetime(2024, 3, 1), datetime(2024, 3, 5))
+        assert frame.is_empty() and records == []
+    finally:
+        raw.close()

@@ -1,0 +1,119 @@
+"""AlphaLab folders filled by the command line (--lab) from the local data service:
+equal, file for file, to what AlphaLab.save_bar_data makes of the same records (merges over
+existing files included), resumed per trading day, contract.json as add_contract_setting
+leaves it, and vn.py's own research flow (load_bar_df, Alpha158) over the result."""
+
+import json
+from datetime import date
+from pathlib import Path
+
+import polars as pl
+import pytest
+from polars.testing import assert_frame_equal
+from vnpy.trader.constant import Exchange, Interval
+
+from conftest import SERVICE_TOKEN, SERVICE_USER
+from test_cli import cli, make_home
+
+from vnpy_norvix import Datafeed
+from vnpy_norvix import download as dl
+from vnpy_norvix.research.lab import save_lab_bars
+
+pytest.importorskip("vnpy.alpha")
+from vnpy.alpha import AlphaLab, Segment  # noqa: E402
+
+CONTRACT = "rb2410"
+
+
+def lab_files(lab: Path) -> dict[str, pl.DataFrame]:
+    return {str(path.relative_to(lab)): pl.read_parquet(path) for path in sorted(lab.glob("*/*.parquet"))}
+
+
+def windows_to_fetch(result) -> int:
+    plan = next(line for line in result.stdout.splitlines() if line.startswith("download: "))
+    return int(plan.split(" window")[0].rsplit(" ", 1)[-1])
+
+
+def test_a_lab_written_by_download_equals_save_bar_data_of_the_records_and_resumes(tmp_path, service):
+    home = make_home(tmp_path, service)
+    made, reference = tmp_path / "made", tmp_path / "reference"
+    ranges = [("2024-05-06", "2024-05-10"), ("2024-05-08", "2024-05-17")]  # the second merges over the first
+
+    feed = Datafeed()
+    feed.initialize(SERVICE_USER, SERVICE_TOKEN)
+    feed.base_url = service
+    source = dl.Source(feed)
+    lab = AlphaLab(str(reference))
+    for first, last in ranges:
+        result = cli(home, "download", f"{CONTRACT}.SHFE", "--start", first, "--end", last, "--interval", "d", "1m",
+                     "--lab", str(made), *(["--rates", "0.0001", "0.0002"] if last == ranges[1][1] else []))
+        assert result.returncode == 0, result.stdout + result.stderr
+        for interval in (Interval.DAILY, Interval.MINUTE):
+            for bars in source.history(CONTRACT, Exchange.SHFE, interval, date.fromisoformat(first),
+                                       date.fromisoformat(last)):
+                lab.save_bar_data(bars)
+
+    files = lab_files(made)
+    assert set(files) == {f"daily/{CONTRACT}.SHFE.parquet", f"minute/{CONTRACT}.SHFE.parquet"}
+    assert files["daily/rb2410.SHFE.parquet"].height == 10 and files["minute/rb2410.SHFE.parquet"].height > 3000
+    for name, frame in lab_files(reference).items():
+        assert_frame_equal(files[name], frame)
+    assert not list(made.glob("**/*.tmp"))
+    # Nothing of the range is fetched again, and nothing is written into vn.py's database.
+    again = cli(home, "download", f"{CONTRACT}.SHFE", "--start", "2024-05-06", "--end", "2024-05-17",
+                "--interval", "d", "1m", "--lab", str(made))
+    assert again.returncode == 0 and windows_to_fetch(again) == 0, again.stdout + again.stderr
+    assert not (home / ".vntrader" / "database.db").exists()
+    # A lab keeps no ticks nor hour bars: a usage error, before anything is asked.
+    assert cli(home, "download", f"{CONTRACT}.SHFE", "--start", "2024-05-06", "--interval", "tick",
+               "--lab", str(made)).returncode == 2
+
+    # contract.json: the size and price tick from the service's terms, the rates as given.
+    assert json.loads((made / "contract.json").read_text("UTF-8")) == {
+        "rb2410.SHFE": {"long_rate": 0.0001, "short_rate": 0.0002, "size": 10.0, "pricetick": 1.0}}
+
+
+def test_a_new_bar_replaces_the_one_held_at_its_time_and_the_file_stays_sorted(tmp_path):
+    stamp = pl.Datetime("ns", "Asia/Shanghai")
+    times = pl.Series([1_714_960_800, 1_714_960_860, 1_714_960_920]).cast(pl.Int64) * 1_000_000_000
+
+    def frame(seconds: pl.Series, price: float) -> pl.DataFrame:
+        return pl.DataFrame({"datetime": seconds.cast(stamp), **{name: [price] * len(seconds) for name in (
+            "open_price", "high_price", "low_price", "close_price", "volume", "turnover", "open_interest")}})
+
+    save_lab_bars(tmp_path, "rb2410.SHFE", Interval.MINUTE, frame(times[1:], 1.0))
+    save_lab_bars(tmp_path, "rb2410.SHFE", Interval.MINUTE, frame(times[:2], 2.0))
+    held = pl.read_parquet(tmp_path / "minute" / "rb2410.SHFE.parquet")
+    assert held["close"].to_list() == [2.0, 2.0, 1.0] and held["datetime"].is_sorted()
+    with pytest.raises(ValueError):
+        save_lab_bars(tmp_path, "rb2410.SHFE", Interval.HOUR, frame(times, 1.0))
+
+
+def test_load_bar_df_and_alpha158_over_a_lab_of_two_products(tmp_path, service):
+    home = make_home(tmp_path, service)
+    lab_path = tmp_path / "lab"
+    result = cli(home, "download", "--product", "rb", "au", "--start", "2024-01-02", "--end", "2024-04-30",
+                 "--interval", "d", "--lab", str(lab_path))
+    assert result.returncode == 0, result.stdout + result.stderr
+    series = cli(home, "continuous", "rb", "--start", "2024-01-02", "--end", "2024-04-30", "--interval", "d",
+                 "--lab", str(lab_path), "--rates", "0.001", "0.002")
+    assert series.returncode == 0, series.stdout + series.stderr
+
+    lab = AlphaLab(str(lab_path))
+    contracts = lab.load_contract_setttings()
+    assert {entry["size"] for entry in contracts.values()} == {10.0, 1000.0} and "rb888.SHFE" in contracts
+    assert [contracts["rb888.SHFE"][rate] for rate in ("long_rate", "short_rate")] == [0.001, 0.002]
+    assert {entry["long_rate"] for name, entry in contracts.items() if name != "rb888.SHFE"} == {0.0}
+    vt_symbols = sorted(contracts)
+    df = lab.load_bar_df(vt_symbols, Interval.DAILY, "2024-01-02", "2024-04-30", extended_days=0)
+    assert df is not None and set(df["vt_symbol"]) == set(vt_symbols)
+
+    from vnpy.alpha.dataset.datasets.alpha_158 import Alpha158
+
+    dataset = Alpha158(df, ("2024-01-02", "2024-02-29"), ("2024-03-01", "2024-03-29"), ("2024-04-01", "2024-04-30"))
+    dataset.prepare_data(max_workers=1)
+    features = dataset.fetch_raw(Segment.TRAIN)
+    expected = (df.select("datetime", "vt_symbol", ((pl.col("close") - pl.col("open")) / pl.col("open")).alias("k"))
+                .join(features.select("datetime", "vt_symbol", "kmid"), on=["datetime", "vt_symbol"]))
+    assert expected.height > 20
+    assert_frame_equal(expected.select(pl.col("k").alias("kmid")), expected.select("kmid"))

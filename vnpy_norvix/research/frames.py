@@ -1,0 +1,92 @@
+"""Complete history over [start, end] as frames: the record path's windows, ranges,
+calendar and failures (vnpy_norvix/history.py), with each window's answer decoded into
+columns instead of records; hour and week bars made with polars exactly as the record
+path makes them (vnpy_norvix/aggregate.py)."""
+
+from __future__ import annotations
+
+from datetime import datetime
+
+import polars as pl
+from vnpy.trader.constant import Interval
+
+from ..engine import ColumnAnswer
+from ..fetch import Fetched
+from ..history import KIND, History, Query, bar_plan, tick_dates
+from ..calendar import NIGHT_SLACK, Window
+from .columns import DATETIME, empty_frame, frame_of
+
+
+def _frames(query: Query, fetched: Fetched, interval: Interval | None) -> list[pl.DataFrame]:
+    return [frame_of(part.columns, query.symbol, query.exchange, interval)
+            for part in fetched.answers if isinstance(part, ColumnAnswer)]
+
+
+def _joined(query: Query, fetched: Fetched, interval: Interval) -> pl.DataFrame:
+    """The answers of one query as one frame (of the served `interval`)."""
+    frame_interval = None if interval == Interval.TICK else interval
+    parts = _frames(query, fetched, frame_interval)
+    return pl.concat(parts) if parts else empty_frame(KIND[interval], query.symbol, query.exchange, frame_interval)
+
+
+def within(frame: pl.DataFrame, start: datetime, end: datetime, *, one_per_time: bool = True) -> pl.DataFrame:
+    """ranges.within for frames: the rows in [start, end], ascending (stable), the first
+    row of each time (bars) or of each set of equal rows (ticks)."""
+    kept = frame.filter(pl.col("datetime").is_between(start, end)).sort("datetime", maintain_order=True)
+    return kept.unique(subset=["datetime"] if one_per_time else None, keep="first", maintain_order=True)
+
+
+def _local(column: pl.Expr) -> pl.Expr:
+    return column.dt.replace_time_zone(None)
+
+
+def _made(groups: pl.Expr, stamp: pl.Expr, frame: pl.DataFrame, interval: Interval) -> pl.DataFrame:
+    """One bar per group of consecutive rows: opened by the first, closed by the last, the
+    extremes and (summed in order, as `+=` does) the amounts of all."""
+    return (frame.group_by(groups.alias("_group"), maintain_order=True)
+            .agg(stamp.alias("datetime"),
+                 pl.col("open_price").first(), pl.col("high_price").max(), pl.col("low_price").min(),
+                 pl.col("close_price").last(), pl.col("volume").cum_sum().last(),
+                 pl.col("turnover").cum_sum().last(), pl.col("open_interest").last(),
+                 pl.col("symbol").first(), pl.col("exchange").first())
+            .drop("_group")
+            .with_columns(pl.lit(interval.value, pl.String).alias("interval")))
+
+
+def hour_frame(minutes: pl.DataFrame) -> pl.DataFrame:
+    """aggregate.hour_bars: vn.py's BarGenerator closes an hour on its 59th minute or on
+    a bar of another hour of the clock; each hour bar is stamped at the start of the hour
+    of its first minute."""
+    time = pl.col("datetime")
+    opens = (time.dt.minute().shift(1) == 59) | (time.dt.hour() != time.dt.hour().shift(1))
+    stamp = _local(time.first()).dt.truncate("1h").dt.replace_time_zone(DATETIME.time_zone)
+    return _made(opens.fill_null(True).cum_sum(), stamp, minutes, Interval.HOUR)
+
+
+def week_frame(days: pl.DataFrame) -> pl.DataFrame:
+    """aggregate.week_bars: consecutive daily bars of one Monday-to-Sunday week, stamped
+    at the first."""
+    date = pl.col("datetime").dt.date()
+    monday = date - pl.duration(days=pl.col("datetime").dt.weekday() - 1)
+    return _made(monday.rle_id(), pl.col("datetime").first(), days, Interval.WEEKLY)
+
+
+def bar_frame(query: Query, interval: Interval, start: datetime, end: datetime) -> History[pl.DataFrame]:
+    plan = bar_plan(interval, start, end)
+    fetched = query.bars(plan.source, plan.first, plan.last)
+    bars = within(_joined(query, fetched, plan.source), plan.low, plan.high)
+    if interval == Interval.HOUR:
+        bars = within(hour_frame(bars), start, end)
+    elif interval == Interval.WEEKLY:
+        bars = within(week_frame(bars), start, end)
+    return History.of(bars, fetched)
+
+
+def tick_frame(query: Query, start: datetime, end: datetime) -> History[pl.DataFrame]:
+    # The daily bars tell the instrument's trading days; a night session belongs to the next one.
+    calendar = query.bars(Interval.DAILY, start.date(), end.date() + NIGHT_SLACK)
+    known = {day for part in _frames(query, calendar, Interval.DAILY) for day in part["datetime"].dt.date().to_list()}
+    days = tick_dates(known, start, end)
+    fetched = query.fetch(Interval.TICK, [Window(day, day) for day in days], None)
+    ticks = within(_joined(query, fetched, Interval.TICK), start, end, one_per_time=False)
+    return History.of(ticks, fetched, calendar)

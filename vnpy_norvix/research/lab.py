@@ -1,0 +1,197 @@
+"""AlphaLab folders (vn.py's research module) filled from frames: bar files as
+`AlphaLab.save_bar_data` leaves them and `contract.json` entries as
+`AlphaLab.add_contract_setting` leaves them, each written to a temporary file renamed into
+place, so that an interrupted write leaves the file as it was.
+
+`LabStore` lets the command line's download planner and downloader (vnpy_norvix/download.py)
+use a lab folder in place of vn.py's database: what a lab file holds is read per trading
+day the way the database's records are."""
+
+from __future__ import annotations
+
+import json
+import os
+import tempfile
+from collections.abc import Callable, Iterable, Iterator
+from contextlib import contextmanager
+from datetime import datetime
+from pathlib import Path
+from typing import TYPE_CHECKING
+
+import polars as pl
+import vnpy.trader.database as vn_database
+from vnpy.trader.constant import Exchange, Interval
+from vnpy.trader.object import BarData, TickData
+from vnpy.trader.database import BarOverview, TickOverview
+
+from norvix_datafeed import CHINA_TZ
+
+from ..engine import Failure
+from .columns import DATETIME
+
+if TYPE_CHECKING:
+    from vnpy.alpha import AlphaLab
+
+    from ..reference import Reference
+
+# The intervals a lab keeps, each in a folder of its own.
+LAB_INTERVALS = (Interval.DAILY, Interval.MINUTE)
+# A frame's bar fields under the names a lab file gives them, in the lab file's order.
+LAB_FIELDS = {"open_price": "open", "high_price": "high", "low_price": "low", "close_price": "close",
+              "volume": "volume", "turnover": "turnover", "open_interest": "open_interest"}
+# The lab file's time: China wall time without a zone, as save_bar_data stores bar.datetime.
+LAB_TIME = pl.Datetime("us")
+
+
+def open_lab(lab_path: str | Path) -> AlphaLab:
+    """vn.py's lab over `lab_path` (its folders made when missing)."""
+    from vnpy.alpha import AlphaLab
+
+    return AlphaLab(str(lab_path))
+
+
+def bar_file(lab: AlphaLab, vt_symbol: str, interval: Interval) -> Path:
+    if interval not in LAB_INTERVALS:
+        raise ValueError(f"an AlphaLab keeps daily and minute bars, not {interval.value}")
+    folder = lab.daily_path if interval == Interval.DAILY else lab.minute_path
+    return Path(folder).joinpath(f"{vt_symbol}.parquet")
+
+
+@contextmanager
+def replacing(path: Path) -> Iterator[Path]:
+    """A temporary file beside `path` to write, renamed onto it (after reaching the disk)
+    when the block ends without error, removed otherwise."""
+    handle, name = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
+    os.close(handle)
+    temporary = Path(name)
+    try:
+        yield temporary
+        with open(temporary, "rb+") as written:
+            os.fsync(written.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        temporary.unlink(missing_ok=True)
+        raise
+
+
+def lab_frame(frame: pl.DataFrame) -> pl.DataFrame:
+    """A bar frame (vnpy_norvix.research.columns) in the lab file's schema."""
+    return frame.select(pl.col("datetime").dt.replace_time_zone(None).dt.cast_time_unit("us"),
+                        *(pl.col(name).cast(pl.Float64).alias(lab) for name, lab in LAB_FIELDS.items()))
+
+
+def save_lab_bars(lab_path: str | Path, vt_symbol: str, interval: Interval, frame: pl.DataFrame) -> int:
+    """The bars of `frame` merged into the lab's file of `vt_symbol`: what it held and the
+    new bars, one per time, ascending; a time both hold keeps the new bar. Returns the rows
+    the file holds."""
+    path = bar_file(open_lab(lab_path), vt_symbol, interval)
+    merged = lab_frame(frame)
+    if path.exists():
+        merged = pl.concat([pl.read_parquet(path), merged])
+    # save_bar_data leaves the row kept of a time held twice to chance; here the new one wins.
+    merged = merged.unique(subset=["datetime"], keep="last", maintain_order=True).sort("datetime")
+    with replacing(path) as temporary:
+        merged.write_parquet(temporary)
+    return merged.height
+
+
+def add_contract(lab_path: str | Path, vt_symbol: str, size: float, pricetick: float | None = None,
+                 rates: tuple[float, float] | None = None) -> None:
+    """The entry of `vt_symbol` in the lab's contract.json, set as add_contract_setting sets
+    it. What is not given keeps the entry's value (a new entry: 0)."""
+    path = Path(open_lab(lab_path).contract_path)
+    contracts: dict[str, dict[str, float]] = {}
+    if path.exists():
+        with open(path, encoding="UTF-8") as file:
+            contracts = json.load(file)
+    old = contracts.get(vt_symbol, {})
+    long_rate, short_rate = rates if rates is not None else (old.get("long_rate", 0.0), old.get("short_rate", 0.0))
+    contracts[vt_symbol] = {"long_rate": long_rate, "short_rate": short_rate, "size": size,
+                            "pricetick": pricetick if pricetick is not None else old.get("pricetick", 0.0)}
+    with replacing(path) as temporary:
+        with open(temporary, "w", encoding="UTF-8") as file:
+            json.dump(contracts, file, indent=4, ensure_ascii=False)
+
+
+def add_contracts(lab_path: str | Path, reference: Reference, vt_symbols: Iterable[str],
+                  rates: tuple[float, float] | None = None) -> list[str]:
+    """contract.json entries for `vt_symbols`, their size and price tick from the service's
+    reference data; returns the failures, one line each (the other entries are written)."""
+    failures = []
+    for vt_symbol in dict.fromkeys(vt_symbols):
+        try:
+            terms = reference.terms(vt_symbol.rpartition(".")[0])
+        except Failure as failure:
+            failures.append(f"{vt_symbol}: no contract terms: {failure.reason}")
+            continue
+        add_contract(lab_path, vt_symbol, terms.size, terms.pricetick, rates)
+    return failures
+
+
+def bars_frame(bars: list[BarData]) -> pl.DataFrame:
+    """Bars of one contract and interval as a bar frame (the columns the lab reads)."""
+    return pl.DataFrame({"datetime": [bar.datetime for bar in bars],
+                         **{name: [float(getattr(bar, name)) for bar in bars] for name in LAB_FIELDS}},
+                        schema_overrides={"datetime": DATETIME})
+
+
+class LabStore:
+    """A lab folder seen through the part of vn.py's database interface that the download
+    planner and downloader use: overviews, loading bars over a range, saving bars."""
+
+    def __init__(self, lab_path: str | Path, added: Callable[[str], None] | None = None) -> None:
+        self.lab_path = Path(lab_path)
+        self.lab = open_lab(lab_path)
+        self.added = added  # told each vt_symbol saved
+
+    def get_bar_overview(self) -> list[BarOverview]:
+        overviews = []
+        for interval in LAB_INTERVALS:
+            for path in sorted(Path(bar_file(self.lab, "x", interval).parent).glob("*.parquet")):
+                symbol, _, exchange = path.stem.rpartition(".")
+                try:
+                    known = Exchange(exchange)
+                except ValueError:
+                    continue  # not a file of this tool's naming
+                times = pl.read_parquet(path, columns=["datetime"])["datetime"]
+                if times.len():
+                    overviews.append(BarOverview(symbol, known, interval, times.len(), self._held(times.min()),
+                                                 self._held(times.max())))
+        return overviews
+
+    def get_tick_overview(self) -> list[TickOverview]:
+        return []
+
+    @staticmethod
+    def _held(value: object) -> datetime:
+        # A lab time is a China wall time; the planner reads times as the database gives them.
+        assert isinstance(value, datetime)
+        return vn_database.convert_tz(value.replace(tzinfo=CHINA_TZ))
+
+    @staticmethod
+    def _lab_time(value: datetime) -> datetime:
+        aware = value.replace(tzinfo=vn_database.DB_TZ) if value.tzinfo is None else value
+        return aware.astimezone(CHINA_TZ).replace(tzinfo=None)
+
+    def load_bar_data(self, symbol: str, exchange: Exchange, interval: Interval, start: datetime,
+                      end: datetime) -> list[BarData]:
+        path = bar_file(self.lab, f"{symbol}.{exchange.value}", interval)
+        if not path.exists():
+            return []
+        times = pl.read_parquet(path, columns=["datetime"])["datetime"]
+        kept = times.filter(times.is_between(self._lab_time(start), self._lab_time(end)))
+        return [BarData(gateway_name="LAB", symbol=symbol, exchange=exchange, interval=interval,
+                        datetime=moment.replace(tzinfo=CHINA_TZ)) for moment in kept.to_list()]
+
+    def load_tick_data(self, symbol: str, exchange: Exchange, start: datetime, end: datetime) -> list[TickData]:
+        return []
+
+    def save_bar_data(self, bars: list[BarData], stream: bool = False) -> bool:
+        if bars:
+            save_lab_bars(self.lab_path, bars[0].vt_symbol, bars[0].interval, bars_frame(bars))  # type: ignore[arg-type]
+            if self.added is not None:
+                self.added(bars[0].vt_symbol)
+        return True
+
+    def save_tick_data(self, ticks: list[TickData], stream: bool = False) -> bool:
+        raise ValueError("an AlphaLab keeps no ticks")
