@@ -123,7 +123,7 @@ def test_wheel_metadata_installs_beside_vnpy_environments(dists):
     # vn.py only through the extras, so that a headless install can leave its GUI out.
     assert {name for name, r in requirements.items() if r.marker is None} == {"requests", "loguru", "tqdm"}
     assert requirements["vnpy"].marker.evaluate({"extra": "vnpy"})
-    assert set(metadata.get_all("Provides-Extra")) == {"vnpy", "headless"}
+    assert set(metadata.get_all("Provides-Extra")) == {"vnpy", "headless", "research"}
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="manylinux is for Linux")

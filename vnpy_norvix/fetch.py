@@ -38,6 +38,9 @@ class Fetched:
         return len(self.answers)
 
 
+POLL_SECONDS = 0.2
+
+
 def fetch_windows(windows: list[Window], query: Callable[[Window], Answer], *, scope: Scope, pool: Executor,
                   limit: int | None = None, workers: int = 1) -> Fetched:
     """Every window's answer, at most `workers` at a time. The first failure stops the
@@ -51,7 +54,9 @@ def fetch_windows(windows: list[Window], query: Callable[[Window], Answer], *, s
             while todo and len(pending) < max(workers, 1):
                 window = todo.pop(0)
                 pending[pool.submit(query, window)] = window
-            finished, _ = wait(pending, return_when=FIRST_COMPLETED)
+            # Woken now and then: a Ctrl-C that the kernel hands to a worker thread only
+            # reaches this thread's handler between two waits.
+            finished, _ = wait(pending, timeout=POLL_SECONDS, return_when=FIRST_COMPLETED)
             for future in finished:
                 window = pending.pop(future)
                 answer = future.result()  # raises the window's Failure

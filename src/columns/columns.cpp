@@ -152,6 +152,10 @@ int Table::fill(PyObject* records, SkipSink& sink) noexcept {
     Clock clock(ctx_, tz.get());
     MemberReader reader(ctx_, layout.fields, layout.n);
     Ref values[MemberReader::kMaxFields];
+    // The first time outside the nanosecond range.  The record path has nothing
+    // against such a time, so a later record that it fails on decides the
+    // answer's failure; only an answer without one fails on the time.
+    Ref overflow;
     // The list's length is read on every step, as the record path walks it.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records); ++i) {
         if (poll_signals(i) < 0) return -1;
@@ -174,7 +178,14 @@ int Table::fill(PyObject* records, SkipSink& sink) noexcept {
         f.minute = PyDateTime_DATE_GET_MINUTE(dt.get());
         f.second = PyDateTime_DATE_GET_SECOND(dt.get());
         const size_t row = count_;
-        if (clock.instant(f, column<int64_t>(0) + row) < 0) return -1;
+        if (clock.instant(f, column<int64_t>(0) + row) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+            if (overflow)
+                PyErr_Clear();
+            else
+                overflow = Ref::steal(PyErr_GetRaisedException());
+            continue;
+        }
         for (int j = 0; j < layout.n; ++j) {
             if (layout.fields[j].kind == Kind::text) {
                 if (add_text(row, j, values[j].get()) < 0) return -1;
@@ -185,6 +196,10 @@ int Table::fill(PyObject* records, SkipSink& sink) noexcept {
             column<double>(1 + j)[row] = v;
         }
         ++count_;
+    }
+    if (overflow) {
+        PyErr_SetRaisedException(overflow.release());
+        return -1;
     }
     return 0;
 }
