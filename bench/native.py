@@ -5,7 +5,9 @@ directly. This measures, side by side in one run and with run.py's shapes, serve
 
   E2E   the query over loopback HTTP: a (the module), b (bench/norvix_py.py), c (the floor:
         requests.post + response.json() + a loop calling BarData/TickData on values
-        converted before timing);
+        converted before timing), and engine (the plug-in's path: one
+        Engine.of(feed).call(kind, ...) answer, with its session, deadline, scope and
+        rate limit, decoded by vnpy_norvix._wire);
   Conv  everything after the body has arrived: requests' transport adapter hands over a
         real requests.Response that already holds the body, so a and b run exactly as over
         HTTP minus the socket. For a that is requests' own overhead, the native decoding and
@@ -17,7 +19,8 @@ directly. This measures, side by side in one run and with run.py's shapes, serve
         per implementation and shape (run.py --memory-child).
 
 Before timing, it checks that a took the native path (requests' Response.json is watched
-with sys.monitoring, not replaced) and that a and b build equal records.
+with sys.monitoring, not replaced), that the engine's decoder did too, and that a, b and the
+engine build equal records.
 
     python bench/native.py [--rounds N] [--quick] [--out FILE]
 """
@@ -33,13 +36,26 @@ from typing import Callable
 
 import run  # run.py: shapes, server, floor, implementations
 from watch import JsonCalls
+
+sys.path.insert(1, str(run.BENCH_DIR.parent))  # the work tree's vnpy_norvix, as the tests import it
+from vnpy_norvix.engine import Engine  # noqa: E402
+from vnpy_norvix.engine import wire  # noqa: E402
+
 from requests.adapters import HTTPAdapter
 from requests.models import Response
 from requests.structures import CaseInsensitiveDict
 from requests.utils import get_encoding_from_headers
 
-PHASES = (("e2e", "a"), ("e2e", "b"), ("e2e", "c"), ("conv", "a"), ("conv", "b"), ("conv", "c"), ("conv", "c+json"))
+PHASES = (("e2e", "a"), ("e2e", "b"), ("e2e", "c"), ("e2e", "engine"), ("conv", "a"), ("conv", "b"), ("conv", "c"),
+          ("conv", "c+json"))
 TARGET_E2E, TARGET_CONV, TARGET_RSS = 0.45, 0.80, 0.85
+# The engine end to end, against the floor: at least as fast as a (the module) measured
+# 0.32-0.37 for minute bars and 0.35 for ticks; the aim for both is 0.30.
+TARGET_ENGINE = {"minute": 0.37, "ticks": 0.35}
+AIM_ENGINE = 0.30
+# The engine's request per shape kind: (kind, first, last), as run.Shape.query asks a and b.
+ENGINE_QUERY = {"minute": ("minute", "2016-01-01", "2024-12-31"), "daily": ("day", "2016-01-01", "2024-12-31"),
+                "tick": ("tick", run.bodies.TICK_DATE.isoformat(), None)}
 TARGET_SHAPES = ("minute", "ticks")  # the targets are set for these; the others are shown alongside
 
 
@@ -69,7 +85,18 @@ class InMemoryTransport:
         HTTPAdapter.send = self.saved
 
 
+def engine_call(impls: run.Implementations, shape: run.Shape) -> Callable[[], list]:
+    """One answer through the plug-in's engine, looked up for the feed's settings per call as
+    the plug-in does (one engine per base URL, so per shape)."""
+    feed = impls.feeds["a"]
+    feed.base_url = shape.base_url
+    kind, first, last = ENGINE_QUERY[shape.kind]
+    return lambda: Engine.of(feed).call(kind, run.SYMBOL, first, last, exchange=run.EXCHANGE).records
+
+
 def calls_for(impls: run.Implementations, phase: str, impl: str, shape: run.Shape) -> Callable[[], list]:
+    if impl == "engine":
+        return engine_call(impls, shape)
     if phase == "e2e":
         return impls.end_to_end(impl, shape)
     if impl == "c":  # as run.py: handed a freshly decoded body, which it drops
@@ -93,6 +120,10 @@ def check_native(impls: run.Implementations, shapes: list[run.Shape], transport:
             if calls.count or len(got) != shape.count:
                 raise run.BenchError(f"a, {shape.title}, {phase}: the answer was not decoded natively")
             run.compare(f"{shape.title} {phase}: a and b", got, impls.end_to_end("b", shape)())
+        kind = ENGINE_QUERY[shape.kind][0]
+        if not wire.decode(kind, shape.raw, run.SYMBOL, run.EXCHANGE, run.PASSWORD)[5]:
+            raise run.BenchError(f"engine, {shape.title}: the answer was not decoded natively")
+        run.compare(f"{shape.title}: engine and a", engine_call(impls, shape)(), impls.end_to_end("a", shape)())
 
 
 def run_rounds(impls: run.Implementations, shapes: list[run.Shape], rounds: int,
@@ -116,6 +147,7 @@ def run_rounds(impls: run.Implementations, shapes: list[run.Shape], rounds: int,
 
 def report(shapes: list[run.Shape], samples: dict, memory: dict, rounds: int, loads: list[float]) -> str:
     med = {key: statistics.median(values) for key, values in samples.items()}
+    engine_ratio = {s.key: med[("e2e", "engine", s.key)] / med[("e2e", "c", s.key)] for s in shapes}
     out = [
         f"Machine: {run.platform.platform()}; CPU: {run.cpu_model()} ({os.cpu_count()} logical CPUs); "
         f"Python {run.platform.python_version()}",
@@ -123,12 +155,13 @@ def report(shapes: list[run.Shape], samples: dict, memory: dict, rounds: int, lo
         f"Rounds: {rounds}, medians; 1-minute load average before/after the timed rounds: "
         f"{loads[0]:.2f}/{loads[1]:.2f}",
         "",
-        "Times in ms. E2E over loopback HTTP; Conv = everything after the body has arrived (c: the floor's "
+        "Times in ms. E2E over loopback HTTP (engine: one Engine.of(feed).call(...) answer of the plug-in); "
+        "Conv = everything after the body has arrived (c: the floor's "
         "loop alone, c+json: with response.json()); RSS = growth of the peak RSS over one end-to-end call, MB.",
         "",
-        "| Shape | E2E a | E2E b | E2E c | E2E a/c | Conv a | Conv b | Conv c | Conv c+json | Conv a/c "
-        "| Conv a/(c+json) | RSS a | RSS b | RSS a/b |",
-        "|---|" + "---:|" * 14,
+        "| Shape | E2E a | E2E b | E2E c | E2E engine | E2E a/c | E2E engine/c | Conv a | Conv b | Conv c "
+        "| Conv c+json | Conv a/c | Conv a/(c+json) | RSS a | RSS b | RSS a/b |",
+        "|---|" + "---:|" * 16,
     ]
     worst = {"e2e": 0.0, "conv": 0.0, "rss": 0.0}
     for shape in shapes:
@@ -139,9 +172,10 @@ def report(shapes: list[run.Shape], samples: dict, memory: dict, rounds: int, lo
         if shape.key in TARGET_SHAPES:
             worst["e2e"], worst["conv"] = max(worst["e2e"], e2e), max(worst["conv"], conv)
             worst["rss"] = max(worst["rss"], rss if rss is not None else float("inf"))
-        cells = [m["e2e", "a"], m["e2e", "b"], m["e2e", "c"]]
+        cells = [m["e2e", "a"], m["e2e", "b"], m["e2e", "c"], m["e2e", "engine"]]
         out.append(
-            f"| {shape.title} | " + " | ".join(run.fmt_ms(v) for v in cells) + f" | {e2e:.2f} | "
+            f"| {shape.title} | " + " | ".join(run.fmt_ms(v) for v in cells)
+            + f" | {e2e:.2f} | {engine_ratio[shape.key]:.2f} | "
             + " | ".join(run.fmt_ms(m["conv", impl]) for impl in ("a", "b", "c", "c+json"))
             + f" | {conv:.2f} | {m['conv', 'a'] / m['conv', 'c+json']:.2f} | {run.fmt_mb(rss_a)} | "
             f"{run.fmt_mb(rss_b)} | {'n/a' if rss is None else f'{rss:.2f}'} |")
@@ -157,6 +191,14 @@ def report(shapes: list[run.Shape], samples: dict, memory: dict, rounds: int, lo
             f"- end to end a/c ≤ {TARGET_E2E}: {run.verdict(worst['e2e'], TARGET_E2E)}",
             f"- conversion a/c ≤ {TARGET_CONV}: {run.verdict(worst['conv'], TARGET_CONV)}",
             f"- peak RSS growth a/b ≤ {TARGET_RSS}: {run.verdict(worst['rss'], TARGET_RSS)}"]
+    for shape in shapes:
+        if shape.key in TARGET_ENGINE:
+            ratio, target = engine_ratio[shape.key], TARGET_ENGINE[shape.key]
+            out.append(
+                f"- engine end to end engine/c ≤ {target} ({shape.title}): {ratio:.2f}, "
+                f"{'met' if ratio <= target else 'NOT met'}; aim {AIM_ENGINE}: "
+                f"{'reached' if ratio <= AIM_ENGINE else 'not reached'}; engine/a "
+                f"{med[('e2e', 'engine', shape.key)] / med[('e2e', 'a', shape.key)]:.2f} in this run")
     return "\n".join(out) + "\n"
 
 

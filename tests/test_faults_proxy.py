@@ -128,6 +128,16 @@ def test_latency_delays_the_unchanged_answer(service, start_proxy):
     assert answer.content == _post(requests.Session(), service).content
 
 
+def test_connect_seconds_delay_a_connections_first_answer_only(start_proxy):
+    proxy = start_proxy(Faults(connect_seconds=0.4))
+    with requests.Session() as session:
+        first, second = (_post(session, proxy.url) for _ in range(2))
+    assert first.elapsed.total_seconds() >= 0.4 and second.elapsed.total_seconds() < 0.4
+    assert first.content == second.content and proxy.connections == 1
+    with pytest.raises(ValueError):
+        Faults(connect_seconds=-1.0)
+
+
 def test_a_silent_stall_outlasts_the_read_time_out(start_proxy):
     proxy = start_proxy(Faults(stall=1.0, stall_seconds=30))
     with pytest.raises(requests.exceptions.ReadTimeout):

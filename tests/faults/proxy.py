@@ -11,6 +11,10 @@ from one seeded random.Random, answers in its own way instead:
   429 with "Retry-After: 1"; stall (send nothing, or the head then one byte a second) for
   `stall_seconds` and then reset; or forward after an added delay.
 
+With `connect_seconds` every new connection's first request waits that long before it is
+read (with `latency` 1.0 as well: a network's round trips, for a connection's handshake
+and for every request).
+
 It counts accepted connections and the faults it injected, records (monotonic time, path)
 of every request, and stops with every thread it started ended (`close`, or leaving the `with` block).
 """
@@ -49,12 +53,15 @@ class Faults:
     stall_seconds: float = 15.0
     latency: float = 0.0
     latency_seconds: float = 0.3
+    connect_seconds: float = 0.0  # added before a new connection's first request is read
 
     def __post_init__(self) -> None:
         kinds = (self.reset_before_answer, self.reset_mid_answer, self.burst_503, self.too_many_requests,
                  self.stall, self.latency)
         if not all(0.0 <= rate <= 1.0 for rate in (self.reset_connection, *kinds)) or sum(kinds) > 1.0:
             raise ValueError(f"fault rates out of range: {self}")
+        if not self.connect_seconds >= 0.0:
+            raise ValueError(f"connect_seconds out of range: {self}")
 
 
 class Seen(NamedTuple):
@@ -244,6 +251,8 @@ class FaultProxy:
     def _serve(self, client: socket.socket) -> None:
         try:
             reader = Reader(client)
+            if self.faults.connect_seconds:
+                self._stopping.wait(self.faults.connect_seconds)
             while not self._stopping.is_set():
                 request = reader.message(response=False)
                 if request is None:
