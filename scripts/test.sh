@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up (scripts/setup.sh), then runs the test suite.
-# Extra arguments are passed to pytest, e.g.: bash scripts/test.sh -k tick -x
+# Arguments are pytest's: none runs the whole suite (tests/), and any given run only
+# what they name, e.g.: bash scripts/test.sh tests/test_engine.py -x, or -k tick
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -14,7 +15,7 @@ export PYTHONPATH="$ROOT${PYTHONPATH:+:$PYTHONPATH}"
 # that tests starting the service do not wait for it.
 "$ROOT/.venv/bin/python" -m norvix_devserver generate
 status=0
-"$ROOT/.venv/bin/python" -m pytest tests "$@" || status=$?
+"$ROOT/.venv/bin/python" -m pytest "$@" || status=$?
 if [ "$status" -eq 5 ]; then
     echo "test: pytest collected no tests" >&2
     exit 1
