@@ -96,14 +96,8 @@ class _WatchedConnection(HTTPConnection):
         super().request(*args, **kwargs)
 
 
-class _WatchedTLSConnection(HTTPSConnection):
-    def connect(self) -> None:
-        super().connect()
-        _attach(self)
-
-    def request(self, *args: Any, **kwargs: Any) -> None:
-        _attach(self)
-        super().request(*args, **kwargs)
+class _WatchedTLSConnection(_WatchedConnection, HTTPSConnection):
+    """The same watch over a TLS connection (HTTPSConnection's connect runs inside it)."""
 
 
 class _Pool(HTTPConnectionPool):
