@@ -138,6 +138,17 @@ def test_an_answer_that_does_not_come_whole_ends_at_the_deadline(raw, feed_on, b
     assert 0.9 < time.monotonic() - began < 2.5
 
 
+def test_a_silent_service_fails_a_query_after_one_retry_of_a_time_out(raw, feed_on):
+    """Four windows time out side by side: one of them is sent again, then the query ends."""
+    server = raw(servers.stall(30))
+    began = time.monotonic()
+    records, output = ask(feed_on(server.url, timeout=1), Interval.MINUTE, datetime(2024, 1, 1),
+                          datetime(2024, 12, 31))
+    assert records == [] and len(output) == 1 and "请求超时（1秒）" in output[0]
+    windows = [request for request in server.requests if request.path != NO_PRODUCTS]
+    assert len(windows) <= 4 + 1 and time.monotonic() - began < 3.5
+
+
 def test_requests_keep_to_the_rate_limit_across_threads(raw, feed_on):
     server = raw(servers.answer(GOOD, keep_alive=True))
     feed = feed_on(server.url, rate_limit=10)

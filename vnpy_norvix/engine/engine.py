@@ -166,6 +166,11 @@ class Engine:
             except Failure as failure:
                 if not failure.retry or attempt > self.retries:
                     raise
+                if failure.kind == "timeout" and not scope.first_time_out():
+                    # A time-out costs a whole deadline: a query tries once more after
+                    # its first, then takes a silent service for gone (vn.py's data
+                    # manager waits for the query on its GUI thread).
+                    raise
                 if not scope.budget.take():
                     raise Failure(messages.budget_spent(failure.reason), "budget") from failure
                 delay = failure.wait if failure.wait is not None else backoff(attempt - 1)

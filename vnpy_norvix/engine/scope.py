@@ -25,6 +25,7 @@ class Scope:
         self._watches: set[Watch] = set()
         self._lock = threading.Lock()
         self._forget = forget
+        self._timed_out = False
 
     def __enter__(self) -> Scope:
         return self
@@ -47,6 +48,12 @@ class Scope:
             watches = list(self._watches)
         for watch in watches:
             watch.cut(CANCELLED)
+
+    def first_time_out(self) -> bool:
+        """Whether this is the query's first request to run out of time."""
+        with self._lock:
+            first, self._timed_out = not self._timed_out, True
+            return first
 
     def check(self) -> None:
         if self._cancelled.is_set():
