@@ -128,7 +128,7 @@ def main() -> int:
     command("download", "--product", *PRODUCTS, "--start", minutes[0], "--end", minutes[1], "--interval", "1m")
     command("download", "--product", *PRODUCTS, "--start", ticks[0], "--end", ticks[1], "--interval", "tick")
 
-    section("Run the same download again: only the last day held is fetched")
+    section("Run the same download again: the trading days held are not fetched")
     command("download", "--product", *PRODUCTS, "--start", minutes[0], "--end", minutes[1], "--interval", "1m")
     command("status")
 

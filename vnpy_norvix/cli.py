@@ -76,7 +76,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     down = commands.add_parser("download", help="download bars and ticks into vn.py's database",
                                description="Download history into vn.py's database. What it already holds "
-                                           "is not fetched again, except its last day.")
+                                           "is not fetched again: only the trading days it misses.")
     down.add_argument("symbols", nargs="*", type=_vt_symbol, metavar="SYMBOL.EXCHANGE",
                       help="contracts, e.g. rb2405.SHFE")
     down.add_argument("--product", nargs="+", default=[], metavar="PRODUCT",
