@@ -11,7 +11,7 @@ from dataclasses import dataclass, field
 from . import messages
 from .engine import Answer, Failure, Scope
 from .engine.outcome import Record
-from .ranges import Window
+from .calendar import Window
 
 
 def reached(answer: Answer, limit: int | None) -> bool:

@@ -1,21 +1,11 @@
 """Records within a range. The calendar's rules (China time, windows, trading days and
-their sessions) live in vnpy_norvix.calendar; they are named here as well for callers
-that import them from this module."""
+their sessions) live in vnpy_norvix.calendar."""
 
 from __future__ import annotations
 
-from datetime import date, datetime
+from datetime import datetime
 from operator import attrgetter
 from typing import Protocol, TypeVar
-
-from .calendar import NIGHT_SLACK, Calendar, Window, china_time, windows
-
-__all__ = ["NIGHT_SLACK", "Window", "china_time", "tick_days", "windows", "within"]
-
-
-def tick_days(calendar: list[date], start: datetime, end: datetime) -> list[date]:
-    """The trading days of `calendar` whose sessions meet [start, end]."""
-    return Calendar(calendar).session_days(start, end)
 
 
 class Stamped(Protocol):
