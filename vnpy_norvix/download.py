@@ -15,6 +15,7 @@ Every request goes through the plug-in's engine, which answers with records or a
 
 from __future__ import annotations
 
+import queue
 import threading
 import time
 from collections.abc import Iterable, Sequence
@@ -305,8 +306,31 @@ class Progress(Protocol):
     def finished(self, outcome: Outcome) -> None: ...
 
 
+@dataclass(frozen=True)
+class Batch:
+    """What a task hands to the writer, in order: one window's records, ascending, or
+    (`records` None) the end of its fetching, with the failure or interruption that ended it."""
+
+    outcome: Outcome
+    records: list[Record] | None
+    error: str | None = None
+    interrupted: bool = False
+
+
+# Windows waiting to be saved, per job: enough for fetching never to wait on a save of
+# average length, few enough that memory stays bounded whatever the range.
+QUEUED_PER_JOB = 2
+POLL_SECONDS = 0.2  # how often a waiting thread looks at the stop flag
+
+
 class Downloader:
-    """Runs tasks on a bounded pool; saves are serialised, as vn.py's adapters expect."""
+    """Runs tasks on a bounded pool of fetchers that hand their windows to a single
+    writer thread through a bounded queue. Fetching the next windows overlaps saving the
+    last; at most `QUEUED_PER_JOB` windows per job wait in the queue (a fetcher with one
+    more in hand waits while it is full), so memory stays bounded for any range; and the
+    database is only ever written from the writer's thread, as vn.py's adapters expect
+    (peewee keeps one connection per thread). Each window is saved whole, in one
+    transaction, in the order its task fetched it."""
 
     def __init__(self, source: Source, database: BaseDatabase, progress: Progress, jobs: int = 4) -> None:
         self.source = source
@@ -314,76 +338,137 @@ class Downloader:
         self.progress = progress
         self.jobs = max(1, jobs)
         self.stop = threading.Event()
-        self.save_lock = threading.Lock()
-        self.outcomes: dict[int, Outcome] = {}  # per task, as it goes
+        self.queue: queue.Queue[Batch | None] = queue.Queue(maxsize=QUEUED_PER_JOB * self.jobs)
+        self.outcomes: dict[int, Outcome] = {}  # per task, as it goes; written by the writer alone
+        self.began: dict[int, float] = {}  # per task, when its fetching started
+        self.ended: set[int] = set()  # the tasks whose end the writer has reached
 
     def save(self, records: list[Record], interval: Interval) -> None:
         from . import store
 
-        with self.save_lock:
-            if interval == Interval.TICK:
-                store.save_ticks(self.database, records)  # type: ignore[arg-type]
-            else:
-                store.save_bars(self.database, records)  # type: ignore[arg-type]
+        if interval == Interval.TICK:
+            store.save_ticks(self.database, cast(list[TickData], records))
+        else:
+            store.save_bars(self.database, cast(list[BarData], records))
 
-    def run_task(self, task: Task) -> Outcome:
-        outcome = self.outcomes.setdefault(id(task), Outcome(task))
-        began = time.monotonic()
+    # --- the fetchers' side ---
+
+    def hand_over(self, batch: Batch | None) -> None:
+        """`batch` queued for the writer, once there is room; Stopped if the run is
+        interrupted meanwhile."""
+        while not self.stop.is_set():
+            try:
+                self.queue.put(batch, timeout=POLL_SECONDS)
+                return
+            except queue.Full:
+                continue
+        raise Stopped
+
+    def fetch(self, task: Task) -> None:
+        """The task's windows fetched in order and handed to the writer, then its end."""
+        outcome = self.outcomes[id(task)]
+        self.began[id(task)] = time.monotonic()
         self.progress.started(task)
         target = task.target
+        error, interrupted = None, False
         try:
             if task.failure is not None:
                 raise task.failure
             for window in task.todo:
                 if self.stop.is_set():
                     raise Stopped
-                records = self.source.records(target.symbol, target.exchange, task.interval, window, task.calendar)
-                if records:
-                    first, last = records[0].datetime, records[-1].datetime
-                    self.save(records, task.interval)  # turns the times into naive ones
-                    outcome.first = min(outcome.first or first, first)
-                    outcome.last = max(outcome.last or last, last)
-                    outcome.fetched += len(records)
-                self.progress.advanced(task, len(records))
+                if outcome.error is not None:  # a save failed: the task ends there
+                    break
+                self.hand_over(Batch(outcome, self.source.records(target.symbol, target.exchange, task.interval,
+                                                                  window, task.calendar)))
         except Stopped:
-            outcome.interrupted = True
+            interrupted = True
         except FeedError as failure:
             if failure.kind == "cancelled" and self.stop.is_set():
-                outcome.interrupted = True
+                interrupted = True
             else:
-                outcome.error = failure_text(failure)
+                error = failure_text(failure)
+        except Exception as exc:  # anything else ends this task, not the run
+            error = f"{type(exc).__name__}: {exc}"
+        try:
+            self.hand_over(Batch(outcome, None, error, interrupted))
+        except Stopped:
+            pass  # the run ends without the writer: the task counts as interrupted
+
+    # --- the writer's side ---
+
+    def write(self) -> None:
+        """The writer thread: each batch taken in the order handed over, until the end of
+        the run. Once the run is interrupted no save starts (the one in progress finishes)."""
+        try:
+            while not self.stop.is_set():
+                try:
+                    batch = self.queue.get(timeout=POLL_SECONDS)
+                except queue.Empty:
+                    continue
+                if batch is None or self.stop.is_set():
+                    return
+                self.take(batch)
+        except BaseException:
+            self.stop.set()  # no writer: the fetchers must not wait for one
+            raise
+
+    def take(self, batch: Batch) -> None:
+        outcome = batch.outcome
+        task = outcome.task
+        if batch.records is None:
+            outcome.error = outcome.error or batch.error  # a failed save comes first
+            outcome.interrupted = batch.interrupted
+            outcome.seconds = time.monotonic() - self.began[id(task)]
+            self.ended.add(id(task))
+            self.progress.finished(outcome)
+            return
+        if outcome.error is not None:
+            return  # a save of this task failed: its later windows are not saved
+        records = batch.records
+        try:
+            if records:
+                first, last = records[0].datetime, records[-1].datetime
+                self.save(records, task.interval)
+                outcome.first = min(outcome.first or first, first)
+                outcome.last = max(outcome.last or last, last)
+                outcome.fetched += len(records)
+            self.progress.advanced(task, len(records))  # after the save: progress never runs ahead of it
         except Exception as exc:  # a database failure ends this task, not the run
             outcome.error = f"{type(exc).__name__}: {exc}"
-        outcome.seconds = time.monotonic() - began
-        self.progress.finished(outcome)
-        return outcome
 
     def run(self, tasks: Sequence[Task]) -> list[Outcome]:
         """Every task's outcome, in the order given. Ctrl-C stops the tasks at once: a save
         in progress finishes, none starts after, and the requests in flight are left to
         end on their own (their threads must not keep the process alive)."""
+        for task in tasks:
+            self.outcomes.setdefault(id(task), Outcome(task))
+        writer = threading.Thread(target=self.write, name="norvix-writer", daemon=True)
+        writer.start()
         pool = ThreadPoolExecutor(max_workers=self.jobs, thread_name_prefix="norvix-download")
-        futures: list[Future[Outcome]] = [pool.submit(self.run_task, task) for task in tasks]
+        futures: list[Future[None]] = [pool.submit(self.fetch, task) for task in tasks]
         interrupted = False
         try:
             pending = set(futures)
             while pending:
-                _, pending = wait(pending, timeout=0.2, return_when=FIRST_COMPLETED)
+                _, pending = wait(pending, timeout=POLL_SECONDS, return_when=FIRST_COMPLETED)
+            try:
+                self.hand_over(None)  # after every task's last batch: the writer ends
+            except Stopped:
+                pass  # the writer is gone already
+            while writer.is_alive():
+                writer.join(POLL_SECONDS)
         except KeyboardInterrupt:
             interrupted = True
             self.stop.set()
             self.source.engine.abort()  # the requests in flight end at once
-            self.save_lock.acquire()  # held from now on: nothing more is written
+            writer.join()  # the save in progress finishes; none starts after
         finally:
             pool.shutdown(wait=not interrupted, cancel_futures=True)
-        outcomes = []
-        for future, task in zip(futures, tasks):
-            if future.done() and not future.cancelled():
-                outcomes.append(future.result())
-            else:  # stopped where it was: its worker is left behind
-                outcome = self.outcomes.setdefault(id(task), Outcome(task))
+        outcomes = [self.outcomes[id(task)] for task in tasks]
+        for outcome in outcomes:
+            if id(outcome.task) not in self.ended:  # stopped where it was
                 outcome.interrupted = True
-                outcomes.append(outcome)
         try:
             held = holdings(self.database)
         except Exception:  # the database lost meanwhile: the tasks have said so already
