@@ -39,18 +39,19 @@ STATUS = {"500": 1, "SIGINT": 130, "SIGKILL": -signal.SIGKILL}
 RETRIES = {"datafeed.retries": 1}  # a 500 is retried once, and keeps coming
 
 
-class Faults:
-    """What the service does to the minute-bar requests of a run: the `window`-th window
-    (counted by distinct first days, retries aside) gets a 500 for as long as the fault is
-    armed, or its request is held unanswered (`reached` set) until `release`."""
+class Service:
+    """The minute-bar windows the service is asked for (by distinct first day: retries
+    aside), and what it does to them once armed: the `window`-th gets a 500 for as long
+    as the fault is armed, or its request is held unanswered (`reached` set) until `release`."""
 
     def __init__(self) -> None:
-        self.lock = threading.Lock()
+        self.changed = threading.Condition()
         self.arm(None, 0)
 
     def arm(self, fault: str | None, window: int) -> None:
+        with self.changed:
+            self.firsts: list[str] = []
         self.fault, self.window = fault, window
-        self.firsts: list[str] = []
         self.hits = 0  # requests of the window
         self.reached, self.release = threading.Event(), threading.Event()
 
@@ -60,15 +61,16 @@ class Faults:
 
     def middleware(self, app):
         def answer(environ, start_response):
-            if environ["PATH_INFO"] == "/minutebar/query" and self.fault:
+            if environ["PATH_INFO"] == "/minutebar/query":
                 body = environ["wsgi.input"].read(int(environ.get("CONTENT_LENGTH") or 0))
                 environ["wsgi.input"] = io.BytesIO(body)
                 first = json.loads(body)["start_date"]
-                with self.lock:
+                with self.changed:
                     if first not in self.firsts:
                         self.firsts.append(first)
+                        self.changed.notify_all()
                     window = self.firsts.index(first) + 1
-                if window == self.window:
+                if self.fault and window == self.window:
                     self.hits += 1
                     self.reached.set()
                     if self.fault == "500":
@@ -81,7 +83,7 @@ class Faults:
 
 @pytest.fixture(scope="module")
 def faulty():
-    faults = Faults()
+    faults = Service()
     with service_behind(faults.middleware) as server:
         server.faults = faults
         yield server
@@ -161,32 +163,9 @@ def test_an_extension_interrupted_at_any_window_is_completed_by_the_next_run(tmp
 # --- the pipeline ------------------------------------------------------------------------
 
 
-class Arrivals:
-    """The distinct first days of the minute-bar requests the service has received."""
-
-    def __init__(self) -> None:
-        self.firsts: list[str] = []
-        self.changed = threading.Condition()
-
-    def middleware(self, app):
-        def answer(environ, start_response):
-            if environ["PATH_INFO"] == "/minutebar/query":
-                body = environ["wsgi.input"].read(int(environ.get("CONTENT_LENGTH") or 0))
-                environ["wsgi.input"] = io.BytesIO(body)
-                with self.changed:
-                    self.firsts.append(json.loads(body)["start_date"])
-                    self.changed.notify_all()
-            return app(environ, start_response)
-        return answer
-
-    def windows(self) -> int:
-        with self.changed:
-            return len(set(self.firsts))
-
-
 class Watched:
-    """vn.py's database, saving bars through its own methods, with `on_save(label, bars)`
-    called before each save and `saved(label, bars)` after (the adapter rewrites the bars)."""
+    """vn.py's database, saving bars through its own methods, with `on_save(label, count)`
+    called before each save and `saved(label, count)` after (the adapter rewrites the bars)."""
 
     def __init__(self, database, on_save=lambda label, count: None, saved=lambda label, count: None) -> None:
         self.database, self.on_save, self.saved = database, on_save, saved
@@ -217,13 +196,13 @@ class Recorded:
 
 
 @pytest.fixture
-def watched_service():
-    arrivals = Arrivals()
-    with service_behind(arrivals.middleware) as server:
-        feed = Datafeed()
-        feed.initialize(SERVICE_USER, SERVICE_TOKEN)
-        feed.base_url = server.url
-        yield dl.Source(feed), arrivals
+def watched_service(faulty):
+    """A source on the module's service, which records the windows asked for."""
+    faulty.faults.arm(None, 0)
+    feed = Datafeed()
+    feed.initialize(SERVICE_USER, SERVICE_TOKEN)
+    feed.base_url = faulty.url
+    return dl.Source(feed), faulty.faults
 
 
 def tasks_of(source, database, contracts, first, last, intervals):
@@ -233,17 +212,18 @@ def tasks_of(source, database, contracts, first, last, intervals):
 
 
 def test_fetching_runs_ahead_of_a_save_by_a_bounded_number_of_windows(watched_service, database):
-    source, arrivals = watched_service
+    source, requests = watched_service
     jobs = 1
     most = 1 + dl.QUEUED_PER_JOB * jobs + jobs  # being saved, queued, in a fetcher's hand
     ahead: list[int] = []
 
     def first_save_waits(label, count):
         if not ahead:  # held until the fetcher cannot go further
-            with arrivals.changed:
-                assert arrivals.changed.wait_for(lambda: len(set(arrivals.firsts)) >= most, timeout=60)
+            with requests.changed:
+                assert requests.changed.wait_for(lambda: len(requests.firsts) >= most, timeout=60)
             time.sleep(0.5)  # time for one more request, were the queue unbounded
-            ahead.append(arrivals.windows())
+            with requests.changed:
+                ahead.append(len(requests.firsts))
 
     watched = Watched(database, first_save_waits)
     tasks = tasks_of(source, watched, [CONTRACT], FIRST, LAST, [Interval.MINUTE])
