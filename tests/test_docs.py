@@ -101,11 +101,21 @@ def test_every_script_named_exists():
     assert all((REPO / name).is_file() for name in named)
 
 
-def test_every_path_named_exists_and_every_json_block_parses():
+def anchors(doc: Path) -> set[str]:
+    """The anchors the forge gives the headings of `doc`."""
+    headings = re.findall(r"^#+ (.*)$", FENCE.sub("", doc.read_text(encoding="utf-8")), re.MULTILINE)
+    return {re.sub(r"[^\w\- ]", "", heading.lower()).replace(" ", "-") for heading in headings}
+
+
+def test_every_path_and_link_named_exists_and_every_json_block_parses():
     mentioned = re.compile(r"`((?:src|vnpy_norvix|norvix_devserver|scripts|bench|tests|docs)/[^`\s<*]*)`")
     for doc in DOCS:
         text = doc.read_text(encoding="utf-8")
         missing = [path for path in mentioned.findall(text) if not (REPO / path).exists()]
+        for target, anchor in re.findall(r"\]\(([\w./]+\.md)(?:#([\w-]+))?\)", text):
+            linked = (doc.parent / target).resolve()
+            if not linked.is_file() or (anchor and anchor not in anchors(linked)):
+                missing.append(f"{target}#{anchor}")
         assert not missing, f"{doc.name} names {missing}"
         for line, body in blocks(doc, "json"):
             json.loads(body)
