@@ -23,6 +23,7 @@ for _var in ("http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROX
     os.environ.pop(_var, None)
 os.environ["NO_PROXY"] = os.environ["no_proxy"] = "127.0.0.1,localhost"
 
+import contextlib  # noqa: E402
 import importlib  # noqa: E402
 import importlib.util  # noqa: E402
 import json  # noqa: E402
@@ -470,3 +471,17 @@ def datafeed(settings, monkeypatch, no_loaded_datafeed, service):
     assert feed.base_url == service
     assert feed.init() is True
     return feed
+
+
+@contextlib.contextmanager
+def serving(httpd):
+    """Runs a socketserver-style server (the local data service's, for one) on a thread
+    until the block ends."""
+    thread = threading.Thread(target=httpd.serve_forever, daemon=True)
+    thread.start()
+    try:
+        yield httpd
+    finally:
+        httpd.shutdown()
+        httpd.server_close()
+        thread.join(timeout=10)
