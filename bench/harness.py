@@ -2,8 +2,9 @@
 record checks, the canned-response server in its own process, and the command line's
 frame (a memory child's hidden option, the report's publication, the exit status).
 
-A benchmark's memory pass runs `run.py --memory-child IMPL SHAPE PORT` once per
-implementation and shape, so that every peak is taken in a fresh process.
+The memory pass (measure_memory) runs `run.py --memory-child IMPL SHAPE PORT` once per
+implementation and shape, so that every peak is taken in a fresh process; frames.py's
+memory child answers the same hidden option (`parse`).
 """
 
 from __future__ import annotations

@@ -21,8 +21,8 @@ from typing import Any, Callable
 import requests
 
 import floor
-from harness import BENCH_DIR, BenchError
-from shapes import PASSWORD, USERNAME, Shape
+from harness import BENCH_DIR, BenchError, silence_logger
+from shapes import PASSWORD, USERNAME, Shape, generate, make_shapes
 
 import norvix_datafeed
 
@@ -121,3 +121,15 @@ class Implementations:
                 raise BenchError(f"{impl}: the conversion call did not go through the stand-in for requests")
 
         return (lambda: shape.query(feed)), undo
+
+
+def prepare(quick: bool) -> tuple[list[Shape], Implementations]:
+    """The shapes, their bodies generated and the floor's values converted, and the three
+    implementations, set up before the log is silenced (their set-up lines show)."""
+    shapes = make_shapes(quick)
+    for shape in shapes:
+        shape.raw = generate(shape)
+        shape.prepared = floor.prepare(shape)
+    impls = Implementations()
+    silence_logger()
+    return shapes, impls

@@ -40,9 +40,10 @@ import bodies
 import floor
 import harness
 from harness import compare, timed
+import implementations
 from implementations import Implementations
 from report import cpu_model, fmt_mb, fmt_ms, verdict
-from shapes import EXCHANGE, PASSWORD, SYMBOL, Shape, generate, make_shapes
+from shapes import EXCHANGE, PASSWORD, SYMBOL, Shape
 from watch import JsonCalls
 
 sys.path.insert(1, str(harness.BENCH_DIR.parent))  # the work tree's vnpy_norvix, as the tests import it
@@ -220,12 +221,7 @@ def main() -> int:
     if rounds < 1:
         parser.error("--rounds must be at least 1")
 
-    shapes = make_shapes(args.quick)
-    for shape in shapes:
-        shape.raw = generate(shape)
-        shape.prepared = floor.prepare(shape)
-    impls = Implementations()
-    harness.silence_logger()
+    shapes, impls = implementations.prepare(args.quick)
     transport = InMemoryTransport(shapes)
 
     def checked() -> None:

@@ -37,9 +37,10 @@ from pathlib import Path
 import floor
 import harness
 from harness import IMPLS, BenchError, compare, timed
+import implementations
 from implementations import Implementations
 from report import report
-from shapes import Shape, generate, make_shapes
+from shapes import Shape, make_shapes
 
 import norvix_datafeed
 
@@ -167,13 +168,7 @@ def main() -> int:
         raise BenchError(f"norvix_datafeed comes from {norvix_datafeed.__file__}, not from the extension")
 
     print(f"norvix_datafeed: {norvix_datafeed.__file__}", file=sys.stderr)
-    shapes = make_shapes(args.quick)
-    for shape in shapes:
-        shape.raw = generate(shape)
-        shape.prepared = floor.prepare(shape)
-
-    impls = Implementations()
-    harness.silence_logger()
+    shapes, impls = implementations.prepare(args.quick)
 
     def checked() -> None:
         check(impls, shapes)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # A long differential fuzzing campaign: every query of the installed module against the
-# plain-Python model in tests/oracle.py (tests/test_differential.py and the bytes-level
+# Python reference, run by tests/oracle.py (tests/test_differential.py and the bytes-level
 # tests/test_native_decode.py with more examples).
 #
 #   bash scripts/fuzz.sh [N]     N cases in all (default 100000): one twentieth of them

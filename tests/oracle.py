@@ -123,9 +123,6 @@ def _load_reference():
 
 _REFERENCE = _load_reference()
 _OWN = _REFERENCE.requests, _REFERENCE.logger, _REFERENCE.CHINA_TZ
-# The password kept out of text a log line quotes: the rule is written once in Python,
-# in the reference, and the native module is held to it.
-mask = _REFERENCE.__mask__
 
 
 class Model:
@@ -152,7 +149,7 @@ class Model:
             out.error = exc
         finally:
             module.requests, module.logger, module.CHINA_TZ = _OWN
-        if any(args for _, args, _ in wire.calls):
+        if any(positional for _, positional, _ in wire.calls):
             raise AssertionError(f"the reference passed positional arguments to requests: {wire.calls!r}")
         out.calls = [(method, kwargs) for method, _, kwargs in wire.calls]
         out.lines = lines.lines
