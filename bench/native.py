@@ -39,8 +39,8 @@ from typing import Callable
 import bodies
 import floor
 import harness
-from harness import compare, timed
 import implementations
+from harness import compare, timed
 from implementations import Implementations
 from report import cpu_model, fmt_mb, fmt_ms, verdict
 from shapes import EXCHANGE, PASSWORD, SYMBOL, Shape

@@ -36,8 +36,8 @@ from pathlib import Path
 
 import floor
 import harness
-from harness import IMPLS, BenchError, compare, timed
 import implementations
+from harness import IMPLS, BenchError, compare, timed
 from implementations import Implementations
 from report import report
 from shapes import Shape, make_shapes
