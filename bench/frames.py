@@ -1,11 +1,11 @@
 """Benchmark of history as polars frames, against the floor and the record path's frame.
 
 Side by side in one run, for 40,000 minute bars and 30,000 five-level ticks in one answer,
-served over loopback HTTP by bench/server.py (run.py's shapes and server):
+served over loopback HTTP by bench/server.py (the shapes of shapes.py, harness.py's server):
 
   frame    the frame path end to end: the request (the plug-in's engine, Engine.call_columns), the
            columns (vnpy_norvix._wire.decode_columns) and the polars frame over them;
-  floor    requests.post + response.json() + vn.py records (run.py's floor);
+  floor    requests.post + response.json() + vn.py records (floor.py);
   records  the core's record query, then polars.DataFrame of the records as dicts (what a
            researcher does today, and what AlphaLab.save_bar_data does);
   decode   decode_columns alone on the body at hand, in rows a second (one core);
@@ -31,7 +31,9 @@ from pathlib import Path
 
 import polars as pl
 
-import run  # run.py: shapes, server, floor
+import floor
+import harness
+from shapes import EXCHANGE, SYMBOL, Shape, generate, make_shapes
 
 from norvix_datafeed import NorvixDatafeed
 from vnpy_norvix import _wire
@@ -49,25 +51,25 @@ class Feed:
         self.base_url, self.username, self.password, self.workers = base_url, "bench", "bench-token", 1
 
 
-def shapes(quick: bool) -> list[run.Shape]:
-    return [s for s in run.make_shapes(quick) if s.key in ("minute", "ticks")]
+def shapes(quick: bool) -> list[Shape]:
+    return [s for s in make_shapes(quick) if s.key in ("minute", "ticks")]
 
 
-def frame_call(shape: run.Shape) -> Callable[[], int]:
+def frame_call(shape: Shape) -> Callable[[], int]:
     feed = Feed(shape.base_url)
     first, last = ("2024-03-05", None) if shape.kind == "tick" else ("2016-01-01", "2024-12-31")
 
     def call() -> int:
         try:
-            got = Engine.of(feed).call_columns(KIND[shape.kind], run.SYMBOL, first, last)  # type: ignore[arg-type]
+            got = Engine.of(feed).call_columns(KIND[shape.kind], SYMBOL, first, last)  # type: ignore[arg-type]
         except Failure as failure:
-            raise run.BenchError(failure.reason) from failure
-        return frame_of(got.columns, run.SYMBOL, run.EXCHANGE, None).height
+            raise harness.BenchError(failure.reason) from failure
+        return frame_of(got.columns, SYMBOL, EXCHANGE, None).height
 
     return call
 
 
-def records_call(shape: run.Shape) -> Callable[[], int]:
+def records_call(shape: Shape) -> Callable[[], int]:
     feed = NorvixDatafeed()
     feed.base_url = shape.base_url
     feed.initialize("bench", "bench-token")
@@ -80,15 +82,15 @@ def records_call(shape: run.Shape) -> Callable[[], int]:
     return call
 
 
-def floor_call(shape: run.Shape) -> Callable[[], int]:
-    return lambda: len(run.floor_query(shape))
+def floor_call(shape: Shape) -> Callable[[], int]:
+    return lambda: len(floor.query(shape))
 
 
-def frame_names(shape: run.Shape) -> list[str]:
+def frame_names(shape: Shape) -> list[str]:
     return list(_wire.decode_columns(KIND[shape.kind], b'{"code":0,"data":[]}', None)[1])
 
 
-def call_for(path: str, shape: run.Shape) -> Callable[[], int]:
+def call_for(path: str, shape: Shape) -> Callable[[], int]:
     return {"frame": frame_call, "floor": floor_call, "records": records_call}[path](shape)
 
 
@@ -98,50 +100,47 @@ def timed(call: Callable[[], int], expected: int) -> float:
     count = call()
     elapsed = time.perf_counter() - started
     if count != expected:
-        raise run.BenchError(f"{count} rows instead of {expected}")
+        raise harness.BenchError(f"{count} rows instead of {expected}")
     return elapsed
 
 
 def memory_child(path: str, key: str, port: int, quick: bool) -> None:
     shape = {s.key: s for s in shapes(quick)}[key]
     shape.base_url = f"http://127.0.0.1:{port}/{shape.key}"
-    run.silence_logger()
+    harness.silence_logger()
     if path == "floor":
-        shape.raw = run.fetch(shape)
-        shape.prepared = run.prepare_floor(shape)
+        shape.raw = harness.fetch(shape)
+        shape.prepared = floor.prepare(shape)
         shape.raw = b""
     call = call_for(path, shape)
     gc.collect()
     gc.freeze()
-    if not run.reset_peak_rss():
+    if not harness.reset_peak_rss():
         print(json.dumps({"rss_mb": None}))
         return
-    before = run.status_kb("VmRSS")
+    before = harness.status_kb("VmRSS")
     count = call()
-    print(json.dumps({"rss_mb": (run.status_kb("VmHWM") - before) / 1024, "rows": count}))
+    print(json.dumps({"rss_mb": (harness.status_kb("VmHWM") - before) / 1024, "rows": count}))
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--quick", action="store_true")
-    parser.add_argument("--memory-child", nargs=3, metavar=("PATH", "SHAPE", "PORT"), help=argparse.SUPPRESS)
-    args = parser.parse_args()
-    if args.memory_child:
-        path, key, port = args.memory_child
-        memory_child(path, key, int(port), args.quick)
+    args = harness.parse(parser, "PATH", memory_child)
+    if args is None:
         return 0
 
-    run.silence_logger()
+    harness.silence_logger()
     todo = shapes(args.quick)
     for shape in todo:
-        shape.raw = run.generate(shape)
+        shape.raw = generate(shape)
     with tempfile.TemporaryDirectory() as workdir:
-        server = run.Server(todo, Path(workdir))
+        server = harness.Server(todo, Path(workdir))
         try:
             for shape in todo:
                 shape.base_url = f"http://127.0.0.1:{server.port}/{shape.key}"
-                shape.prepared = run.prepare_floor(shape)
+                shape.prepared = floor.prepare(shape)
             samples: dict[tuple[str, str], list[float]] = {}
             calls = {(p, s.key): call_for(p, s) for p in PATHS for s in todo}
             decode: dict[str, list[float]] = {s.key: [] for s in todo}
@@ -162,7 +161,7 @@ def main() -> int:
                     command += ["--quick"] if args.quick else []
                     done = subprocess.run(command, capture_output=True, text=True, timeout=600)
                     if done.returncode != 0:
-                        raise run.BenchError(done.stderr)
+                        raise harness.BenchError(done.stderr)
                     memory[(path, shape.key)] = json.loads(done.stdout.strip().splitlines()[-1])["rss_mb"]
         finally:
             server.stop()

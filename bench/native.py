@@ -1,9 +1,10 @@
 """Benchmark of the native decoding of history answers, against the floor and the plain-Python form.
 
 The module reads a history answer with its own JSON decoder and builds the vn.py records
-directly. This measures, side by side in one run and with run.py's shapes, server and floor:
+directly. This measures, side by side in one run and with run.py's shapes, server and floor
+(shapes.py, harness.py, floor.py):
 
-  E2E   the query over loopback HTTP: a (the module), b (bench/norvix_py.py), c (the floor:
+  E2E   the query over loopback HTTP: a (the module), b (reference/norvix_py.py), c (the floor:
         requests.post + response.json() + a loop calling BarData/TickData on values
         converted before timing), and engine (the plug-in's path: one
         Engine.of(feed).call(kind, ...) answer, with its session, deadline, scope and
@@ -29,15 +30,23 @@ from __future__ import annotations
 
 import argparse
 import os
+import platform
 import statistics
 import sys
 from pathlib import Path
 from typing import Callable
 
-import run  # run.py: shapes, server, floor, implementations
+import bodies
+import floor
+import harness
+import implementations
+from harness import compare, timed
+from implementations import Implementations
+from report import cpu_model, fmt_mb, fmt_ms, verdict
+from shapes import EXCHANGE, PASSWORD, SYMBOL, Shape
 from watch import JsonCalls
 
-sys.path.insert(1, str(run.BENCH_DIR.parent))  # the work tree's vnpy_norvix, as the tests import it
+sys.path.insert(1, str(harness.BENCH_DIR.parent))  # the work tree's vnpy_norvix, as the tests import it
 from vnpy_norvix.engine import Engine  # noqa: E402
 from vnpy_norvix.engine import wire  # noqa: E402
 
@@ -53,9 +62,9 @@ TARGET_E2E, TARGET_CONV, TARGET_RSS = 0.45, 0.80, 0.85
 # 0.32-0.37 for minute bars and 0.35 for ticks; the aim for both is 0.30.
 TARGET_ENGINE = {"minute": 0.37, "ticks": 0.35}
 AIM_ENGINE = 0.30
-# The engine's request per shape kind: (kind, first, last), as run.Shape.query asks a and b.
+# The engine's request per shape kind: (kind, first, last), as Shape.query asks a and b.
 ENGINE_QUERY = {"minute": ("minute", "2016-01-01", "2024-12-31"), "daily": ("day", "2016-01-01", "2024-12-31"),
-                "tick": ("tick", run.bodies.TICK_DATE.isoformat(), None)}
+                "tick": ("tick", bodies.TICK_DATE.isoformat(), None)}
 TARGET_SHAPES = ("minute", "ticks")  # the targets are set for these; the others are shown alongside
 
 
@@ -64,7 +73,7 @@ class InMemoryTransport:
     already holds the body of the shape whose path the URL carries, as the adapter would
     build it (status, headers, the encoding taken from them)."""
 
-    def __init__(self, shapes: list[run.Shape]) -> None:
+    def __init__(self, shapes: list[Shape]) -> None:
         self.bodies = {shape.path: shape.raw for shape in shapes}
         self.saved = HTTPAdapter.send
 
@@ -85,16 +94,16 @@ class InMemoryTransport:
         HTTPAdapter.send = self.saved
 
 
-def engine_call(impls: run.Implementations, shape: run.Shape) -> Callable[[], list]:
+def engine_call(impls: Implementations, shape: Shape) -> Callable[[], list]:
     """One answer through the plug-in's engine, looked up for the feed's settings per call as
     the plug-in does (one engine per base URL, so per shape)."""
     feed = impls.feeds["a"]
     feed.base_url = shape.base_url
     kind, first, last = ENGINE_QUERY[shape.kind]
-    return lambda: Engine.of(feed).call(kind, run.SYMBOL, first, last, exchange=run.EXCHANGE).records
+    return lambda: Engine.of(feed).call(kind, SYMBOL, first, last, exchange=EXCHANGE).records
 
 
-def calls_for(impls: run.Implementations, phase: str, impl: str, shape: run.Shape) -> Callable[[], list]:
+def calls_for(impls: Implementations, phase: str, impl: str, shape: Shape) -> Callable[[], list]:
     if impl == "engine":
         return engine_call(impls, shape)
     if phase == "e2e":
@@ -102,13 +111,13 @@ def calls_for(impls: run.Implementations, phase: str, impl: str, shape: run.Shap
     if impl == "c":  # as run.py: handed a freshly decoded body, which it drops
         return impls.conversion("c", shape)[0]
     if impl == "c+json":
-        return lambda: run.floor_query(shape)  # through the in-memory transport
+        return lambda: floor.query(shape)  # through the in-memory transport
     feed = impls.feeds[impl]
     feed.base_url = shape.base_url
     return lambda: shape.query(feed)
 
 
-def check_native(impls: run.Implementations, shapes: list[run.Shape], transport: InMemoryTransport) -> None:
+def check_native(impls: Implementations, shapes: list[Shape], transport: InMemoryTransport) -> None:
     for shape in shapes:
         for phase in ("e2e", "conv"):
             with JsonCalls() as calls:
@@ -118,15 +127,15 @@ def check_native(impls: run.Implementations, shapes: list[run.Shape], transport:
                 else:
                     got = calls_for(impls, phase, "a", shape)()
             if calls.count or len(got) != shape.count:
-                raise run.BenchError(f"a, {shape.title}, {phase}: the answer was not decoded natively")
-            run.compare(f"{shape.title} {phase}: a and b", got, impls.end_to_end("b", shape)())
+                raise harness.BenchError(f"a, {shape.title}, {phase}: the answer was not decoded natively")
+            compare(f"{shape.title} {phase}: a and b", got, impls.end_to_end("b", shape)())
         kind = ENGINE_QUERY[shape.kind][0]
-        if not wire.decode(kind, shape.raw, run.SYMBOL, run.EXCHANGE, run.PASSWORD)[5]:
-            raise run.BenchError(f"engine, {shape.title}: the answer was not decoded natively")
-        run.compare(f"{shape.title}: engine and a", engine_call(impls, shape)(), impls.end_to_end("a", shape)())
+        if not wire.decode(kind, shape.raw, SYMBOL, EXCHANGE, PASSWORD)[5]:
+            raise harness.BenchError(f"engine, {shape.title}: the answer was not decoded natively")
+        compare(f"{shape.title}: engine and a", engine_call(impls, shape)(), impls.end_to_end("a", shape)())
 
 
-def run_rounds(impls: run.Implementations, shapes: list[run.Shape], rounds: int,
+def run_rounds(impls: Implementations, shapes: list[Shape], rounds: int,
                transport: InMemoryTransport) -> dict:
     samples: dict = {}
     for number in range(rounds + 1):  # round 0 warms up
@@ -136,21 +145,21 @@ def run_rounds(impls: run.Implementations, shapes: list[run.Shape], rounds: int,
                 call = calls_for(impls, phase, impl, shape)
                 if phase == "conv" and impl != "c":
                     with transport:
-                        ms = run.timed(call, shape.count, f"{impl} {phase} {shape.title}")
+                        ms = timed(call, shape.count, f"{impl} {phase} {shape.title}")
                 else:
-                    ms = run.timed(call, shape.count, f"{impl} {phase} {shape.title}")
+                    ms = timed(call, shape.count, f"{impl} {phase} {shape.title}")
                 if number:
                     samples.setdefault((phase, impl, shape.key), []).append(ms)
         print(f"round {number}/{rounds} done", file=sys.stderr, flush=True)
     return samples
 
 
-def report(shapes: list[run.Shape], samples: dict, memory: dict, rounds: int, loads: list[float]) -> str:
+def report(shapes: list[Shape], samples: dict, memory: dict, rounds: int, loads: list[float]) -> str:
     med = {key: statistics.median(values) for key, values in samples.items()}
     engine_ratio = {s.key: med[("e2e", "engine", s.key)] / med[("e2e", "c", s.key)] for s in shapes}
     out = [
-        f"Machine: {run.platform.platform()}; CPU: {run.cpu_model()} ({os.cpu_count()} logical CPUs); "
-        f"Python {run.platform.python_version()}",
+        f"Machine: {platform.platform()}; CPU: {cpu_model()} ({os.cpu_count()} logical CPUs); "
+        f"Python {platform.python_version()}",
         f"Command: `{os.environ.get('NORVIX_BENCH_COMMAND') or ' '.join(['python', *sys.argv])}`",
         f"Rounds: {rounds}, medians; 1-minute load average before/after the timed rounds: "
         f"{loads[0]:.2f}/{loads[1]:.2f}",
@@ -174,23 +183,23 @@ def report(shapes: list[run.Shape], samples: dict, memory: dict, rounds: int, lo
             worst["rss"] = max(worst["rss"], rss if rss is not None else float("inf"))
         cells = [m["e2e", "a"], m["e2e", "b"], m["e2e", "c"], m["e2e", "engine"]]
         out.append(
-            f"| {shape.title} | " + " | ".join(run.fmt_ms(v) for v in cells)
+            f"| {shape.title} | " + " | ".join(fmt_ms(v) for v in cells)
             + f" | {e2e:.2f} | {engine_ratio[shape.key]:.2f} | "
-            + " | ".join(run.fmt_ms(m["conv", impl]) for impl in ("a", "b", "c", "c+json"))
-            + f" | {conv:.2f} | {m['conv', 'a'] / m['conv', 'c+json']:.2f} | {run.fmt_mb(rss_a)} | "
-            f"{run.fmt_mb(rss_b)} | {'n/a' if rss is None else f'{rss:.2f}'} |")
+            + " | ".join(fmt_ms(m["conv", impl]) for impl in ("a", "b", "c", "c+json"))
+            + f" | {conv:.2f} | {m['conv', 'a'] / m['conv', 'c+json']:.2f} | {fmt_mb(rss_a)} | "
+            f"{fmt_mb(rss_b)} | {'n/a' if rss is None else f'{rss:.2f}'} |")
     out += ["", "Spread over the rounds, min–max ms:", "",
             "| Shape | " + " | ".join(f"{p.upper() if p == 'e2e' else 'Conv'} {i}" for p, i in PHASES) + " |",
             "|---|" + "---:|" * len(PHASES)]
     for shape in shapes:
         spans = [samples[(p, i, shape.key)] for p, i in PHASES]
-        out.append(f"| {shape.title} | " + " | ".join(f"{run.fmt_ms(min(s))}–{run.fmt_ms(max(s))}" for s in spans)
+        out.append(f"| {shape.title} | " + " | ".join(f"{fmt_ms(min(s))}–{fmt_ms(max(s))}" for s in spans)
                    + " |")
     titles = ", ".join(s.title for s in shapes if s.key in TARGET_SHAPES)
     out += ["", f"Targets ({titles}):",
-            f"- end to end a/c ≤ {TARGET_E2E}: {run.verdict(worst['e2e'], TARGET_E2E)}",
-            f"- conversion a/c ≤ {TARGET_CONV}: {run.verdict(worst['conv'], TARGET_CONV)}",
-            f"- peak RSS growth a/b ≤ {TARGET_RSS}: {run.verdict(worst['rss'], TARGET_RSS)}"]
+            f"- end to end a/c ≤ {TARGET_E2E}: {verdict(worst['e2e'], TARGET_E2E)}",
+            f"- conversion a/c ≤ {TARGET_CONV}: {verdict(worst['conv'], TARGET_CONV)}",
+            f"- peak RSS growth a/b ≤ {TARGET_RSS}: {verdict(worst['rss'], TARGET_RSS)}"]
     for shape in shapes:
         if shape.key in TARGET_ENGINE:
             ratio, target = engine_ratio[shape.key], TARGET_ENGINE[shape.key]
@@ -212,22 +221,17 @@ def main() -> int:
     if rounds < 1:
         parser.error("--rounds must be at least 1")
 
-    shapes = run.make_shapes(args.quick)
-    for shape in shapes:
-        shape.raw = run.generate(shape)
-        shape.prepared = run.prepare_floor(shape)
-    impls = run.Implementations()
-    run.silence_logger()
+    shapes, impls = implementations.prepare(args.quick)
     transport = InMemoryTransport(shapes)
 
     def checked() -> None:
         check_native(impls, shapes, transport)
         print("check passed: a decodes natively and builds the records b builds", file=sys.stderr, flush=True)
 
-    samples, memory, loads = run.session(shapes, checked, lambda: run_rounds(impls, shapes, rounds, transport),
+    samples, memory, loads = harness.session(shapes, checked, lambda: run_rounds(impls, shapes, rounds, transport),
                                          True, args.quick)
-    return run.publish(report(shapes, samples, memory, rounds, loads), args.out)
+    return harness.publish(report(shapes, samples, memory, rounds, loads), args.out)
 
 
 if __name__ == "__main__":
-    run.entry(main)
+    harness.entry(main)

@@ -43,6 +43,7 @@ from vnpy_norvix.engine.wire import private_headers  # noqa: E402
 
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "tests"))
+import children  # noqa: E402
 from faults.proxy import FaultProxy, Faults  # noqa: E402
 
 USER, TOKEN = "demo", "demo-token"
@@ -82,13 +83,7 @@ def stop(process: subprocess.Popen, on_eof: bool) -> None:
     """Ends a child: by closing its stdin when it stops on that (the proxy), else terminated."""
     if process.stdin:
         process.stdin.close()
-    if not on_eof:
-        process.terminate()
-    try:
-        process.wait(timeout=30)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.wait()
+    children.stop(process, timeout=30, terminate=not on_eof)
 
 
 def main() -> int:

@@ -4,7 +4,7 @@ vn.py creates its ``.vntrader`` folder (and reads ``vt_setting.json``) in the wo
 directory or in HOME when it is first imported, so HOME and the working directory
 are moved to a fresh temporary directory here, before anything imports vn.py.
 
-NORVIX_IMPL=py runs the suite against the pure-Python module in bench/norvix_py.py
+NORVIX_IMPL=py runs the suite against the Python reference in reference/norvix_py.py
 instead of the installed extension; tests marked ``extension_only`` are skipped then.
 """
 
@@ -41,8 +41,10 @@ from zoneinfo import ZoneInfo  # noqa: E402
 import pytest  # noqa: E402
 from loguru import logger  # noqa: E402
 
+from children import stop  # noqa: E402
+
 REPO = Path(__file__).resolve().parent.parent
-PY_SOURCE = REPO / "bench" / "norvix_py.py"
+PY_SOURCE = REPO / "reference" / "norvix_py.py"
 IMPL = "py" if os.environ.get("NORVIX_IMPL") == "py" else "ext"
 MODULE_NAME = "norvix_datafeed"
 
@@ -380,12 +382,7 @@ def service(tmp_path_factory):
             raise RuntimeError(f"the data service did not start: {first_line!r} {errors.read_text()!r}")
         yield match.group(1)
     finally:
-        process.terminate()
-        try:
-            process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
+        stop(process, timeout=10)
         process.stdout.close()
 
 

@@ -1,4 +1,4 @@
-"""Differential fuzzing: every query of the module against the plain-Python model in oracle.py.
+"""Differential fuzzing: every query of the module against the model in oracle.py (the Python reference).
 
 Hypothesis generates how the service (or the HTTP library) answers: envelopes with any JSON
 value in `code`, `message` and `data`, records with missing, null, wrong-typed, numeric-text,
@@ -29,7 +29,7 @@ from loguru import logger
 from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.object import HistoryRequest
 
-from oracle import BAR_AMOUNTS, BAR_PRICES, TICK_NUMBERS, Answer, Model, Outcome
+from oracle import BAR_AMOUNTS, BAR_PRICES, TICK_NUMBERS, Answer, Model, Outcome, Response, Wire
 from test_conversion_props import BIG, JSON_NUMBERS, date_texts, weighted
 
 EXAMPLES = int(os.environ.get("NORVIX_FUZZ_EXAMPLES", "300"))
@@ -37,6 +37,9 @@ HTTP_EXAMPLES = int(os.environ.get("NORVIX_FUZZ_HTTP_EXAMPLES", str(max(EXAMPLES
 REPORT = os.environ.get("NORVIX_FUZZ_REPORT")
 KEEP_GOING = bool(REPORT)
 SHOWN = 5  # divergences kept for the report
+# The model is the Python reference itself: against NORVIX_IMPL=py it would compare a
+# module with its own source.
+pytestmark = pytest.mark.extension_only
 
 
 def fuzz_settings(examples: int):
@@ -111,24 +114,6 @@ def envelopes(draw, data):
 
 class Interrupt(BaseException):
     """Outside Exception, like KeyboardInterrupt: nobody may swallow it."""
-
-
-class Response:
-    """What requests.get/post return: status, text, raise_for_status() and json()."""
-
-    def __init__(self, answer: Answer):
-        self._answer = answer
-        self.status_code = answer.status
-        self.text = answer.text
-
-    def raise_for_status(self):
-        if 400 <= self.status_code < 600:
-            raise requests.exceptions.HTTPError(f"{self.status_code} Error", response=self)
-
-    def json(self):
-        if self._answer.json_error is not None:
-            raise self._answer.json_error
-        return self._answer.value
 
 
 EXC = requests.exceptions
@@ -214,28 +199,6 @@ CREDENTIALS = st.tuples(st.sampled_from(["user"] * 36 + ["", None, "张三"]),
 
 
 # --- running both and comparing -------------------------------------------------------------
-
-
-class Wire:
-    """Stands in for the requests package: records each call and answers with `answer`."""
-
-    exceptions = requests.exceptions
-
-    def __init__(self):
-        self.answer: Answer | None = None
-        self.calls: list = []
-
-    def _send(self, method, args, kwargs):
-        self.calls.append((method, args, kwargs))
-        if self.answer.send_error is not None:
-            raise self.answer.send_error
-        return Response(self.answer)
-
-    def get(self, *args, **kwargs):
-        return self._send("GET", args, kwargs)
-
-    def post(self, *args, **kwargs):
-        return self._send("POST", args, kwargs)
 
 
 class Capture:

@@ -1,10 +1,11 @@
-# norvix_datafeed written as an ordinary Python module.
+# norvix_datafeed written as an ordinary Python module: the Python reference of the core.
 #
 # This is the plug-in as a Python developer would write it with requests and loguru:
-# the baseline the benchmarks compare the native module against, and a second
-# implementation the test suite can run against (NORVIX_IMPL=py). Loaded under the
-# name "norvix_datafeed" it offers the same names as the extension; run directly it
-# performs the module's self-test (the contract-multiplier query).
+# the baseline the benchmarks compare the native module against (bench/), the model the
+# differential tests hold the native module to (tests/oracle.py runs it on scripted
+# answers), and a second implementation the test suite can run against (NORVIX_IMPL=py).
+# Loaded under the name "norvix_datafeed" it offers the same names as the extension; run
+# directly it performs the module's self-test (the contract-multiplier query).
 
 import json
 from dataclasses import dataclass
