@@ -1,5 +1,6 @@
 """Type checkers on a trader's script: the installed stub must let plain use of the
-queries check clean, with the result types a vn.py user expects."""
+queries check clean, with the result types a vn.py user expects. And the plug-in's own
+package checks clean under mypy's strict mode."""
 
 import json
 import subprocess
@@ -8,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import environ_without
+from conftest import REPO, environ_without
 
 USER_SCRIPT = '''
 from datetime import datetime
@@ -84,3 +85,11 @@ def test_pyright_finds_no_error(script):
     result = _check([str(basedpyright), "--pythonpath", sys.executable, script.name], script.parent)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "0 errors" in result.stdout
+
+
+def test_plugin_package_is_strict_clean(tmp_path):
+    # From the repository, so that the package's sources and the core's stub beside them are checked.
+    result = _check([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / ".mypy"), "vnpy_norvix/"],
+                    REPO)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert result.stdout.startswith("Success: no issues found")

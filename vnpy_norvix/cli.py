@@ -18,7 +18,7 @@ import time
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from datetime import date
-from typing import Any
+from typing import TYPE_CHECKING, cast
 
 from vnpy.trader.constant import Exchange, Interval
 
@@ -27,6 +27,12 @@ from . import store
 from .calendar import FIRST_DAY, LAST_DAY, OutOfCalendar, check_days, today_in_china
 from .continuous import ADJUSTMENTS
 from .report import download_summary, moment, plural, rolls_table, span, table
+
+if TYPE_CHECKING:
+    from vnpy.trader.database import BaseDatabase
+
+    from .datafeed import Datafeed
+    from .research.lab import LabStore
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
@@ -111,7 +117,7 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def make_datafeed(base_url: str | None) -> Any:
+def make_datafeed(base_url: str | None) -> Datafeed:
     """vn.py's datafeed from the settings (datafeed.base_url included), at --base-url when given."""
     from . import Datafeed
 
@@ -121,7 +127,7 @@ def make_datafeed(base_url: str | None) -> Any:
     return feed
 
 
-def ready_datafeed(base_url: str | None) -> Any | None:
+def ready_datafeed(base_url: str | None) -> Datafeed | None:
     """The datafeed, or None after telling why it cannot be used."""
     feed = make_datafeed(base_url)
     problems: list[str] = []
@@ -131,7 +137,7 @@ def ready_datafeed(base_url: str | None) -> Any | None:
     return feed
 
 
-def open_database() -> Any | None:
+def open_database() -> BaseDatabase | None:
     """vn.py's configured database, or None after telling why it cannot be opened."""
     from vnpy.trader.database import get_database
     from vnpy.trader.setting import SETTINGS
@@ -144,7 +150,7 @@ def open_database() -> Any | None:
         return None
 
 
-def open_lab(path: str) -> Any | None:
+def open_lab(path: str) -> LabStore | None:
     """The AlphaLab folder at `path` as the downloads' store, or None after telling why not."""
     try:
         from .research.lab import LabStore
@@ -155,11 +161,13 @@ def open_lab(path: str) -> Any | None:
         return None
 
 
-def ready_source_and_database(base_url: str | None, lab: str | None = None) -> tuple[Any, Any] | None:
+def ready_source_and_database(base_url: str | None, lab: str | None = None) -> tuple[dl.Source, BaseDatabase] | None:
     """The service, through a ready datafeed, and vn.py's database (the lab folder `lab`
     when given); None after telling why either cannot be used."""
     feed = ready_datafeed(base_url)
-    database = (open_lab(lab) if lab else open_database()) if feed is not None else None
+    # A lab folder (LabStore) answers the planner and the downloader through the methods of
+    # vn.py's database that they call, without being one.
+    database = (cast("BaseDatabase | None", open_lab(lab)) if lab else open_database()) if feed is not None else None
     if feed is None or database is None:
         return None
     return dl.Source(feed), database

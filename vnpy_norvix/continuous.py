@@ -17,13 +17,16 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass, field
 from datetime import date
-from typing import Any
+from typing import TYPE_CHECKING
 
 from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.object import BarData
 
 from .download import FeedError, Source
 from .reference import Dominant, Factor
+
+if TYPE_CHECKING:
+    from norvix_datafeed import NorvixDatafeed
 
 ADJUSTMENTS = ("backward", "forward", "none")
 # The service writes its factors with eight decimals.
@@ -151,8 +154,9 @@ def _adjusted(bar: BarData, name: str, exchange: Exchange, multiplier: float) ->
     )
 
 
-def continuous_bars(datafeed: Any, product: str, start: date, end: date, interval: Interval = Interval.DAILY,
-                    adjust: str = "backward", name: str | None = None) -> ContinuousSeries:
+def continuous_bars(datafeed: NorvixDatafeed | Source, product: str, start: date, end: date,
+                    interval: Interval = Interval.DAILY, adjust: str = "backward",
+                    name: str | None = None) -> ContinuousSeries:
     """The continuous dominant series of `product` over the trading days [start, end],
     straight from the data service. Raises `FeedError` when a query fails, `BadClose` (one)
     when a roll's closes make no factor."""

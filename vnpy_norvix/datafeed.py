@@ -5,11 +5,10 @@ from __future__ import annotations
 import time
 from collections.abc import Callable, Sized
 from datetime import datetime
-from types import ModuleType
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Protocol
 
 from loguru import logger
-from vnpy.trader.constant import Interval
+from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.object import BarData, HistoryRequest, TickData
 from vnpy.trader.setting import SETTINGS
 
@@ -25,6 +24,16 @@ if TYPE_CHECKING:
     import polars as pl
 
 BAR_INTERVALS = (Interval.MINUTE, Interval.HOUR, Interval.DAILY, Interval.WEEKLY)
+
+
+class _Research(Protocol):
+    """What the frame queries use of vnpy_norvix.research, imported only when asked for."""
+
+    def empty_frame(self, kind: str, symbol: str, exchange: Exchange, interval: Interval | None) -> pl.DataFrame: ...
+
+    def bar_frame(self, query: Query, interval: Interval, start: datetime, end: datetime) -> History[pl.DataFrame]: ...
+
+    def tick_frame(self, query: Query, start: datetime, end: datetime) -> History[pl.DataFrame]: ...
 
 
 class Datafeed(NorvixDatafeed):
@@ -144,7 +153,7 @@ class Datafeed(NorvixDatafeed):
         return start, end
 
 
-def _research(method: str) -> ModuleType:
+def _research(method: str) -> _Research:
     """vnpy_norvix.research, or ImportError saying what to install."""
     try:
         from . import research

@@ -23,11 +23,11 @@ from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass, field
 from datetime import date, datetime, time as clock
 from operator import attrgetter
-from typing import TYPE_CHECKING, Protocol, cast
+from typing import TYPE_CHECKING, Literal, Protocol, cast, overload
 
 import vnpy.trader.database as vn_database
 from vnpy.trader.constant import Exchange, Interval
-from vnpy.trader.database import BaseDatabase
+from vnpy.trader.database import BarOverview, BaseDatabase, TickOverview
 from vnpy.trader.object import BarData, HistoryRequest, TickData
 
 from norvix_datafeed import CHINA_TZ
@@ -44,6 +44,7 @@ if TYPE_CHECKING:
     from norvix_datafeed import NorvixDatafeed
 
 Record = BarData | TickData
+BarInterval = Literal[Interval.MINUTE, Interval.HOUR, Interval.DAILY, Interval.WEEKLY]
 
 INTERVAL_NAMES = {"d": Interval.DAILY, "1h": Interval.HOUR, "1m": Interval.MINUTE, "tick": Interval.TICK}
 
@@ -91,8 +92,20 @@ class Source:
             found = cast(list[Record], hour_bars(sorted(cast(list[BarData], found), key=attrgetter("datetime"))))
         return select(found, interval, window, calendar)
 
+    @overload
+    def history(self, symbol: str, exchange: Exchange, interval: Literal[Interval.TICK], first: date, last: date,
+                stop: threading.Event | None = None) -> Iterable[list[TickData]]: ...
+
+    @overload
+    def history(self, symbol: str, exchange: Exchange, interval: BarInterval, first: date, last: date,
+                stop: threading.Event | None = None) -> Iterable[list[BarData]]: ...
+
+    @overload
     def history(self, symbol: str, exchange: Exchange, interval: Interval, first: date, last: date,
-                stop: threading.Event | None = None) -> Iterable[list[Record]]:
+                stop: threading.Event | None = None) -> Iterable[list[Record]]: ...
+
+    def history(self, symbol: str, exchange: Exchange, interval: Interval, first: date, last: date,
+                stop: threading.Event | None = None) -> Iterable[Sequence[Record]]:
         """The records of the trading days [first, last], one ascending list per window."""
         if interval == Interval.DAILY:
             calendar, days = Calendar(), [first, last]
@@ -199,11 +212,14 @@ class Holding:
 
 
 Key = tuple[str, Exchange, Interval]
+# vn.py's overviews type their exchange and interval as optional.
+HeldKey = tuple[str, Exchange | None, Interval | None]
 
 
-def holdings(database: BaseDatabase) -> dict[Key, Holding]:
+def holdings(database: BaseDatabase) -> dict[HeldKey, Holding]:
     """What the database holds per symbol and interval (ticks under TICK)."""
-    held = {}
+    held: dict[HeldKey, Holding] = {}
+    overviews: list[tuple[BarOverview | TickOverview, Interval | None]]
     overviews = [(o, o.interval) for o in database.get_bar_overview()]
     overviews += [(o, Interval.TICK) for o in database.get_tick_overview()]
     for overview, interval in overviews:

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import sys
 import threading
-from typing import TextIO
+from typing import Never, TextIO
 
 from tqdm import tqdm
 
@@ -41,7 +41,7 @@ class BarProgress:
         self.lock = threading.Lock()
         self.overall = tqdm(total=sum(task.windows for task in tasks), desc="overall", unit="window",
                             file=stream, position=0, dynamic_ncols=True)
-        self.bars: dict[int, tqdm] = {}
+        self.bars: dict[int, tqdm[Never]] = {}
         self.records: dict[int, int] = {}
 
     def started(self, task: Task) -> None:

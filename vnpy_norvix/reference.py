@@ -187,7 +187,7 @@ class Reference:
         key = (kind, symbol, first, last)
         with _LOCK:
             if key in self.cache:
-                return self.cache[key]  # type: ignore[return-value]
+                return self.cache[key]  # type: ignore[return-value]  # what `read` made for this key
         answer = self.engine.call(kind, symbol, first, last, scope=scope)
         try:
             records = read(answer.records)

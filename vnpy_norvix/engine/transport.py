@@ -196,7 +196,7 @@ class Transport:
             try:
                 response = session.request("GET" if method == "GET" else "POST", url, headers=headers,
                                            timeout=(timeout, timeout), stream=True,
-                                           **payload)  # type: ignore[arg-type]
+                                           **payload)  # type: ignore[arg-type]  # params= or json=, both taken
                 with response:  # read whole, the connection goes back to the pool; else closed
                     if response.status_code >= 400:
                         body, text = response.content, response.text

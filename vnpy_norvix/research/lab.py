@@ -188,6 +188,7 @@ class LabStore:
 
     def save_bar_data(self, bars: list[BarData], stream: bool = False) -> bool:
         if bars:
+            # vn.py types a bar's interval as optional; the bars saved have one.
             save_lab_bars(self.lab_path, bars[0].vt_symbol, bars[0].interval, bars_frame(bars))  # type: ignore[arg-type]
             if self.added is not None:
                 self.added(bars[0].vt_symbol)

@@ -53,6 +53,7 @@ def bulk_writer(database: BaseDatabase, kind: str) -> Writer | None:
 
     if not adapter_matches(database):
         return None
+    # The adapters of ADAPTERS hold their peewee database as `db`, which BaseDatabase does not declare.
     writer: Writer = importlib.import_module(f"{__name__}.{dialect}").writer(database.db)  # type: ignore[attr-defined]
     return writer if writer.tables_match(LAYOUTS[kind]) else None
 
@@ -100,6 +101,7 @@ def replace_bars(database: BaseDatabase, symbol: str, exchange: Exchange, interv
     held: list[BarData] = []
     for overview in database.get_bar_overview():
         if (overview.symbol, overview.exchange, overview.interval) == (symbol, exchange, interval) and overview.count:
+            # An overview with a count has its start and end, which vn.py types as optional.
             held = database.load_bar_data(symbol, exchange, interval, overview.start, overview.end)  # type: ignore[arg-type]
     copies = [copy.copy(bar) for bar in bars]
     try:

@@ -42,14 +42,14 @@ def text(value: object) -> object:
 def real(value: object) -> object:
     """peewee's FloatField adaptation: a float where one can be made, else the value."""
     try:
-        return float(value)  # type: ignore[arg-type]
+        return float(value)  # type: ignore[arg-type]  # tried on anything, as peewee does
     except (TypeError, ValueError):
         return value
 
 
 def reals(values: tuple[object, ...]) -> tuple[object, ...]:
     try:
-        return tuple(map(float, values))  # type: ignore[arg-type]
+        return tuple(map(float, values))  # type: ignore[arg-type]  # as in real()
     except (TypeError, ValueError):
         return tuple(map(real, values))
 
@@ -94,7 +94,7 @@ class Layout:
         return itemgetter(*(self.columns.index(column) for column in self.unique))
 
     def time(self, row: Row) -> datetime:
-        return row[self.columns.index("datetime")]  # type: ignore[return-value]
+        return row[self.columns.index("datetime")]  # type: ignore[return-value]  # the row's datetime column
 
 
 _BAR_REALS = ("volume", "turnover", "open_interest", "open_price", "high_price", "low_price", "close_price")
@@ -102,6 +102,7 @@ _bar_reals = attrgetter(*_BAR_REALS)
 
 
 def bar_row(bar: BarData) -> Row:
+    # vn.py types a bar's exchange and interval as optional; a bar saved has both.
     symbol, exchange, interval = bar.symbol, bar.exchange._value_, bar.interval._value_  # type: ignore[union-attr]
     return (symbol if type(symbol) is str else text(symbol), exchange if type(exchange) is str else text(exchange),
             convert_tz(bar.datetime), interval if type(interval) is str else text(interval),

@@ -28,7 +28,7 @@ class SqliteWriter(Writer):
 
     def read_time(self, value: object) -> datetime:
         # Stored as text; read as the adapter's DateTimeField reads it.
-        return moment(value)  # type: ignore[return-value]
+        return moment(value)  # type: ignore[return-value]  # peewee's reading of a stored time
 
 
 def writer(db: PeeweeDatabase) -> Writer:

@@ -72,7 +72,7 @@ class Writer(ABC):
 
     def read_time(self, value: object) -> datetime:
         """A time as the driver hands it back, as the adapter's model reads it."""
-        return value  # type: ignore[return-value]
+        return value  # type: ignore[return-value]  # a driver that hands back datetimes
 
     def tables_match(self, layout: Layout) -> bool:
         """The database's tables have the layout's columns and unique indexes."""
