@@ -102,7 +102,10 @@ int Table::add_text(size_t row, int field, PyObject* value) noexcept {
 
 // The loop runs once per record of answers tens of thousands long: what
 // does not change from record to record (each field's kind and column) is
-// looked up before it.
+// looked up before it.  Records nearly always hold the same members with the
+// same JSON types, so the number fields are sorted by what their values are
+// (absent, integer, float) only when the masks change, and each value is
+// then stored without a test.
 int Table::fill(const decode::Rows& rows) noexcept {
     const decode::Layout& layout = shape_.layout;
     if (reserve(rows.count) < 0) return -1;
@@ -110,17 +113,20 @@ int Table::fill(const decode::Rows& rows) noexcept {
     if (!tz) return -1;
     Clock clock(ctx_, tz.get());
     int64_t* const times = column<int64_t>(0);
-    double* numbers[MemberReader::kMaxFields];
-    int number_fields[MemberReader::kMaxFields], text_fields[MemberReader::kMaxFields];
-    int n_numbers = 0, n_texts = 0;
+    constexpr int kFields = MemberReader::kMaxFields;
+    double* numbers[kFields] = {};
+    int text_fields[kFields], n_texts = 0;
     for (int j = 0; j < layout.n; ++j) {
-        if (layout.fields[j].kind == Kind::text) {
+        if (layout.fields[j].kind == Kind::text)
             text_fields[n_texts++] = j;
-        } else {
-            numbers[n_numbers] = column<double>(1 + j);
-            number_fields[n_numbers++] = j;
-        }
+        else
+            numbers[j] = column<double>(1 + j);
     }
+    // The number fields of the masks last seen: absent ones first, then
+    // integers from `ints_from`, then floats from `floats_from`.
+    int sorted[kFields], ints_from = 0, floats_from = 0, n_sorted = 0;
+    uint64_t sorted_masks = 0;
+    bool have_sorted = false;
     for (size_t r = 0; r < rows.count; ++r) {
         const decode::Slot* row = rows.row(r);
         const uint64_t t = row[0].u;
@@ -133,20 +139,32 @@ int Table::fill(const decode::Rows& rows) noexcept {
         f.second = int(t & 0xff);
         if (clock.instant(f, times + r) < 0) return -1;
         const uint64_t masks = row[1].u;
-        const uint32_t present = uint32_t(masks), ints = uint32_t(masks >> 32);
-        // float(record.get(key, 0)) / float(record[key]) of a JSON number
-        for (int k = 0; k < n_numbers; ++k) {
-            const int j = number_fields[k];
-            const decode::Slot v = row[2 + j];
-            numbers[k][r] = !(present >> j & 1) ? 0.0
-                            : ints >> j & 1     ? static_cast<double>(v.i)
-                                                : v.d;
+        if (!have_sorted || masks != sorted_masks) {
+            const uint32_t present = uint32_t(masks), ints = uint32_t(masks >> 32);
+            n_sorted = 0;
+            for (int pass = 0; pass < 3; ++pass) {
+                if (pass == 1) ints_from = n_sorted;
+                if (pass == 2) floats_from = n_sorted;
+                for (int j = 0; j < layout.n; ++j) {
+                    if (!numbers[j]) continue;
+                    const int what = !(present >> j & 1) ? 0 : ints >> j & 1 ? 1 : 2;
+                    if (what == pass) sorted[n_sorted++] = j;
+                }
+            }
+            sorted_masks = masks;
+            have_sorted = true;
         }
-        for (int k = 0; k < n_texts; ++k) {
-            const int j = text_fields[k];
+        // float(record.get(key, 0)) / float(record[key]) of a JSON number
+        int k = 0;
+        for (; k < ints_from; ++k) numbers[sorted[k]][r] = 0.0;
+        for (; k < floats_from; ++k)
+            numbers[sorted[k]][r] = static_cast<double>(row[2 + sorted[k]].i);
+        for (; k < n_sorted; ++k) numbers[sorted[k]][r] = row[2 + sorted[k]].d;
+        for (int i = 0; i < n_texts; ++i) {
+            const int j = text_fields[i];
             // record.get(key, "")
-            PyObject* text = present >> j & 1 ? PyList_GET_ITEM(rows.texts.get(), row[2 + j].i)
-                                              : (*ctx_)[Const::empty];
+            PyObject* text = masks >> j & 1 ? PyList_GET_ITEM(rows.texts.get(), row[2 + j].i)
+                                            : (*ctx_)[Const::empty];
             if (add_text(r, j, text) < 0) return -1;
         }
     }
