@@ -9,6 +9,8 @@ served over loopback HTTP by bench/server.py (the shapes of shapes.py, harness.p
   records  the core's record query, then polars.DataFrame of the records as dicts (what a
            researcher does today, and what AlphaLab.save_bar_data does);
   decode   decode_columns alone on the body at hand, in rows a second (one core);
+  bytes    decode_columns and the polars frame over its columns, from the body at hand: what
+           the frame path spends after the exchange (the rest of `frame` is the HTTP exchange);
   RSS      the growth of the peak resident set over one end-to-end call, in a child
            process per path and shape.
 
@@ -144,6 +146,7 @@ def main() -> int:
             samples: dict[tuple[str, str], list[float]] = {}
             calls = {(p, s.key): call_for(p, s) for p in PATHS for s in todo}
             decode: dict[str, list[float]] = {s.key: [] for s in todo}
+            from_bytes: dict[str, list[float]] = {s.key: [] for s in todo}
             for _ in range(args.rounds):
                 for (path, key), call in calls.items():
                     shape = next(s for s in todo if s.key == key)
@@ -154,6 +157,10 @@ def main() -> int:
                     started = time.perf_counter()
                     _wire.decode_columns(kind, shape.raw, None)
                     decode[shape.key].append(time.perf_counter() - started)
+                    gc.collect()
+                    started = time.perf_counter()
+                    frame_of(_wire.decode_columns(kind, shape.raw, None)[1], run.SYMBOL, run.EXCHANGE, None)
+                    from_bytes[shape.key].append(time.perf_counter() - started)
             memory = {}
             for path in PATHS:
                 for shape in todo:
@@ -170,13 +177,14 @@ def main() -> int:
     print(f"frames benchmark: {args.rounds} rounds, medians; load average {load[0]:.2f} on {os.cpu_count()} cores"
           " (machine shared with other work)")
     print(f"{'shape':<26}{'frame':>10}{'floor':>10}{'records':>10}{'frame/floor':>13}{'decode Mrows/s':>16}"
-          f"{'RSS frame/floor/records MB':>30}")
+          f"{'bytes':>9}{'RSS frame/floor/records MB':>30}")
     for shape in todo:
         ms = {p: statistics.median(samples[(p, shape.key)]) * 1e3 for p in PATHS}
         rate = shape.count / statistics.median(decode[shape.key]) / 1e6
+        after_exchange = statistics.median(from_bytes[shape.key]) * 1e3
         rss = "/".join("-" if memory[(p, shape.key)] is None else f"{memory[(p, shape.key)]:.1f}" for p in PATHS)
         print(f"{shape.title:<26}{ms['frame']:>8.1f}ms{ms['floor']:>8.1f}ms{ms['records']:>8.1f}ms"
-              f"{ms['frame'] / ms['floor']:>12.3f}x{rate:>16.2f}{rss:>30}")
+              f"{ms['frame'] / ms['floor']:>12.3f}x{rate:>16.2f}{after_exchange:>7.1f}ms{rss:>30}")
     return 0
 
 

@@ -122,6 +122,15 @@ def test_the_reader_fills_the_columns_of_a_plain_answer(kind):
                              "tick": bodies.ticks(50)}[kind])
 
 
+def test_the_reader_fills_records_whose_members_vary():
+    # Members absent, integers where floats were and back, from one record to the next.
+    without_volume = {k: v for k, v in BAR.items() if k != "volume"}
+    varied = [BAR, without_volume, {**BAR, "turnover": 420600, "open_price": 3500}, {**BAR, "volume": 12.5},
+              without_volume, BAR, {**TICK, **BAR}]
+    assert check_same("minute", body(varied))
+    assert check_same("tick", body([TICK, {**TICK, "volume": 3.5}, {"trading_datetime": TICK["trading_datetime"]}, TICK]))
+
+
 @given(st.data())
 @fuzz_settings(int(os.environ.get("NORVIX_FUZZ_WIRE_EXAMPLES", "120")))
 def test_fuzzed_answers_give_the_same_columns(data):

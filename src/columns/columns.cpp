@@ -16,8 +16,6 @@ int64_t days_from_civil(int64_t y, unsigned m, unsigned d) noexcept {
     return era * 146097 + static_cast<int64_t>(doe) - 719468;
 }
 
-constexpr int64_t kNano = 1'000'000'000;
-
 }  // namespace
 
 // datetime(y, m, d, H, M, S, tzinfo=tz).utcoffset() in seconds (None: 0).
@@ -42,7 +40,14 @@ int Clock::offset(const TimeFields& f, int64_t* seconds) noexcept {
     return 0;
 }
 
-int Clock::instant(const TimeFields& f, int64_t* ns) noexcept {
+int Clock::out_of_range(const TimeFields& f) noexcept {
+    PyErr_Format(PyExc_OverflowError,
+                 "%04d-%02d-%02d lies outside the range of nanosecond timestamps", f.year, f.month,
+                 f.day);
+    return -1;
+}
+
+int Clock::instant_of_new_date(const TimeFields& f, int64_t* ns) noexcept {
     if (f.year != year_ || f.month != month_ || f.day != day_) {
         TimeFields first = f, last = f;
         first.hour = first.minute = first.second = 0;
@@ -55,21 +60,11 @@ int Clock::instant(const TimeFields& f, int64_t* ns) noexcept {
         day_ = f.day;
         uniform_ = a == b;
         day_offset_ = a;
+        day_start_ = days_from_civil(f.year, unsigned(f.month), unsigned(f.day)) * 86400 - a;
     }
     int64_t off = day_offset_;
     if (!uniform_ && offset(f, &off) < 0) return -1;
-    const int64_t seconds = days_from_civil(f.year, unsigned(f.month), unsigned(f.day)) * 86400 +
-                            f.hour * 3600 + f.minute * 60 + f.second - off;
-    // Nanoseconds in int64 reach from 1677 to 2262.
-    constexpr int64_t kLimit = std::numeric_limits<int64_t>::max() / kNano;
-    if (seconds > kLimit || seconds < -kLimit) {
-        PyErr_Format(PyExc_OverflowError,
-                     "%04d-%02d-%02d lies outside the range of nanosecond timestamps", f.year,
-                     f.month, f.day);
-        return -1;
-    }
-    *ns = seconds * kNano;
-    return 0;
+    return at(day_start_ + day_offset_ - off + f.hour * 3600 + f.minute * 60 + f.second, f, ns);
 }
 
 Table::Table(Context* ctx, const RecordShape& shape) noexcept : ctx_(ctx), shape_(shape) {}
@@ -105,12 +100,33 @@ int Table::add_text(size_t row, int field, PyObject* value) noexcept {
     return 0;
 }
 
+// The loop runs once per record of answers tens of thousands long: what
+// does not change from record to record (each field's kind and column) is
+// looked up before it.  Records nearly always hold the same members with the
+// same JSON types, so the number fields are sorted by what their values are
+// (absent, integer, float) only when the masks change, and each value is
+// then stored without a test.
 int Table::fill(const decode::Rows& rows) noexcept {
     const decode::Layout& layout = shape_.layout;
     if (reserve(rows.count) < 0) return -1;
     Ref tz = load_global(ctx_, Name::CHINA_TZ);
     if (!tz) return -1;
     Clock clock(ctx_, tz.get());
+    int64_t* const times = column<int64_t>(0);
+    constexpr int kFields = MemberReader::kMaxFields;
+    double* numbers[kFields] = {};
+    int text_fields[kFields], n_texts = 0;
+    for (int j = 0; j < layout.n; ++j) {
+        if (layout.fields[j].kind == Kind::text)
+            text_fields[n_texts++] = j;
+        else
+            numbers[j] = column<double>(1 + j);
+    }
+    // The number fields of the masks last seen: absent ones first, then
+    // integers from `ints_from`, then floats from `floats_from`.
+    int sorted[kFields], ints_from = 0, floats_from = 0, n_sorted = 0;
+    uint64_t sorted_masks = 0;
+    bool have_sorted = false;
     for (size_t r = 0; r < rows.count; ++r) {
         const decode::Slot* row = rows.row(r);
         const uint64_t t = row[0].u;
@@ -121,22 +137,35 @@ int Table::fill(const decode::Rows& rows) noexcept {
         f.hour = int(t >> 16 & 0xff);
         f.minute = int(t >> 8 & 0xff);
         f.second = int(t & 0xff);
-        if (clock.instant(f, column<int64_t>(0) + r) < 0) return -1;
+        if (clock.instant(f, times + r) < 0) return -1;
         const uint64_t masks = row[1].u;
-        for (int j = 0; j < layout.n; ++j) {
-            const bool present = masks >> j & 1;
-            const decode::Slot& v = row[2 + j];
-            if (layout.fields[j].kind == Kind::text) {
-                // record.get(key, "")
-                PyObject* text =
-                    present ? PyList_GET_ITEM(rows.texts.get(), v.i) : (*ctx_)[Const::empty];
-                if (add_text(r, j, text) < 0) return -1;
-                continue;
+        if (!have_sorted || masks != sorted_masks) {
+            const uint32_t present = uint32_t(masks), ints = uint32_t(masks >> 32);
+            n_sorted = 0;
+            for (int pass = 0; pass < 3; ++pass) {
+                if (pass == 1) ints_from = n_sorted;
+                if (pass == 2) floats_from = n_sorted;
+                for (int j = 0; j < layout.n; ++j) {
+                    if (!numbers[j]) continue;
+                    const int what = !(present >> j & 1) ? 0 : ints >> j & 1 ? 1 : 2;
+                    if (what == pass) sorted[n_sorted++] = j;
+                }
             }
-            // float(record.get(key, 0)) / float(record[key]) of a JSON number
-            column<double>(1 + j)[r] = !present                ? 0.0
-                                       : masks >> (32 + j) & 1 ? static_cast<double>(v.i)
-                                                               : v.d;
+            sorted_masks = masks;
+            have_sorted = true;
+        }
+        // float(record.get(key, 0)) / float(record[key]) of a JSON number
+        int k = 0;
+        for (; k < ints_from; ++k) numbers[sorted[k]][r] = 0.0;
+        for (; k < floats_from; ++k)
+            numbers[sorted[k]][r] = static_cast<double>(row[2 + sorted[k]].i);
+        for (; k < n_sorted; ++k) numbers[sorted[k]][r] = row[2 + sorted[k]].d;
+        for (int i = 0; i < n_texts; ++i) {
+            const int j = text_fields[i];
+            // record.get(key, "")
+            PyObject* text = masks >> j & 1 ? PyList_GET_ITEM(rows.texts.get(), row[2 + j].i)
+                                            : (*ctx_)[Const::empty];
+            if (add_text(r, j, text) < 0) return -1;
         }
     }
     count_ = rows.count;
