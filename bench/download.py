@@ -480,8 +480,10 @@ def main() -> int:
     commands = main_commands()
     load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
     lines = [f"python {sys.version.split()[0]}, sqlite {sqlite3.sqlite_version}, {os.cpu_count()} cores, "
-             f"1-minute load average at the start {load:.2f}",
-             "Commands: " + "; ".join(f"`python -m vnpy_norvix download {' '.join(c.args)}`" for c in commands)]
+             f"1-minute load average at the start {load:.2f}"]
+    if args.only != "year":
+        lines.append("Commands: " + "; ".join(f"`python -m vnpy_norvix download {' '.join(c.args)}`"
+                                              for c in commands))
     if args.only != "year":
         with service() as url:
             if args.only in (None, "sqlite"):
