@@ -3,6 +3,8 @@
 # requests + vn.py records), over loopback HTTP. See bench/README.md.
 #   bash scripts/bench.sh [--rounds N] [--quick] [--out FILE] [--skip-memory]
 #   bash scripts/bench.sh --native [--rounds N] [--quick] [--out FILE]   (bench/native.py)
+#   bash scripts/bench.sh --download [--rounds N] [--only sqlite|postgresql|year] [--skip-year]
+#                                                                        (bench/download.py)
 # Sets everything up first (scripts/setup.sh, its output on stderr); the report goes
 # to stdout.
 set -euo pipefail
@@ -23,5 +25,10 @@ cd "$ROOT"
 if [ "${1:-}" = "--native" ]; then
     shift
     exec "$ROOT/.venv/bin/python" bench/native.py "$@"
+fi
+if [ "${1:-}" = "--download" ]; then
+    shift
+    # The commands it times are run from the work tree, as the main job runs them.
+    PYTHONPATH="$ROOT${PYTHONPATH:+:$PYTHONPATH}" exec "$ROOT/.venv/bin/python" bench/download.py "$@"
 fi
 "$ROOT/.venv/bin/python" bench/run.py "$@"

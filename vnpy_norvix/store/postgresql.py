@@ -6,19 +6,27 @@ What the adapter leaves, reproduced:
   replaced;
 - the temporary table is made LIKE the adapter's, so COPY reads each value with the
   column's own input function: a price the adapter sends as a decimal literal into a
-  REAL column is rounded once, from the decimal text, here too;
+  REAL column is rounded once, from the decimal text, here too (NaN and the infinities,
+  which the driver sends as float literals, come out alike as well);
+- a negative zero is stored as 0: the driver sends -0.0 as a decimal literal, and a
+  decimal has no sign of zero;
 - a tick's "localtime" with a zone is sent by the driver as a time with a zone and
   stored in the session's zone; it takes the same way here (a column of its own);
-- rows are inserted in list order, so ids are drawn from the sequence in that order.
-A record given twice in one call is stored once, with the later one's values (one
-INSERT cannot update a row twice; the adapter's chunks either fail on it or keep the
-later one).
+- every record given draws one id from the table's sequence, in list order, whether it
+  makes a new row, updates a stored one or repeats one given earlier in the call: the
+  adapter's INSERT draws an id for every row it tries.
+A record given twice in one call is stored once, in the first one's row (and id), with
+the later one's values. The adapter does the same when the two fall into different
+100-row chunks of its own, but fails the whole save ("ON CONFLICT DO UPDATE command
+cannot affect row a second time") when they fall into the same one; that failure is not
+reproduced.
 """
 
 from __future__ import annotations
 
 import csv
 import io
+from collections.abc import Iterable
 from datetime import datetime
 
 from .schema import Layout, Row
@@ -42,35 +50,52 @@ class PostgresqlWriter(Writer):
             "GROUP BY i.indexrelid", (f'"{table}"',))
         return {frozenset(names) for (names,) in rows}
 
+    def sequence(self, table: str) -> str | None:
+        """The sequence the table's ids are drawn from."""
+        found = self.execute("SELECT pg_get_serial_sequence(%s, 'id')", (f'"{table}"',)).fetchone()
+        return found[0] if found else None
+
+    def tables_match(self, layout: Layout) -> bool:
+        return super().tables_match(layout) and self.sequence(layout.table) is not None
+
     def upsert(self, layout: Layout, rows: list[Row]) -> None:
         given = [layout.columns.index(column) for column in layout.given_times]
-        unique = layout.unique_of
-        if len({unique(row) for row in rows}) < len(rows):
-            rows = list({unique(row): row for row in rows}.values())
+        # One row per unique key, at its first place in the list, with its last values;
+        # "n" is that place, which picks the id drawn for it.
+        keys = list(map(layout.unique_of, rows))
+        staged: Iterable[tuple[int, Row]] = enumerate(rows)
+        if len(set(keys)) < len(keys):
+            place = dict(zip(reversed(keys), range(len(keys) - 1, -1, -1)))  # the first place wins
+            staged = ((place[key], row) for key, row in dict(zip(keys, rows)).items())
         self.execute(f'CREATE TEMPORARY TABLE "{STAGE}" (LIKE "{layout.table}") ON COMMIT DROP')
         added = "".join(f', ADD COLUMN "{layout.columns[i]}_zoned" timestamptz' for i in given)
-        # "n" numbers the rows as COPY reads them.
-        self.execute(f'ALTER TABLE "{STAGE}" DROP COLUMN "id", ADD COLUMN "n" bigint GENERATED ALWAYS AS IDENTITY'
-                     + added)
+        self.execute(f'ALTER TABLE "{STAGE}" DROP COLUMN "id", ADD COLUMN "n" bigint' + added)
         buffer = io.StringIO()
         csv.writer(buffer, quoting=csv.QUOTE_STRINGS, lineterminator="\n").writerows(
-            (split_zoned(row, given) for row in rows) if given else rows)
+            (n, *split_zoned(row, given)) for n, row in staged)
         buffer.seek(0)
-        staged = [*layout.columns, *(f"{layout.columns[i]}_zoned" for i in given)]
+        staged = ["n", *layout.columns, *(f"{layout.columns[i]}_zoned" for i in given)]
         self.db.cursor().copy_expert(f'COPY "{STAGE}" ({quoted(staged)}) FROM STDIN WITH (FORMAT csv)', buffer)
 
         picked = [f'COALESCE("{column}", "{column}_zoned"::timestamp)' if column in layout.given_times
+                  else f'"{column}" + 0::real' if column in layout.reals  # -0 + 0 is 0; any other value stays
                   else f'"{column}"' for column in layout.columns]
         updates = ", ".join(f'"{column}" = EXCLUDED."{column}"' for column in layout.updated)
-        self.execute(f'INSERT INTO "{layout.table}" ({quoted(layout.columns)}) '
-                     f'SELECT {", ".join(picked)} FROM "{STAGE}" ORDER BY "n" '
-                     f"ON CONFLICT ({quoted(layout.unique)}) DO UPDATE SET {updates}")
+        # A CTE with a volatile function is evaluated once, in full: one id per record given.
+        self.execute(f'WITH "ids" AS (SELECT "g" AS "n", nextval(%s) AS "id" '
+                     f'FROM generate_series(0, %s) AS "g" ORDER BY "g") '
+                     f'INSERT INTO "{layout.table}" ("id", {quoted(layout.columns)}) '
+                     f'SELECT "ids"."id", {", ".join(picked)} FROM "{STAGE}" JOIN "ids" USING ("n") ORDER BY "n" '
+                     f"ON CONFLICT ({quoted(layout.unique)}) DO UPDATE SET {updates}",
+                     (self.sequence(layout.table), len(rows) - 1))
         self.execute(f'DROP TABLE "{STAGE}"')
 
 
 def split_zoned(row: Row, given: list[int]) -> Row:
     """The row with its times at `given` that carry a zone moved to the end (None left
     in their place), and None there for those without."""
+    if not given:
+        return row
     values, zoned = list(row), []
     for i in given:
         value = values[i]

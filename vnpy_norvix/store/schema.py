@@ -76,6 +76,7 @@ class Layout:
     nullable: frozenset[str]
     row: Callable[[Any], Row]
     given_times: Key  # time columns written as the record holds them, with or without a zone
+    reals: Key  # the FloatField (REAL) columns
     model: str  # the adapter's model names
     overview_model: str
 
@@ -125,14 +126,14 @@ BARS = Layout(
     table="dbbardata", overview="dbbaroverview", key=("symbol", "exchange", "interval"),
     columns=("symbol", "exchange", "datetime", "interval", *_BAR_REALS),
     unique=("symbol", "exchange", "interval", "datetime"), nullable=frozenset(), row=bar_row, given_times=(),
-    model="DbBarData", overview_model="DbBarOverview",
+    reals=_BAR_REALS, model="DbBarData", overview_model="DbBarOverview",
 )
 TICKS = Layout(
     table="dbtickdata", overview="dbtickoverview", key=("symbol", "exchange"),
     columns=("symbol", "exchange", "datetime", "name", *_TICK_REALS, "localtime"),
     unique=("symbol", "exchange", "datetime"),
     nullable=frozenset({*(name for name in _DEPTH if not name.endswith("_1")), "localtime"}), row=tick_row,
-    given_times=("localtime",),
+    given_times=("localtime",), reals=_TICK_REALS,
     model="DbTickData", overview_model="DbTickOverview",
 )
 
