@@ -17,7 +17,7 @@
 
 #include <cstdint>
 
-#include "history/records.h"
+#include "records/records.h"
 
 namespace norvix::columns {
 
