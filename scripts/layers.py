@@ -36,19 +36,17 @@ Floors = list[tuple[str, tuple[str, ...]]]
 
 def floors(tree: str = "src") -> Floors:
     """The floors of `tree` ("src" or "vnpy_norvix"), top floor first, each a name and
-    what stands on it: for src/, directories or files relative to src/ ("decode",
-    "module/methods.h"); for vnpy_norvix/, modules or packages relative to it ("cli",
+    what stands on it: for src/, directories or files relative to src/ ("records",
+    "records/keys.h"); for vnpy_norvix/, modules or packages relative to it ("cli",
     "engine"; "__init__" is the package itself, "_wire" the native entry). The longest
     entry that names a file or module places it."""
     if tree == "src":
         return [
-            ("wire", ("wire",)),  # the plug-in engine's native entry, vnpy_norvix._wire
-            ("columns", ("columns",)),  # answers read straight into typed columns
+            ("entries", ("module", "wire")),  # the core's module, and the plug-in engine's vnpy_norvix._wire
             ("queries", ("history", "reference")),
-            ("client", ("client",)),
-            ("decode", ("decode",)),
-            ("module", ("module",)),
-            ("common", ("common",)),
+            ("client and columns", ("client", "columns")),  # the service client; answers read into typed columns
+            ("records", ("records",)),  # fields, time and float makers, key matcher, skip guard, readers, builder
+            ("runtime", ("runtime",)),  # Ref, the per-import context, the function type, frames, masking
         ]
     if tree == "vnpy_norvix":
         return [

@@ -3,13 +3,17 @@
 #pragma once
 
 #include "client/queries.h"
-#include "common/py.h"
+#include "runtime/function.h"
+#include "runtime/py.h"
 
 namespace norvix {
 
 namespace decode {
 class Decoder;
 }
+
+// NorvixDatafeed's construction, credentials and request layer.
+Body datafeed_init, datafeed_initialize, datafeed_make_request;
 
 // self._make_request(method=..., endpoint=..., json_data=..., timeout=10).
 // With a decoder, the module's own _make_request (not one overridden on a
@@ -26,11 +30,19 @@ Ref make_request(Context* ctx, PyObject* const* args, decode::Decoder* decoder) 
 //     if not data: empty
 //     elif (code := data.get("code")) != 0: refused
 //     else: ok, records = data.get("data", [])
-enum class Envelope : int { ok = 1, empty, refused };
+//
+// Envelope::error: an exception is set.
+enum class Envelope : int { error = -1, ok = 1, empty, refused };
 
-// The Envelope as an int with `code` (refused) or `records` (ok) set, -1 with
-// an exception set.
-int read_envelope(Context* ctx, PyObject* data, Ref& code, Ref& records) noexcept;
+// The Envelope, with `code` (refused) or `records` (ok) set.
+Envelope read_envelope(Context* ctx, PyObject* data, Ref& code, Ref& records) noexcept;
+
+// What check_envelope found.
+enum class Checked : int {
+    error = -1,  // an exception is set
+    failed,      // the failure was logged: the query returns a new empty list
+    records,     // `records` is set
+};
 
 // The envelope check every query applies to what _make_request returned:
 //
@@ -39,10 +51,7 @@ int read_envelope(Context* ctx, PyObject* data, Ref& code, Ref& records) noexcep
 //     if data.get("code") != 0:
 //         logger.info(f"{prefix}{symbol},{data.get('message')}"); return []
 //     records = data.get("data", [])
-//
-// Returns 1 with `records` set, 0 after logging a failure (the query then
-// returns a new empty list), -1 with an exception set.
-int check_envelope(Context* ctx, PyObject* self, PyObject* data, const char* prefix,
-                   PyObject* symbol, Ref& records) noexcept;
+Checked check_envelope(Context* ctx, PyObject* self, PyObject* data, const char* prefix,
+                       PyObject* symbol, Ref& records) noexcept;
 
 }  // namespace norvix

@@ -1,6 +1,5 @@
 // Construction and credentials of the datafeed object.
 #include "client/client.h"
-#include "module/methods.h"
 
 namespace norvix {
 namespace {

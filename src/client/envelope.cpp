@@ -1,7 +1,6 @@
 #include "client/client.h"
-#include "common/frames.h"
-#include "module/function.h"
-#include "module/methods.h"
+#include "runtime/frames.h"
+#include "runtime/function.h"
 
 namespace norvix {
 
@@ -32,31 +31,31 @@ Ref send_request(Context* ctx, PyObject* self, Query query, PyObject* json_data,
                        (*ctx)[Kw::make_request]);
 }
 
-int read_envelope(Context* ctx, PyObject* data, Ref& code, Ref& records) noexcept {
+Envelope read_envelope(Context* ctx, PyObject* data, Ref& code, Ref& records) noexcept {
     int truth = PyObject_IsTrue(data);
-    if (truth < 0) return -1;
-    if (!truth) return static_cast<int>(Envelope::empty);
+    if (truth < 0) return Envelope::error;
+    if (!truth) return Envelope::empty;
     code = get_member(ctx, data, (*ctx)[Name::code]);
-    if (!code) return -1;
+    if (!code) return Envelope::error;
     Ref differs = Ref::steal(PyObject_RichCompare(code.get(), (*ctx)[Const::zero], Py_NE));
-    if (!differs) return -1;
+    if (!differs) return Envelope::error;
     int failed = PyObject_IsTrue(differs.get());
-    if (failed < 0) return -1;
-    if (failed) return static_cast<int>(Envelope::refused);
+    if (failed < 0) return Envelope::error;
+    if (failed) return Envelope::refused;
     Ref empty = Ref::steal(new_list());
-    if (!empty) return -1;
+    if (!empty) return Envelope::error;
     records = get_member(ctx, data, (*ctx)[Name::data], empty.get());
-    return records ? static_cast<int>(Envelope::ok) : -1;
+    return records ? Envelope::ok : Envelope::error;
 }
 
-int check_envelope(Context* ctx, PyObject* self, PyObject* data, const char* prefix,
-                   PyObject* symbol, Ref& records) noexcept {
+Checked check_envelope(Context* ctx, PyObject* self, PyObject* data, const char* prefix,
+                       PyObject* symbol, Ref& records) noexcept {
     Ref code;
-    const int seen = read_envelope(ctx, data, code, records);
-    if (seen < 0) return -1;
-    if (seen == static_cast<int>(Envelope::ok)) return 1;
-    if (seen == static_cast<int>(Envelope::empty))
-        return log(ctx, Level::info, {prefix, symbol}) < 0 ? -1 : 0;
+    const Envelope seen = read_envelope(ctx, data, code, records);
+    if (seen == Envelope::error) return Checked::error;
+    if (seen == Envelope::ok) return Checked::records;
+    if (seen == Envelope::empty)
+        return log(ctx, Level::info, {prefix, symbol}) < 0 ? Checked::error : Checked::failed;
     int r = log(ctx, Level::info, [&]() -> Ref {
         Ref head = message(ctx, {prefix, symbol, ","});
         if (!head) return {};
@@ -66,7 +65,7 @@ int check_envelope(Context* ctx, PyObject* self, PyObject* data, const char* pre
         if (!tail) return {};
         return Ref::steal(PyUnicode_Concat(head.get(), tail.get()));
     });
-    return r < 0 ? -1 : 0;
+    return r < 0 ? Checked::error : Checked::failed;
 }
 
 }  // namespace norvix

@@ -3,7 +3,7 @@
 // and the engine's entry read.
 #pragma once
 
-#include "common/py.h"
+#include "runtime/py.h"
 
 namespace norvix {
 

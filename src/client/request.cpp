@@ -1,7 +1,6 @@
 // The request routine: every exchange with the data service passes here.
 #include "client/client.h"
-#include "decode/decode.h"
-#include "module/methods.h"
+#include "records/decode.h"
 
 namespace norvix {
 namespace {

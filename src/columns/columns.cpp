@@ -129,14 +129,7 @@ int Table::fill(const decode::Rows& rows) noexcept {
     bool have_sorted = false;
     for (size_t r = 0; r < rows.count; ++r) {
         const decode::Slot* row = rows.row(r);
-        const uint64_t t = row[0].u;
-        TimeFields f;
-        f.year = int(t >> 40);
-        f.month = int(t >> 32 & 0xff);
-        f.day = int(t >> 24 & 0xff);
-        f.hour = int(t >> 16 & 0xff);
-        f.minute = int(t >> 8 & 0xff);
-        f.second = int(t & 0xff);
+        const TimeFields f = unpack_time(row[0].u);
         if (clock.instant(f, times + r) < 0) return -1;
         const uint64_t masks = row[1].u;
         if (!have_sorted || masks != sorted_masks) {
@@ -192,7 +185,7 @@ int Table::fill(PyObject* records, SkipSink& sink) noexcept {
         // The record path's conversions, in its order: the time, then the fields.
         Ref dt = record_time(ctx_, d.get(), layout.time_field, layout.with_time);
         if (!dt || convert_fields(ctx_, reader, d.get(), layout.fields, layout.n, values) < 0) {
-            if (skip_bad_record(ctx_, sink) != 1) return -1;
+            if (skip_bad_record(ctx_, sink) != Skip::skipped) return -1;
             continue;
         }
         if (!PyObject_TypeCheck(dt.get(), ctx_->dt->DateTimeType)) {

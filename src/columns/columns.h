@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "history/records.h"
+#include "records/records.h"
 
 namespace norvix::columns {
 

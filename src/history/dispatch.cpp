@@ -1,6 +1,6 @@
 // The bar-history entry: picks the daily or the one-minute query.
-#include "common/py.h"
-#include "module/methods.h"
+#include "history/history.h"
+#include "runtime/py.h"
 
 namespace norvix {
 

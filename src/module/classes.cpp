@@ -2,9 +2,11 @@
 
 #include <cstring>
 
-#include "common/py.h"
-#include "module/function.h"
-#include "module/methods.h"
+#include "client/client.h"
+#include "history/history.h"
+#include "reference/reference.h"
+#include "runtime/function.h"
+#include "runtime/py.h"
 
 namespace norvix {
 namespace {

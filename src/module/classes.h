@@ -2,7 +2,7 @@
 // them.
 #pragma once
 
-#include "common/context.h"
+#include "runtime/function.h"
 
 namespace norvix {
 
@@ -11,5 +11,8 @@ Ref make_bar_record_class(Context* ctx) noexcept;
 
 // NorvixDatafeed: a subclass of BaseDatafeed with its eleven methods.
 Ref make_datafeed_class(Context* ctx) noexcept;
+
+// NorvixBarData's own method, __post_init__.
+Body bar_post_init;
 
 }  // namespace norvix

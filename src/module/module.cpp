@@ -26,10 +26,10 @@
 //         norvixDatafeed = NorvixDatafeed()
 //         multiplier_list = norvixDatafeed.query_contract_multiplier(symbol="")
 //         logger.info(len(multiplier_list))
-#include "common/imports.h"
-#include "common/py.h"
 #include "module/classes.h"
-#include "module/function.h"
+#include "runtime/function.h"
+#include "runtime/imports.h"
+#include "runtime/py.h"
 
 namespace norvix {
 namespace {

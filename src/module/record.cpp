@@ -1,6 +1,6 @@
 // NorvixBarData's own method.
-#include "common/py.h"
-#include "module/methods.h"
+#include "module/classes.h"
+#include "runtime/py.h"
 
 namespace norvix {
 

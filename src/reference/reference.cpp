@@ -1,6 +1,6 @@
 // Reference-data queries: the service's records are handed back unchanged.
+#include "reference/reference.h"
 #include "client/client.h"
-#include "module/methods.h"
 
 namespace norvix {
 namespace {
@@ -27,8 +27,8 @@ PyObject* run(Context* ctx, PyObject* self, PyObject* symbol, PyObject* json_dat
     Ref data = send_request(ctx, self, q.request, json_data);
     if (!data) return nullptr;
     Ref records;
-    int ok = check_envelope(ctx, self, data.get(), q.fail_prefix, symbol, records);
-    if (ok <= 0) return ok < 0 ? nullptr : new_list();
+    const Checked checked = check_envelope(ctx, self, data.get(), q.fail_prefix, symbol, records);
+    if (checked != Checked::records) return checked == Checked::error ? nullptr : new_list();
     int nonempty = PyObject_IsTrue(records.get());
     if (nonempty < 0) return nullptr;
     int r;

@@ -20,8 +20,8 @@
 
 #include "client/client.h"
 #include "columns/columns.h"
-#include "common/imports.h"
-#include "history/records.h"
+#include "records/records.h"
+#include "runtime/imports.h"
 
 namespace norvix {
 namespace {
@@ -187,11 +187,11 @@ int read_answer(Context* ctx, PyObject* body, PyObject* password, Outcome& out) 
         return bad_shape(ctx, out, "the answer is not an object but", data.get(), password) < 0 ? -1
                                                                                                 : 0;
     Ref records;
-    const int seen = read_envelope(ctx, data.get(), out.code, records);
-    if (seen < 0) return -1;
-    if (seen == static_cast<int>(Envelope::empty))
+    const Envelope seen = read_envelope(ctx, data.get(), out.code, records);
+    if (seen == Envelope::error) return -1;
+    if (seen == Envelope::empty)
         return out.fail(kEmpty, Ref::borrow((*ctx)[Const::empty])) < 0 ? -1 : 0;
-    if (seen == static_cast<int>(Envelope::refused)) {
+    if (seen == Envelope::refused) {
         Ref message = get_member(ctx, data.get(), (*ctx)[Name::message]);
         return out.fail(kRefused, std::move(message)) < 0 ? -1 : 0;
     }

@@ -1,4 +1,4 @@
-#include "history/convert.h"
+#include "records/convert.h"
 
 namespace norvix {
 namespace {
@@ -121,10 +121,7 @@ Ref record_time(Context* ctx, PyObject* record, Name field, bool with_time) noex
     if (native && parse_canonical(text.get(), with_time, f)) {
         Ref tz = load_global(ctx, Name::CHINA_TZ);
         if (!tz) return {};
-        if (tz.get() == Py_None || PyObject_TypeCheck(tz.get(), ctx->dt->TZInfoType))
-            return Ref::steal(ctx->dt->DateTime_FromDateAndTime(f.year, f.month, f.day, f.hour,
-                                                                f.minute, f.second, 0, tz.get(),
-                                                                ctx->dt->DateTimeType));
+        if (direct_tz(ctx, tz.get())) return make_datetime(ctx, f, tz.get());
         // An unusual CHINA_TZ: the general path below lets replace() judge it.
     }
     if (!strptime) {
@@ -148,74 +145,77 @@ Ref record_time(Context* ctx, PyObject* record, Name field, bool with_time) noex
 MemberReader::~MemberReader() { forget(); }
 
 void MemberReader::forget() noexcept {
-    for (PyObject*& k : keys_) Py_CLEAR(k);
+    keys_.forget();
     size_ = -1;
 }
 
 void MemberReader::learn(PyObject* record) noexcept {
     forget();
-    if (learns_ >= kMaxLearns || PyDict_GET_SIZE(record) > kMaxKeys) return;
+    if (learns_ >= kMaxLearns || PyDict_GET_SIZE(record) > KeyMatcher<Ref>::kPositions) return;
     ++learns_;
-    Py_ssize_t pos = 0, i = 0;
+    Py_ssize_t pos = 0;
+    int i = 0;
     PyObject *key, *value;
     while (PyDict_Next(record, &pos, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) {
             forget();
             return;
         }
-        keys_[i] = Py_NewRef(key);
-        field_at_[i] = -1;
+        int field = -1;
         for (int j = 0; j < n_; ++j) {
             PyObject* name = (*ctx_)[fields_[j].key];
             if (key == name || PyUnicode_Compare(key, name) == 0) {
-                field_at_[i] = static_cast<signed char>(j);
+                field = j;
                 break;
             }
         }
-        ++i;
+        keys_.learn(i++, Ref::borrow(key), field);
     }
     size_ = i;
 }
 
-int MemberReader::read(PyObject* record, PyObject** values) noexcept {
+MemberReader::Read MemberReader::read(PyObject* record, PyObject** values) noexcept {
     for (int j = 0; j < n_; ++j) values[j] = nullptr;
     if (PyDict_GET_SIZE(record) == size_) {
-        Py_ssize_t pos = 0, i = 0;
+        Py_ssize_t pos = 0;
+        int i = 0;
         PyObject *key, *value;
         bool matched = true;
         while (PyDict_Next(record, &pos, &key, &value)) {
-            if (key != keys_[i]) {
+            const int j = keys_.recall(i++, [&](const Ref& k) { return k.get() == key; });
+            if (j == KeyMatcher<Ref>::kUnknown) {
                 matched = false;
                 break;
             }
-            if (field_at_[i] >= 0) {
-                if (!plain_json(value)) return 0;
-                values[field_at_[i]] = value;
+            if (j >= 0) {
+                if (!plain_json(value)) return Read::foreign;
+                values[j] = value;
             }
-            ++i;
         }
-        if (matched) return 1;
+        if (matched) return Read::plain;
     }
 
     learn(record);
     for (int j = 0; j < n_; ++j) {
-        if (PyDict_GetItemRef(record, (*ctx_)[fields_[j].key], held_[j].out()) < 0) return -1;
+        if (PyDict_GetItemRef(record, (*ctx_)[fields_[j].key], held_[j].out()) < 0)
+            return Read::error;
         values[j] = held_[j].get();
-        if (values[j] && !plain_json(values[j])) return 0;
+        if (values[j] && !plain_json(values[j])) return Read::foreign;
     }
-    return 1;
+    return Read::plain;
 }
 
 int convert_fields(Context* ctx, MemberReader& reader, PyObject* record, const Field* fields, int n,
                    Ref* out) noexcept {
     PyObject* values[MemberReader::kMaxFields];
-    int fast = 0;
+    bool fast = false;
     if (n <= MemberReader::kMaxFields && PyDict_CheckExact(record)) {
         Ref fn = load_global(ctx, Name::float_);
         if (!fn) return -1;
         if (fn.get() == reinterpret_cast<PyObject*>(&PyFloat_Type)) {
-            fast = reader.read(record, values);
-            if (fast < 0) return -1;
+            const MemberReader::Read read = reader.read(record, values);
+            if (read == MemberReader::Read::error) return -1;
+            fast = read == MemberReader::Read::plain;
         }
     }
     for (int i = 0; i < n; ++i) {
@@ -240,44 +240,24 @@ int convert_fields(Context* ctx, MemberReader& reader, PyObject* record, const F
     return 0;
 }
 
-int LogSkips::take(PyObject* exc) noexcept {
-    return log(ctx_, Level::error, [&]() -> Ref {
-        Ref text = scrub_secret(ctx_, text_of(ctx_, exc), self_);
-        if (!text) return {};
-        return message(ctx_, {prefix_, text});
-    });
-}
-
-int skip_bad_record(Context* ctx, SkipSink& sink) noexcept {
+Skip skip_bad_record(Context* ctx, SkipSink& sink) noexcept {
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     PyObject* previous = PyErr_GetHandledException();
     PyErr_SetHandledException(exc.get());
-    int result = [&]() -> int {
+    Skip result = [&]() -> Skip {
         Ref key_error = load_global(ctx, Name::KeyError);
-        if (!key_error) return -1;
+        if (!key_error) return Skip::error;
         Ref value_error = load_global(ctx, Name::ValueError);
-        if (!value_error) return -1;
+        if (!value_error) return Skip::error;
         int m = except_matches(exc.get(), {key_error.get(), value_error.get()});
-        if (m <= 0) return m;
-        return sink.take(exc.get()) < 0 ? -1 : 1;
+        if (m < 0) return Skip::error;
+        if (m == 0) return Skip::propagates;
+        return sink.take(exc.get()) < 0 ? Skip::error : Skip::skipped;
     }();
     PyErr_SetHandledException(previous);
     Py_XDECREF(previous);
-    if (result == 0) PyErr_SetRaisedException(exc.release());
+    if (result == Skip::propagates) PyErr_SetRaisedException(exc.release());
     return result;
-}
-
-int log_summary(Context* ctx, PyObject* out, PyObject* symbol, const char* success,
-                const char* nodata) noexcept {
-    if (PyList_GET_SIZE(out) == 0)
-        return log(ctx, Level::info, {"NorvixData未获取到", symbol, nodata});
-    return log(ctx, Level::info, [&]() -> Ref {
-        Ref head = message(ctx, {"NorvixData获取", symbol, success});
-        if (!head) return {};
-        Ref count = length_of(ctx, out);
-        if (!count) return {};
-        return message(ctx, {head, count, "条"});
-    });
 }
 
 }  // namespace norvix

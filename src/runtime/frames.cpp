@@ -1,4 +1,4 @@
-#include "common/frames.h"
+#include "runtime/frames.h"
 
 // PyTracebackObject and PyFrame_New.
 #include <frameobject.h>

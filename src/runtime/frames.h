@@ -9,7 +9,7 @@
 // the same code, as Cython adds one for its functions.
 #pragma once
 
-#include "common/context.h"
+#include "runtime/context.h"
 
 namespace norvix {
 

@@ -5,8 +5,8 @@
 #include <new>
 #include <string_view>
 
-#include "decode/decode.h"
-#include "decode/pycheck.h"
+#include "records/decode.h"
+#include "records/pycheck.h"
 
 #ifdef NORVIX_HAVE_SIMDJSON
 #include <simdjson.h>
@@ -160,30 +160,19 @@ struct Names {
         return true;
     }
 
-    // What the member at each position of the previous record was: records
-    // list their members in one order nearly always, so the key at a
-    // position is usually the one seen there before, found with one compare.
-    static constexpr int kPositions = 64;
-    std::string_view seen_key[kPositions];
-    int seen_match[kPositions];
-    int seen = 0;  // positions filled
+    KeyMatcher<std::string_view> positions;
 
     // match(key) for the member at `position` of its record, whose key is
     // written from `p` (after its opening quote) up to its closing quote
     // and, keys being free of escapes, the first quote after `p`.
-    int match_at(int position, const char* p, const char* end) noexcept {
-        if (position < seen) {
-            const std::string_view k = seen_key[position];
-            if (k.size() < static_cast<size_t>(end - p) && p[k.size()] == '"' && same(p, k))
-                return seen_match[position];
-        }
+    int match_member(int position, const char* p, const char* end) noexcept {
+        int j = positions.recall(position, [&](std::string_view k) {
+            return k.size() < static_cast<size_t>(end - p) && p[k.size()] == '"' && same(p, k);
+        });
+        if (j != KeyMatcher<std::string_view>::kUnknown) return j;
         const std::string_view key = quoted(p, end);
-        int j = match(key);
-        if (position < kPositions) {
-            if (position >= seen) seen = position + 1;
-            seen_key[position] = key;
-            seen_match[position] = j;
-        }
+        j = match(key);
+        positions.learn(position, key, j);
         return j;
     }
 
@@ -296,7 +285,7 @@ bool read_record(const Layout& layout, Names& names, uint32_t required,
     for (auto entry : record) {
         simdjson::ondemand::field member;
         if (std::move(entry).get(member) != SUCCESS) return false;
-        int j = names.match_at(position++, member.key().raw(), end);
+        int j = names.match_member(position++, member.key().raw(), end);
         simdjson::ondemand::value value = member.value();
         if (j == -1) {
             if (!skip_value(value, escapes, 2)) return false;
@@ -310,8 +299,7 @@ bool read_record(const Layout& layout, Names& names, uint32_t required,
                                 layout.with_time, f))
                 return false;
             time = true;
-            row[0].u = uint64_t(f.year) << 40 | uint64_t(f.month) << 32 | uint64_t(f.day) << 24 |
-                       uint64_t(f.hour) << 16 | uint64_t(f.minute) << 8 | uint64_t(f.second);
+            row[0].u = pack_time(f);
             continue;
         }
         if (present & (1u << j)) return false;  // json.loads would keep the last

@@ -3,8 +3,8 @@
 // queries and the engine's entry both convert through here.
 #pragma once
 
-#include "decode/decode.h"
-#include "history/convert.h"
+#include "records/convert.h"
+#include "records/decode.h"
 
 namespace norvix {
 
@@ -67,16 +67,29 @@ Ref make_record(Context* ctx, const RecordShape& shape, MemberReader& reader, Py
                                           (*ctx)[shape.kwnames]));
 }
 
-// Every record of one answer into `out`: the decoder's rows when it read the
-// body, else the items of `records` (what data.get("data", []) gave).
+// Every row the decoder read into `out`.
 template <class Head>
-int convert_answer(Context* ctx, const RecordShape& shape, const decode::Decoder& decoder,
-                   PyObject* records, PyObject* out, SkipSink& sink, Head&& head) noexcept {
-    if (decoder.ready())
-        return decode::convert(ctx, decoder, shape.cls, (*ctx)[shape.kwnames], sink, out, head);
+int convert_rows(Context* ctx, const RecordShape& shape, const decode::Decoder& decoder,
+                 PyObject* out, SkipSink& sink, Head&& head) noexcept {
+    return decode::convert(ctx, decoder, shape.cls, (*ctx)[shape.kwnames], sink, out, head);
+}
+
+// Every item of `records` (what data.get("data", []) gave) into `out`.
+template <class Head>
+int convert_records(Context* ctx, const RecordShape& shape, PyObject* records, PyObject* out,
+                    SkipSink& sink, Head&& head) noexcept {
     MemberReader reader(ctx, shape.layout.fields, shape.layout.n);
     return convert_all(ctx, records, out, sink,
                        [&](PyObject* d) { return make_record(ctx, shape, reader, d, head); });
+}
+
+// Every record of one answer into `out`: the decoder's rows when it read the
+// body, else the items of `records`.
+template <class Head>
+int convert_answer(Context* ctx, const RecordShape& shape, const decode::Decoder& decoder,
+                   PyObject* records, PyObject* out, SkipSink& sink, Head&& head) noexcept {
+    if (decoder.ready()) return convert_rows(ctx, shape, decoder, out, sink, head);
+    return convert_records(ctx, shape, records, out, sink, head);
 }
 
 }  // namespace norvix

@@ -7,15 +7,17 @@
 // __defaults__, __annotations__, __dict__ and a __signature__.
 #pragma once
 
-#include "common/context.h"
+#include "runtime/context.h"
 
 namespace norvix {
 
 struct FunctionObject;
 
 // Body of a native function.  `args` holds exactly `nparams` bound
-// arguments (self first), defaults already filled in.
-using Impl = PyObject* (*)(FunctionObject* f, PyObject* const* args) noexcept;
+// arguments (self first), defaults already filled in.  `Body name;` declares
+// one, defined as `PyObject* name(FunctionObject* f, PyObject* const* args) noexcept`.
+using Body = PyObject*(FunctionObject* f, PyObject* const* args) noexcept;
+using Impl = Body*;
 
 struct FunctionSpec {
     const char* name;

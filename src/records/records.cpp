@@ -1,4 +1,4 @@
-#include "history/records.h"
+#include "records/records.h"
 
 namespace norvix {
 namespace {

@@ -12,7 +12,7 @@
 // \uHHHH, \UHHHHHHHH, a \uD8xx\uDCxx pair), by six asterisks.
 #include <cstring>
 
-#include "common/py.h"
+#include "runtime/py.h"
 
 namespace norvix {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <initializer_list>
 
-#include "common/ref.h"
+#include "runtime/ref.h"
 
 namespace norvix {
 

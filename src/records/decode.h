@@ -21,8 +21,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "common/py.h"
-#include "history/convert.h"
+#include "records/convert.h"
+#include "runtime/py.h"
 
 namespace norvix::decode {
 
@@ -198,7 +198,7 @@ int convert(Context* ctx, const Decoder& decoder, Name cls_name, PyObject* kwnam
         for (int i = 0; i < used; ++i) hold[i] = Ref();
         if (value) {
             if (PyList_Append(out, value.get()) < 0) return -1;
-        } else if (skip_bad_record(ctx, sink) != 1) {
+        } else if (skip_bad_record(ctx, sink) != Skip::skipped) {
             return -1;
         }
     }

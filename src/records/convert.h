@@ -3,7 +3,10 @@
 // replaces.
 #pragma once
 
-#include "common/py.h"
+#include <cstdint>
+
+#include "records/keys.h"
+#include "runtime/py.h"
 
 namespace norvix {
 
@@ -16,6 +19,28 @@ struct TimeFields {
     int year, month, day, hour = 0, minute = 0, second = 0;
 };
 bool canonical_time(const unsigned char* s, size_t n, bool with_time, TimeFields& f) noexcept;
+
+// The fields in one integer, as the native reader keeps a record's time.
+inline uint64_t pack_time(const TimeFields& f) noexcept {
+    return uint64_t(f.year) << 40 | uint64_t(f.month) << 32 | uint64_t(f.day) << 24 |
+           uint64_t(f.hour) << 16 | uint64_t(f.minute) << 8 | uint64_t(f.second);
+}
+inline TimeFields unpack_time(uint64_t t) noexcept {
+    return {int(t >> 40),        int(t >> 32 & 0xff), int(t >> 24 & 0xff),
+            int(t >> 16 & 0xff), int(t >> 8 & 0xff),  int(t & 0xff)};
+}
+
+// For a canonical text, the builtin datetime class and a `tz` that is None
+// or a tzinfo (direct_tz),
+//     datetime.strptime(text, fmt).replace(tzinfo=tz)
+// is this datetime; for any other `tz`, replace() must judge it.
+inline bool direct_tz(Context* ctx, PyObject* tz) noexcept {
+    return tz == Py_None || PyObject_TypeCheck(tz, ctx->dt->TZInfoType);
+}
+inline Ref make_datetime(Context* ctx, const TimeFields& f, PyObject* tz) noexcept {
+    return Ref::steal(ctx->dt->DateTime_FromDateAndTime(f.year, f.month, f.day, f.hour, f.minute,
+                                                        f.second, 0, tz, ctx->dt->DateTimeType));
+}
 
 // datetime.strptime(record[field], fmt).replace(tzinfo=CHINA_TZ)
 Ref record_time(Context* ctx, PyObject* record, Name field, bool with_time) noexcept;
@@ -34,8 +59,9 @@ struct Field {
 
 // Reads a query's fields from the records of one answer.  Records decoded
 // from one JSON body share their key objects and nearly always their key
-// order; once a record's layout has been learned, the next records with the
-// same key objects in the same order are read by position, without hashing.
+// order; once a record's layout has been learned (by the key matcher), the
+// next records with the same key objects in the same order are read by
+// position, without hashing.
 class MemberReader {
 public:
     MemberReader(Context* ctx, const Field* fields, int n) noexcept
@@ -46,16 +72,20 @@ public:
 
     static constexpr int kMaxFields = 32;
 
+    // What a read found.
+    enum class Read : int {
+        error = -1,  // an exception is set
+        foreign,     // some value is of a type decoded JSON does not produce
+        plain,       // every value found is of a type decoded JSON produces
+    };
+
     // values[i] = record[fields[i].key], or nullptr when absent, for an
-    // exact dict.  Returns 1 when every value found is of a type decoded
-    // JSON produces, 0 when some value is not (values are then unset), -1
-    // on error.  The references are borrowed from the record (or held by
-    // the reader until the next read): they stay valid as long as no Python
-    // code runs, which converting JSON-typed values never does.
-    int read(PyObject* record, PyObject** values) noexcept;
+    // exact dict; after Read::foreign the values are unset.  The references are borrowed from the
+    // record (or held by the reader until the next read): they stay valid as long as no Python code
+    // runs, which converting JSON-typed values never does.
+    Read read(PyObject* record, PyObject** values) noexcept;
 
 private:
-    static constexpr int kMaxKeys = 64;
     static constexpr int kMaxLearns = 8;
     void learn(PyObject* record) noexcept;
     void forget() noexcept;
@@ -63,9 +93,8 @@ private:
     Context* ctx_;
     const Field* fields_;
     int n_;
-    PyObject* keys_[kMaxKeys] = {};  // strong: a freed key's address could come back
-    signed char field_at_[kMaxKeys] = {};
-    Py_ssize_t size_ = -1;
+    KeyMatcher<Ref> keys_;  // strong: a freed key's address could come back
+    Py_ssize_t size_ = -1;  // the members of the record learned
     int learns_ = 0;
     Ref held_[kMaxFields];  // values found by lookup rather than by position
 };
@@ -88,19 +117,6 @@ protected:
     ~SkipSink() = default;
 };
 
-// The datafeed's: logger.error(f"{prefix}{e}"), with self.password masked.
-class LogSkips final : public SkipSink {
-public:
-    LogSkips(Context* ctx, PyObject* self, const char* prefix) noexcept
-        : ctx_(ctx), self_(self), prefix_(prefix) {}
-    int take(PyObject* exc) noexcept override;
-
-private:
-    Context* ctx_;
-    PyObject* self_;
-    const char* prefix_;
-};
-
 // Runs `convert` for every item of `records` (any iterable), appending each
 // result to `out`.  A KeyError or ValueError from one record goes to `sink`
 // and the record is skipped; anything else propagates.
@@ -108,11 +124,16 @@ template <class Convert>
 int convert_all(Context* ctx, PyObject* records, PyObject* out, SkipSink& sink,
                 Convert&& convert) noexcept;
 
+// What the guard around one record did with the pending exception.
+enum class Skip : int {
+    error = -1,  // handling it raised: that exception is set
+    propagates,  // neither a KeyError nor a ValueError: it is pending again
+    skipped,     // the sink took it; no exception is set
+};
+
 // The guard around one record:
 //     except (KeyError, ValueError) as e: sink.take(e)
-// 1 when the pending exception was one of them and the sink took it, 0 when
-// it must propagate (it is pending again), -1 when handling raised.
-int skip_bad_record(Context* ctx, SkipSink& sink) noexcept;
+Skip skip_bad_record(Context* ctx, SkipSink& sink) noexcept;
 
 template <class Convert>
 int convert_all(Context* ctx, PyObject* records, PyObject* out, SkipSink& sink,
@@ -120,8 +141,7 @@ int convert_all(Context* ctx, PyObject* records, PyObject* out, SkipSink& sink,
     auto one = [&](PyObject* item) -> int {
         Ref value = convert(item);
         if (value) return PyList_Append(out, value.get());
-        int skipped = skip_bad_record(ctx, sink);
-        return skipped == 1 ? 0 : -1;
+        return skip_bad_record(ctx, sink) == Skip::skipped ? 0 : -1;
     };
     if (PyList_CheckExact(records)) {
         // Same walk as the list iterator: the length is read on every step.
@@ -141,10 +161,5 @@ int convert_all(Context* ctx, PyObject* records, PyObject* out, SkipSink& sink,
         if (one(item.get()) < 0) return -1;
     }
 }
-
-// The summary line after conversion:
-//     f"NorvixData获取{symbol}{success}{len(out)}条"  or  f"NorvixData未获取到{symbol}{nodata}"
-int log_summary(Context* ctx, PyObject* out, PyObject* symbol, const char* success,
-                const char* nodata) noexcept;
 
 }  // namespace norvix

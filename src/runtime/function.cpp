@@ -1,11 +1,11 @@
-#include "module/function.h"
+#include "runtime/function.h"
 
 #include <structmember.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "common/frames.h"
+#include "runtime/frames.h"
 
 namespace norvix {
 namespace {

@@ -1,4 +1,4 @@
-#include "common/imports.h"
+#include "runtime/imports.h"
 
 namespace norvix {
 namespace {

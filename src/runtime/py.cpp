@@ -1,4 +1,4 @@
-#include "common/py.h"
+#include "runtime/py.h"
 
 namespace norvix {
 

@@ -7,7 +7,7 @@
 // independent Context.
 #pragma once
 
-#include "common/ref.h"
+#include "runtime/ref.h"
 
 // After Python.h, which ref.h brings.
 #include <datetime.h>

@@ -1,4 +1,4 @@
-#include "common/context.h"
+#include "runtime/context.h"
 
 #include <atomic>
 

@@ -1,4 +1,4 @@
-#include "decode/pycheck.h"
+#include "records/pycheck.h"
 
 #include <cstring>
 

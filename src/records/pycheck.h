@@ -3,7 +3,7 @@
 // them imports anything or runs Python code.
 #pragma once
 
-#include "common/ref.h"
+#include "runtime/ref.h"
 
 namespace norvix::decode {
 

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <new>
 
-#include "decode/decode.h"
-#include "decode/pycheck.h"
+#include "records/decode.h"
+#include "records/pycheck.h"
 
 namespace norvix::decode {
 
@@ -294,18 +294,16 @@ bool Converter::direct_ok(PyObject* cls) const noexcept {
 Ref Converter::time(size_t r) noexcept {
     const Layout& layout = decoder_.layout();
     const uint64_t t = decoder_.rows().row(r)[0].u;
-    const int year = int(t >> 40), month = int(t >> 32 & 0xff), day = int(t >> 24 & 0xff);
-    const int hour = int(t >> 16 & 0xff), minute = int(t >> 8 & 0xff), second = int(t & 0xff);
+    const TimeFields f = unpack_time(t);
     Ref cls = load_global(ctx_, Name::datetime);
     if (!cls) return {};
     if (cls.get() == reinterpret_cast<PyObject*>(ctx_->dt->DateTimeType)) {
         Ref tz = load_global(ctx_, Name::CHINA_TZ);
         if (!tz) return {};
-        if (tz.get() == Py_None || PyObject_TypeCheck(tz.get(), ctx_->dt->TZInfoType)) {
+        if (direct_tz(ctx_, tz.get())) {
             if (last_dt_ && t == last_time_ && tz.get() == last_tz_.get())
                 return Ref::borrow(last_dt_.get());
-            last_dt_ = Ref::steal(ctx_->dt->DateTime_FromDateAndTime(
-                year, month, day, hour, minute, second, 0, tz.get(), ctx_->dt->DateTimeType));
+            last_dt_ = make_datetime(ctx_, f, tz.get());
             if (!last_dt_) return {};
             last_time_ = t;
             last_tz_ = std::move(tz);
@@ -313,10 +311,10 @@ Ref Converter::time(size_t r) noexcept {
         }
     }
     // The record's own conversion, from the text the answer held.
-    Ref text =
-        Ref::steal(layout.with_time ? PyUnicode_FromFormat("%04d-%02d-%02d %02d:%02d:%02d", year,
-                                                           month, day, hour, minute, second)
-                                    : PyUnicode_FromFormat("%04d-%02d-%02d", year, month, day));
+    Ref text = Ref::steal(layout.with_time
+                              ? PyUnicode_FromFormat("%04d-%02d-%02d %02d:%02d:%02d", f.year,
+                                                     f.month, f.day, f.hour, f.minute, f.second)
+                              : PyUnicode_FromFormat("%04d-%02d-%02d", f.year, f.month, f.day));
     if (!text) return {};
     Ref record = Ref::steal(PyDict_New());
     if (!record || PyDict_SetItem(record.get(), (*ctx_)[layout.time_field], text.get()) < 0)

@@ -1,0 +1,10 @@
+// The reference-data methods of NorvixDatafeed.
+#pragma once
+
+#include "runtime/function.h"
+
+namespace norvix {
+
+Body query_dominant, query_contracts, query_ex_factor, query_contract_multiplier;
+
+}  // namespace norvix
