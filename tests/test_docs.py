@@ -137,9 +137,9 @@ def test_the_floors_check_finds_what_breaks_them(tmp_path):
         (tmp_path / path).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / path).write_text(text)
 
-    write("src/common/py.h", '#include "decode/decode.h"\n')  # up, and a circle with decode
-    write("src/decode/decode.h", '#include "common/py.h"\n#include <Python.h>\n')
-    write("src/extra/new.cpp", '#include "common/py.h"\n')
+    write("src/runtime/py.h", '#include "records/decode.h"\n')  # up, and a circle with records
+    write("src/records/decode.h", '#include "runtime/py.h"\n#include <Python.h>\n')
+    write("src/extra/new.cpp", '#include "runtime/py.h"\n')
     write("vnpy_norvix/__init__.py", "from .datafeed import Datafeed\n")
     write("vnpy_norvix/datafeed.py", "from typing import TYPE_CHECKING\nif TYPE_CHECKING:\n    from . import cli\n")
     write("vnpy_norvix/calendar.py", "def later():\n    from vnpy_norvix.engine import retry\n")
@@ -147,9 +147,9 @@ def test_the_floors_check_finds_what_breaks_them(tmp_path):
     write("vnpy_norvix/engine/retry.py", "from .. import calendar\n")
     assert layers.problems("src", tmp_path) == [
         "extra/new.cpp is on no floor: place it in floors('src')",
-        "arrow back up: common/py.h (common) includes decode/decode.h (decode)",
-        "circle between common/py.h, decode/decode.h",
-        "circle between the rooms common, decode"]
+        "arrow back up: runtime/py.h (runtime) includes records/decode.h (records)",
+        "circle between records/decode.h, runtime/py.h",
+        "circle between the rooms records, runtime"]
     assert layers.problems("vnpy_norvix", tmp_path) == [
         "arrow back up: calendar (rules) imports engine.retry (engine)",
         "circle between calendar, engine.retry",
