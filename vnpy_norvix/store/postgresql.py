@@ -74,8 +74,8 @@ class PostgresqlWriter(Writer):
         csv.writer(buffer, quoting=csv.QUOTE_STRINGS, lineterminator="\n").writerows(
             (n, *split_zoned(row, given)) for n, row in staged)
         buffer.seek(0)
-        staged = ["n", *layout.columns, *(f"{layout.columns[i]}_zoned" for i in given)]
-        self.db.cursor().copy_expert(f'COPY "{STAGE}" ({quoted(staged)}) FROM STDIN WITH (FORMAT csv)', buffer)
+        stage_columns = ["n", *layout.columns, *(f"{layout.columns[i]}_zoned" for i in given)]
+        self.db.cursor().copy_expert(f'COPY "{STAGE}" ({quoted(stage_columns)}) FROM STDIN WITH (FORMAT csv)', buffer)
 
         picked = [f'COALESCE("{column}", "{column}_zoned"::timestamp)' if column in layout.given_times
                   else f'"{column}" + 0::real' if column in layout.reals  # -0 + 0 is 0; any other value stays
