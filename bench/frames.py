@@ -159,7 +159,7 @@ def main() -> int:
                     decode[shape.key].append(time.perf_counter() - started)
                     gc.collect()
                     started = time.perf_counter()
-                    frame_of(_wire.decode_columns(kind, shape.raw, None)[1], run.SYMBOL, run.EXCHANGE, None)
+                    frame_of(_wire.decode_columns(kind, shape.raw, None)[1], SYMBOL, EXCHANGE, None)
                     from_bytes[shape.key].append(time.perf_counter() - started)
             memory = {}
             for path in PATHS:
