@@ -28,7 +28,7 @@ from typing import TYPE_CHECKING, Literal, Protocol, cast, overload
 import vnpy.trader.database as vn_database
 from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.database import BarOverview, BaseDatabase, TickOverview
-from vnpy.trader.object import BarData, HistoryRequest, TickData
+from vnpy.trader.object import BarData, TickData
 
 from norvix_datafeed import CHINA_TZ
 
