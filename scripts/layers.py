@@ -44,7 +44,8 @@ def floors(tree: str = "src") -> Floors:
         return [
             ("entries", ("module", "wire")),  # the core's module, and the plug-in engine's vnpy_norvix._wire
             ("queries", ("history", "reference")),
-            ("client and columns", ("client", "columns")),  # the service client; answers read into typed columns
+            ("client, columns and rows", ("client", "columns", "rows")),  # the service client; answers read
+            # into typed columns; records into database rows
             ("records", ("records",)),  # fields, time and float makers, key matcher, skip guard, readers, builder
             ("runtime", ("runtime",)),  # Ref, the per-import context, the function type, frames, masking
         ]

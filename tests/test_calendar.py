@@ -61,3 +61,36 @@ def test_dates_at_the_ends_of_the_calendar_are_refused_not_overflowed():
         with pytest.raises(OutOfCalendar):
             china_time(moment)
     check_days(LAST_DAY)
+
+
+@pytest.mark.parametrize("interval", [Interval.MINUTE, Interval.TICK, Interval.DAILY])
+def test_a_window_is_selected_by_spans_as_by_each_records_trading_day(interval):
+    """The download's selection of a window's records: by bisection over the calendar's
+    spans for ascending China times, else record by record; both give the same."""
+    import random
+
+    from vnpy.trader.constant import Exchange
+    from vnpy.trader.object import BarData
+
+    from vnpy_norvix.calendar import MORNING, Window
+    from vnpy_norvix.download import select, select_ascending, select_each
+
+    rng = random.Random(7)
+    base = at(2024, 9, 11)
+    edges = [timedelta(hours=t.hour) for t in (EVENING, MORNING)] + [timedelta(0)]
+    for round_ in range(40):
+        offsets = {timedelta(days=rng.randrange(12), seconds=rng.randrange(86_400)) for _ in range(rng.randrange(1, 60))}
+        offsets |= {timedelta(days=rng.randrange(12)) + rng.choice(edges) - timedelta(microseconds=rng.choice((0, 1)))
+                    for _ in range(10)}
+        times = sorted(base + offset for offset in offsets)
+        records = [BarData("NORVIX", "rb2501", Exchange.SHFE, moment, interval) for moment in times]
+        first = rng.choice(SERVICE_DAYS.days)
+        window = Window(first, rng.choice([day for day in SERVICE_DAYS.days if day >= first]))
+        fast = select_ascending(records, interval, window, SERVICE_DAYS)
+        assert fast is not None and fast == select_each(records, interval, window, SERVICE_DAYS), round_
+        # repeated, unordered or mixed-zone times go record by record
+        mixed = records + records[:3] if round_ % 2 else list(reversed(records))
+        if round_ % 5 == 0:
+            mixed[0] = BarData("NORVIX", "rb2501", Exchange.SHFE, times[0].replace(tzinfo=None), interval)
+        assert select(mixed, interval, window, SERVICE_DAYS) == select_each(mixed, interval, window, SERVICE_DAYS)
+        assert len(mixed) < 2 or select_ascending(mixed, interval, window, SERVICE_DAYS) is None

@@ -199,8 +199,12 @@ def exact(rows: list[tuple]) -> list[tuple]:
     return [tuple(value.hex() if isinstance(value, float) else value for value in row) for row in rows]
 
 
-def test_bulk_writes_leave_what_the_adapter_leaves(backend):
+def test_bulk_writes_leave_what_the_adapter_leaves(backend, monkeypatch):
     from vnpy_norvix import store
+    from vnpy_norvix.store import sqlite
+
+    # statements of a few rows: records repeated within one statement and across two
+    monkeypatch.setattr(sqlite, "ROWS_PER_STATEMENT", 7)
 
     database = backend.database
     for op in operations(backend.name):
@@ -301,3 +305,78 @@ def test_a_changed_adapter_keeps_its_own_methods_and_the_callers_records(sqlite_
     assert snapshot(records) == held
     rows = sqlite_backend.dump("bulk")["dbbardata"]
     assert len(rows) == 15
+
+
+class Str(str):
+    pass
+
+
+class Bar(BarData):
+    pass
+
+
+def _odd_records() -> list:
+    """Records whose rows the native builder must leave to the row function, or give the
+    same as it: other zones, naive and folded times, ints, subclasses, foreign values."""
+    import numpy as np
+
+    t0 = datetime(2024, 1, 2, 21, 0, 0, 1, tzinfo=SHANGHAI)
+    made = bars("rb2405", Interval.MINUTE, t0, 14, timedelta(minutes=1), seed=20)
+    made[1].datetime = t0.astimezone(NEW_YORK)
+    made[2].datetime = t0.replace(tzinfo=None)
+    made[3].datetime = t0.replace(fold=1)
+    made[4].volume, made[4].open_price = 7, 2**60 + 1  # ints, one above 2**53
+    made[5].symbol = Str("rb2405")
+    made[6].close_price = np.float64(1.5)
+    made[7].turnover = True
+    made[8] = Bar(**{name: getattr(made[8], name) for name in ("gateway_name", "symbol", "exchange", "datetime",
+                                                              "interval", "open_price")})
+    made[9].datetime = datetime(1, 1, 1, tzinfo=SHANGHAI)
+    made[10].interval = "1m"
+    made[11].datetime = datetime(9999, 12, 31, 23, 59, 59, 999_999, tzinfo=SHANGHAI)
+    made += ticks("au2406", t0, 4, seed=21)  # a list of both: each by its own class
+    made[-1].localtime = "2024-01-02 09:00:01"
+    made[-2].name = None
+    return made
+
+
+@pytest.mark.parametrize("text_times", [False, True])
+@pytest.mark.parametrize("zone", ["Asia/Shanghai", "UTC"])
+def test_native_rows_equal_the_row_functions(text_times, zone, monkeypatch):
+    import vnpy.trader.database as vn_database
+    from vnpy_norvix.store.schema import BARS, TICKS
+
+    monkeypatch.setattr(vn_database, "DB_TZ", DB_TZ := ZoneInfo(zone))
+
+    records = _odd_records()
+    for layout in (BARS, TICKS):
+        natives = 0
+        expected = []
+        for record in records:
+            try:
+                expected.append(layout.row(record))
+            except Exception as exc:
+                expected.append(type(exc))
+        column = layout.columns.index("datetime")
+        for record, row in zip(records, expected):
+            if isinstance(row, type):
+                with pytest.raises(row):
+                    layout.rows([record], text_times)
+                continue
+            got = layout.rows([record], text_times)[0]
+            if type(got[column]) is str:
+                natives += 1
+                assert text_times and type(record) is layout.cls and record.datetime.tzinfo is DB_TZ
+                assert type(row[column]) is datetime and got[column] == str(row[column])
+                got = got[:column] + (row[column],) + got[column + 1:]
+            assert exact([got]) == exact([row]) and list(map(type, got)) == list(map(type, row))
+        assert natives >= (2 if text_times and zone == "Asia/Shanghai" else 0)
+    # errors as the row function raises them, in list order
+    overflow = bars("rb2405", Interval.MINUTE, datetime(2024, 1, 2, tzinfo=SHANGHAI), 3, timedelta(minutes=1), 22)
+    overflow[1].volume = 10**400
+    del overflow[2].__dict__["exchange"]
+    with pytest.raises(OverflowError):
+        BARS.rows(overflow, text_times)
+    del overflow[1].__dict__["exchange"]  # read before the prices
+    with pytest.raises(AttributeError):
+        BARS.rows(overflow, text_times)

@@ -2,7 +2,9 @@
 
 Built from the same sources as ``norvix_datafeed``; nothing here logs."""
 
-from typing import Final
+from collections.abc import Callable, Iterable
+from datetime import tzinfo
+from typing import Any, Final
 
 import numpy as np
 
@@ -15,6 +17,11 @@ REFUSED: Final[int]
 NOT_JSON: Final[int]
 BAD_SHAPE: Final[int]
 KINDS: Final[tuple[str, ...]]
+ROW_TEXT: Final[int]
+ROW_VALUE: Final[int]
+ROW_MOMENT: Final[int]
+ROW_REAL: Final[int]
+ROW_AS_GIVEN: Final[int]
 
 def request(
     kind: str, symbol: str, first: str | None = None, last: str | None = None
@@ -47,3 +54,14 @@ def decode_columns(
     field under its vn.py keyword (float64), a text field as (int32 codes, values); empty
     unless OK. A time nanoseconds cannot hold (before 1677, after 2262) makes the answer
     BAD_SHAPE. ImportError without numpy."""
+
+def rows(
+    records: Iterable[Any], cls: type, plan: tuple[tuple[str, int, type | None], ...],
+    fallback: Callable[[Any], tuple[object, ...]], zone: tzinfo | None, text_times: bool
+) -> list[tuple[object, ...]]:
+    """`[fallback(record) for record in records]`, the rows of the records of exactly `cls`
+    whose values all have the exact type their column's rule takes built natively: plan
+    holds (attribute, ROW_* rule, enum class for ROW_VALUE) in column order. ROW_TEXT a
+    str, ROW_VALUE a member of that class (its `_value_`, a str), ROW_MOMENT an aware
+    datetime whose tzinfo is `zone` (its naive wall time, as `isoformat(" ")` with
+    `text_times`), ROW_REAL a float or an int (as float(int)), ROW_AS_GIVEN None or a datetime."""

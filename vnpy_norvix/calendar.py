@@ -120,6 +120,30 @@ class Calendar:
             return self.next_open(day)
         return day
 
+    def spans(self, first: date, last: date, interval: Interval, since: date, until: date) -> list[tuple[datetime, datetime]]:
+        """The China-time spans [begin, end), ascending and apart, of the dates since..until
+        whose records of `interval` belong to trading days first..last: `trading_day`'s
+        rule for whole parts of a date at once (before MORNING, the day, from EVENING)."""
+        spans: list[tuple[datetime, datetime]] = []
+        day = since
+        while day <= until:
+            midnight, after = datetime.combine(day, time(), CHINA_TZ), datetime.combine(
+                day + timedelta(days=1), time(), CHINA_TZ)
+            if interval in (Interval.DAILY, Interval.WEEKLY):
+                parts = [(midnight, after, day)]
+            else:
+                morning, evening = datetime.combine(day, MORNING, CHINA_TZ), datetime.combine(day, EVENING, CHINA_TZ)
+                early = day if self.is_open(day) else self.next_open(day)
+                parts = [(midnight, morning, early), (morning, evening, day), (evening, after, self.next_open(day))]
+            for begin, end, trading_day in parts:
+                if first <= trading_day <= last:
+                    if spans and spans[-1][1] == begin:
+                        spans[-1] = (spans[-1][0], end)
+                    else:
+                        spans.append((begin, end))
+            day += timedelta(days=1)
+        return spans
+
     def session_days(self, start: datetime, end: datetime) -> list[date]:
         """The trading days (of the given ones) whose sessions meet [start, end]: a trading
         day runs from EVENING of the trading day before to DAY_CLOSES of its own."""

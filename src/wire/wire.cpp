@@ -15,12 +15,14 @@
 //     from norvix_datafeed import CHINA_TZ
 //     TIMEOUT = 10
 //     OK, EMPTY, REFUSED, NOT_JSON, BAD_SHAPE = range(5)
+//     ROW_TEXT, ROW_VALUE, ROW_MOMENT, ROW_REAL, ROW_AS_GIVEN = range(5)
 //     KINDS = ("day", "minute", "tick", "dominant", "contracts", "ex_factor", "multiplier")
 #include <cstring>
 
 #include "client/client.h"
 #include "columns/columns.h"
 #include "records/records.h"
+#include "rows/rows.h"
 #include "runtime/imports.h"
 
 namespace norvix {
@@ -362,6 +364,23 @@ PyObject* wire_decode_columns(PyObject* module, PyObject* args, PyObject* kwargs
                          out.message.get(), out.skipped.get(), out.native ? Py_True : Py_False);
 }
 
+// def rows(records, cls, plan, fallback, zone, text_times) -> list[tuple]:
+//     return [fallback(record) for record in records]
+// with the rows of the records that qualify built natively (rows/rows.h).
+PyObject* wire_rows(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+    static const char* const kwlist[] = {"records", "cls",        "plan", "fallback",
+                                         "zone",    "text_times", nullptr};
+    PyObject *records, *cls, *plan, *fallback, *zone;
+    int text_times;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO!O!OOp:rows", kwlist, &records, &PyType_Type,
+                                     &cls, &PyTuple_Type, &plan, &fallback, &zone, &text_times))
+        return nullptr;
+    WireState* s = state_of(module);
+    GcPause pause(s);  // a tuple per record, none of them in a cycle
+    return rows::build(context_of(module), records, cls, plan, fallback, zone, text_times != 0)
+        .release();
+}
+
 PyMethodDef wire_methods[] = {
     {"request", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wire_request)),
      METH_VARARGS | METH_KEYWORDS,
@@ -380,6 +399,9 @@ PyMethodDef wire_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "decode_columns(kind, body, password)\n"
      "-> (status, columns, code, message, skipped, native)"},
+    {"rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wire_rows)),
+     METH_VARARGS | METH_KEYWORDS,
+     "rows(records, cls, plan, fallback, zone, text_times) -> list[tuple]"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -398,6 +420,8 @@ int wire_exec(PyObject* module) noexcept {
     const char* const statuses[] = {"OK", "EMPTY", "REFUSED", "NOT_JSON", "BAD_SHAPE"};
     for (int i = 0; i < 5; ++i)
         if (PyModule_AddIntConstant(module, statuses[i], i) < 0) return -1;
+    for (int i = 0; i < rows::kRuleCount; ++i)
+        if (PyModule_AddIntConstant(module, rows::kRuleNames[i], i) < 0) return -1;
     Ref kinds = Ref::steal(PyTuple_New(static_cast<int>(Query::count_)));
     if (!kinds) return -1;
     for (int i = 0; i < static_cast<int>(Query::count_); ++i) {

@@ -58,6 +58,9 @@ class PostgresqlWriter(Writer):
     def tables_match(self, layout: Layout) -> bool:
         return super().tables_match(layout) and self.sequence(layout.table) is not None
 
+    def text_times(self) -> bool:
+        return True  # the rows go through csv.writer, which writes a datetime as its str()
+
     def upsert(self, layout: Layout, rows: list[Row]) -> None:
         given = [layout.columns.index(column) for column in layout.given_times]
         # One row per unique key, at its first place in the list, with its last values;

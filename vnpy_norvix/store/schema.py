@@ -9,12 +9,14 @@ A row holds what the adapter's `save_bar_data` / `save_tick_data` hands to peewe
 the time through vn.py's `convert_tz` (a naive wall time in "database.timezone"; a
 naive time is taken as the machine's local time, as `datetime.astimezone` does), the
 exchange and interval as their values, text and numbers adapted as peewee's fields
-adapt them.
+adapt them. `Layout.rows` builds them natively (`_wire.rows`) wherever that gives the
+same row, from the plan that names each column's attribute and rule; the row function
+is the definition, and makes every other row.
 """
 
 from __future__ import annotations
 
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from functools import cached_property
 from datetime import datetime
@@ -23,11 +25,16 @@ from types import ModuleType
 from typing import Any
 
 import peewee
+import vnpy.trader.database as vn_database
+from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.database import convert_tz
 from vnpy.trader.object import BarData, TickData
 
+from .. import _wire
+
 Row = tuple[object, ...]
 Key = tuple[str, ...]  # column names
+Plan = tuple[tuple[str, int, type | None], ...]  # per column: attribute, _wire.ROW_* rule, enum class
 
 
 def text(value: object) -> object:
@@ -79,6 +86,30 @@ class Layout:
     reals: Key  # the FloatField (REAL) columns
     model: str  # the adapter's model names
     overview_model: str
+    cls: type  # the records' class
+    enums: dict[str, type]  # the columns that hold an enum member's value, and its class
+
+    @cached_property
+    def plan(self) -> Plan:
+        """How `row` reads each column: the time through convert_tz, the enums' values, the
+        REAL columns, the times as given, and text."""
+        def rule(column: str) -> int:
+            if column == "datetime":
+                return _wire.ROW_MOMENT
+            if column in self.enums:
+                return _wire.ROW_VALUE
+            if column in self.reals:
+                return _wire.ROW_REAL
+            return _wire.ROW_AS_GIVEN if column in self.given_times else _wire.ROW_TEXT
+
+        return tuple((column, rule(column), self.enums.get(column)) for column in self.columns)
+
+    def rows(self, records: Sequence[Any], text_times: bool) -> list[Row]:
+        """`[self.row(record) for record in records]`; with `text_times` the time column
+        holds `str(time)` wherever `row` gives a datetime there."""
+        # convert_tz reads DB_TZ at each call; a convert_tz of another's makes no time native.
+        zone = vn_database.DB_TZ if convert_tz is vn_database.convert_tz else None
+        return _wire.rows(records, self.cls, self.plan, self.row, zone, text_times)
 
     @property
     def updated(self) -> Key:
@@ -95,7 +126,8 @@ class Layout:
         return itemgetter(*(self.columns.index(column) for column in self.unique))
 
     def time(self, row: Row) -> datetime:
-        return row[self.columns.index("datetime")]  # type: ignore[return-value]  # the row's datetime column
+        """The row's time, also where the row holds it as text."""
+        return moment(row[self.columns.index("datetime")])  # type: ignore[return-value]  # a time column
 
 
 _BAR_REALS = ("volume", "turnover", "open_interest", "open_price", "high_price", "low_price", "close_price")
@@ -126,7 +158,8 @@ BARS = Layout(
     table="dbbardata", overview="dbbaroverview", key=("symbol", "exchange", "interval"),
     columns=("symbol", "exchange", "datetime", "interval", *_BAR_REALS),
     unique=("symbol", "exchange", "interval", "datetime"), nullable=frozenset(), row=bar_row, given_times=(),
-    reals=_BAR_REALS, model="DbBarData", overview_model="DbBarOverview",
+    reals=_BAR_REALS, model="DbBarData", overview_model="DbBarOverview", cls=BarData,
+    enums={"exchange": Exchange, "interval": Interval},
 )
 TICKS = Layout(
     table="dbtickdata", overview="dbtickoverview", key=("symbol", "exchange"),
@@ -134,7 +167,8 @@ TICKS = Layout(
     unique=("symbol", "exchange", "datetime"),
     nullable=frozenset({*(name for name in _DEPTH if not name.endswith("_1")), "localtime"}), row=tick_row,
     given_times=("localtime",), reals=_TICK_REALS,
-    model="DbTickData", overview_model="DbTickOverview",
+    model="DbTickData", overview_model="DbTickOverview", cls=TickData,
+    enums={"exchange": Exchange},
 )
 
 LAYOUTS = {"bars": BARS, "ticks": TICKS}

@@ -70,6 +70,11 @@ class Writer(ABC):
         """The rows into the layout's table, a row with a stored key replacing it as the
         adapter replaces it."""
 
+    def text_times(self) -> bool:
+        """Whether the driver stores a naive time as its `str()`, so that the rows may hold
+        that text instead."""
+        return False
+
     def read_time(self, value: object) -> datetime:
         """A time as the driver hands it back, as the adapter's model reads it."""
         return value  # type: ignore[return-value]  # a driver that hands back datetimes
@@ -86,7 +91,7 @@ class Writer(ABC):
         """The "bars" or "ticks" saved in one transaction; with `replacing` (an overview
         key), what the database held under it is deleted first, in the same transaction."""
         layout = LAYOUTS[kind]
-        rows = [layout.row(record) for record in records]
+        rows = layout.rows(records, self.text_times())
         if replacing is not None:
             replacing = tuple(map(text, replacing))
         with self.db.atomic():

@@ -1,0 +1,35 @@
+// Database rows of vn.py records, for the bulk writers of vn.py's SQLite and
+// PostgreSQL tables.
+//
+// A writer turns every record into a tuple of column values, as the Python
+// function `fallback(record)` does.  Built here instead, without that
+// function's per-value calls, wherever the result is provably the same: a
+// record of exactly the class given whose every value has the exact type the
+// column's rule expects.  Any other record goes to `fallback`.
+#pragma once
+
+#include "runtime/context.h"
+
+namespace norvix::rows {
+
+// How a column's value is taken from the record's attribute of that name.
+enum Rule : int {
+    kText,     // a str as it is
+    kValue,    // a member of the enum class given: its `_value_`, a str
+    kMoment,   // an aware datetime in the zone given: its wall time, naive
+    kReal,     // a float as it is, an int as float(int)
+    kAsGiven,  // None or a datetime as it is
+    kRuleCount
+};
+
+// The rule names, in Rule order, as the module exports them.
+extern const char* const kRuleNames[kRuleCount];
+
+// [fallback(r) for r in records], with the rows of the records that qualify
+// built natively; `plan` is a tuple of (attribute, Rule, enum class or None)
+// in column order.  With `zone` None no time qualifies; with `text_times`
+// the wall times come as `isoformat(" ")` texts instead of naive datetimes.
+Ref build(Context* ctx, PyObject* records, PyObject* cls, PyObject* plan, PyObject* fallback,
+          PyObject* zone, bool text_times) noexcept;
+
+}  // namespace norvix::rows
