@@ -380,3 +380,27 @@ def test_native_rows_equal_the_row_functions(text_times, zone, monkeypatch):
     del overflow[1].__dict__["exchange"]  # read before the prices
     with pytest.raises(AttributeError):
         BARS.rows(overflow, text_times)
+
+
+def test_the_copy_text_is_what_csv_writer_writes():
+    import csv
+    import io
+    from decimal import Decimal
+
+    from vnpy_norvix import _wire
+
+    def written(rows):
+        buffer = io.StringIO()
+        csv.writer(buffer, quoting=csv.QUOTE_STRINGS, lineterminator="\n").writerows(rows)
+        return buffer.getvalue()
+
+    rng = random.Random(3)
+    values = [None, "", "rb2405", 'a "quoted", text', "line\nbreak\r\\", "黄金", Str("sub"), 0.0, -0.0, 1.5, 1e300,
+              5e-324, float("nan"), float("-inf"), 2**70, -3, datetime(2024, 1, 2, 9, 0, 0, 500),
+              datetime(2024, 1, 2, 9, tzinfo=NEW_YORK)]
+    rows = [tuple(rng.choice(values) for _ in range(rng.randrange(2, 9))) for _ in range(500)]
+    assert _wire.csv_text(rows) == written(rows)
+    assert _wire.csv_text([]) == ""
+    for other in [Decimal("1.5"), True, b"x", "lone \ud800", [1]]:  # left to csv.writer
+        assert _wire.csv_text(rows + [(1, other)]) is None
+    assert _wire.csv_text([(None,), (1, 2)]) is None  # csv.writer writes a lone empty field as ""

@@ -65,3 +65,8 @@ def rows(
     str, ROW_VALUE a member of that class (its `_value_`, a str), ROW_MOMENT an aware
     datetime whose tzinfo is `zone` (its naive wall time, as `isoformat(" ")` with
     `text_times`), ROW_REAL a float or an int (as float(int)), ROW_AS_GIVEN None or a datetime."""
+
+def csv_text(rows: list[tuple[object, ...]]) -> str | None:
+    """What `csv.writer(f, quoting=csv.QUOTE_STRINGS, lineterminator="\\n").writerows(rows)`
+    writes, for rows (tuples of two values or more) of None, str, float, int and datetime
+    values; None for any others, left to csv.writer."""

@@ -32,4 +32,10 @@ extern const char* const kRuleNames[kRuleCount];
 Ref build(Context* ctx, PyObject* records, PyObject* cls, PyObject* plan, PyObject* fallback,
           PyObject* zone, bool text_times) noexcept;
 
+// The text csv.writer(f, quoting=csv.QUOTE_STRINGS, lineterminator="\n")
+// writes for `rows` (a list of tuples), for rows of None, str, float, int
+// and datetime values; None (no exception set) when a row holds anything
+// else or a text UTF-8 cannot hold, which the caller leaves to csv.writer.
+Ref csv_text(Context* ctx, PyObject* rows) noexcept;
+
 }  // namespace norvix::rows

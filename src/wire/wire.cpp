@@ -381,6 +381,13 @@ PyObject* wire_rows(PyObject* module, PyObject* args, PyObject* kwargs) noexcept
         .release();
 }
 
+// def csv_text(rows) -> str | None:
+//     csv.writer(f, quoting=csv.QUOTE_STRINGS, lineterminator="\n").writerows(rows)
+// gives the text returned, for rows of the values rows/rows.h names; None for others.
+PyObject* wire_csv_text(PyObject* module, PyObject* rows) noexcept {
+    return rows::csv_text(context_of(module), rows).release();
+}
+
 PyMethodDef wire_methods[] = {
     {"request", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wire_request)),
      METH_VARARGS | METH_KEYWORDS,
@@ -402,6 +409,8 @@ PyMethodDef wire_methods[] = {
     {"rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wire_rows)),
      METH_VARARGS | METH_KEYWORDS,
      "rows(records, cls, plan, fallback, zone, text_times) -> list[tuple]"},
+    {"csv_text", wire_csv_text, METH_O,
+     "csv_text(rows) -> the CSV text of the rows (QUOTE_STRINGS, \"\\n\" after each), or None"},
     {nullptr, nullptr, 0, nullptr},
 };
 

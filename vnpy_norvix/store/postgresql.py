@@ -29,6 +29,7 @@ import io
 from collections.abc import Iterable
 from datetime import datetime
 
+from .. import _wire
 from .schema import Layout, Row
 from .writer import PeeweeDatabase, Writer, quoted
 
@@ -73,10 +74,14 @@ class PostgresqlWriter(Writer):
         self.execute(f'CREATE TEMPORARY TABLE "{STAGE}" (LIKE "{layout.table}") ON COMMIT DROP')
         added = "".join(f', ADD COLUMN "{layout.columns[i]}_zoned" timestamptz' for i in given)
         self.execute(f'ALTER TABLE "{STAGE}" DROP COLUMN "id", ADD COLUMN "n" bigint' + added)
-        buffer = io.StringIO()
-        csv.writer(buffer, quoting=csv.QUOTE_STRINGS, lineterminator="\n").writerows(
-            (n, *split_zoned(row, given)) for n, row in staged)
-        buffer.seek(0)
+        lines = [(n, *split_zoned(row, given)) for n, row in staged]
+        text = _wire.csv_text(lines)  # what csv.writer writes, where the values are ones it knows
+        if text is None:
+            buffer = io.StringIO()
+            csv.writer(buffer, quoting=csv.QUOTE_STRINGS, lineterminator="\n").writerows(lines)
+            buffer.seek(0)
+        else:
+            buffer = io.StringIO(text)
         stage_columns = ["n", *layout.columns, *(f"{layout.columns[i]}_zoned" for i in given)]
         self.db.cursor().copy_expert(f'COPY "{STAGE}" ({quoted(stage_columns)}) FROM STDIN WITH (FORMAT csv)', buffer)
 
@@ -99,12 +104,14 @@ def split_zoned(row: Row, given: list[int]) -> Row:
     in their place), and None there for those without."""
     if not given:
         return row
+    aware = [isinstance(value := row[i], datetime) and value.utcoffset() is not None for i in given]
+    if not any(aware):
+        return (*row, *(None for _ in given))
     values, zoned = list(row), []
-    for i in given:
+    for i, moved in zip(given, aware):
         value = values[i]
-        aware = isinstance(value, datetime) and value.utcoffset() is not None
-        zoned.append(value if aware else None)
-        values[i] = None if aware else value
+        zoned.append(value if moved else None)
+        values[i] = None if moved else value
     return (*values, *zoned)
 
 

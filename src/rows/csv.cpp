@@ -1,0 +1,139 @@
+// Rows as CSV text, as the PostgreSQL writer's COPY reads them.
+//
+// What csv.writer(f, quoting=csv.QUOTE_STRINGS, lineterminator="\n") writes
+// (the excel dialect otherwise: "," between fields, '"' around a text, a '"'
+// inside one doubled), for the values the writer's rows hold:
+//   None      nothing;
+//   str       the text in quotes (QUOTE_STRINGS quotes every str);
+//   float     repr(), as str() gives it: no character of the dialect's;
+//   int       str();
+//   datetime  str(): digits, "-", " ", ":", "." and "+", none of them the
+//             dialect's either.
+// A row of anything else is not written here: the whole text is left to
+// csv.writer, so that what it does with such values stays what happens.
+#include <cstring>
+
+#include "rows/rows.h"
+
+namespace norvix::rows {
+namespace {
+
+// A growing byte buffer on PyMem (no C++ exceptions in this build).
+class Text {
+public:
+    Text() noexcept = default;
+    Text(const Text&) = delete;
+    Text& operator=(const Text&) = delete;
+    ~Text() { PyMem_Free(data_); }
+
+    int append(const char* s, size_t n) noexcept {
+        if (reserve(n) < 0) return -1;
+        std::memcpy(data_ + size_, s, n);
+        size_ += n;
+        return 0;
+    }
+    int push(char c) noexcept { return append(&c, 1); }
+    // `s` in quotes, every quote doubled.
+    int quoted(const char* s, size_t n) noexcept {
+        if (push('"') < 0) return -1;
+        for (const char* end = s + n; s < end;) {
+            const char* q = static_cast<const char*>(std::memchr(s, '"', end - s));
+            const char* stop = q ? q + 1 : end;
+            if (append(s, stop - s) < 0) return -1;
+            if (q && push('"') < 0) return -1;
+            s = stop;
+        }
+        return push('"');
+    }
+    Ref str() const noexcept { return Ref::steal(PyUnicode_DecodeUTF8(data_, size_, "strict")); }
+
+private:
+    int reserve(size_t n) noexcept {
+        if (size_ + n <= capacity_) return 0;
+        size_t want = capacity_ ? capacity_ : 1 << 16;
+        while (want < size_ + n) want *= 2;
+        char* grown = static_cast<char*>(PyMem_Realloc(data_, want));
+        if (!grown) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        data_ = grown;
+        capacity_ = want;
+        return 0;
+    }
+
+    char* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
+// Whether csv.writer's text for `v` is written here (a text UTF-8 can hold).
+bool handled(Context* ctx, PyObject* v) noexcept {
+    if (v == Py_None || PyFloat_CheckExact(v) || PyLong_CheckExact(v) ||
+        Py_IS_TYPE(v, ctx->dt->DateTimeType))
+        return true;
+    if (!PyUnicode_Check(v)) return false;
+    // A lone surrogate: csv.writer writes it, and the COPY's encoding decides.
+    if (PyUnicode_AsUTF8AndSize(v, nullptr)) return true;
+    PyErr_Clear();
+    return false;
+}
+
+// Rows of two fields or more, each handled: csv.writer writes a row of one
+// empty field as "" and any other value as it does.
+bool all_handled(Context* ctx, PyObject* rows) noexcept {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
+        PyObject* row = PyList_GET_ITEM(rows, i);
+        if (!PyTuple_CheckExact(row) || PyTuple_GET_SIZE(row) < 2) return false;
+        for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(row); ++j)
+            if (!handled(ctx, PyTuple_GET_ITEM(row, j))) return false;
+    }
+    return true;
+}
+
+int field(Text& out, PyObject* v) noexcept {
+    if (v == Py_None) return 0;
+    Py_ssize_t n;
+    if (PyUnicode_Check(v)) {
+        const char* s = PyUnicode_AsUTF8AndSize(v, &n);
+        return s ? out.quoted(s, static_cast<size_t>(n)) : -1;
+    }
+    if (PyFloat_CheckExact(v)) {
+        // float.__repr__ itself.
+        char* s = PyOS_double_to_string(PyFloat_AS_DOUBLE(v), 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+        if (!s) return -1;
+        const int r = out.append(s, std::strlen(s));
+        PyMem_Free(s);
+        return r;
+    }
+    Ref text = Ref::steal(PyObject_Str(v));  // an int or a datetime
+    if (!text) return -1;
+    const char* s = PyUnicode_AsUTF8AndSize(text.get(), &n);
+    return s ? out.append(s, static_cast<size_t>(n)) : -1;
+}
+
+}  // namespace
+
+Ref csv_text(Context* ctx, PyObject* rows) noexcept {
+    if (!PyList_Check(rows)) {
+        PyErr_SetString(PyExc_TypeError, "csv_text() takes a list of tuples");
+        return {};
+    }
+    // Looked at whole first: a text left to csv.writer is one no str() ran
+    // for.  Below, only an aware datetime's tzinfo runs code that is not the
+    // interpreter's (its utcoffset); the row is held against what it may do.
+    if (!all_handled(ctx, rows)) return Ref::borrow(Py_None);
+    Text out;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
+        Ref hold = Ref::borrow(PyList_GET_ITEM(rows, i));
+        PyObject* row = hold.get();
+        for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(row); ++j) {
+            if (j && out.push(',') < 0) return {};
+            if (field(out, PyTuple_GET_ITEM(row, j)) < 0) return {};
+        }
+        if (out.push('\n') < 0) return {};
+    }
+    return out.str();
+}
+
+}  // namespace norvix::rows
