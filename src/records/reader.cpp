@@ -177,6 +177,7 @@ struct Names {
     std::string_view field[MemberReader::kMaxFields];
     int n;
     int hint = 0;
+    uint32_t texts = 0;  // the text fields, a bit each
 
     bool init(Context* ctx, const Layout& layout) noexcept {
         n = layout.n;
@@ -188,8 +189,10 @@ struct Names {
             return true;
         };
         if (!utf8((*ctx)[layout.time_field], time)) return false;
-        for (int j = 0; j < n; ++j)
+        for (int j = 0; j < n; ++j) {
             if (!utf8((*ctx)[layout.fields[j].key], field[j])) return false;
+            if (layout.fields[j].kind == Kind::text) texts |= 1u << j;
+        }
         return true;
     }
 
@@ -333,10 +336,11 @@ bool read_record(const Layout& layout, Names& names, TimeTexts& times, uint32_t 
             row[0].u = pack_time(f);
             continue;
         }
-        if (present & (1u << j)) return false;  // json.loads would keep the last
-        present |= 1u << j;
+        const uint32_t bit = 1u << j;
+        if (present & bit) return false;  // json.loads would keep the last
+        present |= bit;
         Slot& slot = row[2 + j];
-        if (layout.fields[j].kind == Kind::text) {
+        if (names.texts & bit) {
             std::string_view text;
             if (value.get_string().get(text) != SUCCESS) return false;
             if (last_index < 0 || text != last_text) {
@@ -362,7 +366,7 @@ bool read_record(const Layout& layout, Names& names, TimeTexts& times, uint32_t 
         switch (number.get_number_type()) {
             case simdjson::ondemand::number_type::signed_integer:
                 slot.i = number.get_int64();
-                ints |= 1u << j;
+                ints |= bit;
                 break;
             case simdjson::ondemand::number_type::floating_point_number:
                 slot.d = number.get_double();
