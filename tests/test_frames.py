@@ -229,3 +229,37 @@ def test_a_body_cut_short_fails_as_in_the_record_path(datafeed, monkeypatch, the
         assert frame.is_empty() and records == []
     finally:
         raw.close()
+
+
+
+def renamed(record: dict, old: str, new: str) -> dict:
+    return {new if k == old else k: v for k, v in record.items()}
+
+
+LONG = "an_extra_member_named_at_length"
+# (kind, whether the native reader takes it, records): keys that differ from the one learned
+# at their position in one byte (in the first, middle or last eight, or a key shorter or
+# longer with the same beginning), times of the date before with what follows it not canonical.
+TRAPS = {
+    "bar-keys": ("minute", True, [BAR, {**BAR, LONG: 1}, renamed(BAR, "volume", "volum"), {**BAR, LONG[:-1] + "X": 1},
+                                  renamed(BAR, "turnover", "turnovers"), renamed(BAR, "open_interest", "open_interesT"),
+                                  BAR]),
+    "time-key": ("minute", False, [BAR, renamed(BAR, "trading_datetime", "trading_Xatetime")]),
+    "clock-24": ("minute", False, [BAR, {**BAR, "trading_datetime": "2024-03-05 24:00:00"}]),
+    "clock-60": ("minute", False, [BAR, {**BAR, "trading_datetime": "2024-03-05 09:60:00"}]),
+    "clock-T": ("minute", False, [BAR, {**BAR, "trading_datetime": "2024-03-05T09:02:00"}]),
+    # Records much larger at first than after: the rows outgrow what the first ones foretell.
+    "sizes": ("minute", True, [{**BAR, LONG: "x" * 200}] * 40 + [{
+        "trading_datetime": "2024-03-07 09:00:00", "open_price": 1, "high_price": 2, "low_price": 0, "close_price": 1}] * 300),
+    "tick-keys": ("tick", True, [TICK, renamed(TICK, "open", "opens"), {**TICK, "low": 1},
+                                 renamed({**TICK, "low": 1}, "low", "lo"), renamed(TICK, "name", "nam"), TICK]),
+}
+
+
+@pytest.mark.parametrize("kind, native, records", TRAPS.values(), ids=TRAPS.keys())
+def test_the_reader_reads_what_json_loads_reads(kind, native, records):
+    # An escaped key in the envelope sends the same records to json.loads: the answers agree.
+    plain, escaped = body(records), body(records, **{"\u00e9": 1}).replace("é".encode(), b"\\u00e9")
+    assert (check_same(kind, plain), check_same(kind, escaped)) == (native, False)
+    (*as_read, _), (*as_loaded, _) = (_wire.decode(kind, b, SYMBOL, EXCHANGE, PASSWORD) for b in (plain, escaped))
+    assert as_read == as_loaded

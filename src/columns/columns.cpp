@@ -1,5 +1,6 @@
 #include "columns/columns.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace norvix::columns {
@@ -58,6 +59,7 @@ int Clock::instant_of_new_date(const TimeFields& f, int64_t* ns) noexcept {
         year_ = f.year;
         month_ = f.month;
         day_ = f.day;
+        date_ = pack_time(f) >> 24;
         uniform_ = a == b;
         day_offset_ = a;
         day_start_ = days_from_civil(f.year, unsigned(f.month), unsigned(f.day)) * 86400 - a;
@@ -100,12 +102,13 @@ int Table::add_text(size_t row, int field, PyObject* value) noexcept {
     return 0;
 }
 
-// The loop runs once per record of answers tens of thousands long: what
+// The loops run once per record of answers tens of thousands long: what
 // does not change from record to record (each field's kind and column) is
-// looked up before it.  Records nearly always hold the same members with the
-// same JSON types, so the number fields are sorted by what their values are
-// (absent, integer, float) only when the masks change, and each value is
-// then stored without a test.
+// looked up before them.  The times and texts, which can fail, are converted
+// record by record, in the record path's order.  The numbers cannot fail:
+// records nearly always hold the same members with the same JSON types, so
+// they are stored column by column over each run of records alike (in
+// blocks small enough to stay in the cache), with no test per value.
 int Table::fill(const decode::Rows& rows) noexcept {
     const decode::Layout& layout = shape_.layout;
     if (reserve(rows.count) < 0) return -1;
@@ -122,44 +125,40 @@ int Table::fill(const decode::Rows& rows) noexcept {
         else
             numbers[j] = column<double>(1 + j);
     }
-    // The number fields of the masks last seen: absent ones first, then
-    // integers from `ints_from`, then floats from `floats_from`.
-    int sorted[kFields], ints_from = 0, floats_from = 0, n_sorted = 0;
-    uint64_t sorted_masks = 0;
-    bool have_sorted = false;
     for (size_t r = 0; r < rows.count; ++r) {
         const decode::Slot* row = rows.row(r);
-        const TimeFields f = unpack_time(row[0].u);
-        if (clock.instant(f, times + r) < 0) return -1;
-        const uint64_t masks = row[1].u;
-        if (!have_sorted || masks != sorted_masks) {
-            const uint32_t present = uint32_t(masks), ints = uint32_t(masks >> 32);
-            n_sorted = 0;
-            for (int pass = 0; pass < 3; ++pass) {
-                if (pass == 1) ints_from = n_sorted;
-                if (pass == 2) floats_from = n_sorted;
-                for (int j = 0; j < layout.n; ++j) {
-                    if (!numbers[j]) continue;
-                    const int what = !(present >> j & 1) ? 0 : ints >> j & 1 ? 1 : 2;
-                    if (what == pass) sorted[n_sorted++] = j;
-                }
-            }
-            sorted_masks = masks;
-            have_sorted = true;
-        }
-        // float(record.get(key, 0)) / float(record[key]) of a JSON number
-        int k = 0;
-        for (; k < ints_from; ++k) numbers[sorted[k]][r] = 0.0;
-        for (; k < floats_from; ++k)
-            numbers[sorted[k]][r] = static_cast<double>(row[2 + sorted[k]].i);
-        for (; k < n_sorted; ++k) numbers[sorted[k]][r] = row[2 + sorted[k]].d;
+        if (clock.instant(row[0].u, times + r) < 0) return -1;
         for (int i = 0; i < n_texts; ++i) {
             const int j = text_fields[i];
             // record.get(key, "")
-            PyObject* text = masks >> j & 1 ? PyList_GET_ITEM(rows.texts.get(), row[2 + j].i)
-                                            : (*ctx_)[Const::empty];
+            PyObject* text = row[1].u >> j & 1 ? PyList_GET_ITEM(rows.texts.get(), row[2 + j].i)
+                                               : (*ctx_)[Const::empty];
             if (add_text(r, j, text) < 0) return -1;
         }
+    }
+    constexpr size_t kBlock = 256;
+    const auto stride = static_cast<size_t>(rows.stride);
+    for (size_t first = 0; first < rows.count;) {
+        const uint64_t masks = rows.row(first)[1].u;
+        const size_t limit = std::min(rows.count, first + kBlock);
+        size_t last = first + 1;
+        while (last < limit && rows.row(last)[1].u == masks) ++last;
+        const uint32_t present = uint32_t(masks), ints = uint32_t(masks >> 32);
+        // float(record.get(key, 0)) / float(record[key]) of a JSON number
+        for (int j = 0; j < layout.n; ++j) {
+            double* const out = numbers[j];
+            if (!out) continue;
+            const decode::Slot* in = rows.row(first) + 2 + j;
+            if (!(present >> j & 1)) {
+                std::fill(out + first, out + last, 0.0);
+            } else if (ints >> j & 1) {
+                for (size_t r = first; r < last; ++r, in += stride)
+                    out[r] = static_cast<double>(in->i);
+            } else {
+                for (size_t r = first; r < last; ++r, in += stride) out[r] = in->d;
+            }
+        }
+        first = last;
     }
     count_ = rows.count;
     return 0;

@@ -37,15 +37,28 @@ public:
             return at(day_start_ + f.hour * 3600 + f.minute * 60 + f.second, f, ns);
         return instant_of_new_date(f, ns);
     }
+    // The same for a reading as pack_time packs it: the date compared, and
+    // the clock taken, without unpacking it.
+    int instant(uint64_t t, int64_t* ns) noexcept {
+        if ((t >> 24) == date_ && uniform_) {
+            const int64_t seconds = day_start_ + int64_t(t >> 16 & 0xff) * 3600 +
+                                    int64_t(t >> 8 & 0xff) * 60 + int64_t(t & 0xff);
+            if (seconds <= kLimit && seconds >= -kLimit) {
+                *ns = seconds * kNano;
+                return 0;
+            }
+        }
+        return instant(unpack_time(t), ns);
+    }
 
 private:
     static constexpr int64_t kNano = 1'000'000'000;
+    // Nanoseconds in int64 reach from 1677 to 2262.
+    static constexpr int64_t kLimit = std::numeric_limits<int64_t>::max() / kNano;
     int instant_of_new_date(const TimeFields& f, int64_t* ns) noexcept;
     int offset(const TimeFields& f, int64_t* seconds) noexcept;
     // *ns for `seconds` since the epoch; OverflowError beyond int64 nanoseconds.
     int at(int64_t seconds, const TimeFields& f, int64_t* ns) noexcept {
-        // Nanoseconds in int64 reach from 1677 to 2262.
-        constexpr int64_t kLimit = std::numeric_limits<int64_t>::max() / kNano;
         if (seconds > kLimit || seconds < -kLimit) return out_of_range(f);
         *ns = seconds * kNano;
         return 0;
@@ -55,6 +68,7 @@ private:
     Context* ctx_;
     PyObject* tz_;  // borrowed: the CHINA_TZ the records get, or None
     int year_ = 0, month_ = 0, day_ = 0;
+    uint64_t date_ = 0;  // pack_time's date part: a packed reading >> 24
     bool uniform_ = false;
     // The date's midnight as seconds since the epoch, its offset taken off.
     int64_t day_start_ = 0;

@@ -1,5 +1,7 @@
 #include "records/convert.h"
 
+#include <cstring>
+
 namespace norvix {
 namespace {
 
@@ -95,11 +97,25 @@ bool canonical_time(const unsigned char* s, size_t n, bool with_time, TimeFields
     if (f.year < 1 || f.month < 1 || f.month > 12 || f.day < 1 ||
         f.day > days_in_month(f.year, f.month))
         return false;
-    if (!with_time) return true;
+    return !with_time || canonical_clock(s, f);
+}
+
+bool canonical_clock(const unsigned char* s, TimeFields& f) noexcept {
     if (s[10] != ' ' || s[13] != ':' || s[16] != ':') return false;
     if (!digits(s + 11, 2, f.hour) || !digits(s + 14, 2, f.minute) || !digits(s + 17, 2, f.second))
         return false;
     return f.hour <= 23 && f.minute <= 59 && f.second <= 59;
+}
+
+bool TimeTexts::read_new(const unsigned char* s, size_t n, bool with_time, TimeFields& f) noexcept {
+    if (!canonical_time(s, n, with_time, f)) return false;
+    if (with_time) {
+        std::memcpy(&head_, s, 8);
+        std::memcpy(&tail_, s + 7, 4);
+        date_ = f;
+        have_ = true;
+    }
+    return true;
 }
 
 Ref record_time(Context* ctx, PyObject* record, Name field, bool with_time) noexcept {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "records/keys.h"
 #include "runtime/py.h"
@@ -19,6 +20,37 @@ struct TimeFields {
     int year, month, day, hour = 0, minute = 0, second = 0;
 };
 bool canonical_time(const unsigned char* s, size_t n, bool with_time, TimeFields& f) noexcept;
+// The " HH:MM:SS" of a 19-byte text (s[10..19)) into f's clock fields, by the
+// same rules.
+bool canonical_clock(const unsigned char* s, TimeFields& f) noexcept;
+
+// canonical_time for the time texts of one answer in turn.  Records of a
+// day share their date: a text whose first 11 bytes ("YYYY-MM-DD ") are
+// those of the last canonical text read has that text's date, and only its
+// clock is read.
+class TimeTexts {
+public:
+    bool read(const unsigned char* s, size_t n, bool with_time, TimeFields& f) noexcept {
+        if (have_ && n == 19 && with_time) {
+            uint64_t head;
+            uint32_t tail;
+            std::memcpy(&head, s, 8);
+            std::memcpy(&tail, s + 7, 4);
+            if (head == head_ && tail == tail_) {
+                f = date_;
+                return canonical_clock(s, f);
+            }
+        }
+        return read_new(s, n, with_time, f);
+    }
+
+private:
+    bool read_new(const unsigned char* s, size_t n, bool with_time, TimeFields& f) noexcept;
+    uint64_t head_ = 0;  // the last text's bytes 0-7 and 7-10
+    uint32_t tail_ = 0;
+    TimeFields date_ = {};
+    bool have_ = false;
+};
 
 // The fields in one integer, as the native reader keeps a record's time.
 inline uint64_t pack_time(const TimeFields& f) noexcept {

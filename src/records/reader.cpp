@@ -1,5 +1,6 @@
 // Reading a history answer: when `response.json()` may be skipped, and the
 // JSON body read with simdjson into Rows.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -38,6 +39,9 @@ namespace {
 
 // Deeper answers go to json.loads, which nests this far without trouble.
 constexpr size_t kMaxDepth = 64;
+
+// The key matcher reads up to 24 bytes from inside the text.
+static_assert(simdjson::SIMDJSON_PADDING >= 24, "keys are read past the text's end");
 
 // The value of four hex digits (validated by the parser).
 unsigned hex4(const char* p) noexcept {
@@ -115,21 +119,50 @@ bool readable_padding(const char* buf, size_t len) noexcept {
 #endif
 }
 
-// The k.size() bytes at p are k's.  Keys are short: compared eight bytes at
-// a time, the last eight overlapping the others.
-inline bool same(const char* p, std::string_view k) noexcept {
-    const size_t n = k.size();
-    if (n < 8) return std::memcmp(p, k.data(), n) == 0;
-    uint64_t a, b;
-    for (size_t i = 0; i + 8 < n; i += 8) {
-        std::memcpy(&a, p + i, 8);
-        std::memcpy(&b, k.data() + i, 8);
-        if (a != b) return false;
+// A key learned at a position of the records, as the bytes of its text and
+// closing quote (m of them).  Keys are short: one of up to 24 such bytes is
+// recognised by two or three words (the first, the middle and the last
+// eight bytes, overlapping), a longer one by memcmp.  Every key in a body
+// taken here is free of escapes (plain_escapes), so its bytes as written are
+// its text.
+struct RawKey {
+    const char* text = nullptr;
+    size_t m = 0;                                       // the key's length with its closing quote
+    uint64_t head = 1, mask = 0, middle = 0, tail = 0;  // never matches until learned
+
+    static uint64_t word(const char* p) noexcept {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        return w;
     }
-    std::memcpy(&a, p + n - 8, 8);
-    std::memcpy(&b, k.data() + n - 8, 8);
-    return a == b;
-}
+
+    RawKey() noexcept = default;
+    // The key written from `p` (after its opening quote) up to `q`, its
+    // closing quote, or `end` when it has none: then it never matches.
+    RawKey(const char* p, const char* q, const char* end) noexcept : text(p) {
+        if (q >= end) return;
+        m = static_cast<size_t>(q - p) + 1;
+        const size_t first = m < 8 ? m : 8;
+        char bytes[8] = {}, ones[8] = {};
+        std::memcpy(bytes, p, first);
+        std::memset(ones, 0xff, first);
+        std::memcpy(&head, bytes, 8);
+        std::memcpy(&mask, ones, 8);
+        if (m > 8) tail = word(q - 7);
+        if (m > 16) middle = word(p + 8);
+    }
+
+    // The member key written from `p` is this one.  Matching its closing
+    // quote too, the key at `p` is as long as this one (which holds no
+    // quote).  Up to 24 bytes are read from `p` even where the key there is
+    // shorter: the parser's padding after the text keeps them readable.
+    bool at(const char* p, const char* end) const noexcept {
+        if (m <= 8) return (word(p) & mask) == head;
+        if (m <= 24)
+            return word(p) == head && word(p + m - 8) == tail && (m <= 16 || word(p + 8) == middle);
+        return m <= static_cast<size_t>(end - p) && std::memcmp(p, text, m) == 0;
+    }
+};
 
 // The text from `p` up to the next quote (or `end`).
 std::string_view quoted(const char* p, const char* end) noexcept {
@@ -144,6 +177,7 @@ struct Names {
     std::string_view field[MemberReader::kMaxFields];
     int n;
     int hint = 0;
+    uint32_t texts = 0;  // the text fields, a bit each
 
     bool init(Context* ctx, const Layout& layout) noexcept {
         n = layout.n;
@@ -155,24 +189,24 @@ struct Names {
             return true;
         };
         if (!utf8((*ctx)[layout.time_field], time)) return false;
-        for (int j = 0; j < n; ++j)
+        for (int j = 0; j < n; ++j) {
             if (!utf8((*ctx)[layout.fields[j].key], field[j])) return false;
+            if (layout.fields[j].kind == Kind::text) texts |= 1u << j;
+        }
         return true;
     }
 
-    KeyMatcher<std::string_view> positions;
+    KeyMatcher<RawKey> positions;
 
     // match(key) for the member at `position` of its record, whose key is
     // written from `p` (after its opening quote) up to its closing quote
     // and, keys being free of escapes, the first quote after `p`.
     int match_member(int position, const char* p, const char* end) noexcept {
-        int j = positions.recall(position, [&](std::string_view k) {
-            return k.size() < static_cast<size_t>(end - p) && p[k.size()] == '"' && same(p, k);
-        });
-        if (j != KeyMatcher<std::string_view>::kUnknown) return j;
+        int j = positions.recall(position, [&](const RawKey& k) { return k.at(p, end); });
+        if (j != KeyMatcher<RawKey>::kUnknown) return j;
         const std::string_view key = quoted(p, end);
         j = match(key);
-        positions.learn(position, key, j);
+        positions.learn(position, RawKey(p, p + key.size(), end), j);
         return j;
     }
 
@@ -272,7 +306,7 @@ bool skip_other(simdjson::ondemand::value value, bool escapes, size_t depth) noe
 
 // One record into `row`; false when anything in it is not what the fast
 // path reads exactly as json.loads and the query's conversion would.
-bool read_record(const Layout& layout, Names& names, uint32_t required,
+bool read_record(const Layout& layout, Names& names, TimeTexts& times, uint32_t required,
                  simdjson::ondemand::value item, bool escapes, const char* end, Slot* row,
                  Rows& rows, std::string_view& last_text, Py_ssize_t& last_index,
                  bool& failed) noexcept {
@@ -295,17 +329,18 @@ bool read_record(const Layout& layout, Names& names, uint32_t required,
             std::string_view text;
             TimeFields f;
             if (time || !raw_text(value, end, layout.with_time ? 19 : 10, text) ||
-                !canonical_time(reinterpret_cast<const unsigned char*>(text.data()), text.size(),
-                                layout.with_time, f))
+                !times.read(reinterpret_cast<const unsigned char*>(text.data()), text.size(),
+                            layout.with_time, f))
                 return false;
             time = true;
             row[0].u = pack_time(f);
             continue;
         }
-        if (present & (1u << j)) return false;  // json.loads would keep the last
-        present |= 1u << j;
+        const uint32_t bit = 1u << j;
+        if (present & bit) return false;  // json.loads would keep the last
+        present |= bit;
         Slot& slot = row[2 + j];
-        if (layout.fields[j].kind == Kind::text) {
+        if (names.texts & bit) {
             std::string_view text;
             if (value.get_string().get(text) != SUCCESS) return false;
             if (last_index < 0 || text != last_text) {
@@ -331,7 +366,7 @@ bool read_record(const Layout& layout, Names& names, uint32_t required,
         switch (number.get_number_type()) {
             case simdjson::ondemand::number_type::signed_integer:
                 slot.i = number.get_int64();
-                ints |= 1u << j;
+                ints |= bit;
                 break;
             case simdjson::ondemand::number_type::floating_point_number:
                 slot.d = number.get_double();
@@ -358,6 +393,7 @@ int read_rows(Context* ctx, const Layout& layout, const char* buf, size_t len,
     using simdjson::SUCCESS;
     Names names;
     if (!names.init(ctx, layout)) return -1;
+    TimeTexts times;
     uint32_t required = 0;
     for (int j = 0; j < layout.n; ++j)
         if (layout.fields[j].kind == Kind::required) required |= 1u << j;
@@ -396,6 +432,8 @@ int read_rows(Context* ctx, const Layout& layout, const char* buf, size_t len,
     bool code = false, have_data = false, message = false, failed = false;
     std::string_view last_text;
     Py_ssize_t last_index = -1;
+    constexpr size_t kFirstRows = 32;
+    const char* first = nullptr;  // where the first record starts
     for (auto entry : envelope) {
         simdjson::ondemand::field member;
         if (std::move(entry).get(member) != SUCCESS) return 0;
@@ -415,18 +453,32 @@ int read_rows(Context* ctx, const Layout& layout, const char* buf, size_t len,
             for (auto element : data) {
                 simdjson::ondemand::value item;
                 if (std::move(element).get(item) != SUCCESS) return 0;
-                // The count is known only at the end: doubled from a small
-                // start, so that a short answer takes little.
+                // The count is known only at the end.  The array starts small,
+                // so that a short answer takes little; when the first records
+                // have filled it, it grows at once to what the rest of the
+                // body holds at their bytes a record (and an eighth more), so
+                // that it is rarely copied again; beyond that it doubles.
+                if (rows.count == 0 && item.current_location().get(first) != SUCCESS)
+                    first = nullptr;
                 if (rows.count == rows.capacity) {
-                    size_t cap = rows.capacity ? rows.capacity * 2 : 32;
-                    void* grown = PyMem_RawRealloc(rows.slots, cap * rows.stride * sizeof(Slot));
+                    size_t cap = rows.capacity ? rows.capacity * 2 : kFirstRows;
+                    const char* here;
+                    if (rows.count == kFirstRows && first &&
+                        item.current_location().get(here) == SUCCESS && here > first) {
+                        const size_t each = static_cast<size_t>(here - first) / kFirstRows;
+                        const size_t rest = static_cast<size_t>(end - here) / (each ? each : 1);
+                        cap = std::max(cap, kFirstRows + rest + rest / 8);
+                    }
+                    const size_t row_bytes = static_cast<size_t>(rows.stride) * sizeof(Slot);
+                    if (cap > SIZE_MAX / row_bytes) return 0;
+                    void* grown = PyMem_RawRealloc(rows.slots, cap * row_bytes);
                     if (!grown) return 0;
                     rows.slots = static_cast<Slot*>(grown);
                     rows.capacity = cap;
                 }
                 Slot* row = rows.slots + rows.count * rows.stride;
-                if (!read_record(layout, names, required, item, escapes, end, row, rows, last_text,
-                                 last_index, failed))
+                if (!read_record(layout, names, times, required, item, escapes, end, row, rows,
+                                 last_text, last_index, failed))
                     return failed ? -1 : 0;
                 ++rows.count;
             }
