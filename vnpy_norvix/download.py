@@ -366,14 +366,19 @@ class Batch:
 # Windows waiting to be saved, per job: enough for fetching never to wait on a save of
 # average length, few enough that memory stays bounded whatever the range.
 QUEUED_PER_JOB = 2
+# Records waiting or being saved, in all: windows of ticks hold some 30,000 each, about
+# 100 MB as vn.py objects. A window that would go beyond waits until the writer has
+# saved the others.
+QUEUED_RECORDS = 100_000
 POLL_SECONDS = 0.2  # how often a waiting thread looks at the stop flag
 
 
 class Downloader:
     """Runs tasks on a bounded pool of fetchers that hand their windows to a single
     writer thread through a bounded queue. Fetching the next windows overlaps saving the
-    last; at most `QUEUED_PER_JOB` windows per job wait in the queue (a fetcher with one
-    more in hand waits while it is full), so memory stays bounded for any range; and the
+    last; at most `QUEUED_PER_JOB` windows per job and `QUEUED_RECORDS` records wait in
+    the queue (a fetcher with one more in hand waits while it is full), so memory stays
+    bounded for any range; and the
     database is only ever written from the writer's thread, as vn.py's adapters expect
     (peewee keeps one connection per thread). Each window is saved whole, in one
     transaction, in the order its task fetched it."""
@@ -385,6 +390,8 @@ class Downloader:
         self.jobs = max(1, jobs)
         self.stop = threading.Event()
         self.queue: queue.Queue[Batch | None] = queue.Queue(maxsize=QUEUED_PER_JOB * self.jobs)
+        self.room = threading.Condition()
+        self.queued = 0  # records queued or being saved
         self.outcomes: dict[int, Outcome] = {}  # per task, as it goes; written by the writer alone
         self.began: dict[int, float] = {}  # per task, when its fetching started
         self.ended: set[int] = set()  # the tasks whose end the writer has reached
@@ -402,13 +409,27 @@ class Downloader:
     def hand_over(self, batch: Batch | None) -> None:
         """`batch` queued for the writer, once there is room; Stopped if the run is
         interrupted meanwhile."""
+        size = records_of(batch)
+        with self.room:
+            while self.queued and self.queued + size > QUEUED_RECORDS:
+                if self.stop.is_set():
+                    raise Stopped
+                self.room.wait(POLL_SECONDS)
+            self.queued += size
         while not self.stop.is_set():
             try:
                 self.queue.put(batch, timeout=POLL_SECONDS)
                 return
             except queue.Full:
                 continue
+        self.saved(size)  # never queued
         raise Stopped
+
+    def saved(self, size: int) -> None:
+        """`size` records are no longer waiting for the writer."""
+        with self.room:
+            self.queued -= size
+            self.room.notify_all()
 
     def fetch(self, task: Task) -> None:
         """The task's windows fetched in order and handed to the writer, then its end."""
@@ -454,7 +475,10 @@ class Downloader:
                     continue
                 if batch is None or self.stop.is_set():
                     return
-                self.take(batch)
+                try:
+                    self.take(batch)
+                finally:
+                    self.saved(records_of(batch))
         except BaseException:
             self.stop.set()  # no writer: the fetchers must not wait for one
             raise
@@ -523,6 +547,10 @@ class Downloader:
             after = held.get(outcome.task.key)
             outcome.new = (after.count if after else 0) - outcome.task.held
         return outcomes
+
+
+def records_of(batch: Batch | None) -> int:
+    return len(batch.records) if batch is not None and batch.records else 0
 
 
 def resolve(source: Source, symbols: Iterable[tuple[str, Exchange]], products: Iterable[str], contracts: str,
