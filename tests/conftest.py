@@ -158,6 +158,16 @@ def no_password_in_log():
     assert not leaked, f"password written to the log: {leaked!r}"
 
 
+@pytest.fixture(autouse=True)
+def fresh_reference_answers():
+    """The reference answers the plug-in keeps per process are keyed by the service's URL:
+    a test's server may get the port of an earlier one, and must not get its answers."""
+    reference = sys.modules.get("vnpy_norvix.reference")
+    if reference is not None:
+        reference._CACHES.clear()
+    yield
+
+
 # --- recording HTTP server ----------------------------------------------------------
 
 
