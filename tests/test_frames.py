@@ -263,3 +263,16 @@ def test_the_reader_reads_what_json_loads_reads(kind, native, records):
     assert (check_same(kind, plain), check_same(kind, escaped)) == (native, False)
     (*as_read, _), (*as_loaded, _) = (_wire.decode(kind, b, SYMBOL, EXCHANGE, PASSWORD) for b in (plain, escaped))
     assert as_read == as_loaded
+
+
+def test_the_parser_kept_between_answers_reads_each_as_new():
+    # The reader keeps its parser from one answer to the next: nothing of a larger answer may
+    # show in the ones after it, whole or cut short.
+    large, small = bodies.minute_bars(3000), body([BAR, {**BAR, "volume": 13}])
+    loaded = _wire.decode("minute", body([BAR, {**BAR, "volume": 13}], **{"\u00e9": 1}).replace(
+        "é".encode(), b"\\u00e9"), SYMBOL, EXCHANGE, PASSWORD)
+    for answer, native in ((large, True), (large[:len(large) // 2], False), (small, True), (large[:-1], False),
+                           (small[:-1], False), (small, True)):
+        assert check_same("minute", answer) == native
+        if answer == small:
+            assert _wire.decode("minute", small, SYMBOL, EXCHANGE, PASSWORD)[:-1] == loaded[:-1]

@@ -11,8 +11,9 @@
 //
 // Memory: the JSON parser (simdjson On-Demand: an index of the body's
 // structural characters, 4 bytes each, and nothing more unless text has to
-// be unescaped) lives for one call only and is freed before the records are
-// built; between the two, the values read are held in one flat array of 8
+// be unescaped) is done with before the records are built, and the Context
+// keeps it for the next answer unless it has read more than 32 MiB; between
+// the two, the values read are held in one flat array of 8
 // bytes per member and record.  While the records are built, a table of
 // recently made floats (up to 64 KB, and the floats it holds) lives for the
 // query.

@@ -164,6 +164,46 @@ struct RawKey {
     }
 };
 
+// The parser, kept by the Context from one answer to the next.  A fresh one
+// takes its index of the body's structural characters (4 bytes each) fresh
+// from the system, every page of it faulted in and zeroed on first touch:
+// about a third of the time a large answer takes.  One that has read more
+// than kKeptCapacity bytes is let go, so that what stays resident between
+// answers is bounded.
+constexpr size_t kKeptCapacity = size_t(32) << 20;
+
+struct KeptParser : Kept {
+    simdjson::ondemand::parser parser;
+    static void release_parser(Kept* kept) noexcept { delete static_cast<KeptParser*>(kept); }
+    KeptParser() noexcept : Kept{release_parser} {}
+};
+
+// The Context's parser for one answer (or a new one while another thread
+// holds it), given back when the answer has been read.
+class ParserLease {
+public:
+    explicit ParserLease(Context* ctx) noexcept
+        : ctx_(ctx), kept_(static_cast<KeptParser*>(ctx->parser.exchange(nullptr))) {
+        if (!kept_) kept_ = new (std::nothrow) KeptParser;
+    }
+    ~ParserLease() {
+        if (!kept_) return;
+        Kept* none = nullptr;
+        if (kept_->parser.capacity() <= kKeptCapacity &&
+            ctx_->parser.compare_exchange_strong(none, kept_))
+            return;
+        delete kept_;
+    }
+    ParserLease(const ParserLease&) = delete;
+    ParserLease& operator=(const ParserLease&) = delete;
+
+    simdjson::ondemand::parser* get() const noexcept { return kept_ ? &kept_->parser : nullptr; }
+
+private:
+    Context* ctx_;
+    KeptParser* kept_;
+};
+
 // The text from `p` up to the next quote (or `end`).
 std::string_view quoted(const char* p, const char* end) noexcept {
     const char* q = p;
@@ -417,10 +457,12 @@ int read_rows(Context* ctx, const Layout& layout, const char* buf, size_t len,
         text = copy.data();
     }
     const char* end = text + len;
-    simdjson::ondemand::parser parser;
-    if (parser.allocate(len, kMaxDepth) != SUCCESS) return 0;
+    ParserLease lease(ctx);
+    simdjson::ondemand::parser* parser = lease.get();
+    if (!parser || (parser->capacity() < len && parser->allocate(len, kMaxDepth) != SUCCESS))
+        return 0;
     simdjson::ondemand::document doc;
-    if (parser.iterate(text, len, len + simdjson::SIMDJSON_PADDING).get(doc) != SUCCESS) return 0;
+    if (parser->iterate(text, len, len + simdjson::SIMDJSON_PADDING).get(doc) != SUCCESS) return 0;
 
     // The envelope: `code` the integer 0 (the check passes silently), `data`
     // an array or absent (no records); anything else is read as Python would.

@@ -237,6 +237,7 @@ void context_dealloc(PyObject* self) noexcept {
     for (PyObject*& p : c->names) Py_CLEAR(p);
     for (PyObject*& p : c->kw) Py_CLEAR(p);
     for (PyObject*& p : c->consts) Py_CLEAR(p);
+    if (Kept* kept = c->parser.exchange(nullptr)) kept->release(kept);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -320,6 +321,7 @@ Ref make_context(PyObject* module) noexcept {
     Ref self = Ref::steal(tp->tp_alloc(tp, 0));
     if (!self) return {};
     auto* c = reinterpret_cast<Context*>(self.get());
+    new (&c->parser) std::atomic<Kept*>(nullptr);  // the rest is plain data, zeroed
 
     c->globals = Py_NewRef(PyModule_GetDict(module));
     // A Python function takes its builtins from the globals' __builtins__

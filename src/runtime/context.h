@@ -7,6 +7,8 @@
 // independent Context.
 #pragma once
 
+#include <atomic>
+
 #include "runtime/ref.h"
 
 // After Python.h, which ref.h brings.
@@ -188,6 +190,12 @@ enum class Method : int {
     count_
 };
 
+// Memory a layer above keeps from one call to the next; it knows how to free
+// itself.
+struct Kept {
+    void (*release)(Kept*) noexcept;
+};
+
 struct Context {
     PyObject_HEAD
     PyObject* globals;    // the module's namespace
@@ -211,6 +219,10 @@ struct Context {
     unsigned long long cache_epoch;
     bool cacheable;     // both namespaces have exact str keys only, this epoch
     PyObject* watcher;  // the interpreter's shared dict watcher; nullptr: no caching
+
+    // The JSON reader's parser between answers (records/reader.cpp), taken
+    // and given back whole; released with the Context.
+    std::atomic<Kept*> parser;
 
     PyObject* operator[](Name n) const noexcept { return names[static_cast<int>(n)]; }
     PyObject* operator[](Kw k) const noexcept { return kw[static_cast<int>(k)]; }
