@@ -4,7 +4,8 @@ existing files included), resumed per trading day, contract.json as add_contract
 leaves it, and vn.py's own research flow (load_bar_df, Alpha158) over the result."""
 
 import json
-from datetime import date
+import random
+from datetime import date, datetime, timedelta
 from pathlib import Path
 
 import polars as pl
@@ -15,9 +16,12 @@ from vnpy.trader.constant import Exchange, Interval
 from conftest import SERVICE_TOKEN, SERVICE_USER
 from test_cli import cli, make_home
 
-from vnpy_norvix import Datafeed
+from vnpy_norvix import Datafeed, _wire
 from vnpy_norvix import download as dl
-from vnpy_norvix.research.lab import save_lab_bars
+from vnpy_norvix.calendar import Calendar, Window
+from vnpy_norvix.engine import ColumnAnswer
+from vnpy_norvix.fetch import Fetched
+from vnpy_norvix.research.lab import bars_frame, lab_frame, save_lab_bars, window_frame
 
 pytest.importorskip("vnpy.alpha")
 from vnpy.alpha import AlphaLab, Segment  # noqa: E402
@@ -71,6 +75,30 @@ def test_a_lab_written_by_download_equals_save_bar_data_of_the_records_and_resum
     # contract.json: the size and price tick from the service's terms, the rates as given.
     assert json.loads((made / "contract.json").read_text("UTF-8")) == {
         "rb2410.SHFE": {"long_rate": 0.0001, "short_rate": 0.0002, "size": 10.0, "pricetick": 1.0}}
+
+
+@pytest.mark.parametrize("interval", [Interval.MINUTE, Interval.DAILY])
+def test_a_window_of_columns_keeps_the_bars_the_records_selection_keeps(interval):
+    # Answers holding bars of other trading days (nights, early mornings, holidays), times
+    # given twice with other values, out of order: the frame keeps what `select` keeps.
+    rng = random.Random(7)
+    kind, key = ("minute", "trading_datetime") if interval == Interval.MINUTE else ("day", "trading_date")
+    days = [date(2024, 5, 6) + timedelta(days=n) for n in range(12)]
+    calendar = Calendar([day for day in days if day.weekday() < 5 and day != date(2024, 5, 9)])
+    for _ in range(20):
+        moments = [datetime.combine(rng.choice(days), datetime.min.time()) + timedelta(
+            minutes=rng.choice([0, 359, 360, 361, 600, 1199, 1200, 1201, 1439])) for _ in range(40)]
+        records = [{key: moment.isoformat(" ") if kind == "minute" else moment.date().isoformat(),
+                    "open_price": n, "high_price": n + 1.5, "low_price": n - 1, "close_price": n + 0.5,
+                    "volume": 3 * n, "turnover": 7.25 * n, "open_interest": 100 + n} for n, moment in enumerate(moments)]
+        bodies = [json.dumps({"code": 0, "data": part}).encode() for part in (records[:25], records[25:])]
+        first = rng.choice(calendar.days[:-1])
+        window = Window(first, rng.choice([day for day in calendar.days if day >= first]))
+        fetched = Fetched([ColumnAnswer(columns=_wire.decode_columns(kind, body, None)[1]) for body in bodies])
+        bars = [bar for body in bodies for bar in _wire.decode(kind, body, CONTRACT, Exchange.SHFE, None)[1]]
+        expected = lab_frame(bars_frame(dl.select(bars, interval, window, calendar)))
+        got = window_frame(fetched, CONTRACT, Exchange.SHFE, interval, window, calendar)
+        assert_frame_equal(lab_frame(got), expected)
 
 
 def test_a_new_bar_replaces_the_one_held_at_its_time_and_the_file_stays_sorted(tmp_path):

@@ -25,7 +25,7 @@ from dataclasses import dataclass, field
 from datetime import date, datetime, time as clock
 from itertools import islice
 from operator import attrgetter, lt
-from typing import TYPE_CHECKING, Literal, Protocol, cast, overload
+from typing import TYPE_CHECKING, Literal, Protocol, cast, overload, runtime_checkable
 
 import vnpy.trader.database as vn_database
 from vnpy.trader.constant import Exchange, Interval
@@ -39,11 +39,13 @@ from . import messages
 from .aggregate import hour_bars
 from .engine import Answer, Engine, Failure
 from .engine import wire
-from .fetch import fetch_windows
+from .fetch import Fetched, fetch_windows
 from .reference import Reference
 
 if TYPE_CHECKING:
     from norvix_datafeed import NorvixDatafeed
+
+    from .research.lab import LabBars
 
 Record = BarData | TickData
 BarInterval = Literal[Interval.MINUTE, Interval.HOUR, Interval.DAILY, Interval.WEEKLY]
@@ -75,21 +77,29 @@ class Source:
         self.engine = Engine.of(datafeed)
         self.reference = Reference(datafeed)
 
-    def records(self, symbol: str, exchange: Exchange, interval: Interval, window: Window,
-                calendar: Calendar) -> list[Record]:
-        """The records of the trading days of `window`, ascending, one per time. A record
-        that cannot be read fails the window: a day is saved whole or not at all."""
+    def answers(self, symbol: str, exchange: Exchange, interval: Interval, window: Window, *,
+                columns: bool = False) -> Fetched:
+        """The service's answers for the dates of `window`, as records or (`columns`) as typed
+        columns. A record that cannot be read fails the window: a day is saved whole or not
+        at all."""
         kind = "tick" if interval == Interval.TICK else "day" if interval == Interval.DAILY else "minute"
         with self.engine.scope() as scope:
             def one(part: Window) -> Answer:
                 last = None if kind == "tick" else part.last.isoformat()
+                if columns:
+                    return self.engine.call_columns(kind, symbol, part.first.isoformat(), last, scope=scope)
                 return self.engine.call(kind, symbol, part.first.isoformat(), last, exchange=exchange, scope=scope)
 
             fetched = fetch_windows([window], one, scope=scope, pool=self.engine.pool, limit=wire.limit(kind))
         if fetched.skipped:
             raise Failure(messages.skipped(f"{symbol}.{exchange.value}", interval, len(fetched.skipped),
                                            fetched.skipped[0]), "unreadable")
-        found = cast(list[Record], fetched.records)
+        return fetched
+
+    def records(self, symbol: str, exchange: Exchange, interval: Interval, window: Window,
+                calendar: Calendar) -> list[Record]:
+        """The records of the trading days of `window`, ascending, one per time."""
+        found = cast(list[Record], self.answers(symbol, exchange, interval, window).records)
         if interval == Interval.HOUR:
             found = cast(list[Record], hour_bars(sorted(cast(list[BarData], found), key=attrgetter("datetime"))))
         return select(found, interval, window, calendar)
@@ -352,13 +362,25 @@ class Progress(Protocol):
     def finished(self, outcome: Outcome) -> None: ...
 
 
+@runtime_checkable
+class FrameStore(Protocol):
+    """A store that takes each window's bars as one frame, read from the service's answers
+    as typed columns without a vn.py object per record (an AlphaLab folder: LabStore in
+    vnpy_norvix/research/lab.py)."""
+
+    def window_bars(self, fetched: Fetched, symbol: str, exchange: Exchange, interval: Interval, window: Window,
+                    calendar: Calendar) -> LabBars: ...
+
+    def save_frame(self, bars: LabBars) -> None: ...
+
+
 @dataclass(frozen=True)
 class Batch:
     """What a task hands to the writer, in order: one window's records, ascending, or
     (`records` None) the end of its fetching, with the failure or interruption that ended it."""
 
     outcome: Outcome
-    records: list[Record] | None
+    records: list[Record] | LabBars | None
     error: str | None = None
     interrupted: bool = False
 
@@ -396,10 +418,12 @@ class Downloader:
         self.began: dict[int, float] = {}  # per task, when its fetching started
         self.ended: set[int] = set()  # the tasks whose end the writer has reached
 
-    def save(self, records: list[Record], interval: Interval) -> None:
+    def save(self, records: list[Record] | LabBars, interval: Interval) -> None:
         from . import store
 
-        if interval == Interval.TICK:
+        if not isinstance(records, list):
+            cast(FrameStore, self.database).save_frame(records)
+        elif interval == Interval.TICK:
             store.save_ticks(self.database, cast(list[TickData], records))
         else:
             store.save_bars(self.database, cast(list[BarData], records))
@@ -431,6 +455,13 @@ class Downloader:
             self.queued -= size
             self.room.notify_all()
 
+    def window(self, target: Target, interval: Interval, window: Window, calendar: Calendar) -> list[Record] | LabBars:
+        """One window of the target, as the store takes it."""
+        if isinstance(self.database, FrameStore):
+            fetched = self.source.answers(target.symbol, target.exchange, interval, window, columns=True)
+            return self.database.window_bars(fetched, target.symbol, target.exchange, interval, window, calendar)
+        return self.source.records(target.symbol, target.exchange, interval, window, calendar)
+
     def fetch(self, task: Task) -> None:
         """The task's windows fetched in order and handed to the writer, then its end."""
         outcome = self.outcomes[id(task)]
@@ -446,8 +477,7 @@ class Downloader:
                     raise Stopped
                 if outcome.error is not None:  # a save failed: the task ends there
                     break
-                self.hand_over(Batch(outcome, self.source.records(target.symbol, target.exchange, task.interval,
-                                                                  window, task.calendar)))
+                self.hand_over(Batch(outcome, self.window(target, task.interval, window, task.calendar)))
         except Stopped:
             interrupted = True
         except FeedError as failure:
@@ -498,7 +528,8 @@ class Downloader:
         records = batch.records
         try:
             if records:
-                first, last = records[0].datetime, records[-1].datetime
+                first, last = ((records[0].datetime, records[-1].datetime) if isinstance(records, list)
+                               else (records.first, records.last))
                 self.save(records, task.interval)
                 outcome.first = min(outcome.first or first, first)
                 outcome.last = max(outcome.last or last, last)

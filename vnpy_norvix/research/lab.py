@@ -5,7 +5,8 @@ place, so that an interrupted write leaves the file as it was.
 
 `LabStore` lets the command line's download planner and downloader (vnpy_norvix/download.py)
 use a lab folder in place of vn.py's database: what a lab file holds is read per trading
-day the way the database's records are."""
+day the way the database's records are, and each window's bars come to it as a frame of
+the answers' columns, with no vn.py object per bar."""
 
 from __future__ import annotations
 
@@ -14,9 +15,10 @@ import os
 import tempfile
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
-from datetime import datetime
+from dataclasses import dataclass
+from datetime import date, datetime
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, cast
 
 import polars as pl
 import vnpy.trader.database as vn_database
@@ -26,8 +28,11 @@ from vnpy.trader.database import BarOverview, TickOverview
 
 from norvix_datafeed import CHINA_TZ
 
-from ..engine import Failure
-from .columns import DATETIME
+from ..calendar import Calendar, Window
+from ..engine import ColumnAnswer, Failure
+from ..fetch import Fetched
+from ..history import KIND
+from .columns import DATETIME, empty_frame, frame_of
 
 if TYPE_CHECKING:
     from vnpy.alpha import AlphaLab
@@ -135,6 +140,45 @@ def bars_frame(bars: list[BarData]) -> pl.DataFrame:
                         schema_overrides={"datetime": DATETIME})
 
 
+@dataclass(frozen=True)
+class LabBars:
+    """One window's bars of a contract for its lab file: a bar frame, ascending, one row
+    per time."""
+
+    vt_symbol: str
+    interval: Interval
+    frame: pl.DataFrame
+
+    def __len__(self) -> int:
+        return self.frame.height
+
+    @property
+    def first(self) -> datetime:
+        return cast(datetime, self.frame["datetime"][0])
+
+    @property
+    def last(self) -> datetime:
+        return cast(datetime, self.frame["datetime"][-1])
+
+
+def window_frame(fetched: Fetched, symbol: str, exchange: Exchange, interval: Interval, window: Window,
+                 calendar: Calendar) -> pl.DataFrame:
+    """The bars of the trading days of `window` from its answers read as columns: those in
+    the calendar's spans of the window, one per time (the last given), ascending, as the
+    downloader selects records (vnpy_norvix/download.py `select`)."""
+    parts = [frame_of(answer.columns, symbol, exchange, interval)
+             for answer in fetched.answers if isinstance(answer, ColumnAnswer)]
+    frame = pl.concat(parts) if parts else empty_frame(KIND[interval], symbol, exchange, interval)
+    if not frame.height:
+        return frame
+    days = frame["datetime"].dt.date()
+    spans = calendar.spans(window.first, window.last, interval, cast(date, days.min()), cast(date, days.max()))
+    time = pl.col("datetime")
+    inside = pl.any_horizontal(time.is_between(begin, end, closed="left") for begin, end in spans) if spans else pl.lit(False)
+    kept = frame.filter(inside).sort("datetime", maintain_order=True)
+    return kept.unique(subset=["datetime"], keep="last", maintain_order=True)
+
+
 class LabStore:
     """A lab folder seen through the part of vn.py's database interface that the download
     planner and downloader use: overviews, loading bars over a range, saving bars."""
@@ -193,6 +237,16 @@ class LabStore:
             if self.added is not None:
                 self.added(bars[0].vt_symbol)
         return True
+
+    def window_bars(self, fetched: Fetched, symbol: str, exchange: Exchange, interval: Interval, window: Window,
+                    calendar: Calendar) -> LabBars:
+        return LabBars(f"{symbol}.{exchange.value}", interval,
+                       window_frame(fetched, symbol, exchange, interval, window, calendar))
+
+    def save_frame(self, bars: LabBars) -> None:
+        save_lab_bars(self.lab_path, bars.vt_symbol, bars.interval, bars.frame)
+        if self.added is not None:
+            self.added(bars.vt_symbol)
 
     def save_tick_data(self, ticks: list[TickData], stream: bool = False) -> bool:
         raise ValueError("an AlphaLab keeps no ticks")
