@@ -16,7 +16,9 @@ from vnpy.trader.constant import Exchange, Interval
 from norvix_datafeed import CHINA_TZ
 
 from .. import _wire
-from ..engine.outcome import Columns
+from ..engine.outcome import ColumnAnswer, Columns
+from ..fetch import Fetched
+from ..history import KIND
 
 DATETIME = pl.Datetime("ns", str(CHINA_TZ))
 # An answer with no records: its columns give an empty frame the same schema.
@@ -48,3 +50,12 @@ def frame_of(columns: Columns, symbol: str, exchange: Exchange, interval: Interv
 
 def empty_frame(kind: str, symbol: str, exchange: Exchange, interval: Interval | None) -> pl.DataFrame:
     return frame_of(_wire.decode_columns(kind, NO_RECORDS, None)[1], symbol, exchange, interval)
+
+
+def answers_frame(fetched: Fetched, symbol: str, exchange: Exchange, interval: Interval) -> pl.DataFrame:
+    """The answers of one query, read as columns, as one frame of the served `interval`
+    (in answer order; the frame of no records when there are none)."""
+    frame_interval = None if interval == Interval.TICK else interval
+    parts = [frame_of(answer.columns, symbol, exchange, frame_interval)
+             for answer in fetched.answers if isinstance(answer, ColumnAnswer)]
+    return pl.concat(parts) if parts else empty_frame(KIND[interval], symbol, exchange, frame_interval)

@@ -10,23 +10,9 @@ from datetime import datetime
 import polars as pl
 from vnpy.trader.constant import Interval
 
-from ..engine import ColumnAnswer
-from ..fetch import Fetched
-from ..history import KIND, History, Query, bar_plan, tick_dates
+from ..history import History, Query, bar_plan, tick_dates
 from ..calendar import NIGHT_SLACK, Window
-from .columns import DATETIME, empty_frame, frame_of
-
-
-def _frames(query: Query, fetched: Fetched, interval: Interval | None) -> list[pl.DataFrame]:
-    return [frame_of(part.columns, query.symbol, query.exchange, interval)
-            for part in fetched.answers if isinstance(part, ColumnAnswer)]
-
-
-def _joined(query: Query, fetched: Fetched, interval: Interval) -> pl.DataFrame:
-    """The answers of one query as one frame (of the served `interval`)."""
-    frame_interval = None if interval == Interval.TICK else interval
-    parts = _frames(query, fetched, frame_interval)
-    return pl.concat(parts) if parts else empty_frame(KIND[interval], query.symbol, query.exchange, frame_interval)
+from .columns import DATETIME, answers_frame
 
 
 def within(frame: pl.DataFrame, start: datetime, end: datetime, *, one_per_time: bool = True) -> pl.DataFrame:
@@ -74,7 +60,7 @@ def week_frame(days: pl.DataFrame) -> pl.DataFrame:
 def bar_frame(query: Query, interval: Interval, start: datetime, end: datetime) -> History[pl.DataFrame]:
     plan = bar_plan(interval, start, end)
     fetched = query.bars(plan.source, plan.first, plan.last)
-    bars = within(_joined(query, fetched, plan.source), plan.low, plan.high)
+    bars = within(answers_frame(fetched, query.symbol, query.exchange, plan.source), plan.low, plan.high)
     if interval == Interval.HOUR:
         bars = within(hour_frame(bars), start, end)
     elif interval == Interval.WEEKLY:
@@ -85,8 +71,9 @@ def bar_frame(query: Query, interval: Interval, start: datetime, end: datetime) 
 def tick_frame(query: Query, start: datetime, end: datetime) -> History[pl.DataFrame]:
     # The daily bars tell the instrument's trading days; a night session belongs to the next one.
     calendar = query.bars(Interval.DAILY, start.date(), end.date() + NIGHT_SLACK)
-    known = {day for part in _frames(query, calendar, Interval.DAILY) for day in part["datetime"].dt.date().to_list()}
+    known = set(answers_frame(calendar, query.symbol, query.exchange, Interval.DAILY)["datetime"].dt.date().to_list())
     days = tick_dates(known, start, end)
     fetched = query.fetch(Interval.TICK, [Window(day, day) for day in days], None)
-    ticks = within(_joined(query, fetched, Interval.TICK), start, end, one_per_time=False)
+    ticks = within(answers_frame(fetched, query.symbol, query.exchange, Interval.TICK), start, end,
+                   one_per_time=False)
     return History.of(ticks, fetched, calendar)

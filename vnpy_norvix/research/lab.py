@@ -29,10 +29,9 @@ from vnpy.trader.database import BarOverview, TickOverview
 from norvix_datafeed import CHINA_TZ
 
 from ..calendar import Calendar, Window
-from ..engine import ColumnAnswer, Failure
+from ..engine import Failure
 from ..fetch import Fetched
-from ..history import KIND
-from .columns import DATETIME, empty_frame, frame_of
+from .columns import DATETIME, answers_frame
 
 if TYPE_CHECKING:
     from vnpy.alpha import AlphaLab
@@ -166,9 +165,7 @@ def window_frame(fetched: Fetched, symbol: str, exchange: Exchange, interval: In
     """The bars of the trading days of `window` from its answers read as columns: those in
     the calendar's spans of the window, one per time (the last given), ascending, as the
     downloader selects records (vnpy_norvix/download.py `select`)."""
-    parts = [frame_of(answer.columns, symbol, exchange, interval)
-             for answer in fetched.answers if isinstance(answer, ColumnAnswer)]
-    frame = pl.concat(parts) if parts else empty_frame(KIND[interval], symbol, exchange, interval)
+    frame = answers_frame(fetched, symbol, exchange, interval)
     if not frame.height:
         return frame
     days = frame["datetime"].dt.date()
