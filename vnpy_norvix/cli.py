@@ -285,8 +285,8 @@ def run_continuous(args: argparse.Namespace) -> int:
                 continue
             try:
                 with deferred_interrupt():
-                    if args.lab:  # a lab file is merged into, as AlphaLab.save_bar_data does
-                        database.save_bar_data(series.bars)
+                    if args.lab:  # replaced whole too: one build's adjustment scale per file
+                        cast("LabStore", database).replace_bar_data(series.bars)
                     else:
                         store.replace_bars(database, series.name, series.exchange, interval, series.bars)
             except Exception as exc:  # the database refused the series: nothing of it was stored
