@@ -8,6 +8,7 @@ datafeed's frames must equal the frames of its record histories over the local s
 
 import json
 import os
+import random
 import sys
 from dataclasses import fields
 from datetime import datetime
@@ -174,11 +175,11 @@ def test_without_numpy_or_polars_the_error_says_what_to_install(monkeypatch, dat
 SHANGHAI = DATETIME.time_zone
 
 
-def frames_and_records(feed, interval, start, end, symbol="rb2410"):
+def frames_and_records(feed, interval, start, end, symbol="rb2410", exchange=Exchange.SHFE):
     from zoneinfo import ZoneInfo
 
     zone = ZoneInfo(SHANGHAI)
-    req = HistoryRequest(symbol=symbol, exchange=Exchange.SHFE, start=start.replace(tzinfo=zone),
+    req = HistoryRequest(symbol=symbol, exchange=exchange, start=start.replace(tzinfo=zone),
                          end=end.replace(tzinfo=zone), interval=interval)
     frame_output: list[str] = []
     record_output: list[str] = []
@@ -203,6 +204,33 @@ def test_datafeed_frames_equal_its_records(datafeed, interval, start, end):
     kind = "tick" if interval is None else "minute"
     expected = records_frame(records, kind, [c for c in frame.columns if c not in ("symbol", "exchange", "interval")])
     assert_frame_equal(frame, expected, check_exact=True)
+
+
+@pytest.mark.parametrize("symbol, exchange", [("rb2410", Exchange.SHFE), ("au2412", Exchange.SHFE),
+                                              ("IF2406", Exchange.CFFEX)])
+def test_hour_and_week_frames_equal_the_records_on_every_day_held(datafeed, symbol, exchange):
+    from vnpy_norvix.aggregate import hour_bars
+    from vnpy_norvix.research.frames import hour_frame
+
+    # Every trading day the service holds: nights past midnight, short weeks.
+    end = datetime(2024, 7, 1)
+    for interval, start in ((Interval.HOUR, datetime(2023, 12, 29)), (Interval.WEEKLY, datetime(2023, 1, 2))):
+        frame, records = frames_and_records(datafeed, interval, start, end, symbol, exchange)
+        assert len(records) > (100 if interval == Interval.HOUR else 20)
+        names = [c for c in frame.columns if c not in ("symbol", "exchange", "interval")]
+        assert_frame_equal(frame, records_frame(records, "minute", names), check_exact=True)
+
+    # The same minutes thinned as quiet markets thin them: afternoons without a bar from
+    # 13:30 to 14:58 (the minute-59 bar joins the hour still open), hours with bars missing.
+    _frame, minutes = frames_and_records(datafeed, Interval.MINUTE, datetime(2023, 12, 29), end, symbol, exchange)
+    chance = random.Random(symbol)
+    quiet = {day for day in {bar.datetime.date() for bar in minutes} if chance.random() < 0.3}
+    thinned = [bar for bar in minutes
+               if not (bar.datetime.date() in quiet and (13, 30) <= (bar.datetime.hour, bar.datetime.minute) < (14, 59))
+               and chance.random() < 0.9]
+    hours = hour_bars(thinned)
+    assert_frame_equal(hour_frame(records_frame(thinned, "minute", names)), records_frame(hours, "minute", names),
+                       check_exact=True)
 
 
 def test_datafeed_frame_failures_are_the_record_paths(datafeed, monkeypatch):
