@@ -26,6 +26,7 @@ from . import download as dl
 from . import store
 from .calendar import FIRST_DAY, LAST_DAY, OutOfCalendar, check_days, today_in_china
 from .continuous import ADJUSTMENTS
+from .names import check_vt_symbol
 from .report import download_summary, moment, plural, rolls_table, span, table
 
 if TYPE_CHECKING:
@@ -45,11 +46,8 @@ def _day(text: str) -> date:
 
 
 def _vt_symbol(text: str) -> tuple[str, Exchange]:
-    symbol, _, exchange = text.rpartition(".")
     try:
-        if not symbol:
-            raise ValueError
-        return symbol, Exchange(exchange)
+        return check_vt_symbol(text)  # the name becomes a file name with --lab
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a vn.py symbol like rb2405.SHFE: {text!r}") from None
 
