@@ -68,7 +68,7 @@ def test_a_known_contract_passes_and_its_check_is_asked_once(settings, service, 
     ("/dominant/query", envelope([{**DOMINANT[0], "instrument_id": ""}]), "instrument_id"),
     # Names become file names, stored symbols and log lines: letters and digits, - and _ only.
     ("/dominant/query", envelope([{**DOMINANT[0], "instrument_id": "../../../outside/rb2405"}]), "../../../outside"),
-    ("/dominant/query", envelope([{**DOMINANT[0], "instrument_id": f"rb2405/{SERVICE_TOKEN}"}]), "instrument_id"),
+    ("/dominant/query", envelope([{**DOMINANT[0], "instrument_id": f"rb2405\n{SERVICE_TOKEN}\\n"}]), "instrument_id"),
     ("/multiplier/query", envelope([{"symbol": "rb.x", "exchange": "SHFE"}]), "rb.x"),
 ])
 def test_hostile_reference_answers_give_a_masked_reason(settings, server, route, reply, problem):

@@ -49,8 +49,16 @@ class Unusable(ValueError):
 # --- readers ---------------------------------------------------------------------------
 
 
+# A control character as JSON escapes it (backslash-n, backslash-u0007), or an escaped backslash.
+_ESCAPE = re.compile(r"\\(\\|[bfnrt]|u00[01][0-9a-fA-F]|u007[fF])")
+
+
 def _shown(value: object) -> str:
-    return json.dumps(value, ensure_ascii=False, default=repr)[:60]
+    """`value` as JSON, cut short, each control character a space: the masking that
+    follows replaces the password only where it stands as a word of its own, and the
+    letter of an escape (the n of a newline's) would make it part of a longer one."""
+    text = json.dumps(value, ensure_ascii=False, default=repr)
+    return _ESCAPE.sub(lambda escape: escape.group() if escape.group(1) == "\\" else " ", text)[:60]
 
 
 def _records(value: object) -> list[dict[str, object]]:
