@@ -143,13 +143,26 @@ class _Session(requests.Session):
     """A session that sends the credentials to the service's own origin only: requests
     drops its Authorization header on a redirect to another host, not other headers."""
 
-    def __init__(self, home: tuple[str, str, int | None], private: frozenset[str]) -> None:
+    def __init__(self, home: tuple[str, str, int | None], private: frozenset[str], max_answer: int) -> None:
         super().__init__()
         self.home = home
         self.private = private
+        self.max_answer = max_answer
+        self.hooks["response"].append(self._drain_redirect)
         adapter = _Adapter()
         self.mount("http://", adapter)
         self.mount("https://", adapter)
+
+    def _drain_redirect(self, response: requests.Response, *args: object, **kwargs: object) -> requests.Response:
+        """A redirect's body read and dropped as it comes, without inflating it, up to
+        `max_answer` bytes: requests would read it whole, inflated, before following."""
+        if response.is_redirect:
+            size = 0
+            for part in response.raw.stream(READ_SIZE, decode_content=False):
+                size += len(part)
+                if size > self.max_answer:
+                    raise TooLarge(self.max_answer)
+        return response
 
     def rebuild_auth(self, prepared_request: requests.PreparedRequest, response: requests.Response) -> None:
         super().rebuild_auth(prepared_request, response)
@@ -186,7 +199,7 @@ class Transport:
         with self._lock:
             session = self._idle.pop() if self._idle else None
         if session is None:
-            session = _Session(self._home, self._private)
+            session = _Session(self._home, self._private, self.max_answer)
             with self._lock:
                 self._all.append(session)
         try:
