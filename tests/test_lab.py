@@ -196,8 +196,9 @@ def test_lab_files_are_written_for_contracts_only_and_inside_the_lab(tmp_path, s
     assert not [path for path in tmp_path.rglob("*.parquet")] and not list(outside.iterdir())
     assert not any("/history" in received.path or "bar" in received.path for received in server.requests)
     # A contract named on the command line is held to the same rule, before anything is asked.
-    named = cli(home, "download", "../../outside/rb2410.SHFE", "--start", "2024-05-06", "--lab", str(lab_path))
-    assert named.returncode == 2 and "../../outside/rb2410.SHFE" in named.stderr, named.stderr
+    for named in (("download", "../../outside/rb2410.SHFE"), ("continuous", "rb", "--name", "../../outside/rb")):
+        result = cli(home, *named, "--start", "2024-05-06", "--lab", str(lab_path))
+        assert result.returncode == 2 and named[-1] in result.stderr, result.stderr
 
 
 def test_lab_files_get_the_mode_vnpys_lab_gives_and_keep_a_replaced_files(tmp_path):
