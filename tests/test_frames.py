@@ -11,7 +11,7 @@ import os
 import random
 import sys
 from dataclasses import fields
-from datetime import datetime
+from datetime import datetime, timedelta
 
 import pytest
 from hypothesis import given, strategies as st
@@ -231,6 +231,28 @@ def test_hour_and_week_frames_equal_the_records_on_every_day_held(datafeed, symb
     hours = hour_bars(thinned)
     assert_frame_equal(hour_frame(records_frame(thinned, "minute", names)), records_frame(hours, "minute", names),
                        check_exact=True)
+
+
+def test_hour_frames_follow_the_records_over_sparse_minutes():
+    # Runs of minute-59 bars one hour apart (each closes or opens an hour in turn), gaps of
+    # a day back to the same hour of the clock, a first bar at minute 59.
+    from zoneinfo import ZoneInfo
+
+    from vnpy_norvix.aggregate import hour_bars
+    from vnpy_norvix.research.frames import hour_frame
+
+    names = ["datetime", "open_price", "high_price", "low_price", "close_price", "volume", "turnover",
+             "open_interest"]
+    for seed in range(300):
+        chance = random.Random(seed)
+        moment = datetime(2024, 5, 29, 9, chance.choice([0, 58, 59]), tzinfo=ZoneInfo(SHANGHAI))
+        minutes = []
+        for _ in range(chance.randint(1, 30)):
+            minutes.append(BarData(gateway_name="t", symbol="rb2410", exchange=Exchange.SHFE, interval=Interval.MINUTE,
+                                   datetime=moment, **{name: chance.random() for name in names[1:]}))
+            moment += timedelta(minutes=chance.choice([1, 1, 58, 59, 60, 61, 1440]))
+        expected = records_frame(hour_bars(minutes), "minute", names)
+        assert_frame_equal(hour_frame(records_frame(minutes, "minute", names)), expected, check_exact=True)
 
 
 def test_datafeed_frame_failures_are_the_record_paths(datafeed, monkeypatch):

@@ -50,16 +50,17 @@ def hour_frame(minutes: pl.DataFrame) -> pl.DataFrame:
     bar: the first of such a run opens an hour only at the very start (otherwise it closes
     the one open), and along the run opening and closing alternate."""
     time = pl.col("datetime")
-    row = pl.int_range(pl.len())
-    at_59 = time.dt.minute() == 59
-    run = at_59.rle_id()
-    along = pl.int_range(pl.len()).over(run)  # place in its run of minute-59 bars
-    opens_59 = pl.when(run == 0).then(along % 2 == 0).otherwise(along % 2 == 1)
+    # The clock read once (each read converts every time to the zone), the rule on columns.
+    clock = minutes.with_columns((time.dt.minute() == 59).alias("_at_59"), time.dt.hour().alias("_hour"))
+    row, at_59, hour = pl.int_range(pl.len()), pl.col("_at_59"), pl.col("_hour")
+    run_start = pl.when(at_59 != at_59.shift(1)).then(row).otherwise(None).fill_null(strategy="forward").fill_null(0)
+    along = row - run_start  # place in its run of minute-59 bars (or of others)
+    opens_59 = pl.when(run_start == 0).then(along % 2 == 0).otherwise(along % 2 == 1)
     closed_before = (at_59.shift(1) & ~opens_59.shift(1)).fill_null(False)
-    other_hour = (time.dt.hour() != time.dt.hour().shift(1)).fill_null(False)
+    other_hour = (hour != hour.shift(1)).fill_null(False)
     opens = pl.when(at_59).then(opens_59).otherwise((row == 0) | closed_before | other_hour)
     stamp = _local(time.first()).dt.truncate("1h").dt.replace_time_zone(DATETIME.time_zone)
-    return _made(opens.cum_sum(), stamp, minutes, Interval.HOUR)
+    return _made(opens.cum_sum(), stamp, clock, Interval.HOUR)
 
 
 def week_frame(days: pl.DataFrame) -> pl.DataFrame:
