@@ -14,6 +14,7 @@ import polars as pl
 import pytest
 from polars.testing import assert_frame_equal
 from vnpy.trader.constant import Exchange, Interval
+from vnpy.trader.object import BarData
 
 from conftest import SERVICE_TOKEN, SERVICE_USER, envelope, reply_json
 from test_cli import cli, make_home
@@ -204,9 +205,13 @@ def test_lab_files_are_written_for_contracts_only_and_inside_the_lab(tmp_path, s
 def test_lab_files_get_the_mode_vnpys_lab_gives_and_keep_a_replaced_files(tmp_path):
     previous = os.umask(0o027)
     try:
-        AlphaLab(str(tmp_path / "vnpy")).save_bar_data([])  # noqa: the folders, as vn.py makes them
-        reference = tmp_path / "vnpy" / "reference.json"
-        reference.write_text("{}")
+        # What vn.py's own lab leaves under this umask.
+        vnpy_lab = AlphaLab(str(tmp_path / "vnpy"))
+        vnpy_lab.save_bar_data([BarData(gateway_name="t", symbol="rb2410", exchange=Exchange.SHFE,
+                                        interval=Interval.DAILY, datetime=datetime(2024, 5, 6))])
+        vnpy_lab.add_contract_setting("rb2410.SHFE", 0.0, 0.0, 10.0, 1.0)
+        made_by_vnpy = {mode(tmp_path / "vnpy" / "daily" / "rb2410.SHFE.parquet"),
+                        mode(tmp_path / "vnpy" / "contract.json")}
         times = pl.Series([1_714_960_800]).cast(pl.Int64) * 1_000_000_000
         frame = pl.DataFrame({"datetime": times.cast(pl.Datetime("ns", "Asia/Shanghai")),
                               **{name: [1.0] for name in ("open_price", "high_price", "low_price", "close_price",
@@ -214,7 +219,7 @@ def test_lab_files_get_the_mode_vnpys_lab_gives_and_keep_a_replaced_files(tmp_pa
         save_lab_bars(tmp_path / "lab", "rb2410.SHFE", Interval.DAILY, frame)
         add_contract(tmp_path / "lab", "rb2410.SHFE", 10.0)
         bars, contracts = tmp_path / "lab" / "daily" / "rb2410.SHFE.parquet", tmp_path / "lab" / "contract.json"
-        assert {mode(bars), mode(contracts)} == {mode(reference)} == {0o640}
+        assert {mode(bars), mode(contracts)} == made_by_vnpy == {0o640}
         bars.chmod(0o604)
         contracts.chmod(0o600)
         save_lab_bars(tmp_path / "lab", "rb2410.SHFE", Interval.DAILY, frame)

@@ -64,7 +64,8 @@ class Engine:
     def __init__(self, settings: Settings) -> None:
         self.base_url, self.username, self.password, self.retries, rate, self.timeout, self.max_answer_mb = settings
         self.rate_limit = RateLimit(rate)
-        self.transport = Transport(self.base_url, wire.private_headers(), max_answer=int(self.max_answer_mb * (1 << 20)))
+        self.transport = Transport(self.base_url, wire.private_headers(),
+                                   max_answer=int(self.max_answer_mb * (1 << 20)))
         self._scopes: set[Scope] = set()
         self._lock = threading.Lock()
         self._pool: ThreadPoolExecutor | None = None

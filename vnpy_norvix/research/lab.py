@@ -222,19 +222,18 @@ class LabStore:
         return []
 
     def save_bar_data(self, bars: list[BarData], stream: bool = False) -> bool:
-        if bars:
-            # vn.py types a bar's interval as optional; the bars saved have one.
-            save_lab_bars(self.lab_path, bars[0].vt_symbol, bars[0].interval, bars_frame(bars))  # type: ignore[arg-type]
-            if self.added is not None:
-                self.added(bars[0].vt_symbol)
+        self._save(bars, merge=True)
         return True
 
     def replace_bar_data(self, bars: list[BarData]) -> None:
         """The lab file of the bars' contract and interval holds these bars alone."""
+        self._save(bars, merge=False)
+
+    def _save(self, bars: list[BarData], merge: bool) -> None:
         if bars:
             # vn.py types a bar's interval as optional; the bars saved have one.
             save_lab_bars(self.lab_path, bars[0].vt_symbol, bars[0].interval, bars_frame(bars),  # type: ignore[arg-type]
-                          merge=False)
+                          merge=merge)
             if self.added is not None:
                 self.added(bars[0].vt_symbol)
 
