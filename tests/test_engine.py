@@ -169,6 +169,11 @@ def test_an_answer_past_the_size_limit_fails_and_memory_stays_bounded(raw, feed_
                 day(feed)
         else:
             assert len(day(feed).records) == 2
+    # A redirect's body is counted too, as it comes.
+    server = raw(servers.answer(b"x" * 4 * limit, status="302 Found", extra={"Location": "/elsewhere"}))
+    with pytest.raises(Failure) as failure:
+        day(feed_on(server.url, max_answer_mb=limit / 2**20))
+    assert failure.value.kind == "too_large"
 
 
 @pytest.mark.parametrize("behaviour", [

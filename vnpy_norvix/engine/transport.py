@@ -161,6 +161,7 @@ class _Session(requests.Session):
             for part in response.raw.stream(READ_SIZE, decode_content=False):
                 size += len(part)
                 if size > self.max_answer:
+                    response.close()  # its connection is closed, not pooled half read
                     raise TooLarge(self.max_answer)
         return response
 
