@@ -58,7 +58,7 @@ def floors(tree: str = "src") -> Floors:
             ("history", ("history", "fetch", "ranges", "aggregate")),
             ("reference and store", ("reference", "store")),
             ("engine", ("engine", "_wire")),
-            ("rules", ("calendar", "messages")),
+            ("rules", ("calendar", "messages", "names", "files")),
         ]
     raise ValueError(f"no such tree: {tree!r} (one of {', '.join(TREES)})")
 

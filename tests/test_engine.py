@@ -8,6 +8,8 @@ import subprocess
 import sys
 import threading
 import time
+import tracemalloc
+import zlib
 from datetime import datetime
 from email.utils import formatdate
 
@@ -120,6 +122,58 @@ def test_retries_stop_at_the_setting_then_at_the_query_budget(raw, feed_on):
     assert records == [] and len(output) == 1 and "重试次数已用完" in output[0] and "HTTP错误503" in output[0]
     # Each request is sent once, and retried from the shared budget only.
     assert len(server.requests) <= 4 + 2 * 3 and time.monotonic() - began < 10
+
+
+def gzipped(*parts: bytes, repeat: int = 1) -> bytes:
+    """gzip of the parts, the middle one `repeat` times: a small body that inflates far."""
+    packer = zlib.compressobj(9, zlib.DEFLATED, 31)
+    head, middle, tail = parts
+    return packer.compress(head) + b"".join(packer.compress(middle) for _ in range(repeat)) + packer.compress(tail) \
+        + packer.flush()
+
+
+@pytest.mark.parametrize("status", ["200 OK", "500 Internal Server Error", "307 Temporary Redirect"])
+def test_an_answer_past_the_size_limit_fails_and_memory_stays_bounded(raw, feed_on, status):
+    from vnpy_norvix.engine import Failure
+
+    # 64 MB of padding inside a valid envelope, sent as 64 KB of gzip; the limit is 2 MB.
+    bomb = gzipped(GOOD[:-1], b" " * (1 << 20), b"}", repeat=64)
+    server = raw(servers.answer(GOOD))
+    server.route("/daybar/query", servers.answer(bomb, status=status, extra={
+        "Content-Encoding": "gzip", "Location": f"{server.url}/elsewhere"}))
+    feed = feed_on(server.url, max_answer_mb=2)
+    tracemalloc.start()
+    try:
+        if status.startswith("307"):  # a redirect's body is dropped unread: nothing to inflate
+            assert len(day(feed).records) == 2
+        else:
+            with pytest.raises(Failure) as failure:
+                day(feed)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 16 << 20, f"{peak / 2**20:.1f} MB held for a 2 MB limit"
+    if not status.startswith("307"):
+        assert failure.value.kind == "too_large" and "2MB" in failure.value.reason
+        assert "datafeed.max_answer_mb" in failure.value.reason
+        assert len(server.requests) == 1  # the same answer would come again: not retried
+
+    # The limit counts inflated bytes: an answer of exactly the limit is read, one byte more is not.
+    limit = 2048
+    for size, fails in ((limit, False), (limit + 1, True)):
+        body = GOOD[:-1] + b" " * (size - len(GOOD)) + b"}"
+        server = raw(servers.answer(gzipped(body, b"", b""), extra={"Content-Encoding": "gzip"}))
+        feed = feed_on(server.url, max_answer_mb=limit / 2**20)
+        if fails:
+            with pytest.raises(Failure, match="MB"):
+                day(feed)
+        else:
+            assert len(day(feed).records) == 2
+    # A redirect's body is counted too, as it comes.
+    server = raw(servers.answer(b"x" * 4 * limit, status="302 Found", extra={"Location": "/elsewhere"}))
+    with pytest.raises(Failure) as failure:
+        day(feed_on(server.url, max_answer_mb=limit / 2**20))
+    assert failure.value.kind == "too_large"
 
 
 @pytest.mark.parametrize("behaviour", [

@@ -8,9 +8,10 @@ datafeed's frames must equal the frames of its record histories over the local s
 
 import json
 import os
+import random
 import sys
 from dataclasses import fields
-from datetime import datetime
+from datetime import datetime, timedelta
 
 import pytest
 from hypothesis import given, strategies as st
@@ -174,11 +175,11 @@ def test_without_numpy_or_polars_the_error_says_what_to_install(monkeypatch, dat
 SHANGHAI = DATETIME.time_zone
 
 
-def frames_and_records(feed, interval, start, end, symbol="rb2410"):
+def frames_and_records(feed, interval, start, end, symbol="rb2410", exchange=Exchange.SHFE):
     from zoneinfo import ZoneInfo
 
     zone = ZoneInfo(SHANGHAI)
-    req = HistoryRequest(symbol=symbol, exchange=Exchange.SHFE, start=start.replace(tzinfo=zone),
+    req = HistoryRequest(symbol=symbol, exchange=exchange, start=start.replace(tzinfo=zone),
                          end=end.replace(tzinfo=zone), interval=interval)
     frame_output: list[str] = []
     record_output: list[str] = []
@@ -203,6 +204,55 @@ def test_datafeed_frames_equal_its_records(datafeed, interval, start, end):
     kind = "tick" if interval is None else "minute"
     expected = records_frame(records, kind, [c for c in frame.columns if c not in ("symbol", "exchange", "interval")])
     assert_frame_equal(frame, expected, check_exact=True)
+
+
+@pytest.mark.parametrize("symbol, exchange", [("rb2410", Exchange.SHFE), ("au2412", Exchange.SHFE),
+                                              ("IF2406", Exchange.CFFEX)])
+def test_hour_and_week_frames_equal_the_records_on_every_day_held(datafeed, symbol, exchange):
+    from vnpy_norvix.aggregate import hour_bars
+    from vnpy_norvix.research.frames import hour_frame
+
+    # Every trading day the service holds: nights past midnight, short weeks.
+    end = datetime(2024, 7, 1)
+    for interval, start in ((Interval.HOUR, datetime(2023, 12, 29)), (Interval.WEEKLY, datetime(2023, 1, 2))):
+        frame, records = frames_and_records(datafeed, interval, start, end, symbol, exchange)
+        assert len(records) > (100 if interval == Interval.HOUR else 20)
+        names = [c for c in frame.columns if c not in ("symbol", "exchange", "interval")]
+        assert_frame_equal(frame, records_frame(records, "minute", names), check_exact=True)
+
+    # The same minutes thinned as quiet markets thin them: afternoons without a bar from
+    # 13:30 to 14:58 (the minute-59 bar joins the hour still open), hours with bars missing.
+    _frame, minutes = frames_and_records(datafeed, Interval.MINUTE, datetime(2023, 12, 29), end, symbol, exchange)
+    chance = random.Random(symbol)
+    quiet = {day for day in {bar.datetime.date() for bar in minutes} if chance.random() < 0.3}
+    thinned = [bar for bar in minutes
+               if not (bar.datetime.date() in quiet and (13, 30) <= (bar.datetime.hour, bar.datetime.minute) < (14, 59))
+               and chance.random() < 0.9]
+    hours = hour_bars(thinned)
+    assert_frame_equal(hour_frame(records_frame(thinned, "minute", names)), records_frame(hours, "minute", names),
+                       check_exact=True)
+
+
+def test_hour_frames_follow_the_records_over_sparse_minutes():
+    # Runs of minute-59 bars one hour apart (each closes or opens an hour in turn), gaps of
+    # a day back to the same hour of the clock, a first bar at minute 59.
+    from zoneinfo import ZoneInfo
+
+    from vnpy_norvix.aggregate import hour_bars
+    from vnpy_norvix.research.frames import hour_frame
+
+    names = ["datetime", "open_price", "high_price", "low_price", "close_price", "volume", "turnover",
+             "open_interest"]
+    for seed in range(300):
+        chance = random.Random(seed)
+        moment = datetime(2024, 5, 29, 9, chance.choice([0, 58, 59]), tzinfo=ZoneInfo(SHANGHAI))
+        minutes = []
+        for _ in range(chance.randint(1, 30)):
+            minutes.append(BarData(gateway_name="t", symbol="rb2410", exchange=Exchange.SHFE, interval=Interval.MINUTE,
+                                   datetime=moment, **{name: chance.random() for name in names[1:]}))
+            moment += timedelta(minutes=chance.choice([1, 1, 58, 59, 60, 61, 1440]))
+        expected = records_frame(hour_bars(minutes), "minute", names)
+        assert_frame_equal(hour_frame(records_frame(minutes, "minute", names)), expected, check_exact=True)
 
 
 def test_datafeed_frame_failures_are_the_record_paths(datafeed, monkeypatch):

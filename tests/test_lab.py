@@ -4,7 +4,9 @@ existing files included), resumed per trading day, contract.json as add_contract
 leaves it, and vn.py's own research flow (load_bar_df, Alpha158) over the result."""
 
 import json
+import os
 import random
+import stat
 from datetime import date, datetime, timedelta
 from pathlib import Path
 
@@ -12,8 +14,9 @@ import polars as pl
 import pytest
 from polars.testing import assert_frame_equal
 from vnpy.trader.constant import Exchange, Interval
+from vnpy.trader.object import BarData
 
-from conftest import SERVICE_TOKEN, SERVICE_USER
+from conftest import SERVICE_TOKEN, SERVICE_USER, envelope, reply_json
 from test_cli import cli, make_home
 
 from vnpy_norvix import Datafeed, _wire
@@ -21,7 +24,8 @@ from vnpy_norvix import download as dl
 from vnpy_norvix.calendar import Calendar, Window
 from vnpy_norvix.engine import ColumnAnswer
 from vnpy_norvix.fetch import Fetched
-from vnpy_norvix.research.lab import bars_frame, lab_frame, save_lab_bars, window_frame
+from vnpy_norvix.continuous import continuous_bars
+from vnpy_norvix.research.lab import add_contract, bars_frame, lab_frame, save_lab_bars, window_frame
 
 pytest.importorskip("vnpy.alpha")
 from vnpy.alpha import AlphaLab, Segment  # noqa: E402
@@ -145,3 +149,86 @@ def test_load_bar_df_and_alpha158_over_a_lab_of_two_products(tmp_path, service):
                 .join(features.select("datetime", "vt_symbol", "kmid"), on=["datetime", "vt_symbol"]))
     assert expected.height > 20
     assert_frame_equal(expected.select(pl.col("k").alias("kmid")), expected.select("kmid"))
+
+
+def test_a_continuous_series_replaces_its_lab_file_whole(tmp_path, service):
+    # Two builds from different starts adjust the same contract by different factors: a
+    # file that spliced them would jump inside one contract.
+    home = make_home(tmp_path, service)
+    lab_path = tmp_path / "lab"
+    for start in ("2023-07-03", "2024-01-02"):
+        result = cli(home, "continuous", "rb", "--start", start, "--end", "2024-05-31", "--interval", "d",
+                     "--lab", str(lab_path))
+        assert result.returncode == 0, result.stdout + result.stderr
+
+    feed = Datafeed()
+    feed.initialize(SERVICE_USER, SERVICE_TOKEN)
+    feed.base_url = service
+    series = continuous_bars(feed, "rb", date(2024, 1, 2), date(2024, 5, 31))
+    assert series.rolls, "the range holds a roll"
+    assert_frame_equal(pl.read_parquet(lab_path / "daily" / "rb888.SHFE.parquet"),
+                       lab_frame(bars_frame(series.bars)))
+
+
+def test_lab_files_are_written_for_contracts_only_and_inside_the_lab(tmp_path, server):
+    frame = bars_frame([])
+    for vt_symbol in ("../../outside/rb2410.SHFE", "rb2410.NOWHERE", "rb 2410.SHFE", ".SHFE"):
+        with pytest.raises(ValueError, match="is not a contract"):
+            save_lab_bars(tmp_path / "lab", vt_symbol, Interval.DAILY, frame)
+    # A file that links out of the lab is not written through.
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (tmp_path / "lab" / "minute").rmdir()
+    (tmp_path / "lab" / "minute").symlink_to(outside, target_is_directory=True)
+    with pytest.raises(ValueError, match="outside the folder"):
+        save_lab_bars(tmp_path / "lab", "rb2410.SHFE", Interval.MINUTE, frame)
+
+    # A service naming its dominant contract with a path: the run fails naming it, and
+    # nothing is written anywhere.
+    server.route("/multiplier/query", reply_json(envelope([{"symbol": "rb", "exchange": "SHFE", "multiplier": 10}])))
+    server.route("/dominant/query", reply_json(envelope([{"trading_date": "2024-05-06", "symbol": "rb",
+                                                          "instrument_id": "../../../outside/rb2410",
+                                                          "exchange": "SHFE"}])))
+    home = make_home(tmp_path, server.url)
+    lab_path = tmp_path / "labs" / "mine"
+    result = cli(home, "download", "--product", "rb", "--start", "2024-05-06", "--end", "2024-05-10",
+                 "--interval", "d", "--lab", str(lab_path))
+    assert result.returncode == 1 and "../../../outside/rb2410" in result.stdout + result.stderr, result.stdout
+    assert not [path for path in tmp_path.rglob("*.parquet")] and not list(outside.iterdir())
+    assert not any("/history" in received.path or "bar" in received.path for received in server.requests)
+    # A contract named on the command line is held to the same rule, before anything is asked.
+    for named in (("download", "../../outside/rb2410.SHFE"), ("continuous", "rb", "--name", "../../outside/rb")):
+        result = cli(home, *named, "--start", "2024-05-06", "--lab", str(lab_path))
+        assert result.returncode == 2 and named[-1] in result.stderr, result.stderr
+
+
+def test_lab_files_get_the_mode_vnpys_lab_gives_and_keep_a_replaced_files(tmp_path):
+    previous = os.umask(0o027)
+    try:
+        # What vn.py's own lab leaves under this umask.
+        vnpy_lab = AlphaLab(str(tmp_path / "vnpy"))
+        vnpy_lab.save_bar_data([BarData(gateway_name="t", symbol="rb2410", exchange=Exchange.SHFE,
+                                        interval=Interval.DAILY, datetime=datetime(2024, 5, 6))])
+        vnpy_lab.add_contract_setting("rb2410.SHFE", 0.0, 0.0, 10.0, 1.0)
+        made_by_vnpy = {mode(tmp_path / "vnpy" / "daily" / "rb2410.SHFE.parquet"),
+                        mode(tmp_path / "vnpy" / "contract.json")}
+        times = pl.Series([1_714_960_800]).cast(pl.Int64) * 1_000_000_000
+        frame = pl.DataFrame({"datetime": times.cast(pl.Datetime("ns", "Asia/Shanghai")),
+                              **{name: [1.0] for name in ("open_price", "high_price", "low_price", "close_price",
+                                                          "volume", "turnover", "open_interest")}})
+        save_lab_bars(tmp_path / "lab", "rb2410.SHFE", Interval.DAILY, frame)
+        add_contract(tmp_path / "lab", "rb2410.SHFE", 10.0)
+        bars, contracts = tmp_path / "lab" / "daily" / "rb2410.SHFE.parquet", tmp_path / "lab" / "contract.json"
+        assert {mode(bars), mode(contracts)} == made_by_vnpy == {0o640}
+        bars.chmod(0o604)
+        contracts.chmod(0o600)
+        save_lab_bars(tmp_path / "lab", "rb2410.SHFE", Interval.DAILY, frame)
+        add_contract(tmp_path / "lab", "rb2410.SHFE", 5.0)
+        assert (mode(bars), mode(contracts)) == (0o604, 0o600)
+        assert not list((tmp_path / "lab").rglob("*.tmp"))
+    finally:
+        os.umask(previous)
+
+
+def mode(path: Path) -> int:
+    return stat.S_IMODE(path.stat().st_mode)

@@ -66,6 +66,10 @@ def test_a_known_contract_passes_and_its_check_is_asked_once(settings, service, 
     ("/dominant/query", envelope([{**DOMINANT[0], "trading_date": None}]), "trading_date"),
     ("/dominant/query", envelope([{**DOMINANT[0], "exchange": SERVICE_TOKEN}]), "exchange"),
     ("/dominant/query", envelope([{**DOMINANT[0], "instrument_id": ""}]), "instrument_id"),
+    # Names become file names, stored symbols and log lines: letters and digits, - and _ only.
+    ("/dominant/query", envelope([{**DOMINANT[0], "instrument_id": "../../../outside/rb2405"}]), "../../../outside"),
+    ("/dominant/query", envelope([{**DOMINANT[0], "instrument_id": f"rb2405\n{SERVICE_TOKEN}\\n"}]), "instrument_id"),
+    ("/multiplier/query", envelope([{"symbol": "rb.x", "exchange": "SHFE"}]), "rb.x"),
 ])
 def test_hostile_reference_answers_give_a_masked_reason(settings, server, route, reply, problem):
     server.route("/multiplier/query", reply_json(envelope(PRODUCTS)))

@@ -26,6 +26,7 @@ from . import download as dl
 from . import store
 from .calendar import FIRST_DAY, LAST_DAY, OutOfCalendar, check_days, today_in_china
 from .continuous import ADJUSTMENTS
+from .names import check_vt_symbol, is_name
 from .report import download_summary, moment, plural, rolls_table, span, table
 
 if TYPE_CHECKING:
@@ -45,13 +46,16 @@ def _day(text: str) -> date:
 
 
 def _vt_symbol(text: str) -> tuple[str, Exchange]:
-    symbol, _, exchange = text.rpartition(".")
     try:
-        if not symbol:
-            raise ValueError
-        return symbol, Exchange(exchange)
+        return check_vt_symbol(text)  # the name becomes a file name with --lab
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a vn.py symbol like rb2405.SHFE: {text!r}") from None
+
+
+def _name(text: str) -> str:
+    if not is_name(text):  # a product's or a series' name becomes a file name with --lab
+        raise argparse.ArgumentTypeError(f"not a name of letters and digits (possibly with - or _): {text!r}")
+    return text
 
 
 def _interval(text: str) -> Interval:
@@ -85,7 +89,7 @@ def build_parser() -> argparse.ArgumentParser:
                                            "is not fetched again: only the trading days it misses.")
     down.add_argument("symbols", nargs="*", type=_vt_symbol, metavar="SYMBOL.EXCHANGE",
                       help="contracts, e.g. rb2405.SHFE")
-    down.add_argument("--product", nargs="+", default=[], metavar="PRODUCT",
+    down.add_argument("--product", nargs="+", type=_name, default=[], metavar="PRODUCT",
                       help="products whose contracts to download, e.g. rb au")
     down.add_argument("--contracts", choices=("dominant", "all"), default="dominant",
                       help="with --product: the dominant contracts over the range (default) or all tradable ones")
@@ -104,14 +108,14 @@ def build_parser() -> argparse.ArgumentParser:
                                description="For each trading day, the bars of that day's dominant contract, "
                                            "adjusted at each roll, saved under one symbol (replacing what "
                                            "the database held under it).")
-    cont.add_argument("products", nargs="+", metavar="PRODUCT", help="products, e.g. rb")
+    cont.add_argument("products", nargs="+", type=_name, metavar="PRODUCT", help="products, e.g. rb")
     cont.add_argument("--start", type=_day, required=True, help="first trading day, YYYY-MM-DD")
     cont.add_argument("--end", type=_day, default=None, help="last trading day (default today)")
     cont.add_argument("--interval", nargs="+", type=_interval, default=[Interval.DAILY], metavar="INTERVAL",
                       help="d, 1h and/or 1m (default d)")
     cont.add_argument("--adjust", choices=ADJUSTMENTS, default="backward",
                       help="backward keeps the first contract's prices, forward the last one's (default backward)")
-    cont.add_argument("--name", help="symbol to save under (default <product>888); one product only")
+    cont.add_argument("--name", type=_name, help="symbol to save under (default <product>888); one product only")
     _lab(cont)
     _common(cont)
     return parser
@@ -285,8 +289,8 @@ def run_continuous(args: argparse.Namespace) -> int:
                 continue
             try:
                 with deferred_interrupt():
-                    if args.lab:  # a lab file is merged into, as AlphaLab.save_bar_data does
-                        database.save_bar_data(series.bars)
+                    if args.lab:  # replaced whole too: one build's adjustment scale per file
+                        cast("LabStore", database).replace_bar_data(series.bars)
                     else:
                         store.replace_bars(database, series.name, series.exchange, interval, series.bars)
             except Exception as exc:  # the database refused the series: nothing of it was stored

@@ -73,6 +73,10 @@ def unreadable(detail: str) -> str:
     return f"数据服务的应答无法读取：{quoted(detail)}"
 
 
+def too_large(megabytes: str) -> str:
+    return f"数据服务的应答超过{megabytes}MB（全局配置datafeed.max_answer_mb），已放弃读取"
+
+
 def cut(day: object, limit: int) -> str:
     return f"{day}的记录数达到单次查询上限{limit}，数据可能不完整"
 

@@ -2,7 +2,8 @@
 
 Every reference answer the plug-in reads passes one of the readers below: the records
 must be a list of objects whose members have the expected types (instrument ids
-non-empty text, exchanges vn.py Exchange values, dates "YYYY-MM-DD", factors finite
+contract and product names (vnpy_norvix/names.py: they become file names, stored symbols
+and log lines), exchanges vn.py Exchange values, dates "YYYY-MM-DD", factors finite
 numbers). An answer that fails is the engine's `Failure` with the reason, the password
 masked in it as the engine masks its lines, never an exception from deep inside a caller.
 
@@ -29,6 +30,7 @@ from vnpy.trader.constant import Exchange
 
 from . import messages
 from .engine import Engine, Failure, Scope
+from .names import is_name
 
 if TYPE_CHECKING:
     from norvix_datafeed import NorvixDatafeed
@@ -47,8 +49,16 @@ class Unusable(ValueError):
 # --- readers ---------------------------------------------------------------------------
 
 
+# A control character as JSON escapes it (backslash-n, backslash-u0007), or an escaped backslash.
+_ESCAPE = re.compile(r"\\(\\|[bfnrt]|u00[01][0-9a-fA-F]|u007[fF])")
+
+
 def _shown(value: object) -> str:
-    return json.dumps(value, ensure_ascii=False, default=repr)[:60]
+    """`value` as JSON, cut short, each control character a space: the masking that
+    follows replaces the password only where it stands as a word of its own, and the
+    letter of an escape (the n of a newline's) would make it part of a longer one."""
+    text = json.dumps(value, ensure_ascii=False, default=repr)
+    return _ESCAPE.sub(lambda escape: escape.group() if escape.group(1) == "\\" else " ", text)[:60]
 
 
 def _records(value: object) -> list[dict[str, object]]:
@@ -62,10 +72,10 @@ def _records(value: object) -> list[dict[str, object]]:
     return value
 
 
-def _text(record: dict[str, object], key: str) -> str:
+def _name(record: dict[str, object], key: str) -> str:
     value = record.get(key)
-    if not isinstance(value, str) or not value:
-        raise Unusable(f"{key} is not a non-empty text but {_shown(value)}")
+    if not is_name(value):
+        raise Unusable(f"{key} is not a name of letters and digits (possibly with - or _) but {_shown(value)}")
     return value
 
 
@@ -137,28 +147,28 @@ class Terms:
 
 
 def read_terms(value: object) -> dict[str, Terms]:
-    return {_text(r, "symbol"): Terms(_number(r, "multiplier"),
+    return {_name(r, "symbol"): Terms(_number(r, "multiplier"),
                                       None if r.get("price_tick") is None else _number(r, "price_tick"))
             for r in _records(value)}
 
 
 def read_products(value: object) -> list[Product]:
-    return [Product(_text(r, "symbol"), _exchange(r)) for r in _records(value)]
+    return [Product(_name(r, "symbol"), _exchange(r)) for r in _records(value)]
 
 
 def read_dominant(value: object) -> list[Dominant]:
-    days = [Dominant(_day(r, "trading_date"), _text(r, "instrument_id"), _exchange(r))
+    days = [Dominant(_day(r, "trading_date"), _name(r, "instrument_id"), _exchange(r))
             for r in _records(value)]
     return sorted(days, key=lambda day: day.trading_date)
 
 
 def read_listings(value: object) -> list[Listing]:
-    return [Listing(_text(r, "instrument_id"), _exchange(r), _optional_day(r, "list_date"),
+    return [Listing(_name(r, "instrument_id"), _exchange(r), _optional_day(r, "list_date"),
                     _optional_day(r, "expire_date")) for r in _records(value)]
 
 
 def read_factors(value: object) -> list[Factor]:
-    return [Factor(_day(r, "trading_date"), _text(r, "from_instrument_id"), _text(r, "to_instrument_id"),
+    return [Factor(_day(r, "trading_date"), _name(r, "from_instrument_id"), _name(r, "to_instrument_id"),
                    _number(r, "ex_factor")) for r in _records(value)]
 
 

@@ -21,7 +21,7 @@ from .outcome import FATAL, Answer, ColumnAnswer, Failure
 from .ratelimit import RateLimit
 from .retry import backoff, retry_after
 from .scope import Scope
-from .transport import CANCELLED, DEADLINE, Reply, Transport, Watch
+from .transport import CANCELLED, DEADLINE, MAX_ANSWER_MB, Reply, TooLarge, Transport, Watch
 
 if TYPE_CHECKING:
     from norvix_datafeed import NorvixDatafeed
@@ -32,7 +32,7 @@ POOL_THREADS = 16
 # Engines kept for the settings seen last (each holds its sessions and threads).
 KEPT_ENGINES = 4
 
-Settings = tuple[str, str, str, int, float, float]
+Settings = tuple[str, str, str, int, float, float, float]
 
 
 def _number(key: str, default: float, least: float) -> float:
@@ -51,19 +51,21 @@ def _number(key: str, default: float, least: float) -> float:
 def settings_of(feed: NorvixDatafeed) -> Settings:
     timeout = _number("datafeed.timeout", wire.TIMEOUT, 0.001)
     return (str(feed.base_url), feed.username, feed.password, int(_number("datafeed.retries", DEFAULT_RETRIES, 0)),
-            _number("datafeed.rate_limit", 0, 0), timeout)
+            _number("datafeed.rate_limit", 0, 0), timeout, _number("datafeed.max_answer_mb", MAX_ANSWER_MB, 0.001))
 
 
 class Engine:
-    """One per datafeed settings (address, credentials, retries, rate limit, time-out)."""
+    """One per datafeed settings (address, credentials, retries, rate limit, time-out,
+    largest answer)."""
 
     _kept: OrderedDict[Settings, Engine] = OrderedDict()
     _kept_lock = threading.Lock()
 
     def __init__(self, settings: Settings) -> None:
-        self.base_url, self.username, self.password, self.retries, rate, self.timeout = settings
+        self.base_url, self.username, self.password, self.retries, rate, self.timeout, self.max_answer_mb = settings
         self.rate_limit = RateLimit(rate)
-        self.transport = Transport(self.base_url, wire.private_headers())
+        self.transport = Transport(self.base_url, wire.private_headers(),
+                                   max_answer=int(self.max_answer_mb * (1 << 20)))
         self._scopes: set[Scope] = set()
         self._lock = threading.Lock()
         self._pool: ThreadPoolExecutor | None = None
@@ -187,6 +189,9 @@ class Engine:
         with scope.watch(self.timeout) as watch:
             try:
                 reply = self.transport.send(method, self.base_url + endpoint, members, headers, self.timeout, watch)
+            except TooLarge as error:  # the same answer would come again: not retried
+                raise self._cut(watch, scope) or Failure(messages.too_large(f"{self.max_answer_mb:g}"),
+                                                         "too_large") from error
             except requests.exceptions.RequestException as error:
                 raise self._cut(watch, scope) or self._transport_failure(error) from error
             except Exception as error:  # what requests lets through: a URL it cannot join, ...

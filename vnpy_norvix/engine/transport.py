@@ -33,6 +33,17 @@ CANCELLED = "cancelled"
 # time, each read a trip through urllib3 and http.client: for the 10-25 MB of a long
 # history answer that is a third of the time the whole exchange takes on loopback.
 READ_SIZE = 256 * 1024
+# The most bytes of one answer (inflated, an error page's too), unless set otherwise: a
+# history answer stays far below it, an answer that inflates without end stops there.
+MAX_ANSWER_MB = 256
+
+
+class TooLarge(Exception):
+    """An answer past the size allowed; `limit` in bytes."""
+
+    def __init__(self, limit: int) -> None:
+        super().__init__(f"answer larger than {limit} bytes")
+        self.limit = limit
 
 
 class Watch:
@@ -132,13 +143,27 @@ class _Session(requests.Session):
     """A session that sends the credentials to the service's own origin only: requests
     drops its Authorization header on a redirect to another host, not other headers."""
 
-    def __init__(self, home: tuple[str, str, int | None], private: frozenset[str]) -> None:
+    def __init__(self, home: tuple[str, str, int | None], private: frozenset[str], max_answer: int) -> None:
         super().__init__()
         self.home = home
         self.private = private
+        self.max_answer = max_answer
+        self.hooks["response"].append(self._drain_redirect)
         adapter = _Adapter()
         self.mount("http://", adapter)
         self.mount("https://", adapter)
+
+    def _drain_redirect(self, response: requests.Response, *args: object, **kwargs: object) -> requests.Response:
+        """A redirect's body read and dropped as it comes, without inflating it, up to
+        `max_answer` bytes: requests would read it whole, inflated, before following."""
+        if response.is_redirect:
+            size = 0
+            for part in response.raw.stream(READ_SIZE, decode_content=False):
+                size += len(part)
+                if size > self.max_answer:
+                    response.close()  # its connection is closed, not pooled half read
+                    raise TooLarge(self.max_answer)
+        return response
 
     def rebuild_auth(self, prepared_request: requests.PreparedRequest, response: requests.Response) -> None:
         super().rebuild_auth(prepared_request, response)
@@ -160,8 +185,10 @@ class Transport:
     connections are at most as many as its requests running side by side. Without
     `keep_alive` every request gets a session, and so a connection, of its own."""
 
-    def __init__(self, base_url: str, private: frozenset[str], keep_alive: bool = True) -> None:
+    def __init__(self, base_url: str, private: frozenset[str], keep_alive: bool = True,
+                 max_answer: int = MAX_ANSWER_MB << 20) -> None:
         self.keep_alive = keep_alive
+        self.max_answer = max_answer  # bytes of one answer, inflated
         self._home = origin(base_url)
         self._private = private
         self._idle: list[_Session] = []
@@ -173,7 +200,7 @@ class Transport:
         with self._lock:
             session = self._idle.pop() if self._idle else None
         if session is None:
-            session = _Session(self._home, self._private)
+            session = _Session(self._home, self._private, self.max_answer)
             with self._lock:
                 self._all.append(session)
         try:
@@ -189,7 +216,8 @@ class Transport:
 
     def send(self, method: str, url: str, members: dict[str, object], headers: dict[str, str], timeout: float,
              watch: Watch) -> Reply:
-        """One exchange, the whole answer read; raises what requests raises."""
+        """One exchange, the whole answer read; raises what requests raises, and TooLarge
+        (the connection closed) for an answer past `max_answer` bytes."""
         payload: dict[str, object] = {"params": members} if method == "GET" else {"json": members}
         with self._session() as session:
             _current.watch = watch
@@ -198,10 +226,8 @@ class Transport:
                                            timeout=(timeout, timeout), stream=True,
                                            **payload)  # type: ignore[arg-type]  # params= or json=, both taken
                 with response:  # read whole, the connection goes back to the pool; else closed
-                    if response.status_code >= 400:
-                        body, text = response.content, response.text
-                    else:
-                        body, text = b"".join(response.iter_content(READ_SIZE)), ""
+                    body = _bounded(response, self.max_answer)
+                    text = _text(response, body) if response.status_code >= 400 else ""
             finally:
                 _current.watch = None
         return Reply(response.status_code, response.headers, body, text)
@@ -211,3 +237,29 @@ class Transport:
             sessions, self._all, self._idle = self._all, [], []
         for session in sessions:
             session.close()
+
+
+def _bounded(response: requests.Response, limit: int) -> bytes:
+    """The body, inflated a read at a time (urllib3 inflates at most a read's worth per
+    read) and counted as it comes: past `limit` bytes, TooLarge before any more is kept."""
+    parts = []
+    size = 0
+    for part in response.iter_content(READ_SIZE):
+        size += len(part)
+        if size > limit:
+            raise TooLarge(limit)
+        parts.append(part)
+    return b"".join(parts)
+
+
+def _text(response: requests.Response, body: bytes) -> str:
+    """`response.text` of a body read by `_bounded` (requests' own reads the body again)."""
+    if not body:
+        return ""
+    encoding = response.encoding
+    if encoding is None:  # requests' apparent_encoding
+        encoding = requests.compat.chardet.detect(body)["encoding"] if requests.compat.chardet else "utf-8"
+    try:
+        return str(body, encoding or "utf-8", errors="replace")
+    except (LookupError, TypeError):
+        return str(body, errors="replace")

@@ -40,13 +40,27 @@ def _made(groups: pl.Expr, stamp: pl.Expr, frame: pl.DataFrame, interval: Interv
 
 
 def hour_frame(minutes: pl.DataFrame) -> pl.DataFrame:
-    """aggregate.hour_bars: vn.py's BarGenerator closes an hour on its 59th minute or on
-    a bar of another hour of the clock; each hour bar is stamped at the start of the hour
-    of its first minute."""
+    """aggregate.hour_bars, by vn.py's BarGenerator's rule: the first bar after a closed
+    hour opens one (whatever its minute); a minute-59 bar joins the open hour, whichever
+    hour of the clock it is in, and closes it; any other bar of another hour of the clock
+    than the bar before it closes the open hour and opens its own. Each hour bar is
+    stamped at the start of the hour of its first minute.
+
+    Only a run of consecutive minute-59 bars makes the rule look back further than one
+    bar: the first of such a run opens an hour only at the very start (otherwise it closes
+    the one open), and along the run opening and closing alternate."""
     time = pl.col("datetime")
-    opens = (time.dt.minute().shift(1) == 59) | (time.dt.hour() != time.dt.hour().shift(1))
+    # The clock read once (each read converts every time to the zone), the rule on columns.
+    clock = minutes.with_columns((time.dt.minute() == 59).alias("_at_59"), time.dt.hour().alias("_hour"))
+    row, at_59, hour = pl.int_range(pl.len()), pl.col("_at_59"), pl.col("_hour")
+    run_start = pl.when(at_59 != at_59.shift(1)).then(row).otherwise(None).fill_null(strategy="forward").fill_null(0)
+    along = row - run_start  # place in its run of minute-59 bars (or of others)
+    opens_59 = pl.when(run_start == 0).then(along % 2 == 0).otherwise(along % 2 == 1)
+    closed_before = (at_59.shift(1) & ~opens_59.shift(1)).fill_null(False)
+    other_hour = (hour != hour.shift(1)).fill_null(False)
+    opens = pl.when(at_59).then(opens_59).otherwise((row == 0) | closed_before | other_hour)
     stamp = _local(time.first()).dt.truncate("1h").dt.replace_time_zone(DATETIME.time_zone)
-    return _made(opens.fill_null(True).cum_sum(), stamp, minutes, Interval.HOUR)
+    return _made(opens.cum_sum(), stamp, clock, Interval.HOUR)
 
 
 def week_frame(days: pl.DataFrame) -> pl.DataFrame:

@@ -11,10 +11,7 @@ the answers' columns, with no vn.py object per bar."""
 from __future__ import annotations
 
 import json
-import os
-import tempfile
-from collections.abc import Callable, Iterable, Iterator
-from contextlib import contextmanager
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from datetime import date, datetime
 from pathlib import Path
@@ -31,6 +28,8 @@ from norvix_datafeed import CHINA_TZ
 from ..calendar import Calendar, Window
 from ..engine import Failure
 from ..fetch import Fetched
+from ..files import inside, replacing
+from ..names import check_vt_symbol
 from .columns import DATETIME, answers_frame
 
 if TYPE_CHECKING:
@@ -55,27 +54,16 @@ def open_lab(lab_path: str | Path) -> AlphaLab:
 
 
 def bar_file(lab: AlphaLab, vt_symbol: str, interval: Interval) -> Path:
+    """The lab's file of `vt_symbol`'s bars; raises ValueError for a name that is not a
+    contract's or a file that would fall outside the lab folder."""
     if interval not in LAB_INTERVALS:
         raise ValueError(f"an AlphaLab keeps daily and minute bars, not {interval.value}")
-    folder = lab.daily_path if interval == Interval.DAILY else lab.minute_path
-    return Path(folder).joinpath(f"{vt_symbol}.parquet")
+    check_vt_symbol(vt_symbol)
+    return inside(Path(lab.lab_path), bar_folder(lab, interval).joinpath(f"{vt_symbol}.parquet"))
 
 
-@contextmanager
-def replacing(path: Path) -> Iterator[Path]:
-    """A temporary file beside `path` to write, renamed onto it (after reaching the disk)
-    when the block ends without error, removed otherwise."""
-    handle, name = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
-    os.close(handle)
-    temporary = Path(name)
-    try:
-        yield temporary
-        with open(temporary, "rb+") as written:
-            os.fsync(written.fileno())
-        os.replace(temporary, path)
-    except BaseException:
-        temporary.unlink(missing_ok=True)
-        raise
+def bar_folder(lab: AlphaLab, interval: Interval) -> Path:
+    return Path(lab.daily_path if interval == Interval.DAILY else lab.minute_path)
 
 
 def lab_frame(frame: pl.DataFrame) -> pl.DataFrame:
@@ -84,13 +72,16 @@ def lab_frame(frame: pl.DataFrame) -> pl.DataFrame:
                         *(pl.col(name).cast(pl.Float64).alias(lab) for name, lab in LAB_FIELDS.items()))
 
 
-def save_lab_bars(lab_path: str | Path, vt_symbol: str, interval: Interval, frame: pl.DataFrame) -> int:
+def save_lab_bars(lab_path: str | Path, vt_symbol: str, interval: Interval, frame: pl.DataFrame, *,
+                  merge: bool = True) -> int:
     """The bars of `frame` merged into the lab's file of `vt_symbol`: what it held and the
-    new bars, one per time, ascending; a time both hold keeps the new bar. Returns the rows
-    the file holds."""
+    new bars, one per time, ascending; a time both hold keeps the new bar. Without `merge`
+    the file holds the new bars alone (a continuous series: its prices are on one
+    adjustment scale, which another build's need not share). Returns the rows the file
+    holds."""
     path = bar_file(open_lab(lab_path), vt_symbol, interval)
     merged = lab_frame(frame)
-    if path.exists():
+    if merge and path.exists():
         merged = pl.concat([pl.read_parquet(path), merged])
     # save_bar_data leaves the row kept of a time held twice to chance; here the new one wins.
     merged = merged.unique(subset=["datetime"], keep="last", maintain_order=True).sort("datetime")
@@ -124,9 +115,12 @@ def add_contracts(lab_path: str | Path, reference: Reference, vt_symbols: Iterab
     failures = []
     for vt_symbol in dict.fromkeys(vt_symbols):
         try:
-            terms = reference.terms(vt_symbol.rpartition(".")[0])
+            terms = reference.terms(check_vt_symbol(vt_symbol)[0])
         except Failure as failure:
             failures.append(f"{vt_symbol}: no contract terms: {failure.reason}")
+            continue
+        except ValueError as error:
+            failures.append(str(error))
             continue
         add_contract(lab_path, vt_symbol, terms.size, terms.pricetick, rates)
     return failures
@@ -188,7 +182,7 @@ class LabStore:
     def get_bar_overview(self) -> list[BarOverview]:
         overviews = []
         for interval in LAB_INTERVALS:
-            for path in sorted(Path(bar_file(self.lab, "x", interval).parent).glob("*.parquet")):
+            for path in sorted(bar_folder(self.lab, interval).glob("*.parquet")):
                 symbol, _, exchange = path.stem.rpartition(".")
                 try:
                     known = Exchange(exchange)
@@ -228,12 +222,20 @@ class LabStore:
         return []
 
     def save_bar_data(self, bars: list[BarData], stream: bool = False) -> bool:
+        self._save(bars, merge=True)
+        return True
+
+    def replace_bar_data(self, bars: list[BarData]) -> None:
+        """The lab file of the bars' contract and interval holds these bars alone."""
+        self._save(bars, merge=False)
+
+    def _save(self, bars: list[BarData], merge: bool) -> None:
         if bars:
             # vn.py types a bar's interval as optional; the bars saved have one.
-            save_lab_bars(self.lab_path, bars[0].vt_symbol, bars[0].interval, bars_frame(bars))  # type: ignore[arg-type]
+            save_lab_bars(self.lab_path, bars[0].vt_symbol, bars[0].interval, bars_frame(bars),  # type: ignore[arg-type]
+                          merge=merge)
             if self.added is not None:
                 self.added(bars[0].vt_symbol)
-        return True
 
     def window_bars(self, fetched: Fetched, symbol: str, exchange: Exchange, interval: Interval, window: Window,
                     calendar: Calendar) -> LabBars:

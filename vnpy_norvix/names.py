@@ -1,0 +1,35 @@
+"""What a name from outside may be before it becomes part of a path, a file name, a
+symbol stored in the database or a log line: the service's contract and product names,
+and the contracts whose files the plug-in writes.
+
+A contract or product name is ASCII letters and digits, possibly with `-` or `_`, and
+short; nothing else can climb out of a folder (`..`, `/`, `\\`), hide in a file name (a
+NUL, a newline) or forge a line of the log."""
+
+from __future__ import annotations
+
+import re
+from typing import TypeGuard
+
+from vnpy.trader.constant import Exchange
+
+NAME = re.compile(r"[A-Za-z0-9_-]{1,64}")
+
+
+def is_name(value: object) -> TypeGuard[str]:
+    """Whether `value` is a text a contract or product can be named by."""
+    return isinstance(value, str) and NAME.fullmatch(value) is not None
+
+
+def check_vt_symbol(vt_symbol: str) -> tuple[str, Exchange]:
+    """`vt_symbol` ("rb2405.SHFE") as its name and exchange; raises ValueError naming it
+    when the name is not a contract's or the exchange not one of vn.py's."""
+    symbol, _, exchange = vt_symbol.rpartition(".")
+    if is_name(symbol):
+        try:
+            return symbol, Exchange(exchange)
+        except ValueError:
+            pass
+    raise ValueError(f"{vt_symbol!r} is not a contract and exchange (letters and digits, possibly with - or _, "
+                     f"then a dot and an exchange of vn.py)")
+
