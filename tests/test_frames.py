@@ -307,7 +307,7 @@ def test_numbers_of_any_length_read_as_float_of_their_text(kind):
     tally = Tally(f"{kind} numbers of any length")
 
     def text(mixed: bool) -> str:
-        while not read_natively(t := number_text(rng)) and not (mixed and rng.random() < 0.1):
+        while not read_natively(t := number_text(rng)) and not (mixed and rng.random() < 0.5):
             pass
         return t
 

@@ -78,7 +78,9 @@ def number_text(rng: random.Random) -> str:
     """A JSON number of 1 to 40 significant digits: an integer, a fraction with the point
     anywhere or after leading zeros, with or without an exponent, in every sign and spelling."""
     digits = str(rng.randint(1, 9)) + "".join(rng.choices("0123456789", k=rng.randint(0, 39)))
-    if rng.random() < 0.3:  # runs of zeros or nines, where rounding is decided far along
+    if rng.random() < 0.03:  # zeros: -0 is json.loads' int 0, -0.0 its negative zero
+        digits = "0"
+    elif rng.random() < 0.3:  # runs of zeros or nines, where rounding is decided far along
         digits = digits[:rng.randint(1, len(digits))] + rng.choice("09") * rng.randint(0, 25)
     form = rng.choice(["integer", "point", "leading", "trailing"])
     if form == "point" and len(digits) > 1:

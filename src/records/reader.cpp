@@ -340,6 +340,8 @@ bool skip_other(simdjson::ondemand::value value, bool escapes, size_t depth) noe
             bool null = false;
             return value.is_null().get(null) == SUCCESS && null;
         }
+        default:  // a type later versions know (4.x's `unknown`): json.loads decides
+            break;
     }
     return false;
 }
