@@ -9,6 +9,7 @@ datafeed's frames must equal the frames of its record histories over the local s
 import json
 import os
 import random
+import struct
 import sys
 from dataclasses import fields
 from datetime import datetime, timedelta
@@ -21,8 +22,9 @@ from vnpy.trader.object import BarData, HistoryRequest, TickData
 sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
 import bodies  # noqa: E402
 
-from test_differential import fuzz_settings  # noqa: E402
-from test_native_decode import wire_answers  # noqa: E402
+from test_differential import Tally, fuzz_settings  # noqa: E402
+from oracle import BAR_AMOUNTS, BAR_PRICES, TICK_NUMBERS  # noqa: E402
+from test_native_decode import number_text, read_natively, wire_answers  # noqa: E402
 
 pl = pytest.importorskip("polars")
 from polars.testing import assert_frame_equal  # noqa: E402
@@ -326,3 +328,81 @@ def test_the_parser_kept_between_answers_reads_each_as_new():
         assert check_same("minute", answer) == native
         if answer == small:
             assert _wire.decode("minute", small, SYMBOL, EXCHANGE, PASSWORD)[:-1] == loaded[:-1]
+
+
+# --- numbers of any length ------------------------------------------------------------------
+
+NUMBER_ANSWERS = int(os.environ.get("NORVIX_FUZZ_NUMBER_ANSWERS", "40"))
+# kind: the time member and its text, and (record attribute, member) of every number.
+NUMBER_MEMBERS = {
+    "minute": ("trading_datetime", "2024-03-05 09:01:00", [(m, m) for m in BAR_PRICES + BAR_AMOUNTS]),
+    "day": ("trading_date", "2024-03-05", [(m, m) for m in BAR_PRICES + BAR_AMOUNTS]),
+    "tick": ("trading_datetime", "2024-03-05 21:00:01", TICK_NUMBERS),
+}
+
+
+def bits(values) -> list[bytes]:
+    return [struct.pack("<d", v) for v in values]
+
+
+@pytest.mark.parametrize("kind", list(NUMBER_MEMBERS))
+def test_numbers_of_any_length_read_as_float_of_their_text(kind):
+    # Every member, at every position of its record, holds numbers of 1 to 40 significant
+    # digits: the records and the columns hold float(json.loads(text)) to the bit. Answers
+    # whose numbers are all ints within int64 or finite floats other than -0.0 are read
+    # natively; the rest go to json.loads.
+    time_member, time_text, members = NUMBER_MEMBERS[kind]
+    rng = random.Random(f"numbers of any length, {kind}")
+    tally = Tally(f"{kind} numbers of any length")
+
+    def text(mixed: bool) -> str:
+        while not read_natively(t := number_text(rng)) and not (mixed and rng.random() < 0.5):
+            pass
+        return t
+
+    try:
+        for answer in range(NUMBER_ANSWERS):
+            rows = []
+            for _ in range(rng.randint(1, 4)):
+                pairs = [(member, text(answer % 4 == 3)) for _, member in members]
+                pairs.append((time_member, json.dumps(time_text)))
+                rng.shuffle(pairs)
+                rows.append(pairs)
+            answer_body = ('{"code":0,"message":"success","data":[' + ",".join(
+                "{" + ",".join(f'"{k}":{v}' for k, v in pairs) + "}" for pairs in rows) + "]}").encode()
+            native = all(read_natively(v) for pairs in rows for k, v in pairs if k != time_member)
+            status, records, *_, took_native = _wire.decode(kind, answer_body, SYMBOL, EXCHANGE, PASSWORD)
+            c_status, columns, *_, c_native = _wire.decode_columns(kind, answer_body, PASSWORD)
+            problems = []
+            if (status, took_native, c_status, c_native) != (_wire.OK, native, _wire.OK, native):
+                problems.append(f"status {status}/{c_status}, native {took_native}/{c_native}, want {native}")
+            else:
+                for attr, member in members:
+                    want = [float(json.loads(dict(pairs)[member])) for pairs in rows]
+                    got = [getattr(r, attr) for r in records], columns[attr].tolist()
+                    if not bits(got[0]) == bits(got[1]) == bits(want):
+                        problems.append(f"{attr}: records {got[0]!r}, columns {got[1]!r}, want {want!r}")
+            tally.record(answer_body.decode(), problems)
+    finally:
+        tally.write_report()
+    assert tally.divergences == 0, "\n".join(tally.shown)
+
+
+def test_long_prices_reach_the_datafeed_s_records_and_frames(plugin_feed, server):
+    # A service that writes its prices with 22 significant digits (a decimal type, or a proxy
+    # that writes the JSON again): the records and the frame hold the prices, not 0.
+    opens = ["3500.000000000000000001", "3512.499999999999999999999", "-0.35010000000000000000000001e4"]
+    days = ["2024-03-01", "2024-03-04", "2024-03-05"]
+    data = ",".join(f'{{"trading_date":"{day}","open_price":{price},"high_price":3550.0,"low_price":3490.5,'
+                    f'"close_price":35050000000000000000000e-19,"volume":12,"open_interest":100}}'
+                    for day, price in zip(days, opens))
+    server.route("/multiplier/query", server.reply_json(server.envelope([{"symbol": "rb", "exchange": "SHFE"}])))
+    server.route("/dominant/query", server.reply_json(server.envelope(
+        [{"trading_date": day, "symbol": "rb", "instrument_id": "rb2410", "exchange": "SHFE"} for day in days])))
+    server.default = server.Reply(200, {"Content-Type": "application/json"},
+                                  f'{{"code":0,"message":"success","data":[{data}]}}'.encode())
+    frame, records = frames_and_records(plugin_feed(server.url), Interval.DAILY, datetime(2024, 3, 1),
+                                        datetime(2024, 3, 5))
+    want = bits(float(text) for text in opens)
+    assert bits(r.open_price for r in records) == bits(frame["open_price"].to_list()) == want
+    assert {r.close_price for r in records} == set(frame["close_price"].to_list()) == {3505.0}

@@ -340,8 +340,70 @@ bool skip_other(simdjson::ondemand::value value, bool escapes, size_t depth) noe
             bool null = false;
             return value.is_null().get(null) == SUCCESS && null;
         }
+        default:  // a type later versions know (4.x's `unknown`): json.loads decides
+            break;
     }
     return false;
+}
+
+// The longest number text whose value is taken from simdjson.  Every
+// version reads integers and decimals of up to 19 digits exactly, but not
+// every version reads longer ones: 3.0.1's get_number() gives 0 for a decimal
+// of more than 19 significant digits.  A number written in more characters
+// than this is read from its text instead, whatever simdjson made of it.
+constexpr size_t kShortNumber = 19;
+
+// A number member as json.loads gives it, into `slot`: an int (in int64;
+// `integer` set) or a float, read as float(text) reads it.  False for
+// anything else (another type, an integer beyond int64, a negative zero),
+// which json.loads reads instead.
+//
+//     value = json.loads(text)   # int(text) or float(text)
+bool read_number(simdjson::ondemand::value value, Slot& slot, bool& integer) noexcept {
+    using simdjson::SUCCESS;
+    // The value's text, up to the next structural character (trailing
+    // blanks included): taken before get_number() consumes the value.  The
+    // result type is spelled out as some versions return a plain view.
+    std::string_view token;
+    if (simdjson::simdjson_result<std::string_view>(value.raw_json_token()).get(token) != SUCCESS)
+        return false;
+    simdjson::ondemand::number number;
+    // Any other type, and a number the grammar or a double's range refuses.
+    if (value.get_number().get(number) != SUCCESS) return false;
+    switch (number.get_number_type()) {
+        case simdjson::ondemand::number_type::signed_integer:
+            slot.i = number.get_int64();
+            integer = true;
+            return true;
+        case simdjson::ondemand::number_type::floating_point_number:
+            break;
+        default:  // integers beyond int64
+            return false;
+    }
+    while (!token.empty() && (token.back() == ' ' || token.back() == '\t' ||
+                              token.back() == '\n' || token.back() == '\r'))
+        token.remove_suffix(1);
+    if (token.size() <= kShortNumber) {
+        slot.d = number.get_double();
+    } else {
+        // Only a fraction or an exponent makes json.loads read a float: an
+        // integer's text here (a version reading big integers as doubles)
+        // is json.loads' int.
+        if (token.find_first_of(".eE") == std::string_view::npos) return false;
+        // CPython's float() parser, correctly rounded for any length.  It
+        // stops at the structural character or blank after the number.
+        char* stop = nullptr;
+        const double d = PyOS_string_to_double(token.data(), &stop, nullptr);
+        if (d == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        if (stop != token.data() + token.size() || !std::isfinite(d)) return false;
+        slot.d = d;
+    }
+    // json.loads makes "-0" the integer 0; a negative zero goes to it
+    // rather than be told apart here.
+    return !(slot.d == 0 && std::signbit(slot.d));
 }
 
 // One record into `row`; false when anything in it is not what the fast
@@ -401,22 +463,9 @@ bool read_record(const Layout& layout, Names& names, TimeTexts& times, uint32_t 
             slot.i = last_index;
             continue;
         }
-        simdjson::ondemand::number number;
-        if (value.get_number().get(number) != SUCCESS) return false;  // any other type
-        switch (number.get_number_type()) {
-            case simdjson::ondemand::number_type::signed_integer:
-                slot.i = number.get_int64();
-                ints |= bit;
-                break;
-            case simdjson::ondemand::number_type::floating_point_number:
-                slot.d = number.get_double();
-                // json.loads makes "-0" the integer 0; a negative zero goes
-                // to it rather than be told apart here.
-                if (slot.d == 0 && std::signbit(slot.d)) return false;
-                break;
-            default:  // integers beyond int64
-                return false;
-        }
+        bool integer = false;
+        if (!read_number(value, slot, integer)) return false;
+        if (integer) ints |= bit;
     }
     if (!time || (required & ~present)) return false;
     row[1].u = uint64_t(present) | uint64_t(ints) << 32;
