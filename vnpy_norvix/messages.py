@@ -162,11 +162,11 @@ def day_not_traded(held: int) -> str:
 
 
 def outside_sessions(count: int, first: object) -> str:
-    return f"outside the sessions: {count} times, the first {first:%Y-%m-%d %H:%M} China time"  # type: ignore[str-format]
+    return f"outside the sessions: {count} records, the first at {first:%Y-%m-%d %H:%M} China time"  # type: ignore[str-format]
 
 
 def unknown_times(count: int, first: object) -> str:
-    return f"times the service has no record at: {count}, the first {first:%Y-%m-%d %H:%M} China time"  # type: ignore[str-format]
+    return f"at times the service has no record at: {count} records, the first at {first:%Y-%m-%d %H:%M} China time"  # type: ignore[str-format]
 
 
 BAD_VALUES = {"prices": "impossible prices (high and low not bounding open and close, or a price not above 0)",
