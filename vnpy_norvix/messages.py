@@ -162,11 +162,11 @@ def day_not_traded(held: int) -> str:
 
 
 def outside_sessions(count: int, first: object) -> str:
-    return f"outside the sessions: {count} records, the first at {first:%Y-%m-%d %H:%M} China time"  # type: ignore[str-format]
+    return f"outside the sessions: {count} records, the first at {first:%Y-%m-%d %H:%M} China time"
 
 
 def unknown_times(count: int, first: object) -> str:
-    return f"at times the service has no record at: {count} records, the first at {first:%Y-%m-%d %H:%M} China time"  # type: ignore[str-format]
+    return f"at times the service has no record at: {count} records, the first at {first:%Y-%m-%d %H:%M} China time"
 
 
 BAD_VALUES = {"prices": "impossible prices (high and low not bounding open and close, or a price not above 0)",
@@ -174,13 +174,13 @@ BAD_VALUES = {"prices": "impossible prices (high and low not bounding open and c
 
 
 def bad_value(defect: str, first: object) -> str:
-    return f"{BAD_VALUES[defect]} at {first:%Y-%m-%d %H:%M} China time"  # type: ignore[str-format]
+    return f"{BAD_VALUES[defect]} at {first:%Y-%m-%d %H:%M} China time"
 
 
 def overview_disagrees(kept: tuple[object, ...], rows: tuple[object, ...]) -> str:
     def shown(values: tuple[object, ...]) -> str:
         count, first, last = values
-        return f"{count} from {first:%Y-%m-%d %H:%M} to {last:%Y-%m-%d %H:%M}" if count else "none"  # type: ignore[str-format]
+        return f"{count} from {first:%Y-%m-%d %H:%M} to {last:%Y-%m-%d %H:%M}" if count else "none"
 
     return f"overview: it says {shown(kept)}, the rows are {shown(rows)}"
 

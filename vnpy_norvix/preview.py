@@ -9,8 +9,9 @@ from typing import Any
 
 from vnpy.trader.constant import Interval
 
-from .download import Source, Task, trading_windows
+from .calendar import trading_windows
 from .continuous import dominant_segments
+from .download import Source, Task
 
 # Records a trading day gives, roughly: the longest sessions of the exchanges served
 # make some 345 minute bars a day, and their ticks come twice a second or less.
@@ -24,7 +25,8 @@ def task_days(task: Task) -> list[date]:
 
 def download_plan(tasks: Sequence[Task]) -> tuple[list[str], list[dict[str, Any]]]:
     """One line per task, and the same as data."""
-    lines, items = [], []
+    lines: list[str] = []
+    items: list[dict[str, Any]] = []
     for task in tasks:
         if task.failure is not None:
             lines.append(f"{task.label}: cannot plan: {task.failure.reason}")

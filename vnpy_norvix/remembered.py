@@ -51,7 +51,7 @@ def command_of(name: str, values: dict[str, Any]) -> Command:
     interval_names = {interval: text for text, interval in INTERVAL_NAMES.items()}
     command: Command = {"command": name}
     for key in REMEMBERED[name]:
-        value = values.get(key)
+        value: Any = values.get(key)
         if key == "symbols":
             value = [f"{symbol}.{exchange.value}" for symbol, exchange in value or []]
         elif key == "interval":

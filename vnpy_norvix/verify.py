@@ -389,7 +389,7 @@ def verify_continuous(source: Source, database: BaseDatabase, series: Series, co
 
     symbol, exchange, interval = series
     label = f"{symbol}.{exchange.value} {interval.value}"
-    stored = sorted(load(database, series), key=lambda bar: bar.datetime)
+    stored = sorted(cast(list[BarData], load(database, series)), key=lambda bar: bar.datetime)
     if not stored:
         return
     last = WEEKDAYS.trading_day(china(stored[-1].datetime), interval)
