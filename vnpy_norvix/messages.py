@@ -189,6 +189,9 @@ def not_a_contract(reason: str) -> str:
     return f"not a contract of the service and no remembered continuous command made it ({reason})"
 
 
+NOT_CHECKED_INTERVAL = "the service has no records of this interval to check it against"
+
+
 def continuous_differs(count: int) -> str:
     return f"differs from a rebuild from the service: {count} bars"
 

@@ -209,7 +209,7 @@ def service_minutes(source: Source, series: Series, calendar: Calendar, days: Se
     return found
 
 
-def check_days(label: str, series: Series, calendar: Calendar, stored: Minutes, served: Minutes,
+def compare_days(label: str, series: Series, calendar: Calendar, stored: Minutes, served: Minutes,
                first: date, last: date) -> list[Finding]:
     """Day by day, what the store holds against what the service has."""
     interval = series[2]
@@ -279,6 +279,9 @@ def verify_series(source: Source, database: BaseDatabase, series: Series, report
                   continuous: dict[str, remembered.Command], repair: bool) -> None:
     symbol, exchange, interval = series
     label = f"{symbol}.{exchange.value} {interval.value}"
+    if interval not in (Interval.DAILY, Interval.HOUR, Interval.MINUTE, Interval.TICK):
+        report.skipped.append(f"{label}: {messages.NOT_CHECKED_INTERVAL}")
+        return
     if symbol in continuous:
         verify_continuous(source, database, series, continuous[symbol], report, repair)
         return
@@ -295,7 +298,7 @@ def verify_series(source: Source, database: BaseDatabase, series: Series, report
     first, last = days[0], days[-1]
     calendar = Calendar(source.trading_days(symbol, exchange, first, last))
     served = service_minutes(source, series, calendar, calendar.days)
-    found = check_days(label, series, calendar, stored, served, first, last)
+    found = compare_days(label, series, calendar, stored, served, first, last)
     for moment, defect in bad_values(database, series):
         found.append(Finding(label, calendar.trading_day(moment, interval), defect,
                              messages.bad_value(defect, moment)))
@@ -389,10 +392,10 @@ def verify_continuous(source: Source, database: BaseDatabase, series: Series, co
 
     symbol, exchange, interval = series
     label = f"{symbol}.{exchange.value} {interval.value}"
-    stored = sorted(cast(list[BarData], load(database, series)), key=lambda bar: bar.datetime)
-    if not stored:
+    held = stored_bars(database, series)
+    if not held:
         return
-    last = WEEKDAYS.trading_day(china(stored[-1].datetime), interval)
+    last = WEEKDAYS.trading_day(max(held), interval)
     try:
         rebuilt = continuous_bars(source, command["product"], date.fromisoformat(command["start"]), last, interval,
                                   command["adjust"], command["name"])
@@ -400,8 +403,7 @@ def verify_continuous(source: Source, database: BaseDatabase, series: Series, co
         report.failures.append(f"{label}: {failure_text(failure)}")
         return
     report.checked.append(label)
-    held = {china(bar.datetime): bar for bar in stored}
-    made = {bar.datetime.astimezone(CHINA_TZ): bar for bar in rebuilt.bars}
+    made = {bar.datetime.astimezone(CHINA_TZ): bar_values(bar) for bar in rebuilt.bars}
     differing: Counter[date] = Counter()
     for moment in set(held) | set(made):
         one, other = held.get(moment), made.get(moment)
@@ -416,10 +418,27 @@ def verify_continuous(source: Source, database: BaseDatabase, series: Series, co
         report.repaired.append(messages.series_rebuilt(label, len(rebuilt.bars)))
 
 
-def same_bar(one: BarData, other: BarData, tolerance: float = 1e-9) -> bool:
-    fields = ("open_price", "high_price", "low_price", "close_price", "volume", "turnover", "open_interest")
-    return all(abs(getattr(one, name) - getattr(other, name)) <= tolerance * max(1.0, abs(getattr(other, name)))
-               for name in fields)
+BAR_FIELDS = ("open_price", "high_price", "low_price", "close_price", "volume", "turnover", "open_interest")
+
+
+def bar_values(bar: BarData) -> tuple[float, ...]:
+    return tuple(float(getattr(bar, name)) for name in BAR_FIELDS)
+
+
+def stored_bars(database: BaseDatabase, series: Series) -> dict[datetime, tuple[float, ...]]:
+    """The stored bars of `series` by China time: read by a query with vnpy_sqlite and
+    vnpy_postgresql (whatever the machine's zone), else through the adapter."""
+    if dialect_of(database) is None:
+        return {china(bar.datetime): bar_values(bar) for bar in cast(list[BarData], load(database, series))}
+    db = getattr(database, "db")
+    table, where = _where(series[2], db.param)
+    columns = ", ".join(f'"{name}"' for name in BAR_FIELDS)
+    rows = db.execute_sql(f'SELECT "datetime", {columns} FROM "{table}" WHERE {where}', _key(series))
+    return {china(cast(datetime, _time(row[0]))): tuple(map(float, row[1:])) for row in rows}
+
+
+def same_bar(one: tuple[float, ...], other: tuple[float, ...], tolerance: float = 1e-9) -> bool:
+    return all(abs(a - b) <= tolerance * max(1.0, abs(b)) for a, b in zip(one, other))
 
 
 # --- the command ---------------------------------------------------------------------------
