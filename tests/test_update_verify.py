@@ -15,6 +15,7 @@ import polars as pl
 import pytest
 from polars.testing import assert_frame_equal
 
+from pg import PG_PASSWORD, PG_USER, postgres  # noqa: F401  (a fixture)
 from test_cli import cli, environment, make_home, service_behind
 
 FIRST_END, LATER_END = "2024-04-03", "2024-04-19"  # rb's dominant contract rolls on 2024-04-11
@@ -203,3 +204,22 @@ def test_two_runs_at_once_on_one_store_do_not_interleave(tmp_path):
         ok(cli(once, *args))
         assert dump(database(home)) == dump(database(once))
         ok(cli(home, *args))  # the lock went with the run that held it
+
+
+def test_verify_and_update_in_postgresql(tmp_path, service, postgres):
+    import psycopg2
+
+    home = make_home(tmp_path, service, **postgres)
+    ok(cli(home, "download", "rb2410.SHFE", "--start", "2024-05-06", "--end", "2024-05-10", "--interval", "d", "1m"))
+    ok(cli(home, "continuous", "au", "--start", "2024-05-06", "--end", "2024-05-10", "--interval", "d"))
+    ok(cli(home, "update", "--end", "2024-05-17"))
+    assert "3 series checked, 0 findings" in ok(cli(home, "verify")).stdout  # rb2410 d and 1m, au888 d
+    with closing(psycopg2.connect(host="127.0.0.1", port=postgres["database.port"], user=PG_USER,
+                                  password=PG_PASSWORD, dbname="vnpy")) as connection, connection:
+        connection.cursor().execute("DELETE FROM dbbardata WHERE symbol = 'rb2410' AND interval = '1m' "
+                                    "AND datetime BETWEEN '2024-05-15 20:00' AND '2024-05-16 16:00'")
+    found = cli(home, "verify", "--repair", "--json")
+    assert found.returncode == 1
+    assert {(f["series"], f["day"], f["defect"]) for f in json.loads(found.stdout)["findings"]} == {
+        ("rb2410.SHFE 1m", "2024-05-16", "missing"), ("rb2410.SHFE 1m", None, "overview")}
+    assert "3 series checked, 0 findings" in ok(cli(home, "verify")).stdout

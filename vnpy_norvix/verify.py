@@ -437,7 +437,8 @@ def stored_bars(database: BaseDatabase, series: Series) -> dict[datetime, tuple[
     return {china(cast(datetime, _time(row[0]))): tuple(map(float, row[1:])) for row in rows}
 
 
-def same_bar(one: tuple[float, ...], other: tuple[float, ...], tolerance: float = 1e-9) -> bool:
+def same_bar(one: tuple[float, ...], other: tuple[float, ...], tolerance: float = 1e-6) -> bool:
+    # vnpy_postgresql keeps prices in single precision (REAL): about 7 digits.
     return all(abs(a - b) <= tolerance * max(1.0, abs(b)) for a, b in zip(one, other))
 
 
