@@ -36,7 +36,7 @@ def database(home: Path) -> Path:
     return home / ".vntrader" / "database.db"
 
 
-def dump(path: Path, tables=("dbbardata", "dbbaroverview", "dbtickdata", "dbtickoverview")) -> dict:
+def dump(path: Path, tables=("dbbardata", "dbbaroverview", "dbtickdata", "dbtickoverview", "norvixcommand")) -> dict:
     """Every row of vn.py's tables, without their ids, in order."""
     with closing(sqlite3.connect(path)) as db:
         return {table: sorted(row[1:] for row in db.execute(f"SELECT * FROM {table}")) for table in tables}
@@ -44,7 +44,8 @@ def dump(path: Path, tables=("dbbardata", "dbbaroverview", "dbtickdata", "dbtick
 
 def lab_dump(lab: Path) -> dict:
     files = {str(path.relative_to(lab)): pl.read_parquet(path) for path in sorted(lab.rglob("*.parquet"))}
-    return {**files, "contract.json": json.loads((lab / "contract.json").read_text())}
+    return {**files, **{name: json.loads((lab / name).read_text()) for name in ("contract.json",
+                                                                                 "norvix_commands.json")}}
 
 
 def ok(result: subprocess.CompletedProcess) -> subprocess.CompletedProcess:
@@ -165,7 +166,8 @@ def test_verify_names_each_defect_and_repair_restores_the_download(tmp_path, ser
     assert "rb2410.SHFE 1m 2024-05-10: missing" in found.stderr  # one line per finding
 
     repaired = cli(home, "verify", "--repair")
-    assert repaired.returncode == 1 and "repaired: rb2410.SHFE 1m 2024-05-08..2024-05-13" in repaired.stdout, repaired.stdout
+    assert repaired.returncode == 1, repaired.stdout
+    assert "repaired: rb2410.SHFE 1m 2024-05-08..2024-05-13" in repaired.stdout
     again = cli(home, "verify", "rb2410.SHFE", "rbc.SHFE")
     assert again.returncode == 0, again.stdout + again.stderr
     after = dump(database(home))

@@ -18,13 +18,15 @@ import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager, redirect_stdout
-from datetime import date
+from datetime import date, datetime
 from typing import TYPE_CHECKING, cast
 
 from vnpy.trader.constant import Exchange, Interval
 
 from . import download as dl
 from . import store
+from norvix_datafeed import CHINA_TZ
+
 from .calendar import FIRST_DAY, LAST_DAY, OutOfCalendar, check_days, today_in_china
 from .continuous import ADJUSTMENTS
 from .remembered import remember_run
@@ -336,7 +338,8 @@ def run_continuous(args: argparse.Namespace) -> int:
     source, database = opened
     if args.dry_run:
         return dry_run_continuous(args, source)
-    remember_run("continuous", args, database)
+    entry = remember_run("continuous", args, database)
+    built_at = datetime.now(CHINA_TZ)
     failed = 0
     rows = []
     for product in dict.fromkeys(args.products):
@@ -380,6 +383,10 @@ def run_continuous(args: argparse.Namespace) -> int:
         print("\n" + table(["symbol", "interval", "adjust", "bars", "range", "seconds"], rows, right=(3, 5)))
     print(f"\n{len(rows)} series saved, {failed} failed")
     args.summary.update(saved=[{"series": row[0], "interval": row[1], "bars": row[3]} for row in rows], failed=failed)
+    if not failed and entry is not None:
+        from .update import record_build
+
+        record_build(args.lab, source, database, entry, args.end, built_at)
     return EXIT_FAILED if failed else EXIT_OK
 
 

@@ -3,7 +3,7 @@ with the store it wrote to, for `update` to run again up to a later end.
 
 Where they are kept: in a table of the same database for vnpy_sqlite and
 vnpy_postgresql ("norvixcommand", beside vn.py's own), in the lab folder for an AlphaLab
-(norvix_commands.json), and for any other adapter in a file of vn.py's settings folder
+(norvix_commands.json, without the folder's path: `update --lab PATH` gives it), and for any other adapter in a file of vn.py's settings folder
 named after the database. A command is kept once, however often it is run; each keeps
 a small state of its own (a continuous series' last build).
 """
@@ -58,8 +58,8 @@ def command_of(name: str, values: dict[str, Any]) -> Command:
             value = [interval_names[interval] for interval in dict.fromkeys(value)]
         elif key == "start":
             value = value.isoformat()
-        elif key == "lab" and value:
-            value = str(Path(value).resolve())
+        elif key == "lab":
+            value = None  # a lab's commands are kept in the lab folder itself, wherever it is moved
         elif key in ("product", "products"):
             value = list(dict.fromkeys(value))
         elif key == "rates" and value is not None:
@@ -230,9 +230,10 @@ def memory(database: BaseDatabase | None, lab: str | None = None) -> Memory:
     return FileMemory(get_file_path(f"norvix_commands-{identity_digest(database)}.json"))
 
 
-def remember_run(name: str, args: Any, database: BaseDatabase | None) -> None:
-    """The command of `args` kept with its store, unless it is a dry run or `update` runs a
-    remembered one."""
-    if getattr(args, "dry_run", False) or getattr(args, "remembered", None) is not None:
-        return
-    memory(database, args.lab).remember(command_of(name, vars(args)))
+def remember_run(name: str, args: Any, database: BaseDatabase | None) -> Entry | None:
+    """The command of `args` kept with its store, unless it is a dry run; the entry (the one
+    `update` runs, when it does)."""
+    if getattr(args, "dry_run", False):
+        return None
+    given: Entry | None = getattr(args, "remembered", None)
+    return given if given is not None else memory(database, args.lab).remember(command_of(name, vars(args)))

@@ -72,6 +72,8 @@ def run_update(args: argparse.Namespace, parser: argparse.ArgumentParser, runner
     status = EXIT_OK
     for entry in entries:
         argv = [*entry.argv(), "--end", args.end.isoformat()]
+        if args.lab:
+            argv += ["--lab", args.lab]
         if args.base_url:
             argv += ["--base-url", args.base_url]
         if args.dry_run:
@@ -85,19 +87,11 @@ def run_update(args: argparse.Namespace, parser: argparse.ArgumentParser, runner
             continue
         sub = parser.parse_args(argv)
         sub.remembered, sub.summary, sub.json = entry, {}, False
-        fingerprint = None
-        if sub.command == "continuous" and source is not None and database is not None and not args.dry_run:
-            try:
-                fingerprint = continuous_fingerprint(source, entry.command, args.end)
-            except FeedError:
-                fingerprint = None  # the build itself will say what failed
-            state = entry.state
-            if (fingerprint is not None and state.get("fingerprint") == fingerprint and state.get("whole")
-                    and state.get("counts") and state.get("counts") == series_counts(database, entry.command)):
-                print(messages.UNCHANGED_SERIES)
-                result["status"] = "unchanged"
-                continue
-        began = datetime.now(CHINA_TZ)
+        if (sub.command == "continuous" and source is not None and database is not None and not args.dry_run
+                and unchanged(source, database, entry, args.end)):
+            print(messages.UNCHANGED_SERIES)
+            result["status"] = "unchanged"
+            continue
         code = runners[sub.command](sub)
         result.update(status="ok" if code == EXIT_OK else "interrupted" if code == EXIT_INTERRUPTED else "failed",
                       summary=sub.summary)
@@ -105,10 +99,32 @@ def run_update(args: argparse.Namespace, parser: argparse.ArgumentParser, runner
             return code
         if code != EXIT_OK:
             status = EXIT_FAILED
-        elif fingerprint is not None and database is not None:
-            memory.set_state(entry.number, {"fingerprint": fingerprint, "whole": built_whole(fingerprint, began),
-                                            "counts": series_counts(database, entry.command)})
     return status
+
+
+def unchanged(source: Source, database: BaseDatabase, entry: remembered.Entry, end: date) -> bool:
+    """The continuous series of `entry` as stored is the one a build up to `end` would make."""
+    state = entry.state
+    try:
+        fingerprint = continuous_fingerprint(source, entry.command, end)
+    except FeedError:
+        return False  # the build itself will say what failed
+    return bool(state.get("fingerprint") == fingerprint and state.get("whole") and state.get("counts")
+                and state.get("counts") == series_counts(database, entry.command))
+
+
+def record_build(lab: str | None, source: Source, database: BaseDatabase, entry: remembered.Entry, end: date,
+                 at: datetime) -> None:
+    """What the continuous series of `entry`, built at `at` up to `end`, was made of, kept
+    with the command for the next `update` (the service's answers are the ones the build
+    asked for, kept by the reference data: no new request)."""
+    try:
+        fingerprint = continuous_fingerprint(source, entry.command, end)
+    except FeedError:
+        return  # nothing kept: the next update builds the series again
+    remembered.memory(database, lab).set_state(entry.number, {
+        "fingerprint": fingerprint, "whole": built_whole(fingerprint, at),
+        "counts": series_counts(database, entry.command)})
 
 
 def list_commands(memory: remembered.Memory) -> list[dict[str, Any]]:
