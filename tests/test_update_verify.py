@@ -225,3 +225,24 @@ def test_verify_and_update_in_postgresql(tmp_path, service, postgres):
     assert {(f["series"], f["day"], f["defect"]) for f in json.loads(found.stdout)["findings"]} == {
         ("rb2410.SHFE 1m", "2024-05-16", "missing"), ("rb2410.SHFE 1m", None, "overview")}
     assert "3 series checked, 0 findings" in ok(cli(home, "verify")).stdout
+
+
+def test_verify_repairs_a_lab_folder(tmp_path, service):
+    home, lab = make_home(tmp_path, service), tmp_path / "lab"
+    ok(cli(home, "download", "rb2410.SHFE", "--start", "2024-05-06", "--end", "2024-05-17", "--interval", "d", "1m",
+           "--lab", str(lab)))
+    expected = lab_dump(lab)
+    minutes = lab / "minute" / "rb2410.SHFE.parquet"
+    frame = pl.read_parquet(minutes)
+    frame.filter(pl.col("datetime").dt.date() != pl.date(2024, 5, 9)).with_columns(
+        volume=pl.when(pl.int_range(pl.len()) == 5).then(-1.0).otherwise(pl.col("volume"))).write_parquet(minutes)
+
+    found = cli(home, "verify", "--lab", str(lab), "--repair", "--json")
+
+    assert found.returncode == 1, found.stdout + found.stderr
+    assert {(f["day"], f["defect"]) for f in json.loads(found.stdout)["findings"]} == {
+        ("2024-05-06", "volume"), ("2024-05-09", "partial"), ("2024-05-10", "partial")}
+    assert "0 findings" in ok(cli(home, "verify", "--lab", str(lab))).stdout
+    repaired = lab_dump(lab)
+    assert repaired.keys() == expected.keys()
+    assert_frame_equal(repaired["minute/rb2410.SHFE.parquet"], expected["minute/rb2410.SHFE.parquet"])

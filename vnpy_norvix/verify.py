@@ -23,7 +23,7 @@ from collections import Counter
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from datetime import date, datetime, time
-from typing import Any, cast
+from typing import TYPE_CHECKING, Any, cast
 
 import vnpy.trader.database as vn_database
 from vnpy.trader.constant import Exchange, Interval
@@ -35,6 +35,9 @@ from norvix_datafeed import CHINA_TZ
 from . import messages, remembered, store
 from .calendar import NIGHT_SLACK, WEEKDAYS, Calendar, trading_windows
 from .download import FeedError, Record, Source, failure_text, holdings, runs
+
+if TYPE_CHECKING:
+    from .research.lab import LabStore
 
 Series = tuple[str, Exchange, Interval]
 Minutes = Counter[datetime]  # records per minute of China time (aware)
@@ -117,12 +120,33 @@ def stored_minutes(database: BaseDatabase, series: Series) -> Minutes:
 
 
 def load(database: BaseDatabase, series: Series) -> Sequence[Record]:
-    """Every stored record of `series`, through the adapter."""
+    """Every stored record of `series`, through the adapter (a lab folder's: from its file)."""
     symbol, exchange, interval = series
+    from .research.lab import LabStore
+
+    if isinstance(database, LabStore):
+        return lab_bars(database, series)
     first, last = datetime(1990, 1, 1), datetime(2200, 1, 1)
     if interval == Interval.TICK:
         return database.load_tick_data(symbol, exchange, first, last)
     return database.load_bar_data(symbol, exchange, interval, first, last)
+
+
+def lab_bars(lab: LabStore, series: Series) -> list[BarData]:
+    """The bars of the lab's file of `series`, whole (the lab's own load gives times only)."""
+    import polars as pl
+
+    from .research.lab import LAB_FIELDS, bar_file
+
+    symbol, exchange, interval = series
+    path = bar_file(lab.lab, f"{symbol}.{exchange.value}", interval)
+    if not path.exists():
+        return []
+    frame = pl.read_parquet(path)
+    return [BarData(gateway_name="LAB", symbol=symbol, exchange=exchange, interval=interval,
+                    datetime=row["datetime"].replace(tzinfo=CHINA_TZ),
+                    **{name: row[column] for name, column in LAB_FIELDS.items()})
+            for row in frame.iter_rows(named=True)]
 
 
 def stored_days(database: BaseDatabase, series: Series, calendar: Calendar = WEEKDAYS) -> dict[date, int]:
@@ -332,12 +356,13 @@ def repair_days(source: Source, database: BaseDatabase, series: Series, calendar
     time, each in one transaction."""
     symbol, exchange, interval = series
     label = f"{symbol}.{exchange.value} {interval.value}"
+    from .research.lab import LabStore
+
     dialect = dialect_of(database)
-    if dialect is None:
+    lab = database if isinstance(database, LabStore) else None
+    if dialect is None and lab is None:
         report.failures.append(messages.cannot_repair(label, type(database).__module__))
         return
-    db = getattr(database, "db")
-    table, where = _where(interval, db.param)
     # Only the days found: each run of them that neighbour in the calendar (days the
     # contract did not trade on included) makes its own windows.
     every = Calendar(sorted(set(calendar.days) | set(days)))
@@ -349,6 +374,12 @@ def repair_days(source: Source, database: BaseDatabase, series: Series, calendar
             report.failures.append(f"{label} {window.first}..{window.last}: {failure_text(failure)}")
             continue
         spans = calendar.spans(window.first, window.last, interval, window.first - NIGHT_SLACK, window.last)
+        if lab is not None:
+            replace_lab_days(lab, series, spans, cast(list[BarData], records))
+            report.repaired.append(messages.days_replaced(label, window.first, window.last, len(records)))
+            continue
+        db = getattr(database, "db")
+        table, where = _where(interval, db.param)
         with db.atomic():
             for begin, end in spans:
                 low, high = vn_database.convert_tz(begin), vn_database.convert_tz(end)
@@ -360,6 +391,26 @@ def repair_days(source: Source, database: BaseDatabase, series: Series, calendar
             else:
                 store.save_bars(database, cast(list[BarData], records))
         report.repaired.append(messages.days_replaced(label, window.first, window.last, len(records)))
+
+
+def replace_lab_days(lab: LabStore, series: Series, spans: list[tuple[datetime, datetime]],
+                     bars: list[BarData]) -> None:
+    """The lab file's bars inside `spans` (China time) replaced by `bars`, the file
+    rewritten whole through a file renamed into place."""
+    import polars as pl
+
+    from .research.lab import bar_file, bars_frame, lab_frame, replacing
+
+    symbol, exchange, interval = series
+    path = bar_file(lab.lab, f"{symbol}.{exchange.value}", interval)
+    held = pl.read_parquet(path)
+    time_ = pl.col("datetime")
+    inside = pl.any_horizontal(time_.is_between(begin.replace(tzinfo=None), end.replace(tzinfo=None), closed="left")
+                               for begin, end in spans) if spans else pl.lit(False)
+    kept = held.filter(~inside)
+    merged = pl.concat([kept, lab_frame(bars_frame(bars))]) if bars else kept
+    with replacing(path) as temporary:
+        merged.sort("datetime").write_parquet(temporary)
 
 
 def rewrite_overview(database: BaseDatabase, series: Series) -> None:
