@@ -66,6 +66,7 @@ def _try_lock(handle: IO[bytes]) -> bool:
     if sys.platform == "win32":
         import msvcrt
 
+        handle.seek(0)  # msvcrt locks bytes from the current position: always the first one
         try:
             msvcrt.locking(handle.fileno(), msvcrt.LK_NBLCK, 1)
         except OSError:
