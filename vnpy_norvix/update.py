@@ -85,7 +85,12 @@ def run_update(args: argparse.Namespace, parser: argparse.ArgumentParser, runner
             print(messages.starts_after_end(entry.command["start"], args.end))
             result["status"] = "skipped"
             continue
-        sub = parser.parse_args(argv)
+        try:
+            sub = parser.parse_args(argv)
+        except SystemExit:  # a remembered command this version no longer takes (argparse said why)
+            result["status"] = "failed"
+            status = EXIT_FAILED
+            continue
         sub.remembered, sub.summary, sub.json = entry, {}, False
         if (sub.command == "continuous" and source is not None and database is not None and not args.dry_run
                 and unchanged(source, database, entry, args.end)):
