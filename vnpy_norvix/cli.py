@@ -1,32 +1,36 @@
-"""The command line: ``python -m vnpy_norvix download | status | continuous``.
+"""The command line: ``python -m vnpy_norvix download | status | continuous | update | commands | verify``.
 
 The service address and credentials come from vn.py's settings
 (``.vntrader/vt_setting.json``: "datafeed.username", "datafeed.password" and, when
 set, "datafeed.base_url"); the data goes to vn.py's configured database, or with
 ``--lab PATH`` into an AlphaLab folder (vn.py's research module) instead.
 
-Exit status: 0 when everything succeeded, 1 when anything failed, 2 for a usage
-error, 130 when interrupted.
+Exit status: 0 when everything succeeded, 1 when anything failed (for verify: when
+anything was found), 2 for a usage error, 130 when interrupted.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import signal
 import sys
 import time
-from collections.abc import Iterator, Sequence
-from contextlib import contextmanager
-from datetime import date
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager, redirect_stdout
+from datetime import date, datetime
 from typing import TYPE_CHECKING, cast
 
 from vnpy.trader.constant import Exchange, Interval
+
+from norvix_datafeed import CHINA_TZ
 
 from . import download as dl
 from . import store
 from .calendar import FIRST_DAY, LAST_DAY, OutOfCalendar, check_days, today_in_china
 from .continuous import ADJUSTMENTS
 from .names import check_vt_symbol, is_name
+from .remembered import remember_run
 from .report import download_summary, moment, plural, rolls_table, span, table
 
 if TYPE_CHECKING:
@@ -79,6 +83,18 @@ def _common(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("-v", "--verbose", action="store_true", help="also show the datafeed's log lines")
 
 
+def _scripting(parser: argparse.ArgumentParser, json_option: bool = True) -> None:
+    parser.add_argument("--dry-run", action="store_true",
+                        help="print what would be fetched and change nothing")
+    if json_option:
+        _json(parser)
+
+
+def _json(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--json", action="store_true",
+                        help="one machine-readable summary on standard output (progress and logs elsewhere)")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="python -m vnpy_norvix",
                                      description="Norvix market data into vn.py's database.")
@@ -99,6 +115,7 @@ def build_parser() -> argparse.ArgumentParser:
                       help="d, 1h, 1m and/or tick (default d)")
     down.add_argument("--jobs", type=int, default=4, help="tasks run at once (default 4)")
     _lab(down)
+    _scripting(down)
     _common(down)
 
     status = commands.add_parser("status", help="what vn.py's database holds")
@@ -117,8 +134,41 @@ def build_parser() -> argparse.ArgumentParser:
                       help="backward keeps the first contract's prices, forward the last one's (default backward)")
     cont.add_argument("--name", type=_name, help="symbol to save under (default <product>888); one product only")
     _lab(cont)
+    _scripting(cont, json_option=False)
     _common(cont)
+    add_store_commands(commands)
     return parser
+
+
+def add_store_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    """update, commands and verify: the store kept current and checked."""
+    update = commands.add_parser("update", help="run every remembered download and continuous again",
+                                 description="Runs every download and continuous this store remembers again, up "
+                                             "to --end, each over its whole range: only what the store misses "
+                                             "is fetched.")
+    update.add_argument("--end", type=_day, default=None, help="last trading day (default today in China)")
+    update.add_argument("--lab", metavar="PATH", help="the commands of this AlphaLab folder")
+    _scripting(update)
+    _common(update)
+
+    remembered = commands.add_parser("commands", help="list the remembered commands, or forget one")
+    remembered.add_argument("--forget", type=int, metavar="N", help="forget command N")
+    remembered.add_argument("--lab", metavar="PATH", help="the commands of this AlphaLab folder")
+    _json(remembered)
+    remembered.add_argument("-v", "--verbose", action="store_true", help=argparse.SUPPRESS)
+
+    verify = commands.add_parser("verify", help="check every stored series against the service",
+                                 description="Checks each stored series (or those named): missing and partial "
+                                             "trading days, times outside the sessions, impossible prices and "
+                                             "volumes, overviews that disagree with the rows. Exit 1 when "
+                                             "anything is found.")
+    verify.add_argument("series", nargs="*", metavar="SYMBOL.EXCHANGE", type=_vt_symbol,
+                        help="only these series (default every one stored)")
+    verify.add_argument("--lab", metavar="PATH", help="check this AlphaLab folder")
+    verify.add_argument("--repair", action="store_true",
+                        help="fetch the days found wrong again and replace them, and rewrite the overviews")
+    _json(verify)
+    _common(verify)
 
 
 def make_datafeed(base_url: str | None) -> Datafeed:
@@ -165,15 +215,21 @@ def open_lab(path: str) -> LabStore | None:
         return None
 
 
-def ready_source_and_database(base_url: str | None, lab: str | None = None) -> tuple[dl.Source, BaseDatabase] | None:
+def ready_source_and_database(base_url: str | None, lab: str | None = None,
+                              lock: bool = True) -> tuple[dl.Source, BaseDatabase] | None:
     """The service, through a ready datafeed, and vn.py's database (the lab folder `lab`
-    when given); None after telling why either cannot be used."""
+    when given), locked for this run unless `lock` is false; None after telling why
+    either cannot be used."""
     feed = ready_datafeed(base_url)
     # A lab folder (LabStore) answers the planner and the downloader through the methods of
     # vn.py's database that they call, without being one.
     database = (cast("BaseDatabase | None", open_lab(lab)) if lab else open_database()) if feed is not None else None
     if feed is None or database is None:
         return None
+    if lock:
+        from . import runlock
+
+        runlock.acquire(runlock.lock_path(database, lab))
     return dl.Source(feed), database
 
 
@@ -193,12 +249,15 @@ def _check_range(parser: argparse.ArgumentParser, args: argparse.Namespace) -> N
 def run_download(args: argparse.Namespace) -> int:
     from .progress import make_progress
 
-    opened = ready_source_and_database(args.base_url, args.lab)
+    opened = ready_source_and_database(args.base_url, args.lab, lock=not args.dry_run)
     if opened is None:
         return EXIT_FAILED
     source, database = opened
     targets, failures = dl.resolve(source, args.symbols, args.product, args.contracts, args.start, args.end)
     tasks = dl.plan(source, targets, list(dict.fromkeys(args.interval)), database)
+    if args.dry_run:
+        return dry_run_download(args, tasks, failures)
+    remember_run("download", args, database)
     print(f"download: {plural(len(targets), 'contract')} x {plural(len(set(args.interval)), 'interval')}, "
           f"{plural(sum(task.windows for task in tasks), 'window')} to fetch into "
           f"{args.lab or type(database).__module__}",
@@ -212,9 +271,26 @@ def run_download(args: argparse.Namespace) -> int:
         failures += add_lab_contracts(args, source, [outcome.task.target.vt_symbol for outcome in outcomes
                                                      if outcome.ok])
     print(download_summary(outcomes, failures))
+    summarise_download(args, outcomes, failures)
     if any(outcome.interrupted for outcome in outcomes):
         return EXIT_INTERRUPTED
     return EXIT_FAILED if failures or any(not outcome.ok for outcome in outcomes) else EXIT_OK
+
+
+def dry_run_download(args: argparse.Namespace, tasks: list[dl.Task], failures: list[str]) -> int:
+    from .preview import download_plan
+
+    lines, items = download_plan(tasks)
+    print("\n".join(["dry run: nothing is fetched or saved", *lines, *(f"FAILED: {line}" for line in failures)]))
+    args.summary.update(dry_run=True, tasks=items, failures=failures)
+    return EXIT_FAILED if failures or any(task.failure for task in tasks) else EXIT_OK
+
+
+def summarise_download(args: argparse.Namespace, outcomes: list[dl.Outcome], failures: list[str]) -> None:
+    args.summary.update(failures=failures, tasks=[
+        {"series": outcome.task.target.vt_symbol, "interval": outcome.task.interval.value, "fetched": outcome.fetched,
+         "new": outcome.new, "windows": outcome.task.windows, "error": outcome.error,
+         "interrupted": outcome.interrupted} for outcome in outcomes])
 
 
 def run_status(args: argparse.Namespace) -> int:
@@ -260,10 +336,14 @@ def add_lab_contracts(args: argparse.Namespace, source: dl.Source, vt_symbols: l
 def run_continuous(args: argparse.Namespace) -> int:
     from .continuous import continuous_bars
 
-    opened = ready_source_and_database(args.base_url, args.lab)
+    opened = ready_source_and_database(args.base_url, args.lab, lock=not args.dry_run)
     if opened is None:
         return EXIT_FAILED
     source, database = opened
+    if args.dry_run:
+        return dry_run_continuous(args, source)
+    entry = remember_run("continuous", args, database)
+    built_at = datetime.now(CHINA_TZ)
     failed = 0
     rows = []
     for product in dict.fromkeys(args.products):
@@ -306,7 +386,68 @@ def run_continuous(args: argparse.Namespace) -> int:
     if rows:
         print("\n" + table(["symbol", "interval", "adjust", "bars", "range", "seconds"], rows, right=(3, 5)))
     print(f"\n{len(rows)} series saved, {failed} failed")
+    args.summary.update(saved=[{"series": row[0], "interval": row[1], "bars": row[3]} for row in rows], failed=failed)
+    if not failed and entry is not None:
+        from .update import record_build
+
+        record_build(args.lab, source, database, entry, args.end, built_at)
     return EXIT_FAILED if failed else EXIT_OK
+
+
+def dry_run_continuous(args: argparse.Namespace, source: dl.Source) -> int:
+    from .preview import continuous_plan
+
+    print("dry run: nothing is fetched or saved")
+    failed = 0
+    for product in dict.fromkeys(args.products):
+        try:
+            lines, items = continuous_plan(source, product, args.start, args.end, list(dict.fromkeys(args.interval)))
+        except dl.FeedError as failure:
+            print(f"{product}: FAILED: {dl.failure_text(failure)}")
+            failed += 1
+            continue
+        print("\n".join(lines))
+        args.summary.setdefault("series", []).extend(items)
+    args.summary.update(dry_run=True, failed=failed)
+    return EXIT_FAILED if failed else EXIT_OK
+
+
+def run_update(args: argparse.Namespace) -> int:
+    from .update import run_update as update
+
+    opened = ready_source_and_database(args.base_url, args.lab, lock=not args.dry_run)
+    if opened is None:
+        return EXIT_FAILED
+    source, database = opened
+    return update(args, build_parser(), {"download": run_download, "continuous": run_continuous}, database, source)
+
+
+def run_commands(args: argparse.Namespace) -> int:
+    from . import messages
+    from .remembered import memory
+    from .update import list_commands
+
+    database = None if args.lab else open_database()
+    if database is None and not args.lab:
+        return EXIT_FAILED
+    kept = memory(database, args.lab)
+    if args.forget is not None:
+        if not kept.forget(args.forget):
+            print(messages.not_remembered(args.forget), file=sys.stderr)
+            return EXIT_FAILED
+        print(messages.forgotten(args.forget))
+    args.summary["commands"] = list_commands(kept)
+    return EXIT_OK
+
+
+def run_verify(args: argparse.Namespace) -> int:
+    from .verify import verify
+
+    opened = ready_source_and_database(args.base_url, args.lab, lock=args.repair)
+    if opened is None:
+        return EXIT_FAILED
+    source, database = opened
+    return verify(args, source, database)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -321,6 +462,12 @@ def main(argv: Sequence[str] | None = None) -> int:
             parser.error("--name needs exactly one product")
         if Interval.TICK in args.interval:
             parser.error("continuous series are built from bars: use d, 1h or 1m")
+    if args.command == "update":
+        args.end = args.end or today_in_china()
+        try:
+            check_days(args.end)
+        except OutOfCalendar as error:
+            parser.error(f"{error.value} is outside the dates this tool handles ({FIRST_DAY} .. {LAST_DAY})")
     if args.command in ("download", "continuous"):
         _check_range(parser, args)
         if args.rates and not args.lab:
@@ -331,9 +478,31 @@ def main(argv: Sequence[str] | None = None) -> int:
         from loguru import logger
 
         logger.add(sys.stderr, level="INFO", format="{time:HH:mm:ss} | {message}")
-    commands = {"download": run_download, "status": run_status, "continuous": run_continuous}
+    commands = {"download": run_download, "status": run_status, "continuous": run_continuous, "update": run_update,
+                "commands": run_commands, "verify": run_verify}
     try:
-        return commands[args.command](args)
+        return run_command(commands[args.command], args)
     except KeyboardInterrupt:
         print("interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+
+
+def run_command(command: Callable[[argparse.Namespace], int], args: argparse.Namespace) -> int:
+    """The command run holding its store's lock until it ends; with --json its lines go to
+    standard error and one summary to standard output."""
+    from . import messages, runlock
+
+    args.summary = {"command": args.command}
+    with runlock.session():
+        try:
+            if getattr(args, "json", False):
+                with redirect_stdout(sys.stderr):
+                    status = command(args)
+            else:
+                status = command(args)
+        except runlock.Held as held:
+            print(messages.store_held(held.path), file=sys.stderr)
+            status = EXIT_FAILED
+    if getattr(args, "json", False):
+        print(json.dumps({**args.summary, "status": status}, ensure_ascii=False, default=str))
+    return status

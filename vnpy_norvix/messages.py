@@ -129,3 +129,94 @@ def query_failed(vt_symbol: str, interval: Interval, kind: str, reason: str) -> 
 
 def bad_setting(key: str, value: object, default: object) -> str:
     return f"{PREFIX}全局配置{key}的值{value!r}无效，使用默认值{default}"
+
+
+# --- the command line's update, verify and run lock -------------------------------------
+
+NOTHING_REMEMBERED = "no commands remembered for this store yet: run download or continuous first"
+UNCHANGED_SERIES = "unchanged since its last build: the same dominant contracts and factors, nothing to fetch"
+
+
+def starts_after_end(start: str, end: object) -> str:
+    return f"skipped: the command starts on {start}, after --end {end}"
+
+
+def store_held(path: object) -> str:
+    return f"error: another run holds this store (lock {path}); nothing was changed, try again when it has ended"
+
+
+def forgotten(number: int) -> str:
+    return f"forgot command [{number}]"
+
+
+def not_remembered(number: int) -> str:
+    return f"error: no remembered command [{number}]"
+
+
+def day_missing(wanted: int) -> str:
+    return f"missing: nothing stored of this trading day, the service has {wanted} records"
+
+
+def day_partial(lacking: int, wanted: int) -> str:
+    return f"partial: {lacking} of the service's {wanted} records not stored"
+
+
+def day_not_traded(held: int) -> str:
+    return f"filed under a day the contract did not trade: {held} records"
+
+
+def outside_sessions(count: int, first: object) -> str:
+    return f"outside the sessions: {count} records, the first at {first:%Y-%m-%d %H:%M} China time"
+
+
+def unknown_times(count: int, first: object) -> str:
+    return f"at times the service has no record at: {count} records, the first at {first:%Y-%m-%d %H:%M} China time"
+
+
+BAD_VALUES = {"prices": "impossible prices (high and low not bounding open and close, or a price not above 0)",
+              "volume": "negative volume, turnover or open interest"}
+
+
+def bad_value(defect: str, first: object) -> str:
+    return f"{BAD_VALUES[defect]} at {first:%Y-%m-%d %H:%M} China time"
+
+
+def overview_disagrees(kept: tuple[object, ...], rows: tuple[object, ...]) -> str:
+    def shown(values: tuple[object, ...]) -> str:
+        count, first, last = values
+        return f"{count} from {first:%Y-%m-%d %H:%M} to {last:%Y-%m-%d %H:%M}" if count else "none"
+
+    return f"overview: it says {shown(kept)}, the rows are {shown(rows)}"
+
+
+def not_a_contract(reason: str) -> str:
+    return f"not a contract of the service and no remembered continuous command made it ({reason})"
+
+
+NOT_CHECKED_INTERVAL = "the service has no records of this interval to check it against"
+
+
+def continuous_differs(count: int) -> str:
+    return f"differs from a rebuild from the service: {count} bars"
+
+
+def cannot_repair(label: str, adapter: str) -> str:
+    return (f"{label}: --repair replaces days in vnpy_sqlite and vnpy_postgresql databases and lab folders, "
+            f"not {adapter}")
+
+
+def days_replaced(label: str, first: object, last: object, count: int) -> str:
+    return f"{label} {first}..{last}: replaced by the service's {count} records"
+
+
+def overview_rewritten(label: str) -> str:
+    return f"{label}: overview rewritten from the rows"
+
+
+def series_rebuilt(label: str, count: int) -> str:
+    return f"{label}: replaced by its rebuild, {count} bars"
+
+
+def verify_summary(checked: int, found: int, skipped: int, repaired: int, failed: int) -> str:
+    return (f"\n{checked} series checked, {found} findings, {skipped} skipped, {repaired} repairs, "
+            f"{failed} failed")

@@ -1,0 +1,67 @@
+"""What a run would fetch, told without fetching it (`--dry-run`): per series the trading
+days to fetch, the windows they make and an estimate of the records."""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from datetime import date
+from typing import Any
+
+from vnpy.trader.constant import Interval
+
+from .calendar import trading_windows
+from .continuous import dominant_segments
+from .download import Source, Task
+
+# Records a trading day gives, roughly: the longest sessions of the exchanges served
+# make some 345 minute bars a day, and their ticks come twice a second or less.
+PER_DAY = {Interval.DAILY: 1, Interval.WEEKLY: 0.2, Interval.HOUR: 7, Interval.MINUTE: 345, Interval.TICK: 20_000}
+
+
+def task_days(task: Task) -> list[date]:
+    """The contract's trading days inside the task's windows."""
+    return [day for day in task.calendar.days if any(window.first <= day <= window.last for window in task.todo)]
+
+
+def download_plan(tasks: Sequence[Task]) -> tuple[list[str], list[dict[str, Any]]]:
+    """One line per task, and the same as data."""
+    lines: list[str] = []
+    items: list[dict[str, Any]] = []
+    for task in tasks:
+        if task.failure is not None:
+            lines.append(f"{task.label}: cannot plan: {task.failure.reason}")
+            items.append({"series": task.target.vt_symbol, "interval": task.interval.value,
+                          "error": task.failure.reason})
+            continue
+        days = task_days(task)
+        estimate = round(len(days) * PER_DAY[task.interval])
+        span = f"{days[0]} .. {days[-1]}" if days else "-"
+        lines.append(f"{task.label}: {len(days)} trading days to fetch ({span}) in {task.windows} windows, "
+                     f"about {estimate} records; {task.held_days} days held")
+        items.append({"series": task.target.vt_symbol, "interval": task.interval.value, "days": len(days),
+                      "first": days[0].isoformat() if days else None, "last": days[-1].isoformat() if days else None,
+                      "windows": task.windows, "estimate": estimate, "held_days": task.held_days})
+    return lines, items
+
+
+def continuous_plan(source: Source, product: str, start: date, end: date,
+                    intervals: Sequence[Interval]) -> tuple[list[str], list[dict[str, Any]]]:
+    """The dominant contracts a continuous series of `product` would be built from, and per
+    interval the days, windows and records it would fetch (all of them: a series is built
+    whole)."""
+    source.reference.check_product(product)
+    days = source.reference.dominant(product, start, end)
+    segments = dominant_segments(days)
+    lines, items = [], []
+    for segment in segments:
+        lines.append(f"{product}: {segment.contract}.{segment.exchange.value} {segment.first} .. {segment.last}")
+    for interval in intervals:
+        trading = [day.trading_date for day in days]
+        windows = sum(len(trading_windows([d for d in trading if s.first <= d <= s.last], interval))
+                      for s in segments)
+        estimate = round(len(trading) * PER_DAY[interval])
+        lines.append(f"{product} {interval.value}: {len(trading)} trading days of {len(segments)} contracts in "
+                     f"{windows} windows, about {estimate} records")
+        items.append({"product": product, "interval": interval.value, "days": len(trading),
+                      "contracts": [s.contract for s in segments], "windows": windows, "estimate": estimate})
+    return lines, items

@@ -1,0 +1,239 @@
+"""The commands a store remembers: what every `download` and `continuous` was asked, kept
+with the store it wrote to, for `update` to run again up to a later end.
+
+Where they are kept: in a table of the same database for vnpy_sqlite and
+vnpy_postgresql ("norvixcommand", beside vn.py's own), in the lab folder for an AlphaLab
+(norvix_commands.json, without the folder's path: `update --lab PATH` gives it), and for any other adapter in a file of vn.py's settings folder
+named after the database. A command is kept once, however often it is run; each keeps
+a small state of its own (a continuous series' last build).
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import tempfile
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+from vnpy.trader.database import BaseDatabase
+
+from . import store
+from .runlock import identity_digest
+
+TABLE = "norvixcommand"
+LAB_FILE = "norvix_commands.json"
+# What a command remembers of its options (the end, the jobs and the output options are
+# the run's, not the command's).
+REMEMBERED = {"download": ("symbols", "product", "contracts", "start", "interval", "lab", "rates"),
+              "continuous": ("products", "start", "interval", "adjust", "name", "lab", "rates")}
+
+Command = dict[str, Any]
+
+
+@dataclass
+class Entry:
+    number: int
+    command: Command
+    state: dict[str, Any] = field(default_factory=dict)
+
+    def argv(self) -> list[str]:
+        """The command as the command line takes it (without --end)."""
+        return command_argv(self.command)
+
+
+def command_of(name: str, values: dict[str, Any]) -> Command:
+    """What `name` was asked, from its parsed options, in a form that compares equal for
+    the same request however it was written."""
+    from .download import INTERVAL_NAMES
+
+    interval_names = {interval: text for text, interval in INTERVAL_NAMES.items()}
+    command: Command = {"command": name}
+    for key in REMEMBERED[name]:
+        value: Any = values.get(key)
+        if key == "symbols":
+            value = [f"{symbol}.{exchange.value}" for symbol, exchange in value or []]
+        elif key == "interval":
+            value = [interval_names[interval] for interval in dict.fromkeys(value)]
+        elif key == "start":
+            value = value.isoformat()
+        elif key == "lab":
+            value = None  # a lab's commands are kept in the lab folder itself, wherever it is moved
+        elif key in ("product", "products"):
+            value = list(dict.fromkeys(value))
+        elif key == "rates" and value is not None:
+            value = [float(rate) for rate in value]
+        command[key] = value
+    if name == "download" and not command["product"]:
+        command["contracts"] = None  # --contracts only matters with --product
+    return command
+
+
+def command_argv(command: Command) -> list[str]:
+    name = command["command"]
+    argv = [name]
+    if name == "download":
+        argv += command["symbols"]
+        if command["product"]:
+            argv += ["--product", *command["product"], "--contracts", command["contracts"]]
+    else:
+        argv += command["products"]
+        argv += ["--adjust", command["adjust"]]
+        if command["name"]:
+            argv += ["--name", command["name"]]
+    argv += ["--start", command["start"], "--interval", *command["interval"]]
+    if command["lab"]:
+        argv += ["--lab", command["lab"]]
+    if command["rates"]:
+        argv += ["--rates", *map(repr, command["rates"])]
+    return argv
+
+
+def command_text(command: Command) -> str:
+    return " ".join(command_argv(command))
+
+
+class Memory:
+    """The remembered commands of one store."""
+
+    def entries(self) -> list[Entry]:
+        raise NotImplementedError
+
+    def remember(self, command: Command) -> Entry:
+        """The entry of `command`, added when it is not kept yet."""
+        for entry in self.entries():
+            if entry.command == command:
+                return entry
+        return self._add(command)
+
+    def _add(self, command: Command) -> Entry:
+        raise NotImplementedError
+
+    def forget(self, number: int) -> bool:
+        raise NotImplementedError
+
+    def set_state(self, number: int, state: dict[str, Any]) -> None:
+        raise NotImplementedError
+
+
+class FileMemory(Memory):
+    """Commands in a JSON file, rewritten whole through a file renamed into place."""
+
+    def __init__(self, path: Path) -> None:
+        self.path = path
+
+    def _read(self) -> list[Entry]:
+        if not self.path.exists():
+            return []
+        with open(self.path, encoding="utf-8") as file:
+            return [Entry(item["number"], item["command"], item.get("state", {})) for item in json.load(file)]
+
+    def _write(self, entries: list[Entry]) -> None:
+        self.path.parent.mkdir(parents=True, exist_ok=True)
+        handle, name = tempfile.mkstemp(dir=self.path.parent, prefix=f".{self.path.name}.", suffix=".tmp")
+        try:
+            with os.fdopen(handle, "w", encoding="utf-8") as file:
+                json.dump([{"number": e.number, "command": e.command, "state": e.state} for e in entries], file,
+                          indent=2, ensure_ascii=False)
+                file.flush()
+                os.fsync(file.fileno())
+            os.replace(name, self.path)
+        except BaseException:
+            Path(name).unlink(missing_ok=True)
+            raise
+
+    def entries(self) -> list[Entry]:
+        return self._read()
+
+    def _add(self, command: Command) -> Entry:
+        entries = self._read()
+        entry = Entry(max((e.number for e in entries), default=0) + 1, command)
+        self._write([*entries, entry])
+        return entry
+
+    def forget(self, number: int) -> bool:
+        entries = self._read()
+        kept = [entry for entry in entries if entry.number != number]
+        if len(kept) == len(entries):
+            return False
+        self._write(kept)
+        return True
+
+    def set_state(self, number: int, state: dict[str, Any]) -> None:
+        entries = self._read()
+        for entry in entries:
+            if entry.number == number:
+                entry.state = state
+        self._write(entries)
+
+
+class TableMemory(Memory):
+    """Commands in a table of vn.py's SQLite or PostgreSQL database."""
+
+    def __init__(self, database: BaseDatabase, dialect: str) -> None:
+        self.db = getattr(database, "db")
+        self.dialect = dialect
+        self.param = self.db.param
+
+    def _exists(self) -> bool:
+        if self.dialect == "sqlite":
+            sql = f"SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = '{TABLE}'"
+        else:
+            sql = f"SELECT 1 FROM information_schema.tables WHERE table_name = '{TABLE}'"
+        return self.db.execute_sql(sql).fetchone() is not None
+
+    def _create(self) -> None:
+        key = "INTEGER PRIMARY KEY AUTOINCREMENT" if self.dialect == "sqlite" else "SERIAL PRIMARY KEY"
+        self.db.execute_sql(f'CREATE TABLE IF NOT EXISTS "{TABLE}" ("id" {key}, "command" TEXT NOT NULL UNIQUE, '
+                            '"state" TEXT NOT NULL)')
+
+    def entries(self) -> list[Entry]:
+        if not self._exists():
+            return []
+        rows = self.db.execute_sql(f'SELECT "id", "command", "state" FROM "{TABLE}" ORDER BY "id"').fetchall()
+        return [Entry(row[0], json.loads(row[1]), json.loads(row[2])) for row in rows]
+
+    def _add(self, command: Command) -> Entry:
+        text = json.dumps(command, sort_keys=True, ensure_ascii=False)
+        with self.db.atomic():
+            self._create()
+            self.db.execute_sql(f'INSERT INTO "{TABLE}" ("command", "state") VALUES ({self.param}, {self.param})',
+                                (text, "{}"))
+            number = self.db.execute_sql(f'SELECT "id" FROM "{TABLE}" WHERE "command" = {self.param}',
+                                         (text,)).fetchone()[0]
+        return Entry(number, command)
+
+    def forget(self, number: int) -> bool:
+        if not self._exists():
+            return False
+        with self.db.atomic():
+            cursor = self.db.execute_sql(f'DELETE FROM "{TABLE}" WHERE "id" = {self.param}', (number,))
+            return bool(cursor.rowcount)
+
+    def set_state(self, number: int, state: dict[str, Any]) -> None:
+        with self.db.atomic():
+            self.db.execute_sql(f'UPDATE "{TABLE}" SET "state" = {self.param} WHERE "id" = {self.param}',
+                                (json.dumps(state, sort_keys=True), number))
+
+
+def memory(database: BaseDatabase | None, lab: str | None = None) -> Memory:
+    """The remembered commands of the lab folder `lab`, else of `database`."""
+    if lab:
+        return FileMemory(Path(lab) / LAB_FILE)
+    cls = type(database)
+    dialect = store.ADAPTERS.get((cls.__module__, cls.__name__))
+    if dialect is not None and getattr(database, "db", None) is not None:
+        return TableMemory(database, dialect)  # type: ignore[arg-type]  # the adapters of ADAPTERS
+    from vnpy.trader.utility import get_file_path
+
+    return FileMemory(get_file_path(f"norvix_commands-{identity_digest(database)}.json"))
+
+
+def remember_run(name: str, args: Any, database: BaseDatabase | None) -> Entry | None:
+    """The command of `args` kept with its store, unless it is a dry run; the entry (the one
+    `update` runs, when it does)."""
+    if getattr(args, "dry_run", False):
+        return None
+    given: Entry | None = getattr(args, "remembered", None)
+    return given if given is not None else memory(database, args.lab).remember(command_of(name, vars(args)))

@@ -1,0 +1,142 @@
+"""`update`: every command a store remembers, run again up to a new end over its whole
+range. A download plans against what the store holds, so only the days it misses are
+fetched; its products resolve again, so a contract that became dominant (or was listed)
+since is added over the whole range. A continuous series is built again whole, so that
+it equals a fresh `continuous`, unless nothing it is made of has changed since its last
+build: the same dominant contracts and factors over the range, and that build made
+after the close of its last trading day (the series then held is the one a build now
+would make)."""
+
+from __future__ import annotations
+
+import argparse
+from collections.abc import Callable
+from datetime import date, datetime
+from typing import Any
+
+from vnpy.trader.database import BaseDatabase
+
+from norvix_datafeed import CHINA_TZ
+
+from . import messages, remembered
+from .calendar import DAY_CLOSES
+from .download import FeedError, Source, holdings
+
+Runner = Callable[[argparse.Namespace], int]
+EXIT_OK, EXIT_FAILED, EXIT_INTERRUPTED = 0, 1, 130
+
+
+def continuous_fingerprint(source: Source, command: remembered.Command, end: date) -> dict[str, Any]:
+    """What a continuous series over [start, end] is made of, as the service says now: its
+    dominant contract per trading day and the service's factors."""
+    start = date.fromisoformat(command["start"])
+    found: dict[str, Any] = {}
+    for product in command["products"]:
+        days = source.reference.dominant(product, start, end)
+        factors = source.reference.factors(product, start, end)
+        found[product] = {"dominant": [[d.trading_date.isoformat(), d.instrument_id] for d in days],
+                          "factors": [[f.trading_date.isoformat(), f.from_instrument_id, f.to_instrument_id,
+                                       f.ex_factor] for f in factors]}
+    return found
+
+
+def series_counts(database: BaseDatabase, command: remembered.Command) -> dict[str, int]:
+    """The bars stored under the command's continuous series, per symbol and interval."""
+    names = [command["name"]] if command["name"] else [f"{product}888" for product in command["products"]]
+    held = holdings(database)
+    return {f"{symbol} {interval.value}": holding.count for (symbol, _, interval), holding in held.items()
+            if symbol in names and interval is not None}
+
+
+def last_day(fingerprint: dict[str, Any]) -> str | None:
+    days = [series["dominant"][-1][0] for series in fingerprint.values() if series["dominant"]]
+    return max(days) if days else None
+
+
+def built_whole(fingerprint: dict[str, Any], at: datetime) -> bool:
+    """A build made at `at` holds every bar of its last trading day."""
+    last = last_day(fingerprint)
+    return last is not None and at >= datetime.combine(date.fromisoformat(last), DAY_CLOSES, CHINA_TZ)
+
+
+def run_update(args: argparse.Namespace, parser: argparse.ArgumentParser, runners: dict[str, Runner],
+               database: BaseDatabase | None, source: Source | None) -> int:
+    """Every remembered command of the store run again (see the module's text); the
+    summary of each in `args.summary`."""
+    memory = remembered.memory(database, args.lab)
+    entries = memory.entries()
+    args.summary["commands"] = results = []
+    if not entries:
+        print(messages.NOTHING_REMEMBERED)
+        return EXIT_OK
+    status = EXIT_OK
+    for entry in entries:
+        argv = [*entry.argv(), "--end", args.end.isoformat()]
+        if args.lab:
+            argv += ["--lab", args.lab]
+        if args.base_url:
+            argv += ["--base-url", args.base_url]
+        if args.dry_run:
+            argv.append("--dry-run")
+        print(f"\n[{entry.number}] {' '.join(argv)}", flush=True)
+        result: dict[str, Any] = {"number": entry.number, "command": remembered.command_text(entry.command)}
+        results.append(result)
+        if date.fromisoformat(entry.command["start"]) > args.end:
+            print(messages.starts_after_end(entry.command["start"], args.end))
+            result["status"] = "skipped"
+            continue
+        try:
+            sub = parser.parse_args(argv)
+        except SystemExit:  # a remembered command this version no longer takes (argparse said why)
+            result["status"] = "failed"
+            status = EXIT_FAILED
+            continue
+        sub.remembered, sub.summary, sub.json = entry, {}, False
+        if (sub.command == "continuous" and source is not None and database is not None and not args.dry_run
+                and unchanged(source, database, entry, args.end)):
+            print(messages.UNCHANGED_SERIES)
+            result["status"] = "unchanged"
+            continue
+        code = runners[sub.command](sub)
+        result.update(status="ok" if code == EXIT_OK else "interrupted" if code == EXIT_INTERRUPTED else "failed",
+                      summary=sub.summary)
+        if code == EXIT_INTERRUPTED:
+            return code
+        if code != EXIT_OK:
+            status = EXIT_FAILED
+    return status
+
+
+def unchanged(source: Source, database: BaseDatabase, entry: remembered.Entry, end: date) -> bool:
+    """The continuous series of `entry` as stored is the one a build up to `end` would make."""
+    state = entry.state
+    try:
+        fingerprint = continuous_fingerprint(source, entry.command, end)
+    except FeedError:
+        return False  # the build itself will say what failed
+    return bool(state.get("fingerprint") == fingerprint and state.get("whole") and state.get("counts")
+                and state.get("counts") == series_counts(database, entry.command))
+
+
+def record_build(lab: str | None, source: Source, database: BaseDatabase, entry: remembered.Entry, end: date,
+                 at: datetime) -> None:
+    """What the continuous series of `entry`, built at `at` up to `end`, was made of, kept
+    with the command for the next `update` (the service's answers are the ones the build
+    asked for, kept by the reference data: no new request)."""
+    try:
+        fingerprint = continuous_fingerprint(source, entry.command, end)
+    except FeedError:
+        return  # nothing kept: the next update builds the series again
+    remembered.memory(database, lab).set_state(entry.number, {
+        "fingerprint": fingerprint, "whole": built_whole(fingerprint, at),
+        "counts": series_counts(database, entry.command)})
+
+
+def list_commands(memory: remembered.Memory) -> list[dict[str, Any]]:
+    entries = memory.entries()
+    if not entries:
+        print(messages.NOTHING_REMEMBERED)
+    for entry in entries:
+        print(f"[{entry.number}] {remembered.command_text(entry.command)}")
+    return [{"number": entry.number, "command": remembered.command_text(entry.command)} for entry in entries]
+
