@@ -47,7 +47,8 @@ CHINA_TZ = ZoneInfo("Asia/Shanghai")
 # native module's name for name.
 def __mask__(text, password):
     """Keep the password out of text a log line quotes: every whole occurrence (no word
-    character right before or after it), each character written as itself or as an
+    character right before or after it, an escape right before it counting as the
+    character it writes), each character written as itself or as an
     escape of a repr or of JSON, becomes six asterisks; bytes count in their Latin-1
     and UTF-8 readings."""
     short_escapes = {"\n": "n", "\r": "r", "\t": "t", "\b": "b", "\f": "f",
@@ -81,11 +82,25 @@ def __mask__(text, password):
     def is_word(c):
         return c.isalnum() or c == "_"
 
+    def word_before(p):
+        if p == 0:
+            return False
+        if text[p - 2:p - 1] == "\\" and text[p - 1] in "nrtbf\\\"'/":
+            return False
+        for letter, width in (("x", 2), ("u", 4), ("U", 8)):
+            start = p - 2 - width
+            digits = text[start + 2:p]
+            if (start >= 0 and text[start:start + 2] == "\\" + letter
+                    and all(c in "0123456789abcdefABCDEF" for c in digits)):
+                value = int(digits, 16)
+                return value <= 0x10FFFF and is_word(chr(value))
+        return is_word(text[p - 1])
+
     def mask_one(secret):
         out, p, n = [], 0, len(text)
         while p < n:
             end = -1
-            if text[p] in (secret[0], "\\") and (p == 0 or not is_word(text[p - 1])):
+            if text[p] in (secret[0], "\\") and not word_before(p):
                 positions = [p]
                 for c in secret:
                     positions = list(dict.fromkeys(e for q in positions for e in spellings(q, c)))

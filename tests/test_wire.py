@@ -166,6 +166,9 @@ def test_reasons_and_messages_never_hold_the_password():
     assert wire.mask("é and \\u00e9 and xé", "é".encode()) == "****** and ****** and xé"
     assert wire.mask("None of it", None) == "None of it"
     assert wire.mask('{"token": "a\\"b"}', 'a"b') == '{"token": "******"}'
+    # an escape right before it is the character it writes, not a letter of a longer word
+    assert (wire.mask('x\\ndemo-token, \\u0041demo-token, \\x20demo-token', 'demo-token')
+            == 'x\\n******, \\u0041demo-token, \\x20******')
 
 
 def test_a_plain_answer_is_read_natively_and_a_fallback_gives_the_same_records(native):

@@ -7,10 +7,13 @@
 //             text = mask_one(text, secret) if secret else text
 //         return text
 // where mask_one replaces, left to right, every whole occurrence of the secret
-// (no word character right before or after it), each character written as
+// (no word character right before or after it, an escape right before it
+// counting as the character it writes: the n of an escaped newline is no
+// letter of the text), each character written as
 // itself or as one of the escapes a repr or JSON writes for it (\n, \", \xHH,
 // \uHHHH, \UHHHHHHHH, a \uD8xx\uDCxx pair), by six asterisks.
 #include <cstring>
+#include <utility>
 
 #include "runtime/py.h"
 
@@ -45,20 +48,42 @@ Py_UCS4 short_escape(Py_UCS4 c) noexcept {
     }
 }
 
-// text[p:p+width] as hexadecimal digits equals `value`.
-bool hex_is(const Py_UCS4* s, Py_ssize_t n, Py_ssize_t p, int width, Py_UCS4 value) noexcept {
-    if (p + width > n) return false;
-    Py_UCS4 v = 0;
+// text[p:p+width] read as hexadecimal digits, or -1.
+long hex_value(const Py_UCS4* s, Py_ssize_t n, Py_ssize_t p, int width) noexcept {
+    if (p + width > n) return -1;
+    long v = 0;
     for (int i = 0; i < width; ++i) {
         Py_UCS4 c = s[p + i];
         int d = c >= '0' && c <= '9'   ? int(c - '0')
                 : c >= 'a' && c <= 'f' ? int(c - 'a' + 10)
                 : c >= 'A' && c <= 'F' ? int(c - 'A' + 10)
                                        : -1;
-        if (d < 0) return false;
-        v = v * 16 + Py_UCS4(d);
+        if (d < 0) return -1;
+        v = v * 16 + d;
     }
-    return v == value;
+    return v;
+}
+
+// text[p:p+width] as hexadecimal digits equals `value`.
+bool hex_is(const Py_UCS4* s, Py_ssize_t n, Py_ssize_t p, int width, Py_UCS4 value) noexcept {
+    return hex_value(s, n, p, width) == long(value);
+}
+
+// Whether the text before p ends in a word character, an escape that ends
+// there counting as the character it writes (a backslash before it is not
+// weighed: masking a secret that a literal backslash and letter precede is
+// the safe mistake).
+bool word_before(const Py_UCS4* s, Py_ssize_t n, Py_ssize_t p) noexcept {
+    if (p == 0) return false;
+    if (p >= 2 && s[p - 2] == '\\' && s[p - 1] < 128 && std::strchr("nrtbf\\\"'/", int(s[p - 1])))
+        return false;  // a short escape writes a character that is no word's
+    for (const auto& [letter, width] : {std::pair{'x', 2}, std::pair{'u', 4}, std::pair{'U', 8}}) {
+        const Py_ssize_t start = p - 2 - width;
+        if (start < 0 || s[start] != '\\' || s[start + 1] != Py_UCS4(letter)) continue;
+        const long value = hex_value(s, n, start + 2, width);
+        if (value >= 0) return value <= 0x10FFFF && is_word(Py_UCS4(value));
+    }
+    return is_word(s[p - 1]);
 }
 
 // Positions after each spelling of `c` that starts at p: itself, and one
@@ -149,7 +174,7 @@ Ref mask_one(Ref text, PyObject* secret) noexcept {
     Py_ssize_t nspans = 0, cap = 0;
     for (Py_ssize_t p = 0; p < n;) {
         Py_ssize_t end = -1;
-        if ((b.text[p] == b.secret[0] || b.text[p] == '\\') && (p == 0 || !is_word(b.text[p - 1])))
+        if ((b.text[p] == b.secret[0] || b.text[p] == '\\') && !word_before(b.text, n, p))
             end = occurrence_at(b.text, n, p, b.secret, m, b);
         if (end < 0) {
             ++p;
