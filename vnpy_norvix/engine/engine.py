@@ -88,7 +88,7 @@ class Engine:
             return self._pool
 
     def scope(self) -> Scope:
-        scope = Scope(self.retries, self._forget)
+        scope = Scope(self.retries, self._forget, self.timeout)
         with self._lock:
             self._scopes.add(scope)
         return scope
@@ -166,10 +166,11 @@ class Engine:
             except Failure as failure:
                 if not failure.retry or attempt > self.retries:
                     raise
-                if failure.kind == "timeout" and not scope.first_time_out():
-                    # A time-out costs a whole deadline: a query tries once more after
-                    # its first, then takes a silent service for gone (vn.py's data
-                    # manager waits for the query on its GUI thread).
+                if failure.kind == "timeout" and (not scope.answered or not scope.first_time_out()):
+                    # A time-out costs a whole deadline: a query that has had answers tries
+                    # once more after its first, then takes a silent service for gone; one
+                    # that has had none has spent its time already (vn.py's data manager
+                    # waits for the query on its GUI thread).
                     raise
                 if not scope.budget.take():
                     raise Failure(messages.budget_spent(failure.reason), "budget") from failure
@@ -184,9 +185,12 @@ class Engine:
 
     def _exchange(self, method: str, endpoint: str, members: dict[str, object], headers: dict[str, str],
                   scope: Scope) -> Reply:
-        with scope.watch(self.timeout) as watch:
+        seconds = scope.deadline(self.timeout)
+        if seconds <= 0:
+            raise self._timed_out()
+        with scope.watch(seconds) as watch:
             try:
-                reply = self.transport.send(method, self.base_url + endpoint, members, headers, self.timeout, watch)
+                reply = self.transport.send(method, self.base_url + endpoint, members, headers, seconds, watch)
             except requests.exceptions.RequestException as error:
                 raise self._cut(watch, scope) or self._transport_failure(error) from error
             except Exception as error:  # what requests lets through: a URL it cannot join, ...
@@ -195,6 +199,7 @@ class Engine:
             cut = self._cut(watch, scope)
             if cut:  # an answer without a length ends where its socket was shut down
                 raise cut
+        scope.answered = True  # the service is there, whatever it said
         if 400 <= reply.status < 600:
             raise self._status_failure(reply)
         return reply
