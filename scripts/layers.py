@@ -51,14 +51,14 @@ def floors(tree: str = "src") -> Floors:
         ]
     if tree == "vnpy_norvix":
         return [
-            ("command line", ("__main__", "cli", "progress", "report")),
+            ("command line", ("__main__", "cli", "console", "progress", "report")),
             ("commands", ("download", "continuous")),
             ("datafeed", ("__init__", "datafeed")),
             ("research", ("research",)),
             ("history", ("history", "fetch", "ranges", "aggregate")),
             ("reference and store", ("reference", "store")),
             ("engine", ("engine", "_wire")),
-            ("rules", ("calendar", "messages")),
+            ("rules", ("calendar", "messages", "names")),
         ]
     raise ValueError(f"no such tree: {tree!r} (one of {', '.join(TREES)})")
 

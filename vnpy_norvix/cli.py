@@ -6,7 +6,10 @@ set, "datafeed.base_url"); the data goes to vn.py's configured database, or with
 ``--lab PATH`` into an AlphaLab folder (vn.py's research module) instead.
 
 Exit status: 0 when everything succeeded, 1 when anything failed, 2 for a usage
-error, 130 when interrupted.
+error (a broken settings file included), 130 when interrupted.
+
+Nothing that reads vn.py's settings is imported before the settings file is checked
+(vnpy_norvix.console): the commands' modules are imported when they run.
 """
 
 from __future__ import annotations
@@ -19,17 +22,19 @@ from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from datetime import date
 from typing import TYPE_CHECKING, cast
+from urllib.parse import urlsplit
 
 from vnpy.trader.constant import Exchange, Interval
 
-from . import download as dl
-from . import store
-from .calendar import FIRST_DAY, LAST_DAY, OutOfCalendar, check_days, today_in_china
-from .continuous import ADJUSTMENTS
+from . import console
+from .console import CONSOLE
+from .names import ADJUSTMENTS, INTERVAL_NAMES
 from .report import download_summary, moment, plural, rolls_table, span, table
 
 if TYPE_CHECKING:
     from vnpy.trader.database import BaseDatabase
+
+    from . import download as dl
 
     from .datafeed import Datafeed
     from .research.lab import LabStore
@@ -56,10 +61,21 @@ def _vt_symbol(text: str) -> tuple[str, Exchange]:
 
 def _interval(text: str) -> Interval:
     try:
-        return dl.INTERVAL_NAMES[text]
+        return INTERVAL_NAMES[text]
     except KeyError:
         raise argparse.ArgumentTypeError(
-            f"unknown interval {text!r}: use {', '.join(dl.INTERVAL_NAMES)}") from None
+            f"unknown interval {text!r}: use {', '.join(INTERVAL_NAMES)}") from None
+
+
+def _base_url(text: str) -> str:
+    parts = urlsplit(text)
+    try:
+        parts.port  # noqa: B018  (raises on a port that is not a number)
+    except ValueError:
+        parts = parts._replace(netloc="")
+    if parts.scheme not in ("http", "https") or not parts.hostname:
+        raise argparse.ArgumentTypeError(f"not an address of the form http://host:port: {text!r}")
+    return text
 
 
 def _lab(parser: argparse.ArgumentParser) -> None:
@@ -70,19 +86,46 @@ def _lab(parser: argparse.ArgumentParser) -> None:
 
 
 def _common(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--base-url", help="the data service's address (default: the setting "
-                                           "datafeed.base_url, else the datafeed's own)")
-    parser.add_argument("-v", "--verbose", action="store_true", help="also show the datafeed's log lines")
+    """The options every command that asks the service takes: --base-url, -v, -q and --log-file."""
+    parser.add_argument("--base-url", type=_base_url, metavar="URL",
+                        help="the data service's address, http://host:port (default: the setting "
+                             "datafeed.base_url, else the datafeed's own)")
+    console.add_options(parser)
+
+
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("vnpy_norvix")
+    except PackageNotFoundError:  # run from a source tree that was never installed
+        return "unknown"
+
+
+PROG = "python -m vnpy_norvix"
+DOWNLOAD_EXAMPLES = f"""examples:
+  {PROG} download rb2405.SHFE --start 2024-03-04 --end 2024-03-08 --interval d 1m
+  {PROG} download --product rb au --start 2024-01-02 --interval d tick -q
+  {PROG} download --product rb --contracts all --start 2024-01-02 --lab ./lab
+  {PROG} download rb2405.SHFE --start 2024-03-04 --require-data --log-file night.log"""
+STATUS_EXAMPLES = f"""examples:
+  {PROG} status
+  {PROG} status -q"""
+CONTINUOUS_EXAMPLES = f"""examples:
+  {PROG} continuous rb --start 2024-01-02 --end 2024-06-28
+  {PROG} continuous rb au --start 2024-01-02 --interval d 1m --adjust forward
+  {PROG} continuous rb --start 2024-01-02 --name rb_main --lab ./lab"""
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="python -m vnpy_norvix",
-                                     description="Norvix market data into vn.py's database.")
+    parser = argparse.ArgumentParser(prog=PROG, description="Norvix market data into vn.py's database.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     down = commands.add_parser("download", help="download bars and ticks into vn.py's database",
                                description="Download history into vn.py's database. What it already holds "
-                                           "is not fetched again: only the trading days it misses.")
+                                           "is not fetched again: only the trading days it misses.",
+                               epilog=DOWNLOAD_EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
     down.add_argument("symbols", nargs="*", type=_vt_symbol, metavar="SYMBOL.EXCHANGE",
                       help="contracts, e.g. rb2405.SHFE")
     down.add_argument("--product", nargs="+", default=[], metavar="PRODUCT",
@@ -94,16 +137,21 @@ def build_parser() -> argparse.ArgumentParser:
     down.add_argument("--interval", nargs="+", type=_interval, default=[Interval.DAILY], metavar="INTERVAL",
                       help="d, 1h, 1m and/or tick (default d)")
     down.add_argument("--jobs", type=int, default=4, help="tasks run at once (default 4)")
+    down.add_argument("--require-data", action="store_true",
+                      help="count a task with no data in its range as failed (default: a success, "
+                           "as for a range of holidays)")
     _lab(down)
     _common(down)
 
-    status = commands.add_parser("status", help="what vn.py's database holds")
-    status.add_argument("-v", "--verbose", action="store_true", help=argparse.SUPPRESS)
+    status = commands.add_parser("status", help="what vn.py's database holds", epilog=STATUS_EXAMPLES,
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    console.add_options(status)
 
     cont = commands.add_parser("continuous", help="build adjusted continuous dominant series",
                                description="For each trading day, the bars of that day's dominant contract, "
                                            "adjusted at each roll, saved under one symbol (replacing what "
-                                           "the database held under it).")
+                                           "the database held under it).",
+                               epilog=CONTINUOUS_EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
     cont.add_argument("products", nargs="+", metavar="PRODUCT", help="products, e.g. rb")
     cont.add_argument("--start", type=_day, required=True, help="first trading day, YYYY-MM-DD")
     cont.add_argument("--end", type=_day, default=None, help="last trading day (default today)")
@@ -127,12 +175,31 @@ def make_datafeed(base_url: str | None) -> Datafeed:
     return feed
 
 
+def address_origin(base_url: str | None) -> str:
+    """Where the service's address of this run came from, for messages that name it."""
+    if base_url:
+        return "given with --base-url"
+    from vnpy.trader.setting import SETTINGS
+
+    if SETTINGS.get("datafeed.base_url"):
+        return f'from the setting "datafeed.base_url" in {console.settings_path()}'
+    return "the datafeed's default (no --base-url, no setting \"datafeed.base_url\")"
+
+
 def ready_datafeed(base_url: str | None) -> Datafeed | None:
-    """The datafeed, or None after telling why it cannot be used."""
+    """The datafeed, or None after telling why it cannot be used: its first query (what
+    its `init` asks) answered through the engine, whose failure names its kind."""
+    from .download import FeedError, failure_text
+    from .engine import Engine
+
     feed = make_datafeed(base_url)
-    problems: list[str] = []
-    if not feed.init(problems.append):
-        print(f"error: {problems[0] if problems else 'the datafeed did not initialise'}", file=sys.stderr)
+    try:
+        Engine.of(feed).call("multiplier", "")
+    except FeedError as failure:
+        CONSOLE.fail(f"error: the datafeed did not initialise: {failure_text(failure)}")
+        if failure.kind in ("unreachable", "timeout"):
+            CONSOLE.fail(f"  the service's address {Engine.of(feed).mask(feed.base_url)} was "
+                         f"{address_origin(base_url)}")
         return None
     return feed
 
@@ -145,8 +212,8 @@ def open_database() -> BaseDatabase | None:
     try:
         return get_database()
     except Exception as exc:  # the adapter missing, the server unreachable, refused credentials
-        print(f"error: cannot open vn.py's database {SETTINGS.get('database.name')!r}: "
-              f"{type(exc).__name__}: {exc}".rstrip(), file=sys.stderr)
+        CONSOLE.fail(f"error: cannot open vn.py's database {SETTINGS.get('database.name')!r}: "
+                     f"{type(exc).__name__}: {exc}".rstrip())
         return None
 
 
@@ -157,7 +224,7 @@ def open_lab(path: str) -> LabStore | None:
 
         return LabStore(path)
     except (ImportError, OSError) as exc:
-        print(f"error: cannot use the AlphaLab folder {path!r}: {type(exc).__name__}: {exc}", file=sys.stderr)
+        CONSOLE.fail(f"error: cannot use the AlphaLab folder {path!r}: {type(exc).__name__}: {exc}")
         return None
 
 
@@ -170,10 +237,15 @@ def ready_source_and_database(base_url: str | None, lab: str | None = None) -> t
     database = (cast("BaseDatabase | None", open_lab(lab)) if lab else open_database()) if feed is not None else None
     if feed is None or database is None:
         return None
+    CONSOLE.own_log()  # the database's and the research module's imports may have added sinks
+    from . import download as dl
+
     return dl.Source(feed), database
 
 
 def _check_range(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    from .calendar import FIRST_DAY, LAST_DAY, OutOfCalendar, check_days, today_in_china
+
     today = today_in_china()
     args.end = args.end or today
     try:
@@ -186,20 +258,38 @@ def _check_range(parser: argparse.ArgumentParser, args: argparse.Namespace) -> N
         parser.error(f"--start {args.start} is in the future: nothing has traded since {today}")
 
 
+def warn_of_zone() -> None:
+    """The warning when vn.py's database keeps times in a zone other than China's: for
+    every command that writes or shows stored times."""
+    warning = console.zone_warning()
+    if warning:
+        CONSOLE.warn(warning)
+
+
+def address_hint(base_url: str | None, source: dl.Source, failed: Sequence[str]) -> None:
+    """Which address failed to answer, and where it came from, once after the failures."""
+    from .download import TIMED_OUT, UNREACHABLE
+
+    if any(UNREACHABLE in line or TIMED_OUT in line for line in failed):
+        CONSOLE.fail(f"the service's address {source.engine.mask(source.engine.base_url)} was "
+                     f"{address_origin(base_url)}")
+
+
 def run_download(args: argparse.Namespace) -> int:
+    from . import download as dl
     from .progress import make_progress
 
+    warn_of_zone()
     opened = ready_source_and_database(args.base_url, args.lab)
     if opened is None:
         return EXIT_FAILED
     source, database = opened
     targets, failures = dl.resolve(source, args.symbols, args.product, args.contracts, args.start, args.end)
     tasks = dl.plan(source, targets, list(dict.fromkeys(args.interval)), database)
-    print(f"download: {plural(len(targets), 'contract')} x {plural(len(set(args.interval)), 'interval')}, "
-          f"{plural(sum(task.windows for task in tasks), 'window')} to fetch into "
-          f"{args.lab or type(database).__module__}",
-          flush=True)
-    progress = make_progress(tasks)
+    CONSOLE.say(f"download: {plural(len(targets), 'contract')} x {plural(len(set(args.interval)), 'interval')}, "
+                f"{plural(sum(task.windows for task in tasks), 'window')} to fetch into "
+                f"{args.lab or type(database).__module__}")
+    progress = make_progress(tasks, CONSOLE)
     try:
         outcomes = dl.Downloader(source, database, progress, args.jobs).run(tasks)
     finally:
@@ -207,13 +297,26 @@ def run_download(args: argparse.Namespace) -> int:
     if args.lab:
         failures += add_lab_contracts(args, source, [outcome.task.target.vt_symbol for outcome in outcomes
                                                      if outcome.ok])
-    print(download_summary(outcomes, failures))
+    summary = download_summary(outcomes, failures, width=terminal_width(), require_data=args.require_data)
+    CONSOLE.summary(summary.text)
+    if summary.failed:
+        CONSOLE.fail("failures:\n" + "\n".join(summary.failed))
+        address_hint(args.base_url, source, summary.failed)
     if any(outcome.interrupted for outcome in outcomes):
         return EXIT_INTERRUPTED
-    return EXIT_FAILED if failures or any(not outcome.ok for outcome in outcomes) else EXIT_OK
+    return EXIT_FAILED if summary.failed else EXIT_OK
+
+
+def terminal_width() -> int | None:
+    """The terminal's width when standard output is one: the tables fit in it."""
+    import shutil
+
+    return shutil.get_terminal_size().columns if sys.stdout.isatty() else None
 
 
 def run_status(args: argparse.Namespace) -> int:
+    from . import store
+
     database = open_database()
     if database is None:
         return EXIT_FAILED
@@ -222,14 +325,15 @@ def run_status(args: argparse.Namespace) -> int:
     rows += [[o.symbol, o.exchange.value if o.exchange else "", Interval.TICK.value, o.count, moment(o.start),
               moment(o.end)] for o in database.get_tick_overview()]
     rows.sort(key=lambda row: (row[0], row[1], row[2]))
-    print(f"database: {store.describe(database)} ({type(database).__module__})")
+    CONSOLE.summary(f"database: {store.describe(database)} ({type(database).__module__})")
     warning = store.zone_warning()
     if warning:
-        print(f"warning: {warning}")
+        CONSOLE.warn(warning)
+    warn_of_zone()
     if not rows:
-        print("no bars or ticks saved yet")
+        CONSOLE.summary("no bars or ticks saved yet")
     else:
-        print(table(["symbol", "exchange", "interval", "count", "start", "end"], rows, right=(3,)))
+        CONSOLE.summary(table(["symbol", "exchange", "interval", "count", "start", "end"], rows, right=(3,)))
     return EXIT_OK
 
 
@@ -254,8 +358,11 @@ def add_lab_contracts(args: argparse.Namespace, source: dl.Source, vt_symbols: l
 
 
 def run_continuous(args: argparse.Namespace) -> int:
+    from . import download as dl
+    from . import store
     from .continuous import continuous_bars
 
+    warn_of_zone()
     opened = ready_source_and_database(args.base_url, args.lab)
     if opened is None:
         return EXIT_FAILED
@@ -268,19 +375,19 @@ def run_continuous(args: argparse.Namespace) -> int:
             try:
                 series = continuous_bars(source, product, args.start, args.end, interval, args.adjust, args.name)
             except dl.FeedError as failure:
-                print(f"{product} {interval.value}: FAILED: {dl.failure_text(failure)}", flush=True)
+                CONSOLE.fail(f"{product} {interval.value}: FAILED: {dl.failure_text(failure)}")
                 failed += 1
                 continue
             if interval == args.interval[0]:
-                print(f"\n{product}: {len(series.segments)} dominant contracts, {len(series.rolls)} rolls")
+                CONSOLE.say(f"\n{product}: {len(series.segments)} dominant contracts, {len(series.rolls)} rolls")
                 if series.rolls:
-                    print(rolls_table(series))
+                    CONSOLE.say(rolls_table(series))
                 for line in series.disagreements:
-                    print(f"warning: {line}")
+                    CONSOLE.warn(line)
             kept = f"{series.vt_symbol} {interval.value} is kept as it was"
             if not series.bars:
-                print(f"{product} {interval.value}: FAILED: no {interval.value} bars between {args.start} and "
-                      f"{args.end}; {kept}", flush=True)
+                CONSOLE.fail(f"{product} {interval.value}: FAILED: no {interval.value} bars between {args.start} "
+                             f"and {args.end}; {kept}")
                 failed += 1
                 continue
             try:
@@ -290,24 +397,29 @@ def run_continuous(args: argparse.Namespace) -> int:
                     else:
                         store.replace_bars(database, series.name, series.exchange, interval, series.bars)
             except Exception as exc:  # the database refused the series: nothing of it was stored
-                print(f"{product} {interval.value}: FAILED: saving: {type(exc).__name__}: {exc}; {kept}", flush=True)
+                CONSOLE.fail(f"{product} {interval.value}: FAILED: saving: {type(exc).__name__}: {exc}; {kept}")
                 failed += 1
                 continue
             if args.lab:
                 for line in add_lab_contracts(args, source, [series.vt_symbol]):
-                    print(f"{series.vt_symbol}: FAILED: {line}", flush=True)
+                    CONSOLE.fail(f"{series.vt_symbol}: FAILED: {line}")
                     failed += 1
             rows.append([series.vt_symbol, interval.value, args.adjust, len(series.bars),
                          span(series.bars[0].datetime, series.bars[-1].datetime), f"{time.monotonic() - began:.1f}"])
     if rows:
-        print("\n" + table(["symbol", "interval", "adjust", "bars", "range", "seconds"], rows, right=(3, 5)))
-    print(f"\n{len(rows)} series saved, {failed} failed")
+        CONSOLE.summary("\n" + table(["symbol", "interval", "adjust", "bars", "range", "seconds"], rows, right=(3, 5)))
+    CONSOLE.summary(f"\n{len(rows)} series saved, {failed} failed")
     return EXIT_FAILED if failed else EXIT_OK
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    try:
+        console.read_settings_file()  # before anything imports vn.py's settings
+    except ValueError as problem:
+        print(f"error: {problem}", file=sys.stderr)
+        return EXIT_USAGE
     if args.command == "download" and not (args.symbols or args.product):
         parser.error("name contracts (e.g. rb2405.SHFE) or products (--product rb)")
     if args.command == "download" and args.jobs < 1:
@@ -323,13 +435,13 @@ def main(argv: Sequence[str] | None = None) -> int:
             parser.error("--rates goes with --lab")
         if args.lab and set(args.interval) - {Interval.DAILY, Interval.MINUTE}:
             parser.error("an AlphaLab folder keeps daily and minute bars: use --interval d and/or 1m with --lab")
-    if args.verbose:
-        from loguru import logger
-
-        logger.add(sys.stderr, level="INFO", format="{time:HH:mm:ss} | {message}")
+    try:
+        console.setup(args)
+    except ValueError as problem:
+        parser.error(str(problem))
     commands = {"download": run_download, "status": run_status, "continuous": run_continuous}
     try:
         return commands[args.command](args)
     except KeyboardInterrupt:
-        print("interrupted", file=sys.stderr)
+        CONSOLE.fail("interrupted")
         return EXIT_INTERRUPTED
