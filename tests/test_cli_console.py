@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from test_cli import cli, environment, make_home
+from test_cli import cli, environment, make_home, slow_service  # noqa: F401  (a fixture)
 
 ANSI = re.compile(r"\x1b\[")
 
@@ -134,3 +134,55 @@ def test_two_downloads_into_one_database_count_only_what_each_added(tmp_path, se
     with sqlite3.connect(home / ".vntrader" / "database.db") as db:
         held = db.execute("SELECT count(*) FROM dbbardata").fetchone()[0]
     assert held > 0 and sum(news) == held, (news, held)
+
+
+def test_ctrl_c_on_a_terminal_leaves_a_clean_summary_within_80_columns(tmp_path, slow_service):
+    import fcntl
+    import pty
+    import select
+    import signal
+    import struct
+    import termios
+    import time
+
+    import pyte
+
+    home = make_home(tmp_path, slow_service.url)
+    symbols = ["rb2410.SHFE", "au2412.SHFE", "rb2405.SHFE", "au2406.SHFE"]
+    leader, follower = pty.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 200, 80, 0, 0))
+    process = subprocess.Popen([sys.executable, "-m", "vnpy_norvix", "download", *symbols, "--start", "2024-01-02",
+                                "--end", "2024-05-31", "--interval", "1m", "tick", "--jobs", "1"], cwd=home,
+                               env={**environment(home), "COLUMNS": "80", "LINES": "200"}, stdin=follower,
+                               stdout=follower, stderr=follower)
+    os.close(follower)
+    screen = pyte.Screen(80, 200)
+    stream = pyte.ByteStream(screen)
+    shown = b""
+    try:
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline and b"window/s" not in shown:
+            if select.select([leader], [], [], 0.5)[0]:
+                shown += os.read(leader, 65536)
+        time.sleep(1.5)  # a window or more saved
+        process.send_signal(signal.SIGINT)
+        while True:
+            try:
+                chunk = os.read(leader, 65536) if select.select([leader], [], [], 30)[0] else b""
+            except OSError:  # the terminal's other end closed
+                chunk = b""
+            if not chunk:
+                break
+            shown += chunk
+        process.wait(timeout=30)
+    finally:
+        process.kill()
+        os.close(leader)
+    stream.feed(shown.replace(b"\n", b"\r\n"))
+    lines = [line.rstrip() for line in screen.display]
+    assert process.returncode == 130, "\n".join(lines)
+    table = lines[next(i for i, line in enumerate(lines) if line.startswith("symbol ")):]
+    assert not any("window" in line or "%|" in line for line in table), "\n".join(lines)
+    assert not any("window/s" in line for line in lines), "\n".join(lines)
+    assert sum("interrupted before saving anything" in line for line in table) == 1, "\n".join(lines)
+    assert all(len(line) <= 80 for line in lines)
