@@ -13,23 +13,17 @@ reports the medians of both steps and the save's share of the whole.
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import statistics
 import sys
-import tempfile
 import time
 from datetime import datetime
 from pathlib import Path
 
+from harness import china_home
+
 # vn.py reads its settings and opens its database under HOME when imported.
-HOME = tempfile.mkdtemp(prefix="norvix-bench-desktop-")
-os.environ["HOME"], os.environ["TZ"] = HOME, "Asia/Shanghai"
-time.tzset()
-os.chdir(HOME)
-(Path(HOME) / ".vntrader").mkdir()
-(Path(HOME) / ".vntrader" / "vt_setting.json").write_text(json.dumps({"database.timezone": "Asia/Shanghai"}))
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+HOME = china_home("norvix-bench-desktop-")
 
 from loguru import logger  # noqa: E402
 from vnpy.trader.constant import Exchange  # noqa: E402
