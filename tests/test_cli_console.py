@@ -10,6 +10,7 @@ import sys
 
 import pytest
 
+from faults import servers
 from test_cli import cli, environment, make_home, slow_service  # noqa: F401  (a fixture)
 
 ANSI = re.compile(r"\x1b\[")
@@ -186,3 +187,53 @@ def test_ctrl_c_on_a_terminal_leaves_a_clean_summary_within_80_columns(tmp_path,
     assert not any("window/s" in line for line in lines), "\n".join(lines)
     assert sum("interrupted before saving anything" in line for line in table) == 1, "\n".join(lines)
     assert all(len(line) <= 80 for line in lines)
+
+
+def test_a_service_lost_mid_run_is_named_with_the_address_given(tmp_path, slow_service):
+    import time
+
+    from test_cli import saved_rows
+
+    home = make_home(tmp_path, "http://127.0.0.1:1")
+    url = slow_service.url
+    process = subprocess.Popen([sys.executable, "-m", "vnpy_norvix", "download", "au2412.SHFE", "--start",
+                                "2024-01-02", "--end", "2024-05-31", "--interval", "1m", "--jobs", "1",
+                                "--base-url", url], cwd=home, env=environment(home), stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline and process.poll() is None:
+            try:
+                if saved_rows(home, "au2412", "1m")[0]:
+                    break
+            except sqlite3.OperationalError:
+                pass  # no tables yet
+            time.sleep(0.05)
+        slow_service.shutdown()  # the service goes away mid-run
+        slow_service.server_close()
+        output, errors = process.communicate(timeout=120)
+    finally:
+        process.kill()
+    assert process.returncode == 1, output + errors
+    assert "cannot reach the data service" in errors and url in errors and "--base-url" in errors
+    assert "datafeed.base_url" not in output + errors
+
+
+CJK = re.compile(r"[\u3000-\u9fff\uff00-\uffef]")
+
+
+@pytest.mark.parametrize("reply", [
+    servers.answer(b"overloaded", status="503 Service Unavailable"),
+    servers.answer(servers.envelope(code=401, message="token expired")),
+    servers.answer(b"<html>not json</html>"),
+    servers.truncated(servers.envelope(data=[]), 5, then_reset=True),
+], ids=["http", "refused", "not-json", "reset"])
+def test_the_command_lines_failures_read_in_english(tmp_path, reply):
+    raw = servers.RawServer(reply)
+    try:
+        home = make_home(tmp_path, raw.url, **{"datafeed.retries": 0})
+        result = cli(home, "download", "rb2405.SHFE", "--start", "2024-03-04", "--end", "2024-03-08")
+    finally:
+        raw.close()
+    assert result.returncode == 1 and ("FAILED" in result.stderr or "error:" in result.stderr), result.stderr
+    assert not CJK.search(result.stdout + result.stderr), result.stderr

@@ -368,6 +368,7 @@ def run_continuous(args: argparse.Namespace) -> int:
         return EXIT_FAILED
     source, database = opened
     failed = 0
+    lost: list[str] = []  # the failures to ask the service, for the address's line
     rows = []
     for product in dict.fromkeys(args.products):
         for interval in dict.fromkeys(args.interval):
@@ -375,7 +376,8 @@ def run_continuous(args: argparse.Namespace) -> int:
             try:
                 series = continuous_bars(source, product, args.start, args.end, interval, args.adjust, args.name)
             except dl.FeedError as failure:
-                CONSOLE.fail(f"{product} {interval.value}: FAILED: {dl.failure_text(failure)}")
+                lost.append(f"{product} {interval.value}: FAILED: {dl.failure_text(failure)}")
+                CONSOLE.fail(lost[-1])
                 failed += 1
                 continue
             if interval == args.interval[0]:
@@ -409,6 +411,7 @@ def run_continuous(args: argparse.Namespace) -> int:
     if rows:
         CONSOLE.summary("\n" + table(["symbol", "interval", "adjust", "bars", "range", "seconds"], rows, right=(3, 5)))
     CONSOLE.summary(f"\n{len(rows)} series saved, {failed} failed")
+    address_hint(args.base_url, source, lost)
     return EXIT_FAILED if failed else EXIT_OK
 
 

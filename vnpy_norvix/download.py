@@ -92,8 +92,9 @@ class Source:
 
             fetched = fetch_windows([window], one, scope=scope, pool=self.engine.pool, limit=wire.limit(kind))
         if fetched.skipped:
-            raise Failure(messages.skipped(f"{symbol}.{exchange.value}", interval, len(fetched.skipped),
-                                           fetched.skipped[0]), "unreadable")
+            vt_symbol, count = f"{symbol}.{exchange.value}", len(fetched.skipped)
+            raise Failure(messages.skipped(vt_symbol, interval, count, fetched.skipped[0]), "unreadable",
+                          plain=messages.plain_skipped(vt_symbol, interval, count, fetched.skipped[0]))
         return fetched
 
     def records(self, symbol: str, exchange: Exchange, interval: Interval, window: Window,
@@ -629,4 +630,5 @@ def failure_text(failure: Failure) -> str:
     if failure.reason == messages.NO_CREDENTIALS:
         return 'no credentials: set "datafeed.username" and "datafeed.password" in vn.py\'s settings'
     label = KIND_LABELS.get(failure.kind)
-    return f"{label}: {failure.reason}" if label else failure.reason
+    reason = failure.plain or failure.reason
+    return f"{label}: {reason}" if label else reason

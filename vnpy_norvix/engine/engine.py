@@ -173,7 +173,8 @@ class Engine:
                     # waits for the query on its GUI thread).
                     raise
                 if not scope.budget.take():
-                    raise Failure(messages.budget_spent(failure.reason), "budget") from failure
+                    raise Failure(messages.budget_spent(failure.reason), "budget",
+                                  plain=messages.plain_budget_spent(failure.plain or failure.reason)) from failure
                 delay = failure.wait if failure.wait is not None else backoff(attempt - 1)
                 logger.warning(messages.retrying(what, attempt, self.retries, failure.reason, delay))
                 scope.sleep(delay)
@@ -194,8 +195,7 @@ class Engine:
             except requests.exceptions.RequestException as error:
                 raise self._cut(watch, scope) or self._transport_failure(error) from error
             except Exception as error:  # what requests lets through: a URL it cannot join, ...
-                raise self._cut(watch, scope) or Failure(self.mask(messages.request_error(str(error))),
-                                                         "unreachable") from error
+                raise self._cut(watch, scope) or self._request_error(error, retry=False) from error
             cut = self._cut(watch, scope)
             if cut:  # an answer without a length ends where its socket was shut down
                 raise cut
@@ -223,13 +223,18 @@ class Engine:
         # library refuses, or a redirect loop, will not.
         passing = isinstance(error, (requests.exceptions.ChunkedEncodingError,
                                      requests.exceptions.ContentDecodingError))
-        return Failure(self.mask(messages.request_error(str(error))), "unreachable", retry=passing)
+        return self._request_error(error, retry=passing)
+
+    def _request_error(self, error: Exception, retry: bool) -> Failure:
+        return Failure(self.mask(messages.request_error(str(error))), "unreachable", retry=retry,
+                       plain=self.mask(messages.plain_request_error(str(error))))
 
     def _status_failure(self, reply: Reply) -> Failure:
         reason = self.mask(messages.http_error(str(reply.status), reply.text))
+        plain = self.mask(messages.plain_http_error(str(reply.status), reply.text))
         if reply.status == 429 or reply.status >= 500:
-            return Failure(reason, "http", retry=True, wait=retry_after(reply.headers.get("Retry-After")))
-        return Failure(reason, "credentials" if reply.status in (401, 403) else "http")
+            return Failure(reason, "http", retry=True, wait=retry_after(reply.headers.get("Retry-After")), plain=plain)
+        return Failure(reason, "credentials" if reply.status in (401, 403) else "http", plain=plain)
 
     def _decode(self, kind: str, reply: Reply, symbol: str, exchange: Exchange | None) -> Answer:
         status, records, code, message, skipped, _native = wire.decode(kind, reply.body, symbol, exchange,
@@ -242,9 +247,11 @@ class Engine:
         if status == wire.OK:
             return
         if status == wire.REFUSED:
-            raise Failure(self.mask(messages.refused(f"{message}")), "refused")
+            raise Failure(self.mask(messages.refused(f"{message}")), "refused",
+                          plain=self.mask(messages.plain_refused(f"{message}")))
         if status == wire.EMPTY:
-            raise Failure(messages.EMPTY_BODY, "unreadable")
+            raise Failure(messages.EMPTY_BODY, "unreadable", plain=messages.PLAIN_EMPTY_BODY)
         if status == wire.NOT_JSON:
-            raise Failure(messages.BAD_JSON, "unreadable")
-        raise Failure(self.mask(messages.unreadable(message or "")), "unreadable")
+            raise Failure(messages.BAD_JSON, "unreadable", plain=messages.PLAIN_BAD_JSON)
+        raise Failure(self.mask(messages.unreadable(message or "")), "unreadable",
+                      plain=self.mask(messages.plain_unreadable(message or "")))

@@ -75,7 +75,9 @@ class Scope:
     def why(self) -> Failure:
         """What a request of the cancelled query fails with: what cancelled it, when known."""
         cause = self.failure
-        return Failure(messages.CANCELLED, "cancelled") if cause is None else Failure(cause.reason, cause.kind)
+        if cause is None:
+            return Failure(messages.CANCELLED, "cancelled")
+        return Failure(cause.reason, cause.kind, plain=cause.plain)
 
     def sleep(self, seconds: float) -> None:
         """Waits, unless the query is cancelled meanwhile."""
