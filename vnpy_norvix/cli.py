@@ -258,14 +258,6 @@ def _check_range(parser: argparse.ArgumentParser, args: argparse.Namespace) -> N
         parser.error(f"--start {args.start} is in the future: nothing has traded since {today}")
 
 
-def warn_of_zone() -> None:
-    """The warning when vn.py's database keeps times in a zone other than China's: for
-    every command that writes or shows stored times."""
-    warning = console.zone_warning()
-    if warning:
-        CONSOLE.warn(warning)
-
-
 def address_hint(base_url: str | None, source: dl.Source, failed: Sequence[str]) -> None:
     """Which address failed to answer, and where it came from, once after the failures."""
     from .download import TIMED_OUT, UNREACHABLE
@@ -279,7 +271,7 @@ def run_download(args: argparse.Namespace) -> int:
     from . import download as dl
     from .progress import make_progress
 
-    warn_of_zone()
+    console.warn_of_zone()
     opened = ready_source_and_database(args.base_url, args.lab)
     if opened is None:
         return EXIT_FAILED
@@ -329,7 +321,7 @@ def run_status(args: argparse.Namespace) -> int:
     warning = store.zone_warning()
     if warning:
         CONSOLE.warn(warning)
-    warn_of_zone()
+    console.warn_of_zone()
     if not rows:
         CONSOLE.summary("no bars or ticks saved yet")
     else:
@@ -362,7 +354,7 @@ def run_continuous(args: argparse.Namespace) -> int:
     from . import store
     from .continuous import continuous_bars
 
-    warn_of_zone()
+    console.warn_of_zone()
     opened = ready_source_and_database(args.base_url, args.lab)
     if opened is None:
         return EXIT_FAILED

@@ -178,3 +178,11 @@ def zone_warning() -> str | None:
     return (f"vn.py's database keeps times in {DB_TZ.key}, not China's ({why}): the daily bar of "
             f"{example:%Y-%m-%d} is stored at {stored}, and vn.py's strategies and backtests read it as that. "
             f'Set "database.timezone" to "Asia/Shanghai" in {settings_path()} to keep the service\'s times.')
+
+
+def warn_of_zone() -> None:
+    """The zone warning on standard error, for every command that writes or shows stored
+    times (download, continuous, status, update)."""
+    warning = zone_warning()
+    if warning:
+        CONSOLE.warn(warning)
