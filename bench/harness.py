@@ -39,6 +39,19 @@ class BenchError(Exception):
     pass
 
 
+def china_home(prefix: str) -> str:
+    """A temporary HOME, made the working directory, whose vn.py settings keep the
+    database's times in China's zone, the process's zone too. Call it before importing
+    vn.py, which reads its settings under HOME when imported."""
+    home = tempfile.mkdtemp(prefix=prefix)
+    os.environ["HOME"], os.environ["TZ"] = home, "Asia/Shanghai"
+    time.tzset()
+    os.chdir(home)
+    (Path(home) / ".vntrader").mkdir()
+    (Path(home) / ".vntrader" / "vt_setting.json").write_text(json.dumps({"database.timezone": "Asia/Shanghai"}))
+    return home
+
+
 def entry(main: Callable[[], int]) -> None:
     """Runs a bench's main: a BenchError ends it with its message and status 1."""
     try:

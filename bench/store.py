@@ -23,25 +23,20 @@ import argparse
 import copy
 import csv
 import io
-import json
 import os
 import socket
 import sqlite3
 import statistics
 import sys
-import tempfile
 import time
 from collections.abc import Callable
 from datetime import datetime, timedelta
 from pathlib import Path
 from zoneinfo import ZoneInfo
 
-HOME = tempfile.mkdtemp(prefix="norvix-bench-store-")
-os.environ["HOME"], os.environ["TZ"] = HOME, "Asia/Shanghai"
-time.tzset()
-os.chdir(HOME)
-(Path(HOME) / ".vntrader").mkdir()
-(Path(HOME) / ".vntrader" / "vt_setting.json").write_text(json.dumps({"database.timezone": "Asia/Shanghai"}))
+from harness import china_home
+
+HOME = china_home("norvix-bench-store-")
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))  # pg.py: the tests' own server
 
 from vnpy.trader.constant import Exchange, Interval  # noqa: E402

@@ -52,7 +52,8 @@ def floors(tree: str = "src") -> Floors:
     if tree == "vnpy_norvix":
         return [
             ("command line", ("__main__", "cli", "progress", "report")),
-            ("commands", ("download", "continuous", "update", "verify", "preview", "remembered", "runlock")),
+            ("commands", ("console", "download", "continuous", "update", "verify", "preview", "remembered",
+                          "runlock")),
             ("datafeed", ("__init__", "datafeed")),
             ("research", ("research",)),
             ("history", ("history", "fetch", "ranges", "aggregate")),

@@ -153,7 +153,7 @@ def test_status_names_the_database_and_warns_when_the_machine_runs_in_another_zo
 
     assert result.returncode == 0, result.stdout + result.stderr
     assert f"database: SQLite {home / '.vntrader' / 'database.db'}" in result.stdout
-    assert ('warning: "database.timezone" is Asia/Shanghai but this machine runs in UTC' in result.stdout) == warned
+    assert ('warning: "database.timezone" is Asia/Shanghai but this machine runs in UTC' in result.stderr) == warned
 
 
 @contextmanager
@@ -243,7 +243,7 @@ def test_a_lost_connection_fails_the_task_without_holes_and_a_rerun_completes_it
     broken = cli(home, *args)
 
     assert broken.returncode == 1
-    assert "rb2410.SHFE 1m: " in broken.stdout and "503" in broken.stdout
+    assert "rb2410.SHFE 1m: " in broken.stderr and "503" in broken.stderr
     count, low, high, _ = saved_rows(home, "rb2410", "1m")
     assert low == expected[1] and 0 < count < expected[0]
     assert saved_rows(home, "rb2410", "d") == pytest.approx(service_rows(served, "rb2410", "d", "2024-01-02",
@@ -281,9 +281,9 @@ def test_contracts_are_checked_against_the_service(tmp_path, service):
     unknown = cli(home, "download", "xx2405.SHFE", "rb2905.SHFE", "--start", "2024-03-01", "--end", "2024-03-08")
     idle = cli(home, "download", "rb2405.SHFE", "--start", "2024-06-03", "--end", "2024-06-07")  # expired 05-15
 
-    assert wrong.returncode == 1 and "wrong exchange" in wrong.stdout and "rb2405.SHFE" in wrong.stdout
+    assert wrong.returncode == 1 and "wrong exchange" in wrong.stderr and "rb2405.SHFE" in wrong.stderr
     assert unknown.returncode == 1, unknown.stdout + unknown.stderr
-    assert "xx2405.SHFE: unknown contract" in unknown.stdout and "rb2905.SHFE: unknown contract" in unknown.stdout
+    assert "xx2405.SHFE: unknown contract" in unknown.stderr and "rb2905.SHFE: unknown contract" in unknown.stderr
     assert idle.returncode == 0 and "no data" in idle.stdout, idle.stdout + idle.stderr
     assert not (home / ".vntrader" / "database.db").exists() or saved_rows(home, "rb2405", "d")[0] == 0
 
@@ -384,7 +384,7 @@ def test_a_hole_left_inside_the_range_is_filled_by_the_next_run(tmp_path, served
 
         broken = cli(home, *extension)
 
-        assert broken.returncode == 1 and "500" in broken.stdout, broken.stdout + broken.stderr
+        assert broken.returncode == 1 and "500" in broken.stderr, broken.stdout + broken.stderr
         partial = saved_rows(home, "rb2410", "1m")
         state["failing"] = False
 
@@ -584,7 +584,7 @@ def test_continuous_keeps_the_stored_series_on_ctrl_c_and_on_an_empty_range(tmp_
     empty = cli(home, *args, "--start", "2023-07-03", "--end", "2023-12-29")  # daily bars only there
 
     assert empty.returncode == 1, empty.stdout + empty.stderr
-    assert "au 1m: FAILED: no 1m bars" in empty.stdout and "0 series saved, 1 failed" in empty.stdout
+    assert "au 1m: FAILED: no 1m bars" in empty.stderr and "0 series saved, 1 failed" in empty.stdout
     assert stored_series(database, "au888") == before
 
 
@@ -593,7 +593,7 @@ def _interrupted(): raise KeyboardInterrupt  # noqa: E704
 
 
 @pytest.mark.parametrize("failure, status, message", [
-    (_feed_lost, 1, "au 1m: FAILED: connection reset"),
+    (_feed_lost, 1, "au 1m: FAILED: cannot reach the data service"),
     (_interrupted, 130, ""),
     ("save", 1, "au 1m: FAILED: saving: OSError: disk I/O error; au888.SHFE 1m is kept as it was"),
 ])
@@ -628,7 +628,7 @@ def test_a_failure_while_building_or_saving_a_series_keeps_the_stored_one(databa
     capsys.readouterr()
 
     assert main([*args, "--start", "2024-01-02", "--end", "2024-05-31"]) == status
-    assert message in capsys.readouterr().out
+    assert message in capsys.readouterr().err
     assert len(windows) >= 3 and all(windows)
     assert stored_series(Path(sqlite_module.path), "au888") == before
 
@@ -656,7 +656,7 @@ def test_a_roll_without_a_positive_close_fails_naming_it_and_keeps_the_stored_se
 
     assert main(args) == 1
 
-    out = capsys.readouterr().out
+    out = capsys.readouterr().err
     assert f"x d: FAILED: unusable answer: roll A1 -> B1 on 2024-05-07: {reason}" in out
     assert stored_series(Path(sqlite_module.path), "x888") == before
 

@@ -203,6 +203,18 @@ def test_a_silent_service_fails_a_query_after_one_retry_of_a_time_out(raw, feed_
     assert len(windows) <= 4 + 1 and time.monotonic() - began < 3.5
 
 
+def test_a_service_that_never_answers_ends_a_whole_query_within_its_time_out(raw, feed_on):
+    """Nothing answers, the reference request included: every window and retry shares the
+    query's one time-out (not one per retry)."""
+    server = raw(servers.stall(30))
+    server.routes.clear()
+    began = time.monotonic()
+    records, output = ask(feed_on(server.url, timeout=3), Interval.MINUTE, datetime(2024, 1, 1),
+                          datetime(2024, 12, 31))
+    assert records == [] and len(output) == 1 and "请求超时" in output[0]
+    assert time.monotonic() - began < 3 + 2
+
+
 def test_requests_keep_to_the_rate_limit_across_threads(raw, feed_on):
     server = raw(servers.answer(GOOD, keep_alive=True))
     feed = feed_on(server.url, rate_limit=10)

@@ -194,7 +194,7 @@ def test_two_runs_at_once_on_one_store_do_not_interleave(tmp_path):
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         try:
             assert asked.wait(120)  # the first run is fetching, its store locked
-            second = cli(home, *args)
+            second = cli(home, *args, "--no-wait")
             release.set()
             output, errors = first.communicate(timeout=300)
         finally:

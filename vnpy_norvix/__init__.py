@@ -8,6 +8,21 @@ by trading day for ticks), makes hour and week bars, and reports each failed que
 through `output`.
 """
 
-from .datafeed import Datafeed
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from .datafeed import Datafeed
 
 __all__ = ["Datafeed"]
+
+
+def __getattr__(name: str) -> object:
+    # Imported when first asked for: the datafeed reads vn.py's settings file on import,
+    # and the command line checks that file first (python -m imports this package before it).
+    if name == "Datafeed":
+        from .datafeed import Datafeed
+
+        return Datafeed
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -3,13 +3,12 @@
 import os
 import sys
 
-from loguru import logger
-
 from .cli import EXIT_INTERRUPTED, main
+from .console import CONSOLE
 
 # The datafeed logs every request; the command line reports progress and failures
-# itself, and shows those lines only with --verbose.
-logger.remove()
+# itself, shows those lines only with --verbose, and sets every sink of the log.
+CONSOLE.owner = True
 status = main()
 if status == EXIT_INTERRUPTED:
     # Requests still in flight on worker threads are abandoned, not waited for: nothing

@@ -6,7 +6,11 @@ set, "datafeed.base_url"); the data goes to vn.py's configured database, or with
 ``--lab PATH`` into an AlphaLab folder (vn.py's research module) instead.
 
 Exit status: 0 when everything succeeded, 1 when anything failed (for verify: when
-anything was found), 2 for a usage error, 130 when interrupted.
+anything was found), 2 for a usage error (a broken settings file included), 130 when
+interrupted.
+
+Nothing that reads vn.py's settings is imported before the settings file is checked
+(vnpy_norvix.console): the commands' modules are imported when they run.
 """
 
 from __future__ import annotations
@@ -20,21 +24,19 @@ from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager, redirect_stdout
 from datetime import date, datetime
 from typing import TYPE_CHECKING, cast
+from urllib.parse import urlsplit
 
 from vnpy.trader.constant import Exchange, Interval
 
-from norvix_datafeed import CHINA_TZ
-
-from . import download as dl
-from . import store
-from .calendar import FIRST_DAY, LAST_DAY, OutOfCalendar, check_days, today_in_china
-from .continuous import ADJUSTMENTS
-from .names import check_vt_symbol, is_name
-from .remembered import remember_run
+from . import console
+from .console import CONSOLE
+from .names import ADJUSTMENTS, INTERVAL_NAMES, check_vt_symbol, is_name
 from .report import download_summary, moment, plural, rolls_table, span, table
 
 if TYPE_CHECKING:
     from vnpy.trader.database import BaseDatabase
+
+    from . import download as dl
 
     from .datafeed import Datafeed
     from .research.lab import LabStore
@@ -64,10 +66,21 @@ def _name(text: str) -> str:
 
 def _interval(text: str) -> Interval:
     try:
-        return dl.INTERVAL_NAMES[text]
+        return INTERVAL_NAMES[text]
     except KeyError:
         raise argparse.ArgumentTypeError(
-            f"unknown interval {text!r}: use {', '.join(dl.INTERVAL_NAMES)}") from None
+            f"unknown interval {text!r}: use {', '.join(INTERVAL_NAMES)}") from None
+
+
+def _base_url(text: str) -> str:
+    parts = urlsplit(text)
+    try:
+        parts.port  # noqa: B018  (raises on a port that is not a number)
+    except ValueError:
+        parts = parts._replace(netloc="")
+    if parts.scheme not in ("http", "https") or not parts.hostname:
+        raise argparse.ArgumentTypeError(f"not an address of the form http://host:port: {text!r}")
+    return text
 
 
 def _lab(parser: argparse.ArgumentParser) -> None:
@@ -78,9 +91,13 @@ def _lab(parser: argparse.ArgumentParser) -> None:
 
 
 def _common(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--base-url", help="the data service's address (default: the setting "
-                                           "datafeed.base_url, else the datafeed's own)")
-    parser.add_argument("-v", "--verbose", action="store_true", help="also show the datafeed's log lines")
+    """The options every command that asks the service takes: --base-url, -v, -q and --log-file."""
+    parser.add_argument("--base-url", type=_base_url, metavar="URL",
+                        help="the data service's address, http://host:port (default: the setting "
+                             "datafeed.base_url, else the datafeed's own)")
+    parser.add_argument("--no-wait", action="store_true",
+                        help="when another run holds the store, exit 1 at once instead of waiting for it")
+    console.add_options(parser)
 
 
 def _scripting(parser: argparse.ArgumentParser, json_option: bool = True) -> None:
@@ -95,14 +112,39 @@ def _json(parser: argparse.ArgumentParser) -> None:
                         help="one machine-readable summary on standard output (progress and logs elsewhere)")
 
 
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("vnpy_norvix")
+    except PackageNotFoundError:  # run from a source tree that was never installed
+        return "unknown"
+
+
+PROG = "python -m vnpy_norvix"
+DOWNLOAD_EXAMPLES = f"""examples:
+  {PROG} download rb2405.SHFE --start 2024-03-04 --end 2024-03-08 --interval d 1m
+  {PROG} download --product rb au --start 2024-01-02 --interval d tick -q
+  {PROG} download --product rb --contracts all --start 2024-01-02 --lab ./lab
+  {PROG} download rb2405.SHFE --start 2024-03-04 --require-data --log-file night.log"""
+STATUS_EXAMPLES = f"""examples:
+  {PROG} status
+  {PROG} status -q"""
+CONTINUOUS_EXAMPLES = f"""examples:
+  {PROG} continuous rb --start 2024-01-02 --end 2024-06-28
+  {PROG} continuous rb au --start 2024-01-02 --interval d 1m --adjust forward
+  {PROG} continuous rb --start 2024-01-02 --name rb_main --lab ./lab"""
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="python -m vnpy_norvix",
-                                     description="Norvix market data into vn.py's database.")
+    parser = argparse.ArgumentParser(prog=PROG, description="Norvix market data into vn.py's database.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     down = commands.add_parser("download", help="download bars and ticks into vn.py's database",
                                description="Download history into vn.py's database. What it already holds "
-                                           "is not fetched again: only the trading days it misses.")
+                                           "is not fetched again: only the trading days it misses.",
+                               epilog=DOWNLOAD_EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
     down.add_argument("symbols", nargs="*", type=_vt_symbol, metavar="SYMBOL.EXCHANGE",
                       help="contracts, e.g. rb2405.SHFE")
     down.add_argument("--product", nargs="+", type=_name, default=[], metavar="PRODUCT",
@@ -114,17 +156,22 @@ def build_parser() -> argparse.ArgumentParser:
     down.add_argument("--interval", nargs="+", type=_interval, default=[Interval.DAILY], metavar="INTERVAL",
                       help="d, 1h, 1m and/or tick (default d)")
     down.add_argument("--jobs", type=int, default=4, help="tasks run at once (default 4)")
+    down.add_argument("--require-data", action="store_true",
+                      help="count a task with no data in its range as failed (default: a success, "
+                           "as for a range of holidays)")
     _lab(down)
     _scripting(down)
     _common(down)
 
-    status = commands.add_parser("status", help="what vn.py's database holds")
-    status.add_argument("-v", "--verbose", action="store_true", help=argparse.SUPPRESS)
+    status = commands.add_parser("status", help="what vn.py's database holds", epilog=STATUS_EXAMPLES,
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    console.add_options(status)
 
     cont = commands.add_parser("continuous", help="build adjusted continuous dominant series",
                                description="For each trading day, the bars of that day's dominant contract, "
                                            "adjusted at each roll, saved under one symbol (replacing what "
-                                           "the database held under it).")
+                                           "the database held under it).",
+                               epilog=CONTINUOUS_EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
     cont.add_argument("products", nargs="+", type=_name, metavar="PRODUCT", help="products, e.g. rb")
     cont.add_argument("--start", type=_day, required=True, help="first trading day, YYYY-MM-DD")
     cont.add_argument("--end", type=_day, default=None, help="last trading day (default today)")
@@ -140,28 +187,44 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+UPDATE_EXAMPLES = f"""examples:
+  {PROG} update
+  {PROG} update --end 2024-06-28 --json
+  {PROG} update --lab ./lab --dry-run"""
+COMMANDS_EXAMPLES = f"""examples:
+  {PROG} commands
+  {PROG} commands --forget 2"""
+VERIFY_EXAMPLES = f"""examples:
+  {PROG} verify
+  {PROG} verify rb2405.SHFE --repair
+  {PROG} verify --lab ./lab --json"""
+
+
 def add_store_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     """update, commands and verify: the store kept current and checked."""
     update = commands.add_parser("update", help="run every remembered download and continuous again",
                                  description="Runs every download and continuous this store remembers again, up "
                                              "to --end, each over its whole range: only what the store misses "
-                                             "is fetched.")
+                                             "is fetched.",
+                                 epilog=UPDATE_EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
     update.add_argument("--end", type=_day, default=None, help="last trading day (default today in China)")
     update.add_argument("--lab", metavar="PATH", help="the commands of this AlphaLab folder")
     _scripting(update)
     _common(update)
 
-    remembered = commands.add_parser("commands", help="list the remembered commands, or forget one")
+    remembered = commands.add_parser("commands", help="list the remembered commands, or forget one",
+                                     epilog=COMMANDS_EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
     remembered.add_argument("--forget", type=int, metavar="N", help="forget command N")
     remembered.add_argument("--lab", metavar="PATH", help="the commands of this AlphaLab folder")
     _json(remembered)
-    remembered.add_argument("-v", "--verbose", action="store_true", help=argparse.SUPPRESS)
+    console.add_options(remembered)
 
     verify = commands.add_parser("verify", help="check every stored series against the service",
                                  description="Checks each stored series (or those named): missing and partial "
                                              "trading days, times outside the sessions, impossible prices and "
                                              "volumes, overviews that disagree with the rows. Exit 1 when "
-                                             "anything is found.")
+                                             "anything is found.",
+                                 epilog=VERIFY_EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
     verify.add_argument("series", nargs="*", metavar="SYMBOL.EXCHANGE", type=_vt_symbol,
                         help="only these series (default every one stored)")
     verify.add_argument("--lab", metavar="PATH", help="check this AlphaLab folder")
@@ -181,12 +244,31 @@ def make_datafeed(base_url: str | None) -> Datafeed:
     return feed
 
 
+def address_origin(base_url: str | None) -> str:
+    """Where the service's address of this run came from, for messages that name it."""
+    if base_url:
+        return "given with --base-url"
+    from vnpy.trader.setting import SETTINGS
+
+    if SETTINGS.get("datafeed.base_url"):
+        return f'from the setting "datafeed.base_url" in {console.settings_path()}'
+    return "the datafeed's default (no --base-url, no setting \"datafeed.base_url\")"
+
+
 def ready_datafeed(base_url: str | None) -> Datafeed | None:
-    """The datafeed, or None after telling why it cannot be used."""
+    """The datafeed, or None after telling why it cannot be used: its first query (what
+    its `init` asks) answered through the engine, whose failure names its kind."""
+    from .download import FeedError, failure_text
+    from .engine import Engine
+
     feed = make_datafeed(base_url)
-    problems: list[str] = []
-    if not feed.init(problems.append):
-        print(f"error: {problems[0] if problems else 'the datafeed did not initialise'}", file=sys.stderr)
+    try:
+        Engine.of(feed).call("multiplier", "")
+    except FeedError as failure:
+        CONSOLE.fail(f"error: the datafeed did not initialise: {failure_text(failure)}")
+        if failure.kind in ("unreachable", "timeout"):
+            CONSOLE.fail(f"  the service's address {Engine.of(feed).mask(feed.base_url)} was "
+                         f"{address_origin(base_url)}")
         return None
     return feed
 
@@ -199,8 +281,8 @@ def open_database() -> BaseDatabase | None:
     try:
         return get_database()
     except Exception as exc:  # the adapter missing, the server unreachable, refused credentials
-        print(f"error: cannot open vn.py's database {SETTINGS.get('database.name')!r}: "
-              f"{type(exc).__name__}: {exc}".rstrip(), file=sys.stderr)
+        CONSOLE.fail(f"error: cannot open vn.py's database {SETTINGS.get('database.name')!r}: "
+                     f"{type(exc).__name__}: {exc}".rstrip())
         return None
 
 
@@ -211,29 +293,36 @@ def open_lab(path: str) -> LabStore | None:
 
         return LabStore(path)
     except (ImportError, OSError) as exc:
-        print(f"error: cannot use the AlphaLab folder {path!r}: {type(exc).__name__}: {exc}", file=sys.stderr)
+        CONSOLE.fail(f"error: cannot use the AlphaLab folder {path!r}: {type(exc).__name__}: {exc}")
         return None
 
 
-def ready_source_and_database(base_url: str | None, lab: str | None = None,
-                              lock: bool = True) -> tuple[dl.Source, BaseDatabase] | None:
+def ready_source_and_database(base_url: str | None, lab: str | None = None, lock: bool = True,
+                              wait: bool = True) -> tuple[dl.Source, BaseDatabase] | None:
     """The service, through a ready datafeed, and vn.py's database (the lab folder `lab`
-    when given), locked for this run unless `lock` is false; None after telling why
-    either cannot be used."""
+    when given), locked for this run unless `lock` is false (another run's lock waited
+    for, or `runlock.Held` when `wait` is false); None after telling why either cannot be
+    used."""
     feed = ready_datafeed(base_url)
     # A lab folder (LabStore) answers the planner and the downloader through the methods of
     # vn.py's database that they call, without being one.
     database = (cast("BaseDatabase | None", open_lab(lab)) if lab else open_database()) if feed is not None else None
     if feed is None or database is None:
         return None
+    CONSOLE.own_log()  # the database's and the research module's imports may have added sinks
     if lock:
-        from . import runlock
+        from . import messages, runlock
 
-        runlock.acquire(runlock.lock_path(database, lab))
+        runlock.acquire(runlock.lock_path(database, lab), wait,
+                        lambda path: CONSOLE.warn(messages.waiting_for_store(path)))
+    from . import download as dl
+
     return dl.Source(feed), database
 
 
 def _check_range(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    from .calendar import FIRST_DAY, LAST_DAY, OutOfCalendar, check_days, today_in_china
+
     today = today_in_china()
     args.end = args.end or today
     try:
@@ -246,10 +335,22 @@ def _check_range(parser: argparse.ArgumentParser, args: argparse.Namespace) -> N
         parser.error(f"--start {args.start} is in the future: nothing has traded since {today}")
 
 
-def run_download(args: argparse.Namespace) -> int:
-    from .progress import make_progress
+def address_hint(base_url: str | None, source: dl.Source, failed: Sequence[str]) -> None:
+    """Which address failed to answer, and where it came from, once after the failures."""
+    from .download import TIMED_OUT, UNREACHABLE
 
-    opened = ready_source_and_database(args.base_url, args.lab, lock=not args.dry_run)
+    if any(UNREACHABLE in line or TIMED_OUT in line for line in failed):
+        CONSOLE.fail(f"the service's address {source.engine.mask(source.engine.base_url)} was "
+                     f"{address_origin(base_url)}")
+
+
+def run_download(args: argparse.Namespace) -> int:
+    from . import download as dl
+    from .progress import make_progress
+    from .remembered import remember_run
+
+    console.warn_of_zone()
+    opened = ready_source_and_database(args.base_url, args.lab, lock=not args.dry_run, wait=not args.no_wait)
     if opened is None:
         return EXIT_FAILED
     source, database = opened
@@ -258,11 +359,10 @@ def run_download(args: argparse.Namespace) -> int:
     if args.dry_run:
         return dry_run_download(args, tasks, failures)
     remember_run("download", args, database)
-    print(f"download: {plural(len(targets), 'contract')} x {plural(len(set(args.interval)), 'interval')}, "
-          f"{plural(sum(task.windows for task in tasks), 'window')} to fetch into "
-          f"{args.lab or type(database).__module__}",
-          flush=True)
-    progress = make_progress(tasks)
+    CONSOLE.say(f"download: {plural(len(targets), 'contract')} x {plural(len(set(args.interval)), 'interval')}, "
+                f"{plural(sum(task.windows for task in tasks), 'window')} to fetch into "
+                f"{args.lab or type(database).__module__}")
+    progress = make_progress(tasks, CONSOLE)
     try:
         outcomes = dl.Downloader(source, database, progress, args.jobs).run(tasks)
     finally:
@@ -270,18 +370,24 @@ def run_download(args: argparse.Namespace) -> int:
     if args.lab:
         failures += add_lab_contracts(args, source, [outcome.task.target.vt_symbol for outcome in outcomes
                                                      if outcome.ok])
-    print(download_summary(outcomes, failures))
     summarise_download(args, outcomes, failures)
+    summary = download_summary(outcomes, failures, width=terminal_width(), require_data=args.require_data)
+    CONSOLE.summary(summary.text)
+    if summary.failed:
+        CONSOLE.fail("failures:\n" + "\n".join(summary.failed))
+        address_hint(args.base_url, source, summary.failed)
     if any(outcome.interrupted for outcome in outcomes):
         return EXIT_INTERRUPTED
-    return EXIT_FAILED if failures or any(not outcome.ok for outcome in outcomes) else EXIT_OK
+    return EXIT_FAILED if summary.failed else EXIT_OK
 
 
 def dry_run_download(args: argparse.Namespace, tasks: list[dl.Task], failures: list[str]) -> int:
     from .preview import download_plan
 
     lines, items = download_plan(tasks)
-    print("\n".join(["dry run: nothing is fetched or saved", *lines, *(f"FAILED: {line}" for line in failures)]))
+    CONSOLE.summary("\n".join(["dry run: nothing is fetched or saved", *lines]))
+    for line in failures:
+        CONSOLE.fail(f"FAILED: {line}")
     args.summary.update(dry_run=True, tasks=items, failures=failures)
     return EXIT_FAILED if failures or any(task.failure for task in tasks) else EXIT_OK
 
@@ -293,7 +399,16 @@ def summarise_download(args: argparse.Namespace, outcomes: list[dl.Outcome], fai
          "interrupted": outcome.interrupted} for outcome in outcomes])
 
 
+def terminal_width() -> int | None:
+    """The terminal's width when standard output is one: the tables fit in it."""
+    import shutil
+
+    return shutil.get_terminal_size().columns if sys.stdout.isatty() else None
+
+
 def run_status(args: argparse.Namespace) -> int:
+    from . import store
+
     database = open_database()
     if database is None:
         return EXIT_FAILED
@@ -302,14 +417,15 @@ def run_status(args: argparse.Namespace) -> int:
     rows += [[o.symbol, o.exchange.value if o.exchange else "", Interval.TICK.value, o.count, moment(o.start),
               moment(o.end)] for o in database.get_tick_overview()]
     rows.sort(key=lambda row: (row[0], row[1], row[2]))
-    print(f"database: {store.describe(database)} ({type(database).__module__})")
+    CONSOLE.summary(f"database: {store.describe(database)} ({type(database).__module__})")
     warning = store.zone_warning()
     if warning:
-        print(f"warning: {warning}")
+        CONSOLE.warn(warning)
+    console.warn_of_zone()
     if not rows:
-        print("no bars or ticks saved yet")
+        CONSOLE.summary("no bars or ticks saved yet")
     else:
-        print(table(["symbol", "exchange", "interval", "count", "start", "end"], rows, right=(3,)))
+        CONSOLE.summary(table(["symbol", "exchange", "interval", "count", "start", "end"], rows, right=(3,)))
     return EXIT_OK
 
 
@@ -334,9 +450,15 @@ def add_lab_contracts(args: argparse.Namespace, source: dl.Source, vt_symbols: l
 
 
 def run_continuous(args: argparse.Namespace) -> int:
-    from .continuous import continuous_bars
+    from norvix_datafeed import CHINA_TZ
 
-    opened = ready_source_and_database(args.base_url, args.lab, lock=not args.dry_run)
+    from . import download as dl
+    from . import store
+    from .continuous import continuous_bars
+    from .remembered import remember_run
+
+    console.warn_of_zone()
+    opened = ready_source_and_database(args.base_url, args.lab, lock=not args.dry_run, wait=not args.no_wait)
     if opened is None:
         return EXIT_FAILED
     source, database = opened
@@ -345,6 +467,7 @@ def run_continuous(args: argparse.Namespace) -> int:
     entry = remember_run("continuous", args, database)
     built_at = datetime.now(CHINA_TZ)
     failed = 0
+    lost: list[str] = []  # the failures to ask the service, for the address's line
     rows = []
     for product in dict.fromkeys(args.products):
         for interval in dict.fromkeys(args.interval):
@@ -352,19 +475,20 @@ def run_continuous(args: argparse.Namespace) -> int:
             try:
                 series = continuous_bars(source, product, args.start, args.end, interval, args.adjust, args.name)
             except dl.FeedError as failure:
-                print(f"{product} {interval.value}: FAILED: {dl.failure_text(failure)}", flush=True)
+                lost.append(f"{product} {interval.value}: FAILED: {dl.failure_text(failure)}")
+                CONSOLE.fail(lost[-1])
                 failed += 1
                 continue
             if interval == args.interval[0]:
-                print(f"\n{product}: {len(series.segments)} dominant contracts, {len(series.rolls)} rolls")
+                CONSOLE.say(f"\n{product}: {len(series.segments)} dominant contracts, {len(series.rolls)} rolls")
                 if series.rolls:
-                    print(rolls_table(series))
+                    CONSOLE.say(rolls_table(series))
                 for line in series.disagreements:
-                    print(f"warning: {line}")
+                    CONSOLE.warn(line)
             kept = f"{series.vt_symbol} {interval.value} is kept as it was"
             if not series.bars:
-                print(f"{product} {interval.value}: FAILED: no {interval.value} bars between {args.start} and "
-                      f"{args.end}; {kept}", flush=True)
+                CONSOLE.fail(f"{product} {interval.value}: FAILED: no {interval.value} bars between {args.start} "
+                             f"and {args.end}; {kept}")
                 failed += 1
                 continue
             try:
@@ -374,18 +498,19 @@ def run_continuous(args: argparse.Namespace) -> int:
                     else:
                         store.replace_bars(database, series.name, series.exchange, interval, series.bars)
             except Exception as exc:  # the database refused the series: nothing of it was stored
-                print(f"{product} {interval.value}: FAILED: saving: {type(exc).__name__}: {exc}; {kept}", flush=True)
+                CONSOLE.fail(f"{product} {interval.value}: FAILED: saving: {type(exc).__name__}: {exc}; {kept}")
                 failed += 1
                 continue
             if args.lab:
                 for line in add_lab_contracts(args, source, [series.vt_symbol]):
-                    print(f"{series.vt_symbol}: FAILED: {line}", flush=True)
+                    CONSOLE.fail(f"{series.vt_symbol}: FAILED: {line}")
                     failed += 1
             rows.append([series.vt_symbol, interval.value, args.adjust, len(series.bars),
                          span(series.bars[0].datetime, series.bars[-1].datetime), f"{time.monotonic() - began:.1f}"])
     if rows:
-        print("\n" + table(["symbol", "interval", "adjust", "bars", "range", "seconds"], rows, right=(3, 5)))
-    print(f"\n{len(rows)} series saved, {failed} failed")
+        CONSOLE.summary("\n" + table(["symbol", "interval", "adjust", "bars", "range", "seconds"], rows, right=(3, 5)))
+    CONSOLE.summary(f"\n{len(rows)} series saved, {failed} failed")
+    address_hint(args.base_url, source, lost)
     args.summary.update(saved=[{"series": row[0], "interval": row[1], "bars": row[3]} for row in rows], failed=failed)
     if not failed and entry is not None:
         from .update import record_build
@@ -395,18 +520,19 @@ def run_continuous(args: argparse.Namespace) -> int:
 
 
 def dry_run_continuous(args: argparse.Namespace, source: dl.Source) -> int:
+    from . import download as dl
     from .preview import continuous_plan
 
-    print("dry run: nothing is fetched or saved")
+    CONSOLE.summary("dry run: nothing is fetched or saved")
     failed = 0
     for product in dict.fromkeys(args.products):
         try:
             lines, items = continuous_plan(source, product, args.start, args.end, list(dict.fromkeys(args.interval)))
         except dl.FeedError as failure:
-            print(f"{product}: FAILED: {dl.failure_text(failure)}")
+            CONSOLE.fail(f"{product}: FAILED: {dl.failure_text(failure)}")
             failed += 1
             continue
-        print("\n".join(lines))
+        CONSOLE.summary("\n".join(lines))
         args.summary.setdefault("series", []).extend(items)
     args.summary.update(dry_run=True, failed=failed)
     return EXIT_FAILED if failed else EXIT_OK
@@ -415,7 +541,8 @@ def dry_run_continuous(args: argparse.Namespace, source: dl.Source) -> int:
 def run_update(args: argparse.Namespace) -> int:
     from .update import run_update as update
 
-    opened = ready_source_and_database(args.base_url, args.lab, lock=not args.dry_run)
+    console.warn_of_zone()
+    opened = ready_source_and_database(args.base_url, args.lab, lock=not args.dry_run, wait=not args.no_wait)
     if opened is None:
         return EXIT_FAILED
     source, database = opened
@@ -433,9 +560,9 @@ def run_commands(args: argparse.Namespace) -> int:
     kept = memory(database, args.lab)
     if args.forget is not None:
         if not kept.forget(args.forget):
-            print(messages.not_remembered(args.forget), file=sys.stderr)
+            CONSOLE.fail(messages.not_remembered(args.forget))
             return EXIT_FAILED
-        print(messages.forgotten(args.forget))
+        CONSOLE.summary(messages.forgotten(args.forget))
     args.summary["commands"] = list_commands(kept)
     return EXIT_OK
 
@@ -443,7 +570,7 @@ def run_commands(args: argparse.Namespace) -> int:
 def run_verify(args: argparse.Namespace) -> int:
     from .verify import verify
 
-    opened = ready_source_and_database(args.base_url, args.lab, lock=args.repair)
+    opened = ready_source_and_database(args.base_url, args.lab, lock=args.repair, wait=not args.no_wait)
     if opened is None:
         return EXIT_FAILED
     source, database = opened
@@ -453,6 +580,11 @@ def run_verify(args: argparse.Namespace) -> int:
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    try:
+        console.read_settings_file()  # before anything imports vn.py's settings
+    except ValueError as problem:
+        print(f"error: {problem}", file=sys.stderr)
+        return EXIT_USAGE
     if args.command == "download" and not (args.symbols or args.product):
         parser.error("name contracts (e.g. rb2405.SHFE) or products (--product rb)")
     if args.command == "download" and args.jobs < 1:
@@ -462,28 +594,30 @@ def main(argv: Sequence[str] | None = None) -> int:
             parser.error("--name needs exactly one product")
         if Interval.TICK in args.interval:
             parser.error("continuous series are built from bars: use d, 1h or 1m")
-    if args.command == "update":
-        args.end = args.end or today_in_china()
-        try:
-            check_days(args.end)
-        except OutOfCalendar as error:
-            parser.error(f"{error.value} is outside the dates this tool handles ({FIRST_DAY} .. {LAST_DAY})")
     if args.command in ("download", "continuous"):
         _check_range(parser, args)
         if args.rates and not args.lab:
             parser.error("--rates goes with --lab")
         if args.lab and set(args.interval) - {Interval.DAILY, Interval.MINUTE}:
             parser.error("an AlphaLab folder keeps daily and minute bars: use --interval d and/or 1m with --lab")
-    if args.verbose:
-        from loguru import logger
+    if args.command == "update":
+        from .calendar import FIRST_DAY, LAST_DAY, OutOfCalendar, check_days, today_in_china
 
-        logger.add(sys.stderr, level="INFO", format="{time:HH:mm:ss} | {message}")
+        args.end = args.end or today_in_china()
+        try:
+            check_days(args.end)
+        except OutOfCalendar as error:
+            parser.error(f"{error.value} is outside the dates this tool handles ({FIRST_DAY} .. {LAST_DAY})")
+    try:
+        console.setup(args)
+    except ValueError as problem:
+        parser.error(str(problem))
     commands = {"download": run_download, "status": run_status, "continuous": run_continuous, "update": run_update,
                 "commands": run_commands, "verify": run_verify}
     try:
         return run_command(commands[args.command], args)
     except KeyboardInterrupt:
-        print("interrupted", file=sys.stderr)
+        CONSOLE.fail("interrupted")
         return EXIT_INTERRUPTED
 
 
@@ -501,7 +635,7 @@ def run_command(command: Callable[[argparse.Namespace], int], args: argparse.Nam
             else:
                 status = command(args)
         except runlock.Held as held:
-            print(messages.store_held(held.path), file=sys.stderr)
+            CONSOLE.fail(messages.store_held(held.path))
             status = EXIT_FAILED
     if getattr(args, "json", False):
         print(json.dumps({**args.summary, "status": status}, ensure_ascii=False, default=str))

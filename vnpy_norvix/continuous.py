@@ -23,12 +23,12 @@ from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.object import BarData
 
 from .download import FeedError, Source
+from .names import ADJUSTMENTS
 from .reference import Dominant, Factor
 
 if TYPE_CHECKING:
     from norvix_datafeed import NorvixDatafeed
 
-ADJUSTMENTS = ("backward", "forward", "none")
 # The service writes its factors with eight decimals.
 FACTOR_TOLERANCE = 1e-7
 

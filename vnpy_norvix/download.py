@@ -40,6 +40,7 @@ from .aggregate import hour_bars
 from .engine import Answer, Engine, Failure
 from .engine import wire
 from .fetch import Fetched, fetch_windows
+from .names import INTERVAL_NAMES  # noqa: F401  (the command line's, named here too)
 from .reference import Reference
 
 if TYPE_CHECKING:
@@ -50,7 +51,6 @@ if TYPE_CHECKING:
 Record = BarData | TickData
 BarInterval = Literal[Interval.MINUTE, Interval.HOUR, Interval.DAILY, Interval.WEEKLY]
 
-INTERVAL_NAMES = {"d": Interval.DAILY, "1h": Interval.HOUR, "1m": Interval.MINUTE, "tick": Interval.TICK}
 
 # A query the data service did not answer, or answered with something unusable.
 FeedError = Failure
@@ -92,8 +92,9 @@ class Source:
 
             fetched = fetch_windows([window], one, scope=scope, pool=self.engine.pool, limit=wire.limit(kind))
         if fetched.skipped:
-            raise Failure(messages.skipped(f"{symbol}.{exchange.value}", interval, len(fetched.skipped),
-                                           fetched.skipped[0]), "unreadable")
+            vt_symbol, count = f"{symbol}.{exchange.value}", len(fetched.skipped)
+            raise Failure(messages.skipped(vt_symbol, interval, count, fetched.skipped[0]), "unreadable",
+                          plain=messages.plain_skipped(vt_symbol, interval, count, fetched.skipped[0]))
         return fetched
 
     def records(self, symbol: str, exchange: Exchange, interval: Interval, window: Window,
@@ -348,6 +349,7 @@ class Outcome:
     error: str | None = None
     interrupted: bool = False
     new: int | None = None  # records the database gained
+    added: int | None = 0  # rows this run's saves added, as the database counted them (None: not counted)
 
     @property
     def ok(self) -> bool:
@@ -418,15 +420,16 @@ class Downloader:
         self.began: dict[int, float] = {}  # per task, when its fetching started
         self.ended: set[int] = set()  # the tasks whose end the writer has reached
 
-    def save(self, records: list[Record] | LabBars, interval: Interval) -> None:
+    def save(self, records: list[Record] | LabBars, interval: Interval) -> int | None:
+        """Saves one window; how many rows that added, when the store counts them."""
         from . import store
 
         if not isinstance(records, list):
             cast(FrameStore, self.database).save_frame(records)
-        elif interval == Interval.TICK:
-            store.save_ticks(self.database, cast(list[TickData], records))
-        else:
-            store.save_bars(self.database, cast(list[BarData], records))
+            return None
+        if interval == Interval.TICK:
+            return store.save_ticks(self.database, cast(list[TickData], records))
+        return store.save_bars(self.database, cast(list[BarData], records))
 
     # --- the fetchers' side ---
 
@@ -530,7 +533,8 @@ class Downloader:
             if records:
                 first, last = ((records[0].datetime, records[-1].datetime) if isinstance(records, list)
                                else (records.first, records.last))
-                self.save(records, task.interval)
+                added = self.save(records, task.interval)
+                outcome.added = None if added is None or outcome.added is None else outcome.added + added
                 outcome.first = min(outcome.first or first, first)
                 outcome.last = max(outcome.last or last, last)
                 outcome.fetched += len(records)
@@ -576,7 +580,10 @@ class Downloader:
             return outcomes
         for outcome in outcomes:
             after = held.get(outcome.task.key)
-            outcome.new = (after.count if after else 0) - outcome.task.held
+            # What this run added, where its saves counted it: another run writing into
+            # the same database meanwhile does not count as this one's.
+            outcome.new = (outcome.added if outcome.added is not None
+                           else (after.count if after else 0) - outcome.task.held)
         return outcomes
 
 
@@ -608,9 +615,20 @@ def resolve(source: Source, symbols: Iterable[tuple[str, Exchange]], products: I
 
 KIND_LABELS = {"unknown_contract": "unknown contract", "exchange": "wrong exchange", "unreadable": "unusable answer",
                "cancelled": "interrupted"}
+# The command line's own wording of failures whose reason holds nothing of the service's,
+# in its language; the reasons `output` gives vn.py's dialogs stay as they are.
+UNREACHABLE = "cannot reach the data service"
+TIMED_OUT = "the data service did not answer in time"
+PLAIN_REASONS = {"unreachable": UNREACHABLE, "timeout": TIMED_OUT, "cancelled": "interrupted"}
 
 
 def failure_text(failure: Failure) -> str:
     """A failure as the command line shows it: what kind, then the reason."""
+    # An address the HTTP library refuses is "unreachable" too: its own words say more.
+    if failure.kind in PLAIN_REASONS and not failure.reason.startswith(messages.request_error("")):
+        return PLAIN_REASONS[failure.kind]
+    if failure.reason == messages.NO_CREDENTIALS:
+        return 'no credentials: set "datafeed.username" and "datafeed.password" in vn.py\'s settings'
     label = KIND_LABELS.get(failure.kind)
-    return f"{label}: {failure.reason}" if label else failure.reason
+    reason = failure.plain or failure.reason
+    return f"{label}: {reason}" if label else reason

@@ -63,7 +63,8 @@ def fetch_windows(windows: list[Window], query: Callable[[Window], Answer], *, s
                 if reached(answer, limit):
                     halves = window.halves()
                     if halves is None:
-                        raise Failure(messages.cut(window.first, limit or 0), "cut")
+                        raise Failure(messages.cut(window.first, limit or 0), "cut",
+                                      plain=messages.plain_cut(window.first, limit or 0))
                     todo[:0] = halves
                 else:
                     done.append((window, answer))

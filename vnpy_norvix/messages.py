@@ -145,6 +145,10 @@ def store_held(path: object) -> str:
     return f"error: another run holds this store (lock {path}); nothing was changed, try again when it has ended"
 
 
+def waiting_for_store(path: object) -> str:
+    return f"another run holds this store (lock {path}): waiting for it to end (--no-wait exits instead)"
+
+
 def forgotten(number: int) -> str:
     return f"forgot command [{number}]"
 
@@ -220,3 +224,59 @@ def series_rebuilt(label: str, count: int) -> str:
 def verify_summary(checked: int, found: int, skipped: int, repaired: int, failed: int) -> str:
     return (f"\n{checked} series checked, {found} findings, {skipped} skipped, {repaired} repairs, "
             f"{failed} failed")
+
+
+# The same reasons in the command line's words (English), which reads as one language
+# throughout; `output` and the log keep the texts above.
+
+
+def plain_request_error(detail: str) -> str:
+    return f"the request failed: {quoted(detail)}"
+
+
+def plain_http_error(status: str, body: str) -> str:
+    return f"the data service answered HTTP {status}" + (f": {quoted(body)}" if body else "")
+
+
+def plain_refused(message: str) -> str:
+    return f"the data service refused the request: {quoted(message)}"
+
+
+PLAIN_EMPTY_BODY = "the data service's answer was empty"
+PLAIN_BAD_JSON = "the data service's answer was not valid JSON"
+
+
+def plain_unreadable(detail: str) -> str:
+    return f"the data service's answer could not be read: {quoted(detail)}"
+
+
+def plain_too_large(megabytes: str) -> str:
+    return f"the data service's answer was larger than {megabytes} MB (setting datafeed.max_answer_mb): not read"
+
+
+def plain_budget_spent(reason: str) -> str:
+    return f"{reason} (the query's retries are used up)"
+
+
+def plain_unknown_contract(symbol: str) -> str:
+    return f"the data service's reference data has no contract {symbol}"
+
+
+def plain_unknown_product(product: str) -> str:
+    return f"the data service's reference data has no product {product}"
+
+
+def plain_wrong_exchange(symbol: str, given: str, right: str) -> str:
+    return f"{symbol} trades on {right}, not {given} ({symbol}.{right})"
+
+
+def plain_unusable_reference(what: str, problem: str) -> str:
+    return f"the data service's {what} cannot be used: {quoted(problem)}"
+
+
+def plain_skipped(vt_symbol: str, interval: Interval, count: int, reason: str) -> str:
+    return f"{count} records of {vt_symbol} {interval.value} could not be read ({quoted(reason)})"
+
+
+def plain_cut(day: object, limit: int) -> str:
+    return f"the answer for {day} reached the service's limit of {limit} records: it may be incomplete"

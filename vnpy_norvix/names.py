@@ -1,6 +1,7 @@
-"""What a name from outside may be before it becomes part of a path, a file name, a
-symbol stored in the database or a log line: the service's contract and product names,
-and the contracts whose files the plug-in writes.
+"""Names from outside, checked before they are used: the service's contract and product
+names, before they become part of a path, a file name, a symbol stored in the database or
+a log line; and the command line's names of intervals and adjustments, read before vn.py's
+settings are (nothing here imports what loads them).
 
 A contract or product name is ASCII letters and digits, possibly with `-` or `_`, and
 short; nothing else can climb out of a folder (`..`, `/`, `\\`), hide in a file name (a
@@ -11,9 +12,13 @@ from __future__ import annotations
 import re
 from typing import TypeGuard
 
-from vnpy.trader.constant import Exchange
+from vnpy.trader.constant import Exchange, Interval
 
 NAME = re.compile(r"[A-Za-z0-9_-]{1,64}")
+
+INTERVAL_NAMES = {"d": Interval.DAILY, "1h": Interval.HOUR, "1m": Interval.MINUTE, "tick": Interval.TICK}
+
+ADJUSTMENTS = ("backward", "forward", "none")
 
 
 def is_name(value: object) -> TypeGuard[str]:
@@ -32,4 +37,3 @@ def check_vt_symbol(vt_symbol: str) -> tuple[str, Exchange]:
             pass
     raise ValueError(f"{vt_symbol!r} is not a contract and exchange (letters and digits, possibly with - or _, "
                      f"then a dot and an exchange of vn.py)")
-

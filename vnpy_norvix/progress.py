@@ -1,4 +1,5 @@
-"""Progress of a download: bars on a terminal, plain lines otherwise."""
+"""Progress of a download: bars on a terminal, plain lines otherwise. Both are gone
+before the summary: bars are cleared, whether the run ended or was interrupted."""
 
 from __future__ import annotations
 
@@ -8,16 +9,17 @@ from typing import Never, TextIO
 
 from tqdm import tqdm
 
+from .console import Console
 from .download import Outcome, Task
 from .report import describe
 
 
 class PlainProgress:
-    """One line per finished task, for logs and pipes."""
+    """One line per finished task, for logs and pipes: failures on standard error, the
+    others on standard output (none with -q)."""
 
-    def __init__(self, stream: TextIO = sys.stdout) -> None:
-        self.stream = stream
-        self.lock = threading.Lock()
+    def __init__(self, console: Console) -> None:
+        self.console = console
 
     def started(self, task: Task) -> None:
         pass
@@ -26,8 +28,11 @@ class PlainProgress:
         pass
 
     def finished(self, outcome: Outcome) -> None:
-        with self.lock:
-            print(f"{outcome.task.label}: {describe(outcome)}", file=self.stream, flush=True)
+        line = f"{outcome.task.label}: {describe(outcome)}"
+        if outcome.error is not None:
+            self.console.fail(line)
+        else:
+            self.console.say(line)
 
     def close(self) -> None:
         pass
@@ -40,7 +45,7 @@ class BarProgress:
         self.stream = stream
         self.lock = threading.Lock()
         self.overall = tqdm(total=sum(task.windows for task in tasks), desc="overall", unit="window",
-                            file=stream, position=0, dynamic_ncols=True)
+                            file=stream, position=0, dynamic_ncols=True, leave=False)
         self.bars: dict[int, tqdm[Never]] = {}
         self.records: dict[int, int] = {}
 
@@ -66,8 +71,13 @@ class BarProgress:
                 self.overall.write(f"{outcome.task.label}: {describe(outcome)}", file=self.stream)
 
     def close(self) -> None:
-        self.overall.close()
+        """Every bar cleared from the screen, those of tasks an interrupt stopped included."""
+        with self.lock:
+            for bar in self.bars.values():
+                bar.close()
+            self.bars.clear()
+            self.overall.close()
 
 
-def make_progress(tasks: list[Task]) -> PlainProgress | BarProgress:
-    return BarProgress(tasks) if sys.stderr.isatty() else PlainProgress()
+def make_progress(tasks: list[Task], console: Console) -> PlainProgress | BarProgress:
+    return BarProgress(tasks) if sys.stderr.isatty() and not console.quiet else PlainProgress(console)

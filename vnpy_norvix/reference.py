@@ -202,8 +202,8 @@ class Reference:
         try:
             records = read(answer.records)
         except Unusable as problem:
-            raise Failure(self.engine.mask(messages.unusable_reference(WHAT[kind], str(problem))),
-                          "unreadable") from None
+            raise Failure(self.engine.mask(messages.unusable_reference(WHAT[kind], str(problem))), "unreadable",
+                          plain=self.engine.mask(messages.plain_unusable_reference(kind, str(problem)))) from None
         with _LOCK:
             self.cache[key] = records
         return records
@@ -218,7 +218,8 @@ class Reference:
         product = match.group() if match else ""
         found = self._ask("multiplier", read_terms, product).get(product) if product else None
         if found is None:
-            raise Failure(messages.unknown_product(product), "unknown_contract")
+            raise Failure(messages.unknown_product(product), "unknown_contract",
+                          plain=messages.plain_unknown_product(product))
         return found
 
     def dominant(self, product: str, first: date | None = None, last: date | None = None,
@@ -241,17 +242,21 @@ class Reference:
         match = PRODUCT.match(symbol)
         product = match.group() if match else ""
         if product not in products:
-            raise Failure(messages.unknown_contract(symbol), "unknown_contract")
+            raise Failure(messages.unknown_contract(symbol), "unknown_contract",
+                          plain=messages.plain_unknown_contract(symbol))
         if products[product] != exchange:
-            raise Failure(messages.wrong_exchange(symbol, exchange.value, products[product].value), "exchange")
+            raise Failure(messages.wrong_exchange(symbol, exchange.value, products[product].value), "exchange",
+                          plain=messages.plain_wrong_exchange(symbol, exchange.value, products[product].value))
         if not self.known(product, symbol, scope):
-            raise Failure(messages.unknown_contract(symbol), "unknown_contract")
+            raise Failure(messages.unknown_contract(symbol), "unknown_contract",
+                          plain=messages.plain_unknown_contract(symbol))
 
     def check_product(self, product: str) -> None:
         """Raises `Failure` ("unknown_contract") for a product the service does not name."""
         products = self.products()
         if products and product not in products:
-            raise Failure(messages.unknown_product(product), "unknown_contract")
+            raise Failure(messages.unknown_product(product), "unknown_contract",
+                          plain=messages.plain_unknown_product(product))
 
     def known(self, product: str, symbol: str, scope: Scope | None = None) -> bool:
         days = self.dominant(product, scope=scope)

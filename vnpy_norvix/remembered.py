@@ -46,7 +46,7 @@ class Entry:
 def command_of(name: str, values: dict[str, Any]) -> Command:
     """What `name` was asked, from its parsed options, in a form that compares equal for
     the same request however it was written."""
-    from .download import INTERVAL_NAMES
+    from .names import INTERVAL_NAMES
 
     interval_names = {interval: text for text, interval in INTERVAL_NAMES.items()}
     command: Command = {"command": name}

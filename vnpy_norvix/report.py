@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import unicodedata
 from collections.abc import Sequence
+from dataclasses import dataclass, field
 from datetime import datetime
 from typing import TYPE_CHECKING
 
@@ -62,23 +63,61 @@ def _state(outcome: Outcome) -> str:
     return "ok" if outcome.fetched or outcome.task.held_days else "no data"
 
 
-def download_summary(outcomes: Sequence[Outcome], failures: Sequence[str] = ()) -> str:
-    rows = [
+@dataclass
+class Summary:
+    text: str  # the table and the totals, for standard output
+    failed: list[str] = field(default_factory=list)  # one line per failure, for standard error
+
+
+def _unstarted(outcome: Outcome) -> bool:
+    """Interrupted before anything of it was saved."""
+    return outcome.interrupted and outcome.error is None and not outcome.fetched
+
+
+def _fitted(headers: list[str], rows: list[list[object]], right: tuple[int, ...], width: int | None) -> str:
+    """The table, made narrower while it is wider than `width`: ranges as days, then
+    without the seconds."""
+    text = table(headers, rows, right)
+    if width is None or max(map(_width, text.splitlines())) <= width:
+        return text
+    short = [[*row[:4], _days(str(row[4])), *row[5:]] for row in rows]
+    text = table(headers, short, right)
+    if max(map(_width, text.splitlines())) <= width:
+        return text
+    return table(headers[:5] + headers[6:], [row[:5] + row[6:] for row in short], right[:2])
+
+
+def _days(shown: str) -> str:
+    """A range's times cut to their days."""
+    return " .. ".join(part[:10] for part in shown.split(" .. "))
+
+
+def download_summary(outcomes: Sequence[Outcome], failures: Sequence[str] = (), *, width: int | None = None,
+                     require_data: bool = False) -> Summary:
+    """The summary of a download: a row per task that ran (the tasks an interrupt kept
+    from saving anything in one line), the totals, and the failures; with `require_data`
+    a task without data in its range is one of them."""
+    shown = [o for o in outcomes if not _unstarted(o)]
+    rows: list[list[object]] = [
         [o.task.target.vt_symbol, o.task.interval.value, o.fetched, "-" if o.new is None else o.new,
          span(o.first, o.last), f"{o.seconds:.1f}", _state(o)]
-        for o in outcomes
+        for o in shown
     ]
-    text = [table(["symbol", "interval", "fetched", "new", "range", "seconds", "status"], rows, right=(2, 3, 5))]
+    text = [_fitted(["symbol", "interval", "fetched", "new", "range", "seconds", "status"], rows, (2, 3, 5), width)]
+    unstarted = [o.task.label for o in outcomes if _unstarted(o)]
+    if unstarted:
+        line = f"{plural(len(unstarted), 'task')} interrupted before saving anything: {', '.join(unstarted)}"
+        text.append(line if width is None or _width(line) <= width else line[:max(width - 1, 0)] + "…")
+    empty = [o for o in outcomes if _state(o) == "no data"]
     failed = [f"  {o.task.label}: {o.error}" for o in outcomes if o.error is not None] + [f"  {f}" for f in failures]
+    if require_data:
+        failed += [f"  {o.task.label}: no data between {o.task.target.first} and {o.task.target.last}" for o in empty]
     total = sum(o.fetched for o in outcomes)
     new = sum(o.new or 0 for o in outcomes)
-    empty = sum(_state(o) == "no data" for o in outcomes)
     text.append(f"\n{len(outcomes)} tasks, {total} records fetched, {new} new, {len(failed)} failed"
-                + (f", {empty} without data in the range" if empty else "")
+                + (f", {len(empty)} without data in the range" if empty else "")
                 + (f", {sum(o.interrupted for o in outcomes)} interrupted" if any(o.interrupted for o in outcomes) else ""))
-    if failed:
-        text.append("failures:\n" + "\n".join(failed))
-    return "\n".join(text)
+    return Summary("\n".join(text), failed)
 
 
 def rolls_table(series: ContinuousSeries) -> str:

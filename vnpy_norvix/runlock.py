@@ -11,7 +11,8 @@ from __future__ import annotations
 import hashlib
 import os
 import sys
-from collections.abc import Iterator
+import time
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
 from typing import IO
@@ -62,20 +63,25 @@ def identity_digest(database: BaseDatabase | None) -> str:
     return hashlib.sha256(identity.encode()).hexdigest()[:16]
 
 
-def _try_lock(handle: IO[bytes]) -> bool:
+def _lock(handle: IO[bytes], wait: bool) -> bool:
+    """The operating system's exclusive lock on `handle`: waited for, or False at once
+    when another process holds it and `wait` is false."""
     if sys.platform == "win32":
         import msvcrt
 
-        handle.seek(0)  # msvcrt locks bytes from the current position: always the first one
-        try:
-            msvcrt.locking(handle.fileno(), msvcrt.LK_NBLCK, 1)
-        except OSError:
-            return False
-        return True
+        while True:
+            handle.seek(0)  # msvcrt locks bytes from the current position: always the first one
+            try:
+                msvcrt.locking(handle.fileno(), msvcrt.LK_NBLCK, 1)
+                return True
+            except OSError:
+                if not wait:
+                    return False
+            time.sleep(0.5)
     import fcntl
 
     try:
-        fcntl.flock(handle.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
+        fcntl.flock(handle.fileno(), fcntl.LOCK_EX | (0 if wait else fcntl.LOCK_NB))
     except BlockingIOError:
         return False
     return True
@@ -86,16 +92,21 @@ def _try_lock(handle: IO[bytes]) -> bool:
 _held: dict[Path, IO[bytes]] = {}
 
 
-def acquire(path: Path) -> None:
-    """The lock at `path`, held until `release_all`; `Held` when another run has it."""
+def acquire(path: Path, wait: bool = True, waiting: Callable[[Path], None] | None = None) -> None:
+    """The lock at `path`, held until `release_all`. Another run's: waited for (after
+    `waiting` is told), or `Held` at once when `wait` is false."""
     path = path.resolve()
     if path in _held:
         return
     path.parent.mkdir(parents=True, exist_ok=True)
     handle = open(path, "a+b")
     try:
-        if not _try_lock(handle):
-            raise Held(path)
+        if not _lock(handle, wait=False):
+            if not wait:
+                raise Held(path)
+            if waiting is not None:
+                waiting(path)
+            _lock(handle, wait=True)
         handle.seek(0)
         handle.truncate()
         handle.write(f"{os.getpid()}\n".encode())

@@ -19,6 +19,7 @@ from vnpy.trader.database import BaseDatabase
 from norvix_datafeed import CHINA_TZ
 
 from . import messages, remembered
+from .console import CONSOLE
 from .calendar import DAY_CLOSES
 from .download import FeedError, Source, holdings
 
@@ -67,7 +68,7 @@ def run_update(args: argparse.Namespace, parser: argparse.ArgumentParser, runner
     entries = memory.entries()
     args.summary["commands"] = results = []
     if not entries:
-        print(messages.NOTHING_REMEMBERED)
+        CONSOLE.summary(messages.NOTHING_REMEMBERED)
         return EXIT_OK
     status = EXIT_OK
     for entry in entries:
@@ -78,11 +79,11 @@ def run_update(args: argparse.Namespace, parser: argparse.ArgumentParser, runner
             argv += ["--base-url", args.base_url]
         if args.dry_run:
             argv.append("--dry-run")
-        print(f"\n[{entry.number}] {' '.join(argv)}", flush=True)
+        CONSOLE.say(f"\n[{entry.number}] {' '.join(argv)}")
         result: dict[str, Any] = {"number": entry.number, "command": remembered.command_text(entry.command)}
         results.append(result)
         if date.fromisoformat(entry.command["start"]) > args.end:
-            print(messages.starts_after_end(entry.command["start"], args.end))
+            CONSOLE.say(messages.starts_after_end(entry.command["start"], args.end))
             result["status"] = "skipped"
             continue
         try:
@@ -94,7 +95,7 @@ def run_update(args: argparse.Namespace, parser: argparse.ArgumentParser, runner
         sub.remembered, sub.summary, sub.json = entry, {}, False
         if (sub.command == "continuous" and source is not None and database is not None and not args.dry_run
                 and unchanged(source, database, entry, args.end)):
-            print(messages.UNCHANGED_SERIES)
+            CONSOLE.say(messages.UNCHANGED_SERIES)
             result["status"] = "unchanged"
             continue
         code = runners[sub.command](sub)
@@ -135,8 +136,8 @@ def record_build(lab: str | None, source: Source, database: BaseDatabase, entry:
 def list_commands(memory: remembered.Memory) -> list[dict[str, Any]]:
     entries = memory.entries()
     if not entries:
-        print(messages.NOTHING_REMEMBERED)
+        CONSOLE.summary(messages.NOTHING_REMEMBERED)
     for entry in entries:
-        print(f"[{entry.number}] {remembered.command_text(entry.command)}")
+        CONSOLE.summary(f"[{entry.number}] {remembered.command_text(entry.command)}")
     return [{"number": entry.number, "command": remembered.command_text(entry.command)} for entry in entries]
 

@@ -33,6 +33,7 @@ from vnpy.trader.object import BarData, TickData
 from norvix_datafeed import CHINA_TZ
 
 from . import messages, remembered, store
+from .console import CONSOLE
 from .calendar import NIGHT_SLACK, WEEKDAYS, Calendar, trading_windows
 from .download import FeedError, Record, Source, failure_text, holdings, runs
 
@@ -399,7 +400,8 @@ def replace_lab_days(lab: LabStore, series: Series, spans: list[tuple[datetime, 
     rewritten whole through a file renamed into place."""
     import polars as pl
 
-    from .research.lab import bar_file, bars_frame, lab_frame, replacing
+    from .files import replacing
+    from .research.lab import bar_file, bars_frame, lab_frame
 
     symbol, exchange, interval = series
     path = bar_file(lab.lab, f"{symbol}.{exchange.value}", interval)
@@ -507,14 +509,14 @@ def verify(args: argparse.Namespace, source: Source, database: BaseDatabase) -> 
         except FeedError as failure:
             report.failures.append(f"{series[0]}.{series[1].value} {series[2].value}: {failure_text(failure)}")
     for finding in report.findings:
-        print(finding.line())
+        CONSOLE.summary(finding.line())
     for line in report.skipped:
-        print(f"skipped: {line}")
+        CONSOLE.say(f"skipped: {line}")
     for line in report.repaired:
-        print(f"repaired: {line}")
+        CONSOLE.say(f"repaired: {line}")
     for line in report.failures:
-        print(f"FAILED: {line}")
-    print(messages.verify_summary(len(report.checked), len(report.findings), len(report.skipped),
+        CONSOLE.fail(f"FAILED: {line}")
+    CONSOLE.summary(messages.verify_summary(len(report.checked), len(report.findings), len(report.skipped),
                                   len(report.repaired), len(report.failures)))
     args.summary.update(checked=report.checked, findings=[finding.data() for finding in report.findings],
                         skipped=report.skipped, repaired=report.repaired, failures=report.failures)

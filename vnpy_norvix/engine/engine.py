@@ -90,7 +90,7 @@ class Engine:
             return self._pool
 
     def scope(self) -> Scope:
-        scope = Scope(self.retries, self._forget)
+        scope = Scope(self.retries, self._forget, self.timeout)
         with self._lock:
             self._scopes.add(scope)
         return scope
@@ -168,13 +168,15 @@ class Engine:
             except Failure as failure:
                 if not failure.retry or attempt > self.retries:
                     raise
-                if failure.kind == "timeout" and not scope.first_time_out():
-                    # A time-out costs a whole deadline: a query tries once more after
-                    # its first, then takes a silent service for gone (vn.py's data
-                    # manager waits for the query on its GUI thread).
+                if failure.kind == "timeout" and (not scope.answered or not scope.first_time_out()):
+                    # A time-out costs a whole deadline: a query that has had answers tries
+                    # once more after its first, then takes a silent service for gone; one
+                    # that has had none has spent its time already (vn.py's data manager
+                    # waits for the query on its GUI thread).
                     raise
                 if not scope.budget.take():
-                    raise Failure(messages.budget_spent(failure.reason), "budget") from failure
+                    raise Failure(messages.budget_spent(failure.reason), "budget",
+                                  plain=messages.plain_budget_spent(failure.plain or failure.reason)) from failure
                 delay = failure.wait if failure.wait is not None else backoff(attempt - 1)
                 logger.warning(messages.retrying(what, attempt, self.retries, failure.reason, delay))
                 scope.sleep(delay)
@@ -186,20 +188,24 @@ class Engine:
 
     def _exchange(self, method: str, endpoint: str, members: dict[str, object], headers: dict[str, str],
                   scope: Scope) -> Reply:
-        with scope.watch(self.timeout) as watch:
+        seconds = scope.deadline(self.timeout)
+        if seconds <= 0:
+            raise self._timed_out()
+        with scope.watch(seconds) as watch:
             try:
-                reply = self.transport.send(method, self.base_url + endpoint, members, headers, self.timeout, watch)
+                reply = self.transport.send(method, self.base_url + endpoint, members, headers, seconds, watch)
             except TooLarge as error:  # the same answer would come again: not retried
-                raise self._cut(watch, scope) or Failure(messages.too_large(f"{self.max_answer_mb:g}"),
-                                                         "too_large") from error
+                megabytes = f"{self.max_answer_mb:g}"
+                raise self._cut(watch, scope) or Failure(messages.too_large(megabytes), "too_large",
+                                                         plain=messages.plain_too_large(megabytes)) from error
             except requests.exceptions.RequestException as error:
                 raise self._cut(watch, scope) or self._transport_failure(error) from error
             except Exception as error:  # what requests lets through: a URL it cannot join, ...
-                raise self._cut(watch, scope) or Failure(self.mask(messages.request_error(str(error))),
-                                                         "unreachable") from error
+                raise self._cut(watch, scope) or self._request_error(error, retry=False) from error
             cut = self._cut(watch, scope)
             if cut:  # an answer without a length ends where its socket was shut down
                 raise cut
+        scope.answered = True  # the service is there, whatever it said
         if 400 <= reply.status < 600:
             raise self._status_failure(reply)
         return reply
@@ -223,13 +229,18 @@ class Engine:
         # library refuses, or a redirect loop, will not.
         passing = isinstance(error, (requests.exceptions.ChunkedEncodingError,
                                      requests.exceptions.ContentDecodingError))
-        return Failure(self.mask(messages.request_error(str(error))), "unreachable", retry=passing)
+        return self._request_error(error, retry=passing)
+
+    def _request_error(self, error: Exception, retry: bool) -> Failure:
+        return Failure(self.mask(messages.request_error(str(error))), "unreachable", retry=retry,
+                       plain=self.mask(messages.plain_request_error(str(error))))
 
     def _status_failure(self, reply: Reply) -> Failure:
         reason = self.mask(messages.http_error(str(reply.status), reply.text))
+        plain = self.mask(messages.plain_http_error(str(reply.status), reply.text))
         if reply.status == 429 or reply.status >= 500:
-            return Failure(reason, "http", retry=True, wait=retry_after(reply.headers.get("Retry-After")))
-        return Failure(reason, "credentials" if reply.status in (401, 403) else "http")
+            return Failure(reason, "http", retry=True, wait=retry_after(reply.headers.get("Retry-After")), plain=plain)
+        return Failure(reason, "credentials" if reply.status in (401, 403) else "http", plain=plain)
 
     def _decode(self, kind: str, reply: Reply, symbol: str, exchange: Exchange | None) -> Answer:
         status, records, code, message, skipped, _native = wire.decode(kind, reply.body, symbol, exchange,
@@ -242,9 +253,11 @@ class Engine:
         if status == wire.OK:
             return
         if status == wire.REFUSED:
-            raise Failure(self.mask(messages.refused(f"{message}")), "refused")
+            raise Failure(self.mask(messages.refused(f"{message}")), "refused",
+                          plain=self.mask(messages.plain_refused(f"{message}")))
         if status == wire.EMPTY:
-            raise Failure(messages.EMPTY_BODY, "unreadable")
+            raise Failure(messages.EMPTY_BODY, "unreadable", plain=messages.PLAIN_EMPTY_BODY)
         if status == wire.NOT_JSON:
-            raise Failure(messages.BAD_JSON, "unreadable")
-        raise Failure(self.mask(messages.unreadable(message or "")), "unreadable")
+            raise Failure(messages.BAD_JSON, "unreadable", plain=messages.PLAIN_BAD_JSON)
+        raise Failure(self.mask(messages.unreadable(message or "")), "unreadable",
+                      plain=self.mask(messages.plain_unreadable(message or "")))

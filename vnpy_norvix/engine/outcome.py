@@ -29,11 +29,14 @@ class Failure(Exception):
     (worded in vnpy_norvix/messages.py, already masked), `kind` what went wrong.
 
     `retry` says whether the same request may succeed when sent again, `wait` how long
-    the service asked to be left alone first (seconds, from its Retry-After)."""
+    the service asked to be left alone first (seconds, from its Retry-After). `plain` is
+    the reason in the command line's words (English), where there is one."""
 
-    def __init__(self, reason: str, kind: Kind, *, retry: bool = False, wait: float | None = None) -> None:
+    def __init__(self, reason: str, kind: Kind, *, retry: bool = False, wait: float | None = None,
+                 plain: str | None = None) -> None:
         super().__init__(reason)
         self.reason = reason
+        self.plain = plain
         self.kind: Kind = kind
         self.retry = retry
         self.wait = wait

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import threading
+import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from types import TracebackType
@@ -18,8 +19,13 @@ class Scope:
     of one of its requests, or the engine's abort) ends its requests in flight at once,
     and those still to come fail as cancelled."""
 
-    def __init__(self, retries: int, forget: Callable[[Scope], None]) -> None:
+    def __init__(self, retries: int, forget: Callable[[Scope], None], timeout: float = float("inf")) -> None:
         self.budget = Budget(retries)
+        # Until something answers, the whole query gets one time-out: a service that takes
+        # connections and never answers ends the query then, every window and retry included
+        # (vn.py's data manager waits for it on its window's thread).
+        self.silent_until = time.monotonic() + timeout
+        self.answered = False
         self.failure: Failure | None = None  # what cancelled it
         self._cancelled = threading.Event()
         self._watches: set[Watch] = set()
@@ -49,6 +55,13 @@ class Scope:
         for watch in watches:
             watch.cut(CANCELLED)
 
+    def deadline(self, timeout: float) -> float:
+        """Seconds one exchange may take: `timeout`, or while nothing of the query has
+        answered, what is left of its first time-out."""
+        if self.answered:
+            return timeout
+        return min(timeout, max(0.0, self.silent_until - time.monotonic()))
+
     def first_time_out(self) -> bool:
         """Whether this is the query's first request to run out of time."""
         with self._lock:
@@ -62,7 +75,9 @@ class Scope:
     def why(self) -> Failure:
         """What a request of the cancelled query fails with: what cancelled it, when known."""
         cause = self.failure
-        return Failure(messages.CANCELLED, "cancelled") if cause is None else Failure(cause.reason, cause.kind)
+        if cause is None:
+            return Failure(messages.CANCELLED, "cancelled")
+        return Failure(cause.reason, cause.kind, plain=cause.plain)
 
     def sleep(self, seconds: float) -> None:
         """Waits, unless the query is cancelled meanwhile."""

@@ -58,24 +58,27 @@ def bulk_writer(database: BaseDatabase, kind: str) -> Writer | None:
     return writer if writer.tables_match(LAYOUTS[kind]) else None
 
 
-def save_bars(database: BaseDatabase, bars: Sequence[BarData]) -> None:
-    """The bars saved as `database.save_bar_data(bars)` saves them (nothing for none)."""
-    _save(database, "bars", bars, database.save_bar_data)
+def save_bars(database: BaseDatabase, bars: Sequence[BarData]) -> int | None:
+    """The bars saved as `database.save_bar_data(bars)` saves them (nothing for none);
+    how many rows that added, where the bulk writer counted them (None elsewhere)."""
+    return _save(database, "bars", bars, database.save_bar_data)
 
 
-def save_ticks(database: BaseDatabase, ticks: Sequence[TickData]) -> None:
-    """The ticks saved as `database.save_tick_data(ticks)` saves them (nothing for none)."""
-    _save(database, "ticks", ticks, database.save_tick_data)
+def save_ticks(database: BaseDatabase, ticks: Sequence[TickData]) -> int | None:
+    """The ticks saved as `database.save_tick_data(ticks)` saves them (nothing for none);
+    how many rows that added, as `save_bars`."""
+    return _save(database, "ticks", ticks, database.save_tick_data)
 
 
-def _save(database: BaseDatabase, kind: str, records: Sequence[R], adapter_save: Callable[[list[R]], object]) -> None:
+def _save(database: BaseDatabase, kind: str, records: Sequence[R],
+          adapter_save: Callable[[list[R]], object]) -> int | None:
     if not records:
-        return
+        return 0
     writer = bulk_writer(database, kind)
     if writer is None:
         adapter_save([copy.copy(record) for record in records])
-    else:
-        writer.save_records(kind, records)
+        return None
+    return writer.save_records(kind, records)
 
 
 def replace_bars(database: BaseDatabase, symbol: str, exchange: Exchange, interval: Interval,

@@ -12,6 +12,7 @@ for it again behind the fetching threads every time.
 from __future__ import annotations
 
 import sqlite3
+from contextlib import AbstractContextManager
 from datetime import datetime
 from itertools import chain
 
@@ -24,6 +25,11 @@ ROWS_PER_STATEMENT = 1000
 
 
 class SqliteWriter(Writer):
+    def transaction(self) -> AbstractContextManager[object]:
+        # Write-locked from its start: two savers that both read first would each hold a
+        # read lock the other's write waits for, and SQLite fails one of them at once.
+        return self.db.atomic(lock_type="IMMEDIATE")
+
     def table_columns(self, table: str) -> set[str]:
         return {row[1] for row in self.execute(f'PRAGMA table_info("{table}")')}
 

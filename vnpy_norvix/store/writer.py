@@ -37,7 +37,7 @@ class PeeweeDatabase(Protocol):
 
     param: str  # the driver's placeholder
 
-    def atomic(self) -> AbstractContextManager[object]: ...
+    def atomic(self, *args: object, **kwargs: object) -> AbstractContextManager[object]: ...
 
     def execute_sql(self, sql: str, params: tuple[object, ...]) -> Results: ...
 
@@ -53,6 +53,10 @@ class Writer(ABC):
 
     def execute(self, sql: str, params: Sequence[object] = ()) -> Results:
         return self.db.execute_sql(sql, tuple(params))
+
+    def transaction(self) -> AbstractContextManager[object]:
+        """One transaction of a save, which reads before it writes."""
+        return self.db.atomic()
 
     def matching(self, column: Key) -> str:
         return " AND ".join(f'"{name}" = {self.param}' for name in column)
@@ -87,19 +91,31 @@ class Writer(ABC):
                 and self.table_columns(layout.overview) == overview
                 and frozenset(layout.key) in self.unique_indexes(layout.overview))
 
-    def save_records(self, kind: str, records: Sequence[BarData | TickData], replacing: Row | None = None) -> None:
+    def save_records(self, kind: str, records: Sequence[BarData | TickData], replacing: Row | None = None) -> int:
         """The "bars" or "ticks" saved in one transaction; with `replacing` (an overview
-        key), what the database held under it is deleted first, in the same transaction."""
+        key), what the database held under it is deleted first, in the same transaction.
+        Returns how many rows the series gained: counted inside the transaction, so
+        another writer's rows are not taken for this one's (SQLite lets no other write
+        in between; PostgreSQL's default isolation may)."""
         layout = LAYOUTS[kind]
         rows = layout.rows(records, self.text_times())
         if replacing is not None:
             replacing = tuple(map(text, replacing))
-        with self.db.atomic():
+        keys = list(dict.fromkeys(map(layout.key_of, rows)))
+        with self.transaction():
+            before = self.count(layout, keys)
             if replacing is not None:
                 self.execute(f'DELETE FROM "{layout.table}" WHERE {self.matching(layout.key)}', replacing)
                 self.execute(f'DELETE FROM "{layout.overview}" WHERE {self.matching(layout.key)}', replacing)
             self.upsert(layout, rows)
             self.update_overview(layout, rows)
+            return self.count(layout, keys) - before
+
+    def count(self, layout: Layout, keys: list[Row]) -> int:
+        """Rows stored under the overview keys `keys`."""
+        where = self.matching(layout.key)
+        return sum(next(iter(self.execute(f'SELECT COUNT(*) FROM "{layout.table}" WHERE {where}', key)))[0]
+                   for key in keys)
 
     def update_overview(self, layout: Layout, rows: list[Row]) -> None:
         key = layout.key_of(rows[0])
