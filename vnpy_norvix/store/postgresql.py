@@ -59,6 +59,12 @@ class PostgresqlWriter(Writer):
     def tables_match(self, layout: Layout) -> bool:
         return super().tables_match(layout) and self.sequence(layout.table) is not None
 
+    def truncated(self, column: str, unit: str) -> str:
+        return f"date_trunc('{unit}', {column})"
+
+    def read_truncated(self, value: object) -> datetime:
+        return value  # type: ignore[return-value]  # psycopg2 reads a timestamp as a naive datetime
+
     def text_times(self) -> bool:
         return True  # the rows go through csv.writer, which writes a datetime as its str()
 

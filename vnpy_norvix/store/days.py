@@ -1,0 +1,56 @@
+"""The completeness record: per series and trading day, how many records the last save of
+the day held, when they were fetched, and whether the day was whole then.
+
+A trading day counts as held only when it was fetched after it was published in full
+(calendar.published): a day fetched earlier (at 10:30 on the day, or during its night
+session) is provisional, and every later download fetches it again. The record lives
+in a table of its own beside vn.py's ("norvixday") and is written in the same
+transaction as the day's rows (writer.py), so that a day is never marked whole without
+them, whatever interrupts the save. A lab folder keeps the same record in a ledger file
+(research/lab.py).
+
+Series with no record (stored by an earlier version of this package, by vn.py itself or
+by another tool) are fetched again once, in whole days, and recorded from then on.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from datetime import date, datetime, timezone
+
+from vnpy.trader.constant import Interval
+
+from ..calendar import published
+
+TABLE = "norvixday"
+COLUMNS = ("symbol", "exchange", "interval", "day", "count", "fetched", "complete")
+KEY = ("symbol", "exchange", "interval")
+
+
+@dataclass(frozen=True)
+class DayRecord:
+    """What the last save of one trading day held."""
+
+    count: int
+    complete: bool
+
+
+def create_table(text_type: str) -> str:
+    """The record's table, made when missing; `text_type` is the dialect's text column."""
+    t = text_type
+    return (f'CREATE TABLE IF NOT EXISTS "{TABLE}" ("symbol" {t} NOT NULL, "exchange" {t} NOT NULL, '
+            f'"interval" {t} NOT NULL, "day" {t} NOT NULL, "count" INTEGER NOT NULL, "fetched" {t} NOT NULL, '
+            f'"complete" INTEGER NOT NULL, PRIMARY KEY ("symbol", "exchange", "interval", "day"))')
+
+
+def counted_days(days: dict[date, int], fetched: datetime) -> dict[date, DayRecord]:
+    """The records of days saved with these counts from a fetch at `fetched`: a day with no
+    record in the fetch is not recorded at all (its stored rows are kept)."""
+    return {day: DayRecord(count, fetched >= published(day)) for day, count in days.items() if count}
+
+
+def record_rows(symbol: str, exchange: str, interval: Interval, records: dict[date, DayRecord],
+                fetched: datetime) -> list[tuple[object, ...]]:
+    stamp = fetched.astimezone(timezone.utc).isoformat()
+    return [(symbol, exchange, interval.value, day.isoformat(), record.count, stamp, int(record.complete))
+            for day, record in sorted(records.items())]
