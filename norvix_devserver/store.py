@@ -204,9 +204,14 @@ class Store:
 
     def _trading_days_until(self, end: date | None) -> str:
         """Reference data are published for the trading days begun: today's, and from the
-        evening on, the next day's (at most the Monday after a Friday)."""
+        evening on, the next weekday's (a night session opens it)."""
         now = self._now()
-        return self._days_until(end, now.date() + timedelta(days=3 if now.time() >= EVENING else 0))
+        day = now.date()
+        if now.time() >= EVENING:
+            day += timedelta(days=1)
+            while day.weekday() >= 5:
+                day += timedelta(days=1)
+        return self._days_until(end, day)
 
     def _connect(self) -> sqlite3.Connection:
         return sqlite3.connect(self._uri, uri=True, check_same_thread=False)

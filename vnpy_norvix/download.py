@@ -399,13 +399,14 @@ class FrameStore(Protocol):
 @dataclass(frozen=True)
 class Batch:
     """What a task hands to the writer, in order: one window's records, ascending, with
-    when they were fetched, or (`records` None) the end of its fetching, with
+    the window and when it was fetched, or (`records` None) the end of its fetching, with
     the failure or interruption that ended it."""
 
     outcome: Outcome
     records: list[Record] | LabBars | None
     error: str | None = None
     interrupted: bool = False
+    window: Window | None = None
     fetched: datetime | None = None
 
 
@@ -442,10 +443,11 @@ class Downloader:
         self.began: dict[int, float] = {}  # per task, when its fetching started
         self.ended: set[int] = set()  # the tasks whose end the writer has reached
 
-    def save(self, task: Task, records: list[Record] | LabBars, fetched: datetime) -> None:
-        """One window saved whole, replacing what was stored of its days, each day recorded
-        with its count and whether it was fetched after it was published in full."""
-        days = day_counts(records, task.interval, task.calendar)
+    def save(self, task: Task, records: list[Record] | LabBars, window: Window, fetched: datetime) -> None:
+        """One window saved whole, replacing what was stored of its days, each trading day
+        recorded with its count and whether it was fetched after it was published in full."""
+        days = {day: 0 for day in task.calendar.days if window.first <= day <= window.last}
+        days.update(day_counts(records, task.interval, task.calendar))
         if not isinstance(records, list):
             cast(FrameStore, self.database).save_frame(records, days, fetched, task.calendar)
         else:
@@ -504,7 +506,7 @@ class Downloader:
                 # Read before asking: the answer holds at least what was published by then.
                 fetched = now_in_china()
                 records = self.window(target, task.interval, window, task.calendar)
-                self.hand_over(Batch(outcome, records, fetched=fetched))
+                self.hand_over(Batch(outcome, records, window=window, fetched=fetched))
         except Stopped:
             interrupted = True
         except FeedError as failure:
@@ -554,8 +556,8 @@ class Downloader:
             return  # a save of this task failed: its later windows are not saved
         records = batch.records
         try:
-            assert batch.fetched is not None  # a window's batch
-            self.save(task, records, batch.fetched)
+            assert batch.window is not None and batch.fetched is not None  # a window's batch
+            self.save(task, records, batch.window, batch.fetched)
             if records:
                 first, last = ((records[0].datetime, records[-1].datetime) if isinstance(records, list)
                                else (records.first, records.last))

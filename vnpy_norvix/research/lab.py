@@ -255,10 +255,10 @@ class LabStore:
     def save_frame(self, bars: LabBars, days: dict[date, int], fetched: datetime, calendar: Calendar) -> None:
         """One window's bars saved in place of what the file held of their trading days
         (`days`: the bars of each), then those days recorded in the ledger."""
-        from ..store.days import counted_days
+        from ..store.days import counted_days, replaced
 
         recorded = counted_days(days, fetched)
-        spans = [day_bounds(day, bars.interval, calendar) for day in sorted(recorded)]
+        spans = [day_bounds(day, bars.interval, calendar) for day in replaced(recorded)]
         if bars.frame.height or spans:
             save_lab_bars(self.lab_path, bars.vt_symbol, bars.interval, bars.frame, spans)
         if recorded:

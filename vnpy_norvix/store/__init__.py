@@ -35,7 +35,7 @@ from vnpy.trader.object import BarData, TickData
 from norvix_datafeed import CHINA_TZ
 
 from ..calendar import WEEKDAYS, Calendar, day_bounds
-from .days import DayRecord, counted_days, record_rows
+from .days import DayRecord, counted_days, record_rows, replaced
 
 if TYPE_CHECKING:
     from .writer import Writer
@@ -112,7 +112,7 @@ def save_window(database: BaseDatabase, symbol: str, exchange: Exchange, interva
     """The records of one window, fetched at `fetched`, holding `days[day]` records of each
     trading day of it, saved. With vnpy_sqlite and vnpy_postgresql, in one transaction:
     what was stored of each day with records in the window is deleted, the records saved,
-    and each such day's completeness recorded (days.py). With another adapter the records
+    and each day's completeness recorded (days.py). With another adapter the records
     are saved through its own method (a later fetch of a day overwrites it record by
     record) and nothing is recorded."""
     writer = bulk_writer(database, kind_of(interval))
@@ -123,7 +123,7 @@ def save_window(database: BaseDatabase, symbol: str, exchange: Exchange, interva
             save_bars(database, records)  # type: ignore[arg-type]  # the bars of a bar window
         return
     recorded = counted_days(days, fetched)
-    spans = [stored_span(*day_bounds(day, interval, calendar)) for day in sorted(recorded)]
+    spans = [stored_span(*day_bounds(day, interval, calendar)) for day in replaced(recorded)]
     writer.save_window(kind_of(interval), records, series_key(symbol, exchange, interval), spans,
                        record_rows(symbol, exchange.value, interval, recorded, fetched))
 

@@ -44,9 +44,15 @@ def create_table(text_type: str) -> str:
 
 
 def counted_days(days: dict[date, int], fetched: datetime) -> dict[date, DayRecord]:
-    """The records of days saved with these counts from a fetch at `fetched`: a day with no
-    record in the fetch is not recorded at all (its stored rows are kept)."""
-    return {day: DayRecord(count, fetched >= published(day)) for day, count in days.items() if count}
+    """The records of trading days saved with these counts from a fetch at `fetched`. A day
+    the fetch had no record of is recorded too (the service has none of it: a day without
+    ticks, a holiday), but what was stored of it is kept (see `replaced`)."""
+    return {day: DayRecord(count, fetched >= published(day)) for day, count in days.items()}
+
+
+def replaced(records: dict[date, DayRecord]) -> list[date]:
+    """The days whose stored records a save replaces: those it has records of."""
+    return sorted(day for day, record in records.items() if record.count)
 
 
 def record_rows(symbol: str, exchange: str, interval: Interval, records: dict[date, DayRecord],
