@@ -125,7 +125,7 @@ def save_window(database: BaseDatabase, symbol: str, exchange: Exchange, interva
     recorded = counted_days(days, fetched)
     spans = [stored_span(*day_bounds(day, interval, calendar)) for day in replaced(recorded)]
     writer.save_window(kind_of(interval), records, series_key(symbol, exchange, interval), spans,
-                       record_rows(symbol, exchange.value, interval, recorded, fetched))
+                       record_rows(symbol, exchange.value, interval, recorded))
 
 
 def day_records(database: BaseDatabase, symbol: str, exchange: Exchange, interval: Interval, first: date,

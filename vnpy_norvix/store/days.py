@@ -1,5 +1,5 @@
 """The completeness record: per series and trading day, how many records the last save of
-the day held, when they were fetched, and whether the day was whole then.
+the day held, and whether the day was whole when they were fetched.
 
 A trading day counts as held only when it was fetched after it was published in full
 (calendar.published): a day fetched earlier (at 10:30 on the day, or during its night
@@ -16,14 +16,16 @@ by another tool) are fetched again once, in whole days, and recorded from then o
 from __future__ import annotations
 
 from dataclasses import dataclass
-from datetime import date, datetime, timezone
+from datetime import date, datetime
 
 from vnpy.trader.constant import Interval
 
 from ..calendar import published
 
 TABLE = "norvixday"
-COLUMNS = ("symbol", "exchange", "interval", "day", "count", "fetched", "complete")
+# No time of the fetch is kept: a store filled by several runs holds the same record as
+# one filled at once by a run at the time of the last.
+COLUMNS = ("symbol", "exchange", "interval", "day", "count", "complete")
 KEY = ("symbol", "exchange", "interval")
 
 
@@ -39,8 +41,8 @@ def create_table(text_type: str) -> str:
     """The record's table, made when missing; `text_type` is the dialect's text column."""
     t = text_type
     return (f'CREATE TABLE IF NOT EXISTS "{TABLE}" ("symbol" {t} NOT NULL, "exchange" {t} NOT NULL, '
-            f'"interval" {t} NOT NULL, "day" {t} NOT NULL, "count" INTEGER NOT NULL, "fetched" {t} NOT NULL, '
-            f'"complete" INTEGER NOT NULL, PRIMARY KEY ("symbol", "exchange", "interval", "day"))')
+            f'"interval" {t} NOT NULL, "day" {t} NOT NULL, "count" INTEGER NOT NULL, "complete" INTEGER NOT NULL, '
+            'PRIMARY KEY ("symbol", "exchange", "interval", "day"))')
 
 
 def counted_days(days: dict[date, int], fetched: datetime) -> dict[date, DayRecord]:
@@ -55,8 +57,7 @@ def replaced(records: dict[date, DayRecord]) -> list[date]:
     return sorted(day for day, record in records.items() if record.count)
 
 
-def record_rows(symbol: str, exchange: str, interval: Interval, records: dict[date, DayRecord],
-                fetched: datetime) -> list[tuple[object, ...]]:
-    stamp = fetched.astimezone(timezone.utc).isoformat()
-    return [(symbol, exchange, interval.value, day.isoformat(), record.count, stamp, int(record.complete))
+def record_rows(symbol: str, exchange: str, interval: Interval,
+                records: dict[date, DayRecord]) -> list[tuple[object, ...]]:
+    return [(symbol, exchange, interval.value, day.isoformat(), record.count, int(record.complete))
             for day, record in sorted(records.items())]

@@ -144,9 +144,10 @@ class Writer(ABC):
                 self.upsert(layout, rows)
                 self.update_overview(layout, rows)
             if days:
-                self.execute(day_record.create_table(self.TEXT_TYPE))
+                if not self.has_day_records():
+                    self.create_day_table()
                 columns = day_record.COLUMNS
-                updated = ", ".join(f'"{name}" = excluded."{name}"' for name in ("count", "fetched", "complete"))
+                updated = ", ".join(f'"{name}" = excluded."{name}"' for name in ("count", "complete"))
                 statement = (f'INSERT INTO "{day_record.TABLE}" ({quoted(columns)}) '
                              f'VALUES ({", ".join([p] * len(columns))}) '
                              f'ON CONFLICT ({quoted((*day_record.KEY, "day"))}) DO UPDATE SET {updated}')
@@ -155,6 +156,10 @@ class Writer(ABC):
 
     def has_day_records(self) -> bool:
         return bool(self.table_columns(day_record.TABLE))
+
+    def create_day_table(self) -> None:
+        """The completeness record's table, made in the transaction under way."""
+        self.execute(day_record.create_table(self.TEXT_TYPE))
 
     def day_records(self, key: Row, first: str, last: str) -> list[tuple[str, int, int]]:
         """(day, count, complete) recorded for series `key` (symbol, exchange, interval
