@@ -8,9 +8,9 @@ in child processes) with nothing left to fetch:
 
   index     the command as users run it: what is held read from the completeness record
             beside vn.py's tables
-  load      the same command with the record turned away (store.held_days made to answer
-            None, as for an adapter that keeps none), so what is held is read by loading
-            every stored bar of the range through vn.py's adapter: the planner as it was
+  load      the same command with what is held read by loading every stored bar of the
+            range through vn.py's adapter (download.held_days, which an adapter that keeps
+            no record still uses): the planner as it was
   calendar  the same command with every trading day counted held without asking the
             database: the service's calendar, the reference checks and the process alone
 
@@ -48,11 +48,13 @@ LAST = date(2024, 5, 31)
 
 def launch(mode: str, argv: list[str]) -> int:
     """`python -m vnpy_norvix <argv>` in this process, its planner changed as `mode` says."""
-    from vnpy_norvix import download, store
+    from vnpy_norvix import download
     from vnpy_norvix.cli import main
 
     if mode == "load":
-        store.held_days = lambda *args, **named: None  # type: ignore[assignment]
+        download.whole_days = (  # type: ignore[assignment]
+            lambda database, target, interval, calendar, holding: download.held_days(database, target, interval,
+                                                                                     calendar))
     elif mode == "calendar":
         download.whole_days = lambda database, target, interval, calendar, holding: set(calendar.days)  # type: ignore[assignment]
     return main(argv)
