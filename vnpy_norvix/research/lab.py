@@ -304,7 +304,7 @@ class LabStore:
                                                     closed="left")).to_list():
             day = calendar.trading_day(moment.replace(tzinfo=CHINA_TZ), interval)
             counts[day] = counts.get(day, 0) + 1
-        return {day for day in complete if counts.get(day) == records[day][0]}
+        return {day for day in complete if counts.get(day, 0) == records[day][0]}
 
     def save_tick_data(self, ticks: list[TickData], stream: bool = False) -> bool:
         raise ValueError("an AlphaLab keeps no ticks")

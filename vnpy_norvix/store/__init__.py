@@ -159,7 +159,7 @@ def held_days(database: BaseDatabase, symbol: str, exchange: Exchange, interval:
     if writer.recorded_total(key) == writer.stored_count(kind_of(interval), series_key(symbol, exchange, interval)):
         return complete
     counts = day_counts(database, symbol, exchange, interval, min(complete), max(complete), calendar)
-    return {day for day in complete if counts.get(day) == records[day].count}
+    return {day for day in complete if counts.get(day, 0) == records[day].count}
 
 
 def day_counts(database: BaseDatabase, symbol: str, exchange: Exchange, interval: Interval, first: date, last: date,
