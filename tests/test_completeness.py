@@ -145,11 +145,21 @@ def test_planning_what_is_held_loads_no_record(database, clocked, monkeypatch):
     def loading(*args, **named):
         raise AssertionError("a record loaded to plan")
 
+    load_bars = type(database).load_bar_data
     monkeypatch.setattr(type(database), "load_bar_data", loading)
     monkeypatch.setattr(type(database), "load_tick_data", loading)
     tasks = dl.plan(source, targets, intervals, database)
     assert [task.todo for task in tasks] == [[], []]
     assert [task.held_days for task in tasks] == [len(task.calendar.days) for task in tasks] == [10, 10]
+
+    # An adapter that keeps no record: its records loaded, the last day of a series fetched again.
+    from vnpy_norvix import store
+    from vnpy_norvix.calendar import Window
+
+    monkeypatch.setattr(type(database), "load_bar_data", load_bars)
+    monkeypatch.setattr(store, "bulk_writer", lambda database, kind: None)
+    last = date(2024, 5, 31)
+    assert dl.plan(source, targets, intervals[:1], database)[0].todo == [Window(last, last)]
 
 
 def test_a_contract_listed_while_the_process_runs_is_found(settings, clocked):
