@@ -9,7 +9,7 @@ in child processes) with nothing left to fetch:
   index     the command as users run it: what is held read from the completeness record
             beside vn.py's tables
   load      the same command with what is held read by loading every stored bar of the
-            range through vn.py's adapter (download.held_days, which an adapter that keeps
+            range through vn.py's adapter (download.loaded_days, which an adapter that keeps
             no record still uses): the planner as it was
   calendar  the same command with every trading day counted held without asking the
             database: the service's calendar, the reference checks and the process alone
@@ -51,12 +51,14 @@ def launch(mode: str, argv: list[str]) -> int:
     from vnpy_norvix import download
     from vnpy_norvix.cli import main
 
-    if mode == "load":
-        download.whole_days = (  # type: ignore[assignment]
-            lambda database, target, interval, calendar, holding: download.held_days(database, target, interval,
-                                                                                     calendar))
-    elif mode == "calendar":
-        download.whole_days = lambda database, target, interval, calendar, holding: set(calendar.days)  # type: ignore[assignment]
+    def loaded(database, target, interval, calendar, holding):  # type: ignore[no-untyped-def]
+        return download.loaded_days(database, target, interval, calendar)
+
+    def every_day(database, target, interval, calendar, holding):  # type: ignore[no-untyped-def]
+        return set(calendar.days)
+
+    if mode in ("load", "calendar"):
+        download.whole_days = loaded if mode == "load" else every_day  # type: ignore[assignment]
     return main(argv)
 
 

@@ -179,3 +179,11 @@ def test_a_contract_listed_while_the_process_runs_is_found(settings, clocked):
     clocked.clock.now = china("2024-06-20 16:00")  # listed on 2024-06-18
     bars = feed.query_bar_history(request, said.append)
     assert [bar.datetime.date() for bar in bars] == [date(2024, 6, 18), date(2024, 6, 19), date(2024, 6, 20)]
+
+
+def test_kept_reference_answers_expire_at_the_next_publication(settings):
+    from vnpy_norvix.reference import expires
+
+    for asked, stale in [("2024-06-18 07:00", "2024-06-18 08:30"), ("2024-06-18 10:00", "2024-06-18 15:45"),
+                         ("2024-06-18 15:45", "2024-06-18 20:00"), ("2024-06-18 21:00", "2024-06-19 08:30")]:
+        assert expires(china(asked)) == china(stale), asked

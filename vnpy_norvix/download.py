@@ -231,7 +231,7 @@ class Task:
     calendar: Calendar = field(default_factory=Calendar)  # the contract's trading days in range
     todo: list[Window] = field(default_factory=list)  # whole trading days still to fetch, ascending
     held: int = 0  # records the database held before, in all
-    held_days: int = 0  # trading days of the range it held records of
+    held_days: int = 0  # trading days of the range it held whole
     failure: Failure | None = None  # why the task could not be planned
 
     @property
@@ -272,7 +272,7 @@ def holdings(database: BaseDatabase) -> dict[HeldKey, Holding]:
     return held
 
 
-def held_days(database: BaseDatabase, target: Target, interval: Interval, calendar: Calendar) -> set[date]:
+def loaded_days(database: BaseDatabase, target: Target, interval: Interval, calendar: Calendar) -> set[date]:
     """The trading days of the target's range that the database holds records of, read
     window by window through the database's own load functions."""
     days: set[date] = set()
@@ -333,7 +333,7 @@ def whole_days(database: BaseDatabase, target: Target, interval: Interval, calen
     if found is not None:
         return found
     latest = calendar.trading_day(holding.last, interval)
-    return {day for day in held_days(database, target, interval, calendar) if day < latest}
+    return {day for day in loaded_days(database, target, interval, calendar) if day < latest}
 
 
 def plan(source: Source, targets: Iterable[Target], intervals: Sequence[Interval],
