@@ -131,6 +131,8 @@ fi
 install_optional_package libsimdjson-dev "building without simdjson"
 # The Windows cross compiler, for tests/test_portability.py.
 install_optional_package g++-mingw-w64-x86-64 "the Windows compile check will be skipped"
+# libfaketime, for tests that run whole commands at chosen times of the trading calendar.
+install_optional_package faketime "the tests of commands run at a chosen time will be skipped"
 if ! pip install -q --no-warn-conflicts -r "$ROOT/requirements/runtime.txt"; then
     if "$VENV/bin/python" -c 'import talib' 2>/dev/null; then
         die "installing requirements/runtime.txt failed"

@@ -404,3 +404,47 @@ def test_the_copy_text_is_what_csv_writer_writes():
     for other in [Decimal("1.5"), True, b"x", "lone \ud800", [1]]:  # left to csv.writer
         assert _wire.csv_text(rows + [(1, other)]) is None
     assert _wire.csv_text([(None,), (1, 2)]) is None  # csv.writer writes a lone empty field as ""
+
+
+@pytest.mark.parametrize("failure", [None, RuntimeError("disk full"), KeyboardInterrupt()])
+def test_a_window_replaces_its_days_and_records_them_in_one_transaction(backend, monkeypatch, failure):
+    from datetime import date
+
+    from vnpy_norvix import store
+    from vnpy_norvix.calendar import Calendar
+    from vnpy_norvix.store.writer import Writer
+
+    database = backend.database
+    backend.use("bulk")
+    day, minute = date(2024, 5, 29), timedelta(minutes=1)
+    calendar = Calendar([date(2024, 5, 28), day])
+    key = ("rb2410", Exchange.SHFE, Interval.MINUTE)
+    night = datetime(2024, 5, 28, 21, 0, tzinfo=SHANGHAI)  # the night session opening the day
+    store.save_window(database, *key, bars("rb2410", Interval.MINUTE, night, 90, minute, seed=1), {day: 90},
+                      datetime(2024, 5, 29, 10, 30, tzinfo=SHANGHAI), calendar)
+    assert store.day_records(database, *key, day, day) == {day: store.DayRecord(90, False)}
+    assert store.held_days(database, *key, day, day, calendar) == set()  # saved while trading
+    before = backend.dump("bulk")
+
+    later = bars("rb2410", Interval.MINUTE, night + minute, 60, minute, seed=2)  # lacks the first bar
+    after_close = datetime(2024, 5, 29, 16, 0, tzinfo=SHANGHAI)
+    if failure is not None:
+        def broken(self, layout, rows):  # after the day's rows are deleted and the new ones written
+            raise failure
+
+        monkeypatch.setattr(Writer, "update_overview", broken)
+        with pytest.raises(type(failure)):
+            store.save_window(database, *key, later, {day: 60}, after_close, calendar)
+        monkeypatch.undo()
+        assert backend.dump("bulk") == before
+        assert store.day_records(database, *key, day, day) == {day: store.DayRecord(90, False)}
+        return
+
+    store.save_window(database, *key, later, {day: 60}, after_close, calendar)
+    stored = database.load_bar_data(*key, (night - minute).replace(tzinfo=None), (night + 100 * minute).replace(tzinfo=None))
+    assert [bar.close_price for bar in stored] == pytest.approx([bar.close_price for bar in later], rel=1e-6)
+    assert store.day_records(database, *key, day, day) == {day: store.DayRecord(60, True)}
+    assert store.held_days(database, *key, day, day, calendar) == {day}
+    assert store.day_counts(database, *key, date(2024, 5, 28), day, calendar) == {day: 60}
+    database.delete_bar_data(*key)  # vn.py's own delete: the record no longer adds up
+    assert store.held_days(database, *key, day, day, calendar) == set()

@@ -16,9 +16,13 @@ from dataclasses import dataclass
 from datetime import date, datetime, time, timedelta
 
 import vnpy.trader.database as vn_database
+from loguru import logger
 from vnpy.trader.constant import Interval
+from vnpy.trader.setting import SETTINGS
 
 from norvix_datafeed import CHINA_TZ
+
+from . import messages
 
 # A record from EVENING on belongs to the next trading day; one before MORNING on a day
 # without trading (a Saturday after a Friday's night session) also does.
@@ -170,7 +174,49 @@ def unpublished(today: date, first: date, last: date) -> list[date]:
 
 
 def today_in_china() -> date:
-    return datetime.now(CHINA_TZ).date()
+    return now_in_china().date()
+
+
+def now_in_china() -> datetime:
+    """The machine's clock, read at each call, as China time (whatever the machine's zone)."""
+    return datetime.now(CHINA_TZ)
+
+
+# The last session of a trading day ends by then (the day sessions close at 15:00 or 15:15).
+LAST_CLOSE = time(15, 15)
+# "datafeed.publish_delay": minutes after LAST_CLOSE until the service has published the
+# whole trading day; a day fetched earlier is only provisionally held.
+PUBLISH_DELAY_SETTING = "datafeed.publish_delay"
+DEFAULT_PUBLISH_DELAY = 30.0
+MOST_PUBLISH_DELAY = 24 * 60.0
+
+
+def publish_delay() -> timedelta:
+    """The "datafeed.publish_delay" setting (minutes, 0 .. one day), read at each call; a
+    value outside that is warned of and the default taken."""
+    value = SETTINGS.get(PUBLISH_DELAY_SETTING, DEFAULT_PUBLISH_DELAY)
+    try:
+        minutes = float(value)
+    except (TypeError, ValueError):
+        minutes = -1.0
+    if not 0 <= minutes <= MOST_PUBLISH_DELAY:  # NaN too
+        logger.warning(messages.bad_setting(PUBLISH_DELAY_SETTING, value, DEFAULT_PUBLISH_DELAY))
+        minutes = DEFAULT_PUBLISH_DELAY
+    return timedelta(minutes=minutes)
+
+
+def published(day: date, delay: timedelta | None = None) -> datetime:
+    """When the whole of trading day `day` is published: its last session's close plus the
+    publishing delay. Records of `day` fetched before then are provisional."""
+    return datetime.combine(day, LAST_CLOSE, CHINA_TZ) + (publish_delay() if delay is None else delay)
+
+
+def day_bounds(day: date, interval: Interval, calendar: Calendar = WEEKDAYS) -> tuple[datetime, datetime]:
+    """The China-time span [begin, end) holding the records of `interval` of trading day
+    `day` and of no other (see `session_span`; a daily bar is stamped at midnight)."""
+    if interval in (Interval.DAILY, Interval.WEEKLY):
+        return midnight(day), midnight(day + timedelta(days=1))
+    return session_span(day, calendar)
 
 
 @dataclass(frozen=True)

@@ -1,13 +1,15 @@
 """Market history from the data service into vn.py's database, resumably and in parallel.
 
 A download is a list of tasks, one per contract and interval, each over a range of
-trading days. A task fetches only the trading days of its range that the database
-holds no records of: the contract's trading days are the days the service has a daily
-bar of it, and what the database holds is read per trading day from its records inside
-the range, so a hole anywhere (left by an interrupted or failed run) is fetched again,
-and days that may not be complete yet (today's, tonight's) always are. Each window of
-trading days is fetched and saved whole, in one transaction, so a trading day is
-either all stored or not at all.
+trading days. A task fetches only the trading days of its range that the database does
+not hold whole: the contract's trading days are the days the service has a daily bar
+of it, and a day is held whole when it was fetched after it was published in full
+(store/days.py), so a hole anywhere (left by an interrupted or failed run) and a day
+saved while it was still trading are fetched again. What is held is read from the
+completeness record (vnpy_sqlite, vnpy_postgresql, a lab folder's ledger), never from
+vn.py records. Each window of trading days is fetched and saved whole, in one
+transaction that replaces what was stored of its days, so a trading day is either all
+stored from one fetch or as it was.
 
 Every request goes through the plug-in's engine, which answers with records or a
 `Failure` naming the reason.
@@ -34,8 +36,9 @@ from vnpy.trader.object import BarData, TickData
 
 from norvix_datafeed import CHINA_TZ
 
-from .calendar import Calendar, Window, midnight, session_span, today_in_china, trading_windows, unpublished
-from . import messages
+from .calendar import (Calendar, Window, midnight, now_in_china, session_span, today_in_china, trading_windows,
+                       unpublished)
+from . import messages, store
 from .aggregate import hour_bars
 from .engine import Answer, Engine, Failure
 from .engine import wire
@@ -229,7 +232,7 @@ class Task:
     calendar: Calendar = field(default_factory=Calendar)  # the contract's trading days in range
     todo: list[Window] = field(default_factory=list)  # whole trading days still to fetch, ascending
     held: int = 0  # records the database held before, in all
-    held_days: int = 0  # trading days of the range it held records of
+    held_days: int = 0  # trading days of the range it held whole
     failure: Failure | None = None  # why the task could not be planned
 
     @property
@@ -270,7 +273,7 @@ def holdings(database: BaseDatabase) -> dict[HeldKey, Holding]:
     return held
 
 
-def held_days(database: BaseDatabase, target: Target, interval: Interval, calendar: Calendar) -> set[date]:
+def loaded_days(database: BaseDatabase, target: Target, interval: Interval, calendar: Calendar) -> set[date]:
     """The trading days of the target's range that the database holds records of, read
     window by window through the database's own load functions."""
     days: set[date] = set()
@@ -310,12 +313,28 @@ def plan_task(source: Source, target: Target, interval: Interval, days: list[dat
     range_start, range_end = midnight(target.first), datetime.combine(target.last, clock.max, CHINA_TZ)
     held: set[date] = set()
     if holding is not None and days and holding.first <= range_end and holding.last >= range_start:
-        held = held_days(database, target, interval, calendar)
+        held = whole_days(database, target, interval, calendar, holding)
     task.held_days = len(held.intersection(days))
-    # Days that may not be complete yet are fetched again.
-    wanted = set(days).difference(held).union(unpublished(today_in_china(), target.first, target.last))
+    wanted = set(days).difference(held)
     task.todo = [window for run in runs(days, wanted) for window in trading_windows(run, interval, calendar)]
     return task
+
+
+def whole_days(database: BaseDatabase, target: Target, interval: Interval, calendar: Calendar,
+               holding: Holding) -> set[date]:
+    """The trading days of the task's range the database holds whole. From the completeness
+    record where the database keeps one (store.held_days, a lab's ledger); with any other
+    adapter, by a rule on what it holds: every day it holds records of but the last of the
+    series and those after (the only ones a save can have left partial, since the days of
+    a task are saved in ascending order and each window whole)."""
+    first, last = target.first, target.last
+    if isinstance(database, FrameStore):
+        return database.held_days(target.symbol, target.exchange, interval, first, last, calendar)
+    found = store.held_days(database, target.symbol, target.exchange, interval, first, last, calendar)
+    if found is not None:
+        return found
+    latest = calendar.trading_day(holding.last, interval)
+    return {day for day in loaded_days(database, target, interval, calendar) if day < latest}
 
 
 def plan(source: Source, targets: Iterable[Target], intervals: Sequence[Interval],
@@ -373,18 +392,24 @@ class FrameStore(Protocol):
     def window_bars(self, fetched: Fetched, symbol: str, exchange: Exchange, interval: Interval, window: Window,
                     calendar: Calendar) -> LabBars: ...
 
-    def save_frame(self, bars: LabBars) -> None: ...
+    def save_frame(self, bars: LabBars, days: dict[date, int], fetched: datetime, calendar: Calendar) -> None: ...
+
+    def held_days(self, symbol: str, exchange: Exchange, interval: Interval, first: date, last: date,
+                  calendar: Calendar) -> set[date]: ...
 
 
 @dataclass(frozen=True)
 class Batch:
-    """What a task hands to the writer, in order: one window's records, ascending, or
-    (`records` None) the end of its fetching, with the failure or interruption that ended it."""
+    """What a task hands to the writer, in order: one window's records, ascending, with
+    the window and when it was fetched, or (`records` None) the end of its fetching, with
+    the failure or interruption that ended it."""
 
     outcome: Outcome
     records: list[Record] | LabBars | None
     error: str | None = None
     interrupted: bool = False
+    window: Window | None = None
+    fetched: datetime | None = None
 
 
 # Windows waiting to be saved, per job: enough for fetching never to wait on a save of
@@ -420,16 +445,17 @@ class Downloader:
         self.began: dict[int, float] = {}  # per task, when its fetching started
         self.ended: set[int] = set()  # the tasks whose end the writer has reached
 
-    def save(self, records: list[Record] | LabBars, interval: Interval) -> int | None:
-        """Saves one window; how many rows that added, when the store counts them."""
-        from . import store
-
+    def save(self, task: Task, records: list[Record] | LabBars, window: Window, fetched: datetime) -> int | None:
+        """One window saved whole, replacing what was stored of its days, each trading day
+        recorded with its count and whether it was fetched after it was published in full;
+        how many rows the series gained, when the store counts them."""
+        days = {day: 0 for day in task.calendar.days if window.first <= day <= window.last}
+        days.update(day_counts(records, task.interval, task.calendar))
         if not isinstance(records, list):
-            cast(FrameStore, self.database).save_frame(records)
+            cast(FrameStore, self.database).save_frame(records, days, fetched, task.calendar)
             return None
-        if interval == Interval.TICK:
-            return store.save_ticks(self.database, cast(list[TickData], records))
-        return store.save_bars(self.database, cast(list[BarData], records))
+        return store.save_window(self.database, task.target.symbol, task.target.exchange, task.interval, records,
+                                 days, fetched, task.calendar)
 
     # --- the fetchers' side ---
 
@@ -480,7 +506,10 @@ class Downloader:
                     raise Stopped
                 if outcome.error is not None:  # a save failed: the task ends there
                     break
-                self.hand_over(Batch(outcome, self.window(target, task.interval, window, task.calendar)))
+                # Read before asking: the answer holds at least what was published by then.
+                fetched = now_in_china()
+                records = self.window(target, task.interval, window, task.calendar)
+                self.hand_over(Batch(outcome, records, window=window, fetched=fetched))
         except Stopped:
             interrupted = True
         except FeedError as failure:
@@ -530,11 +559,12 @@ class Downloader:
             return  # a save of this task failed: its later windows are not saved
         records = batch.records
         try:
+            assert batch.window is not None and batch.fetched is not None  # a window's batch
+            added = self.save(task, records, batch.window, batch.fetched)
+            outcome.added = None if added is None or outcome.added is None else outcome.added + added
             if records:
                 first, last = ((records[0].datetime, records[-1].datetime) if isinstance(records, list)
                                else (records.first, records.last))
-                added = self.save(records, task.interval)
-                outcome.added = None if added is None or outcome.added is None else outcome.added + added
                 outcome.first = min(outcome.first or first, first)
                 outcome.last = max(outcome.last or last, last)
                 outcome.fetched += len(records)
@@ -585,6 +615,17 @@ class Downloader:
             outcome.new = (outcome.added if outcome.added is not None
                            else (after.count if after else 0) - outcome.task.held)
         return outcomes
+
+
+def day_counts(records: list[Record] | LabBars, interval: Interval, calendar: Calendar) -> dict[date, int]:
+    """The records of each trading day among `records` (one window's, as selected)."""
+    times = (map(attrgetter("datetime"), records) if isinstance(records, list)
+             else records.frame["datetime"].to_list())
+    counts: dict[date, int] = {}
+    for moment in times:
+        day = calendar.trading_day(moment, interval)
+        counts[day] = counts.get(day, 0) + 1
+    return counts
 
 
 def records_of(batch: Batch | None) -> int:

@@ -11,7 +11,10 @@ A contract is checked against the service's products (which name each product's
 exchange) and against its dominant contracts and tradable contracts: a contract is
 known when it was dominant on some day, or is tradable on the last trading day before
 its delivery month (or on the nearest day of the service's data). The answers are kept
-for the life of the process, per service address and credentials.
+per process, per service address and credentials, until the service next publishes
+(`expires`: the morning, the day's close, the evening), so that a long-running process
+(vn.py's desktop, a notebook) sees contracts listed since; and a contract or product
+missing from the kept answers is looked up again, once per check, before it is refused.
 """
 
 from __future__ import annotations
@@ -23,12 +26,13 @@ import threading
 from bisect import bisect_left
 from collections.abc import Callable
 from dataclasses import dataclass
-from datetime import date
+from datetime import date, datetime, time, timedelta
 from typing import TYPE_CHECKING, TypeVar
 
 from vnpy.trader.constant import Exchange
 
 from . import messages
+from .calendar import EVENING, now_in_china, published
 from .engine import Engine, Failure, Scope
 from .names import is_name
 
@@ -175,9 +179,23 @@ def read_factors(value: object) -> list[Factor]:
 # --- lookups -----------------------------------------------------------------------------
 
 
-# Per service address and credentials: lookup key -> checked records.
-_CACHES: dict[tuple[str, str, str], dict[tuple[str | None, ...], object]] = {}
+# Per service address and credentials: lookup key -> (checked records, when they expire).
+_CACHES: dict[tuple[str, str, str], dict[tuple[str | None, ...], tuple[object, datetime]]] = {}
 _LOCK = threading.Lock()
+
+# Before the day sessions open the service has published the day's reference data.
+MORNING_READY = time(8, 30)
+
+
+def expires(asked: datetime) -> datetime:
+    """When an answer given at `asked` (China time) is stale: at the service's next
+    publication, in the morning, after the day's close, or in the evening (the next
+    trading day's night session)."""
+    day = asked.date()
+    moments = [datetime.combine(day, MORNING_READY, asked.tzinfo), published(day),
+               datetime.combine(day, EVENING, asked.tzinfo),
+               datetime.combine(day + timedelta(days=1), MORNING_READY, asked.tzinfo)]
+    return min(moment for moment in moments if moment > asked)
 
 WHAT = {"multiplier": "品种数据", "dominant": "主力合约数据", "contracts": "当天可交易合约数据", "ex_factor": "复权因子数据"}
 
@@ -193,11 +211,14 @@ class Reference:
             self.cache = _CACHES.setdefault(key, {})
 
     def _ask(self, kind: str, read: Callable[[object], T], symbol: str, first: str | None = None,
-             last: str | None = None, scope: Scope | None = None) -> T:
+             last: str | None = None, scope: Scope | None = None, fresh: bool = False) -> T:
+        """The answer of one lookup: the kept one unless it has expired or `fresh` is asked."""
         key = (kind, symbol, first, last)
+        asked = now_in_china()
         with _LOCK:
-            if key in self.cache:
-                return self.cache[key]  # type: ignore[return-value]  # what `read` made for this key
+            kept = self.cache.get(key)
+            if kept is not None and not fresh and asked < kept[1]:
+                return kept[0]  # type: ignore[return-value]  # what `read` made for this key
         answer = self.engine.call(kind, symbol, first, last, scope=scope)
         try:
             records = read(answer.records)
@@ -205,29 +226,34 @@ class Reference:
             raise Failure(self.engine.mask(messages.unusable_reference(WHAT[kind], str(problem))), "unreadable",
                           plain=self.engine.mask(messages.plain_unusable_reference(kind, str(problem)))) from None
         with _LOCK:
-            self.cache[key] = records
+            self.cache[key] = (records, expires(asked))
         return records
 
-    def products(self, scope: Scope | None = None) -> dict[str, Exchange]:
-        return {p.symbol: p.exchange for p in self._ask("multiplier", read_products, "", scope=scope)}
+    def products(self, scope: Scope | None = None, fresh: bool = False) -> dict[str, Exchange]:
+        return {p.symbol: p.exchange for p in self._ask("multiplier", read_products, "", scope=scope, fresh=fresh)}
 
     def terms(self, symbol: str) -> Terms:
-        """The contract terms of the product of `symbol` (a contract or a product);
-        raises `Failure` ("unknown_contract") when the service names none."""
+        """The contract terms of the product of `symbol` (a contract or a product), looked
+        up again once when the kept answer names none; raises `Failure`
+        ("unknown_contract") when the service names none."""
         match = PRODUCT.match(symbol)
         product = match.group() if match else ""
-        found = self._ask("multiplier", read_terms, product).get(product) if product else None
+        found = None
+        for fresh in (False, True):
+            found = self._ask("multiplier", read_terms, product, fresh=fresh).get(product) if product else None
+            if found is not None or not product:
+                break
         if found is None:
             raise Failure(messages.unknown_product(product), "unknown_contract",
                           plain=messages.plain_unknown_product(product))
         return found
 
     def dominant(self, product: str, first: date | None = None, last: date | None = None,
-                 scope: Scope | None = None) -> list[Dominant]:
-        return self._ask("dominant", read_dominant, product, _iso(first), _iso(last), scope)
+                 scope: Scope | None = None, fresh: bool = False) -> list[Dominant]:
+        return self._ask("dominant", read_dominant, product, _iso(first), _iso(last), scope, fresh)
 
-    def listings(self, product: str, day: date, scope: Scope | None = None) -> list[Listing]:
-        return self._ask("contracts", read_listings, product, day.isoformat(), scope=scope)
+    def listings(self, product: str, day: date, scope: Scope | None = None, fresh: bool = False) -> list[Listing]:
+        return self._ask("contracts", read_listings, product, day.isoformat(), scope=scope, fresh=fresh)
 
     def factors(self, product: str, first: date, last: date) -> list[Factor]:
         return self._ask("ex_factor", read_factors, product, first.isoformat(), last.isoformat())
@@ -235,35 +261,38 @@ class Reference:
     def check_contract(self, symbol: str, exchange: Exchange, scope: Scope | None = None) -> None:
         """Raises `Failure` for a contract the service does not know ("unknown_contract")
         or knows on another exchange ("exchange"). A service that names no products at
-        all is taken at its word: nothing can be checked."""
-        products = self.products(scope)
-        if not products:
-            return
+        all is taken at its word: nothing can be checked. What the kept answers do not
+        know is looked up again, once, before it is refused."""
         match = PRODUCT.match(symbol)
         product = match.group() if match else ""
-        if product not in products:
-            raise Failure(messages.unknown_contract(symbol), "unknown_contract",
-                          plain=messages.plain_unknown_contract(symbol))
-        if products[product] != exchange:
-            raise Failure(messages.wrong_exchange(symbol, exchange.value, products[product].value), "exchange",
-                          plain=messages.plain_wrong_exchange(symbol, exchange.value, products[product].value))
-        if not self.known(product, symbol, scope):
-            raise Failure(messages.unknown_contract(symbol), "unknown_contract",
-                          plain=messages.plain_unknown_contract(symbol))
+        for fresh in (False, True):
+            products = self.products(scope, fresh)
+            if not products:
+                return
+            if product not in products:
+                continue
+            if products[product] != exchange:
+                raise Failure(messages.wrong_exchange(symbol, exchange.value, products[product].value), "exchange",
+                              plain=messages.plain_wrong_exchange(symbol, exchange.value, products[product].value))
+            if self.known(product, symbol, scope, fresh):
+                return
+        raise Failure(messages.unknown_contract(symbol), "unknown_contract",
+                      plain=messages.plain_unknown_contract(symbol))
 
     def check_product(self, product: str) -> None:
-        """Raises `Failure` ("unknown_contract") for a product the service does not name."""
+        """Raises `Failure` ("unknown_contract") for a product the service does not name,
+        in the kept answer nor when looked up again."""
         products = self.products()
-        if products and product not in products:
+        if products and product not in products and product not in self.products(fresh=True):
             raise Failure(messages.unknown_product(product), "unknown_contract",
                           plain=messages.plain_unknown_product(product))
 
-    def known(self, product: str, symbol: str, scope: Scope | None = None) -> bool:
-        days = self.dominant(product, scope=scope)
+    def known(self, product: str, symbol: str, scope: Scope | None = None, fresh: bool = False) -> bool:
+        days = self.dominant(product, scope=scope, fresh=fresh)
         if not days or any(day.instrument_id == symbol for day in days):
             return True  # without a calendar of the product there is nothing to tell by
         for probe in probe_days(symbol, [day.trading_date for day in days]):
-            if any(listing.instrument_id == symbol for listing in self.listings(product, probe, scope)):
+            if any(listing.instrument_id == symbol for listing in self.listings(product, probe, scope, fresh)):
                 return True
         return False
 

@@ -6,7 +6,9 @@ place, so that an interrupted write leaves the file as it was.
 `LabStore` lets the command line's download planner and downloader (vnpy_norvix/download.py)
 use a lab folder in place of vn.py's database: what a lab file holds is read per trading
 day the way the database's records are, and each window's bars come to it as a frame of
-the answers' columns, with no vn.py object per bar."""
+the answers' columns, with no vn.py object per bar. Which trading days a lab file holds
+whole is kept in the folder's ledger (LEDGER), written (atomically) after the bar file:
+a day is marked whole only once its bars are in place."""
 
 from __future__ import annotations
 
@@ -15,7 +17,7 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from datetime import date, datetime
 from pathlib import Path
-from typing import TYPE_CHECKING, cast
+from typing import TYPE_CHECKING, Any, cast
 
 import polars as pl
 import vnpy.trader.database as vn_database
@@ -25,7 +27,7 @@ from vnpy.trader.database import BarOverview, TickOverview
 
 from norvix_datafeed import CHINA_TZ
 
-from ..calendar import Calendar, Window
+from ..calendar import Calendar, Window, day_bounds
 from ..engine import Failure
 from ..fetch import Fetched
 from ..files import inside, replacing
@@ -44,6 +46,9 @@ LAB_FIELDS = {"open_price": "open", "high_price": "high", "low_price": "low", "c
               "volume": "volume", "turnover": "turnover", "open_interest": "open_interest"}
 # The lab file's time: China wall time without a zone, as save_bar_data stores bar.datetime.
 LAB_TIME = pl.Datetime("us")
+# The completeness record of the folder's bar files: per "vt_symbol interval", per trading
+# day, [records saved, whether whole] (see vnpy_norvix/store/days.py for the rule).
+LEDGER = "norvix_days.json"
 
 
 def open_lab(lab_path: str | Path) -> AlphaLab:
@@ -72,17 +77,23 @@ def lab_frame(frame: pl.DataFrame) -> pl.DataFrame:
                         *(pl.col(name).cast(pl.Float64).alias(lab) for name, lab in LAB_FIELDS.items()))
 
 
-def save_lab_bars(lab_path: str | Path, vt_symbol: str, interval: Interval, frame: pl.DataFrame, *,
-                  merge: bool = True) -> int:
-    """The bars of `frame` merged into the lab's file of `vt_symbol`: what it held and the
-    new bars, one per time, ascending; a time both hold keeps the new bar. Without `merge`
-    the file holds the new bars alone (a continuous series: its prices are on one
-    adjustment scale, which another build's need not share). Returns the rows the file
-    holds."""
+def save_lab_bars(lab_path: str | Path, vt_symbol: str, interval: Interval, frame: pl.DataFrame,
+                  replaced: Iterable[tuple[datetime, datetime]] = (), *, merge: bool = True) -> int:
+    """The bars of `frame` merged into the lab's file of `vt_symbol`: what it held (less its
+    bars in the China-time spans [begin, end) `replaced`) and the new bars, one per time,
+    ascending; a time both hold keeps the new bar. Without `merge` the file holds the new
+    bars alone (a continuous series: its prices are on one adjustment scale, which
+    another build's need not share). Returns the rows the file holds."""
     path = bar_file(open_lab(lab_path), vt_symbol, interval)
     merged = lab_frame(frame)
     if merge and path.exists():
-        merged = pl.concat([pl.read_parquet(path), merged])
+        held = pl.read_parquet(path)
+        spans = [(begin.astimezone(CHINA_TZ).replace(tzinfo=None), end.astimezone(CHINA_TZ).replace(tzinfo=None))
+                 for begin, end in replaced]
+        if spans:
+            held = held.filter(~pl.any_horizontal(pl.col("datetime").is_between(begin, end, closed="left")
+                                                  for begin, end in spans))
+        merged = pl.concat([held, merged])
     # save_bar_data leaves the row kept of a time held twice to chance; here the new one wins.
     merged = merged.unique(subset=["datetime"], keep="last", maintain_order=True).sort("datetime")
     with replacing(path) as temporary:
@@ -242,10 +253,59 @@ class LabStore:
         return LabBars(f"{symbol}.{exchange.value}", interval,
                        window_frame(fetched, symbol, exchange, interval, window, calendar))
 
-    def save_frame(self, bars: LabBars) -> None:
-        save_lab_bars(self.lab_path, bars.vt_symbol, bars.interval, bars.frame)
-        if self.added is not None:
+    def save_frame(self, bars: LabBars, days: dict[date, int], fetched: datetime, calendar: Calendar) -> None:
+        """One window's bars saved in place of what the file held of their trading days
+        (`days`: the bars of each), then those days recorded in the ledger."""
+        from ..store.days import counted_days, replaced
+
+        recorded = counted_days(days, fetched)
+        spans = [day_bounds(day, bars.interval, calendar) for day in replaced(recorded)]
+        if bars.frame.height or spans:
+            save_lab_bars(self.lab_path, bars.vt_symbol, bars.interval, bars.frame, spans)
+        if recorded:
+            ledger = self._ledger()
+            entry = ledger.setdefault(f"{bars.vt_symbol} {bars.interval.value}", {})
+            entry.update({day.isoformat(): [record.count, record.complete] for day, record in recorded.items()})
+            with replacing(self.lab_path / LEDGER) as temporary:
+                temporary.write_text(json.dumps(ledger, indent=1, sort_keys=True), encoding="UTF-8")
+        if self.added is not None and bars.frame.height:
             self.added(bars.vt_symbol)
+
+    def _ledger(self) -> dict[str, dict[str, Any]]:
+        path = self.lab_path / LEDGER
+        if not path.exists():
+            return {}
+        try:
+            found = json.loads(path.read_text(encoding="UTF-8"))
+        except ValueError:
+            return {}  # unreadable: every day is fetched again, and the ledger written anew
+        return found if isinstance(found, dict) else {}
+
+    def held_days(self, symbol: str, exchange: Exchange, interval: Interval, first: date, last: date,
+                  calendar: Calendar) -> set[date]:
+        """The trading days of [first, last] the ledger records whole. When the ledger's counts
+        do not add up to the bars the file holds (bars saved before the ledger was kept, or
+        the file changed behind its back), only those days whose bars in the file still
+        number what was saved."""
+        entry = self._ledger().get(f"{symbol}.{exchange.value} {interval.value}", {})
+        path = bar_file(self.lab, f"{symbol}.{exchange.value}", interval)
+        try:
+            records = {date.fromisoformat(day): (int(count), bool(whole)) for day, (count, whole) in entry.items()}
+        except (TypeError, ValueError):
+            return set()  # unreadable: every day is fetched again, and recorded anew
+        complete = {day for day, (_, whole) in records.items() if whole and first <= day <= last}
+        if not complete or not path.exists():
+            return set()
+        if sum(count for count, _ in records.values()) == pl.scan_parquet(path).select(pl.len()).collect().item():
+            return complete
+        begin, end = day_bounds(min(complete), interval, calendar)[0], day_bounds(max(complete), interval, calendar)[1]
+        times = pl.read_parquet(path, columns=["datetime"])["datetime"]
+        counts: dict[date, int] = {}
+        for moment in times.filter(times.is_between(begin.replace(tzinfo=None), end.replace(tzinfo=None),
+                                                    closed="left")).to_list():
+            day = calendar.trading_day(moment.replace(tzinfo=CHINA_TZ), interval)
+            counts[day] = counts.get(day, 0) + 1
+        return {day for day in complete if counts.get(day, 0) == records[day][0]}
 
     def save_tick_data(self, ticks: list[TickData], stream: bool = False) -> bool:
         raise ValueError("an AlphaLab keeps no ticks")

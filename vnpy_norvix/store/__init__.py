@@ -8,6 +8,11 @@ in bulk, in one transaction per call (sqlite.py, postgresql.py); any other adapt
 its own methods. Either way the records the caller holds are left as they are (vn.py's
 adapters rewrite the records they are given, so they get copies).
 
+`save_window` saves one window of whole trading days of a download: it replaces what
+was stored of those days and records each day's completeness (days.py), in one
+transaction with the two adapters above; `held_days` and `day_counts` read what is held
+per trading day back through aggregate queries, never through vn.py records.
+
 `replace_bars` puts a new series in place of the stored one: in one transaction with
 the two adapters above, so that a failure or an interruption leaves the stored series
 as it was; with any other adapter, the best its methods allow (see there).
@@ -19,19 +24,26 @@ import copy
 import importlib
 import time
 from collections.abc import Callable, Sequence
-from datetime import datetime, timezone
+from datetime import date, datetime, timedelta, timezone
 from typing import TYPE_CHECKING, TypeVar
 
+import vnpy.trader.database as vn_database
 from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.database import BaseDatabase
 from vnpy.trader.object import BarData, TickData
+
+from norvix_datafeed import CHINA_TZ
+
+from ..calendar import WEEKDAYS, Calendar, day_bounds
+from .days import DayRecord, counted_days, record_rows, replaced
 
 if TYPE_CHECKING:
     from .writer import Writer
 
 R = TypeVar("R", BarData, TickData)
 
-__all__ = ["describe", "replace_bars", "save_bars", "save_ticks", "zone_warning"]
+__all__ = ["DayRecord", "day_counts", "day_records", "describe", "held_days", "replace_bars", "save_bars",
+           "save_ticks", "save_window", "zone_warning"]
 
 # The adapter classes whose tables the bulk writers know: (module, class) -> the writer's
 # module. Nothing of peewee is imported unless the database is one of them: another
@@ -79,6 +91,119 @@ def _save(database: BaseDatabase, kind: str, records: Sequence[R],
         adapter_save([copy.copy(record) for record in records])
         return None
     return writer.save_records(kind, records)
+
+
+def kind_of(interval: Interval) -> str:
+    return "ticks" if interval == Interval.TICK else "bars"
+
+
+def series_key(symbol: str, exchange: Exchange, interval: Interval) -> tuple[str, ...]:
+    """The series' key in its overview table (ticks have no interval there)."""
+    if interval == Interval.TICK:
+        return (symbol, exchange.value)
+    return (symbol, exchange.value, interval.value)
+
+
+def stored_span(begin: datetime, end: datetime) -> tuple[datetime, datetime]:
+    """China times as the adapters store them: naive wall times in "database.timezone"."""
+    return vn_database.convert_tz(begin), vn_database.convert_tz(end)
+
+
+def save_window(database: BaseDatabase, symbol: str, exchange: Exchange, interval: Interval,
+                records: Sequence[BarData | TickData], days: dict[date, int], fetched: datetime,
+                calendar: Calendar = WEEKDAYS) -> int | None:
+    """The records of one window, fetched at `fetched`, holding `days[day]` records of each
+    trading day of it, saved; how many rows the series gained (None where the adapter
+    saves). With the bulk writers, in one transaction: what was stored of each day with
+    records in the window is deleted, the records saved, and each day's completeness
+    recorded (days.py). With another adapter the records are saved through its own
+    method (a later fetch of a day overwrites it record by record) and nothing is
+    recorded."""
+    writer = bulk_writer(database, kind_of(interval))
+    if writer is None:
+        if interval == Interval.TICK:
+            return save_ticks(database, records)  # type: ignore[arg-type]  # the ticks of a tick window
+        return save_bars(database, records)  # type: ignore[arg-type]  # the bars of a bar window
+    recorded = counted_days(days, fetched)
+    spans = [stored_span(*day_bounds(day, interval, calendar)) for day in replaced(recorded)]
+    return writer.save_window(kind_of(interval), records, series_key(symbol, exchange, interval), spans,
+                       record_rows(symbol, exchange.value, interval, recorded))
+
+
+def day_records(database: BaseDatabase, symbol: str, exchange: Exchange, interval: Interval, first: date,
+                last: date) -> dict[date, DayRecord] | None:
+    """The completeness record of the series' trading days [first, last]: each recorded
+    day's count and whether it was saved whole (else provisional); None when the database
+    keeps no record (an adapter other than vnpy_sqlite and vnpy_postgresql)."""
+    writer = bulk_writer(database, kind_of(interval))
+    if writer is None:
+        return None
+    key = (symbol, exchange.value, interval.value)
+    return {date.fromisoformat(day): DayRecord(count, bool(complete))
+            for day, count, complete in writer.day_records(key, first.isoformat(), last.isoformat())}
+
+
+def held_days(database: BaseDatabase, symbol: str, exchange: Exchange, interval: Interval, first: date, last: date,
+              calendar: Calendar = WEEKDAYS) -> set[date] | None:
+    """The trading days of [first, last] the series holds whole: recorded complete, with
+    as many rows as were saved. The rows are only counted (`day_counts`) when the record's
+    counts over the whole series do not add up to the rows its overview counts (rows
+    deleted or added behind the record's back). None when the database keeps no record."""
+    writer = bulk_writer(database, kind_of(interval))
+    if writer is None:
+        return None
+    records = day_records(database, symbol, exchange, interval, first, last)
+    assert records is not None
+    complete = {day for day, record in records.items() if record.complete}
+    if not complete:
+        return complete
+    key = (symbol, exchange.value, interval.value)
+    if writer.recorded_total(key) == writer.stored_count(kind_of(interval), series_key(symbol, exchange, interval)):
+        return complete
+    counts = day_counts(database, symbol, exchange, interval, min(complete), max(complete), calendar)
+    return {day for day in complete if counts.get(day, 0) == records[day].count}
+
+
+def day_counts(database: BaseDatabase, symbol: str, exchange: Exchange, interval: Interval, first: date, last: date,
+               calendar: Calendar = WEEKDAYS) -> dict[date, int]:
+    """The records the database holds of each trading day of [first, last] that it holds
+    any of. With vnpy_sqlite and vnpy_postgresql: rows counted per hour (or minute) of their
+    stored time by an aggregate query, each hour filed under its trading day (`calendar` tells
+    the trading days, for night sessions before a holiday); with another adapter, its
+    records loaded through its own load functions."""
+    begin, end = day_bounds(first, interval, calendar)[0], day_bounds(last, interval, calendar)[1]
+    counts: dict[date, int] = {}
+    writer = bulk_writer(database, kind_of(interval))
+    if writer is None:
+        start, stop = stored_span(begin, end)
+        if interval == Interval.TICK:
+            loaded: Sequence[BarData | TickData] = database.load_tick_data(symbol, exchange, start, stop)
+        else:
+            loaded = database.load_bar_data(symbol, exchange, interval, start, stop)
+        times = [moment.replace(tzinfo=vn_database.DB_TZ) if moment.tzinfo is None else moment
+                 for moment in (record.datetime for record in loaded)]
+        hours = [(moment, 1) for moment in times if begin <= moment < end]
+    else:
+        # Stored times are wall times of "database.timezone": an hour of them lies within one
+        # hour of China time, where the day's boundaries are, unless the zones differ by a
+        # part of an hour.
+        unit = "hour" if whole_hours_apart(begin, end) else "minute"
+        found = writer.time_counts(kind_of(interval), series_key(symbol, exchange, interval),
+                                   *stored_span(begin, end), unit)
+        hours = [(hour.replace(tzinfo=vn_database.DB_TZ), count) for hour, count in found]
+    for moment, count in hours:
+        day = calendar.trading_day(moment.astimezone(CHINA_TZ), interval)
+        if first <= day <= last:
+            counts[day] = counts.get(day, 0) + count
+    return counts
+
+
+def whole_hours_apart(begin: datetime, end: datetime) -> bool:
+    """Whether China time and "database.timezone" differ by whole hours over [begin, end],
+    so that every hour of stored time lies in one hour of China time."""
+    moments = [begin, end, begin + (end - begin) / 2]
+    return all((m.astimezone(vn_database.DB_TZ).utcoffset() or timedelta()) % timedelta(hours=1) == timedelta()
+               for m in moments)
 
 
 def replace_bars(database: BaseDatabase, symbol: str, exchange: Exchange, interval: Interval,

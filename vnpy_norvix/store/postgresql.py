@@ -30,6 +30,7 @@ from collections.abc import Iterable
 from datetime import datetime
 
 from .. import _wire
+from . import days as day_record
 from .schema import Layout, Row
 from .writer import PeeweeDatabase, Writer, quoted
 
@@ -58,6 +59,18 @@ class PostgresqlWriter(Writer):
 
     def tables_match(self, layout: Layout) -> bool:
         return super().tables_match(layout) and self.sequence(layout.table) is not None
+
+    def create_day_table(self) -> None:
+        # Two processes making the table at once would collide in the catalogue (a unique
+        # violation, not "exists"): the second waits for the first's transaction.
+        self.execute("SELECT pg_advisory_xact_lock(hashtext(%s))", (day_record.TABLE,))
+        super().create_day_table()
+
+    def truncated(self, column: str, unit: str) -> str:
+        return f"date_trunc('{unit}', {column})"
+
+    def read_truncated(self, value: object) -> datetime:
+        return value  # type: ignore[return-value]  # psycopg2 reads a timestamp as a naive datetime
 
     def text_times(self) -> bool:
         return True  # the rows go through csv.writer, which writes a datetime as its str()

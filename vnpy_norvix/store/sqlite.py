@@ -47,6 +47,14 @@ class SqliteWriter(Writer):
             chunk = rows[start:start + per]
             cursor.execute(head + ", ".join([mark] * len(chunk)), list(chain.from_iterable(chunk)))
 
+    def truncated(self, column: str, unit: str) -> str:
+        # Stored as "YYYY-MM-DD HH:MM:SS[.ffffff]".
+        return f"substr({column}, 1, {13 if unit == 'hour' else 16})"
+
+    def read_truncated(self, value: object) -> datetime:
+        text = str(value)
+        return datetime.strptime(text, "%Y-%m-%d %H" if len(text) == 13 else "%Y-%m-%d %H:%M")
+
     def text_times(self) -> bool:
         # sqlite3 stores a datetime through the adapter registered for it: peewee's, which
         # gives isoformat(" "), the same text as str(); another may give another text.

@@ -19,6 +19,7 @@ from typing import Any, Protocol
 
 from vnpy.trader.object import BarData, TickData
 
+from . import days as day_record
 from .schema import LAYOUTS, Key, Layout, Row, text
 
 
@@ -73,6 +74,16 @@ class Writer(ABC):
     def upsert(self, layout: Layout, rows: list[Row]) -> None:
         """The rows into the layout's table, a row with a stored key replacing it as the
         adapter replaces it."""
+
+    @abstractmethod
+    def truncated(self, column: str, unit: str) -> str:
+        """SQL for a stored time cut to its "hour" or "minute" (read back by `read_truncated`)."""
+
+    @abstractmethod
+    def read_truncated(self, value: object) -> datetime:
+        """A time `truncated` gives, as a naive wall time."""
+
+    TEXT_TYPE = "TEXT"
 
     def text_times(self) -> bool:
         """Whether the driver stores a naive time as its `str()`, so that the rows may hold
@@ -131,3 +142,77 @@ class Writer(ABC):
         count = next(iter(self.execute(f'SELECT COUNT(*) FROM "{layout.table}" WHERE {where}', key)))[0]
         self.execute(f'UPDATE "{layout.overview}" SET "count" = {p}, "start" = {p}, "end" = {p} WHERE "id" = {p}',
                      (count, start, end, found[0]))
+
+    def save_window(self, kind: str, records: Sequence[BarData | TickData], key: Row,
+                    spans: Sequence[tuple[datetime, datetime]], days: Sequence[tuple[object, ...]]) -> int:
+        """One window's records saved in one transaction: the stored rows of the series `key`
+        in `spans` ([begin, end) times as stored) deleted, the records saved, and the
+        completeness record's rows `days` written, all or nothing. Returns how many rows
+        the series gained, counted inside the transaction (as `save_records`)."""
+        layout = LAYOUTS[kind]
+        rows = layout.rows(records, self.text_times())
+        key = tuple(map(text, key))
+        p = self.param
+        with self.transaction():
+            before = self.count(layout, [key])
+            for begin, end in spans:
+                self.execute(f'DELETE FROM "{layout.table}" WHERE {self.matching(layout.key)} '
+                             f'AND "datetime" >= {p} AND "datetime" < {p}', (*key, begin, end))
+            if rows:
+                self.upsert(layout, rows)
+                self.update_overview(layout, rows)
+            if days:
+                if not self.has_day_records():
+                    self.create_day_table()
+                columns = day_record.COLUMNS
+                updated = ", ".join(f'"{name}" = excluded."{name}"' for name in ("count", "complete"))
+                statement = (f'INSERT INTO "{day_record.TABLE}" ({quoted(columns)}) '
+                             f'VALUES ({", ".join([p] * len(columns))}) '
+                             f'ON CONFLICT ({quoted((*day_record.KEY, "day"))}) DO UPDATE SET {updated}')
+                for row in days:
+                    self.execute(statement, row)
+            return self.count(layout, [key]) - before
+
+    def has_day_records(self) -> bool:
+        return bool(self.table_columns(day_record.TABLE))
+
+    def create_day_table(self) -> None:
+        """The completeness record's table, made in the transaction under way."""
+        self.execute(day_record.create_table(self.TEXT_TYPE))
+
+    def day_records(self, key: Row, first: str, last: str) -> list[tuple[str, int, int]]:
+        """(day, count, complete) recorded for series `key` (symbol, exchange, interval
+        values) between the ISO days `first` and `last`."""
+        if not self.has_day_records():
+            return []
+        p = self.param
+        return [(str(day), int(count), int(complete)) for day, count, complete in self.execute(
+            f'SELECT "day", "count", "complete" FROM "{day_record.TABLE}" WHERE {self.matching(day_record.KEY)} '
+            f'AND "day" >= {p} AND "day" <= {p}', (*key, first, last))]
+
+    def recorded_total(self, key: Row) -> int:
+        """The records the completeness record counts for series `key`, over all its days."""
+        if not self.has_day_records():
+            return 0
+        found = self.execute(f'SELECT COALESCE(SUM("count"), 0) FROM "{day_record.TABLE}" '
+                             f'WHERE {self.matching(day_record.KEY)}', key).fetchone()
+        return int(found[0]) if found else 0
+
+    def stored_count(self, kind: str, key: Row) -> int:
+        """The rows of series `key` as its overview counts them (0 without one)."""
+        layout = LAYOUTS[kind]
+        found = self.execute(f'SELECT "count" FROM "{layout.overview}" WHERE {self.matching(layout.key)}',
+                             tuple(map(text, key))).fetchone()
+        return int(found[0]) if found and found[0] else 0
+
+    def time_counts(self, kind: str, key: Row, begin: datetime, end: datetime,
+                    unit: str) -> list[tuple[datetime, int]]:
+        """The rows of series `key` with times in [begin, end) (as stored), counted per "hour"
+        or "minute" of their stored time: an aggregate over the table's unique index."""
+        layout = LAYOUTS[kind]
+        p = self.param
+        hour = self.truncated('"datetime"', unit)
+        rows = self.execute(f'SELECT {hour}, COUNT(*) FROM "{layout.table}" WHERE {self.matching(layout.key)} '
+                            f'AND "datetime" >= {p} AND "datetime" < {p} GROUP BY {hour}',
+                            (*map(text, key), begin, end))
+        return [(self.read_truncated(value), int(count)) for value, count in rows]
