@@ -1,4 +1,4 @@
-"""What both bulk writers do alike: one transaction per call, the records upserted,
+"""What the bulk writers do alike: one transaction per call, the records upserted,
 the overview entry kept as the adapter keeps it.
 
 The adapter's overview rules, reproduced with their quirks: the entry belongs to the
@@ -41,11 +41,15 @@ class PeeweeDatabase(Protocol):
 
     def execute_sql(self, sql: str, params: tuple[object, ...]) -> Results: ...
 
-    def cursor(self) -> Any: ...  # the driver's own cursor: sqlite3's or psycopg2's
+    def cursor(self) -> Any: ...  # the driver's own cursor: sqlite3's, psycopg2's or pymysql's
+
+    def connection(self) -> Any: ...  # the driver's own connection
 
 
 class Writer(ABC):
     """Writes into the tables of the adapter's peewee database `db`."""
+
+    QUOTE = '"'  # the SQL dialect's quote around a name
 
     def __init__(self, db: PeeweeDatabase) -> None:
         self.db = db
@@ -54,8 +58,14 @@ class Writer(ABC):
     def execute(self, sql: str, params: Sequence[object] = ()) -> Results:
         return self.db.execute_sql(sql, tuple(params))
 
+    def name(self, name: str) -> str:
+        return f"{self.QUOTE}{name}{self.QUOTE}"
+
+    def names(self, names: Sequence[str]) -> str:
+        return ", ".join(map(self.name, names))
+
     def matching(self, column: Key) -> str:
-        return " AND ".join(f'"{name}" = {self.param}' for name in column)
+        return " AND ".join(f"{self.name(name)} = {self.param}" for name in column)
 
     @abstractmethod
     def table_columns(self, table: str) -> set[str]:
@@ -96,8 +106,8 @@ class Writer(ABC):
             replacing = tuple(map(text, replacing))
         with self.db.atomic():
             if replacing is not None:
-                self.execute(f'DELETE FROM "{layout.table}" WHERE {self.matching(layout.key)}', replacing)
-                self.execute(f'DELETE FROM "{layout.overview}" WHERE {self.matching(layout.key)}', replacing)
+                self.execute(f"DELETE FROM {self.name(layout.table)} WHERE {self.matching(layout.key)}", replacing)
+                self.execute(f"DELETE FROM {self.name(layout.overview)} WHERE {self.matching(layout.key)}", replacing)
             self.upsert(layout, rows)
             self.update_overview(layout, rows)
 
@@ -105,13 +115,15 @@ class Writer(ABC):
         key = layout.key_of(rows[0])
         first, last = layout.time(rows[0]), layout.time(rows[-1])
         where = self.matching(layout.key)
-        found = self.execute(f'SELECT "id", "start", "end" FROM "{layout.overview}" WHERE {where}', key).fetchone()
+        overview, table = self.name(layout.overview), self.name(layout.table)
+        found = self.execute(f"SELECT {self.names(('id', 'start', 'end'))} FROM {overview} WHERE {where}",
+                             key).fetchone()
         p = self.param
         if found is None:
-            self.execute(f'INSERT INTO "{layout.overview}" ({quoted((*layout.key, "count", "start", "end"))}) '
+            self.execute(f"INSERT INTO {overview} ({self.names((*layout.key, 'count', 'start', 'end'))}) "
                          f'VALUES ({", ".join([p] * (len(layout.key) + 3))})', (*key, len(rows), first, last))
             return
         start, end = min(first, self.read_time(found[1])), max(last, self.read_time(found[2]))
-        count = next(iter(self.execute(f'SELECT COUNT(*) FROM "{layout.table}" WHERE {where}', key)))[0]
-        self.execute(f'UPDATE "{layout.overview}" SET "count" = {p}, "start" = {p}, "end" = {p} WHERE "id" = {p}',
-                     (count, start, end, found[0]))
+        count = next(iter(self.execute(f"SELECT COUNT(*) FROM {table} WHERE {where}", key)))[0]
+        updated = ", ".join(f"{self.name(column)} = {p}" for column in ("count", "start", "end"))
+        self.execute(f"UPDATE {overview} SET {updated} WHERE {self.name('id')} = {p}", (count, start, end, found[0]))

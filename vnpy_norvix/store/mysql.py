@@ -1,0 +1,137 @@
+"""Bulk writes into vnpy_mysql's tables: multi-row REPLACE statements as large as the
+server's packet limit allows, on the adapter's own connection.
+
+What the adapter leaves, reproduced:
+- it writes with REPLACE, 50 rows a statement: a re-saved record (under the unique
+  index's case-insensitive comparison) replaces the whole stored row, which takes a new
+  id. The server takes a statement's rows one after the other and reserves exactly one
+  id per row of a statement of values, so longer statements leave the same rows and ids;
+  a record given twice in one call ends as the later one, with the later id;
+- each value reaches the server as the same kind of literal the driver writes: text and
+  times as the driver escapes them, a price as an approximate-number literal (the driver
+  writes repr(value) + "e0"; here 18 significant digits, which the server reads back to
+  the same double). The server applies the columns' own rules to both alike (seconds
+  only for bars, milliseconds for ticks, the sign of a zero);
+- a NaN or infinite price: the driver refuses it while writing its statement, after the
+  earlier statements of the save were sent (and then rolled back). It is refused here
+  before anything is sent, with the same error, so that no id is drawn for it.
+"""
+
+from __future__ import annotations
+
+import sys
+
+import peewee
+
+from .schema import Layout, Row, field_class
+from .writer import PeeweeDatabase, Writer
+
+STATEMENT_BYTES = 4 << 20  # a statement's size, unless the server's packet limit is smaller
+REAL = "%.17e"  # 18 significant digits: every double read back as itself
+
+
+class MysqlWriter(Writer):
+    QUOTE = "`"
+
+    def table_columns(self, table: str) -> set[str]:
+        rows = self.execute("SELECT COLUMN_NAME FROM information_schema.COLUMNS "
+                            "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = %s", (table,))
+        return {name for (name,) in rows}
+
+    def unique_indexes(self, table: str) -> set[frozenset[str]]:
+        rows = self.execute("SELECT INDEX_NAME, COLUMN_NAME FROM information_schema.STATISTICS "
+                            "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = %s AND NON_UNIQUE = 0 "
+                            "AND SUB_PART IS NULL", (table,))
+        indexes: dict[str, set[str]] = {}
+        for index, column in rows:
+            indexes.setdefault(index, set()).add(column)
+        return {frozenset(columns) for columns in indexes.values()}
+
+    def text_times(self) -> bool:
+        return True  # a naive time's str() is the text the driver writes for it
+
+    def statement_limit(self) -> int:
+        """How many characters a statement may have: its encoded size (at most 4 bytes a
+        character) within the server's packet limit."""
+        (packet,) = self.execute("SELECT @@max_allowed_packet").fetchone() or (1 << 20,)
+        return max(1, min(STATEMENT_BYTES, int(packet) - 1024) // 4)
+
+    def upsert(self, layout: Layout, rows: list[Row]) -> None:
+        values = self.literals(layout, rows)  # every row first: a refused value stops the save here
+        head = f"REPLACE INTO {self.name(layout.table)} ({self.names(layout.columns)}) VALUES "
+        limit = self.statement_limit() - len(head)
+        cursor = self.db.cursor()
+        chunk: list[str] = []
+        size = 0
+        for value in values:
+            if chunk and size + len(value) + 1 > limit:
+                cursor.execute(head + ",".join(chunk))  # no parameters: the text is sent as it is
+                chunk, size = [], 0
+            chunk.append(value)
+            size += len(value) + 1
+        if chunk:
+            cursor.execute(head + ",".join(chunk))
+
+    def literals(self, layout: Layout, rows: list[Row]) -> list[str]:
+        """Each row as a parenthesised list of SQL literals."""
+        escape = self.db.connection().escape  # the driver's own
+        first = layout.columns.index(layout.reals[0])
+        last = first + len(layout.reals)
+        assert layout.columns[first:last] == layout.reals  # the prices side by side
+        reals = ",".join([REAL] * len(layout.reals))
+        time = layout.columns.index("datetime")
+        texts: dict[object, str] = {}
+
+        def literal(value: object) -> str:
+            if type(value) is str:
+                found = texts.get(value)
+                if found is None:
+                    found = texts[value] = str(escape(value))
+                return found
+            return str(escape(value))
+
+        def around(values: Row, offset: int) -> list[str]:
+            # a time the row holds as text (text_times) is digits and separators only
+            return [("'" + value + "'" if type(value) is str and i == time else literal(value))
+                    for i, value in enumerate(values, offset)]
+
+        out = []
+        for row in rows:
+            try:
+                prices = reals % row[first:last]
+            except TypeError:  # a price that is not a float: None, or a value peewee could not make one
+                prices = ",".join(real_literal(value, escape) for value in row[first:last])
+            if "n" in prices:  # nan, inf
+                for value in row[first:last]:
+                    real_literal(value, escape)
+            tail = around(row[last:], last) if last < len(row) else []
+            out.append("(" + ",".join([*around(row[:first], 0), prices, *tail]) + ")")
+        return out
+
+
+def real_literal(value: object, escape: object) -> str:
+    if type(value) is float:
+        text = REAL % value
+        if "n" in text:
+            raise peewee.ProgrammingError(f"{value!r} can not be used with MySQL")
+        return text
+    return str(escape(value))  # type: ignore[operator]  # the driver's escape
+
+
+def declared(column: str, layout: Layout, table: str) -> type[peewee.Field]:
+    """The field classes vnpy_mysql declares: DOUBLE prices, and the millisecond time
+    field of its own for the ticks' times."""
+    if column in layout.reals:
+        return peewee.DoubleField
+    if table == "dbtickdata" and column in ("datetime", "localtime"):
+        found = getattr(sys.modules.get("vnpy_mysql.mysql_database"), "DateTimeMillisecondField", None)
+        return found if isinstance(found, type) and issubclass(found, peewee.DateTimeField) else Unknown
+    return field_class(column, layout, table)
+
+
+class Unknown(peewee.Field):
+    """The class no model declares: the adapter's models are not the ones known."""
+
+
+def writer(db: PeeweeDatabase) -> Writer:
+    return MysqlWriter(db)
