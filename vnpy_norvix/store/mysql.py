@@ -7,11 +7,10 @@ What the adapter leaves, reproduced:
   id. The server takes a statement's rows one after the other and reserves exactly one
   id per row of a statement of values, so longer statements leave the same rows and ids;
   a record given twice in one call ends as the later one, with the later id;
-- each value reaches the server as the same kind of literal the driver writes: text and
-  times as the driver escapes them, a price as an approximate-number literal (the driver
-  writes repr(value) + "e0"; here 18 significant digits, which the server reads back to
-  the same double). The server applies the columns' own rules to both alike (seconds
-  only for bars, milliseconds for ticks, the sign of a zero);
+- each value reaches the server as the literal the driver writes for it: text escaped,
+  a time without its zone, a price as repr(value) with "e0" where it has no exponent of
+  its own. The server applies the columns' own rules to both alike (seconds only for
+  bars, milliseconds for ticks, the sign of a zero);
 - a NaN or infinite price: the driver refuses it while writing its statement, after the
   earlier statements of the save were sent (and then rolled back). It is refused here
   before anything is sent, with the same error, so that no id is drawn for it.
@@ -20,6 +19,7 @@ What the adapter leaves, reproduced:
 from __future__ import annotations
 
 import sys
+from datetime import datetime
 
 import peewee
 
@@ -27,7 +27,8 @@ from .schema import Layout, Row, field_class
 from .writer import PeeweeDatabase, Writer
 
 STATEMENT_BYTES = 4 << 20  # a statement's size, unless the server's packet limit is smaller
-REAL = "%.17e"  # 18 significant digits: every double read back as itself
+REAL = "%re0"  # the driver's float literal, where repr has no exponent of its own
+FLOATS = {float}
 
 
 class MysqlWriter(Writer):
@@ -73,14 +74,16 @@ class MysqlWriter(Writer):
             cursor.execute(head + ",".join(chunk))
 
     def literals(self, layout: Layout, rows: list[Row]) -> list[str]:
-        """Each row as a parenthesised list of SQL literals."""
-        escape = self.db.connection().escape  # the driver's own
+        """Each row as a parenthesised list of SQL literals: the text the driver writes for
+        its values."""
+        escape = self.db.connection().escape  # the driver's own, for what is not written here
         first = layout.columns.index(layout.reals[0])
         last = first + len(layout.reals)
         assert layout.columns[first:last] == layout.reals  # the prices side by side
         reals = ",".join([REAL] * len(layout.reals))
         time = layout.columns.index("datetime")
-        texts: dict[object, str] = {}
+        others = [i for i in range(len(layout.columns)) if not first <= i < last]
+        texts: dict[str, str] = {}
 
         def literal(value: object) -> str:
             if type(value) is str:
@@ -88,34 +91,36 @@ class MysqlWriter(Writer):
                 if found is None:
                     found = texts[value] = str(escape(value))
                 return found
-            return str(escape(value))
+            if type(value) is datetime:  # as the driver writes it, without a zone
+                return f"'{value.replace(tzinfo=None) if value.tzinfo else value}'"
+            return "NULL" if value is None else str(escape(value))
 
-        def around(values: Row, offset: int) -> list[str]:
+        def moment(value: object) -> str:
             # a time the row holds as text (text_times) is digits and separators only
-            return [("'" + value + "'" if type(value) is str and i == time else literal(value))
-                    for i, value in enumerate(values, offset)]
+            return "'" + value + "'" if type(value) is str else literal(value)
 
+        head = [(i, moment if i == time else literal) for i in range(first)]
+        tail = [(i, moment if i == time else literal) for i in range(last, len(layout.columns))]
         out = []
         for row in rows:
-            try:
-                prices = reals % row[first:last]
-            except TypeError:  # a price that is not a float: None, or a value peewee could not make one
-                prices = ",".join(real_literal(value, escape) for value in row[first:last])
-            if "n" in prices:  # nan, inf
-                for value in row[first:last]:
-                    real_literal(value, escape)
-            tail = around(row[last:], last) if last < len(row) else []
-            out.append("(" + ",".join([*around(row[:first], 0), prices, *tail]) + ")")
+            prices = row[first:last]
+            if set(map(type, prices)) == FLOATS:
+                text = reals % prices
+                if "e+" in text or "e-" in text or "n" in text:  # an exponent of its own; nan, inf
+                    text = ",".join(map(real_literal, prices))
+            else:  # None, or a value peewee could not make a float: as the driver writes it
+                text = ",".join(real_literal(value) if type(value) is float else literal(value) for value in prices)
+            out.append("(" + ",".join([*(write(row[i]) for i, write in head), text,
+                                       *(write(row[i]) for i, write in tail)]) + ")")
         return out
 
 
-def real_literal(value: object, escape: object) -> str:
-    if type(value) is float:
-        text = REAL % value
-        if "n" in text:
-            raise peewee.ProgrammingError(f"{value!r} can not be used with MySQL")
-        return text
-    return str(escape(value))  # type: ignore[operator]  # the driver's escape
+def real_literal(value: object) -> str:
+    """pymysql's float literal, its refusal included."""
+    text = repr(value)
+    if text in ("inf", "-inf", "nan"):
+        raise peewee.ProgrammingError(f"{text} can not be used with MySQL")
+    return text if "e" in text else text + "e0"
 
 
 def declared(column: str, layout: Layout, table: str) -> type[peewee.Field]:
