@@ -88,3 +88,22 @@ def test_tables_it_does_not_know_are_left_to_the_adapter(mysql_backend, monkeypa
     store.save_ticks(database, records)
     store.save_ticks(database, records)  # without the unique index the adapter keeps both
     assert len(mysql_backend.dump("bulk")["dbtickdata"]) == 10
+
+
+def test_times_cut_to_the_hour_and_minute_group_as_python_groups_them(mysql_backend):
+    from collections import Counter
+
+    from vnpy_norvix import store
+
+    mysql_backend.use("bulk")
+    database = mysql_backend.database
+    records = ticks("au2406", datetime(2024, 1, 2, 9, 59, 58, tzinfo=SHANGHAI), 400, seed=8)  # across hours
+    store.save_ticks(database, records)
+    writer = store.bulk_writer(database, "ticks")
+    stored = [row[3] for row in mysql_backend.dump("bulk")["dbtickdata"]]
+    for unit, cut in (("hour", dict(minute=0, second=0, microsecond=0)), ("minute", dict(second=0, microsecond=0))):
+        sql = writer.truncated("`datetime`", unit)
+        found = {writer.read_truncated(value): count for value, count in
+                 writer.execute(f"SELECT {sql}, COUNT(*) FROM dbtickdata WHERE symbol = %s GROUP BY {sql}",
+                                ("au2406",))}
+        assert found == Counter(moment.replace(**cut) for moment in stored) and len(found) > 1

@@ -48,6 +48,20 @@ class MysqlWriter(Writer):
             indexes.setdefault(index, set()).add(column)
         return {frozenset(columns) for columns in indexes.values()}
 
+    # The per-trading-day aggregates over the unique index (held days, per-hour and
+    # per-minute counts) take these forms of a time cut short; the completeness record's
+    # table keys on text columns, which MySQL indexes only with a length.
+    TEXT_TYPE = "VARCHAR(255)"
+
+    def truncated(self, column: str, unit: str) -> str:
+        """SQL for a stored time cut to its "hour" or "minute" (no "%": the driver formats
+        the statements it is given parameters for)."""
+        minute = f"MINUTE({column})" if unit == "minute" else "0"
+        return f"TIMESTAMP(DATE({column}), MAKETIME(HOUR({column}), {minute}, 0))"
+
+    def read_truncated(self, value: object) -> datetime:
+        return value  # type: ignore[return-value]  # pymysql reads a DATETIME as a naive datetime
+
     def text_times(self) -> bool:
         return True  # a naive time's str() is the text the driver writes for it
 
