@@ -62,6 +62,11 @@ class MysqlWriter(Writer):
     def read_truncated(self, value: object) -> datetime:
         return value  # type: ignore[return-value]  # pymysql reads a DATETIME as a naive datetime
 
+    def tables_match(self, layout: Layout) -> bool:
+        # The literals are the ones pymysql writes, the driver peewee takes when it has it.
+        driver = type(self.db.connection()).__module__
+        return driver.split(".")[0] == "pymysql" and super().tables_match(layout)
+
     def text_times(self) -> bool:
         return True  # a naive time's str() is the text the driver writes for it
 
@@ -96,7 +101,6 @@ class MysqlWriter(Writer):
         assert layout.columns[first:last] == layout.reals  # the prices side by side
         reals = ",".join([REAL] * len(layout.reals))
         time = layout.columns.index("datetime")
-        others = [i for i in range(len(layout.columns)) if not first <= i < last]
         texts: dict[str, str] = {}
 
         def literal(value: object) -> str:
@@ -106,7 +110,7 @@ class MysqlWriter(Writer):
                     found = texts[value] = str(escape(value))
                 return found
             if type(value) is datetime:  # as the driver writes it, without a zone
-                return f"'{value.replace(tzinfo=None) if value.tzinfo else value}'"
+                return f"'{value if value.tzinfo is None else value.replace(tzinfo=None)}'"
             return "NULL" if value is None else str(escape(value))
 
         def moment(value: object) -> str:
