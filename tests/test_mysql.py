@@ -37,6 +37,7 @@ def test_summer_time_years_and_case_insensitive_keys_leave_what_the_adapter_leav
     upper = bars("RB8610", Interval.HOUR, datetime(1988, 4, 5, tzinfo=timezone.utc), 48, timedelta(hours=1), 1)
     tick_list = ticks("au8609", datetime(1986, 9, 13, 23, 59, 50, tzinfo=timezone.utc), 60, seed=2)
     tick_list[7].last_price = -0.0
+    tick_list[8].turnover, tick_list[9].open_interest = 1.5e16, 2.5e-7  # reprs with an exponent of their own
     operations = [("bars", summer[:5000]), ("bars", summer[4000:]), ("bars", upper), ("ticks", tick_list),
                   ("ticks", ticks("AU8609", datetime(1986, 9, 14, tzinfo=timezone.utc), 10, seed=3))]
     for side in ("adapter", "bulk"):

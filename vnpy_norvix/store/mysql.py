@@ -18,8 +18,11 @@ What the adapter leaves, reproduced:
 
 from __future__ import annotations
 
+import re
 import sys
+from collections.abc import Iterable
 from datetime import datetime
+from operator import itemgetter
 
 import peewee
 
@@ -28,7 +31,8 @@ from .writer import PeeweeDatabase, Writer
 
 STATEMENT_BYTES = 4 << 20  # a statement's size, unless the server's packet limit is smaller
 REAL = "%re0"  # the driver's float literal, where repr has no exponent of its own
-FLOATS = {float}
+TEXTS = {str}
+PLAIN_REALS = re.compile(r"[-0-9.e,]*")
 
 
 class MysqlWriter(Writer):
@@ -94,43 +98,40 @@ class MysqlWriter(Writer):
 
     def literals(self, layout: Layout, rows: list[Row]) -> list[str]:
         """Each row as a parenthesised list of SQL literals: the text the driver writes for
-        its values."""
+        its values. The prices are formatted a row at a time, each other column a column at
+        a time, in one formatting where all its values are of one type."""
         escape = self.db.connection().escape  # the driver's own, for what is not written here
         first = layout.columns.index(layout.reals[0])
         last = first + len(layout.reals)
         assert layout.columns[first:last] == layout.reals  # the prices side by side
-        reals = ",".join([REAL] * len(layout.reals))
         time = layout.columns.index("datetime")
-        texts: dict[str, str] = {}
 
         def literal(value: object) -> str:
-            if type(value) is str:
-                found = texts.get(value)
-                if found is None:
-                    found = texts[value] = str(escape(value))
-                return found
+            if type(value) is float:
+                return real_literal(value)
             if type(value) is datetime:  # as the driver writes it, without a zone
                 return f"'{value if value.tzinfo is None else value.replace(tzinfo=None)}'"
             return "NULL" if value is None else str(escape(value))
 
-        def moment(value: object) -> str:
-            # a time the row holds as text (text_times) is digits and separators only
-            return "'" + value + "'" if type(value) is str else literal(value)
+        def column(i: int) -> Iterable[str]:
+            values = list(map(itemgetter(i), rows))
+            kinds = set(map(type, values))
+            if kinds == TEXTS and i == time:  # a time held as text (text_times): digits and separators
+                return map("'%s'".__mod__, values)
+            if kinds == TEXTS:
+                quoted = {value: str(escape(value)) for value in set(values)}
+                return map(quoted.__getitem__, values)
+            return list(map(literal, values))  # a refused value found before any row is made
 
-        head = [(i, moment if i == time else literal) for i in range(first)]
-        tail = [(i, moment if i == time else literal) for i in range(last, len(layout.columns))]
-        out = []
-        for row in rows:
-            prices = row[first:last]
-            if set(map(type, prices)) == FLOATS:
-                text = reals % prices
-                if "e+" in text or "e-" in text or "n" in text:  # an exponent of its own; nan, inf
-                    text = ",".join(map(real_literal, prices))
-            else:  # None, or a value peewee could not make a float: as the driver writes it
-                text = ",".join(real_literal(value) if type(value) is float else literal(value) for value in prices)
-            out.append("(" + ",".join([*(write(row[i]) for i, write in head), text,
-                                       *(write(row[i]) for i, write in tail)]) + ")")
-        return out
+        prices = list(map(",".join([REAL] * len(layout.reals)).__mod__, map(itemgetter(slice(first, last)), rows)))
+        every = ",".join(prices)
+        # Only floats without an exponent of their own give no other character, and no "e+" or "e-".
+        if not PLAIN_REALS.fullmatch(every) or "e+" in every or "e-" in every:
+            prices = [",".join(map(literal, row[first:last])) for row in rows]
+        others = [i for i in range(len(layout.columns)) if not first <= i < last]
+        shape = "(" + ",".join(["%s"] * first + ["%s"] + ["%s"] * (len(layout.columns) - last)) + ")"
+        columns = [column(i) for i in others]
+        return list(map(shape.__mod__, zip(*columns[:first], prices, *columns[first:])))
 
 
 def real_literal(value: object) -> str:
