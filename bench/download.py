@@ -13,8 +13,9 @@ process (`python -m vnpy_norvix download ...`, its own HOME whose
             and store.save_bars / save_ticks made to do nothing: fetching, decoding and
             planning alone
 
-for SQLite (vnpy_sqlite) and for PostgreSQL (vnpy_postgresql on a server of the
-benchmark's own, started as the tests start theirs: tests/pg.py). Rounds alternate the
+for SQLite (vnpy_sqlite), for PostgreSQL (vnpy_postgresql on a server of the
+benchmark's own, started as the tests start theirs: tests/pg.py) and for MySQL
+(vnpy_mysql on a MariaDB server of its own: tests/mariadb.py). Rounds alternate the
 variants in a rotating order after an untimed warm-up; medians are reported, with the
 ratio bulk/adapter per database and the peak RSS of each child (its VmHWM). Before the
 rounds, the bulk and adapter databases of the warm-up are compared row for row.
@@ -23,7 +24,7 @@ Then, separately, the peak RSS of a year of ticks: `download --product au --inte
 tick` over a year, bulk writer into SQLite, against a service database that holds ticks
 for every trading day (generated once into .devdata/, several minutes and a few GB).
 
-    PYTHONPATH=. .venv/bin/python bench/download.py [--rounds N] [--only sqlite|postgresql|year] [--skip-year]
+    PYTHONPATH=. .venv/bin/python bench/download.py [--rounds N] [--only sqlite|postgresql|mysql|year] [--skip-year]
 """
 
 from __future__ import annotations
@@ -201,35 +202,36 @@ class Sqlite(Database):
             return connection.execute(f"SELECT COUNT(*) FROM {table}").fetchone()[0]
 
 
-class Postgresql(Database):
-    name = "PostgreSQL"
+class Server(Database):
+    """A database server of the benchmark's own: a database per run."""
 
     def __init__(self, settings: dict[str, Any]) -> None:
         self.settings = settings
 
     def connect(self, dbname: str) -> Any:
-        import psycopg2
+        raise NotImplementedError
 
-        s = self.settings
-        return psycopg2.connect(host=s["database.host"], port=s["database.port"], user=s["database.user"],
-                                password=s["database.password"], dbname=dbname)
+    def present(self, cursor: Any) -> set[str]:
+        """The tables the database has."""
+        raise NotImplementedError
+
+    def administer(self, sql: str) -> None:
+        raise NotImplementedError
 
     def fresh(self, run: int) -> dict[str, object]:
-        with closing(self.connect("postgres")) as connection:
-            connection.autocommit = True
-            connection.cursor().execute(f"CREATE DATABASE run_{run}")
+        self.administer(f"CREATE DATABASE run_{run}")
         return {**self.settings, "database.database": f"run_{run}"}
 
     def tables(self, home: Path, run: int) -> dict[str, list[tuple]]:
         with closing(self.connect(f"run_{run}")) as connection:
-            cursor, found = connection.cursor(), dict[str, list[tuple]]()
+            cursor = connection.cursor()
+            present = self.present(cursor)
+            found = dict[str, list[tuple]]()
             for table in TABLES:
-                cursor.execute("SELECT to_regclass(%s)", (table,))
-                if cursor.fetchone()[0] is None:
-                    found[table] = []
-                    continue
-                cursor.execute(f"SELECT * FROM {table} ORDER BY id")
-                found[table] = cursor.fetchall()
+                found[table] = []
+                if table in present:
+                    cursor.execute(f"SELECT * FROM {table} ORDER BY id")
+                    found[table] = list(cursor.fetchall())
             return found
 
     def count(self, home: Path, run: int, table: str) -> int:
@@ -238,10 +240,28 @@ class Postgresql(Database):
             cursor.execute(f"SELECT COUNT(*) FROM {table}")
             return cursor.fetchone()[0]
 
-    def drop(self, home: Path, run: int) -> None:
+
+class Postgresql(Server):
+    name = "PostgreSQL"
+
+    def connect(self, dbname: str) -> Any:
+        import psycopg2
+
+        s = self.settings
+        return psycopg2.connect(host=s["database.host"], port=s["database.port"], user=s["database.user"],
+                                password=s["database.password"], dbname=dbname)
+
+    def present(self, cursor: Any) -> set[str]:
+        cursor.execute("SELECT tablename FROM pg_tables WHERE schemaname = current_schema()")
+        return {name for (name,) in cursor.fetchall()}
+
+    def administer(self, sql: str) -> None:
         with closing(self.connect("postgres")) as connection:
             connection.autocommit = True
-            connection.cursor().execute(f"DROP DATABASE IF EXISTS run_{run} WITH (FORCE)")
+            connection.cursor().execute(sql)
+
+    def drop(self, home: Path, run: int) -> None:
+        self.administer(f"DROP DATABASE IF EXISTS run_{run} WITH (FORCE)")
 
 
 @contextmanager
@@ -259,6 +279,45 @@ def postgresql_server() -> Iterator[Postgresql | None]:
         port = probe.getsockname()[1]
     with running_postgres(port, {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}) as settings:
         yield Postgresql(settings)
+
+
+class Mysql(Server):
+    name = "MySQL"
+
+    def connect(self, dbname: str | None) -> Any:
+        import pymysql
+
+        s = self.settings
+        return pymysql.connect(host=s["database.host"], port=s["database.port"], user=s["database.user"],
+                               password=s["database.password"], database=dbname)
+
+    def present(self, cursor: Any) -> set[str]:
+        cursor.execute("SHOW TABLES")
+        return {name for (name,) in cursor.fetchall()}
+
+    def administer(self, sql: str) -> None:
+        with closing(self.connect(None)) as connection:
+            connection.cursor().execute(sql)
+
+    def drop(self, home: Path, run: int) -> None:
+        self.administer(f"DROP DATABASE IF EXISTS run_{run}")
+
+
+@contextmanager
+def mysql_server() -> Iterator[Mysql | None]:
+    """A MariaDB server of the benchmark's own (tests/mariadb.py), or None without it."""
+    sys.path.insert(0, str(REPO / "tests"))
+    from mariadb import INSTALL_DB, MARIADBD, running_mariadb  # type: ignore[import-not-found]
+
+    if not (MARIADBD and INSTALL_DB):
+        print("MySQL: skipped, the MariaDB server is not installed", file=sys.stderr)
+        yield None
+        return
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    with running_mariadb(port, {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}) as settings:
+        yield Mysql(settings)
 
 
 # --- running the commands --------------------------------------------------------------------
@@ -471,7 +530,7 @@ def main() -> int:
         return launch(sys.argv[2], sys.argv[3:])
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--only", choices=("sqlite", "postgresql", "year"),
+    parser.add_argument("--only", choices=("sqlite", "postgresql", "mysql", "year"),
                         help="one database's rounds, or the year of ticks alone")
     parser.add_argument("--skip-year", action="store_true", help="leave out the year of ticks")
     args = parser.parse_args()
@@ -496,6 +555,12 @@ def main() -> int:
                         print("PostgreSQL", file=sys.stderr, flush=True)
                         lines += report("PostgreSQL (vnpy_postgresql)", commands,
                                         measure(Bench(url, database), commands, args.rounds))
+            if args.only in (None, "mysql"):
+                with mysql_server() as my:
+                    if my is not None:
+                        print("MySQL", file=sys.stderr, flush=True)
+                        lines += report("MySQL (vnpy_mysql, MariaDB)", commands,
+                                        measure(Bench(url, my), commands, args.rounds))
     if not args.skip_year and args.only in (None, "year"):
         lines += year_of_ticks()
     load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")

@@ -10,8 +10,11 @@ side by side in one run, each into fresh tables, medians over the rounds:
   PostgreSQL   the same against vnpy_postgresql, c being one COPY of the rows, written
                to a buffer before timing, into the table; on a server of its own
                (Debian's postgresql-15 binaries), skipped with a message without them.
+  MySQL        the same against vnpy_mysql on a MariaDB server of its own (Debian's
+               mariadb-server), c being the rows written to a file before timing and
+               loaded with one LOAD DATA LOCAL INFILE ... REPLACE (no overview).
 
-    python bench/store.py [--bars N] [--rounds N]
+    python bench/store.py [--bars N] [--rounds N] [--only sqlite|postgresql|mysql]
 
 Run with a temporary HOME (vn.py creates .vntrader there); the zone is set to
 Asia/Shanghai for vn.py's database and for the process.
@@ -98,6 +101,14 @@ def adapter(database: BaseDatabase, bars: list[BarData]) -> Contender:
     return prepare
 
 
+def side_by_side(package: str, database: BaseDatabase, bars: list[BarData], floor: tuple[str, Contender],
+                 fresh: Callable[[], None], rounds: int) -> dict[str, list[float]]:
+    """The adapter's save, store.save_bars and the floor, measured side by side."""
+    return measure({f"a  {package} save_bar_data": adapter(database, bars),
+                    "b  store.save_bars": lambda: lambda: store.save_bars(database, bars),
+                    f"c  {floor[0]}": floor[1]}, fresh, rounds)
+
+
 def sqlite_results(bars: list[BarData], rounds: int) -> dict[str, list[float]]:
     import vnpy_sqlite.sqlite_database as module
     from vnpy.trader.database import get_database
@@ -121,9 +132,7 @@ def sqlite_results(bars: list[BarData], rounds: int) -> dict[str, list[float]]:
                                                    f'VALUES ({", ".join("?" * len(BARS.columns))})', rows)
         return save
 
-    return measure({"a  vnpy_sqlite save_bar_data": adapter(database, bars),
-                    "b  store.save_bars": lambda: lambda: store.save_bars(database, bars),
-                    "c  sqlite3 executemany": executemany}, fresh, rounds)
+    return side_by_side("vnpy_sqlite", database, bars, ("sqlite3 executemany", executemany), fresh, rounds)
 
 
 def postgresql_results(bars: list[BarData], rounds: int) -> dict[str, list[float]] | None:
@@ -159,21 +168,72 @@ def postgresql_results(bars: list[BarData], rounds: int) -> dict[str, list[float
             return save
 
         try:
-            return measure({"a  vnpy_postgresql save_bar_data": adapter(database, bars),
-                            "b  store.save_bars": lambda: lambda: store.save_bars(database, bars),
-                            "c  one COPY": copy_in}, fresh, rounds)
+            return side_by_side("vnpy_postgresql", database, bars, ("one COPY", copy_in), fresh, rounds)
         finally:
             module.db.close()
+
+
+def mysql_results(bars: list[BarData], rounds: int) -> dict[str, list[float]] | None:
+    from mariadb import INSTALL_DB, MARIADBD, running_mariadb  # type: ignore[import-not-found]
+
+    if not (MARIADBD and INSTALL_DB):
+        print("\nMySQL: skipped, the MariaDB server is not installed")
+        return None
+    import pymysql
+
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    with running_mariadb(port, dict(os.environ)) as settings:
+        import vnpy_mysql.mysql_database as module
+
+        params = dict(host="127.0.0.1", port=port, user=settings["database.user"],
+                      password=settings["database.password"])
+        module.db.init(settings["database.database"], **params)
+        database = module.MysqlDatabase()
+        models = [module.DbBarData, module.DbTickData, module.DbBarOverview, module.DbTickOverview]
+        loader = pymysql.connect(database=settings["database.database"], local_infile=True, **params)
+        loader.cursor().execute("SET GLOBAL local_infile = 1")
+
+        def fresh() -> None:
+            module.db.drop_tables(models)
+            module.db.create_tables(models)
+
+        def load_data() -> Save:
+            path = Path(HOME) / "bars.csv"
+            with path.open("w", newline="") as file:
+                csv.writer(file, lineterminator="\n").writerows(map(BARS.row, bars))
+
+            def save() -> None:
+                loader.cursor().execute(f"LOAD DATA LOCAL INFILE %s REPLACE INTO TABLE dbbardata "
+                                        f"FIELDS TERMINATED BY ',' OPTIONALLY ENCLOSED BY '\"' "
+                                        f"({', '.join(f'`{name}`' for name in BARS.columns)})", (str(path),))
+                loader.commit()
+            return save
+
+        try:
+            return side_by_side("vnpy_mysql", database, bars, ("one LOAD DATA LOCAL INFILE", load_data), fresh,
+                                rounds)
+        finally:
+            loader.close()
+            module.db.close()
+
+
+RESULTS = {"sqlite": ("SQLite", sqlite_results), "postgresql": ("PostgreSQL", postgresql_results),
+           "mysql": ("MySQL", mysql_results)}
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--bars", type=int, default=168_660)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--only", choices=tuple(RESULTS))
     args = parser.parse_args()
     bars = minute_bars(args.bars)
     print(f"python {sys.version.split()[0]}, sqlite {sqlite3.sqlite_version}, {os.cpu_count()} cores")
-    for title, measured in (("SQLite", sqlite_results), ("PostgreSQL", postgresql_results)):
+    for name, (title, measured) in RESULTS.items():
+        if args.only not in (None, name):
+            continue
         results = measured(bars, args.rounds)
         if results is not None:
             report(title, results, args.bars)

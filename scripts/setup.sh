@@ -156,6 +156,15 @@ if [ ! -x /usr/lib/postgresql/15/bin/initdb ] && command -v apt-get >/dev/null &
         say "warning: installing postgresql-15 failed; the server database test will be skipped"
 fi
 
+# --- MariaDB, for the MySQL database tests -------------------------------------------
+# Debian's server; the tests run their own in a temporary directory.
+if ! command -v mariadbd >/dev/null && [ ! -x /usr/sbin/mariadbd ] && command -v apt-get >/dev/null &&
+    [ "$(id -u)" = 0 ]; then
+    say "installing MariaDB (mariadb-server) for the MySQL database tests"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq mariadb-server >/dev/null ||
+        say "warning: installing mariadb-server failed; the MySQL database tests will be skipped"
+fi
+
 # --- the extension ----------------------------------------------------------------
 # The distribution was called norvix_datafeed before it took vn.py's plug-in name; an old
 # record of it would claim the same files.

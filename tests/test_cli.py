@@ -19,6 +19,7 @@ import pytest
 from vnpy.trader.constant import Interval
 
 from conftest import REPO, SERVICE_TOKEN, SERVICE_USER
+from mariadb import mariadb  # noqa: F401  (a fixture)
 from pg import PG_PASSWORD, PG_USER, postgres  # noqa: F401  (a fixture)
 from norvix_devserver import default_database_path, make_server
 from vnpy_norvix import download as dl
@@ -661,16 +662,17 @@ def test_a_roll_without_a_positive_close_fails_naming_it_and_keeps_the_stored_se
     assert stored_series(Path(sqlite_module.path), "x888") == before
 
 
-# --- a server database: PostgreSQL through vn.py's adapter ---------------------------------
+# --- the server databases: PostgreSQL and MySQL through vn.py's adapters ----------------------
 
-def test_download_and_continuous_into_postgresql(tmp_path, service, served, postgres):
-    import psycopg2
-
-    home = make_home(tmp_path, service, **postgres)
+@pytest.mark.parametrize("server", ["postgres", "mariadb"])
+def test_download_and_continuous_into_a_server(tmp_path, service, served, server, request):
+    settings = request.getfixturevalue(server)
+    home = make_home(tmp_path, service, **settings)
     first, last = "2024-05-06", "2024-05-24"
     status = cli(home, "status")  # creates the tables
     assert status.returncode == 0
-    assert f"database: PostgreSQL 127.0.0.1:{postgres['database.port']}/vnpy" in status.stdout
+    title = "PostgreSQL" if server == "postgres" else "MySQL"
+    assert f"database: {title} 127.0.0.1:{settings['database.port']}/vnpy" in status.stdout
     # Two download processes share the server.
     downloads = [subprocess.Popen([sys.executable, "-m", "vnpy_norvix", "download", "--product", product, "--start",
                                    first, "--end", last, "--interval", "d", "1m"], cwd=home, env=environment(home),
@@ -681,14 +683,25 @@ def test_download_and_continuous_into_postgresql(tmp_path, service, served, post
     series = cli(home, "continuous", "au", "--start", first, "--end", last, "--interval", "d", "1m")
     assert series.returncode == 0, series.stdout + series.stderr
 
-    # vn.py's adapter keeps prices in single precision (REAL): compared to about 1e-7.
-    with closing(psycopg2.connect(host="127.0.0.1", port=postgres["database.port"], user=PG_USER,
-                                  password=PG_PASSWORD, dbname="vnpy")) as connection:
+    # vn.py's PostgreSQL adapter keeps prices in single precision (REAL): compared to about 1e-7.
+    if server == "postgres":
+        import psycopg2
+
+        connection = psycopg2.connect(host="127.0.0.1", port=settings["database.port"], user=PG_USER,
+                                      password=PG_PASSWORD, dbname="vnpy")
+    else:
+        import pymysql
+
+        connection = pymysql.connect(host="127.0.0.1", port=settings["database.port"], user=settings["database.user"],
+                                     password=settings["database.password"], database="vnpy")
+    close, interval_column = ("close_price::float8", "interval") if server == "postgres" else ("close_price",
+                                                                                              "`interval`")
+    with closing(connection):
         cursor = connection.cursor()
 
         def saved(symbol, interval):
-            cursor.execute("SELECT count(*), min(datetime), max(datetime), sum(close_price::float8) FROM dbbardata "
-                           "WHERE symbol = %s AND interval = %s", (symbol, interval))
+            cursor.execute(f"SELECT count(*), min(datetime), max(datetime), sum({close}) FROM dbbardata "
+                           f"WHERE symbol = %s AND {interval_column} = %s", (symbol, interval))
             count, low, high, total = cursor.fetchone()
             return count, low and f"{low:%Y-%m-%d %H:%M:%S}", high and f"{high:%Y-%m-%d %H:%M:%S}", total
 

@@ -1,4 +1,4 @@
-"""vnpy_norvix.store against vn.py's own SQLite and PostgreSQL adapters: the same saves
+"""vnpy_norvix.store against vn.py's own SQLite, PostgreSQL and MySQL adapters: the same saves
 through the adapter into one database and through the bulk writer into another leave
 every table equal row for row; series replaced in one transaction; changed adapters
 left to their own methods; the records the caller holds left alone."""
@@ -17,6 +17,7 @@ import pytest
 from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.object import BarData, TickData
 
+from mariadb import mariadb  # noqa: F401  (a fixture)
 from pg import PG_PASSWORD, PG_USER, postgres  # noqa: F401  (a fixture)
 
 SHANGHAI, NEW_YORK = ZoneInfo("Asia/Shanghai"), ZoneInfo("America/New_York")
@@ -100,6 +101,37 @@ def sqlite_backend(database, tmp_path):
     module.db.connect()
 
 
+def dump_tables(connection) -> dict[str, list[tuple]]:
+    """Every table of a server's database, by id; the connection closed."""
+    with closing(connection):
+        cursor = connection.cursor()
+        tables = {}
+        for table in TABLES:
+            cursor.execute(f"SELECT * FROM {table} ORDER BY id")
+            tables[table] = list(cursor.fetchall())
+        return tables
+
+
+def fresh_sides(module, params: dict, monkeypatch) -> Callable[[str], None]:
+    """Fresh tables (and id counters) in the server adapter's two databases, in vn.py's
+    Shanghai zone; what points the adapter at one of them."""
+    import vnpy.trader.database as vn_database
+
+    monkeypatch.setattr(vn_database, "DB_TZ", SHANGHAI)
+    monkeypatch.setattr(module, "DB_TZ", SHANGHAI)
+
+    def use(side: str) -> None:
+        module.db.init(f"side_{side}", **params)  # closes the open connection
+        module.db.connect()
+
+    models = [module.DbBarData, module.DbTickData, module.DbBarOverview, module.DbTickOverview]
+    for side in ("bulk", "adapter"):
+        use(side)
+        module.db.drop_tables(models)
+        module.db.create_tables(models)
+    return use
+
+
 @pytest.fixture(scope="module")
 def pg_databases(postgres):
     import psycopg2
@@ -115,38 +147,49 @@ def pg_databases(postgres):
 @pytest.fixture
 def postgresql_backend(pg_databases, settings, monkeypatch, shanghai_clock):
     import psycopg2
-    import vnpy.trader.database as vn_database
     import vnpy_postgresql.postgresql_database as module
 
-    monkeypatch.setattr(vn_database, "DB_TZ", SHANGHAI)
-    monkeypatch.setattr(module, "DB_TZ", SHANGHAI)
-    models = [module.DbBarData, module.DbTickData, module.DbBarOverview, module.DbTickOverview]
-    for side in ("bulk", "adapter"):  # fresh tables (and id sequences) in both
-        module.db.init(f"side_{side}", **pg_databases)
-        module.db.connect(reuse_if_open=True)
-        module.db.drop_tables(models)
-        module.db.create_tables(models)
+    use = fresh_sides(module, pg_databases, monkeypatch)
     database = module.PostgresqlDatabase()
 
-    def use(side: str) -> None:
-        module.db.close()
-        module.db.init(f"side_{side}", **pg_databases)
-        module.db.connect()
-
     def dump(side: str) -> dict[str, list[tuple]]:
-        with closing(psycopg2.connect(dbname=f"side_{side}", **pg_databases)) as connection:
-            cursor = connection.cursor()
-            tables = {}
-            for table in TABLES:
-                cursor.execute(f"SELECT * FROM {table} ORDER BY id")
-                tables[table] = cursor.fetchall()
-            return tables
+        return dump_tables(psycopg2.connect(dbname=f"side_{side}", **pg_databases))
 
     yield Backend("postgresql", database, use, dump)
     module.db.close()
 
 
-@pytest.fixture(params=["sqlite", "postgresql"])
+@pytest.fixture(scope="module")
+def my_databases(mariadb):
+    import pymysql
+
+    params = dict(host="127.0.0.1", port=mariadb["database.port"], user=mariadb["database.user"],
+                  password=mariadb["database.password"])
+    with closing(pymysql.connect(**params)) as connection:
+        for side in ("adapter", "bulk"):
+            connection.cursor().execute(f"CREATE DATABASE side_{side}")
+    return params
+
+
+@pytest.fixture
+def mysql_backend(my_databases, settings, monkeypatch, shanghai_clock):
+    import pymysql
+
+    pytest.importorskip("vnpy_mysql")
+    import vnpy_mysql.mysql_database as module
+
+    use = fresh_sides(module, my_databases, monkeypatch)
+    module.db.close()
+    database = module.MysqlDatabase()  # connects
+
+    def dump(side: str) -> dict[str, list[tuple]]:
+        return dump_tables(pymysql.connect(database=f"side_{side}", **my_databases))
+
+    yield Backend("mysql", database, use, dump)
+    module.db.close()
+
+
+@pytest.fixture(params=["sqlite", "postgresql", "mysql"])
 def backend(request):
     return request.getfixturevalue(f"{request.param}_backend")
 
@@ -188,7 +231,7 @@ def operations(backend_name: str) -> list[tuple]:
     # bars given twice in one list, in other chunks of the adapter's (a repeat within one of
     # PostgreSQL's fails there), then a save whose ids show the sequence the repeats drew from
     again = bars("rb2405", Interval.MINUTE, t0 + 5 * minute, 10, minute, seed=13)
-    if backend_name == "sqlite":
+    if backend_name in ("sqlite", "mysql"):
         ops.append(("bars", rb[:10] + again))
     ops += [("bars", rb[:110] + again), ("bars", bars("rb2405", Interval.MINUTE, t0 + 200 * minute, 5, minute, 16))]
     return ops

@@ -223,7 +223,7 @@ def memory(database: BaseDatabase | None, lab: str | None = None) -> Memory:
         return FileMemory(Path(lab) / LAB_FILE)
     cls = type(database)
     dialect = store.ADAPTERS.get((cls.__module__, cls.__name__))
-    if dialect is not None and getattr(database, "db", None) is not None:
+    if dialect in ("sqlite", "postgresql") and getattr(database, "db", None) is not None:
         return TableMemory(database, dialect)  # type: ignore[arg-type]  # the adapters of ADAPTERS
     from vnpy.trader.utility import get_file_path
 

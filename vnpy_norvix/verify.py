@@ -77,10 +77,12 @@ class Report:
 
 
 def dialect_of(database: BaseDatabase) -> str | None:
-    """"sqlite" or "postgresql" when the bulk writers know the adapter's tables."""
+    """"sqlite" or "postgresql" when the bulk writers know the adapter's tables (MySQL's
+    are read through the adapter, as any other's)."""
     cls = type(database)
     dialect = store.ADAPTERS.get((cls.__module__, cls.__name__))
-    return dialect if dialect is not None and store.bulk_writer(database, "bars") is not None else None
+    known = dialect in ("sqlite", "postgresql") and store.bulk_writer(database, "bars") is not None
+    return dialect if known else None
 
 
 def china(stored: datetime) -> datetime:

@@ -2,9 +2,9 @@
 
 `save_bars` / `save_ticks` leave exactly what the database adapter's own
 `save_bar_data` / `save_tick_data` would leave: the same rows, values and overview
-entries. With vnpy_sqlite or vnpy_postgresql, when their models still declare the
-tables this package knows (schema.py) and the database has them, the rows are written
-in bulk, in one transaction per call (sqlite.py, postgresql.py); any other adapter gets
+entries. With vnpy_sqlite, vnpy_postgresql or vnpy_mysql, when their models still declare
+the tables this package knows (schema.py) and the database has them, the rows are written
+in bulk, in one transaction per call (sqlite.py, postgresql.py, mysql.py); any other adapter gets
 its own methods. Either way the records the caller holds are left as they are (vn.py's
 adapters rewrite the records they are given, so they get copies).
 
@@ -14,7 +14,7 @@ transaction with the two adapters above; `held_days` and `day_counts` read what 
 per trading day back through aggregate queries, never through vn.py records.
 
 `replace_bars` puts a new series in place of the stored one: in one transaction with
-the two adapters above, so that a failure or an interruption leaves the stored series
+the three adapters above, so that a failure or an interruption leaves the stored series
 as it was; with any other adapter, the best its methods allow (see there).
 """
 
@@ -51,6 +51,7 @@ __all__ = ["DayRecord", "day_counts", "day_records", "describe", "held_days", "r
 ADAPTERS = {
     ("vnpy_sqlite.sqlite_database", "SqliteDatabase"): "sqlite",
     ("vnpy_postgresql.postgresql_database", "PostgresqlDatabase"): "postgresql",
+    ("vnpy_mysql.mysql_database", "MysqlDatabase"): "mysql",
 }
 
 
@@ -61,12 +62,13 @@ def bulk_writer(database: BaseDatabase, kind: str) -> Writer | None:
     dialect = ADAPTERS.get((cls.__module__, cls.__name__))
     if dialect is None:
         return None
-    from .schema import LAYOUTS, adapter_matches
+    from .schema import LAYOUTS, adapter_matches, field_class
 
-    if not adapter_matches(database):
+    module = importlib.import_module(f"{__name__}.{dialect}")
+    if not adapter_matches(database, getattr(module, "declared", field_class)):
         return None
     # The adapters of ADAPTERS hold their peewee database as `db`, which BaseDatabase does not declare.
-    writer: Writer = importlib.import_module(f"{__name__}.{dialect}").writer(database.db)  # type: ignore[attr-defined]
+    writer: Writer = module.writer(database.db)  # type: ignore[attr-defined]
     return writer if writer.tables_match(LAYOUTS[kind]) else None
 
 
@@ -211,7 +213,7 @@ def replace_bars(database: BaseDatabase, symbol: str, exchange: Exchange, interv
     """The stored bars of (symbol, exchange, interval) replaced by `bars`, which must
     all be of that series and must not be empty (`delete_bar_data` deletes a series).
 
-    With vnpy_sqlite and vnpy_postgresql: one transaction, so that either the new series
+    With vnpy_sqlite, vnpy_postgresql and vnpy_mysql: one transaction, so that either the new series
     is stored or the old one is still there. With another adapter, whose methods cannot
     share a transaction: the old series is read first, then deleted and the new one saved;
     if that fails or is interrupted, the old series is saved back. A process killed in
@@ -243,7 +245,7 @@ def replace_bars(database: BaseDatabase, symbol: str, exchange: Exchange, interv
 
 
 def describe(database: BaseDatabase) -> str:
-    """Which database: the SQLite file, the PostgreSQL server and database, or the adapter."""
+    """Which database: the SQLite file, the PostgreSQL or MySQL server and database, or the adapter."""
     cls = type(database)
     dialect = ADAPTERS.get((cls.__module__, cls.__name__))
     db = getattr(database, "db", None)
@@ -252,12 +254,15 @@ def describe(database: BaseDatabase) -> str:
     if dialect == "postgresql" and db is not None:
         params = db.connect_params
         return f"PostgreSQL {params.get('host') or 'localhost'}:{params.get('port') or 5432}/{db.database}"
+    if dialect == "mysql" and db is not None:
+        params = db.connect_params
+        return f"MySQL {params.get('host') or 'localhost'}:{params.get('port') or 3306}/{db.database}"
     return cls.__module__
 
 
 def zone_warning() -> str | None:
     """Why loaded times would be shifted, when "database.timezone" and the machine's zone
-    differ: vn.py's SQLite and PostgreSQL adapters store naive times in the former and
+    differ: vn.py's SQLite, PostgreSQL and MySQL adapters store naive times in the former and
     read them back in the latter."""
     from vnpy.trader.database import DB_TZ
 

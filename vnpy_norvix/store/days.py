@@ -15,6 +15,7 @@ by another tool) are fetched again once, in whole days, and recorded from then o
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass
 from datetime import date, datetime
 
@@ -37,12 +38,15 @@ class DayRecord:
     complete: bool
 
 
-def create_table(text_type: str) -> str:
-    """The record's table, made when missing; `text_type` is the dialect's text column."""
+def create_table(text_type: str, name: Callable[[str], str]) -> str:
+    """The record's table, made when missing; `text_type` is the dialect's text column,
+    `name` its quoting of a name. The day is ISO text of ten characters, which keeps the
+    key within every dialect's bound on an index."""
     t = text_type
-    return (f'CREATE TABLE IF NOT EXISTS "{TABLE}" ("symbol" {t} NOT NULL, "exchange" {t} NOT NULL, '
-            f'"interval" {t} NOT NULL, "day" {t} NOT NULL, "count" INTEGER NOT NULL, "complete" INTEGER NOT NULL, '
-            'PRIMARY KEY ("symbol", "exchange", "interval", "day"))')
+    return (f"CREATE TABLE IF NOT EXISTS {name(TABLE)} ({name('symbol')} {t} NOT NULL, "
+            f"{name('exchange')} {t} NOT NULL, {name('interval')} {t} NOT NULL, {name('day')} VARCHAR(10) NOT NULL, "
+            f"{name('count')} INTEGER NOT NULL, {name('complete')} INTEGER NOT NULL, "
+            f"PRIMARY KEY ({name('symbol')}, {name('exchange')}, {name('interval')}, {name('day')}))")
 
 
 def counted_days(days: dict[date, int], fetched: datetime) -> dict[date, DayRecord]:

@@ -1,7 +1,8 @@
-"""The tables vn.py's SQLite and PostgreSQL adapters keep, and the rows they write.
+"""The tables vn.py's SQLite, PostgreSQL and MySQL adapters keep, and the rows they write.
 
-Both adapters declare the same four peewee models: bars, ticks and one overview table
-for each. The bulk writers address those tables directly, so they are used only when
+The adapters declare the same four peewee models: bars, ticks and one overview table
+for each (MySQL's with other field classes for the prices and the tick times, which
+adapt a value as these do). The bulk writers address those tables directly, so they are used only when
 the adapter's models still declare exactly the columns and unique indexes listed here;
 a changed adapter is left to its own methods.
 
@@ -177,13 +178,18 @@ _FIELD_CLASSES = {"datetime": peewee.DateTimeField, "localtime": peewee.DateTime
                   "end": peewee.DateTimeField, "count": peewee.IntegerField}
 
 
-def _field_class(column: str, layout: Layout) -> type[peewee.Field]:
+FieldClass = Callable[[str, Layout, str], "type[peewee.Field]"]  # column, layout, table -> the declared field class
+
+
+def field_class(column: str, layout: Layout, table: str) -> type[peewee.Field]:
+    """The field class the SQLite and PostgreSQL adapters declare for a column."""
     if column in _FIELD_CLASSES:
         return _FIELD_CLASSES[column]
     return peewee.CharField if column in (*layout.key, "name") else peewee.FloatField
 
 
-def _model_matches(model: object, table: str, columns: Key, unique: Key, layout: Layout, database: object) -> bool:
+def _model_matches(model: object, table: str, columns: Key, unique: Key, layout: Layout, database: object,
+                   declared: FieldClass) -> bool:
     meta = getattr(model, "_meta", None)
     if meta is None or meta.table_name != table or meta.database is not database:
         return False
@@ -191,15 +197,16 @@ def _model_matches(model: object, table: str, columns: Key, unique: Key, layout:
     if [field.name for field in fields] != ["id", *columns] or type(fields[0]) is not peewee.AutoField:
         return False
     for field in fields[1:]:
-        if (type(field) is not _field_class(field.name, layout) or field.column_name != field.name
+        if (type(field) is not declared(field.name, layout, table) or field.column_name != field.name
                 or bool(field.null) != (field.name in layout.nullable) or field.unique):
             return False
     return tuple(meta.indexes) == (((unique), True),)
 
 
-def adapter_matches(database: object) -> bool:
+def adapter_matches(database: object, declared: FieldClass = field_class) -> bool:
     """`database` is an instance of its adapter module's own class (not of a class made
-    from it), and the module's models declare the layouts above."""
+    from it), and the module's models declare the layouts above, each column with the
+    field class `declared` names."""
     import sys
 
     cls = type(database)
@@ -210,8 +217,8 @@ def adapter_matches(database: object) -> bool:
     for layout in LAYOUTS.values():
         overview_columns = (*layout.key, "count", "start", "end")
         if not (_model_matches(getattr(module, layout.model, None), layout.table, layout.columns, layout.unique,
-                               layout, peewee_db)
+                               layout, peewee_db, declared)
                 and _model_matches(getattr(module, layout.overview_model, None), layout.overview, overview_columns,
-                                   layout.key, layout, peewee_db)):
+                                   layout.key, layout, peewee_db, declared)):
             return False
     return True

@@ -1,4 +1,4 @@
-"""What both bulk writers do alike: one transaction per call, the records upserted,
+"""What the bulk writers do alike: one transaction per call, the records upserted,
 the overview entry kept as the adapter keeps it.
 
 The adapter's overview rules, reproduced with their quirks: the entry belongs to the
@@ -42,11 +42,15 @@ class PeeweeDatabase(Protocol):
 
     def execute_sql(self, sql: str, params: tuple[object, ...]) -> Results: ...
 
-    def cursor(self) -> Any: ...  # the driver's own cursor: sqlite3's or psycopg2's
+    def cursor(self) -> Any: ...  # the driver's own cursor: sqlite3's, psycopg2's or pymysql's
+
+    def connection(self) -> Any: ...  # the driver's own connection
 
 
 class Writer(ABC):
     """Writes into the tables of the adapter's peewee database `db`."""
+
+    QUOTE = '"'  # the SQL dialect's quote around a name
 
     def __init__(self, db: PeeweeDatabase) -> None:
         self.db = db
@@ -59,8 +63,14 @@ class Writer(ABC):
         """One transaction of a save, which reads before it writes."""
         return self.db.atomic()
 
+    def name(self, name: str) -> str:
+        return f"{self.QUOTE}{name}{self.QUOTE}"
+
+    def names(self, names: Sequence[str]) -> str:
+        return ", ".join(map(self.name, names))
+
     def matching(self, column: Key) -> str:
-        return " AND ".join(f'"{name}" = {self.param}' for name in column)
+        return " AND ".join(f"{self.name(name)} = {self.param}" for name in column)
 
     @abstractmethod
     def table_columns(self, table: str) -> set[str]:
@@ -116,8 +126,8 @@ class Writer(ABC):
         with self.transaction():
             before = self.count(layout, keys)
             if replacing is not None:
-                self.execute(f'DELETE FROM "{layout.table}" WHERE {self.matching(layout.key)}', replacing)
-                self.execute(f'DELETE FROM "{layout.overview}" WHERE {self.matching(layout.key)}', replacing)
+                self.execute(f"DELETE FROM {self.name(layout.table)} WHERE {self.matching(layout.key)}", replacing)
+                self.execute(f"DELETE FROM {self.name(layout.overview)} WHERE {self.matching(layout.key)}", replacing)
             self.upsert(layout, rows)
             self.update_overview(layout, rows)
             return self.count(layout, keys) - before
@@ -125,23 +135,25 @@ class Writer(ABC):
     def count(self, layout: Layout, keys: list[Row]) -> int:
         """Rows stored under the overview keys `keys`."""
         where = self.matching(layout.key)
-        return sum(next(iter(self.execute(f'SELECT COUNT(*) FROM "{layout.table}" WHERE {where}', key)))[0]
+        return sum(next(iter(self.execute(f"SELECT COUNT(*) FROM {self.name(layout.table)} WHERE {where}", key)))[0]
                    for key in keys)
 
     def update_overview(self, layout: Layout, rows: list[Row]) -> None:
         key = layout.key_of(rows[0])
         first, last = layout.time(rows[0]), layout.time(rows[-1])
         where = self.matching(layout.key)
-        found = self.execute(f'SELECT "id", "start", "end" FROM "{layout.overview}" WHERE {where}', key).fetchone()
+        overview, table = self.name(layout.overview), self.name(layout.table)
+        found = self.execute(f"SELECT {self.names(('id', 'start', 'end'))} FROM {overview} WHERE {where}",
+                             key).fetchone()
         p = self.param
         if found is None:
-            self.execute(f'INSERT INTO "{layout.overview}" ({quoted((*layout.key, "count", "start", "end"))}) '
+            self.execute(f"INSERT INTO {overview} ({self.names((*layout.key, 'count', 'start', 'end'))}) "
                          f'VALUES ({", ".join([p] * (len(layout.key) + 3))})', (*key, len(rows), first, last))
             return
         start, end = min(first, self.read_time(found[1])), max(last, self.read_time(found[2]))
-        count = next(iter(self.execute(f'SELECT COUNT(*) FROM "{layout.table}" WHERE {where}', key)))[0]
-        self.execute(f'UPDATE "{layout.overview}" SET "count" = {p}, "start" = {p}, "end" = {p} WHERE "id" = {p}',
-                     (count, start, end, found[0]))
+        count = next(iter(self.execute(f"SELECT COUNT(*) FROM {table} WHERE {where}", key)))[0]
+        updated = ", ".join(f"{self.name(column)} = {p}" for column in ("count", "start", "end"))
+        self.execute(f"UPDATE {overview} SET {updated} WHERE {self.name('id')} = {p}", (count, start, end, found[0]))
 
     def save_window(self, kind: str, records: Sequence[BarData | TickData], key: Row,
                     spans: Sequence[tuple[datetime, datetime]], days: Sequence[tuple[object, ...]]) -> int:
@@ -156,29 +168,35 @@ class Writer(ABC):
         with self.transaction():
             before = self.count(layout, [key])
             for begin, end in spans:
-                self.execute(f'DELETE FROM "{layout.table}" WHERE {self.matching(layout.key)} '
-                             f'AND "datetime" >= {p} AND "datetime" < {p}', (*key, begin, end))
+                self.execute(f"DELETE FROM {self.name(layout.table)} WHERE {self.matching(layout.key)} "
+                             f"AND {self.name('datetime')} >= {p} AND {self.name('datetime')} < {p}",
+                             (*key, begin, end))
             if rows:
                 self.upsert(layout, rows)
                 self.update_overview(layout, rows)
             if days:
                 if not self.has_day_records():
                     self.create_day_table()
-                columns = day_record.COLUMNS
-                updated = ", ".join(f'"{name}" = excluded."{name}"' for name in ("count", "complete"))
-                statement = (f'INSERT INTO "{day_record.TABLE}" ({quoted(columns)}) '
-                             f'VALUES ({", ".join([p] * len(columns))}) '
-                             f'ON CONFLICT ({quoted((*day_record.KEY, "day"))}) DO UPDATE SET {updated}')
-                for row in days:
-                    self.execute(statement, row)
+                self.record_days(days)
             return self.count(layout, [key]) - before
+
+    def record_days(self, days: Sequence[tuple[object, ...]]) -> None:
+        """The completeness record's rows written over what it held of their days."""
+        p = self.param
+        columns = day_record.COLUMNS
+        updated = ", ".join(f"{self.name(name)} = excluded.{self.name(name)}" for name in ("count", "complete"))
+        statement = (f"INSERT INTO {self.name(day_record.TABLE)} ({self.names(columns)}) "
+                     f'VALUES ({", ".join([p] * len(columns))}) '
+                     f"ON CONFLICT ({self.names((*day_record.KEY, 'day'))}) DO UPDATE SET {updated}")
+        for row in days:
+            self.execute(statement, row)
 
     def has_day_records(self) -> bool:
         return bool(self.table_columns(day_record.TABLE))
 
     def create_day_table(self) -> None:
         """The completeness record's table, made in the transaction under way."""
-        self.execute(day_record.create_table(self.TEXT_TYPE))
+        self.execute(day_record.create_table(self.TEXT_TYPE, self.name))
 
     def day_records(self, key: Row, first: str, last: str) -> list[tuple[str, int, int]]:
         """(day, count, complete) recorded for series `key` (symbol, exchange, interval
@@ -186,23 +204,24 @@ class Writer(ABC):
         if not self.has_day_records():
             return []
         p = self.param
-        return [(str(day), int(count), int(complete)) for day, count, complete in self.execute(
-            f'SELECT "day", "count", "complete" FROM "{day_record.TABLE}" WHERE {self.matching(day_record.KEY)} '
-            f'AND "day" >= {p} AND "day" <= {p}', (*key, first, last))]
+        day = self.name("day")
+        return [(str(value), int(count), int(complete)) for value, count, complete in self.execute(
+            f"SELECT {self.names(('day', 'count', 'complete'))} FROM {self.name(day_record.TABLE)} "
+            f"WHERE {self.matching(day_record.KEY)} AND {day} >= {p} AND {day} <= {p}", (*key, first, last))]
 
     def recorded_total(self, key: Row) -> int:
         """The records the completeness record counts for series `key`, over all its days."""
         if not self.has_day_records():
             return 0
-        found = self.execute(f'SELECT COALESCE(SUM("count"), 0) FROM "{day_record.TABLE}" '
-                             f'WHERE {self.matching(day_record.KEY)}', key).fetchone()
+        found = self.execute(f"SELECT COALESCE(SUM({self.name('count')}), 0) FROM {self.name(day_record.TABLE)} "
+                             f"WHERE {self.matching(day_record.KEY)}", key).fetchone()
         return int(found[0]) if found else 0
 
     def stored_count(self, kind: str, key: Row) -> int:
         """The rows of series `key` as its overview counts them (0 without one)."""
         layout = LAYOUTS[kind]
-        found = self.execute(f'SELECT "count" FROM "{layout.overview}" WHERE {self.matching(layout.key)}',
-                             tuple(map(text, key))).fetchone()
+        found = self.execute(f"SELECT {self.name('count')} FROM {self.name(layout.overview)} "
+                             f"WHERE {self.matching(layout.key)}", tuple(map(text, key))).fetchone()
         return int(found[0]) if found and found[0] else 0
 
     def time_counts(self, kind: str, key: Row, begin: datetime, end: datetime,
@@ -211,8 +230,9 @@ class Writer(ABC):
         or "minute" of their stored time: an aggregate over the table's unique index."""
         layout = LAYOUTS[kind]
         p = self.param
-        hour = self.truncated('"datetime"', unit)
-        rows = self.execute(f'SELECT {hour}, COUNT(*) FROM "{layout.table}" WHERE {self.matching(layout.key)} '
-                            f'AND "datetime" >= {p} AND "datetime" < {p} GROUP BY {hour}',
+        moment = self.name("datetime")
+        hour = self.truncated(moment, unit)
+        rows = self.execute(f"SELECT {hour}, COUNT(*) FROM {self.name(layout.table)} WHERE {self.matching(layout.key)} "
+                            f"AND {moment} >= {p} AND {moment} < {p} GROUP BY {hour}",
                             (*map(text, key), begin, end))
         return [(self.read_truncated(value), int(count)) for value, count in rows]

@@ -1,0 +1,172 @@
+"""Bulk writes into vnpy_mysql's tables: multi-row REPLACE statements as large as the
+server's packet limit allows, on the adapter's own connection.
+
+What the adapter leaves, reproduced:
+- it writes with REPLACE, 50 rows a statement: a re-saved record (under the unique
+  index's case-insensitive comparison) replaces the whole stored row, which takes a new
+  id. The server takes a statement's rows one after the other and reserves exactly one
+  id per row of a statement of values, so longer statements leave the same rows and ids;
+  a record given twice in one call ends as the later one, with the later id;
+- each value reaches the server as the literal the driver writes for it: text escaped,
+  a time without its zone, a price as repr(value) with "e0" where it has no exponent of
+  its own. The server applies the columns' own rules to both alike (seconds only for
+  bars, milliseconds for ticks, the sign of a zero);
+- a NaN or infinite price: the driver refuses it while writing its statement, after the
+  earlier statements of the save were sent (and then rolled back). It is refused here
+  before anything is sent, with the same error, so that no id is drawn for it.
+"""
+
+from __future__ import annotations
+
+import re
+import sys
+from collections.abc import Iterable, Sequence
+from datetime import datetime
+from operator import itemgetter
+
+import peewee
+
+from . import days as day_record
+from .schema import Layout, Row, field_class
+from .writer import PeeweeDatabase, Writer
+
+STATEMENT_BYTES = 4 << 20  # a statement's size, unless the server's packet limit is smaller
+REAL = "%re0"  # the driver's float literal, where repr has no exponent of its own
+TEXTS = {str}
+PLAIN_REALS = re.compile(r"[-0-9.e,]*")
+
+
+class MysqlWriter(Writer):
+    QUOTE = "`"
+
+    def table_columns(self, table: str) -> set[str]:
+        rows = self.execute("SELECT COLUMN_NAME FROM information_schema.COLUMNS "
+                            "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = %s", (table,))
+        return {name for (name,) in rows}
+
+    def unique_indexes(self, table: str) -> set[frozenset[str]]:
+        rows = self.execute("SELECT INDEX_NAME, COLUMN_NAME FROM information_schema.STATISTICS "
+                            "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = %s AND NON_UNIQUE = 0 "
+                            "AND SUB_PART IS NULL", (table,))
+        indexes: dict[str, set[str]] = {}
+        for index, column in rows:
+            indexes.setdefault(index, set()).add(column)
+        return {frozenset(columns) for columns in indexes.values()}
+
+    # The per-trading-day aggregates over the unique index (held days, per-hour and
+    # per-minute counts) take these forms of a time cut short; the completeness record's
+    # table keys on text columns, which MySQL indexes only with a length.
+    # 191 characters: the key of three such columns and the day stays within InnoDB's
+    # 3,072 bytes of an index under utf8mb4 (a name is at most 64 characters anyway).
+    TEXT_TYPE = "VARCHAR(191)"
+
+    def record_days(self, days: Sequence[tuple[object, ...]]) -> None:
+        columns = day_record.COLUMNS
+        updated = ", ".join(f"{self.name(name)} = VALUES({self.name(name)})" for name in ("count", "complete"))
+        statement = (f"INSERT INTO {self.name(day_record.TABLE)} ({self.names(columns)}) "
+                     f'VALUES ({", ".join([self.param] * len(columns))}) ON DUPLICATE KEY UPDATE {updated}')
+        for row in days:
+            self.execute(statement, row)
+
+    def truncated(self, column: str, unit: str) -> str:
+        """SQL for a stored time cut to its "hour" or "minute" (no "%": the driver formats
+        the statements it is given parameters for)."""
+        minute = f"MINUTE({column})" if unit == "minute" else "0"
+        return f"TIMESTAMP(DATE({column}), MAKETIME(HOUR({column}), {minute}, 0))"
+
+    def read_truncated(self, value: object) -> datetime:
+        return value  # type: ignore[return-value]  # pymysql reads a DATETIME as a naive datetime
+
+    def tables_match(self, layout: Layout) -> bool:
+        # The literals are the ones pymysql writes, the driver peewee takes when it has it.
+        driver = type(self.db.connection()).__module__
+        return driver.split(".")[0] == "pymysql" and super().tables_match(layout)
+
+    def text_times(self) -> bool:
+        return True  # a naive time's str() is the text the driver writes for it
+
+    def statement_limit(self) -> int:
+        """How many characters a statement may have: its encoded size (at most 4 bytes a
+        character) within the server's packet limit."""
+        (packet,) = self.execute("SELECT @@max_allowed_packet").fetchone() or (1 << 20,)
+        return max(1, min(STATEMENT_BYTES, int(packet) - 1024) // 4)
+
+    def upsert(self, layout: Layout, rows: list[Row]) -> None:
+        values = self.literals(layout, rows)  # every row first: a refused value stops the save here
+        head = f"REPLACE INTO {self.name(layout.table)} ({self.names(layout.columns)}) VALUES "
+        limit = self.statement_limit() - len(head)
+        cursor = self.db.cursor()
+        chunk: list[str] = []
+        size = 0
+        for value in values:
+            if chunk and size + len(value) + 1 > limit:
+                cursor.execute(head + ",".join(chunk))  # no parameters: the text is sent as it is
+                chunk, size = [], 0
+            chunk.append(value)
+            size += len(value) + 1
+        if chunk:
+            cursor.execute(head + ",".join(chunk))
+
+    def literals(self, layout: Layout, rows: list[Row]) -> list[str]:
+        """Each row as a parenthesised list of SQL literals: the text the driver writes for
+        its values. The prices are formatted a row at a time, each other column a column at
+        a time, in one formatting where all its values are of one type."""
+        escape = self.db.connection().escape  # the driver's own, for what is not written here
+        first = layout.columns.index(layout.reals[0])
+        last = first + len(layout.reals)
+        assert layout.columns[first:last] == layout.reals  # the prices side by side
+        time = layout.columns.index("datetime")
+
+        def literal(value: object) -> str:
+            if type(value) is float:
+                return real_literal(value)
+            if type(value) is datetime:  # as the driver writes it, without a zone
+                return f"'{value if value.tzinfo is None else value.replace(tzinfo=None)}'"
+            return "NULL" if value is None else str(escape(value))
+
+        def column(i: int) -> Iterable[str]:
+            values = list(map(itemgetter(i), rows))
+            kinds = set(map(type, values))
+            if kinds == TEXTS and i == time:  # a time held as text (text_times): digits and separators
+                return map("'%s'".__mod__, values)
+            if kinds == TEXTS:
+                quoted = {value: str(escape(value)) for value in set(values)}
+                return map(quoted.__getitem__, values)
+            return list(map(literal, values))  # a refused value found before any row is made
+
+        prices = list(map(",".join([REAL] * len(layout.reals)).__mod__, map(itemgetter(slice(first, last)), rows)))
+        every = ",".join(prices)
+        # Only floats without an exponent of their own give no other character, and no "e+" or "e-".
+        if not PLAIN_REALS.fullmatch(every) or "e+" in every or "e-" in every:
+            prices = [",".join(map(literal, row[first:last])) for row in rows]
+        others = [i for i in range(len(layout.columns)) if not first <= i < last]
+        shape = "(" + ",".join(["%s"] * first + ["%s"] + ["%s"] * (len(layout.columns) - last)) + ")"
+        columns = [column(i) for i in others]
+        return list(map(shape.__mod__, zip(*columns[:first], prices, *columns[first:])))
+
+
+def real_literal(value: object) -> str:
+    """pymysql's float literal, its refusal included."""
+    text = repr(value)
+    if text in ("inf", "-inf", "nan"):
+        raise peewee.ProgrammingError(f"{text} can not be used with MySQL")
+    return text if "e" in text else text + "e0"
+
+
+def declared(column: str, layout: Layout, table: str) -> type[peewee.Field]:
+    """The field classes vnpy_mysql declares: DOUBLE prices, and the millisecond time
+    field of its own for the ticks' times."""
+    if column in layout.reals:
+        return peewee.DoubleField
+    if table == "dbtickdata" and column in ("datetime", "localtime"):
+        found = getattr(sys.modules.get("vnpy_mysql.mysql_database"), "DateTimeMillisecondField", None)
+        return found if isinstance(found, type) and issubclass(found, peewee.DateTimeField) else Unknown
+    return field_class(column, layout, table)
+
+
+class Unknown(peewee.Field):
+    """The class no model declares: the adapter's models are not the ones known."""
+
+
+def writer(db: PeeweeDatabase) -> Writer:
+    return MysqlWriter(db)
