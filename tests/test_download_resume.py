@@ -90,10 +90,12 @@ def faulty():
 
 
 def tables(path: Path) -> dict[str, list[tuple]]:
-    """Every table's rows but their ids (which follow the order of the saves), sorted."""
+    """Every table's rows but their ids (which follow the order of the saves), sorted; not
+    the remembered commands, which tell what each run was asked rather than what is held."""
     with closing(sqlite3.connect(path)) as db:
         names = [row[0] for row in db.execute("SELECT name FROM sqlite_master WHERE type = 'table' "
-                                              "AND name NOT LIKE 'sqlite_%' ORDER BY name")]
+                                              "AND name NOT LIKE 'sqlite_%' AND name != 'norvixcommand' "
+                                              "ORDER BY name")]
         result = {}
         for name in names:
             columns = [row[1] for row in db.execute(f'PRAGMA table_info("{name}")') if row[1] != "id"]

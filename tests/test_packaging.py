@@ -121,7 +121,8 @@ def test_wheel_metadata_installs_beside_vnpy_environments(dists):
     assert requirements["requests"].specifier.contains("2.32.3")
     assert requirements["loguru"].specifier.contains("0.7.3")
     # vn.py only through the extras, so that a headless install can leave its GUI out.
-    assert {name for name, r in requirements.items() if r.marker is None} == {"requests", "loguru", "tqdm"}
+    assert {name for name, r in requirements.items() if r.marker is None} == {"requests", "urllib3", "loguru", "tqdm"}
+    assert requirements["urllib3"].specifier.contains("2.6.0")  # inflates a read at a time
     assert requirements["vnpy"].marker.evaluate({"extra": "vnpy"})
     assert set(metadata.get_all("Provides-Extra")) == {"vnpy", "headless", "research"}
 
