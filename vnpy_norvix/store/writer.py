@@ -94,6 +94,12 @@ class Writer(ABC):
         """A time `truncated` gives, as a naive wall time."""
 
     TEXT_TYPE = "TEXT"
+    SERIAL_KEY = "SERIAL PRIMARY KEY"  # an integer key the database numbers
+
+    def unique_text(self, column: str) -> str:
+        """The clause of a table's definition that keeps a TEXT column's values unique
+        (nothing where the dialect cannot index such a column)."""
+        return f", UNIQUE ({column})"
 
     def text_times(self) -> bool:
         """Whether the driver stores a naive time as its `str()`, so that the rows may hold
