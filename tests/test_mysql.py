@@ -158,3 +158,30 @@ def test_update_verify_and_repair_keep_a_mysql_store_whole(tmp_path, counting_se
     assert rows() == whole
     ok(cli(home, "commands", "--forget", "2"))
     assert "continuous" not in ok(cli(home, "commands")).stdout
+
+
+def test_a_first_window_interrupted_after_its_rows_leaves_the_store_as_it_was(mysql_backend, monkeypatch):
+    # The completeness record's table is made by the first window saved; MySQL ends the
+    # transaction under way at a CREATE TABLE, which must not commit the window's rows.
+    from datetime import date
+
+    from vnpy_norvix import store
+    from vnpy_norvix.store.mysql import MysqlWriter
+
+    mysql_backend.use("bulk")
+    database = mysql_backend.database
+    store.save_bars(database, bars("rb2405", Interval.MINUTE, datetime(2024, 1, 2, 9, tzinfo=SHANGHAI), 5,
+                                   timedelta(minutes=1), seed=9))
+    database.db.execute_sql("DROP TABLE IF EXISTS norvixday")
+    before = mysql_backend.dump("bulk")
+
+    def interrupted(self, days):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(MysqlWriter, "record_days", interrupted)
+    records = bars("rb2405", Interval.MINUTE, datetime(2024, 1, 2, 9, 2, tzinfo=SHANGHAI), 10, timedelta(minutes=1),
+                   seed=10)
+    with pytest.raises(KeyboardInterrupt):
+        store.save_window(database, "rb2405", Exchange.SHFE, Interval.MINUTE, records, {date(2024, 1, 2): 10},
+                          datetime(2024, 1, 3, tzinfo=SHANGHAI))
+    assert mysql_backend.dump("bulk") == before

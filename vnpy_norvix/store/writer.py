@@ -171,6 +171,11 @@ class Writer(ABC):
         rows = layout.rows(records, self.text_times())
         key = tuple(map(text, key))
         p = self.param
+        if days and not self.has_day_records():
+            # In a transaction of its own, before the save's: MySQL commits the transaction
+            # under way at a CREATE TABLE.
+            with self.transaction():
+                self.create_day_table()
         with self.transaction():
             before = self.count(layout, [key])
             for begin, end in spans:
@@ -181,8 +186,6 @@ class Writer(ABC):
                 self.upsert(layout, rows)
                 self.update_overview(layout, rows)
             if days:
-                if not self.has_day_records():
-                    self.create_day_table()
                 self.record_days(days)
             return self.count(layout, [key]) - before
 
@@ -201,7 +204,7 @@ class Writer(ABC):
         return bool(self.table_columns(day_record.TABLE))
 
     def create_day_table(self) -> None:
-        """The completeness record's table, made in the transaction under way."""
+        """The completeness record's table, made when missing."""
         self.execute(day_record.create_table(self.TEXT_TYPE, self.name))
 
     def day_records(self, key: Row, first: str, last: str) -> list[tuple[str, int, int]]:
