@@ -11,6 +11,7 @@ from vnpy.trader.constant import Exchange, Interval
 
 from mariadb import mariadb  # noqa: F401  (a fixture)
 from test_store import SHANGHAI, bars, exact, my_databases, mysql_backend, snapshot, ticks  # noqa: F401
+from test_update_verify import HISTORY_PATHS, counting_service, ok  # noqa: F401
 
 pytest.importorskip("vnpy_mysql")
 
@@ -108,3 +109,79 @@ def test_times_cut_to_the_hour_and_minute_group_as_python_groups_them(mysql_back
                  writer.execute(f"SELECT {sql}, COUNT(*) FROM dbtickdata WHERE symbol = %s GROUP BY {sql}",
                                 ("au2406",))}
         assert found == Counter(moment.replace(**cut) for moment in stored) and len(found) > 1
+
+
+def test_update_verify_and_repair_keep_a_mysql_store_whole(tmp_path, counting_service, mariadb):
+    # The commands remembered in a table of the same database, a second update asking for
+    # no minute bars, and verify's counts, checks and repair done by queries in MySQL's dialect.
+    import json
+    from contextlib import closing
+
+    import pymysql
+
+    from test_cli import cli, make_home
+
+    login = dict(host="127.0.0.1", port=mariadb["database.port"], user=mariadb["database.user"],
+                 password=mariadb["database.password"], autocommit=True)
+    with closing(pymysql.connect(**login)) as connection:
+        connection.cursor().execute("CREATE DATABASE kept")
+
+    def rows(*statements):
+        with closing(pymysql.connect(**login, database="kept")) as connection, connection.cursor() as cursor:
+            for statement in statements:
+                cursor.execute(statement)
+            cursor.execute("SELECT symbol, exchange, `interval`, datetime, open_price, high_price, low_price, "
+                           "close_price, volume FROM dbbardata ORDER BY 1, 3, 4")
+            return cursor.fetchall()
+
+    home = make_home(tmp_path, counting_service.url, **{**mariadb, "database.database": "kept"})
+    ok(cli(home, "download", "rb2410.SHFE", "--start", "2024-05-06", "--end", "2024-05-10", "--interval", "d", "1m"))
+    ok(cli(home, "continuous", "au", "--start", "2024-05-06", "--end", "2024-05-10", "--interval", "d"))
+    ok(cli(home, "update", "--end", "2024-05-17"))
+    counting_service.counts.clear()
+    ok(cli(home, "update", "--end", "2024-05-17"))
+    assert {path: counting_service.counts.get(path, 0) for path in HISTORY_PATHS} == dict.fromkeys(HISTORY_PATHS, 0)
+    assert "[2] continuous au" in ok(cli(home, "commands")).stdout
+    assert "3 series checked, 0 findings" in ok(cli(home, "verify")).stdout
+    whole = rows()
+
+    rows("DELETE FROM dbbardata WHERE symbol = 'rb2410' AND `interval` = '1m' "
+         "AND datetime BETWEEN '2024-05-15 20:00' AND '2024-05-16 16:00'",
+         "UPDATE dbbardata SET high_price = low_price - 1 WHERE symbol = 'rb2410' AND `interval` = '1m' "
+         "AND datetime = '2024-05-13 09:30:00'")
+    found = cli(home, "verify", "--repair", "--json")
+    assert found.returncode == 1, found.stdout + found.stderr
+    assert {(f["series"], f["day"], f["defect"]) for f in json.loads(found.stdout)["findings"]} == {
+        ("rb2410.SHFE 1m", "2024-05-16", "missing"), ("rb2410.SHFE 1m", "2024-05-13", "prices"),
+        ("rb2410.SHFE 1m", None, "overview")}
+    assert "3 series checked, 0 findings" in ok(cli(home, "verify")).stdout
+    assert rows() == whole
+    ok(cli(home, "commands", "--forget", "2"))
+    assert "continuous" not in ok(cli(home, "commands")).stdout
+
+
+def test_a_first_window_interrupted_after_its_rows_leaves_the_store_as_it_was(mysql_backend, monkeypatch):
+    # The completeness record's table is made by the first window saved; MySQL ends the
+    # transaction under way at a CREATE TABLE, which must not commit the window's rows.
+    from datetime import date
+
+    from vnpy_norvix import store
+    from vnpy_norvix.store.mysql import MysqlWriter
+
+    mysql_backend.use("bulk")
+    database = mysql_backend.database
+    store.save_bars(database, bars("rb2405", Interval.MINUTE, datetime(2024, 1, 2, 9, tzinfo=SHANGHAI), 5,
+                                   timedelta(minutes=1), seed=9))
+    database.db.execute_sql("DROP TABLE IF EXISTS norvixday")
+    before = mysql_backend.dump("bulk")
+
+    def interrupted(self, days):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(MysqlWriter, "record_days", interrupted)
+    records = bars("rb2405", Interval.MINUTE, datetime(2024, 1, 2, 9, 2, tzinfo=SHANGHAI), 10, timedelta(minutes=1),
+                   seed=10)
+    with pytest.raises(KeyboardInterrupt):
+        store.save_window(database, "rb2405", Exchange.SHFE, Interval.MINUTE, records, {date(2024, 1, 2): 10},
+                          datetime(2024, 1, 3, tzinfo=SHANGHAI))
+    assert mysql_backend.dump("bulk") == before

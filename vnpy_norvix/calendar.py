@@ -33,6 +33,10 @@ DAY_CLOSES = time(16, 0)
 # A night session's records carry the next trading day, at most a weekend after the
 # evening they were traded on: trading dates up to this far past an end date miss none.
 NIGHT_SLACK = timedelta(days=3)
+# Where a record of a session may lie, in China time: the day sessions from the call
+# auction before 09:00 to the close at 15:15, the night sessions from the auction at
+# 20:55 to 02:30 at the latest.
+SESSIONS = ((time(0, 0), time(2, 30)), (time(8, 55), time(15, 15)), (time(20, 55), time(23, 59, 59)))
 
 # Calendar days one request asks for, well under what one answer holds (40,000 minute
 # bars, 2,000 daily bars): 30 days are at most 23 trading days of the longest sessions
@@ -77,6 +81,12 @@ def china_time(value: datetime | None) -> datetime:
         raise OutOfCalendar(value) from None
     check_days(moment.date())
     return moment
+
+
+def in_sessions(moment: datetime) -> bool:
+    """Whether an aware time lies within SESSIONS (China time)."""
+    wall = moment.astimezone(CHINA_TZ).time()
+    return any(begin <= wall <= end for begin, end in SESSIONS)
 
 
 def midnight(day: date) -> datetime:

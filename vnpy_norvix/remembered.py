@@ -1,8 +1,8 @@
 """The commands a store remembers: what every `download` and `continuous` was asked, kept
 with the store it wrote to, for `update` to run again up to a later end.
 
-Where they are kept: in a table of the same database for vnpy_sqlite and
-vnpy_postgresql ("norvixcommand", beside vn.py's own), in the lab folder for an AlphaLab
+Where they are kept: in a table of the same database for vnpy_sqlite, vnpy_postgresql
+and vnpy_mysql ("norvixcommand", beside vn.py's own), in the lab folder for an AlphaLab
 (norvix_commands.json, without the folder's path: `update --lab PATH` gives it), and for any other adapter in a file of vn.py's settings folder
 named after the database. A command is kept once, however often it is run; each keeps
 a small state of its own (a continuous series' last build).
@@ -15,12 +15,15 @@ import os
 import tempfile
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from vnpy.trader.database import BaseDatabase
 
 from . import store
 from .runlock import identity_digest
+
+if TYPE_CHECKING:
+    from .store.writer import Writer
 
 TABLE = "norvixcommand"
 LAB_FILE = "norvix_commands.json"
@@ -169,62 +172,64 @@ class FileMemory(Memory):
 
 
 class TableMemory(Memory):
-    """Commands in a table of vn.py's SQLite or PostgreSQL database."""
+    """Commands in a table of vn.py's SQLite, PostgreSQL or MySQL database, written in the
+    dialect its writer knows."""
 
-    def __init__(self, database: BaseDatabase, dialect: str) -> None:
-        self.db = getattr(database, "db")
-        self.dialect = dialect
-        self.param = self.db.param
+    def __init__(self, writer: Writer) -> None:
+        self.writer = writer
+        self.table = writer.name(TABLE)
+        self.param = writer.param
 
-    def _exists(self) -> bool:
-        if self.dialect == "sqlite":
-            sql = f"SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = '{TABLE}'"
-        else:
-            sql = f"SELECT 1 FROM information_schema.tables WHERE table_name = '{TABLE}'"
-        return self.db.execute_sql(sql).fetchone() is not None
+    def _column(self, name: str) -> str:
+        return self.writer.name(name)
 
     def _create(self) -> None:
-        key = "INTEGER PRIMARY KEY AUTOINCREMENT" if self.dialect == "sqlite" else "SERIAL PRIMARY KEY"
-        self.db.execute_sql(f'CREATE TABLE IF NOT EXISTS "{TABLE}" ("id" {key}, "command" TEXT NOT NULL UNIQUE, '
-                            '"state" TEXT NOT NULL)')
+        command, state = self._column("command"), self._column("state")
+        self.writer.execute(f"CREATE TABLE IF NOT EXISTS {self.table} ({self._column('id')} "
+                            f"{self.writer.SERIAL_KEY}, {command} TEXT NOT NULL, {state} TEXT NOT NULL"
+                            f"{self.writer.unique_text(command)})")
 
     def entries(self) -> list[Entry]:
-        if not self._exists():
+        if not self.writer.table_columns(TABLE):
             return []
-        rows = self.db.execute_sql(f'SELECT "id", "command", "state" FROM "{TABLE}" ORDER BY "id"').fetchall()
+        rows = self.writer.execute(f"SELECT {self.writer.names(('id', 'command', 'state'))} FROM {self.table} "
+                                   f"ORDER BY {self._column('id')}")
         return [Entry(row[0], json.loads(row[1]), json.loads(row[2])) for row in rows]
 
     def _add(self, command: Command) -> Entry:
         text = json.dumps(command, sort_keys=True, ensure_ascii=False)
-        with self.db.atomic():
-            self._create()
-            self.db.execute_sql(f'INSERT INTO "{TABLE}" ("command", "state") VALUES ({self.param}, {self.param})',
-                                (text, "{}"))
-            number = self.db.execute_sql(f'SELECT "id" FROM "{TABLE}" WHERE "command" = {self.param}',
-                                         (text,)).fetchone()[0]
-        return Entry(number, command)
+        self._create()  # before the transaction: MySQL commits the one under way at a CREATE
+        with self.writer.transaction():
+            self.writer.execute(f"INSERT INTO {self.table} ({self.writer.names(('command', 'state'))}) "
+                                f"VALUES ({self.param}, {self.param})", (text, "{}"))
+            found = self.writer.execute(f"SELECT MIN({self._column('id')}) FROM {self.table} "
+                                        f"WHERE {self._column('command')} = {self.param}", (text,)).fetchone()
+        assert found is not None
+        return Entry(found[0], command)
 
     def forget(self, number: int) -> bool:
-        if not self._exists():
+        if not self.writer.table_columns(TABLE):
             return False
-        with self.db.atomic():
-            cursor = self.db.execute_sql(f'DELETE FROM "{TABLE}" WHERE "id" = {self.param}', (number,))
-            return bool(cursor.rowcount)
+        with self.writer.transaction():
+            kept = self.writer.execute(f"SELECT 1 FROM {self.table} WHERE {self._column('id')} = {self.param}",
+                                       (number,)).fetchone()
+            self.writer.execute(f"DELETE FROM {self.table} WHERE {self._column('id')} = {self.param}", (number,))
+        return kept is not None
 
     def set_state(self, number: int, state: dict[str, Any]) -> None:
-        with self.db.atomic():
-            self.db.execute_sql(f'UPDATE "{TABLE}" SET "state" = {self.param} WHERE "id" = {self.param}',
-                                (json.dumps(state, sort_keys=True), number))
+        with self.writer.transaction():
+            self.writer.execute(f"UPDATE {self.table} SET {self._column('state')} = {self.param} "
+                                f"WHERE {self._column('id')} = {self.param}", (json.dumps(state, sort_keys=True),
+                                                                              number))
 
 
 def memory(database: BaseDatabase | None, lab: str | None = None) -> Memory:
     """The remembered commands of the lab folder `lab`, else of `database`."""
     if lab:
         return FileMemory(Path(lab) / LAB_FILE)
-    cls = type(database)
-    dialect = store.ADAPTERS.get((cls.__module__, cls.__name__))
-    if dialect in ("sqlite", "postgresql") and getattr(database, "db", None) is not None:
-        return TableMemory(database, dialect)  # type: ignore[arg-type]  # the adapters of ADAPTERS
+    writer = store.sql_writer(database)
+    if writer is not None:
+        return TableMemory(writer)
     from vnpy.trader.utility import get_file_path
 
     return FileMemory(get_file_path(f"norvix_commands-{identity_digest(database)}.json"))

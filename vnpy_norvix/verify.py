@@ -8,8 +8,9 @@ and close, negative volumes, tick prices that cannot be; overview entries whose 
 start or end disagree with the rows. A continuous series is compared with a rebuild
 from the service when a remembered `continuous` made it, else reported as skipped.
 
-The store's side is read per minute of China time by aggregate queries (vnpy_sqlite and
-vnpy_postgresql), or through the adapter's load functions; the service's side from its
+The store's side is read per minute of China time as the store counts its trading days
+(aggregate queries through the bulk writer of vnpy_sqlite, vnpy_postgresql and
+vnpy_mysql, else the adapter's load functions); the service's side from its
 answers, as a download reads them. `--repair` fetches the days found again and puts
 them in place of what was stored of them, one transaction per window, then rewrites the
 overviews from the rows; a continuous series is replaced whole by its rebuild.
@@ -22,7 +23,7 @@ import argparse
 from collections import Counter
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-from datetime import date, datetime, time
+from datetime import date, datetime
 from typing import TYPE_CHECKING, Any, cast
 
 import vnpy.trader.database as vn_database
@@ -34,19 +35,19 @@ from norvix_datafeed import CHINA_TZ
 
 from . import messages, remembered, store
 from .console import CONSOLE
-from .calendar import NIGHT_SLACK, WEEKDAYS, Calendar, trading_windows
+from .calendar import NIGHT_SLACK, WEEKDAYS, Calendar, in_sessions, trading_windows
 from .download import FeedError, Record, Source, failure_text, holdings, runs
+from .store.schema import LAYOUTS
 
 if TYPE_CHECKING:
     from .research.lab import LabStore
+    from .store.writer import Writer
 
 Series = tuple[str, Exchange, Interval]
 Minutes = Counter[datetime]  # records per minute of China time (aware)
 
-# Where a record of a session may lie, in China time: the day sessions from the call
-# auction before 09:00 to the close at 15:15, the night sessions from the auction at
-# 20:55 to 02:30 at the latest.
-SESSIONS = ((time(0, 0), time(2, 30)), (time(8, 55), time(15, 15)), (time(20, 55), time(23, 59, 59)))
+# Every time a series may be stored at, for reading it whole.
+EVERY_TIME = (datetime(1900, 1, 1, tzinfo=CHINA_TZ), datetime(2200, 1, 1, tzinfo=CHINA_TZ))
 
 
 @dataclass(frozen=True)
@@ -76,13 +77,10 @@ class Report:
 # --- the store's side ----------------------------------------------------------------------
 
 
-def dialect_of(database: BaseDatabase) -> str | None:
-    """"sqlite" or "postgresql" when the bulk writers know the adapter's tables (MySQL's
-    are read through the adapter, as any other's)."""
-    cls = type(database)
-    dialect = store.ADAPTERS.get((cls.__module__, cls.__name__))
-    known = dialect in ("sqlite", "postgresql") and store.bulk_writer(database, "bars") is not None
-    return dialect if known else None
+def sql_side(database: BaseDatabase, interval: Interval) -> Writer | None:
+    """The bulk writer of the series' tables when it knows them (vnpy_sqlite,
+    vnpy_postgresql, vnpy_mysql): the store is then read and repaired by its queries."""
+    return store.bulk_writer(database, store.kind_of(interval))
 
 
 def china(stored: datetime) -> datetime:
@@ -91,34 +89,28 @@ def china(stored: datetime) -> datetime:
     return aware.astimezone(CHINA_TZ)
 
 
-def _where(interval: Interval, param: str) -> tuple[str, str]:
-    if interval == Interval.TICK:
-        return "dbtickdata", f'"symbol" = {param} AND "exchange" = {param}'
-    return "dbbardata", f'"symbol" = {param} AND "exchange" = {param} AND "interval" = {param}'
+def _where(writer: Writer, interval: Interval) -> tuple[str, str]:
+    """The series' table and the condition on its key, in the writer's dialect."""
+    layout = LAYOUTS[store.kind_of(interval)]
+    return writer.name(layout.table), writer.matching(layout.key)
 
 
 def _key(series: Series) -> tuple[str, ...]:
-    symbol, exchange, interval = series
-    return (symbol, exchange.value) if interval == Interval.TICK else (symbol, exchange.value, interval.value)
+    return store.series_key(*series)
 
 
 def stored_minutes(database: BaseDatabase, series: Series) -> Minutes:
-    """The records stored of `series` per minute of China time: by one aggregate query
-    with vnpy_sqlite and vnpy_postgresql, else through the adapter's load functions."""
-    symbol, exchange, interval = series
-    dialect = dialect_of(database)
+    """The records stored of `series` per minute of China time: counted as the store
+    counts its trading days (store.time_counts), a lab folder's from its file."""
+    from .research.lab import LabStore
+
     found: Minutes = Counter()
-    if dialect is not None:
-        db = getattr(database, "db")
-        table, where = _where(interval, db.param)
-        minute = 'substr("datetime", 1, 16)' if dialect == "sqlite" else \
-            """to_char("datetime", 'YYYY-MM-DD HH24:MI')"""
-        for text, count in db.execute_sql(f'SELECT {minute}, count(*) FROM "{table}" WHERE {where} GROUP BY 1',
-                                          _key(series)):
-            found[china(datetime.fromisoformat(text))] += count
+    if isinstance(database, LabStore):
+        for record in load(database, series):
+            found[china(record.datetime).replace(second=0, microsecond=0)] += 1
         return found
-    for record in load(database, series):
-        found[china(record.datetime).replace(second=0, microsecond=0)] += 1
+    for moment, count in store.time_counts(database, *series, *EVERY_TIME, "minute"):
+        found[china(moment)] += count
     return found
 
 
@@ -152,33 +144,25 @@ def lab_bars(lab: LabStore, series: Series) -> list[BarData]:
             for row in frame.iter_rows(named=True)]
 
 
-def stored_days(database: BaseDatabase, series: Series, calendar: Calendar = WEEKDAYS) -> dict[date, int]:
-    """The records stored of `series` per trading day (China time, whatever the machine's
-    zone and "database.timezone")."""
-    days: Counter[date] = Counter()
-    for moment, count in stored_minutes(database, series).items():
-        days[calendar.trading_day(moment, series[2])] += count
-    return dict(days)
-
-
 def bad_values(database: BaseDatabase, series: Series) -> list[tuple[datetime, str]]:
     """Stored records whose values cannot be: (China time, what is wrong)."""
     symbol, exchange, interval = series
     found: list[tuple[datetime, str]] = []
-    if dialect_of(database) is not None:
-        db = getattr(database, "db")
-        table, where = _where(interval, db.param)
+    writer = sql_side(database, interval)
+    if writer is not None:
+        table, where = _where(writer, interval)
+        q = writer.name
         if interval == Interval.TICK:
-            checks = {"prices": '"last_price" <= 0 OR "high_price" < "low_price"', "volume": '"volume" < 0'}
+            checks = {"prices": f"{q('last_price')} <= 0 OR {q('high_price')} < {q('low_price')}",
+                      "volume": f"{q('volume')} < 0"}
         else:
-            checks = {"prices": '"high_price" < "open_price" OR "high_price" < "close_price" OR "low_price" > '
-                                '"open_price" OR "low_price" > "close_price"',
-                      "volume": '"volume" < 0 OR "turnover" < 0 OR "open_interest" < 0'}
+            checks = {"prices": f"{q('high_price')} < {q('open_price')} OR {q('high_price')} < {q('close_price')} "
+                                f"OR {q('low_price')} > {q('open_price')} OR {q('low_price')} > {q('close_price')}",
+                      "volume": f"{q('volume')} < 0 OR {q('turnover')} < 0 OR {q('open_interest')} < 0"}
         for defect, check in checks.items():
-            for (stored,) in db.execute_sql(f'SELECT "datetime" FROM "{table}" WHERE {where} AND ({check})',
+            for (stored,) in writer.execute(f"SELECT {q('datetime')} FROM {table} WHERE {where} AND ({check})",
                                             _key(series)):
-                moment = stored if isinstance(stored, datetime) else datetime.fromisoformat(stored)
-                found.append((china(moment), defect))
+                found.append((china(writer.read_time(stored)), defect))
         return found
     for record in load(database, series):
         for defect in value_defects(record):
@@ -202,29 +186,26 @@ def value_defects(record: Record) -> list[str]:
 
 def rows_overview(database: BaseDatabase, series: Series) -> tuple[int, datetime | None, datetime | None]:
     """The count, first and last stored time of the series' rows, as the overview keeps them."""
-    if dialect_of(database) is not None:
-        db = getattr(database, "db")
-        table, where = _where(series[2], db.param)
-        count, first, last = db.execute_sql(f'SELECT count(*), min("datetime"), max("datetime") FROM "{table}" '
-                                            f'WHERE {where}', _key(series)).fetchone()
-        return count, _time(first), _time(last)
+    writer = sql_side(database, series[2])
+    if writer is not None:
+        return row_span(writer, series)
     records = load(database, series)
     times = [record.datetime for record in records]
     return len(times), min(times, default=None), max(times, default=None)
 
 
-def _time(value: object) -> datetime | None:
-    if value is None or isinstance(value, datetime):
-        return value
-    return datetime.fromisoformat(str(value))
+def row_span(writer: Writer, series: Series) -> tuple[int, datetime | None, datetime | None]:
+    """The count, first and last stored time (as stored) of the series' rows, by one query."""
+    table, where = _where(writer, series[2])
+    moment = writer.name("datetime")
+    found = writer.execute(f"SELECT COUNT(*), MIN({moment}), MAX({moment}) FROM {table} WHERE {where}",
+                           _key(series)).fetchone()
+    count, first, last = found if found else (0, None, None)
+    return int(count), None if first is None else writer.read_time(first), None if last is None else \
+        writer.read_time(last)
 
 
 # --- the checks ----------------------------------------------------------------------------
-
-
-def in_sessions(moment: datetime) -> bool:
-    wall = moment.astimezone(CHINA_TZ).time()
-    return any(begin <= wall <= end for begin, end in SESSIONS)
 
 
 def service_minutes(source: Source, series: Series, calendar: Calendar, days: Sequence[date]) -> Minutes:
@@ -336,8 +317,9 @@ def verify_series(source: Source, database: BaseDatabase, series: Series, report
     wrong = sorted({finding.day for finding in found if finding.day is not None})
     if repair and wrong:
         repair_days(source, database, series, calendar, wrong, report)
-    if repair and (overview or wrong) and dialect_of(database) is not None:
-        rewrite_overview(database, series)
+    writer = sql_side(database, interval)
+    if repair and (overview or wrong) and writer is not None:
+        rewrite_overview(writer, series)
         if overview:
             report.repaired.append(messages.overview_rewritten(label))
 
@@ -361,9 +343,9 @@ def repair_days(source: Source, database: BaseDatabase, series: Series, calendar
     label = f"{symbol}.{exchange.value} {interval.value}"
     from .research.lab import LabStore
 
-    dialect = dialect_of(database)
+    writer = sql_side(database, interval)
     lab = database if isinstance(database, LabStore) else None
-    if dialect is None and lab is None:
+    if writer is None and lab is None:
         report.failures.append(messages.cannot_repair(label, type(database).__module__))
         return
     # Only the days found: each run of them that neighbour in the calendar (days the
@@ -381,18 +363,12 @@ def repair_days(source: Source, database: BaseDatabase, series: Series, calendar
             replace_lab_days(lab, series, spans, cast(list[BarData], records))
             report.repaired.append(messages.days_replaced(label, window.first, window.last, len(records)))
             continue
-        db = getattr(database, "db")
-        table, where = _where(interval, db.param)
-        with db.atomic():
-            for begin, end in spans:
-                low, high = vn_database.convert_tz(begin), vn_database.convert_tz(end)
-                bounds = (str(low), str(high)) if dialect == "sqlite" else (low, high)
-                db.execute_sql(f'DELETE FROM "{table}" WHERE {where} AND "datetime" >= {db.param} AND '
-                               f'"datetime" < {db.param}', (*_key(series), *bounds))
-            if interval == Interval.TICK:
-                store.save_ticks(database, cast(list[TickData], records))
-            else:
-                store.save_bars(database, cast(list[BarData], records))
+        assert writer is not None
+        # What was stored of the window's days deleted and its records saved, in one
+        # transaction (the completeness record is left alone: a repaired day holds again
+        # the rows it recorded).
+        writer.save_window(store.kind_of(interval), records, _key(series),
+                           [store.stored_span(begin, end) for begin, end in spans], ())
         report.repaired.append(messages.days_replaced(label, window.first, window.last, len(records)))
 
 
@@ -417,24 +393,25 @@ def replace_lab_days(lab: LabStore, series: Series, spans: list[tuple[datetime, 
         merged.sort("datetime").write_parquet(temporary)
 
 
-def rewrite_overview(database: BaseDatabase, series: Series) -> None:
-    """The series' overview entry set from its rows (removed when it has none)."""
-    db = getattr(database, "db")
-    table, where = _where(series[2], db.param)
-    overview = "dbtickoverview" if series[2] == Interval.TICK else "dbbaroverview"
-    with db.atomic():
-        count, first, last = db.execute_sql(f'SELECT count(*), min("datetime"), max("datetime") FROM "{table}" '
-                                            f'WHERE {where}', _key(series)).fetchone()
+def rewrite_overview(writer: Writer, series: Series) -> None:
+    """The series' overview entry set from its rows (removed when it has none), in one
+    transaction."""
+    layout = LAYOUTS[store.kind_of(series[2])]
+    overview, where, p = writer.name(layout.overview), writer.matching(layout.key), writer.param
+    key = _key(series)
+    with writer.transaction():
+        count, first, last = row_span(writer, series)
         if not count:
-            db.execute_sql(f'DELETE FROM "{overview}" WHERE {where}', _key(series))
+            writer.execute(f"DELETE FROM {overview} WHERE {where}", key)
             return
-        cursor = db.execute_sql(f'UPDATE "{overview}" SET "count" = {db.param}, "start" = {db.param}, '
-                                f'"end" = {db.param} WHERE {where}', (count, first, last, *_key(series)))
-        if not cursor.rowcount:
-            columns = '"symbol", "exchange"' + ("" if series[2] == Interval.TICK else ', "interval"')
-            marks = ", ".join([db.param] * (len(_key(series)) + 3))
-            db.execute_sql(f'INSERT INTO "{overview}" ({columns}, "count", "start", "end") VALUES ({marks})',
-                           (*_key(series), count, first, last))
+        # Looked up rather than judged by an UPDATE's row count: MySQL counts only the rows
+        # an UPDATE changed.
+        if writer.execute(f"SELECT 1 FROM {overview} WHERE {where}", key).fetchone() is None:
+            writer.execute(f"INSERT INTO {overview} ({writer.names((*layout.key, 'count', 'start', 'end'))}) "
+                           f'VALUES ({", ".join([p] * (len(key) + 3))})', (*key, count, first, last))
+            return
+        updated = ", ".join(f"{writer.name(column)} = {p}" for column in ("count", "start", "end"))
+        writer.execute(f"UPDATE {overview} SET {updated} WHERE {where}", (count, first, last, *key))
 
 
 # --- continuous series ---------------------------------------------------------------------
@@ -483,13 +460,13 @@ def bar_values(bar: BarData) -> tuple[float, ...]:
 def stored_bars(database: BaseDatabase, series: Series) -> dict[datetime, tuple[float, ...]]:
     """The stored bars of `series` by China time: read by a query with vnpy_sqlite and
     vnpy_postgresql (whatever the machine's zone), else through the adapter."""
-    if dialect_of(database) is None:
+    writer = sql_side(database, series[2])
+    if writer is None:
         return {china(bar.datetime): bar_values(bar) for bar in cast(list[BarData], load(database, series))}
-    db = getattr(database, "db")
-    table, where = _where(series[2], db.param)
-    columns = ", ".join(f'"{name}"' for name in BAR_FIELDS)
-    rows = db.execute_sql(f'SELECT "datetime", {columns} FROM "{table}" WHERE {where}', _key(series))
-    return {china(cast(datetime, _time(row[0]))): tuple(map(float, row[1:])) for row in rows}
+    table, where = _where(writer, series[2])
+    rows = writer.execute(f"SELECT {writer.names(('datetime', *BAR_FIELDS))} FROM {table} WHERE {where}",
+                          _key(series))
+    return {china(writer.read_time(row[0])): tuple(map(float, row[1:])) for row in rows}
 
 
 def same_bar(one: tuple[float, ...], other: tuple[float, ...], tolerance: float = 1e-6) -> bool:

@@ -23,6 +23,7 @@ from __future__ import annotations
 import copy
 import importlib
 import time
+from collections import Counter
 from collections.abc import Callable, Sequence
 from datetime import date, datetime, timedelta, timezone
 from typing import TYPE_CHECKING, TypeVar
@@ -43,7 +44,7 @@ if TYPE_CHECKING:
 R = TypeVar("R", BarData, TickData)
 
 __all__ = ["DayRecord", "day_counts", "day_records", "describe", "held_days", "replace_bars", "save_bars",
-           "save_ticks", "save_window", "zone_warning"]
+           "save_ticks", "save_window", "sql_writer", "time_counts", "zone_warning"]
 
 # The adapter classes whose tables the bulk writers know: (module, class) -> the writer's
 # module. Nothing of peewee is imported unless the database is one of them: another
@@ -58,18 +59,27 @@ ADAPTERS = {
 def bulk_writer(database: BaseDatabase, kind: str) -> Writer | None:
     """The bulk writer for `database`'s tables of "bars" or "ticks", or None when they
     are not the ones it knows."""
-    cls = type(database)
-    dialect = ADAPTERS.get((cls.__module__, cls.__name__))
-    if dialect is None:
+    writer = sql_writer(database)
+    if writer is None:
         return None
     from .schema import LAYOUTS, adapter_matches, field_class
 
-    module = importlib.import_module(f"{__name__}.{dialect}")
+    module = importlib.import_module(type(writer).__module__)
     if not adapter_matches(database, getattr(module, "declared", field_class)):
         return None
-    # The adapters of ADAPTERS hold their peewee database as `db`, which BaseDatabase does not declare.
-    writer: Writer = module.writer(database.db)  # type: ignore[attr-defined]
     return writer if writer.tables_match(LAYOUTS[kind]) else None
+
+
+def sql_writer(database: BaseDatabase | None) -> Writer | None:
+    """The writer of `database`'s SQL dialect, whatever its tables hold (for tables of
+    this package's own beside vn.py's), or None for an adapter not of ADAPTERS."""
+    cls = type(database)
+    dialect = ADAPTERS.get((cls.__module__, cls.__name__))
+    db = getattr(database, "db", None)  # the adapters of ADAPTERS hold their peewee database as `db`
+    if dialect is None or db is None:
+        return None
+    writer: Writer = importlib.import_module(f"{__name__}.{dialect}").writer(db)
+    return writer
 
 
 def save_bars(database: BaseDatabase, bars: Sequence[BarData]) -> int | None:
@@ -169,35 +179,43 @@ def held_days(database: BaseDatabase, symbol: str, exchange: Exchange, interval:
 def day_counts(database: BaseDatabase, symbol: str, exchange: Exchange, interval: Interval, first: date, last: date,
                calendar: Calendar = WEEKDAYS) -> dict[date, int]:
     """The records the database holds of each trading day of [first, last] that it holds
-    any of. With vnpy_sqlite and vnpy_postgresql: rows counted per hour (or minute) of their
-    stored time by an aggregate query, each hour filed under its trading day (`calendar` tells
-    the trading days, for night sessions before a holiday); with another adapter, its
-    records loaded through its own load functions."""
+    any of: counted per hour (or minute) of their stored time (`time_counts`), each hour
+    filed under its trading day (`calendar` tells the trading days, for night sessions
+    before a holiday)."""
     begin, end = day_bounds(first, interval, calendar)[0], day_bounds(last, interval, calendar)[1]
     counts: dict[date, int] = {}
-    writer = bulk_writer(database, kind_of(interval))
-    if writer is None:
-        start, stop = stored_span(begin, end)
-        if interval == Interval.TICK:
-            loaded: Sequence[BarData | TickData] = database.load_tick_data(symbol, exchange, start, stop)
-        else:
-            loaded = database.load_bar_data(symbol, exchange, interval, start, stop)
-        times = [moment.replace(tzinfo=vn_database.DB_TZ) if moment.tzinfo is None else moment
-                 for moment in (record.datetime for record in loaded)]
-        hours = [(moment, 1) for moment in times if begin <= moment < end]
-    else:
-        # Stored times are wall times of "database.timezone": an hour of them lies within one
-        # hour of China time, where the day's boundaries are, unless the zones differ by a
-        # part of an hour.
-        unit = "hour" if whole_hours_apart(begin, end) else "minute"
-        found = writer.time_counts(kind_of(interval), series_key(symbol, exchange, interval),
-                                   *stored_span(begin, end), unit)
-        hours = [(hour.replace(tzinfo=vn_database.DB_TZ), count) for hour, count in found]
+    # Stored times are wall times of "database.timezone": an hour of them lies within one
+    # hour of China time, where the day's boundaries are, unless the zones differ by a
+    # part of an hour.
+    unit = "hour" if whole_hours_apart(begin, end) else "minute"
+    hours = time_counts(database, symbol, exchange, interval, begin, end, unit)
     for moment, count in hours:
         day = calendar.trading_day(moment.astimezone(CHINA_TZ), interval)
         if first <= day <= last:
             counts[day] = counts.get(day, 0) + count
     return counts
+
+
+def time_counts(database: BaseDatabase, symbol: str, exchange: Exchange, interval: Interval, begin: datetime,
+                end: datetime, unit: str) -> list[tuple[datetime, int]]:
+    """The records the database holds of the series at times in [begin, end), counted per
+    "hour" or "minute" of their stored time (aware, in "database.timezone"): by an
+    aggregate query over the table's unique index with vnpy_sqlite, vnpy_postgresql and
+    vnpy_mysql (Writer.time_counts), else from the records its own load functions give."""
+    writer = bulk_writer(database, kind_of(interval))
+    if writer is not None:
+        found = writer.time_counts(kind_of(interval), series_key(symbol, exchange, interval),
+                                   *stored_span(begin, end), unit)
+        return [(moment.replace(tzinfo=vn_database.DB_TZ), count) for moment, count in found]
+    start, stop = stored_span(begin, end)
+    if interval == Interval.TICK:
+        loaded: Sequence[BarData | TickData] = database.load_tick_data(symbol, exchange, start, stop)
+    else:
+        loaded = database.load_bar_data(symbol, exchange, interval, start, stop)
+    times = [moment.replace(tzinfo=vn_database.DB_TZ) if moment.tzinfo is None else moment
+             for moment in (record.datetime for record in loaded)]
+    return list(Counter(moment.replace(minute=0 if unit == "hour" else moment.minute, second=0, microsecond=0)
+                        for moment in times if begin <= moment < end).items())
 
 
 def whole_hours_apart(begin: datetime, end: datetime) -> bool:

@@ -59,6 +59,12 @@ class MysqlWriter(Writer):
     # 191 characters: the key of three such columns and the day stays within InnoDB's
     # 3,072 bytes of an index under utf8mb4 (a name is at most 64 characters anyway).
     TEXT_TYPE = "VARCHAR(191)"
+    SERIAL_KEY = "INTEGER PRIMARY KEY AUTO_INCREMENT"
+
+    def unique_text(self, column: str) -> str:
+        # MySQL indexes a TEXT column only by a prefix, which would take two long values
+        # with one beginning for one; the one run that holds the store adds its commands.
+        return ""
 
     def record_days(self, days: Sequence[tuple[object, ...]]) -> None:
         columns = day_record.COLUMNS

@@ -25,6 +25,8 @@ ROWS_PER_STATEMENT = 1000
 
 
 class SqliteWriter(Writer):
+    SERIAL_KEY = "INTEGER PRIMARY KEY AUTOINCREMENT"
+
     def transaction(self) -> AbstractContextManager[object]:
         # Write-locked from its start: two savers that both read first would each hold a
         # read lock the other's write waits for, and SQLite fails one of them at once.

@@ -94,6 +94,12 @@ class Writer(ABC):
         """A time `truncated` gives, as a naive wall time."""
 
     TEXT_TYPE = "TEXT"
+    SERIAL_KEY = "SERIAL PRIMARY KEY"  # an integer key the database numbers
+
+    def unique_text(self, column: str) -> str:
+        """The clause of a table's definition that keeps a TEXT column's values unique
+        (nothing where the dialect cannot index such a column)."""
+        return f", UNIQUE ({column})"
 
     def text_times(self) -> bool:
         """Whether the driver stores a naive time as its `str()`, so that the rows may hold
@@ -165,6 +171,11 @@ class Writer(ABC):
         rows = layout.rows(records, self.text_times())
         key = tuple(map(text, key))
         p = self.param
+        if days and not self.has_day_records():
+            # In a transaction of its own, before the save's: MySQL commits the transaction
+            # under way at a CREATE TABLE.
+            with self.transaction():
+                self.create_day_table()
         with self.transaction():
             before = self.count(layout, [key])
             for begin, end in spans:
@@ -175,8 +186,6 @@ class Writer(ABC):
                 self.upsert(layout, rows)
                 self.update_overview(layout, rows)
             if days:
-                if not self.has_day_records():
-                    self.create_day_table()
                 self.record_days(days)
             return self.count(layout, [key]) - before
 
@@ -195,7 +204,7 @@ class Writer(ABC):
         return bool(self.table_columns(day_record.TABLE))
 
     def create_day_table(self) -> None:
-        """The completeness record's table, made in the transaction under way."""
+        """The completeness record's table, made when missing."""
         self.execute(day_record.create_table(self.TEXT_TYPE, self.name))
 
     def day_records(self, key: Row, first: str, last: str) -> list[tuple[str, int, int]]:
