@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import REPO, SERVICE_TOKEN, SERVICE_USER, serving
+from helpers import REPO, SERVICE_TOKEN, SERVICE_USER, serving
 from norvix_devserver import make_server
 from vnpy_norvix.messages import PREFIX
 

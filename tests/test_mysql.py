@@ -10,7 +10,7 @@ import pytest
 from vnpy.trader.constant import Exchange, Interval
 
 from mariadb import mariadb  # noqa: F401  (a fixture)
-from test_store import SHANGHAI, bars, exact, my_databases, mysql_backend, snapshot, ticks  # noqa: F401
+from stores import SHANGHAI, bars, exact, my_databases, mysql_backend, snapshot, ticks  # noqa: F401
 
 pytest.importorskip("vnpy_mysql")
 

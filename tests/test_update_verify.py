@@ -15,8 +15,8 @@ import polars as pl
 import pytest
 from polars.testing import assert_frame_equal
 
+from commands import cli, environment, make_home, service_behind
 from pg import PG_PASSWORD, PG_USER, postgres  # noqa: F401  (a fixture)
-from test_cli import cli, environment, make_home, service_behind
 
 FIRST_END, LATER_END = "2024-04-03", "2024-04-19"  # rb's dominant contract rolls on 2024-04-11
 COMMANDS = [
