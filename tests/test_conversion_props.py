@@ -7,7 +7,8 @@ the same value (and type, and zone object), or the same exception: a KeyError or
 ValueError in the record's error line, any other exception raised out of the query.
 
 The module-level ``requests`` is replaced by a stand-in that answers with the envelope of
-the example, so no example needs HTTP. The strategies are shared with test_differential.
+the example, so no example needs HTTP. The strategies shared with the differential tests
+live in fuzzing.py.
 """
 
 import builtins
