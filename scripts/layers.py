@@ -14,6 +14,8 @@ is, not what it should be.
 
 Imports under `if TYPE_CHECKING:` are left out (they never run); imports inside
 functions count, as they run when the function does.
+
+`--check` also fails when a file under tests/ imports a test module or conftest.
 """
 
 from __future__ import annotations
@@ -180,6 +182,35 @@ def import_graph(root: Path = REPO) -> list[Edge]:
     return sorted(edges)
 
 
+# --- tests/: helpers, never another test ----------------------------------------------------
+
+
+def _is_test_module(name: str) -> bool:
+    last = name.split(".")[-1]
+    return last == "conftest" or last.startswith("test_")
+
+
+def tests_importing_tests(root: Path = REPO) -> list[str]:
+    """Every import of a test module or of conftest by a file under tests/: what tests
+    share lives in helper modules (conftest.py holds only fixtures and hooks). Every
+    import counts, inside functions and under `if TYPE_CHECKING:` too."""
+    base = root / "tests"
+    found = []
+    for path in sorted(base.rglob("*.py")):
+        for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"), str(path))):
+            if isinstance(node, ast.Import):
+                names = [alias.name for alias in node.names]
+            elif isinstance(node, ast.ImportFrom):
+                names = [node.module] if node.module else []
+                names += [alias.name for alias in node.names]  # from . import test_x
+            else:
+                continue
+            for name in names:
+                if _is_test_module(name):
+                    found.append(f"{path.relative_to(root).as_posix()}:{node.lineno} imports {name}")
+    return found
+
+
 # --- floors, arrows and circles -----------------------------------------------------------
 
 
@@ -329,6 +360,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     if not (args.write or args.check):
         print(block())
         return 0
+    if args.check and (found := tests_importing_tests()):
+        print("layers: a test imports a test or conftest (move what they share to a helper module):",
+              *found, sep="\n  ", file=sys.stderr)
+        return 1
     text = DESIGN.read_text(encoding="utf-8")
     current = rewritten(text)
     if args.write:

@@ -76,7 +76,7 @@ def running_mariadb(port: int, server_env: dict[str, str]) -> Iterator[dict]:
 @pytest.fixture(scope="module")
 def mariadb():
     """vn.py's settings for a MariaDB server of the tests' own (see running_mariadb)."""
-    from conftest import environ_without, free_port
+    from helpers import environ_without, free_port
 
     if not (MARIADBD and INSTALL_DB):
         pytest.skip("the MariaDB server is not installed (scripts/setup.sh installs it)")

@@ -17,7 +17,7 @@ from typing import Any
 
 import requests
 
-from conftest import PY_SOURCE
+from helpers import PY_SOURCE
 
 INFO, ERROR = "INFO", "ERROR"
 

@@ -54,7 +54,7 @@ def running_postgres(port: int, server_env: dict[str, str]) -> Iterator[dict]:
 @pytest.fixture(scope="module")
 def postgres():
     """vn.py's settings for a PostgreSQL server of the tests' own (see running_postgres)."""
-    from conftest import environ_without, free_port
+    from helpers import environ_without, free_port
 
     if not (PG_BIN / "initdb").exists():
         pytest.skip("the PostgreSQL 15 server binaries are not installed (scripts/setup.sh installs them)")

@@ -11,7 +11,7 @@ import traceback
 import pytest
 from loguru import logger
 
-from conftest import _add_sink, envelope, reply_json
+from helpers import add_sink, envelope, reply_json
 from faults import servers
 from faults.queries import BY_NAME, QUERIES, history_request
 
@@ -27,7 +27,7 @@ def where(nd) -> tuple[str, str]:
 @pytest.fixture
 def records():
     seen: list[dict] = []
-    handler_id = _add_sink(seen, lambda record: record)
+    handler_id = add_sink(seen, lambda record: record)
     yield seen
     logger.remove(handler_id)
 

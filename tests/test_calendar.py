@@ -1,13 +1,13 @@
 """The market calendar: the trading day a record belongs to, the windows requests ask
 for, and dates near the ends of the calendar refused, never overflowing (through the
-queries: tests/test_reference_checks.py)."""
+queries: tests/test_plugin_reference.py)."""
 
 from datetime import date, datetime, timedelta
 
 import pytest
 from vnpy.trader.constant import Interval
 
-from conftest import SHANGHAI
+from helpers import SHANGHAI
 from vnpy_norvix.calendar import (EVENING, LAST_DAY, WEEKDAYS, Calendar, OutOfCalendar, check_days, china_time,
                                   session_span, trading_windows, window_days, windows)
 

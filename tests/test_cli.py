@@ -2,94 +2,27 @@
 compared with the service's own database, resuming, failures and exit statuses, and
 continuous dominant series checked day by day against the raw bars."""
 
-import json
 import math
-import os
 import signal
 import sqlite3
 import subprocess
 import sys
 import threading
 import time
-from contextlib import closing, contextmanager
+from contextlib import closing
 from datetime import date
 from pathlib import Path
 
 import pytest
 from vnpy.trader.constant import Interval
 
-from conftest import REPO, SERVICE_TOKEN, SERVICE_USER
+from commands import SERVICE_TABLE, cli, environment, make_home, saved_rows, service_behind, service_rows, totals_line
+from helpers import SERVICE_TOKEN, SERVICE_USER
 from mariadb import mariadb  # noqa: F401  (a fixture)
 from pg import PG_PASSWORD, PG_USER, postgres  # noqa: F401  (a fixture)
-from norvix_devserver import default_database_path, make_server
 from vnpy_norvix import download as dl
 
 USER, TOKEN = SERVICE_USER, SERVICE_TOKEN
-
-
-def start(server):
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
-    return server, thread
-
-
-def stop(server, thread):
-    server.shutdown()
-    server.server_close()
-    thread.join(timeout=10)
-
-
-@pytest.fixture(scope="module")
-def served():
-    """The service's own database, read directly."""
-    with closing(sqlite3.connect(f"file:{default_database_path()}?mode=ro", uri=True)) as connection:
-        yield connection
-
-
-def make_home(root: Path, url: str, **settings) -> Path:
-    home = root / "home"
-    (home / ".vntrader").mkdir(parents=True)
-    values = {"datafeed.username": USER, "datafeed.password": TOKEN, "datafeed.base_url": url,
-              "database.timezone": "Asia/Shanghai", **settings}
-    (home / ".vntrader" / "vt_setting.json").write_text(json.dumps(values))
-    return home
-
-
-def environment(home: Path) -> dict:
-    path = os.pathsep.join(filter(None, [str(REPO), os.environ.get("PYTHONPATH")]))
-    return {**os.environ, "HOME": str(home), "TZ": "Asia/Shanghai", "PYTHONPATH": path}
-
-
-def cli(home: Path, *args: str, timeout: float = 300) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-m", "vnpy_norvix", *args], cwd=home, env=environment(home),
-                          capture_output=True, text=True, timeout=timeout)
-
-
-SERVICE_TABLE = {"d": ("day_bar", "trading_date", "close"), "1m": ("minute_bar", "trading_datetime", "close"),
-                 "tick": ("tick", "trading_datetime", "last_price")}
-
-
-def service_rows(served, contract: str, interval: str, first: str, last: str) -> tuple:
-    table, column, price = SERVICE_TABLE[interval]
-    count, low, high, total = served.execute(
-        f"SELECT count(*), min({column}), max({column}), sum({price}) FROM {table} "
-        "WHERE instrument_id = ? AND trading_date BETWEEN ? AND ?", (contract, first, last)).fetchone()
-    if interval == "d" and count:
-        low, high = f"{low} 00:00:00", f"{high} 00:00:00"
-    return count, low, high, total
-
-
-def saved_rows(home: Path, symbol: str, interval: str) -> tuple:
-    with closing(sqlite3.connect(home / ".vntrader" / "database.db")) as db:
-        if interval == "tick":
-            return db.execute("SELECT count(*), min(datetime), max(datetime), sum(last_price) FROM dbtickdata "
-                              "WHERE symbol = ?", (symbol,)).fetchone()
-        return db.execute("SELECT count(*), min(datetime), max(datetime), sum(close_price) FROM dbbardata "
-                          "WHERE symbol = ? AND interval = ?", (symbol, interval)).fetchone()
-
-
-def totals_line(result: subprocess.CompletedProcess) -> str:
-    return next(line for line in result.stdout.splitlines() if " tasks, " in line)
 
 
 # --- download ------------------------------------------------------------------------------
@@ -155,31 +88,6 @@ def test_status_names_the_database_and_warns_when_the_machine_runs_in_another_zo
     assert result.returncode == 0, result.stdout + result.stderr
     assert f"database: SQLite {home / '.vntrader' / 'database.db'}" in result.stdout
     assert ('warning: "database.timezone" is Asia/Shanghai but this machine runs in UTC' in result.stderr) == warned
-
-
-@contextmanager
-def service_behind(middleware):
-    """The service with its application wrapped by `middleware`."""
-    server = make_server("127.0.0.1", 0, user=USER, token=TOKEN, quiet=True)
-    server.app = middleware(server.app)
-    server, thread = start(server)
-    try:
-        yield server
-    finally:
-        stop(server, thread)
-
-
-@pytest.fixture
-def slow_service():
-    """The service answering each request a quarter of a second late."""
-    def slowed(app):
-        def answer(environ, start_response):
-            time.sleep(0.25)
-            return app(environ, start_response)
-        return answer
-
-    with service_behind(slowed) as server:
-        yield server
 
 
 def test_an_interrupted_download_keeps_what_it_saved_and_a_rerun_completes_it(tmp_path, slow_service, served):

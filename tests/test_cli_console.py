@@ -10,8 +10,8 @@ import sys
 
 import pytest
 
+from commands import cli, environment, make_home
 from faults import servers
-from test_cli import cli, environment, make_home, slow_service  # noqa: F401  (a fixture)
 
 ANSI = re.compile(r"\x1b\[")
 
@@ -192,7 +192,7 @@ def test_ctrl_c_on_a_terminal_leaves_a_clean_summary_within_80_columns(tmp_path,
 def test_a_service_lost_mid_run_is_named_with_the_address_given(tmp_path, slow_service):
     import time
 
-    from test_cli import saved_rows
+    from commands import saved_rows
 
     home = make_home(tmp_path, "http://127.0.0.1:1")
     url = slow_service.url

@@ -13,9 +13,9 @@ from zoneinfo import ZoneInfo
 import pytest
 from vnpy.trader.constant import Exchange, Interval
 
-from conftest import SERVICE_TOKEN, SERVICE_USER
+from commands import environment, make_home, saved_rows, service_rows, start, stop, totals_line
+from helpers import SERVICE_TOKEN, SERVICE_USER
 from pg import PG_PASSWORD, PG_USER, postgres  # noqa: F401  (a fixture)
-from test_cli import environment, make_home, saved_rows, service_rows, served, start, stop, totals_line  # noqa: F401
 from norvix_devserver import default_database_path, make_server
 from norvix_devserver.store import Store
 

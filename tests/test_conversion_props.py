@@ -7,7 +7,8 @@ the same value (and type, and zone object), or the same exception: a KeyError or
 ValueError in the record's error line, any other exception raised out of the query.
 
 The module-level ``requests`` is replaced by a stand-in that answers with the envelope of
-the example, so no example needs HTTP. The strategies are shared with test_differential.
+the example, so no example needs HTTP. The strategies shared with the differential tests
+live in fuzzing.py.
 """
 
 import builtins
@@ -20,6 +21,7 @@ from fractions import Fraction
 import pytest
 import requests
 from fakes import StandInRequests
+from fuzzing import BIG, JSON_NUMBERS, Text, date_texts, weighted
 from hypothesis import HealthCheck, example, given, settings as hsettings, strategies as st
 from loguru import logger
 from vnpy.trader.constant import Exchange
@@ -35,72 +37,6 @@ DAY_FMT, MINUTE_FMT = "%Y-%m-%d", "%Y-%m-%d %H:%M:%S"
 # --- strategies ---------------------------------------------------------------------------
 
 
-def weighted(*choices):
-    """one_of with weights, from (weight, strategy) pairs (one_of drops repeated strategies)."""
-    index = st.sampled_from([i for i, (weight, _) in enumerate(choices) for _ in range(weight)])
-    return index.flatmap(lambda i: choices[i][1])
-
-
-DIGITS = ["0123456789", "٠١٢٣٤٥٦٧٨٩", "۰۱۲۳۴۵۶۷۸۹", "०१२३४५६७८९", "０１２３４５６７８９", "𝟎𝟏𝟐𝟑𝟒𝟓𝟔𝟕𝟖𝟗"]
-SPACES = ["", " ", "  ", "\t", "\n", "\u3000", "\xa0"]
-
-
-class Text(str):
-    """A str subclass, as a record value from a decoder that makes them."""
-
-
-def _calendar(with_time: bool):
-    """Field values: real moments, and the edges around them (leap days, 24:00, :60, :61)."""
-    real = st.datetimes(min_value=datetime(1, 1, 1), max_value=datetime(9999, 12, 31, 23, 59, 59)).map(
-        lambda d: (d.year, d.month, d.day, d.hour, d.minute, d.second))
-    edge = st.tuples(
-        st.sampled_from([0, 1, 999, 1000, 1900, 2000, 2023, 2024, 2100, 9999]),
-        st.sampled_from([0, 1, 2, 9, 12, 13, 99]),
-        st.sampled_from([0, 1, 9, 28, 29, 30, 31, 32, 99]),
-        st.sampled_from([0, 9, 23, 24, 25, 99]),
-        st.sampled_from([0, 1, 59, 60, 99]),
-        st.sampled_from([0, 1, 59, 60, 61, 99]),
-    )
-    return weighted((2, real), (1, edge))
-
-
-@st.composite
-def date_texts(draw, with_time: bool):
-    """Texts for the "%Y-%m-%d" (or "%Y-%m-%d %H:%M:%S") member of a record."""
-    kind = draw(st.sampled_from(["canonical"] * 4 + ["lenient"] * 4 + ["any", "digits", "other"]))
-    if kind == "any":
-        return draw(st.text(max_size=24))
-    if kind == "digits":
-        return draw(st.text(alphabet="0123456789-: T.", max_size=22))
-    if kind == "other":
-        return draw(st.sampled_from([None, 20240105, 2024.0, ["2024-01-05"], {"d": 1}, b"2024-01-05", True]))
-    fields = draw(_calendar(with_time))
-    widths = (4, 2, 2, 2, 2, 2)
-    if kind == "canonical":
-        parts = [f"{value:0{width}d}" for value, width in zip(fields, widths)]
-        seps = ["-", "-", " ", ":", ":"]
-        text = "".join(p + s for p, s in zip(parts, seps + [""]))
-        text = text if with_time else text[:10]
-        return Text(text) if draw(st.integers(0, 19)) == 0 else text
-    # lenient: unpadded or space-padded fields, other separators, other digits, white space,
-    # a fractional or zone suffix
-    parts = []
-    for value, width in zip(fields, widths):
-        pad = draw(st.sampled_from(["zero", "zero", "none", "space", "extra"]))
-        parts.append({"zero": f"{value:0{width}d}", "none": f"{value}", "space": f"{value:>{width}d}",
-                      "extra": f"0{value:0{width}d}"}[pad])
-    digits = draw(st.sampled_from(DIGITS[:1] * 3 + DIGITS[1:]))
-    parts = [p.translate(str.maketrans("0123456789", digits)) for p in parts]
-    date_sep = draw(st.sampled_from(["-", "-", "-", "/", "", "－"]))
-    text = date_sep.join(parts[:3])
-    if with_time:
-        middle = draw(st.sampled_from([" ", " ", "T", "  ", "\t", "\u3000", ""]))
-        time_sep = draw(st.sampled_from([":", ":", ":", "-", "："]))
-        text += middle + time_sep.join(parts[3:])
-    suffix = draw(st.sampled_from(["", "", "", ".5", ".500", "Z", "+08:00", " 00:00:00", ":00"]))
-    return draw(st.sampled_from(SPACES)) + text + suffix + draw(st.sampled_from(SPACES))
-
-
 class Floaty:
     """A value with its own __float__ (and one that fails in it)."""
 
@@ -113,48 +49,11 @@ class Floaty:
         return self.result
 
 
-class Big(int):
-    """An int too long to write in decimal (the interpreter refuses beyond 4300 digits):
-    float() overflows, and rendering it as text raises ValueError. Its repr stays short so
-    that failure reports can show it."""
-
-    __str__ = int.__repr__
-
-    def __repr__(self):
-        return f"Big(<{self.bit_length()} bits>)"
-
-    def __neg__(self):
-        return Big(-int(self))
-
-
-BIG = Big(10**5000)
-
-
 class Indexy:
     def __index__(self):
         return 12
 
 
-NUMERIC_TEXTS = st.one_of(
-    st.floats().map(repr),
-    st.integers().map(str),
-    st.sampled_from([
-        "nan", "-nan", "NaN", "inf", "-Infinity", "infinity", "1e400", "-1e-400", " 1.5 ", "1_000",
-        "1__000", "_1", "1_", "0x10", "1,5", "+.5", "5.", ".", "", "  ", "abc", "１２３.５", "١٢٣",
-        "\xa01.5\u2003", "1e", "e5", "1.5.5", "--1", "\x00", "3521.5", "0", "-0", "1" * 400,
-    ]),
-    st.from_regex(r"\A[ +-]?[0-9_]{0,6}(\.[0-9_]{0,4})?([eE][+-]?[0-9]{1,4})?[ \t]?\Z"),
-    st.text(max_size=8),
-)
-
-# Members a JSON decoder can produce ...
-JSON_NUMBERS = st.one_of(
-    st.integers(), st.floats(), st.booleans(), st.none(), NUMERIC_TEXTS,
-    st.integers(min_value=2**1023, max_value=2**1100) | st.integers(max_value=-(2**1023), min_value=-(2**1100)),
-    st.sampled_from([10**400, -(10**400), 2**1024, 2**1024 - 1, BIG, -BIG]),
-    st.lists(st.integers(), max_size=2),
-    st.dictionaries(st.text(max_size=3), st.integers(), max_size=2),
-)
 # ... and values only a Python caller could put there: float() accepts more than JSON.
 PYTHON_NUMBERS = st.sampled_from([
     Decimal("1.1"), Decimal("nan"), Decimal("sNaN"), Fraction(1, 3), Indexy(), Floaty(2.5),

@@ -17,34 +17,24 @@ test counts its cases and divergences into that file and fails at its end if any
 import json
 import math
 import os
-import struct
 from dataclasses import dataclass
 from datetime import datetime
 from urllib.parse import urlencode
 
 import pytest
 import requests
-from hypothesis import HealthCheck, given, settings as hsettings, strategies as st
-from loguru import logger
+from hypothesis import given, strategies as st
 from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.object import HistoryRequest
 
+from fuzzing import BIG, JSON_NUMBERS, Capture, Tally, call, date_texts, differences, fuzz_settings, same, weighted
 from oracle import BAR_AMOUNTS, BAR_PRICES, TICK_NUMBERS, Answer, Model, Outcome, Response, Wire
-from test_conversion_props import BIG, JSON_NUMBERS, date_texts, weighted
 
 EXAMPLES = int(os.environ.get("NORVIX_FUZZ_EXAMPLES", "300"))
 HTTP_EXAMPLES = int(os.environ.get("NORVIX_FUZZ_HTTP_EXAMPLES", str(max(EXAMPLES // 10, 20))))
-REPORT = os.environ.get("NORVIX_FUZZ_REPORT")
-KEEP_GOING = bool(REPORT)
-SHOWN = 5  # divergences kept for the report
 # The model is the Python reference itself: against NORVIX_IMPL=py it would compare a
 # module with its own source.
 pytestmark = pytest.mark.extension_only
-
-
-def fuzz_settings(examples: int):
-    return hsettings(max_examples=examples, deadline=None, database=None, print_blob=True,
-                     suppress_health_check=list(HealthCheck))
 
 
 # --- service answers -----------------------------------------------------------------------
@@ -199,114 +189,6 @@ CREDENTIALS = st.tuples(st.sampled_from(["user"] * 36 + ["", None, "张三"]),
 
 
 # --- running both and comparing -------------------------------------------------------------
-
-
-class Capture:
-    """One log sink for a whole test; `lines` is emptied before each case."""
-
-    def __init__(self):
-        self.lines = []
-        self._id = logger.add(lambda m: self.lines.append((m.record["level"].name, m.record["message"])),
-                              level=0, format="{message}")
-
-    def close(self):
-        logger.remove(self._id)
-
-
-def same(a, b) -> bool:
-    """Equal in type and value, containers member by member; floats to the bit, so NaN
-    equals NaN; datetimes with the very same tzinfo object."""
-    if a is b:
-        return True
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, float):
-        return struct.pack("<d", a) == struct.pack("<d", b)
-    if isinstance(a, datetime):
-        return a.tzinfo is b.tzinfo and a.fold == b.fold and a.replace(tzinfo=None) == b.replace(tzinfo=None)
-    if isinstance(a, (list, tuple)):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    if isinstance(a, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    return a == b
-
-
-def describe(outcome: Outcome) -> str:
-    if outcome.error is not None:
-        return f"raised {type(outcome.error).__name__}: {outcome.error}"
-    result = outcome.result
-    if isinstance(result, list) and result and hasattr(result[0], "gateway_name"):
-        return f"{len(result)} records: {[vars(r) for r in result]!r}"
-    return f"returned {result!r}"
-
-
-def differences(got: Outcome, want: Outcome, envelope_data, over_http: bool) -> list[str]:
-    found = []
-    if got.lines != want.lines:
-        found.append(f"log lines:\n    module {got.lines!r}\n    model  {want.lines!r}")
-    if not over_http:
-        sent = [(method, list(kwargs.items())) for method, args, kwargs in got.calls if not args]
-        expected = [(method, list(kwargs.items())) for method, kwargs in want.calls]
-        if len(sent) != len(got.calls) or not same(sent, expected):
-            found.append(f"calls to requests:\n    module {got.calls!r}\n    model  {want.calls!r}")
-    if want.error is not None or got.error is not None:
-        if (type(got.error), str(got.error)) != (type(want.error), str(want.error)):
-            found.append(f"outcome: module {describe(got)}; model {describe(want)}")
-        return found
-    if want.passthrough:
-        agrees = same(got.result, want.result) if over_http else got.result is want.result
-    elif isinstance(want.result, list):
-        agrees = (type(got.result) is list and got.result is not envelope_data and len(got.result) == len(want.result)
-                  and all(type(g) is type(w) and same(vars(g), vars(w)) for g, w in zip(got.result, want.result)))
-    else:
-        agrees = False
-    if not agrees:
-        found.append(f"result: module {describe(got)}; model {describe(want)}")
-    return found
-
-
-class Tally:
-    """Cases run and divergences found by one test; in a campaign, kept going and reported."""
-
-    def __init__(self, name: str):
-        self.name, self.cases, self.divergences, self.shown = name, 0, 0, []
-
-    def record(self, case, problems: list[str]) -> None:
-        self.cases += 1
-        if not problems:
-            return
-        self.divergences += 1
-        message = f"{case}\n  " + "\n  ".join(problems)
-        if not KEEP_GOING:
-            raise AssertionError(message)
-        if len(self.shown) < SHOWN:
-            self.shown.append(message)
-
-    def write_report(self) -> None:
-        if REPORT:
-            with open(REPORT, "a", encoding="utf-8") as out:
-                out.write(json.dumps({"test": self.name, "cases": self.cases, "divergences": self.divergences,
-                                      "examples": self.shown}, ensure_ascii=False) + "\n")
-
-    def run(self, agree, capture: Capture) -> None:
-        """Runs the hypothesis test `agree`, then requires that no case diverged."""
-        try:
-            agree()
-        finally:
-            capture.close()
-            self.write_report()
-        assert self.divergences == 0, f"{self.divergences} of {self.cases} cases diverged:\n" + "\n".join(self.shown)
-
-
-def call(feed, query: str, args: tuple, capture: Capture) -> Outcome:
-    outcome = Outcome()
-    capture.lines.clear()
-    try:
-        outcome.result = getattr(feed, query)(*args)
-    except BaseException as exc:  # noqa: B036 - an Interrupt is an outcome like any other
-        outcome.error = exc
-    outcome.lines = list(capture.lines)
-    return outcome
 
 
 def data_member(answer: Answer):

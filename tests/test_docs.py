@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import REPO, SERVICE_TOKEN, SERVICE_USER, serving
+from helpers import REPO, SERVICE_TOKEN, SERVICE_USER, serving
 from norvix_devserver import make_server
 from vnpy_norvix.messages import PREFIX
 
@@ -154,3 +154,16 @@ def test_the_floors_check_finds_what_breaks_them(tmp_path):
         "arrow back up: calendar (rules) imports engine.retry (engine)",
         "circle between calendar, engine.retry",
         "circle between the rooms calendar, engine"]
+
+
+def test_tests_share_helpers_never_another_test(tmp_path):
+    assert layers.tests_importing_tests() == []
+
+    for name, text in {"helpers.py": "import os\n", "test_a.py": "from helpers import os\nimport test_b\n",
+                       "test_b.py": "def f():\n    from conftest import ND\n",
+                       "sub/test_c.py": "from . import test_a\nfrom tests.test_b import f\n"}.items():
+        (tmp_path / "tests" / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / "tests" / name).write_text(text)
+    assert layers.tests_importing_tests(tmp_path) == [
+        "tests/sub/test_c.py:1 imports test_a", "tests/sub/test_c.py:2 imports tests.test_b",
+        "tests/test_a.py:2 imports test_b", "tests/test_b.py:2 imports conftest"]

@@ -20,8 +20,8 @@ from pathlib import Path
 import pytest
 from vnpy.trader.constant import Exchange, Interval
 
-from conftest import SERVICE_TOKEN, SERVICE_USER
-from test_cli import cli, environment, make_home, service_behind
+from commands import cli, environment, make_home, service_behind
+from helpers import SERVICE_TOKEN, SERVICE_USER
 
 from vnpy_norvix import Datafeed
 from vnpy_norvix import download as dl

@@ -17,7 +17,7 @@ import pytest
 from loguru import logger
 from vnpy.trader.constant import Exchange, Interval
 
-from conftest import REPO, SERVICE_TOKEN, SERVICE_USER, ask, envelope
+from helpers import REPO, SERVICE_TOKEN, SERVICE_USER, ask, envelope, outputs
 from faults import servers
 
 DAY = {"trading_date": "2024-03-04", "open_price": 1, "high_price": 2, "low_price": 1, "close_price": 2}
@@ -322,18 +322,10 @@ CASES = {
 }
 
 
-def outputs(feed) -> list[str]:
-    _, bars = ask(feed)
-    _, ticks = ask(feed, Interval.TICK)
-    init: list[str] = []
-    feed.init(init.append)
-    return bars + ticks + init
-
-
-# test_engine first: its conftest moves HOME away before vn.py is imported.
+# helpers first: it moves HOME away before vn.py is imported.
 SCRIPT = """
 import json, sys
-import test_engine
+import helpers
 from loguru import logger
 from vnpy.trader.setting import SETTINGS
 from vnpy_norvix import Datafeed
@@ -344,7 +336,7 @@ for name, (url, password) in json.loads(sys.argv[1]).items():
     feed = Datafeed()
     feed.base_url = url
     feed.initialize("demo", password)
-    result[name] = test_engine.outputs(feed)
+    result[name] = helpers.outputs(feed)
 print(json.dumps(result))
 """
 

@@ -15,7 +15,7 @@ import pytest
 import requests
 from vnpy.trader.constant import Interval
 
-from conftest import SERVICE_TOKEN, SERVICE_USER, ask
+from helpers import SERVICE_TOKEN, SERVICE_USER, ask
 from faults import servers
 from faults.proxy import FaultProxy, Faults, Seen
 

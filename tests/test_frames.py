@@ -22,9 +22,8 @@ from vnpy.trader.object import BarData, HistoryRequest, TickData
 sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
 import bodies  # noqa: E402
 
-from test_differential import Tally, fuzz_settings  # noqa: E402
+from fuzzing import Tally, fuzz_settings, number_text, read_natively, wire_answers  # noqa: E402
 from oracle import BAR_AMOUNTS, BAR_PRICES, TICK_NUMBERS  # noqa: E402
-from test_native_decode import number_text, read_natively, wire_answers  # noqa: E402
 
 pl = pytest.importorskip("polars")
 from polars.testing import assert_frame_equal  # noqa: E402

@@ -18,7 +18,7 @@ import pytest
 import requests
 from vnpy.trader.constant import Exchange
 
-from conftest import envelope, reply_json
+from helpers import envelope, reply_json
 from fakes import StandInRequests
 
 TESTS = Path(__file__).resolve().parent
@@ -36,7 +36,7 @@ def run_script(tmp_path, body: str, timeout: float = 120) -> subprocess.Complete
 def test_signature_while_the_defaults_are_replaced(tmp_path):
     result = run_script(tmp_path, """
         import inspect, threading, time
-        from conftest import ND as nd
+        from helpers import ND as nd
 
         f = nd.NorvixDatafeed._make_request
         original = inspect.Parameter
@@ -74,7 +74,7 @@ def test_signature_while_the_defaults_are_replaced(tmp_path):
 def test_queries_while_another_thread_rebinds_the_globals_they_read(tmp_path):
     result = run_script(tmp_path, """
         import threading, time, gc
-        from conftest import ND as nd
+        from helpers import ND as nd
         from fakes import StandInRequests
         from vnpy.trader.constant import Exchange
 
@@ -149,15 +149,15 @@ def test_imports_share_one_dict_watcher_and_give_it_back(tmp_path):
             return len(taken)
 
         before = free_ids()
-        import conftest
-        kept = [(conftest.ND, conftest.ND.NorvixDatafeed())]
+        import helpers
+        kept = [(helpers.ND, helpers.ND.NorvixDatafeed())]
         for _ in range(8):
-            module = conftest.import_module_under_test()
+            module = helpers.import_module_under_test()
             kept.append((module, module.NorvixDatafeed()))
         during = free_ids()
         del kept, module
-        conftest.ND = None
-        sys.modules.pop(conftest.MODULE_NAME)
+        helpers.ND = None
+        sys.modules.pop(helpers.MODULE_NAME)
         gc.collect()
         print(before, during, free_ids())
     """)
@@ -172,7 +172,7 @@ def test_ctrl_c_interrupts_a_conversion_that_only_calls_c(tmp_path):
     # iterators after 5,000 records. The remaining records would take minutes.
     result = run_script(tmp_path, """
         import _thread, itertools, signal
-        from conftest import ND as nd
+        from helpers import ND as nd
         from fakes import StandInRequests
 
         record = {"trading_datetime": "2024-03-05 09:01:00", "open_price": 1, "high_price": 1,
@@ -336,7 +336,7 @@ def test_deleted_doc_and_module_read_none(reimport):
 
 @pytest.mark.parametrize("defaults", [None, (), (1,), (1, 2), (1, 2, 3, 4, 5, 6, 7)], ids=repr)
 def test_signature_after_reassigned_defaults_matches_a_python_function(reimport, defaults):
-    from test_surface import PLAIN
+    from plain import PLAIN
 
     native = reimport().NorvixDatafeed._make_request
     plain = types.FunctionType(PLAIN._make_request.__code__, {})

@@ -16,8 +16,8 @@ from polars.testing import assert_frame_equal
 from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.object import BarData
 
-from conftest import SERVICE_TOKEN, SERVICE_USER, envelope, reply_json
-from test_cli import cli, make_home
+from commands import cli, make_home
+from helpers import SERVICE_TOKEN, SERVICE_USER, envelope, reply_json
 
 from vnpy_norvix import Datafeed, _wire
 from vnpy_norvix import download as dl

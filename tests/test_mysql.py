@@ -10,8 +10,8 @@ import pytest
 from vnpy.trader.constant import Exchange, Interval
 
 from mariadb import mariadb  # noqa: F401  (a fixture)
-from test_store import SHANGHAI, bars, exact, my_databases, mysql_backend, snapshot, ticks  # noqa: F401
-from test_update_verify import HISTORY_PATHS, counting_service, ok  # noqa: F401
+from stores import SHANGHAI, bars, exact, my_databases, mysql_backend, snapshot, ticks  # noqa: F401
+from commands import HISTORY_PATHS, ok
 
 pytest.importorskip("vnpy_mysql")
 
@@ -119,7 +119,7 @@ def test_update_verify_and_repair_keep_a_mysql_store_whole(tmp_path, counting_se
 
     import pymysql
 
-    from test_cli import cli, make_home
+    from commands import cli, make_home
 
     login = dict(host="127.0.0.1", port=mariadb["database.port"], user=mariadb["database.user"],
                  password=mariadb["database.password"], autocommit=True)

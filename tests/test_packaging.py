@@ -17,7 +17,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import REPO, environ_without
+from helpers import REPO, environ_without
 
 NAME, VERSION = "vnpy_norvix", "0.1.0"
 EXT = "norvix_datafeed" + sysconfig.get_config_var("EXT_SUFFIX")

@@ -8,7 +8,7 @@ import pytest
 from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.object import HistoryRequest
 
-from conftest import SERVICE_TOKEN, SERVICE_USER, SHANGHAI, ask, envelope, reply_json
+from helpers import SERVICE_TOKEN, SERVICE_USER, SHANGHAI, ask, envelope, reply_json
 
 DAY = {"trading_date": "2024-03-04", "open_price": 1, "high_price": 2, "low_price": 1, "close_price": 2}
 

@@ -9,7 +9,7 @@ import pytest
 from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.object import HistoryRequest
 
-from conftest import SHANGHAI, envelope, reply_json
+from helpers import SHANGHAI, envelope, reply_json
 from norvix_devserver import default_database_path
 
 

@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import REPO
+from helpers import REPO
 
 SRC = REPO / "src"
 WINDOWS_PYCONFIG = Path(__file__).resolve().parent / "windows" / "pyconfig.h"

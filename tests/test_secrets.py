@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import SECRETS, Reply, envelope, reply_json
+from helpers import SECRETS, Reply, envelope, reply_json
 from faults import servers
 from faults.queries import QUERIES
 

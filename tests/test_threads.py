@@ -15,7 +15,7 @@ from datetime import timedelta
 import pytest
 from vnpy.trader.constant import Exchange, Interval
 
-from conftest import reply_json
+from helpers import reply_json
 from faults import servers
 from faults.queries import QUERIES
 

@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import REPO, environ_without
+from helpers import REPO, environ_without
 
 USER_SCRIPT = '''
 from datetime import datetime

@@ -15,8 +15,8 @@ import polars as pl
 import pytest
 from polars.testing import assert_frame_equal
 
+from commands import HISTORY_PATHS, cli, environment, make_home, ok, service_behind
 from pg import PG_PASSWORD, PG_USER, postgres  # noqa: F401  (a fixture)
-from test_cli import cli, environment, make_home, service_behind
 
 FIRST_END, LATER_END = "2024-04-03", "2024-04-19"  # rb's dominant contract rolls on 2024-04-11
 COMMANDS = [
@@ -29,7 +29,6 @@ LAB_COMMANDS = [
     ["download", "--product", "rb", "--start", "2024-03-18", "--interval", "d", "1m"],
     ["continuous", "rb", "--start", "2024-03-18", "--interval", "d", "--adjust", "forward"],
 ]
-HISTORY_PATHS = ("/minutebar/query", "/tick/query")
 
 
 def database(home: Path) -> Path:
@@ -46,27 +45,6 @@ def lab_dump(lab: Path) -> dict:
     files = {str(path.relative_to(lab)): pl.read_parquet(path) for path in sorted(lab.rglob("*.parquet"))}
     return {**files, **{name: json.loads((lab / name).read_text()) for name in ("contract.json",
                                                                                  "norvix_commands.json")}}
-
-
-def ok(result: subprocess.CompletedProcess) -> subprocess.CompletedProcess:
-    assert result.returncode == 0, result.stdout + result.stderr
-    return result
-
-
-@pytest.fixture
-def counting_service():
-    """The service, counting the history requests it answers per path."""
-    counts: dict[str, int] = {}
-
-    def counted(app):
-        def answer(environ, start_response):
-            counts[environ["PATH_INFO"]] = counts.get(environ["PATH_INFO"], 0) + 1
-            return app(environ, start_response)
-        return answer
-
-    with service_behind(counted) as server:
-        server.counts = counts
-        yield server
 
 
 def test_update_equals_a_fresh_build_and_a_second_update_fetches_no_minutes_or_ticks(tmp_path, counting_service):

@@ -14,9 +14,9 @@ from hypothesis import given, strategies as st
 from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.object import BarData, HistoryRequest
 
-from conftest import Reply, envelope, reply_json
-from test_differential import Capture, Tally, call, fuzz_settings, same
-from test_native_decode import WIRE_EXAMPLES, json_calls, native, wire_answers  # noqa: F401 - fixtures
+from fuzzing import (WIRE_EXAMPLES, Capture, Tally, call, fuzz_settings, json_calls, native,  # noqa: F401 - fixtures
+                     same, wire_answers)
+from helpers import Reply, envelope, reply_json
 
 wire = pytest.importorskip("vnpy_norvix._wire")
 

@@ -8,7 +8,7 @@ import pytest
 from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.object import HistoryRequest
 
-from conftest import SERVICE_TOKEN, SERVICE_USER, SHANGHAI, envelope, reply_json
+from helpers import SERVICE_TOKEN, SERVICE_USER, SHANGHAI, envelope, reply_json
 
 PRODUCTS = [{"symbol": "rb", "exchange": "SHFE"}]
 DOMINANT = [{"trading_date": "2024-03-04", "symbol": "rb", "instrument_id": "rb2405", "exchange": "SHFE"}]
