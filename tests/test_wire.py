@@ -34,8 +34,8 @@ def history_args(query: str, symbol: str = "rb2405", exchange: Exchange = Exchan
     return symbol, exchange, "2024-01-01", "2024-01-31"
 
 
-def decode(kind: str, body: bytes, password: object = PASSWORD):
-    return wire.decode(kind, body, "rb2405", Exchange.SHFE, password)
+def decode(query: str, body: bytes, password: object = PASSWORD):
+    return wire.decode(query, body, "rb2405", Exchange.SHFE, password)
 
 
 def expected_status(body: bytes) -> int | None:
@@ -149,7 +149,7 @@ def test_every_status(body, status, code, message):
     assert got == (status, [], code, message, [], False) and type(got[2]) is type(code)
 
 
-def test_reference_kinds_hand_back_the_data_list_checked():
+def test_reference_queries_hand_back_the_data_list_checked():
     records = [{"symbol": "rb", "dominant": "rb2405"}, {"symbol": "hc"}]
     got = decode("dominant", json.dumps(envelope(records)).encode())
     assert got == (wire.OK, records, None, "", [], False)
@@ -196,26 +196,29 @@ REQUESTS = {
 
 
 def test_request_headers_and_limit_are_what_the_datafeed_sends(feed, server):
-    assert set(wire.KINDS) == set(REQUESTS) and wire.TIMEOUT == 10
+    assert set(wire.QUERIES) == set(REQUESTS) and wire.TIMEOUT == 10
     headers = wire.headers("user", PASSWORD)
     assert list(headers) == ["Content-Type", "User-Agent", "mobile", "token"]
-    for kind, (query, args, dates) in REQUESTS.items():
+    for query, (method_name, args, dates) in REQUESTS.items():
         server.requests.clear()
-        getattr(feed, query)(*args)
+        getattr(feed, method_name)(*args)
         (received,) = server.requests
-        symbol = args[0].symbol if kind == "tick" else args[0]
-        method, endpoint, members = wire.request(kind, symbol, *dates)
-        assert (method, endpoint) == (received.method, received.path), kind
+        symbol = args[0].symbol if query == "tick" else args[0]
+        method, endpoint, members = wire.request(query, symbol, *dates)
+        assert (method, endpoint) == (received.method, received.path), query
         if method == "GET":
             assert {k: [str(v)] for k, v in members.items()} == received.params
         else:
-            assert list(members.items()) == list(received.json.items()), kind
-        assert wire.limit(kind) == members.get("limit"), kind
-        assert all(received.header(name) == value for name, value in headers.items()), kind
-    with pytest.raises(ValueError):
+            assert list(members.items()) == list(received.json.items()), query
+        assert wire.limit(query) == members.get("limit"), query
+        assert all(received.header(name) == value for name, value in headers.items()), query
+    assert wire.request(query="multiplier", symbol="rb")[1] == "/multiplier/query"
+    with pytest.raises(ValueError, match="^unknown query 'week'$"):
         wire.request("week", "rb")
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="^unknown query 'Day'$"):
         wire.limit("Day")
+    with pytest.raises(TypeError, match="^query must be str, not int$"):
+        wire.decode(1, b"{}", "rb", Exchange.SHFE, None)
 
 
 # --- the collector's pause --------------------------------------------------------------------

@@ -16,7 +16,7 @@ EMPTY: Final[int]
 REFUSED: Final[int]
 NOT_JSON: Final[int]
 BAD_SHAPE: Final[int]
-KINDS: Final[tuple[str, ...]]
+QUERIES: Final[tuple[str, ...]]
 ROW_TEXT: Final[int]
 ROW_VALUE: Final[int]
 ROW_MOMENT: Final[int]
@@ -24,13 +24,13 @@ ROW_REAL: Final[int]
 ROW_AS_GIVEN: Final[int]
 
 def request(
-    kind: str, symbol: str, first: str | None = None, last: str | None = None
+    query: str, symbol: str, first: str | None = None, last: str | None = None
 ) -> tuple[str, str, dict[str, object]]:
-    """(method, endpoint, members) of the datafeed's request for `kind`; ValueError for an
-    unknown kind. For a GET the members are the query string."""
+    """(method, endpoint, members) of the datafeed's request for the query named `query`;
+    ValueError for an unknown query. For a GET the members are the query string."""
 
-def limit(kind: str) -> int | None:
-    """The most records one answer of `kind` holds, or None."""
+def limit(query: str) -> int | None:
+    """The most records one answer of the query `query` holds, or None."""
 
 def headers(username: str, password: str) -> dict[str, str]:
     """The four request headers, in order: Content-Type, User-Agent, mobile, token."""
@@ -40,13 +40,13 @@ def mask(text: str, password: object) -> str:
     JSON-escaped; a bytes password in its Latin-1 and UTF-8 readings); None masks nothing."""
 
 def decode(
-    kind: str, body: bytes, symbol: str, exchange: object, password: object
+    query: str, body: bytes, symbol: str, exchange: object, password: object
 ) -> tuple[int, list[BarData] | list[TickData] | list[dict[str, object]], object, str | None, list[str], bool]:
     """One answer body read as the datafeed reads it:
     (status, records, code, message, skipped, native)."""
 
 def decode_columns(
-    kind: str, body: bytes, password: object
+    query: str, body: bytes, password: object
 ) -> tuple[int, dict[str, np.ndarray | tuple[np.ndarray, list[object]]], object, str | None, list[str], bool]:
     """One history answer ("day", "minute" or "tick") read into typed columns, with the
     statuses, skip reasons and fallback of `decode`: (status, columns, code, message,

@@ -6,23 +6,23 @@ namespace {
 // clang-format off
 constexpr Request kRequests[] = {
     {"day", Const::post, Const::daybar,
-     {{Name::instrument_id, Source::symbol}, {Name::start_date, Source::first},
-      {Name::end_date, Source::last}, {Name::limit, Source::limit}}, 4, Const::day_limit},
+     {{Name::instrument_id, Origin::symbol}, {Name::start_date, Origin::first},
+      {Name::end_date, Origin::last}, {Name::limit, Origin::limit}}, 4, Const::day_limit},
     {"minute", Const::post, Const::minutebar,
-     {{Name::instrument_id, Source::symbol}, {Name::start_date, Source::first},
-      {Name::end_date, Source::last}, {Name::limit, Source::limit}}, 4, Const::minute_limit},
+     {{Name::instrument_id, Origin::symbol}, {Name::start_date, Origin::first},
+      {Name::end_date, Origin::last}, {Name::limit, Origin::limit}}, 4, Const::minute_limit},
     {"tick", Const::post, Const::tickdata,
-     {{Name::instrument_id, Source::symbol}, {Name::trading_date, Source::first}}, 2, Const::count_},
+     {{Name::instrument_id, Origin::symbol}, {Name::trading_date, Origin::first}}, 2, Const::count_},
     {"dominant", Const::post, Const::dominant,
-     {{Name::symbol, Source::symbol}, {Name::start_date, Source::first},
-      {Name::end_date, Source::last}}, 3, Const::count_},
+     {{Name::symbol, Origin::symbol}, {Name::start_date, Origin::first},
+      {Name::end_date, Origin::last}}, 3, Const::count_},
     {"contracts", Const::post, Const::current,
-     {{Name::symbol, Source::symbol}, {Name::trading_date, Source::first}}, 2, Const::count_},
+     {{Name::symbol, Origin::symbol}, {Name::trading_date, Origin::first}}, 2, Const::count_},
     {"ex_factor", Const::post, Const::exfactor,
-     {{Name::symbol, Source::symbol}, {Name::start_date, Source::first},
-      {Name::end_date, Source::last}}, 3, Const::count_},
+     {{Name::symbol, Origin::symbol}, {Name::start_date, Origin::first},
+      {Name::end_date, Origin::last}}, 3, Const::count_},
     {"multiplier", Const::get, Const::multiplier,
-     {{Name::symbol, Source::symbol}}, 1, Const::count_},
+     {{Name::symbol, Origin::symbol}}, 1, Const::count_},
 };
 // clang-format on
 static_assert(sizeof(kRequests) / sizeof(kRequests[0]) == static_cast<int>(Query::count_));
@@ -38,9 +38,9 @@ Ref request_body(Context* ctx, Query q, PyObject* symbol, PyObject* first,
     if (!body) return {};
     for (int i = 0; i < r.n; ++i) {
         const Member& m = r.members[i];
-        PyObject* value = m.source == Source::symbol  ? symbol
-                          : m.source == Source::first ? first
-                          : m.source == Source::last  ? last
+        PyObject* value = m.origin == Origin::symbol  ? symbol
+                          : m.origin == Origin::first ? first
+                          : m.origin == Origin::last  ? last
                                                       : (*ctx)[r.limit];
         if (PyDict_SetItem(body.get(), (*ctx)[m.key], value ? value : Py_None) < 0) return {};
     }

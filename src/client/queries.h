@@ -10,7 +10,7 @@ namespace norvix {
 enum class Query : int { day, minute, tick, dominant, contracts, ex_factor, multiplier, count_ };
 
 // Where a body member's value comes from.
-enum class Source : unsigned char {
+enum class Origin : unsigned char {
     symbol,  // the query's symbol
     first,   // its first (or only) date
     last,    // its last date
@@ -19,11 +19,11 @@ enum class Source : unsigned char {
 
 struct Member {
     Name key;
-    Source source;
+    Origin origin;
 };
 
 struct Request {
-    const char* kind;  // the name the engine's entry knows it by
+    const char* name;  // the name the engine's entry knows it by
     Const method;
     Const endpoint;
     Member members[4];

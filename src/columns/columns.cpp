@@ -71,15 +71,15 @@ int Clock::instant_of_new_date(const TimeFields& f, int64_t* ns) noexcept {
 
 Table::Table(Context* ctx, const RecordShape& shape) noexcept : ctx_(ctx), shape_(shape) {}
 
-int Table::reserve(size_t rows) noexcept {
-    const decode::Layout& layout = shape_.layout;
-    if (layout.n + 1 > kMax) {
+int Table::reserve(size_t count) noexcept {
+    const decode::RecordMembers& members = shape_.members;
+    if (members.n + 1 > kMax) {
         PyErr_SetString(PyExc_SystemError, "too many record fields");
         return -1;
     }
-    for (int c = 0; c <= layout.n; ++c) {
-        const size_t width = c > 0 && layout.fields[c - 1].kind == Kind::text ? 4 : 8;
-        buffers_[c] = Ref::steal(PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(rows * width)));
+    for (int c = 0; c <= members.n; ++c) {
+        const size_t width = c > 0 && members.fields[c - 1].conversion == Conversion::text ? 4 : 8;
+        buffers_[c] = Ref::steal(PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(count * width)));
         if (!buffers_[c]) return -1;
     }
     texts_ = Ref::steal(PyList_New(0));
@@ -88,7 +88,7 @@ int Table::reserve(size_t rows) noexcept {
 
 // Texts repeat from record to record (a tick's name all day): a value equal
 // to the last one gets its code.
-int Table::add_text(size_t row, int field, PyObject* value) noexcept {
+int Table::add_text(size_t index, int field, PyObject* value) noexcept {
     int same = value == last_text_.get();
     if (!same && last_text_ && PyUnicode_CheckExact(value) &&
         PyUnicode_CheckExact(last_text_.get()))
@@ -98,20 +98,20 @@ int Table::add_text(size_t row, int field, PyObject* value) noexcept {
         last_text_ = Ref::borrow(value);
         last_code_ = static_cast<int32_t>(PyList_GET_SIZE(texts_.get()) - 1);
     }
-    column<int32_t>(1 + field)[row] = last_code_;
+    column<int32_t>(1 + field)[index] = last_code_;
     return 0;
 }
 
 // The loops run once per record of answers tens of thousands long: what
-// does not change from record to record (each field's kind and column) is
+// does not change from record to record (each field's conversion and column) is
 // looked up before them.  The times and texts, which can fail, are converted
 // record by record, in the record path's order.  The numbers cannot fail:
 // records nearly always hold the same members with the same JSON types, so
 // they are stored column by column over each run of records alike (in
 // blocks small enough to stay in the cache), with no test per value.
-int Table::fill(const decode::Rows& rows) noexcept {
-    const decode::Layout& layout = shape_.layout;
-    if (reserve(rows.count) < 0) return -1;
+int Table::fill(const decode::Parsed& parsed) noexcept {
+    const decode::RecordMembers& members = shape_.members;
+    if (reserve(parsed.count) < 0) return -1;
     Ref tz = load_global(ctx_, Name::CHINA_TZ);
     if (!tz) return -1;
     Clock clock(ctx_, tz.get());
@@ -119,36 +119,36 @@ int Table::fill(const decode::Rows& rows) noexcept {
     constexpr int kFields = MemberReader::kMaxFields;
     double* numbers[kFields] = {};
     int text_fields[kFields], n_texts = 0;
-    for (int j = 0; j < layout.n; ++j) {
-        if (layout.fields[j].kind == Kind::text)
+    for (int j = 0; j < members.n; ++j) {
+        if (members.fields[j].conversion == Conversion::text)
             text_fields[n_texts++] = j;
         else
             numbers[j] = column<double>(1 + j);
     }
-    for (size_t r = 0; r < rows.count; ++r) {
-        const decode::Slot* row = rows.row(r);
-        if (clock.instant(row[0].u, times + r) < 0) return -1;
+    for (size_t r = 0; r < parsed.count; ++r) {
+        const decode::Slot* rec = parsed.record(r);
+        if (clock.instant(rec[0].u, times + r) < 0) return -1;
         for (int i = 0; i < n_texts; ++i) {
             const int j = text_fields[i];
             // record.get(key, "")
-            PyObject* text = row[1].u >> j & 1 ? PyList_GET_ITEM(rows.texts.get(), row[2 + j].i)
+            PyObject* text = rec[1].u >> j & 1 ? PyList_GET_ITEM(parsed.texts.get(), rec[2 + j].i)
                                                : (*ctx_)[Const::empty];
             if (add_text(r, j, text) < 0) return -1;
         }
     }
     constexpr size_t kBlock = 256;
-    const auto stride = static_cast<size_t>(rows.stride);
-    for (size_t first = 0; first < rows.count;) {
-        const uint64_t masks = rows.row(first)[1].u;
-        const size_t limit = std::min(rows.count, first + kBlock);
+    const auto stride = static_cast<size_t>(parsed.stride);
+    for (size_t first = 0; first < parsed.count;) {
+        const uint64_t masks = parsed.record(first)[1].u;
+        const size_t limit = std::min(parsed.count, first + kBlock);
         size_t last = first + 1;
-        while (last < limit && rows.row(last)[1].u == masks) ++last;
+        while (last < limit && parsed.record(last)[1].u == masks) ++last;
         const uint32_t present = uint32_t(masks), ints = uint32_t(masks >> 32);
         // float(record.get(key, 0)) / float(record[key]) of a JSON number
-        for (int j = 0; j < layout.n; ++j) {
+        for (int j = 0; j < members.n; ++j) {
             double* const out = numbers[j];
             if (!out) continue;
-            const decode::Slot* in = rows.row(first) + 2 + j;
+            const decode::Slot* in = parsed.record(first) + 2 + j;
             if (!(present >> j & 1)) {
                 std::fill(out + first, out + last, 0.0);
             } else if (ints >> j & 1) {
@@ -160,18 +160,18 @@ int Table::fill(const decode::Rows& rows) noexcept {
         }
         first = last;
     }
-    count_ = rows.count;
+    count_ = parsed.count;
     return 0;
 }
 
 int Table::fill(PyObject* records, SkipSink& sink) noexcept {
-    const decode::Layout& layout = shape_.layout;
+    const decode::RecordMembers& members = shape_.members;
     const Py_ssize_t n = PyList_GET_SIZE(records);
     if (reserve(size_t(n)) < 0) return -1;
     Ref tz = load_global(ctx_, Name::CHINA_TZ);
     if (!tz) return -1;
     Clock clock(ctx_, tz.get());
-    MemberReader reader(ctx_, layout.fields, layout.n);
+    MemberReader reader(ctx_, members.fields, members.n);
     Ref values[MemberReader::kMaxFields];
     // The first time outside the nanosecond range.  The record path has nothing
     // against such a time, so a later record that it fails on decides the
@@ -182,8 +182,8 @@ int Table::fill(PyObject* records, SkipSink& sink) noexcept {
         if (poll_signals(i) < 0) return -1;
         Ref d = Ref::borrow(PyList_GET_ITEM(records, i));
         // The record path's conversions, in its order: the time, then the fields.
-        Ref dt = record_time(ctx_, d.get(), layout.time_field, layout.with_time);
-        if (!dt || convert_fields(ctx_, reader, d.get(), layout.fields, layout.n, values) < 0) {
+        Ref dt = record_time(ctx_, d.get(), members.time_field, members.with_time);
+        if (!dt || convert_fields(ctx_, reader, d.get(), members.fields, members.n, values) < 0) {
             if (skip_bad_record(ctx_, sink) != Skip::skipped) return -1;
             continue;
         }
@@ -198,8 +198,8 @@ int Table::fill(PyObject* records, SkipSink& sink) noexcept {
         f.hour = PyDateTime_DATE_GET_HOUR(dt.get());
         f.minute = PyDateTime_DATE_GET_MINUTE(dt.get());
         f.second = PyDateTime_DATE_GET_SECOND(dt.get());
-        const size_t row = count_;
-        if (clock.instant(f, column<int64_t>(0) + row) < 0) {
+        const size_t index = count_;
+        if (clock.instant(f, column<int64_t>(0) + index) < 0) {
             if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
             if (overflow)
                 PyErr_Clear();
@@ -207,14 +207,14 @@ int Table::fill(PyObject* records, SkipSink& sink) noexcept {
                 overflow = Ref::steal(PyErr_GetRaisedException());
             continue;
         }
-        for (int j = 0; j < layout.n; ++j) {
-            if (layout.fields[j].kind == Kind::text) {
-                if (add_text(row, j, values[j].get()) < 0) return -1;
+        for (int j = 0; j < members.n; ++j) {
+            if (members.fields[j].conversion == Conversion::text) {
+                if (add_text(index, j, values[j].get()) < 0) return -1;
                 continue;
             }
             const double v = PyFloat_AsDouble(values[j].get());
             if (v == -1.0 && PyErr_Occurred()) return -1;
-            column<double>(1 + j)[row] = v;
+            column<double>(1 + j)[index] = v;
         }
         ++count_;
     }
@@ -226,7 +226,7 @@ int Table::fill(PyObject* records, SkipSink& sink) noexcept {
 }
 
 Ref Table::finish() noexcept {
-    const decode::Layout& layout = shape_.layout;
+    const decode::RecordMembers& members = shape_.members;
     Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
     if (!numpy) {
         if (PyErr_ExceptionMatches(PyExc_ImportError)) {
@@ -239,11 +239,11 @@ Ref Table::finish() noexcept {
     if (!buffers_[0] && reserve(0) < 0) return {};
     PyObject* kwnames = (*ctx_)[shape_.kwnames];
     // The keywords: <head...>, datetime, <fields...>, gateway_name.
-    const Py_ssize_t head = PyTuple_GET_SIZE(kwnames) - 2 - layout.n;
+    const Py_ssize_t head = PyTuple_GET_SIZE(kwnames) - 2 - members.n;
     Ref out = Ref::steal(PyDict_New());
     if (!out) return {};
-    for (int c = 0; c <= layout.n; ++c) {
-        const bool text = c > 0 && layout.fields[c - 1].kind == Kind::text;
+    for (int c = 0; c <= members.n; ++c) {
+        const bool text = c > 0 && members.fields[c - 1].conversion == Conversion::text;
         const size_t width = text ? 4 : 8;
         if (PyByteArray_Resize(buffers_[c].get(), Py_ssize_t(count_ * width)) < 0) return {};
         Ref array =

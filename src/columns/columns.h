@@ -5,7 +5,7 @@
 // nanoseconds since the epoch of the instant the record path's aware
 // datetime stands for, every number as float64, and a text field (the
 // tick's `name`) as int32 codes into a list of its distinct values.  It is
-// filled either from the rows the native reader read (no Python object per
+// filled either from the records the native reader parsed (no Python object per
 // record) or, for an answer the reader refused, from json.loads's records
 // through the record path's own per-record conversions (record_time,
 // convert_fields), so that a record skipped there is skipped here with the
@@ -81,8 +81,8 @@ public:
     Table(const Table&) = delete;
     Table& operator=(const Table&) = delete;
 
-    // The rows the native reader read: every row becomes a record.
-    int fill(const decode::Rows& rows) noexcept;
+    // The records the native reader parsed, every one of them.
+    int fill(const decode::Parsed& parsed) noexcept;
     // json.loads's records (a list of dicts): a KeyError or ValueError from
     // one record goes to `sink` and skips it; anything else is returned (-1,
     // pending), as the record path lets it propagate.
@@ -93,8 +93,8 @@ public:
     Ref finish() noexcept;
 
 private:
-    int reserve(size_t rows) noexcept;
-    int add_text(size_t row, int field, PyObject* value) noexcept;
+    int reserve(size_t count) noexcept;
+    int add_text(size_t index, int field, PyObject* value) noexcept;
     template <class T>
     T* column(int c) noexcept {
         return reinterpret_cast<T*>(PyByteArray_AS_STRING(buffers_[c].get()));

@@ -88,11 +88,11 @@ int log_summary(Context* ctx, PyObject* out, PyObject* symbol, const HistoryQuer
 //             logger.error(f"{parse_prefix}{e}")
 //     <summary>; return records
 // When the request routine decoded the body natively, its envelope has been
-// checked and its rows are converted instead of data.get("data", []).
+// checked and its parsed records are converted instead of data.get("data", []).
 template <class Head>
 PyObject* run_query(Context* ctx, PyObject* self, const HistoryQuery& q, PyObject* symbol,
                     PyObject* json_data, Head&& head) noexcept {
-    decode::Decoder decoder(q.shape->layout);
+    decode::Decoder decoder(q.shape->members);
     Ref data = send_request(ctx, self, q.request, json_data, &decoder);
     if (!data) return nullptr;
     LogSkips sink(ctx, self, q.parse_prefix);
@@ -101,7 +101,7 @@ PyObject* run_query(Context* ctx, PyObject* self, const HistoryQuery& q, PyObjec
     if (decoder.ready()) {
         out = Ref::steal(new_list());
         if (!out) return nullptr;
-        r = convert_rows(ctx, *q.shape, decoder, out.get(), sink, head);
+        r = convert_parsed(ctx, *q.shape, decoder, out.get(), sink, head);
     } else {
         Ref records;
         const Checked checked =

@@ -1,4 +1,4 @@
-// Building vn.py records from decoded rows.
+// Building vn.py records from decoded parsed.
 //
 // vn.py's BarData and TickData are dataclasses: calling one runs type.__call__,
 // object.__new__, the generated __init__ (one `self.<field> = <value>` per
@@ -224,12 +224,12 @@ Ref ClassAttr::get(PyObject* cls, PyObject* name) noexcept {
         return value;
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     PyTypeObject* meta = Py_TYPE(cls);
-    PyTypeObject* kind = Py_TYPE(value.get());
-    const unsigned int tags[3] = {version_tag(type), version_tag(meta), version_tag(kind)};
+    PyTypeObject* value_type = Py_TYPE(value.get());
+    const unsigned int tags[3] = {version_tag(type), version_tag(meta), version_tag(value_type)};
     // type.__getattribute__: no metaclass attribute of that name, and the
     // class's own is this value, which is no descriptor.
     if (tags[0] && tags[1] && tags[2] && !type_lookup(meta, name) &&
-        type_lookup(type, name) == value.get() && !kind->tp_descr_get) {
+        type_lookup(type, name) == value.get() && !value_type->tp_descr_get) {
         cls_ = Ref::borrow(cls);
         value_ = Ref::borrow(value.get());
         std::memcpy(tags_, tags, sizeof tags);
@@ -254,7 +254,7 @@ PyObject* Converter::float_of(double d) noexcept {
     std::memcpy(&bits, &d, sizeof bits);
     if (!floats_) {
         int log2 = 8;
-        while (log2 < 12 && (size_t(1) << log2) < decoder_.rows().count) ++log2;
+        while (log2 < 12 && (size_t(1) << log2) < decoder_.parsed().count) ++log2;
         floats_.reset(new (std::nothrow) FloatSlot[size_t(1) << log2]());
         if (!floats_) {
             PyErr_NoMemory();
@@ -292,8 +292,8 @@ bool Converter::direct_ok(PyObject* cls) const noexcept {
 }
 
 Ref Converter::time(size_t r) noexcept {
-    const Layout& layout = decoder_.layout();
-    const uint64_t t = decoder_.rows().row(r)[0].u;
+    const RecordMembers& members = decoder_.members();
+    const uint64_t t = decoder_.parsed().record(r)[0].u;
     const TimeFields f = unpack_time(t);
     Ref cls = load_global(ctx_, Name::datetime);
     if (!cls) return {};
@@ -311,41 +311,41 @@ Ref Converter::time(size_t r) noexcept {
         }
     }
     // The record's own conversion, from the text the answer held.
-    Ref text = Ref::steal(layout.with_time
+    Ref text = Ref::steal(members.with_time
                               ? PyUnicode_FromFormat("%04d-%02d-%02d %02d:%02d:%02d", f.year,
                                                      f.month, f.day, f.hour, f.minute, f.second)
                               : PyUnicode_FromFormat("%04d-%02d-%02d", f.year, f.month, f.day));
     if (!text) return {};
     Ref record = Ref::steal(PyDict_New());
-    if (!record || PyDict_SetItem(record.get(), (*ctx_)[layout.time_field], text.get()) < 0)
+    if (!record || PyDict_SetItem(record.get(), (*ctx_)[members.time_field], text.get()) < 0)
         return {};
-    return record_time(ctx_, record.get(), layout.time_field, layout.with_time);
+    return record_time(ctx_, record.get(), members.time_field, members.with_time);
 }
 
-Ref member_value(const Rows& rows, size_t r, int field) noexcept {
-    const Slot* row = rows.row(r);
-    const uint64_t masks = row[1].u;
+Ref member_value(const Parsed& parsed, size_t r, int field) noexcept {
+    const Slot* rec = parsed.record(r);
+    const uint64_t masks = rec[1].u;
     if (!(masks >> field & 1)) return {};
-    const Slot& v = row[2 + field];
+    const Slot& v = rec[2 + field];
     if (masks >> (32 + field) & 1) return Ref::steal(PyLong_FromLongLong(v.i));
     return Ref::steal(PyFloat_FromDouble(v.d));
 }
 
 int Converter::fields(size_t r, PyObject** args, Ref* hold) noexcept {
-    const Layout& layout = decoder_.layout();
-    const Rows& rows = decoder_.rows();
-    const Slot* row = rows.row(r);
-    const uint64_t masks = row[1].u;
+    const RecordMembers& members = decoder_.members();
+    const Parsed& parsed = decoder_.parsed();
+    const Slot* rec = parsed.record(r);
+    const uint64_t masks = rec[1].u;
     // `float` as the last lookup found it, while every further lookup of it
     // would be answered from the globals cache with no code run in between:
     // then reading it again could only give the same, so it is not read again.
     bool float_known = false;
-    for (int j = 0; j < layout.n; ++j) {
+    for (int j = 0; j < members.n; ++j) {
         const bool present = masks >> j & 1;
-        if (layout.fields[j].kind == Kind::text) {
+        if (members.fields[j].conversion == Conversion::text) {
             // record.get(key, "")
             args[j] =
-                present ? PyList_GET_ITEM(rows.texts.get(), row[2 + j].i) : (*ctx_)[Const::empty];
+                present ? PyList_GET_ITEM(parsed.texts.get(), rec[2 + j].i) : (*ctx_)[Const::empty];
             continue;
         }
         // float(record.get(key, 0)) or float(record[key]), with `float` read
@@ -358,7 +358,7 @@ int Converter::fields(size_t r, PyObject** args, Ref* hold) noexcept {
                           answered_from_cache(ctx_, Name::float_, fn.get());
         }
         if (float_known || fn.get() == reinterpret_cast<PyObject*>(&PyFloat_Type)) {
-            const Slot& v = row[2 + j];
+            const Slot& v = rec[2 + j];
             double d = !present ? 0.0 : masks >> (32 + j) & 1 ? static_cast<double>(v.i) : v.d;
             // Held for the record: a later member may take its slot.
             hold[j] = Ref::borrow(float_of(d));
@@ -366,7 +366,7 @@ int Converter::fields(size_t r, PyObject** args, Ref* hold) noexcept {
             args[j] = hold[j].get();
             continue;
         }
-        Ref value = present ? member_value(rows, r, j) : Ref::borrow((*ctx_)[Const::zero]);
+        Ref value = present ? member_value(parsed, r, j) : Ref::borrow((*ctx_)[Const::zero]);
         if (!value) return -1;
         hold[j] = Ref::steal(PyObject_CallOneArg(fn.get(), value.get()));
         if (!hold[j]) return -1;

@@ -237,15 +237,15 @@ int convert_fields(Context* ctx, MemberReader& reader, PyObject* record, const F
     for (int i = 0; i < n; ++i) {
         const Field& f = fields[i];
         if (!fast) {
-            out[i] = f.kind == Kind::required ? required_float(ctx, record, f.key)
-                     : f.kind == Kind::optional
+            out[i] = f.conversion == Conversion::required ? required_float(ctx, record, f.key)
+                     : f.conversion == Conversion::optional
                          ? member_float(ctx, record, f.key)
                          : get_member(ctx, record, (*ctx)[f.key], (*ctx)[Const::empty]);
-        } else if (f.kind == Kind::text) {
+        } else if (f.conversion == Conversion::text) {
             out[i] = Ref::borrow(values[i] ? values[i] : (*ctx)[Const::empty]);
         } else if (values[i]) {
             out[i] = native_float(values[i]);
-        } else if (f.kind == Kind::required) {
+        } else if (f.conversion == Conversion::required) {
             raise_key_error((*ctx)[f.key]);
             return -1;
         } else {

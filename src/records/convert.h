@@ -78,7 +78,7 @@ inline Ref make_datetime(Context* ctx, const TimeFields& f, PyObject* tz) noexce
 Ref record_time(Context* ctx, PyObject* record, Name field, bool with_time) noexcept;
 
 // How one record member becomes a keyword value.
-enum class Kind : unsigned char {
+enum class Conversion : unsigned char {
     required,  // float(record[key])
     optional,  // float(record.get(key, 0))
     text,      // record.get(key, "")
@@ -86,12 +86,12 @@ enum class Kind : unsigned char {
 
 struct Field {
     Name key;
-    Kind kind;
+    Conversion conversion;
 };
 
 // Reads a query's fields from the records of one answer.  Records decoded
 // from one JSON body share their key objects and nearly always their key
-// order; once a record's layout has been learned (by the key matcher), the
+// order; once a record's key order has been learned (by the key matcher), the
 // next records with the same key objects in the same order are read by
 // position, without hashing.
 class MemberReader {
@@ -131,8 +131,8 @@ private:
     Ref held_[kMaxFields];  // values found by lookup rather than by position
 };
 
-// The fields of one record, in order, into out[0..n): the conversions that
-// Kind names, with `float` read from the module globals.  For exact dicts
+// The fields of one record, in order, into out[0..n): each field's
+// conversion, with `float` read from the module globals.  For exact dicts
 // and the builtin float this reads the record once through `reader` and
 // converts natively.
 int convert_fields(Context* ctx, MemberReader& reader, PyObject* record, const Field* fields, int n,

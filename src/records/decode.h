@@ -29,7 +29,7 @@ namespace norvix::decode {
 
 // The records a query expects: the time member and the members it converts,
 // in keyword order (as the query's own conversion reads them).
-struct Layout {
+struct RecordMembers {
     Name time_field;
     bool with_time;
     const Field* fields;
@@ -37,33 +37,33 @@ struct Layout {
 };
 
 // One value read from a record: a JSON number as json.loads gives it (int or
-// float), or the index of a text in Rows::texts.
+// float), or the index of a text in Parsed::texts.
 union Slot {
     double d;
     int64_t i;
     uint64_t u;
 };
 
-// The records of one natively decoded answer.  Row r occupies `stride`
+// The records of one natively decoded answer.  Record r occupies `stride`
 // slots: the packed time, the masks of members present and of integers, then
-// one slot per layout field.
-struct Rows {
-    ~Rows();
+// one slot per field of the RecordMembers.
+struct Parsed {
+    ~Parsed();
     Slot* slots = nullptr;  // PyMem_Raw, so that tracemalloc counts it
     size_t count = 0;
     size_t capacity = 0;
     int stride = 0;
     Ref texts;  // list of the distinct texts of text fields
 
-    const Slot* row(size_t r) const noexcept { return slots + r * static_cast<size_t>(stride); }
+    const Slot* record(size_t r) const noexcept { return slots + r * static_cast<size_t>(stride); }
 };
 
 // One per query call.  The request routine tells it about the exchange as it
-// happens; if it decodes the body, the query converts `rows()` with
+// happens; if it decodes the body, the query converts `parsed()` with
 // convert() below instead of reading the envelope.
 class Decoder {
 public:
-    explicit Decoder(const Layout& layout) noexcept : layout_(layout) {}
+    explicit Decoder(const RecordMembers& members) noexcept : members_(members) {}
     ~Decoder();
     Decoder(const Decoder&) = delete;
     Decoder& operator=(const Decoder&) = delete;
@@ -85,18 +85,18 @@ public:
     // not be logged): the query goes on with the failure's empty mapping.
     void discard() noexcept;
 
-    bool ready() const noexcept { return rows_ != nullptr; }
-    const Layout& layout() const noexcept { return layout_; }
-    const Rows& rows() const noexcept { return *rows_; }
+    bool ready() const noexcept { return parsed_ != nullptr; }
+    const RecordMembers& members() const noexcept { return members_; }
+    const Parsed& parsed() const noexcept { return *parsed_; }
 
 private:
-    const Layout& layout_;
+    const RecordMembers& members_;
     bool real_post_ = false;
-    Rows* rows_ = nullptr;
+    Parsed* parsed_ = nullptr;
 };
 
 // A value of a text field, or of a number field as json.loads makes it.
-Ref member_value(const Rows& rows, size_t r, int field) noexcept;
+Ref member_value(const Parsed& parsed, size_t r, int field) noexcept;
 
 // `cls.<name>`, read for every record as Python reads it (`Interval.MINUTE`).
 // While `cls` is the class of the last read and neither it, its metaclass
@@ -124,7 +124,7 @@ public:
     int setup() noexcept;
     // datetime.strptime(record[time_field], fmt).replace(tzinfo=CHINA_TZ)
     Ref time(size_t r) noexcept;
-    // The layout's fields of row r into args[0..n): float(...) or the text.
+    // The fields of record r into args[0..n): float(...) or the text.
     int fields(size_t r, PyObject** args, Ref* hold) noexcept;
     // cls(**dict(zip(kwnames, args))), built directly when cls is the
     // validated vn.py class.
@@ -161,8 +161,8 @@ private:
     Ref last_tz_, last_dt_;
 };
 
-// Converts every row into `out`, as the query's loop over the decoded records
-// would:  for each record, under the KeyError/ValueError guard (skips to `sink`),
+// Converts every record parsed into `out`, as the query's loop over the
+// decoded records would:  for each record, under the KeyError/ValueError guard (skips to `sink`),
 //     dt = <time>;  cls = <cls_name>;  head...;  fields...;  out.append(cls(...))
 // `head(args, hold)` evaluates the keyword values before `datetime` (the
 // query's own, in its order) and returns how many it wrote.
@@ -171,12 +171,12 @@ int convert(Context* ctx, const Decoder& decoder, Name cls_name, PyObject* kwnam
             PyObject* out, Head&& head) noexcept {
     Converter conv(ctx, decoder, cls_name, kwnames);
     if (conv.setup() < 0) return -1;
-    const Rows& rows = decoder.rows();
-    const Layout& layout = decoder.layout();
+    const Parsed& parsed = decoder.parsed();
+    const RecordMembers& members = decoder.members();
     constexpr int kMaxArgs = 48;
     PyObject* args[kMaxArgs];
     Ref hold[kMaxArgs];
-    for (size_t r = 0; r < rows.count; ++r) {
+    for (size_t r = 0; r < parsed.count; ++r) {
         if (poll_signals(static_cast<Py_ssize_t>(r)) < 0) return -1;
         int used = kMaxArgs;  // the values held for this record
         Ref value = [&]() -> Ref {
@@ -186,14 +186,14 @@ int convert(Context* ctx, const Decoder& decoder, Name cls_name, PyObject* kwnam
             if (!cls) return {};
             int k = head(args, hold);
             if (k < 0) return {};
-            if (k + 2 + layout.n > kMaxArgs) {
+            if (k + 2 + members.n > kMaxArgs) {
                 PyErr_SetString(PyExc_SystemError, "too many record fields");
                 return {};
             }
-            used = k + 1 + layout.n;
+            used = k + 1 + members.n;
             args[k] = dt.get();
             if (conv.fields(r, args + k + 1, hold + k + 1) < 0) return {};
-            args[k + 1 + layout.n] = (*ctx)[Const::gateway];
+            args[k + 1 + members.n] = (*ctx)[Const::gateway];
             return conv.build(cls.get(), args);
         }();
         for (int i = 0; i < used; ++i) hold[i] = Ref();

@@ -1,5 +1,5 @@
 // Reading a history answer: when `response.json()` may be skipped, and the
-// JSON body read with simdjson into Rows.
+// JSON body read with simdjson into a Parsed answer.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -211,7 +211,7 @@ std::string_view quoted(const char* p, const char* end) noexcept {
     return std::string_view(p, static_cast<size_t>(q - p));
 }
 
-// The layout's member names, as UTF-8.
+// The names of the members a record holds, as UTF-8.
 struct Names {
     std::string_view time;
     std::string_view field[MemberReader::kMaxFields];
@@ -219,8 +219,8 @@ struct Names {
     int hint = 0;
     uint32_t texts = 0;  // the text fields, a bit each
 
-    bool init(Context* ctx, const Layout& layout) noexcept {
-        n = layout.n;
+    bool init(Context* ctx, const RecordMembers& members) noexcept {
+        n = members.n;
         auto utf8 = [](PyObject* s, std::string_view& out) {
             Py_ssize_t len;
             const char* p = PyUnicode_AsUTF8AndSize(s, &len);
@@ -228,10 +228,10 @@ struct Names {
             out = std::string_view(p, static_cast<size_t>(len));
             return true;
         };
-        if (!utf8((*ctx)[layout.time_field], time)) return false;
+        if (!utf8((*ctx)[members.time_field], time)) return false;
         for (int j = 0; j < n; ++j) {
-            if (!utf8((*ctx)[layout.fields[j].key], field[j])) return false;
-            if (layout.fields[j].kind == Kind::text) texts |= 1u << j;
+            if (!utf8((*ctx)[members.fields[j].key], field[j])) return false;
+            if (members.fields[j].conversion == Conversion::text) texts |= 1u << j;
         }
         return true;
     }
@@ -380,8 +380,8 @@ bool read_number(simdjson::ondemand::value value, Slot& slot, bool& integer) noe
         default:  // integers beyond int64
             return false;
     }
-    while (!token.empty() && (token.back() == ' ' || token.back() == '\t' ||
-                              token.back() == '\n' || token.back() == '\r'))
+    while (!token.empty() && (token.back() == ' ' || token.back() == '\t' || token.back() == '\n' ||
+                              token.back() == '\r'))
         token.remove_suffix(1);
     if (token.size() <= kShortNumber) {
         slot.d = number.get_double();
@@ -406,11 +406,11 @@ bool read_number(simdjson::ondemand::value value, Slot& slot, bool& integer) noe
     return !(slot.d == 0 && std::signbit(slot.d));
 }
 
-// One record into `row`; false when anything in it is not what the fast
+// One record into its slots `rec`; false when anything in it is not what the fast
 // path reads exactly as json.loads and the query's conversion would.
-bool read_record(const Layout& layout, Names& names, TimeTexts& times, uint32_t required,
-                 simdjson::ondemand::value item, bool escapes, const char* end, Slot* row,
-                 Rows& rows, std::string_view& last_text, Py_ssize_t& last_index,
+bool read_record(const RecordMembers& members, Names& names, TimeTexts& times, uint32_t required,
+                 simdjson::ondemand::value item, bool escapes, const char* end, Slot* rec,
+                 Parsed& parsed, std::string_view& last_text, Py_ssize_t& last_index,
                  bool& failed) noexcept {
     using simdjson::SUCCESS;
     simdjson::ondemand::object record;
@@ -430,18 +430,18 @@ bool read_record(const Layout& layout, Names& names, TimeTexts& times, uint32_t 
         if (j == -2) {
             std::string_view text;
             TimeFields f;
-            if (time || !raw_text(value, end, layout.with_time ? 19 : 10, text) ||
+            if (time || !raw_text(value, end, members.with_time ? 19 : 10, text) ||
                 !times.read(reinterpret_cast<const unsigned char*>(text.data()), text.size(),
-                            layout.with_time, f))
+                            members.with_time, f))
                 return false;
             time = true;
-            row[0].u = pack_time(f);
+            rec[0].u = pack_time(f);
             continue;
         }
         const uint32_t bit = 1u << j;
         if (present & bit) return false;  // json.loads would keep the last
         present |= bit;
-        Slot& slot = row[2 + j];
+        Slot& slot = rec[2 + j];
         if (names.texts & bit) {
             std::string_view text;
             if (value.get_string().get(text) != SUCCESS) return false;
@@ -451,14 +451,14 @@ bool read_record(const Layout& layout, Names& names, TimeTexts& times, uint32_t 
                     PyErr_Clear();
                     return false;
                 }
-                if (PyList_Append(rows.texts.get(), s.get()) < 0) {
+                if (PyList_Append(parsed.texts.get(), s.get()) < 0) {
                     failed = true;
                     return false;
                 }
                 // The unescaped text lives in the parser's buffer until the
                 // parser goes: it stays valid for the comparisons that follow.
                 last_text = text;
-                last_index = PyList_GET_SIZE(rows.texts.get()) - 1;
+                last_index = PyList_GET_SIZE(parsed.texts.get()) - 1;
             }
             slot.i = last_index;
             continue;
@@ -468,24 +468,24 @@ bool read_record(const Layout& layout, Names& names, TimeTexts& times, uint32_t 
         if (integer) ints |= bit;
     }
     if (!time || (required & ~present)) return false;
-    row[1].u = uint64_t(present) | uint64_t(ints) << 32;
+    rec[1].u = uint64_t(present) | uint64_t(ints) << 32;
     return true;
 }
 
-// The answer as Rows, or 0 when anything in it is not what the fast path
+// The answer parsed, or 0 when anything in it is not what the fast path
 // handles exactly as json.loads and the query's conversion would.  The body
 // is read once, in order, by simdjson's On-Demand parser: only its index of
 // structural characters is built, and every value is read, or checked to its
 // end, where it stands.
-int read_rows(Context* ctx, const Layout& layout, const char* buf, size_t len,
-              Rows& rows) noexcept {
+int parse_records(Context* ctx, const RecordMembers& members, const char* buf, size_t len,
+                  Parsed& parsed) noexcept {
     using simdjson::SUCCESS;
     Names names;
-    if (!names.init(ctx, layout)) return -1;
+    if (!names.init(ctx, members)) return -1;
     TimeTexts times;
     uint32_t required = 0;
-    for (int j = 0; j < layout.n; ++j)
-        if (layout.fields[j].kind == Kind::required) required |= 1u << j;
+    for (int j = 0; j < members.n; ++j)
+        if (members.fields[j].conversion == Conversion::required) required |= 1u << j;
 
     // The text ends with the root object's closing brace, so that nothing
     // is ever read from the bytes past its end.
@@ -517,13 +517,13 @@ int read_rows(Context* ctx, const Layout& layout, const char* buf, size_t len,
     // an array or absent (no records); anything else is read as Python would.
     simdjson::ondemand::object envelope;
     if (doc.get_object().get(envelope) != SUCCESS) return 0;
-    rows.stride = 2 + layout.n;
-    rows.texts = Ref::steal(PyList_New(0));
-    if (!rows.texts) return -1;
+    parsed.stride = 2 + members.n;
+    parsed.texts = Ref::steal(PyList_New(0));
+    if (!parsed.texts) return -1;
     bool code = false, have_data = false, message = false, failed = false;
     std::string_view last_text;
     Py_ssize_t last_index = -1;
-    constexpr size_t kFirstRows = 32;
+    constexpr size_t kFirstRecords = 32;
     const char* first = nullptr;  // where the first record starts
     for (auto entry : envelope) {
         simdjson::ondemand::field member;
@@ -549,29 +549,29 @@ int read_rows(Context* ctx, const Layout& layout, const char* buf, size_t len,
                 // have filled it, it grows at once to what the rest of the
                 // body holds at their bytes a record (and an eighth more), so
                 // that it is rarely copied again; beyond that it doubles.
-                if (rows.count == 0 && item.current_location().get(first) != SUCCESS)
+                if (parsed.count == 0 && item.current_location().get(first) != SUCCESS)
                     first = nullptr;
-                if (rows.count == rows.capacity) {
-                    size_t cap = rows.capacity ? rows.capacity * 2 : kFirstRows;
+                if (parsed.count == parsed.capacity) {
+                    size_t cap = parsed.capacity ? parsed.capacity * 2 : kFirstRecords;
                     const char* here;
-                    if (rows.count == kFirstRows && first &&
+                    if (parsed.count == kFirstRecords && first &&
                         item.current_location().get(here) == SUCCESS && here > first) {
-                        const size_t each = static_cast<size_t>(here - first) / kFirstRows;
+                        const size_t each = static_cast<size_t>(here - first) / kFirstRecords;
                         const size_t rest = static_cast<size_t>(end - here) / (each ? each : 1);
-                        cap = std::max(cap, kFirstRows + rest + rest / 8);
+                        cap = std::max(cap, kFirstRecords + rest + rest / 8);
                     }
-                    const size_t row_bytes = static_cast<size_t>(rows.stride) * sizeof(Slot);
-                    if (cap > SIZE_MAX / row_bytes) return 0;
-                    void* grown = PyMem_RawRealloc(rows.slots, cap * row_bytes);
+                    const size_t record_bytes = static_cast<size_t>(parsed.stride) * sizeof(Slot);
+                    if (cap > SIZE_MAX / record_bytes) return 0;
+                    void* grown = PyMem_RawRealloc(parsed.slots, cap * record_bytes);
                     if (!grown) return 0;
-                    rows.slots = static_cast<Slot*>(grown);
-                    rows.capacity = cap;
+                    parsed.slots = static_cast<Slot*>(grown);
+                    parsed.capacity = cap;
                 }
-                Slot* row = rows.slots + rows.count * rows.stride;
-                if (!read_record(layout, names, times, required, item, escapes, end, row, rows,
+                Slot* rec = parsed.slots + parsed.count * parsed.stride;
+                if (!read_record(members, names, times, required, item, escapes, end, rec, parsed,
                                  last_text, last_index, failed))
                     return failed ? -1 : 0;
-                ++rows.count;
+                ++parsed.count;
             }
         } else {
             if (key == "message") {
@@ -644,13 +644,13 @@ bool utf8_encoding(PyObject* encoding) noexcept {
 
 }  // namespace
 
-Rows::~Rows() { PyMem_RawFree(slots); }
+Parsed::~Parsed() { PyMem_RawFree(slots); }
 
-Decoder::~Decoder() { delete rows_; }
+Decoder::~Decoder() { delete parsed_; }
 
 void Decoder::discard() noexcept {
-    delete rows_;
-    rows_ = nullptr;
+    delete parsed_;
+    parsed_ = nullptr;
 }
 
 void Decoder::note_sender(Context*, PyObject* requests, PyObject* send) noexcept {
@@ -690,18 +690,18 @@ int Decoder::decode_body(Context* ctx, const char* buf, size_t len) noexcept {
     // parser may skip it) or a NUL among the first bytes: json.loads decides.
     if (len <= 3 || std::memchr(buf, 0, 4) || std::memcmp(buf, "\xEF\xBB\xBF", 3) == 0) return 0;
 
-    Rows* rows = new (std::nothrow) Rows;
-    if (!rows) return 0;
-    int r = read_rows(ctx, layout_, buf, len, *rows);
+    Parsed* parsed = new (std::nothrow) Parsed;
+    if (!parsed) return 0;
+    int r = parse_records(ctx, members_, buf, len, *parsed);
     if (r <= 0) {
-        delete rows;
+        delete parsed;
         // Only a failure to build the member names is an error; anything
         // else the reader refused goes to json.loads.
         if (r < 0) PyErr_Clear();
         return 0;
     }
-    delete rows_;
-    rows_ = rows;
+    delete parsed_;
+    parsed_ = parsed;
     return 1;
 #else
     (void)ctx;

@@ -1,5 +1,5 @@
 // The history records: how an answer's records become vn.py bars and ticks,
-// from the decoded dicts or from natively decoded rows.  The datafeed's
+// from the decoded dicts or from the natively parsed answer.  The datafeed's
 // queries and the engine's entry both convert through here.
 #pragma once
 
@@ -8,12 +8,12 @@
 
 namespace norvix {
 
-// One kind of history record.
+// What a day bar, a minute bar or a tick is made from, and of.
 struct RecordShape {
-    decode::Layout layout;  // the time member and the converted members
-    Name cls;               // the module global of the vn.py class
-    Kw kwnames;             // its keywords, in call order
-    Name interval;          // bars: the Interval member; ticks: Name::count_
+    decode::RecordMembers members;  // the time member and the converted members
+    Name cls;                       // the module global of the vn.py class
+    Kw kwnames;                     // its keywords, in call order
+    Name interval;                  // bars: the Interval member; ticks: Name::count_
 };
 
 extern const RecordShape kDayBars;
@@ -45,8 +45,8 @@ private:
 template <class Head>
 Ref make_record(Context* ctx, const RecordShape& shape, MemberReader& reader, PyObject* d,
                 Head&& head) noexcept {
-    const decode::Layout& layout = shape.layout;
-    Ref dt = record_time(ctx, d, layout.time_field, layout.with_time);
+    const decode::RecordMembers& members = shape.members;
+    Ref dt = record_time(ctx, d, members.time_field, members.with_time);
     if (!dt) return {};
     Ref cls = load_global(ctx, shape.cls);
     if (!cls) return {};
@@ -55,22 +55,22 @@ Ref make_record(Context* ctx, const RecordShape& shape, MemberReader& reader, Py
     Ref hold[kMax];
     int k = head(args + 1, hold);
     if (k < 0) return {};
-    if (k + 2 + layout.n > kMax) {
+    if (k + 2 + members.n > kMax) {
         PyErr_SetString(PyExc_SystemError, "too many record fields");
         return {};
     }
     args[1 + k] = dt.get();
-    if (convert_fields(ctx, reader, d, layout.fields, layout.n, hold + k + 1) < 0) return {};
-    for (int i = 0; i < layout.n; ++i) args[2 + k + i] = hold[k + 1 + i].get();
-    args[2 + k + layout.n] = (*ctx)[Const::gateway];
+    if (convert_fields(ctx, reader, d, members.fields, members.n, hold + k + 1) < 0) return {};
+    for (int i = 0; i < members.n; ++i) args[2 + k + i] = hold[k + 1 + i].get();
+    args[2 + k + members.n] = (*ctx)[Const::gateway];
     return Ref::steal(PyObject_Vectorcall(cls.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
                                           (*ctx)[shape.kwnames]));
 }
 
-// Every row the decoder read into `out`.
+// Every record the decoder parsed into `out`.
 template <class Head>
-int convert_rows(Context* ctx, const RecordShape& shape, const decode::Decoder& decoder,
-                 PyObject* out, SkipSink& sink, Head&& head) noexcept {
+int convert_parsed(Context* ctx, const RecordShape& shape, const decode::Decoder& decoder,
+                   PyObject* out, SkipSink& sink, Head&& head) noexcept {
     return decode::convert(ctx, decoder, shape.cls, (*ctx)[shape.kwnames], sink, out, head);
 }
 
@@ -78,17 +78,17 @@ int convert_rows(Context* ctx, const RecordShape& shape, const decode::Decoder& 
 template <class Head>
 int convert_records(Context* ctx, const RecordShape& shape, PyObject* records, PyObject* out,
                     SkipSink& sink, Head&& head) noexcept {
-    MemberReader reader(ctx, shape.layout.fields, shape.layout.n);
+    MemberReader reader(ctx, shape.members.fields, shape.members.n);
     return convert_all(ctx, records, out, sink,
                        [&](PyObject* d) { return make_record(ctx, shape, reader, d, head); });
 }
 
-// Every record of one answer into `out`: the decoder's rows when it read the
+// Every record of one answer into `out`: the decoder's records when it read the
 // body, else the items of `records`.
 template <class Head>
 int convert_answer(Context* ctx, const RecordShape& shape, const decode::Decoder& decoder,
                    PyObject* records, PyObject* out, SkipSink& sink, Head&& head) noexcept {
-    if (decoder.ready()) return convert_rows(ctx, shape, decoder, out, sink, head);
+    if (decoder.ready()) return convert_parsed(ctx, shape, decoder, out, sink, head);
     return convert_records(ctx, shape, records, out, sink, head);
 }
 

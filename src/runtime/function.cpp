@@ -303,8 +303,8 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
     if (!parameter) return nullptr;
     Ref signature = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
     if (!signature) return nullptr;
-    Ref kind = Ref::steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
-    if (!kind) return nullptr;
+    Ref positional = Ref::steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
+    if (!positional) return nullptr;
     Ref ann = Ref::steal(get_annotations(self, nullptr));
     if (!ann) return nullptr;
     const Py_ssize_t total = f->spec->nparams;
@@ -332,7 +332,7 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
             Ref hold = Ref::steal(a);
             if (PyDict_SetItemString(kwargs.get(), "annotation", a) < 0) return nullptr;
         }
-        Ref pargs = Ref::steal(PyTuple_Pack(2, pname, kind.get()));
+        Ref pargs = Ref::steal(PyTuple_Pack(2, pname, positional.get()));
         if (!pargs) return nullptr;
         Ref p = Ref::steal(PyObject_Call(parameter.get(), pargs.get(), kwargs.get()));
         if (!p || PyList_Append(list.get(), p.get()) < 0) return nullptr;

@@ -3,7 +3,7 @@
 // The engine has a transport of its own; what it shares with the datafeed is
 // everything after the bytes: the request tables (endpoint, body members,
 // limits, headers), the envelope check, the record conversion with its skip
-// guard, and the password masking.  Nothing here logs: every outcome comes
+// guard, and the password masking.  Nothing here logs: every result comes
 // back as data for the engine to report.
 //
 // The module body, once per import:
@@ -16,7 +16,7 @@
 //     TIMEOUT = 10
 //     OK, EMPTY, REFUSED, NOT_JSON, BAD_SHAPE = range(5)
 //     ROW_TEXT, ROW_VALUE, ROW_MOMENT, ROW_REAL, ROW_AS_GIVEN = range(5)
-//     KINDS = ("day", "minute", "tick", "dominant", "contracts", "ex_factor", "multiplier")
+//     QUERIES = ("day", "minute", "tick", "dominant", "contracts", "ex_factor", "multiplier")
 #include <cstring>
 
 #include "client/client.h"
@@ -63,23 +63,23 @@ private:
     WireState* s_;
 };
 
-// The query a kind names; ValueError for any other text.
-int query_of(PyObject* kind, Query& q) noexcept {
-    if (!PyUnicode_Check(kind)) {
-        PyErr_Format(PyExc_TypeError, "kind must be str, not %T", kind);
+// The query `name` names; ValueError for any other text.
+int query_of(PyObject* name, Query& q) noexcept {
+    if (!PyUnicode_Check(name)) {
+        PyErr_Format(PyExc_TypeError, "query must be str, not %T", name);
         return -1;
     }
     for (int i = 0; i < static_cast<int>(Query::count_); ++i) {
-        if (PyUnicode_CompareWithASCIIString(kind, request_of(static_cast<Query>(i)).kind) == 0) {
+        if (PyUnicode_CompareWithASCIIString(name, request_of(static_cast<Query>(i)).name) == 0) {
             q = static_cast<Query>(i);
             return 0;
         }
     }
-    PyErr_Format(PyExc_ValueError, "unknown kind %R", kind);
+    PyErr_Format(PyExc_ValueError, "unknown query %R", name);
     return -1;
 }
 
-// The shape of a history kind's records, or null for reference data.
+// The shape of a history query's records, or null for reference data.
 const RecordShape* shape_of(Query q) noexcept {
     switch (q) {
         case Query::day:
@@ -116,13 +116,13 @@ private:
     PyObject* password_;
 };
 
-// One decode outcome under construction.
-struct Outcome {
+// What reading one answer gave, while it is being read.
+struct Reading {
     int status = kOk;
     Ref records, code, message, skipped;
     bool native = false;
 
-    // Outcomes other than OK carry no records.
+    // A reading other than OK carries no records.
     int fail(int s, Ref text) noexcept {
         if (!text) return -1;
         status = s;
@@ -139,7 +139,7 @@ struct Outcome {
 // The pending exception as BAD_SHAPE or NOT_JSON's message, when it is an
 // Exception other than MemoryError: f"{type(e).__name__}: {e}" masked (with_type),
 // or f"{e}".  0 when it was taken, -1 when it must propagate (still pending).
-int take_failure(Context* ctx, Outcome& out, int status, PyObject* password,
+int take_failure(Context* ctx, Reading& out, int status, PyObject* password,
                  bool with_type) noexcept {
     if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
         return -1;
@@ -153,7 +153,7 @@ int take_failure(Context* ctx, Outcome& out, int status, PyObject* password,
 }
 
 // BAD_SHAPE for an answer whose structure the conversion cannot walk.
-int bad_shape(Context* ctx, Outcome& out, const char* what, PyObject* obj,
+int bad_shape(Context* ctx, Reading& out, const char* what, PyObject* obj,
               PyObject* password) noexcept {
     Ref name = Ref::steal(PyType_GetName(Py_TYPE(obj)));
     if (!name) return -1;
@@ -163,7 +163,7 @@ int bad_shape(Context* ctx, Outcome& out, const char* what, PyObject* obj,
 }
 
 // data.get("data") is a list of objects; BAD_SHAPE otherwise.  1 when it is.
-int check_records(Context* ctx, Outcome& out, PyObject* records, PyObject* password) noexcept {
+int check_records(Context* ctx, Reading& out, PyObject* records, PyObject* password) noexcept {
     if (!PyList_CheckExact(records))
         return bad_shape(ctx, out, "data is not a list but", records, password) < 0 ? -1 : 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records); ++i) {
@@ -178,7 +178,7 @@ int check_records(Context* ctx, Outcome& out, PyObject* records, PyObject* passw
 // json.loads(body) and the envelope check.  1 with out.records holding the
 // answer's records (a list of dicts), 0 when `out` is complete (a status other
 // than OK), -1 on error.
-int read_answer(Context* ctx, PyObject* body, PyObject* password, Outcome& out) noexcept {
+int read_answer(Context* ctx, PyObject* body, PyObject* password, Reading& out) noexcept {
     Ref json = load_global(ctx, Name::json);
     if (!json) return -1;
     Ref data = call_method((*ctx)[Name::loads], {json.get(), body});
@@ -208,8 +208,8 @@ int read_answer(Context* ctx, PyObject* body, PyObject* password, Outcome& out) 
 // the body, else from json.loads.
 int decode_history(Context* ctx, WireState* state, const RecordShape& shape, PyObject* body,
                    PyObject* symbol, PyObject* exchange, PyObject* password,
-                   Outcome& out) noexcept {
-    decode::Decoder decoder(shape.layout);
+                   Reading& out) noexcept {
+    decode::Decoder decoder(shape.members);
     out.native = decoder.decode_body(ctx, PyBytes_AS_STRING(body),
                                      static_cast<size_t>(PyBytes_GET_SIZE(body))) == 1;
     Ref records;
@@ -244,14 +244,14 @@ int decode_history(Context* ctx, WireState* state, const RecordShape& shape, PyO
 // reader when it takes the body, else from json.loads, with the record
 // path's envelope check, skip guard and failures.
 int decode_table(Context* ctx, const RecordShape& shape, PyObject* body, PyObject* password,
-                 Outcome& out, Ref& columns) noexcept {
-    decode::Decoder decoder(shape.layout);
+                 Reading& out, Ref& columns) noexcept {
+    decode::Decoder decoder(shape.members);
     out.native = decoder.decode_body(ctx, PyBytes_AS_STRING(body),
                                      static_cast<size_t>(PyBytes_GET_SIZE(body))) == 1;
     columns::Table table(ctx, shape);
     int r;
     if (out.native) {
-        r = table.fill(decoder.rows());
+        r = table.fill(decoder.parsed());
     } else {
         int ok = read_answer(ctx, body, password, out);
         if (ok < 0) return -1;
@@ -271,26 +271,26 @@ int decode_table(Context* ctx, const RecordShape& shape, PyObject* body, PyObjec
     return columns ? 0 : -1;
 }
 
-// def request(kind, symbol, first=None, last=None) -> tuple[str, str, dict[str, object]]
+// def request(query, symbol, first=None, last=None) -> tuple[str, str, dict[str, object]]
 PyObject* wire_request(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
-    static const char* const kwlist[] = {"kind", "symbol", "first", "last", nullptr};
-    PyObject *kind, *symbol, *first = Py_None, *last = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO:request", kwlist, &kind, &symbol, &first,
+    static const char* const kwlist[] = {"query", "symbol", "first", "last", nullptr};
+    PyObject *query, *symbol, *first = Py_None, *last = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO:request", kwlist, &query, &symbol, &first,
                                      &last))
         return nullptr;
     Context* ctx = context_of(module);
     Query q;
-    if (query_of(kind, q) < 0) return nullptr;
+    if (query_of(query, q) < 0) return nullptr;
     Ref body = request_body(ctx, q, symbol, first, last);
     if (!body) return nullptr;
     const Request& r = request_of(q);
     return PyTuple_Pack(3, (*ctx)[r.method], (*ctx)[r.endpoint], body.get());
 }
 
-// def limit(kind) -> int | None
-PyObject* wire_limit(PyObject* module, PyObject* kind) noexcept {
+// def limit(query) -> int | None
+PyObject* wire_limit(PyObject* module, PyObject* query) noexcept {
     Query q;
-    if (query_of(kind, q) < 0) return nullptr;
+    if (query_of(query, q) < 0) return nullptr;
     const Const limit = request_of(q).limit;
     return Py_NewRef(limit == Const::count_ ? Py_None : (*context_of(module))[limit]);
 }
@@ -313,18 +313,19 @@ PyObject* wire_mask(PyObject* module, PyObject* args, PyObject* kwargs) noexcept
     return masked(context_of(module), Ref::borrow(text), password).release();
 }
 
-// def decode(kind, body, symbol, exchange, password)
+// def decode(query, body, symbol, exchange, password)
 //         -> tuple[int, list, object, str, list[str], bool]
 PyObject* wire_decode(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
-    static const char* const kwlist[] = {"kind", "body", "symbol", "exchange", "password", nullptr};
-    PyObject *kind, *body, *symbol, *exchange, *password;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO!OOO:decode", kwlist, &kind, &PyBytes_Type,
+    static const char* const kwlist[] = {"query",    "body",     "symbol",
+                                         "exchange", "password", nullptr};
+    PyObject *query, *body, *symbol, *exchange, *password;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO!OOO:decode", kwlist, &query, &PyBytes_Type,
                                      &body, &symbol, &exchange, &password))
         return nullptr;
     Context* ctx = context_of(module);
     Query q;
-    if (query_of(kind, q) < 0) return nullptr;
-    Outcome out;
+    if (query_of(query, q) < 0) return nullptr;
+    Reading out;
     out.message = Ref::borrow((*ctx)[Const::empty]);
     out.skipped = Ref::steal(new_list());
     if (!out.skipped) return nullptr;
@@ -338,23 +339,23 @@ PyObject* wire_decode(PyObject* module, PyObject* args, PyObject* kwargs) noexce
     return out.tuple();
 }
 
-// def decode_columns(kind, body, password)
+// def decode_columns(query, body, password)
 //         -> tuple[int, dict[str, ndarray | tuple[ndarray, list]], object, str, list[str], bool]
 PyObject* wire_decode_columns(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
-    static const char* const kwlist[] = {"kind", "body", "password", nullptr};
-    PyObject *kind, *body, *password;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO!O:decode_columns", kwlist, &kind,
+    static const char* const kwlist[] = {"query", "body", "password", nullptr};
+    PyObject *query, *body, *password;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO!O:decode_columns", kwlist, &query,
                                      &PyBytes_Type, &body, &password))
         return nullptr;
     Context* ctx = context_of(module);
     Query q;
-    if (query_of(kind, q) < 0) return nullptr;
+    if (query_of(query, q) < 0) return nullptr;
     const RecordShape* shape = shape_of(q);
     if (!shape) {
-        PyErr_Format(PyExc_ValueError, "%R has no columns: only day, minute and tick do", kind);
+        PyErr_Format(PyExc_ValueError, "%R has no columns: only day, minute and tick do", query);
         return nullptr;
     }
-    Outcome out;
+    Reading out;
     out.message = Ref::borrow((*ctx)[Const::empty]);
     out.skipped = Ref::steal(new_list());
     if (!out.skipped) return nullptr;
@@ -391,20 +392,20 @@ PyObject* wire_csv_text(PyObject* module, PyObject* rows) noexcept {
 PyMethodDef wire_methods[] = {
     {"request", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wire_request)),
      METH_VARARGS | METH_KEYWORDS,
-     "request(kind, symbol, first=None, last=None) -> (method, endpoint, members)"},
-    {"limit", wire_limit, METH_O, "limit(kind) -> the most records one answer holds, or None"},
+     "request(query, symbol, first=None, last=None) -> (method, endpoint, members)"},
+    {"limit", wire_limit, METH_O, "limit(query) -> the most records one answer holds, or None"},
     {"headers", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wire_headers)),
      METH_VARARGS | METH_KEYWORDS, "headers(username, password) -> the four request headers"},
     {"mask", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wire_mask)),
      METH_VARARGS | METH_KEYWORDS, "mask(text, password) -> text with the password masked"},
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wire_decode)),
      METH_VARARGS | METH_KEYWORDS,
-     "decode(kind, body, symbol, exchange, password)\n"
+     "decode(query, body, symbol, exchange, password)\n"
      "-> (status, records, code, message, skipped, native)"},
     {"decode_columns",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wire_decode_columns)),
      METH_VARARGS | METH_KEYWORDS,
-     "decode_columns(kind, body, password)\n"
+     "decode_columns(query, body, password)\n"
      "-> (status, columns, code, message, skipped, native)"},
     {"rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wire_rows)),
      METH_VARARGS | METH_KEYWORDS,
@@ -431,14 +432,14 @@ int wire_exec(PyObject* module) noexcept {
         if (PyModule_AddIntConstant(module, statuses[i], i) < 0) return -1;
     for (int i = 0; i < rows::kRuleCount; ++i)
         if (PyModule_AddIntConstant(module, rows::kRuleNames[i], i) < 0) return -1;
-    Ref kinds = Ref::steal(PyTuple_New(static_cast<int>(Query::count_)));
-    if (!kinds) return -1;
+    Ref queries = Ref::steal(PyTuple_New(static_cast<int>(Query::count_)));
+    if (!queries) return -1;
     for (int i = 0; i < static_cast<int>(Query::count_); ++i) {
-        PyObject* name = PyUnicode_InternFromString(request_of(static_cast<Query>(i)).kind);
+        PyObject* name = PyUnicode_InternFromString(request_of(static_cast<Query>(i)).name);
         if (!name) return -1;
-        PyTuple_SET_ITEM(kinds.get(), i, name);
+        PyTuple_SET_ITEM(queries.get(), i, name);
     }
-    if (PyModule_AddObjectRef(module, "KINDS", kinds.get()) < 0) return -1;
+    if (PyModule_AddObjectRef(module, "QUERIES", queries.get()) < 0) return -1;
     WireState* s = state_of(module);
     s->ctx = context.release();
     return 0;

@@ -10,7 +10,7 @@ from .. import _wire
 
 TIMEOUT: int = _wire.TIMEOUT
 OK, EMPTY, REFUSED, NOT_JSON, BAD_SHAPE = _wire.OK, _wire.EMPTY, _wire.REFUSED, _wire.NOT_JSON, _wire.BAD_SHAPE
-KINDS: tuple[str, ...] = _wire.KINDS
+QUERIES: tuple[str, ...] = _wire.QUERIES
 
 request = _wire.request
 limit = _wire.limit
