@@ -49,7 +49,9 @@ def floors(tree: str = "src") -> Floors:
             ("client, columns and rows", ("client", "columns", "rows")),  # the service client; answers read
             # into typed columns; records into database rows
             ("records", ("records",)),  # fields, time and float makers, key matcher, skip guard, readers, builder
-            ("runtime", ("runtime",)),  # Ref, the per-import context, the function type, frames, masking
+            ("runtime", ("runtime", "runtime/as_python")),  # Ref, the per-import context, masking, imports;
+            # as_python/: what only makes native code pass for Python (the function type, frames, the dict
+            # watchers, class statements, the checks for untouched originals)
         ]
     if tree == "vnpy_norvix":
         return [

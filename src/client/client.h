@@ -3,7 +3,7 @@
 #pragma once
 
 #include "client/queries.h"
-#include "runtime/function.h"
+#include "runtime/as_python/function.h"
 #include "runtime/py.h"
 
 namespace norvix {

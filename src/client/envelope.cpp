@@ -1,6 +1,6 @@
 #include "client/client.h"
-#include "runtime/frames.h"
-#include "runtime/function.h"
+#include "runtime/as_python/frames.h"
+#include "runtime/as_python/function.h"
 
 namespace norvix {
 

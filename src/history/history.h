@@ -1,7 +1,7 @@
 // The market-history methods of NorvixDatafeed.
 #pragma once
 
-#include "runtime/function.h"
+#include "runtime/as_python/function.h"
 
 namespace norvix {
 

@@ -2,7 +2,7 @@
 // them.
 #pragma once
 
-#include "runtime/function.h"
+#include "runtime/as_python/function.h"
 
 namespace norvix {
 

@@ -27,7 +27,7 @@
 //         multiplier_list = norvixDatafeed.query_contract_multiplier(symbol="")
 //         logger.info(len(multiplier_list))
 #include "module/classes.h"
-#include "runtime/function.h"
+#include "runtime/as_python/function.h"
 #include "runtime/imports.h"
 #include "runtime/py.h"
 

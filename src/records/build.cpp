@@ -1,4 +1,4 @@
-// Building vn.py records from decoded parsed.
+// Building vn.py records from a parsed answer.
 //
 // vn.py's BarData and TickData are dataclasses: calling one runs type.__call__,
 // object.__new__, the generated __init__ (one `self.<field> = <value>` per
@@ -7,34 +7,25 @@
 // class is vn.py's, with all of these untouched, the record is built here
 // with the same attribute stores in the same order; otherwise the class is
 // called.
-#include <cstdio>
 #include <cstring>
 #include <new>
 
 #include "records/decode.h"
-#include "records/pycheck.h"
+#include "runtime/as_python/dataclass.h"
+#include "runtime/as_python/pycheck.h"
 
 namespace norvix::decode {
 
 namespace {
 
-constexpr int kMaxSlots = 48;
-
 // Interned names this file needs beyond the Context's.
 struct Names {
-    Ref value, value_attr, vt_symbol, init, post_init, fields, field_init, default_factory;
+    Ref value, value_attr, vt_symbol;
     bool make() noexcept {
         struct {
             Ref* ref;
             const char* text;
-        } all[] = {{&value, "value"},
-                   {&value_attr, "_value_"},
-                   {&vt_symbol, "vt_symbol"},
-                   {&init, "__init__"},
-                   {&post_init, "__post_init__"},
-                   {&fields, "__dataclass_fields__"},
-                   {&field_init, "init"},
-                   {&default_factory, "default_factory"}};
+        } all[] = {{&value, "value"}, {&value_attr, "_value_"}, {&vt_symbol, "vt_symbol"}};
         for (auto& n : all) {
             *n.ref = Ref::steal(PyUnicode_InternFromString(n.text));
             if (!*n.ref) return false;
@@ -62,21 +53,11 @@ bool answered_from_cache(const Context* ctx, Name n, PyObject* value) noexcept {
 
 }  // namespace
 
-// The validated class: what its __init__ stores, in order.
+// The validated class: what its __init__ stores, in order, and where its
+// __post_init__ finds the symbol and the exchange.
 struct Converter::Direct {
     Names names;
-    PyTypeObject* cls = nullptr;  // strong
-    unsigned int tag = 0;
-    Ref init, post;
-    PyObject* init_code = nullptr;
-    PyObject* post_code = nullptr;
-    Ref defaults;  // the __init__ defaults validated, which hold `dflt`
-    struct Store {
-        Ref name;
-        int kw;          // index into the keyword values, or -1
-        PyObject* dflt;  // the parameter's default when kw < 0
-    } stores[kMaxSlots];
-    int nstores = 0;
+    DataclassInit init;
     int symbol_kw = -1, exchange_kw = -1;
 
     // f"{symbol}.{exchange.value}" for the last pair seen, valid while the
@@ -86,128 +67,20 @@ struct Converter::Direct {
         Ref exchange, symbol, value, text;
         unsigned int tag = 0;
     } vt;
-
-    ~Direct() { Py_XDECREF(cls); }
 };
 
 namespace {
 
-// `cls` is vn.py's dataclass `name`, untouched: the metaclass, __new__,
-// __setattr__, __getattribute__, __init__ and __post_init__ are the ones
-// Python and dataclasses give it, and none of its fields is a data
-// descriptor.  Fills `d` from the class's fields and `kwnames`.
-bool validate(Context* ctx, Name name, PyObject* cls, PyObject* kwnames,
-              Converter::Direct& d) noexcept {
-    Ref objects = loaded_module("vnpy.trader.object");
-    Py_ssize_t len;
-    const char* cname = PyUnicode_AsUTF8AndSize((*ctx)[name], &len);
-    if (!cname) return false;
-    Ref vn = module_member(objects.get(), cname);
-    if (!vn || vn.get() != cls || !PyType_Check(cls) || Py_TYPE(cls) != &PyType_Type) return false;
-    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
-    if (tp->tp_new != PyBaseObject_Type.tp_new || tp->tp_alloc != PyType_GenericAlloc ||
-        tp->tp_setattro != PyObject_GenericSetAttr || tp->tp_getattro != PyObject_GenericGetAttr ||
-        !(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) || (tp->tp_flags & Py_TPFLAGS_IS_ABSTRACT))
-        return false;
-
-    char qual[64];
-    PyObject* init = type_lookup(tp, d.names.init.get());
-    std::snprintf(qual, sizeof qual, "%s.__init__", cname);
-    if (!function_from(init, objects.get(), qual, "<string>")) return false;
-    PyObject* post = type_lookup(tp, d.names.post_init.get());
-    std::snprintf(qual, sizeof qual, "%s.__post_init__", cname);
-    if (!function_from(post, objects.get(), qual)) return false;
-
-    Ref dataclasses = loaded_module("dataclasses");
-    Ref missing = module_member(dataclasses.get(), "MISSING");
-    PyObject* fields = type_lookup(tp, d.names.fields.get());
-    if (!missing || !fields || !PyDict_CheckExact(fields)) return false;
-
-    // __init__(self, <init fields in order>) with defaults for the last ones.
-    auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(init));
-    PyObject* defaults = PyFunction_GET_DEFAULTS(init);
-    Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
-    if (code->co_kwonlyargcount != 0 || (code->co_flags & (CO_VARARGS | CO_VARKEYWORDS)))
-        return false;
-    Ref varnames =
-        Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(code), "co_varnames"));
-    if (!varnames || !PyTuple_Check(varnames.get())) return false;
-    const int nparams = code->co_argcount;
-
-    Py_ssize_t pos = 0;
-    PyObject *fname, *field;
-    int param = 1;
-    while (PyDict_Next(fields, &pos, &fname, &field)) {
-        Ref is_init = Ref::steal(PyObject_GetAttr(field, d.names.field_init.get()));
-        if (!is_init) return false;
-        if (is_init.get() != Py_True) {
-            // Not set by __init__ unless built by a factory.
-            Ref factory = Ref::steal(PyObject_GetAttr(field, d.names.default_factory.get()));
-            if (!factory || factory.get() != missing.get() || is_init.get() != Py_False)
-                return false;
-            continue;
-        }
-        if (param >= nparams || d.nstores >= kMaxSlots) return false;
-        if (PyUnicode_Compare(PyTuple_GET_ITEM(varnames.get(), param), fname) != 0) return false;
-        Converter::Direct::Store& s = d.stores[d.nstores++];
-        s.name = Ref::borrow(fname);
-        s.kw = -1;
-        s.dflt = nullptr;
-        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k)
-            if (PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, k), fname) == 0) s.kw = int(k);
-        if (s.kw < 0) {
-            Py_ssize_t first_default = nparams - ndefaults;
-            if (param < first_default) return false;  // a required argument not given
-            s.dflt = PyTuple_GET_ITEM(defaults, param - first_default);
-        }
-        if (utf8_is(fname, "symbol")) d.symbol_kw = s.kw;
-        if (utf8_is(fname, "exchange")) d.exchange_kw = s.kw;
-        if (!plain_attribute(tp, fname)) return false;
-        ++param;
+// Where __post_init__ finds the symbol and the exchange among the keyword
+// values, and whether the vt_symbol it stores goes to the instance dict.
+bool find_post_init_args(Converter::Direct& d) noexcept {
+    for (int i = 0; i < d.init.nstores; ++i) {
+        const DataclassInit::Store& s = d.init.stores[i];
+        if (utf8_is(s.name.get(), "symbol")) d.symbol_kw = s.kw;
+        if (utf8_is(s.name.get(), "exchange")) d.exchange_kw = s.kw;
     }
-    if (PyErr_Occurred() || param != nparams || d.symbol_kw < 0 || d.exchange_kw < 0) return false;
-    // Every keyword given is a parameter.
-    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
-        bool found = false;
-        for (int i = 0; i < d.nstores; ++i) found |= d.stores[i].kw == k;
-        if (!found) return false;
-    }
-    if (!plain_attribute(tp, d.names.vt_symbol.get())) return false;
-
-    d.tag = version_tag(tp);
-    if (!d.tag) return false;
-    d.cls = reinterpret_cast<PyTypeObject*>(Py_NewRef(cls));
-    d.defaults = Ref::borrow(defaults);
-    d.init = Ref::borrow(init);
-    d.post = Ref::borrow(post);
-    d.init_code = PyFunction_GET_CODE(init);
-    d.post_code = PyFunction_GET_CODE(post);
-    return true;
-}
-
-// `exchange.value` is `exchange._value_`: the member's class reads attributes
-// generically and its `value` is the enum module's own property over Enum's
-// own `value`.  Returns the class's version tag, 0 when not.
-unsigned int enum_value_tag(PyObject* exchange, const Names& names) noexcept {
-    PyTypeObject* tp = Py_TYPE(exchange);
-    if (tp->tp_getattro != PyObject_GenericGetAttr) return 0;
-    Ref enum_mod = loaded_module("enum");
-    Ref enum_cls = module_member(enum_mod.get(), "Enum");
-    Ref prop_cls = module_member(enum_mod.get(), "property");
-    if (!enum_cls || !PyType_Check(enum_cls.get()) || !prop_cls) return 0;
-    PyObject* desc = type_lookup(tp, names.value.get());
-    if (!desc ||
-        desc != type_lookup(reinterpret_cast<PyTypeObject*>(enum_cls.get()), names.value.get()))
-        return 0;
-    if (reinterpret_cast<PyObject*>(Py_TYPE(desc)) != prop_cls.get()) return 0;
-    Ref get = Ref::steal(PyUnicode_InternFromString("__get__"));
-    if (!get ||
-        !function_from(type_lookup(Py_TYPE(desc), get.get()), enum_mod.get(), "property.__get__"))
-        return 0;
-    Ref fget = Ref::steal(PyObject_GetAttrString(desc, "fget"));
-    if (!fget || !function_from(fget.get(), enum_mod.get(), "Enum.value")) return 0;
-    if (!plain_attribute(tp, names.value_attr.get())) return 0;
-    return version_tag(tp);
+    return d.symbol_kw >= 0 && d.exchange_kw >= 0 &&
+           plain_attribute(d.init.cls, d.names.vt_symbol.get());
 }
 
 }  // namespace
@@ -276,7 +149,10 @@ int Converter::setup() noexcept {
     if (!d) return 0;  // built by calling the class, then
     if (!d->names.make()) return -1;
     Ref cls = load_global(ctx_, cls_name_);
-    if (cls && validate(ctx_, cls_name_, cls.get(), kwnames_, *d)) direct_ = std::move(d);
+    const char* cname = cls ? PyUnicode_AsUTF8((*ctx_)[cls_name_]) : nullptr;
+    if (cname && read_dataclass("vnpy.trader.object", cname, cls.get(), kwnames_, d->init) &&
+        find_post_init_args(*d))
+        direct_ = std::move(d);
     // Whatever the checks could not read only means no direct construction;
     // the records' own lookups raise what Python would raise.
     PyErr_Clear();
@@ -284,11 +160,7 @@ int Converter::setup() noexcept {
 }
 
 bool Converter::direct_ok(PyObject* cls) const noexcept {
-    const Direct* d = direct_.get();
-    return d && cls == reinterpret_cast<PyObject*>(d->cls) && d->cls->tp_version_tag == d->tag &&
-           PyFunction_GET_CODE(d->init.get()) == d->init_code &&
-           PyFunction_GET_DEFAULTS(d->init.get()) == d->defaults.get() &&
-           PyFunction_GET_CODE(d->post.get()) == d->post_code;
+    return direct_ && direct_->init.current(cls);
 }
 
 Ref Converter::time(size_t r) noexcept {
@@ -396,7 +268,7 @@ Ref Converter::vt_symbol(PyObject* symbol, PyObject* exchange) noexcept {
     if (!text) return {};
     if (PyUnicode_CheckExact(symbol) && PyUnicode_CheckExact(value.get())) {
         if (exchange != vt.exchange.get()) {
-            vt.tag = enum_value_tag(exchange, names);
+            vt.tag = enum_value_tag(exchange, names.value.get(), names.value_attr.get());
             PyErr_Clear();
             vt.exchange = Ref::borrow(exchange);
         }
@@ -409,12 +281,13 @@ Ref Converter::vt_symbol(PyObject* symbol, PyObject* exchange) noexcept {
 
 Ref Converter::direct(PyObject* const* args) noexcept {
     Direct& d = *direct_;
+    PyTypeObject* cls = d.init.cls;
     // type.__call__ -> object.__new__: a bare instance.
-    Ref obj = Ref::steal(d.cls->tp_alloc(d.cls, 0));
+    Ref obj = Ref::steal(cls->tp_alloc(cls, 0));
     if (!obj) return {};
     // __init__: self.<field> = <value>, in field order.
-    for (int i = 0; i < d.nstores; ++i) {
-        const Direct::Store& s = d.stores[i];
+    for (int i = 0; i < d.init.nstores; ++i) {
+        const DataclassInit::Store& s = d.init.stores[i];
         if (PyObject_GenericSetAttr(obj.get(), s.name.get(), s.kw >= 0 ? args[s.kw] : s.dflt) < 0)
             return {};
     }

@@ -217,8 +217,9 @@ struct Context {
     // them: any change to it starts a new epoch before the value can go.
     PyObject* cache[static_cast<int>(Name::count_)];
     unsigned long long cache_epoch;
-    bool cacheable;     // both namespaces have exact str keys only, this epoch
-    PyObject* watcher;  // the interpreter's shared dict watcher; nullptr: no caching
+    bool cacheable;  // both namespaces have exact str keys only, this epoch
+    PyObject*
+        watcher;  // the shared dict watcher (runtime/as_python/watchers.h); nullptr: no caching
 
     // The JSON reader's parser between answers (records/reader.cpp), taken
     // and given back whole; released with the Context.

@@ -5,8 +5,8 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "runtime/as_python/frames.h"
 #include "runtime/context.h"
-#include "runtime/frames.h"
 
 namespace norvix {
 
@@ -34,7 +34,7 @@ enum class Level { info, error };
 // logger.info(msg) / logger.error(msg), with `logger` read from the module
 // globals at call time.  The logger method is looked up before the message
 // is built, in the order Python evaluates `logger.info(f"...")`, and called
-// from the frame of the running method (runtime/frames.h).
+// from the frame of the running method (runtime/as_python/frames.h).
 template <class Build>
 int log(Context* ctx, Level level, Build&& build) noexcept {
     Ref logger = load_global(ctx, Name::logger);

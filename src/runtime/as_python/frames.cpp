@@ -1,4 +1,4 @@
-#include "runtime/frames.h"
+#include "runtime/as_python/frames.h"
 
 // PyTracebackObject and PyFrame_New.
 #include <frameobject.h>

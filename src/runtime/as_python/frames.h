@@ -1,3 +1,6 @@
+// runtime/as_python/: the machinery whose only job is to make the native
+// code pass for the Python it stands for.
+//
 // Frames for the module's functions, so that log records and tracebacks
 // name them as they would name the same functions written in Python.
 //

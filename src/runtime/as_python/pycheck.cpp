@@ -1,8 +1,8 @@
-#include "records/pycheck.h"
+#include "runtime/as_python/pycheck.h"
 
 #include <cstring>
 
-namespace norvix::decode {
+namespace norvix {
 namespace {
 
 // PyUnicode equal to the UTF-8 text, without raising.
@@ -88,4 +88,46 @@ unsigned int version_tag(PyTypeObject* type) noexcept {
     return type->tp_version_tag;
 }
 
-}  // namespace norvix::decode
+bool standard_response(PyObject* response) noexcept {
+    Ref models = loaded_module("requests.models");
+    Ref cls = module_member(models.get(), "Response");
+    PyTypeObject* tp = Py_TYPE(response);
+    if (!cls || reinterpret_cast<PyObject*>(tp) != cls.get()) return false;
+    if (tp->tp_getattro != PyObject_GenericGetAttr) return false;
+    Ref name = Ref::steal(PyUnicode_InternFromString("json"));
+    if (!name) return false;
+    if (!function_from(type_lookup(tp, name.get()), models.get(), "Response.json")) return false;
+    struct Property {
+        const char* name;
+        const char* qualname;
+    };
+    for (const Property& prop :
+         {Property{"content", "Response.content"}, Property{"text", "Response.text"}}) {
+        Ref pname = Ref::steal(PyUnicode_InternFromString(prop.name));
+        if (!pname) return false;
+        PyObject* p = type_lookup(tp, pname.get());
+        if (!p || !Py_IS_TYPE(p, &PyProperty_Type)) return false;
+        Ref fget = Ref::steal(PyObject_GetAttrString(p, "fget"));
+        if (!fget) return false;
+        if (!function_from(fget.get(), models.get(), prop.qualname)) return false;
+    }
+    // json is a plain method: the instance dict could shadow it.
+    Ref dict = Ref::steal(PyObject_GenericGetDict(response, nullptr));
+    if (!dict) return false;
+    int shadowed = PyDict_Contains(dict.get(), name.get());
+    if (shadowed != 0) return false;
+    Ref json = loaded_module("json");
+    Ref complexjson = module_member(models.get(), "complexjson");
+    if (!json || complexjson.get() != json.get()) return false;
+    return function_from(module_member(json.get(), "loads").get(), json.get(), "loads");
+}
+
+bool real_requests_post(PyObject* requests, PyObject* send) noexcept {
+    Ref package = loaded_module("requests");
+    Ref api = loaded_module("requests.api");
+    Ref post = module_member(api.get(), "post");
+    return package && package.get() == requests && post && post.get() == send &&
+           function_from(send, api.get(), "post");
+}
+
+}  // namespace norvix

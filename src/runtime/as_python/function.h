@@ -1,3 +1,6 @@
+// runtime/as_python/: the machinery whose only job is to make the native
+// code pass for the Python it stands for.
+//
 // The module's native function type.
 //
 // A native function passes for a Python function defined in a class body:

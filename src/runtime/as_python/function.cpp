@@ -1,11 +1,11 @@
-#include "runtime/function.h"
+#include "runtime/as_python/function.h"
 
 #include <structmember.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "runtime/frames.h"
+#include "runtime/as_python/frames.h"
 
 namespace norvix {
 namespace {

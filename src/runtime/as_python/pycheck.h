@@ -1,3 +1,6 @@
+// runtime/as_python/: the machinery whose only job is to make the native
+// code pass for the Python it stands for.
+//
 // Checks that an object is the untouched original of a library: the
 // function or class that a module defines, as found in sys.modules.  None of
 // them imports anything or runs Python code.
@@ -5,7 +8,7 @@
 
 #include "runtime/ref.h"
 
-namespace norvix::decode {
+namespace norvix {
 
 // sys.modules[name], or null (without an exception) when it is not there or
 // is not a module.
@@ -31,4 +34,14 @@ bool plain_attribute(PyTypeObject* type, PyObject* name) noexcept;
 // its bases changes; 0 when none could be assigned.
 unsigned int version_tag(PyTypeObject* type) noexcept;
 
-}  // namespace norvix::decode
+// requests.models.Response whose json(), content and text are the library's
+// own, with the standard json module behind it: json() then is
+// json.loads(content decoded as UTF-8) for the bodies the native reader
+// accepts.  False (perhaps with an exception set) when anything differs.
+bool standard_response(PyObject* response) noexcept;
+
+// `requests` is the requests package as imported and `send` its own,
+// untouched requests.post.
+bool real_requests_post(PyObject* requests, PyObject* send) noexcept;
+
+}  // namespace norvix
