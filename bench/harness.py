@@ -32,7 +32,7 @@ sys.path.append(str(BENCH_DIR.parent / "tests"))  # children.py: how the tests e
 import children  # noqa: E402
 
 
-IMPLS = ("a", "b", "c")  # the module, the Python reference, the floor
+IMPLS = ("a", "b", "c")  # the module, the Python form, the floor
 
 
 class BenchError(Exception):

@@ -1,7 +1,7 @@
 """The three implementations a benchmark runs side by side, behind one interface.
 
   a  the extension module `norvix_datafeed`;
-  b  reference/norvix_py.py, the Python reference: the same datafeed written as an
+  b  python_form/norvix_py.py, the Python form: the same datafeed written as an
      ordinary Python module;
   c  the floor (floor.py).
 
@@ -26,13 +26,13 @@ from shapes import PASSWORD, USERNAME, Shape, generate, make_shapes
 
 import norvix_datafeed
 
-REFERENCE = BENCH_DIR.parent / "reference" / "norvix_py.py"
+PYTHON_FORM = BENCH_DIR.parent / "python_form" / "norvix_py.py"
 
 
 def load_python_datafeed():
-    if not REFERENCE.exists():
-        raise BenchError(f"{REFERENCE} is missing: the Python reference is needed for column b")
-    spec = importlib.util.spec_from_file_location("norvix_py", REFERENCE)
+    if not PYTHON_FORM.exists():
+        raise BenchError(f"{PYTHON_FORM} is missing: the Python form is needed for column b")
+    spec = importlib.util.spec_from_file_location("norvix_py", PYTHON_FORM)
     module = importlib.util.module_from_spec(spec)
     sys.modules["norvix_py"] = module
     spec.loader.exec_module(module)

@@ -4,7 +4,7 @@ The module reads a history answer with its own JSON decoder and builds the vn.py
 directly. This measures, side by side in one run and with run.py's shapes, server and floor
 (shapes.py, harness.py, floor.py):
 
-  E2E   the query over loopback HTTP: a (the module), b (reference/norvix_py.py), c (the floor:
+  E2E   the query over loopback HTTP: a (the module), b (python_form/norvix_py.py), c (the floor:
         requests.post + response.json() + a loop calling BarData/TickData on values
         converted before timing), and engine (the plug-in's path: one
         Engine.of(feed).call(kind, ...) answer, with its session, deadline, scope and

@@ -77,7 +77,7 @@ def report(shapes: list[Shape], samples: dict, memory: dict | None, rounds: int,
         f"Rounds: {rounds}, medians reported; 1-minute load average before/after the timed rounds: "
         f"{loads[0]:.2f}/{loads[1]:.2f}; native module: {module_origin()}",
         "",
-        "a = norvix_datafeed (native), b = reference/norvix_py.py (pure Python), c = floor (requests.post + "
+        "a = norvix_datafeed (native), b = python_form/norvix_py.py (pure Python), c = floor (requests.post + "
         "response.json() + vn.py records from values converted beforehand). Times in ms; E2E = the query over "
         "loopback HTTP, Conv = everything after response.json(); Peak = tracemalloc peak of one end-to-end "
         "call, MB.",

@@ -3,7 +3,7 @@
 Three implementations answer the same history queries, side by side in one run:
 
   a  the extension module `norvix_datafeed`;
-  b  reference/norvix_py.py, the Python reference: the same datafeed written as an
+  b  python_form/norvix_py.py, the Python form: the same datafeed written as an
      ordinary Python module;
   c  the floor: requests.post(...) + response.json() + building the same vn.py records
      from values converted before timing (a plain loop calling BarData/TickData).

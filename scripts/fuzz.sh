@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # A long differential fuzzing campaign: every query of the installed module against the
-# Python reference, run by tests/oracle.py (tests/test_differential.py and the bytes-level
+# Python form, run by tests/oracle.py (tests/test_differential.py and the bytes-level
 # tests/test_native_decode.py with more examples).
 #
 #   bash scripts/fuzz.sh [N]     N cases in all (default 100000): one twentieth of them
@@ -15,7 +15,7 @@
 # A divergence does not stop the campaign: each test counts its cases and divergences and
 # keeps the first few. The last line is the summary, e.g. "fuzz: 100000 cases, 0 divergences";
 # the exit status is 1 when any case diverged. Extra arguments go to pytest (e.g. -k tick);
-# The model is the Python reference (reference/norvix_py.py): the campaign is for the
+# The model is the Python form (python_form/norvix_py.py): the campaign is for the
 # extension, and NORVIX_IMPL=py skips it.
 set -euo pipefail
 

@@ -6,7 +6,7 @@ directory or in HOME when it is first imported, so HOME and the working director
 are moved to a fresh temporary directory here, before anything imports vn.py: import
 this module first (conftest.py does, and so does any child process that imports vn.py).
 
-NORVIX_IMPL=py runs the suite against the Python reference in reference/norvix_py.py
+NORVIX_IMPL=py runs the suite against the Python form in python_form/norvix_py.py
 instead of the installed extension.
 """
 
@@ -44,7 +44,7 @@ from loguru import logger  # noqa: E402
 
 
 REPO = Path(__file__).resolve().parent.parent
-PY_SOURCE = REPO / "reference" / "norvix_py.py"
+PY_SOURCE = REPO / "python_form" / "norvix_py.py"
 IMPL = "py" if os.environ.get("NORVIX_IMPL") == "py" else "ext"
 MODULE_NAME = "norvix_datafeed"
 

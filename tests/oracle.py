@@ -1,13 +1,13 @@
-"""The model the differential tests hold the module to: the Python reference, run on a script.
+"""The model the differential tests hold the module to: the Python form, run on a script.
 
 The differential tests give one scripted answer both to a query of the module under test
 and to the same query of the model, and require the same outcome. The model is the Python
-reference of the datafeed (reference/norvix_py.py), loaded privately and run with a
+form of the datafeed (python_form/norvix_py.py), loaded privately and run with a
 stand-in for its `requests` that answers as the script says and a stand-in for its logger
 that collects the lines: the credential check, the arguments handed to ``requests``, what a
 response or a raised exception turns into, the envelope check, the conversion of records,
-the result and every log line with its level are the reference's own. What is written here
-is only what the reference does not say: how the HTTP library answers a script, and what an
+the result and every log line with its level are the Python form's own. What is written here
+is only what the Python form does not say: how the HTTP library answers a script, and what an
 outcome is made of. The model writes no log: the lines are collected in the Outcome.
 """
 
@@ -113,16 +113,16 @@ class Lines:
         self.lines.append((ERROR, str(message)))
 
 
-def _load_reference():
-    """The Python reference, as a private module of its own (never norvix_datafeed)."""
-    spec = importlib.util.spec_from_file_location("_norvix_reference_for_the_model", PY_SOURCE)
+def _load_python_form():
+    """The Python form, as a private module of its own (never norvix_datafeed)."""
+    spec = importlib.util.spec_from_file_location("_norvix_python_form_for_the_model", PY_SOURCE)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
 
 
-_REFERENCE = _load_reference()
-_OWN = _REFERENCE.requests, _REFERENCE.logger, _REFERENCE.CHINA_TZ
+_PYTHON_FORM = _load_python_form()
+_OWN = _PYTHON_FORM.requests, _PYTHON_FORM.logger, _PYTHON_FORM.CHINA_TZ
 
 
 class Model:
@@ -136,7 +136,7 @@ class Model:
 
     def run(self, query: str, args: tuple, answer: Answer) -> Outcome:
         """The outcome of calling `query` with `args` when the service answers `answer`."""
-        module, wire, lines = _REFERENCE, Wire(), Lines()
+        module, wire, lines = _PYTHON_FORM, Wire(), Lines()
         wire.answer = answer
         module.requests, module.logger, module.CHINA_TZ = wire, lines, self.tz
         # Made without its constructor, which reads vn.py's settings and logs.
@@ -150,7 +150,7 @@ class Model:
         finally:
             module.requests, module.logger, module.CHINA_TZ = _OWN
         if any(positional for _, positional, _ in wire.calls):
-            raise AssertionError(f"the reference passed positional arguments to requests: {wire.calls!r}")
+            raise AssertionError(f"the Python form passed positional arguments to requests: {wire.calls!r}")
         out.calls = [(method, kwargs) for method, _, kwargs in wire.calls]
         out.lines = lines.lines
         body = answer.value

@@ -1,4 +1,4 @@
-"""Differential fuzzing: every query of the module against the model in oracle.py (the Python reference).
+"""Differential fuzzing: every query of the module against the model in oracle.py (the Python form).
 
 Hypothesis generates how the service (or the HTTP library) answers: envelopes with any JSON
 value in `code`, `message` and `data`, records with missing, null, wrong-typed, numeric-text,
@@ -32,7 +32,7 @@ from oracle import BAR_AMOUNTS, BAR_PRICES, TICK_NUMBERS, Answer, Model, Outcome
 
 EXAMPLES = int(os.environ.get("NORVIX_FUZZ_EXAMPLES", "300"))
 HTTP_EXAMPLES = int(os.environ.get("NORVIX_FUZZ_HTTP_EXAMPLES", str(max(EXAMPLES // 10, 20))))
-# The model is the Python reference itself: against NORVIX_IMPL=py it would compare a
+# The model is the Python form itself: against NORVIX_IMPL=py it would compare a
 # module with its own source.
 pytestmark = pytest.mark.extension_only
 

@@ -52,7 +52,7 @@ ARGS = {
 }
 
 
-@pytest.mark.extension_only  # the model is the Python reference, which NORVIX_IMPL=py tests
+@pytest.mark.extension_only  # the model is the Python form, which NORVIX_IMPL=py tests
 @pytest.mark.parametrize("query", list(SHAPES))
 def test_bytes_over_http_agree_with_model(nd, feed, server, json_calls, native, query):
     capture, tally = Capture(), Tally(f"{query} as bytes over HTTP")

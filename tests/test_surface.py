@@ -337,7 +337,7 @@ def _clean_env(home):
 
 
 def test_import_in_a_new_interpreter_prints_nothing(impl, tmp_path):
-    source = os.path.join(REPO, "reference", "norvix_py.py")
+    source = os.path.join(REPO, "python_form", "norvix_py.py")
     proc = subprocess.run(
         [sys.executable, "-c", _IMPORT_SCRIPT, impl, source],
         cwd=tmp_path, env=_clean_env(tmp_path), capture_output=True, text=True, timeout=60,
@@ -485,7 +485,7 @@ def test_main_program_self_test_as_a_script(impl, server_8081, tmp_path):
         json.dumps({"datafeed.username": "demo", "datafeed.password": "secret-pass"}), encoding="utf-8"
     )
     server_8081.route("/multiplier/query", server_8081.reply_json(server_8081.envelope([])))
-    script = os.path.join(REPO, "reference", "norvix_py.py") if impl == "py" else os.path.join(REPO, "scripts", "selftest.py")
+    script = os.path.join(REPO, "python_form", "norvix_py.py") if impl == "py" else os.path.join(REPO, "scripts", "selftest.py")
     proc = subprocess.run(
         [sys.executable, script], cwd=tmp_path, env=_clean_env(tmp_path),
         capture_output=True, text=True, timeout=60,

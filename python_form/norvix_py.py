@@ -1,4 +1,4 @@
-# norvix_datafeed written as an ordinary Python module: the Python reference of the core.
+# norvix_datafeed written as an ordinary Python module: the Python form of the core.
 #
 # This is the plug-in as a Python developer would write it with requests and loguru:
 # the baseline the benchmarks compare the native module against (bench/), the model the
