@@ -51,7 +51,7 @@ def floors(tree: str = "src") -> Floors:
             ("records", ("records",)),  # fields, time and float makers, key matcher, skip guard, readers, builder
             ("runtime", ("runtime", "runtime/as_python")),  # Ref, the per-import context, masking, imports;
             # as_python/: what only makes native code pass for Python (the function type, frames, the dict
-            # watchers, class statements, the checks for untouched originals)
+            # watchers, class attributes, class statements, the checks for untouched originals)
         ]
     if tree == "vnpy_norvix":
         return [

@@ -98,20 +98,6 @@ private:
 // A value of a text field, or of a number field as json.loads makes it.
 Ref member_value(const Parsed& parsed, size_t r, int field) noexcept;
 
-// `cls.<name>`, read for every record as Python reads it (`Interval.MINUTE`).
-// While `cls` is the class of the last read and neither it, its metaclass
-// nor the value's class has changed since (by their version tags), a read
-// through type's own attribute lookup finds the same plain value, with no
-// descriptor to run: it is answered with that value.
-class ClassAttr {
-public:
-    Ref get(PyObject* cls, PyObject* name) noexcept;
-
-private:
-    Ref cls_, value_;
-    unsigned int tags_[3] = {};
-};
-
 // The per-record conversion, shared by the queries; see convert() below.
 class Converter {
 public:

@@ -5,6 +5,7 @@
 
 #include "records/convert.h"
 #include "records/decode.h"
+#include "runtime/as_python/class_attr.h"
 
 namespace norvix {
 
@@ -34,7 +35,7 @@ private:
     Name interval_;
     PyObject* symbol_;
     PyObject* exchange_;
-    decode::ClassAttr attr_;
+    ClassAttr attr_;
 };
 
 // One record from a decoded dict:
