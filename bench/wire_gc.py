@@ -16,7 +16,7 @@ import bodies
 from vnpy_norvix import _wire
 
 
-def measure(kind: str, body: bytes, repeat: int) -> tuple[float, float, float]:
+def measure(query: str, body: bytes, repeat: int) -> tuple[float, float, float]:
     runs: list[float] = []
     collections = 0
 
@@ -28,7 +28,7 @@ def measure(kind: str, body: bytes, repeat: int) -> tuple[float, float, float]:
     try:
         for _ in range(repeat):
             start = time.perf_counter()
-            status, records, *_ = _wire.decode(kind, body, "rb2405", Exchange.SHFE, "pw")
+            status, records, *_ = _wire.decode(query, body, "rb2405", Exchange.SHFE, "pw")
             runs.append(time.perf_counter() - start)
             assert status == _wire.OK and records
             del records
@@ -44,9 +44,9 @@ def main() -> None:
     args = parser.parse_args()
     alive = _wire.decode("minute", bodies.minute_bars(args.alive), "rb2405", Exchange.SHFE, "pw")[1]
     print(f"{len(alive)} bars alive, collector {'on' if gc.isenabled() else 'off'}")
-    for kind, body in (("minute", bodies.minute_bars(40_000)), ("tick", bodies.ticks(30_000))):
-        best, median, collections = measure(kind, body, args.repeat)
-        print(f"{kind:6} {len(body) / 1e6:5.1f} MB  best {best * 1e3:7.1f} ms  median {median * 1e3:7.1f} ms"
+    for query, body in (("minute", bodies.minute_bars(40_000)), ("tick", bodies.ticks(30_000))):
+        best, median, collections = measure(query, body, args.repeat)
+        print(f"{query:6} {len(body) / 1e6:5.1f} MB  best {best * 1e3:7.1f} ms  median {median * 1e3:7.1f} ms"
               f"  collections per call {collections:.1f}")
 
 
