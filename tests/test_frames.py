@@ -157,7 +157,8 @@ def test_without_numpy_or_polars_the_error_says_what_to_install(monkeypatch, dat
     with pytest.raises(ImportError, match="pip install numpy"):
         _wire.decode_columns("day", body([DAY]), None)
     monkeypatch.undo()
-    for name in [name for name in sys.modules if name == "polars" or name.startswith(("polars.", "vnpy_norvix.research"))]:
+    frame_modules = ("polars.", "vnpy_norvix.research", "vnpy_norvix.history.frames")
+    for name in [name for name in sys.modules if name == "polars" or name.startswith(frame_modules)]:
         monkeypatch.delitem(sys.modules, name)
     monkeypatch.setitem(sys.modules, "polars", None)
     import vnpy_norvix
@@ -210,8 +211,7 @@ def test_datafeed_frames_equal_its_records(datafeed, interval, start, end):
 @pytest.mark.parametrize("symbol, exchange", [("rb2410", Exchange.SHFE), ("au2412", Exchange.SHFE),
                                               ("IF2406", Exchange.CFFEX)])
 def test_hour_and_week_frames_equal_the_records_on_every_day_held(datafeed, symbol, exchange):
-    from vnpy_norvix.aggregate import hour_bars
-    from vnpy_norvix.research.frames import hour_frame
+    from vnpy_norvix.history.aggregate import hour_bars, hour_frame
 
     # Every trading day the service holds: nights past midnight, short weeks.
     end = datetime(2024, 7, 1)
@@ -239,8 +239,7 @@ def test_hour_frames_follow_the_records_over_sparse_minutes():
     # a day back to the same hour of the clock, a first bar at minute 59.
     from zoneinfo import ZoneInfo
 
-    from vnpy_norvix.aggregate import hour_bars
-    from vnpy_norvix.research.frames import hour_frame
+    from vnpy_norvix.history.aggregate import hour_bars, hour_frame
 
     names = ["datetime", "open_price", "high_price", "low_price", "close_price", "volume", "turnover",
              "open_interest"]

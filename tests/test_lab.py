@@ -23,9 +23,11 @@ from vnpy_norvix import Datafeed, _wire
 from vnpy_norvix import download as dl
 from vnpy_norvix.calendar import Calendar, Window
 from vnpy_norvix.engine import ColumnAnswer
-from vnpy_norvix.fetch import Fetched
+from vnpy_norvix.history import Fetched
 from vnpy_norvix.continuous import continuous_bars
-from vnpy_norvix.research.lab import add_contract, bars_frame, lab_frame, save_lab_bars, window_frame
+from vnpy_norvix.history.frames import answers_frame
+from vnpy_norvix.history.select import window_frame, window_records
+from vnpy_norvix.research.lab import add_contract, bars_frame, lab_frame, save_lab_bars
 
 pytest.importorskip("vnpy.alpha")
 from vnpy.alpha import AlphaLab, Segment  # noqa: E402
@@ -100,8 +102,8 @@ def test_a_window_of_columns_keeps_the_bars_the_records_selection_keeps(interval
         window = Window(first, rng.choice([day for day in calendar.days if day >= first]))
         fetched = Fetched([ColumnAnswer(columns=_wire.decode_columns(kind, body, None)[1]) for body in bodies])
         bars = [bar for body in bodies for bar in _wire.decode(kind, body, CONTRACT, Exchange.SHFE, None)[1]]
-        expected = lab_frame(bars_frame(dl.select(bars, interval, window, calendar)))
-        got = window_frame(fetched, CONTRACT, Exchange.SHFE, interval, window, calendar)
+        expected = lab_frame(bars_frame(window_records(bars, interval, window, calendar)))
+        got = window_frame(answers_frame(fetched, CONTRACT, Exchange.SHFE, interval), interval, window, calendar)
         assert_frame_equal(lab_frame(got), expected)
 
 

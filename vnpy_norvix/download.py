@@ -20,13 +20,11 @@ from __future__ import annotations
 import queue
 import threading
 import time
-from bisect import bisect_left
 from collections.abc import Iterable, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass, field
 from datetime import date, datetime, time as clock
-from itertools import islice
-from operator import attrgetter, lt
+from operator import attrgetter
 from typing import TYPE_CHECKING, Literal, Protocol, cast, overload, runtime_checkable
 
 import vnpy.trader.database as vn_database
@@ -36,13 +34,13 @@ from vnpy.trader.object import BarData, TickData
 
 from norvix_datafeed import CHINA_TZ
 
-from .calendar import (Calendar, Window, midnight, now_in_china, session_span, today_in_china, trading_windows,
-                       unpublished)
+from .calendar import (Calendar, Window, database_time, midnight, now_in_china, session_span, today_in_china,
+                       trading_windows, unpublished)
 from . import messages, store
-from .aggregate import hour_bars
-from .engine import Answer, Engine, Failure
-from .engine import wire
-from .fetch import Fetched, fetch_windows
+from .engine import Engine, Failure
+from .history import Fetched, Request, limit_of
+from .history.aggregate import hour_bars
+from .history.select import window_records
 from .names import INTERVAL_NAMES  # noqa: F401  (the command line's, named here too)
 from .reference import Reference
 
@@ -63,11 +61,6 @@ class Stopped(Exception):
     """The run was interrupted before the task finished."""
 
 
-def held_moment(value: datetime) -> datetime:
-    """A time read from the database (a wall time in "database.timezone"), made aware."""
-    return value.replace(tzinfo=vn_database.DB_TZ) if value.tzinfo is None else value
-
-
 # --- queries with failures as exceptions ---------------------------------------------------
 
 
@@ -85,15 +78,9 @@ class Source:
         """The service's answers for the dates of `window`, as records or (`columns`) as typed
         columns. A record that cannot be read fails the window: a day is saved whole or not
         at all."""
-        kind = "tick" if interval == Interval.TICK else "day" if interval == Interval.DAILY else "minute"
         with self.engine.scope() as scope:
-            def one(part: Window) -> Answer:
-                last = None if kind == "tick" else part.last.isoformat()
-                if columns:
-                    return self.engine.call_columns(kind, symbol, part.first.isoformat(), last, scope=scope)
-                return self.engine.call(kind, symbol, part.first.isoformat(), last, exchange=exchange, scope=scope)
-
-            fetched = fetch_windows([window], one, scope=scope, pool=self.engine.pool, limit=wire.limit(kind))
+            request = Request(self.engine, scope, symbol, exchange)
+            fetched = request.fetch(interval, [window], limit_of(interval), columns=columns)
         if fetched.skipped:
             vt_symbol, count = f"{symbol}.{exchange.value}", len(fetched.skipped)
             raise Failure(messages.skipped(vt_symbol, interval, count, fetched.skipped[0]), "unreadable",
@@ -106,7 +93,7 @@ class Source:
         found = cast(list[Record], self.answers(symbol, exchange, interval, window).records)
         if interval == Interval.HOUR:
             found = cast(list[Record], hour_bars(sorted(cast(list[BarData], found), key=attrgetter("datetime"))))
-        return select(found, interval, window, calendar)
+        return window_records(found, interval, window, calendar)
 
     @overload
     def history(self, symbol: str, exchange: Exchange, interval: Literal[Interval.TICK], first: date, last: date,
@@ -140,43 +127,6 @@ class Source:
                 for bar in self.records(symbol, exchange, Interval.DAILY, window, Calendar())]
         days = {bar.datetime.date() for bar in bars}
         return sorted(days.union(unpublished(today_in_china(), first, last)))
-
-
-def select(records: Sequence[Record], interval: Interval, window: Window, calendar: Calendar) -> list[Record]:
-    """The records of the trading days of `window`, ascending, one per time."""
-    try:
-        found = select_ascending(records, interval, window, calendar)
-    except Exception:  # the general rule below raises what it must
-        found = None
-    return found if found is not None else select_each(records, interval, window, calendar)
-
-
-def select_each(records: Sequence[Record], interval: Interval, window: Window, calendar: Calendar) -> list[Record]:
-    """`select` by the trading day of each record."""
-    chosen: dict[datetime, Record] = {}
-    for record in records:
-        if window.first <= calendar.trading_day(record.datetime, interval) <= window.last:
-            chosen[record.datetime] = record
-    return [chosen[moment] for moment in sorted(chosen)]
-
-
-def select_ascending(records: Sequence[Record], interval: Interval, window: Window,
-                     calendar: Calendar) -> list[Record] | None:
-    """What `select` returns, for records whose times are all China times (`datetime`s of
-    CHINA_TZ itself) in strictly ascending order, as the service sends them; None for
-    any others. Times of one zone compare as wall times, as `trading_day` reads them, so
-    each of the calendar's spans of the window is a slice found by bisection."""
-    if not records:
-        return None
-    times = list(map(attrgetter("datetime"), records))
-    zones = set(map(attrgetter("tzinfo"), times))
-    if (set(map(type, times)) != {datetime} or len(zones) != 1 or zones.pop() is not CHINA_TZ
-            or not all(map(lt, times, islice(times, 1, None)))):
-        return None
-    chosen: list[Record] = []
-    for begin, end in calendar.spans(window.first, window.last, interval, times[0].date(), times[-1].date()):
-        chosen += records[bisect_left(times, begin):bisect_left(times, end)]
-    return chosen
 
 
 # --- what to download -------------------------------------------------------------------
@@ -269,7 +219,7 @@ def holdings(database: BaseDatabase) -> dict[HeldKey, Holding]:
     for overview, interval in overviews:
         if overview.count and overview.start and overview.end:
             held[(overview.symbol, overview.exchange, interval)] = Holding(
-                held_moment(overview.start), held_moment(overview.end), overview.count)
+                database_time(overview.start), database_time(overview.end), overview.count)
     return held
 
 
@@ -288,7 +238,7 @@ def loaded_days(database: BaseDatabase, target: Target, interval: Interval, cale
             records = database.load_tick_data(target.symbol, target.exchange, first, last)
         else:
             records = database.load_bar_data(target.symbol, target.exchange, interval, first, last)
-        days.update(calendar.trading_day(held_moment(record.datetime), interval) for record in records)
+        days.update(calendar.trading_day(database_time(record.datetime), interval) for record in records)
     return days
 
 

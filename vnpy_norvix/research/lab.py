@@ -27,12 +27,13 @@ from vnpy.trader.database import BarOverview, TickOverview
 
 from norvix_datafeed import CHINA_TZ
 
-from ..calendar import Calendar, Window, day_bounds
+from ..calendar import Calendar, Window, database_time, day_bounds
 from ..engine import Failure
-from ..fetch import Fetched
 from ..files import inside, replacing
+from ..history import Fetched
+from ..history.frames import DATETIME, answers_frame
+from ..history.select import window_frame
 from ..names import check_vt_symbol
-from .columns import DATETIME, answers_frame
 
 if TYPE_CHECKING:
     from vnpy.alpha import AlphaLab
@@ -165,22 +166,6 @@ class LabBars:
         return cast(datetime, self.frame["datetime"][-1])
 
 
-def window_frame(fetched: Fetched, symbol: str, exchange: Exchange, interval: Interval, window: Window,
-                 calendar: Calendar) -> pl.DataFrame:
-    """The bars of the trading days of `window` from its answers read as columns: those in
-    the calendar's spans of the window, one per time (the last given), ascending, as the
-    downloader selects records (vnpy_norvix/download.py `select`)."""
-    frame = answers_frame(fetched, symbol, exchange, interval)
-    if not frame.height:
-        return frame
-    days = frame["datetime"].dt.date()
-    spans = calendar.spans(window.first, window.last, interval, cast(date, days.min()), cast(date, days.max()))
-    time = pl.col("datetime")
-    inside = pl.any_horizontal(time.is_between(begin, end, closed="left") for begin, end in spans) if spans else pl.lit(False)
-    kept = frame.filter(inside).sort("datetime", maintain_order=True)
-    return kept.unique(subset=["datetime"], keep="last", maintain_order=True)
-
-
 class LabStore:
     """A lab folder seen through the part of vn.py's database interface that the download
     planner and downloader use: overviews, loading bars over a range, saving bars."""
@@ -216,8 +201,7 @@ class LabStore:
 
     @staticmethod
     def _lab_time(value: datetime) -> datetime:
-        aware = value.replace(tzinfo=vn_database.DB_TZ) if value.tzinfo is None else value
-        return aware.astimezone(CHINA_TZ).replace(tzinfo=None)
+        return database_time(value).astimezone(CHINA_TZ).replace(tzinfo=None)
 
     def load_bar_data(self, symbol: str, exchange: Exchange, interval: Interval, start: datetime,
                       end: datetime) -> list[BarData]:
@@ -251,7 +235,7 @@ class LabStore:
     def window_bars(self, fetched: Fetched, symbol: str, exchange: Exchange, interval: Interval, window: Window,
                     calendar: Calendar) -> LabBars:
         return LabBars(f"{symbol}.{exchange.value}", interval,
-                       window_frame(fetched, symbol, exchange, interval, window, calendar))
+                       window_frame(answers_frame(fetched, symbol, exchange, interval), interval, window, calendar))
 
     def save_frame(self, bars: LabBars, days: dict[date, int], fetched: datetime, calendar: Calendar) -> None:
         """One window's bars saved in place of what the file held of their trading days
