@@ -1,5 +1,6 @@
 """Which records a history keeps: those within a range, or those of a window's trading
-days; ascending, one per time. Each rule in two forms side by side: vn.py records and
+days; ascending, one per time: of bars given twice for one time, the last given (see
+docs/api.md, "Two records of one time"). Each rule in two forms side by side: vn.py records and
 frames (vnpy_norvix/history/frames.py), which must keep the same rows in the same order.
 The calendar's rules (China time, trading days and their spans) live in
 vnpy_norvix.calendar."""
@@ -35,14 +36,17 @@ Record = TypeVar("Record", bound=Stamped)
 
 def within(records: list[Record], start: datetime, end: datetime, *, one_per_time: bool = True) -> list[Record]:
     """The records whose time lies in [start, end], ascending, without duplicates: with
-    `one_per_time` a record is a duplicate of an earlier one of the same time (bars),
-    otherwise only of an equal one (ticks: several may share a second)."""
+    `one_per_time` one record per time, the last given (bars), otherwise a record is a
+    duplicate only of an equal one given before (ticks: several may share a second)."""
     kept = sorted((record for record in records if start <= record.datetime <= end), key=attrgetter("datetime"))
     unique: list[Record] = []
     same_time = 0  # where the records of the last kept time begin in `unique`
     for record in kept:
         if unique and record.datetime == unique[-1].datetime:
-            if one_per_time or record in unique[same_time:]:
+            if one_per_time:
+                unique[-1] = record  # the later record of a time replaces the earlier, as a re-save does
+                continue
+            if record in unique[same_time:]:
                 continue
         else:
             same_time = len(unique)
@@ -55,7 +59,10 @@ def within_frame(frame: pl.DataFrame, start: datetime, end: datetime, *, one_per
     import polars as pl
 
     kept = frame.filter(pl.col("datetime").is_between(start, end)).sort("datetime", maintain_order=True)
-    return kept.unique(subset=["datetime"] if one_per_time else None, keep="first", maintain_order=True)
+    if one_per_time:
+        return kept.unique(subset=["datetime"], keep="last", maintain_order=True)
+    # Equal rows: the first stands where the record form keeps it, among others of its time.
+    return kept.unique(keep="first", maintain_order=True)
 
 
 # --- a window's trading days -----------------------------------------------------------------
