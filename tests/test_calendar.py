@@ -2,7 +2,7 @@
 for, and dates near the ends of the calendar refused, never overflowing (through the
 queries: tests/test_plugin_reference.py)."""
 
-from datetime import date, datetime, timedelta
+from datetime import date, datetime, timedelta, timezone
 
 import pytest
 from vnpy.trader.constant import Interval
@@ -88,9 +88,12 @@ def test_a_window_is_selected_by_spans_as_by_each_records_trading_day(interval):
         window = Window(first, rng.choice([day for day in SERVICE_DAYS.days if day >= first]))
         fast = window_ascending(records, interval, window, SERVICE_DAYS)
         assert fast is not None and fast == window_each(records, interval, window, SERVICE_DAYS), round_
-        # repeated, unordered or mixed-zone times go record by record
+        # repeated, unordered or mixed-zone times (naive, or the same instants in another
+        # zone, whose wall times differ) go record by record
         mixed = records + records[:3] if round_ % 2 else list(reversed(records))
         if round_ % 5 == 0:
             mixed[0] = BarData("NORVIX", "rb2501", Exchange.SHFE, times[0].replace(tzinfo=None), interval)
+        elif round_ % 5 == 1:
+            mixed[-1] = BarData("NORVIX", "rb2501", Exchange.SHFE, times[-1].astimezone(timezone.utc), interval)
         assert window_records(mixed, interval, window, SERVICE_DAYS) == window_each(mixed, interval, window, SERVICE_DAYS)
         assert len(mixed) < 2 or window_ascending(mixed, interval, window, SERVICE_DAYS) is None
