@@ -337,7 +337,7 @@ def _check_range(parser: argparse.ArgumentParser, args: argparse.Namespace) -> N
 
 def address_hint(base_url: str | None, source: dl.Source, failed: Sequence[str]) -> None:
     """Which address failed to answer, and where it came from, once after the failures."""
-    from .download import TIMED_OUT, UNREACHABLE
+    from .messages import TIMED_OUT, UNREACHABLE
 
     if any(UNREACHABLE in line or TIMED_OUT in line for line in failed):
         CONSOLE.fail(f"the service's address {source.engine.mask(source.engine.base_url)} was "

@@ -8,7 +8,7 @@ from datetime import datetime
 from typing import TYPE_CHECKING, cast
 
 from loguru import logger
-from vnpy.trader.constant import Exchange, Interval
+from vnpy.trader.constant import Interval
 from vnpy.trader.object import BarData, HistoryRequest, TickData
 from vnpy.trader.setting import SETTINGS
 

@@ -26,7 +26,6 @@ from dataclasses import dataclass, field
 from datetime import date, datetime
 from typing import TYPE_CHECKING, Any, cast
 
-import vnpy.trader.database as vn_database
 from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.database import BaseDatabase
 from vnpy.trader.object import BarData, TickData
@@ -35,7 +34,7 @@ from norvix_datafeed import CHINA_TZ
 
 from . import messages, remembered, store
 from .console import CONSOLE
-from .calendar import NIGHT_SLACK, WEEKDAYS, Calendar, in_sessions, trading_windows
+from .calendar import NIGHT_SLACK, WEEKDAYS, Calendar, database_time, in_sessions, trading_windows
 from .download import FeedError, Record, Source, failure_text, holdings, runs
 from .store.schema import LAYOUTS
 
@@ -85,8 +84,7 @@ def sql_side(database: BaseDatabase, interval: Interval) -> Writer | None:
 
 def china(stored: datetime) -> datetime:
     """A stored time (a wall time in "database.timezone" when naive) in China time."""
-    aware = stored.replace(tzinfo=vn_database.DB_TZ) if stored.tzinfo is None else stored
-    return aware.astimezone(CHINA_TZ)
+    return database_time(stored).astimezone(CHINA_TZ)
 
 
 def _where(writer: Writer, interval: Interval) -> tuple[str, str]:

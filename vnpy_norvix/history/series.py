@@ -16,7 +16,7 @@ from vnpy.trader.object import BarData
 from ..calendar import NIGHT_SLACK, Calendar, Window, midnight, today_in_china, unpublished
 from .aggregate import hour_bars, week_bars
 from .fetch import Fetched
-from .request import Request, query_of
+from .request import Request
 from .select import within
 
 

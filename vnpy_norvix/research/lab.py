@@ -3,7 +3,7 @@
 `AlphaLab.add_contract_setting` leaves them, each written to a temporary file renamed into
 place, so that an interrupted write leaves the file as it was.
 
-`LabStore` lets the command line's download planner and downloader (vnpy_norvix/download.py)
+`LabStore` lets the command line's download planner and downloader (vnpy_norvix/download/)
 use a lab folder in place of vn.py's database: what a lab file holds is read per trading
 day the way the database's records are, and each window's bars come to it as a frame of
 the answers' columns, with no vn.py object per bar. Which trading days a lab file holds
@@ -27,6 +27,7 @@ from vnpy.trader.database import BarOverview, TickOverview
 
 from norvix_datafeed import CHINA_TZ
 
+from .. import messages
 from ..calendar import Calendar, Window, database_time, day_bounds
 from ..engine import Failure
 from ..files import inside, replacing
@@ -63,7 +64,7 @@ def bar_file(lab: AlphaLab, vt_symbol: str, interval: Interval) -> Path:
     """The lab's file of `vt_symbol`'s bars; raises ValueError for a name that is not a
     contract's or a file that would fall outside the lab folder."""
     if interval not in LAB_INTERVALS:
-        raise ValueError(f"an AlphaLab keeps daily and minute bars, not {interval.value}")
+        raise ValueError(messages.not_in_lab(interval.value))
     check_vt_symbol(vt_symbol)
     return inside(Path(lab.lab_path), bar_folder(lab, interval).joinpath(f"{vt_symbol}.parquet"))
 
@@ -129,7 +130,7 @@ def add_contracts(lab_path: str | Path, reference: Reference, vt_symbols: Iterab
         try:
             terms = reference.terms(check_vt_symbol(vt_symbol)[0])
         except Failure as failure:
-            failures.append(f"{vt_symbol}: no contract terms: {failure.reason}")
+            failures.append(messages.no_contract_terms(vt_symbol, failure.reason))
             continue
         except ValueError as error:
             failures.append(str(error))
@@ -292,4 +293,4 @@ class LabStore:
         return {day for day in complete if counts.get(day, 0) == records[day][0]}
 
     def save_tick_data(self, ticks: list[TickData], stream: bool = False) -> bool:
-        raise ValueError("an AlphaLab keeps no ticks")
+        raise ValueError(messages.LAB_KEEPS_NO_TICKS)
