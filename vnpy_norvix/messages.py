@@ -322,8 +322,6 @@ def not_in_lab(interval: str) -> str:
     return f"an AlphaLab keeps daily and minute bars, not {interval}"
 
 
-LAB_KEEPS_NO_TICKS = "an AlphaLab keeps no ticks"
-
 
 def roll(old: str, new: str, first: object) -> str:
     return f"roll {old} -> {new} on {first}"

@@ -11,14 +11,13 @@ from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass
 from datetime import date, datetime
 from operator import attrgetter
-from typing import TYPE_CHECKING, Protocol, cast
+from typing import TYPE_CHECKING, Protocol
 
 from vnpy.trader.constant import Interval
-from vnpy.trader.database import BaseDatabase
 
 from .. import store
 from ..calendar import Calendar, Window, now_in_china
-from .plan import FrameStore, Task, holdings
+from .plan import FrameStore, Store, Task, holdings
 from .source import FeedError, Record, Source, Stopped, failure_text
 from .targets import Target
 
@@ -85,7 +84,7 @@ class Downloader:
     (peewee keeps one connection per thread). Each window is saved whole, in one
     transaction, in the order its task fetched it."""
 
-    def __init__(self, source: Source, database: BaseDatabase, progress: Progress, jobs: int = 4) -> None:
+    def __init__(self, source: Source, database: Store, progress: Progress, jobs: int = 4) -> None:
         self.source = source
         self.database = database
         self.progress = progress
@@ -104,9 +103,11 @@ class Downloader:
         how many rows the series gained, when the store counts them."""
         days = {day: 0 for day in task.calendar.days if window.first <= day <= window.last}
         days.update(day_counts(records, task.interval, task.calendar))
-        if not isinstance(records, list):
-            cast(FrameStore, self.database).save_frame(records, days, fetched, task.calendar)
+        if isinstance(self.database, FrameStore):
+            assert not isinstance(records, list)  # a store of frames is given frames (`window`)
+            self.database.save_frame(records, days, fetched, task.calendar)
             return None
+        assert isinstance(records, list)
         return store.save_window(self.database, task.target.symbol, task.target.exchange, task.interval, records,
                                  days, fetched, task.calendar)
 

@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING, Protocol, runtime_checkable
 import vnpy.trader.database as vn_database
 from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.database import BarOverview, BaseDatabase, TickOverview
+from vnpy.trader.object import BarData
 
 from norvix_datafeed import CHINA_TZ
 
@@ -22,7 +23,7 @@ from .source import FeedError, Record, Source
 from .targets import Target
 
 if TYPE_CHECKING:
-    from ..research.lab import LabBars
+    from ..research.lab import LabBars, LabStore
 
 
 @dataclass
@@ -60,12 +61,43 @@ Key = tuple[str, Exchange, Interval]
 HeldKey = tuple[str, Exchange | None, Interval | None]
 
 
-def holdings(database: BaseDatabase) -> dict[HeldKey, Holding]:
-    """What the database holds per symbol and interval (ticks under TICK)."""
+@runtime_checkable
+class FrameStore(Protocol):
+    """A store that takes each window's bars as one frame, read from the service's answers
+    as typed columns without a vn.py object per record (an AlphaLab folder: LabStore in
+    vnpy_norvix/research/lab.py): what planning, the pipeline and a continuous series call
+    on it."""
+
+    def get_bar_overview(self) -> list[BarOverview]: ...
+
+    def window_bars(self, fetched: Fetched, symbol: str, exchange: Exchange, interval: Interval, window: Window,
+                    calendar: Calendar) -> LabBars: ...
+
+    def save_frame(self, bars: LabBars, days: dict[date, int], fetched: datetime, calendar: Calendar) -> None: ...
+
+    def held_days(self, symbol: str, exchange: Exchange, interval: Interval, first: date, last: date,
+                  calendar: Calendar) -> set[date]: ...
+
+    def replace_bar_data(self, bars: list[BarData]) -> None: ...
+
+
+# Where a download saves: vn.py's database (its bulk writers in vnpy_norvix/store), or a
+# lab folder, told apart at run time as a FrameStore (without importing polars).
+type Store = BaseDatabase | LabStore
+
+
+def vnpy_database(database: Store | None) -> BaseDatabase | None:
+    """vn.py's database, or None for a lab folder (whose own files keep its lock and commands)."""
+    return None if isinstance(database, FrameStore) else database
+
+
+def holdings(database: Store) -> dict[HeldKey, Holding]:
+    """What the store holds per symbol and interval (ticks under TICK)."""
     held: dict[HeldKey, Holding] = {}
     overviews: list[tuple[BarOverview | TickOverview, Interval | None]]
     overviews = [(o, o.interval) for o in database.get_bar_overview()]
-    overviews += [(o, Interval.TICK) for o in database.get_tick_overview()]
+    if not isinstance(database, FrameStore):  # a store of frames keeps no ticks
+        overviews += [(o, Interval.TICK) for o in database.get_tick_overview()]
     for overview, interval in overviews:
         if overview.count and overview.start and overview.end:
             held[(overview.symbol, overview.exchange, interval)] = Holding(
@@ -106,7 +138,7 @@ def runs(days: Sequence[date], wanted: set[date]) -> list[list[date]]:
     return result
 
 
-def plan_task(source: Source, target: Target, interval: Interval, days: list[date], database: BaseDatabase,
+def plan_task(source: Source, target: Target, interval: Interval, days: list[date], database: Store,
               holding: Holding | None) -> Task:
     calendar = Calendar(days)
     task = Task(target, interval, calendar, held=holding.count if holding else 0)
@@ -120,7 +152,7 @@ def plan_task(source: Source, target: Target, interval: Interval, days: list[dat
     return task
 
 
-def whole_days(database: BaseDatabase, target: Target, interval: Interval, calendar: Calendar,
+def whole_days(database: Store, target: Target, interval: Interval, calendar: Calendar,
                holding: Holding) -> set[date]:
     """The trading days of the task's range the database holds whole. From the completeness
     record where the database keeps one (store.held_days, a lab's ledger); with any other
@@ -137,8 +169,7 @@ def whole_days(database: BaseDatabase, target: Target, interval: Interval, calen
     return {day for day in loaded_days(database, target, interval, calendar) if day < latest}
 
 
-def plan(source: Source, targets: Iterable[Target], intervals: Sequence[Interval],
-         database: BaseDatabase) -> list[Task]:
+def plan(source: Source, targets: Iterable[Target], intervals: Sequence[Interval], database: Store) -> list[Task]:
     """Each target's tasks: the contract's trading days in its range (from the service's
     daily bars), less those the database holds records of."""
     held = holdings(database)
@@ -153,18 +184,3 @@ def plan(source: Source, targets: Iterable[Target], intervals: Sequence[Interval
             tasks.append(plan_task(source, target, interval, days, database, held.get((target.symbol,
                                                                                         target.exchange, interval))))
     return tasks
-
-
-@runtime_checkable
-class FrameStore(Protocol):
-    """A store that takes each window's bars as one frame, read from the service's answers
-    as typed columns without a vn.py object per record (an AlphaLab folder: LabStore in
-    vnpy_norvix/research/lab.py)."""
-
-    def window_bars(self, fetched: Fetched, symbol: str, exchange: Exchange, interval: Interval, window: Window,
-                    calendar: Calendar) -> LabBars: ...
-
-    def save_frame(self, bars: LabBars, days: dict[date, int], fetched: datetime, calendar: Calendar) -> None: ...
-
-    def held_days(self, symbol: str, exchange: Exchange, interval: Interval, first: date, last: date,
-                  calendar: Calendar) -> set[date]: ...

@@ -3,9 +3,9 @@
 `AlphaLab.add_contract_setting` leaves them, each written to a temporary file renamed into
 place, so that an interrupted write leaves the file as it was.
 
-`LabStore` lets the command line's download planner and downloader (vnpy_norvix/download/)
-use a lab folder in place of vn.py's database: what a lab file holds is read per trading
-day the way the database's records are, and each window's bars come to it as a frame of
+`LabStore` is the store the command line's download planner and downloader
+(vnpy_norvix/download/) use for a lab folder (`FrameStore` there names what they call):
+what its files hold, the trading days held whole, and each window's bars as a frame of
 the answers' columns, with no vn.py object per bar. Which trading days a lab file holds
 whole is kept in the folder's ledger (LEDGER), written (atomically) after the bar file:
 a day is marked whole only once its bars are in place."""
@@ -22,13 +22,13 @@ from typing import TYPE_CHECKING, Any, cast
 import polars as pl
 import vnpy.trader.database as vn_database
 from vnpy.trader.constant import Exchange, Interval
-from vnpy.trader.object import BarData, TickData
-from vnpy.trader.database import BarOverview, TickOverview
+from vnpy.trader.database import BarOverview
+from vnpy.trader.object import BarData
 
 from norvix_datafeed import CHINA_TZ
 
 from .. import messages
-from ..calendar import Calendar, Window, database_time, day_bounds
+from ..calendar import Calendar, Window, day_bounds
 from ..engine import Failure
 from ..files import inside, replacing
 from ..history import Fetched
@@ -168,8 +168,9 @@ class LabBars:
 
 
 class LabStore:
-    """A lab folder seen through the part of vn.py's database interface that the download
-    planner and downloader use: overviews, loading bars over a range, saving bars."""
+    """A lab folder as the downloads' store (vnpy_norvix/download/plan.py, `FrameStore`):
+    the series its bar files hold, the trading days its ledger records whole, and each
+    window's bars taken as one frame; and a continuous series' file written anew."""
 
     def __init__(self, lab_path: str | Path, added: Callable[[str], None] | None = None) -> None:
         self.lab_path = Path(lab_path)
@@ -177,6 +178,7 @@ class LabStore:
         self.added = added  # told each vt_symbol saved
 
     def get_bar_overview(self) -> list[BarOverview]:
+        """What each bar file holds, as vn.py's databases describe their series."""
         overviews = []
         for interval in LAB_INTERVALS:
             for path in sorted(bar_folder(self.lab, interval).glob("*.parquet")):
@@ -191,45 +193,18 @@ class LabStore:
                                                  self._held(times.max())))
         return overviews
 
-    def get_tick_overview(self) -> list[TickOverview]:
-        return []
-
     @staticmethod
     def _held(value: object) -> datetime:
         # A lab time is a China wall time; the planner reads times as the database gives them.
         assert isinstance(value, datetime)
         return vn_database.convert_tz(value.replace(tzinfo=CHINA_TZ))
 
-    @staticmethod
-    def _lab_time(value: datetime) -> datetime:
-        return database_time(value).astimezone(CHINA_TZ).replace(tzinfo=None)
-
-    def load_bar_data(self, symbol: str, exchange: Exchange, interval: Interval, start: datetime,
-                      end: datetime) -> list[BarData]:
-        path = bar_file(self.lab, f"{symbol}.{exchange.value}", interval)
-        if not path.exists():
-            return []
-        times = pl.read_parquet(path, columns=["datetime"])["datetime"]
-        kept = times.filter(times.is_between(self._lab_time(start), self._lab_time(end)))
-        return [BarData(gateway_name="LAB", symbol=symbol, exchange=exchange, interval=interval,
-                        datetime=moment.replace(tzinfo=CHINA_TZ)) for moment in kept.to_list()]
-
-    def load_tick_data(self, symbol: str, exchange: Exchange, start: datetime, end: datetime) -> list[TickData]:
-        return []
-
-    def save_bar_data(self, bars: list[BarData], stream: bool = False) -> bool:
-        self._save(bars, merge=True)
-        return True
-
     def replace_bar_data(self, bars: list[BarData]) -> None:
         """The lab file of the bars' contract and interval holds these bars alone."""
-        self._save(bars, merge=False)
-
-    def _save(self, bars: list[BarData], merge: bool) -> None:
         if bars:
             # vn.py types a bar's interval as optional; the bars saved have one.
             save_lab_bars(self.lab_path, bars[0].vt_symbol, bars[0].interval, bars_frame(bars),  # type: ignore[arg-type]
-                          merge=merge)
+                          merge=False)
             if self.added is not None:
                 self.added(bars[0].vt_symbol)
 
@@ -291,6 +266,3 @@ class LabStore:
             day = calendar.trading_day(moment.replace(tzinfo=CHINA_TZ), interval)
             counts[day] = counts.get(day, 0) + 1
         return {day for day in complete if counts.get(day, 0) == records[day][0]}
-
-    def save_tick_data(self, ticks: list[TickData], stream: bool = False) -> bool:
-        raise ValueError(messages.LAB_KEEPS_NO_TICKS)
