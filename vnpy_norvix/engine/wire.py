@@ -10,7 +10,8 @@ from .. import _wire
 
 TIMEOUT: int = _wire.TIMEOUT
 OK, EMPTY, REFUSED, NOT_JSON, BAD_SHAPE = _wire.OK, _wire.EMPTY, _wire.REFUSED, _wire.NOT_JSON, _wire.BAD_SHAPE
-KINDS: tuple[str, ...] = _wire.KINDS
+# The service's queries the core knows (the native entry names them KINDS).
+QUERIES: tuple[str, ...] = _wire.KINDS
 
 request = _wire.request
 limit = _wire.limit

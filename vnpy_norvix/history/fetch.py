@@ -10,7 +10,7 @@ from dataclasses import dataclass, field
 
 from .. import messages
 from ..engine import Answer, Failure, Scope
-from ..engine.outcome import Record
+from ..engine.answers import Record
 from ..calendar import Window
 
 

@@ -18,7 +18,7 @@ from vnpy.trader.constant import Exchange, Interval
 from norvix_datafeed import CHINA_TZ
 
 from .. import _wire
-from ..engine.outcome import ColumnAnswer, Columns
+from ..engine.answers import ColumnAnswer, Columns
 from .aggregate import hour_frame, week_frame
 from .fetch import Fetched
 from .request import QueryName, query_of

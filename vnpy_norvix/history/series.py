@@ -81,11 +81,11 @@ RECORDS = RecordForm()
 
 @dataclass(frozen=True)
 class BarPlan:
-    """What a bar query asks the service for: bars of the served interval `source` over
+    """What a bar query asks the service for: bars of the served interval `served` over
     the dates first..last, of which those in [low, high] go into the bars of the
     interval asked for (hour bars are made from minute bars, week bars from daily bars)."""
 
-    source: Interval
+    served: Interval
     first: date
     last: date
     low: datetime
@@ -112,8 +112,8 @@ def bar_history[R: Sized](request: Request, interval: Interval, start: datetime,
                           form: Form[R]) -> History[R]:
     """The bars of `interval` whose time lies in [start, end], ascending, one per time."""
     plan = bar_plan(interval, start, end)
-    fetched = request.bars(plan.source, plan.first, plan.last, columns=form.columns)
-    bars = form.within(form.of(fetched, request.symbol, request.exchange, plan.source), plan.low, plan.high)
+    fetched = request.bars(plan.served, plan.first, plan.last, columns=form.columns)
+    bars = form.within(form.of(fetched, request.symbol, request.exchange, plan.served), plan.low, plan.high)
     if interval == Interval.HOUR:
         bars = form.within(form.hours(bars), start, end)
     elif interval == Interval.WEEKLY:
