@@ -17,7 +17,7 @@ from vnpy.trader.constant import Interval
 
 from .. import store
 from ..calendar import Calendar, Window, now_in_china
-from .plan import FrameStore, Store, Task, holdings
+from .planning import FrameStore, Store, Task, holdings
 from .source import FeedError, Record, Source, Stopped, failure_text
 from .targets import Target
 

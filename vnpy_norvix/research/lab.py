@@ -168,7 +168,7 @@ class LabBars:
 
 
 class LabStore:
-    """A lab folder as the downloads' store (vnpy_norvix/download/plan.py, `FrameStore`):
+    """A lab folder as the downloads' store (vnpy_norvix/download/planning.py, `FrameStore`):
     the series its bar files hold, the trading days its ledger records whole, and each
     window's bars taken as one frame; and a continuous series' file written anew."""
 
