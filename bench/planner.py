@@ -9,8 +9,8 @@ in child processes) with nothing left to fetch:
   index     the command as users run it: what is held read from the completeness record
             beside vn.py's tables
   load      the same command with what is held read by loading every stored bar of the
-            range through vn.py's adapter (download.loaded_days, which an adapter that keeps
-            no record still uses): the planner as it was
+            range through vn.py's adapter (download.planning.loaded_days, which an adapter
+            that keeps no record still uses): the planner as it was
   calendar  the same command with every trading day counted held without asking the
             database: the service's calendar, the reference checks and the process alone
 
@@ -48,7 +48,7 @@ LAST = date(2024, 5, 31)
 
 def launch(mode: str, argv: list[str]) -> int:
     """`python -m vnpy_norvix <argv>` in this process, its planner changed as `mode` says."""
-    from vnpy_norvix import download
+    from vnpy_norvix.download import planning as download
     from vnpy_norvix.cli import main
 
     def loaded(database, target, interval, calendar, holding):  # type: ignore[no-untyped-def]

@@ -60,7 +60,7 @@ def floors(tree: str = "src") -> Floors:
                           "runlock")),
             ("datafeed", ("__init__", "datafeed")),
             ("research", ("research",)),
-            ("history", ("history", "fetch", "ranges", "aggregate")),
+            ("history", ("history",)),
             ("reference and store", ("reference", "store")),
             ("engine", ("engine", "_wire")),
             ("rules", ("calendar", "messages", "names", "files")),

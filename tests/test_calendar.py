@@ -2,7 +2,7 @@
 for, and dates near the ends of the calendar refused, never overflowing (through the
 queries: tests/test_plugin_reference.py)."""
 
-from datetime import date, datetime, timedelta
+from datetime import date, datetime, timedelta, timezone
 
 import pytest
 from vnpy.trader.constant import Interval
@@ -73,7 +73,7 @@ def test_a_window_is_selected_by_spans_as_by_each_records_trading_day(interval):
     from vnpy.trader.object import BarData
 
     from vnpy_norvix.calendar import MORNING, Window
-    from vnpy_norvix.download import select, select_ascending, select_each
+    from vnpy_norvix.history.select import window_ascending, window_each, window_records
 
     rng = random.Random(7)
     base = at(2024, 9, 11)
@@ -86,11 +86,14 @@ def test_a_window_is_selected_by_spans_as_by_each_records_trading_day(interval):
         records = [BarData("NORVIX", "rb2501", Exchange.SHFE, moment, interval) for moment in times]
         first = rng.choice(SERVICE_DAYS.days)
         window = Window(first, rng.choice([day for day in SERVICE_DAYS.days if day >= first]))
-        fast = select_ascending(records, interval, window, SERVICE_DAYS)
-        assert fast is not None and fast == select_each(records, interval, window, SERVICE_DAYS), round_
-        # repeated, unordered or mixed-zone times go record by record
+        fast = window_ascending(records, interval, window, SERVICE_DAYS)
+        assert fast is not None and fast == window_each(records, interval, window, SERVICE_DAYS), round_
+        # repeated, unordered or mixed-zone times (naive, or the same instants in another
+        # zone, whose wall times differ) go record by record
         mixed = records + records[:3] if round_ % 2 else list(reversed(records))
         if round_ % 5 == 0:
             mixed[0] = BarData("NORVIX", "rb2501", Exchange.SHFE, times[0].replace(tzinfo=None), interval)
-        assert select(mixed, interval, window, SERVICE_DAYS) == select_each(mixed, interval, window, SERVICE_DAYS)
-        assert len(mixed) < 2 or select_ascending(mixed, interval, window, SERVICE_DAYS) is None
+        elif round_ % 5 == 1:
+            mixed[-1] = BarData("NORVIX", "rb2501", Exchange.SHFE, times[-1].astimezone(timezone.utc), interval)
+        assert window_records(mixed, interval, window, SERVICE_DAYS) == window_each(mixed, interval, window, SERVICE_DAYS)
+        assert len(mixed) < 2 or window_ascending(mixed, interval, window, SERVICE_DAYS) is None

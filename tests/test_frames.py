@@ -33,7 +33,7 @@ from vnpy_norvix.research import DATETIME  # noqa: E402
 from vnpy_norvix.research.columns import frame_of  # noqa: E402
 
 SYMBOL, EXCHANGE, PASSWORD = "rb2405", Exchange.SHFE, "secret-pass"
-KINDS = {"minute": (BarData, Interval.MINUTE), "day": (BarData, Interval.DAILY), "tick": (TickData, None)}
+QUERY_RECORDS = {"minute": (BarData, Interval.MINUTE), "day": (BarData, Interval.DAILY), "tick": (TickData, None)}
 QUERIES = {"query_minute_bar_history": "minute", "query_day_bar_history": "day", "query_tick_history": "tick"}
 # Nanoseconds since the epoch in int64 reach from 1677-09-21 to 2262-04-11.
 NS_RANGE = (datetime(1677, 9, 22), datetime(2262, 4, 10))
@@ -41,7 +41,7 @@ NS_RANGE = (datetime(1677, 9, 22), datetime(2262, 4, 10))
 
 def records_frame(records: list, kind: str, names: list[str]) -> "pl.DataFrame":
     """polars.DataFrame of the record path's records, in the frame's schema."""
-    cls, interval = KINDS[kind]
+    cls, interval = QUERY_RECORDS[kind]
     assert set(names) <= {f.name for f in fields(cls)}
     schema = {name: DATETIME if name == "datetime" else pl.String if name == "name" else pl.Float64
               for name in names} | {"symbol": pl.String, "exchange": pl.String}
@@ -68,7 +68,7 @@ def check_same(kind: str, body: bytes) -> bool:
         return native
     assert c_skipped == skipped
     assert (c_status, c_code, c_message) == (status, code, message)
-    frame = frame_of(columns, SYMBOL, EXCHANGE, KINDS[kind][1])
+    frame = frame_of(columns, SYMBOL, EXCHANGE, QUERY_RECORDS[kind][1])
     names = [name for name in columns]
     assert_frame_equal(frame, records_frame(records, kind, names), check_exact=True)
     return native
@@ -157,7 +157,8 @@ def test_without_numpy_or_polars_the_error_says_what_to_install(monkeypatch, dat
     with pytest.raises(ImportError, match="pip install numpy"):
         _wire.decode_columns("day", body([DAY]), None)
     monkeypatch.undo()
-    for name in [name for name in sys.modules if name == "polars" or name.startswith(("polars.", "vnpy_norvix.research"))]:
+    frame_modules = ("polars.", "vnpy_norvix.research", "vnpy_norvix.history.frames")
+    for name in [name for name in sys.modules if name == "polars" or name.startswith(frame_modules)]:
         monkeypatch.delitem(sys.modules, name)
     monkeypatch.setitem(sys.modules, "polars", None)
     import vnpy_norvix
@@ -210,8 +211,7 @@ def test_datafeed_frames_equal_its_records(datafeed, interval, start, end):
 @pytest.mark.parametrize("symbol, exchange", [("rb2410", Exchange.SHFE), ("au2412", Exchange.SHFE),
                                               ("IF2406", Exchange.CFFEX)])
 def test_hour_and_week_frames_equal_the_records_on_every_day_held(datafeed, symbol, exchange):
-    from vnpy_norvix.aggregate import hour_bars
-    from vnpy_norvix.research.frames import hour_frame
+    from vnpy_norvix.history.aggregate import hour_bars, hour_frame
 
     # Every trading day the service holds: nights past midnight, short weeks.
     end = datetime(2024, 7, 1)
@@ -239,8 +239,7 @@ def test_hour_frames_follow_the_records_over_sparse_minutes():
     # a day back to the same hour of the clock, a first bar at minute 59.
     from zoneinfo import ZoneInfo
 
-    from vnpy_norvix.aggregate import hour_bars
-    from vnpy_norvix.research.frames import hour_frame
+    from vnpy_norvix.history.aggregate import hour_bars, hour_frame
 
     names = ["datetime", "open_price", "high_price", "low_price", "close_price", "volume", "turnover",
              "open_interest"]

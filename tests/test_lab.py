@@ -17,15 +17,17 @@ from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.object import BarData
 
 from commands import cli, make_home
-from helpers import SERVICE_TOKEN, SERVICE_USER, envelope, reply_json
+from helpers import SERVICE_TOKEN, SERVICE_USER, SHANGHAI, envelope, reply_json
 
 from vnpy_norvix import Datafeed, _wire
 from vnpy_norvix import download as dl
 from vnpy_norvix.calendar import Calendar, Window
 from vnpy_norvix.engine import ColumnAnswer
-from vnpy_norvix.fetch import Fetched
+from vnpy_norvix.history import Fetched
 from vnpy_norvix.continuous import continuous_bars
-from vnpy_norvix.research.lab import add_contract, bars_frame, lab_frame, save_lab_bars, window_frame
+from vnpy_norvix.history.frames import answers_frame
+from vnpy_norvix.history.select import window_frame, window_records
+from vnpy_norvix.research.lab import add_contract, bars_frame, lab_frame, save_lab_bars
 
 pytest.importorskip("vnpy.alpha")
 from vnpy.alpha import AlphaLab, Segment  # noqa: E402
@@ -100,8 +102,8 @@ def test_a_window_of_columns_keeps_the_bars_the_records_selection_keeps(interval
         window = Window(first, rng.choice([day for day in calendar.days if day >= first]))
         fetched = Fetched([ColumnAnswer(columns=_wire.decode_columns(kind, body, None)[1]) for body in bodies])
         bars = [bar for body in bodies for bar in _wire.decode(kind, body, CONTRACT, Exchange.SHFE, None)[1]]
-        expected = lab_frame(bars_frame(dl.select(bars, interval, window, calendar)))
-        got = window_frame(fetched, CONTRACT, Exchange.SHFE, interval, window, calendar)
+        expected = lab_frame(bars_frame(window_records(bars, interval, window, calendar)))
+        got = window_frame(answers_frame(fetched, CONTRACT, Exchange.SHFE, interval), interval, window, calendar)
         assert_frame_equal(lab_frame(got), expected)
 
 
@@ -232,3 +234,47 @@ def test_lab_files_get_the_mode_vnpys_lab_gives_and_keep_a_replaced_files(tmp_pa
 
 def mode(path: Path) -> int:
     return stat.S_IMODE(path.stat().st_mode)
+
+
+class _Quiet:
+    def started(self, task): pass  # noqa: E704
+    def advanced(self, task, records): pass  # noqa: E704
+    def finished(self, outcome): pass  # noqa: E704
+
+
+def test_a_bar_given_twice_is_the_last_given_in_queries_frames_the_database_and_a_lab(datafeed, server, database,
+                                                                                      tmp_path):
+    from vnpy.trader.object import HistoryRequest
+
+    from vnpy_norvix.research.lab import LabStore, bar_file, open_lab
+
+    datafeed.base_url = server.url
+    server.route("/daybar/query", reply_json(envelope([{"trading_date": "2024-05-28", "open_price": 1,
+                                                         "high_price": 9, "low_price": 1, "close_price": 5}])))
+    # The answer holds 09:01 twice (a correction after the first), 09:00 and 09:02 once.
+    minutes = [{"trading_datetime": f"2024-05-28 09:0{minute}:00", "open_price": 1, "high_price": 9,
+                "low_price": 1, "close_price": close, "volume": close} for minute, close in
+               ((0, 1.0), (1, 2.0), (1, 3.0), (2, 4.0))]
+    server.route("/minutebar/query", reply_json(envelope(minutes)))
+    expected = [1.0, 3.0, 4.0]
+
+    said: list[str] = []
+    req = HistoryRequest("rb2410", Exchange.SHFE, datetime(2024, 5, 28, 9, tzinfo=SHANGHAI),
+                         datetime(2024, 5, 28, 10, tzinfo=SHANGHAI), Interval.MINUTE)
+    assert [bar.close_price for bar in datafeed.query_bar_history(req, said.append)] == expected
+    assert datafeed.query_bar_frame(req, said.append)["close_price"].to_list() == expected
+    req.interval = Interval.HOUR  # made of the bars kept: 1 + 3 + 4
+    assert [(bar.close_price, bar.volume) for bar in datafeed.query_bar_history(req, said.append)] == [(4.0, 8.0)]
+    assert datafeed.query_bar_frame(req, said.append)[["close_price", "volume"]].rows() == [(4.0, 8.0)]
+    assert said == []
+
+    source = dl.Source(datafeed)
+    targets = [dl.Target("rb2410", Exchange.SHFE, date(2024, 5, 28), date(2024, 5, 28))]
+    for store in (database, LabStore(tmp_path / "lab")):
+        outcomes = dl.Downloader(source, store, _Quiet()).run(dl.plan(source, targets, [Interval.MINUTE], store))
+        assert [outcome.error for outcome in outcomes] == [None]
+    stored = database.load_bar_data("rb2410", Exchange.SHFE, Interval.MINUTE, datetime(2024, 5, 28),
+                                    datetime(2024, 5, 29))
+    assert [bar.close_price for bar in stored] == expected
+    path = bar_file(open_lab(tmp_path / "lab"), "rb2410.SHFE", Interval.MINUTE)
+    assert pl.read_parquet(path)["close"].to_list() == expected

@@ -46,11 +46,11 @@ def query(feed, symbol, interval, start, end):
 
 @pytest.mark.parametrize("window_days", [None, 400], ids=["windows", "split-at-limit"])
 def test_minute_bars_of_a_long_range_are_complete(datafeed, monkeypatch, window_days):
-    import vnpy_norvix.history
+    import vnpy_norvix.calendar
 
     if window_days:
         # Windows far larger than one answer holds: each is cut at the limit and split.
-        monkeypatch.setattr(vnpy_norvix.history, "MINUTE_WINDOW_DAYS", window_days)
+        monkeypatch.setattr(vnpy_norvix.calendar, "MINUTE_WINDOW_DAYS", window_days)
     bars = query(datafeed, "au2406", Interval.MINUTE, at(2024, 1, 1), None)
 
     (count, first, last), = stored("SELECT count(*), min(trading_datetime), max(trading_datetime) FROM minute_bar"
@@ -133,9 +133,9 @@ def test_ticks_sharing_a_second_are_all_kept(datafeed, server):
 
 
 def test_ticks_of_today_before_its_daily_bar_is_published(datafeed, server, monkeypatch):
-    import vnpy_norvix.history
+    import vnpy_norvix.history.series
 
-    monkeypatch.setattr(vnpy_norvix.history, "today_in_china", lambda: at(2024, 5, 28).date())
+    monkeypatch.setattr(vnpy_norvix.history.series, "today_in_china", lambda: at(2024, 5, 28).date())
     datafeed.base_url = server.url  # no daily bars at all
     server.route("/tickdata/query", lambda received: reply_json(envelope(
         [{"trading_datetime": "2024-05-28 09:00:00"}] if received.json["trading_date"] == "2024-05-28" else [])))

@@ -224,3 +224,19 @@ def test_verify_repairs_a_lab_folder(tmp_path, service):
     repaired = lab_dump(lab)
     assert repaired.keys() == expected.keys()
     assert_frame_equal(repaired["minute/rb2410.SHFE.parquet"], expected["minute/rb2410.SHFE.parquet"])
+
+
+def test_verify_repairs_a_continuous_series_in_a_lab_folder(tmp_path, service):
+    home, lab = make_home(tmp_path, service), tmp_path / "lab"
+    ok(cli(home, "continuous", "au", "--start", "2024-05-06", "--end", "2024-05-10", "--interval", "d",
+           "--lab", str(lab)))
+    daily = lab / "daily" / "au888.SHFE.parquet"
+    expected = pl.read_parquet(daily)
+    expected.with_columns(close=pl.col("close") * 2).write_parquet(daily)
+
+    found = cli(home, "verify", "--lab", str(lab), "--repair", "--json")
+
+    assert found.returncode == 1, found.stdout + found.stderr
+    assert {f["defect"] for f in json.loads(found.stdout)["findings"]} == {"continuous"}
+    assert_frame_equal(pl.read_parquet(daily), expected)
+    assert "0 findings" in ok(cli(home, "verify", "--lab", str(lab))).stdout

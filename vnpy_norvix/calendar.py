@@ -65,15 +65,19 @@ def check_days(*days: date) -> None:
             raise OutOfCalendar(day)
 
 
+def database_time(value: datetime) -> datetime:
+    """`value` made aware: a naive time is a wall time in vn.py's database zone
+    ("database.timezone", read at each call), as its databases give and take times."""
+    return value.replace(tzinfo=vn_database.DB_TZ) if value.tzinfo is None else value
+
+
 def china_time(value: datetime | None) -> datetime:
     """`value` as an instant in China time: zone-aware times are converted, naive ones
     are read in vn.py's database zone (as its data manager writes them), None is now.
     Raises `OutOfCalendar` for a time outside the days the calendar handles."""
     if value is None:
         return datetime.now(CHINA_TZ)
-    if value.tzinfo is None:
-        # Read at call time: the zone follows vn.py's "database.timezone".
-        value = value.replace(tzinfo=vn_database.DB_TZ)
+    value = database_time(value)  # as vn.py's data manager writes them
     try:
         check_days(value.date())
         moment = value.astimezone(CHINA_TZ)

@@ -23,7 +23,7 @@ import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager, redirect_stdout
 from datetime import date, datetime
-from typing import TYPE_CHECKING, cast
+from typing import TYPE_CHECKING
 from urllib.parse import urlsplit
 
 from vnpy.trader.constant import Exchange, Interval
@@ -298,25 +298,23 @@ def open_lab(path: str) -> LabStore | None:
 
 
 def ready_source_and_database(base_url: str | None, lab: str | None = None, lock: bool = True,
-                              wait: bool = True) -> tuple[dl.Source, BaseDatabase] | None:
+                              wait: bool = True) -> tuple[dl.Source, dl.Store] | None:
     """The service, through a ready datafeed, and vn.py's database (the lab folder `lab`
     when given), locked for this run unless `lock` is false (another run's lock waited
     for, or `runlock.Held` when `wait` is false); None after telling why either cannot be
     used."""
+    from . import download as dl
+
     feed = ready_datafeed(base_url)
-    # A lab folder (LabStore) answers the planner and the downloader through the methods of
-    # vn.py's database that they call, without being one.
-    database = (cast("BaseDatabase | None", open_lab(lab)) if lab else open_database()) if feed is not None else None
+    database: dl.Store | None = (open_lab(lab) if lab else open_database()) if feed is not None else None
     if feed is None or database is None:
         return None
     CONSOLE.own_log()  # the database's and the research module's imports may have added sinks
     if lock:
         from . import messages, runlock
 
-        runlock.acquire(runlock.lock_path(database, lab), wait,
+        runlock.acquire(runlock.lock_path(dl.vnpy_database(database), lab), wait,
                         lambda path: CONSOLE.warn(messages.waiting_for_store(path)))
-    from . import download as dl
-
     return dl.Source(feed), database
 
 
@@ -337,7 +335,7 @@ def _check_range(parser: argparse.ArgumentParser, args: argparse.Namespace) -> N
 
 def address_hint(base_url: str | None, source: dl.Source, failed: Sequence[str]) -> None:
     """Which address failed to answer, and where it came from, once after the failures."""
-    from .download import TIMED_OUT, UNREACHABLE
+    from .messages import TIMED_OUT, UNREACHABLE
 
     if any(UNREACHABLE in line or TIMED_OUT in line for line in failed):
         CONSOLE.fail(f"the service's address {source.engine.mask(source.engine.base_url)} was "
@@ -358,7 +356,7 @@ def run_download(args: argparse.Namespace) -> int:
     tasks = dl.plan(source, targets, list(dict.fromkeys(args.interval)), database)
     if args.dry_run:
         return dry_run_download(args, tasks, failures)
-    remember_run("download", args, database)
+    remember_run("download", args, dl.vnpy_database(database))
     CONSOLE.say(f"download: {plural(len(targets), 'contract')} x {plural(len(set(args.interval)), 'interval')}, "
                 f"{plural(sum(task.windows for task in tasks), 'window')} to fetch into "
                 f"{args.lab or type(database).__module__}")
@@ -464,7 +462,7 @@ def run_continuous(args: argparse.Namespace) -> int:
     source, database = opened
     if args.dry_run:
         return dry_run_continuous(args, source)
-    entry = remember_run("continuous", args, database)
+    entry = remember_run("continuous", args, dl.vnpy_database(database))
     built_at = datetime.now(CHINA_TZ)
     failed = 0
     lost: list[str] = []  # the failures to ask the service, for the address's line
@@ -493,8 +491,8 @@ def run_continuous(args: argparse.Namespace) -> int:
                 continue
             try:
                 with deferred_interrupt():
-                    if args.lab:  # replaced whole too: one build's adjustment scale per file
-                        cast("LabStore", database).replace_bar_data(series.bars)
+                    if isinstance(database, dl.FrameStore):  # replaced whole too: one build's scale per file
+                        database.replace_bar_data(series.bars)
                     else:
                         store.replace_bars(database, series.name, series.exchange, interval, series.bars)
             except Exception as exc:  # the database refused the series: nothing of it was stored

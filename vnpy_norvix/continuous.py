@@ -22,6 +22,7 @@ from typing import TYPE_CHECKING
 from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.object import BarData
 
+from . import messages
 from .download import FeedError, Source
 from .names import ADJUSTMENTS
 from .reference import Dominant, Factor
@@ -89,7 +90,7 @@ class BadClose(FeedError):
 def _close(source: Source, contract: str, exchange: Exchange, day: date) -> float:
     bars = [bar for window in source.history(contract, exchange, Interval.DAILY, day, day) for bar in window]
     if not bars:
-        raise FeedError(f"no daily bar of {contract} on {day} to compute the roll factor from", "range")
+        raise FeedError(messages.no_roll_close(contract, day), "range")
     return bars[-1].close_price
 
 
@@ -98,8 +99,8 @@ def _roll_close(source: Source, segment: Segment, day: date, old: Segment, new: 
     close makes a factor (a zero would divide by zero, a NaN would spread to every price)."""
     close = _close(source, segment.contract, segment.exchange, day)
     if not (math.isfinite(close) and close > 0):
-        raise BadClose(f"roll {old.contract} -> {new.contract} on {new.first}: the close of {segment.contract} "
-                       f"on {day} is {close!r}, not a positive price to compute the factor from", "unreadable")
+        raise BadClose(messages.bad_roll_close(old.contract, new.contract, new.first, segment.contract, day, close),
+                       "unreadable")
     return close
 
 
@@ -116,20 +117,19 @@ def roll_factors(source: Source, segments: list[Segment], service: list[Factor])
         cumulative *= factor
         record = by_date.pop(new.first, None)
         service_factor = None if record is None else record.ex_factor
-        where = f"roll {old.contract} -> {new.contract} on {new.first}"
+        where = messages.roll(old.contract, new.contract, new.first)
         if record is None or service_factor is None:
-            disagreements.append(f"{where}: the service has no adjustment factor")
+            disagreements.append(messages.no_service_factor(where))
         elif (record.from_instrument_id, record.to_instrument_id) != (old.contract, new.contract):
-            disagreements.append(f"{where}: the service's factor is for {record.from_instrument_id} -> "
-                                 f"{record.to_instrument_id}")
+            disagreements.append(messages.factor_of_other_roll(where, record.from_instrument_id,
+                                                               record.to_instrument_id))
         elif not math.isclose(service_factor, factor, rel_tol=FACTOR_TOLERANCE):
-            disagreements.append(f"{where}: closes {new_close:g} / {old_close:g} give {factor:.8f}, "
-                                 f"the service says {service_factor:.8f}")
+            disagreements.append(messages.factor_differs(where, new_close, old_close, factor, service_factor))
         rolls.append(Roll(new.first, old.contract, new.contract, old_close, new_close, factor, cumulative,
                           service_factor))
     for trading_date, record in sorted(by_date.items()):
-        disagreements.append(f"the service has a factor on {trading_date} ({record.from_instrument_id} -> "
-                             f"{record.to_instrument_id}) where the dominant contract does not change")
+        disagreements.append(messages.factor_without_roll(trading_date, record.from_instrument_id,
+                                                          record.to_instrument_id))
     return rolls, disagreements
 
 
@@ -142,7 +142,7 @@ def multipliers(rolls: list[Roll], adjust: str) -> list[float]:
         return [cumulative[-1] / c for c in cumulative]
     if adjust == "none":
         return [1.0] * len(cumulative)
-    raise ValueError(f"unknown adjustment {adjust!r}: use one of {', '.join(ADJUSTMENTS)}")
+    raise ValueError(messages.unknown_adjustment(adjust, ADJUSTMENTS))
 
 
 def _adjusted(bar: BarData, name: str, exchange: Exchange, multiplier: float) -> BarData:
@@ -162,12 +162,12 @@ def continuous_bars(datafeed: NorvixDatafeed | Source, product: str, start: date
     when a roll's closes make no factor."""
     multipliers([], adjust)  # refuse an unknown adjustment before any query
     if interval not in (Interval.DAILY, Interval.HOUR, Interval.MINUTE):
-        raise ValueError(f"continuous series are built from daily, hour or minute bars, not {interval}")
+        raise ValueError(messages.not_continuous(interval))
     source = datafeed if isinstance(datafeed, Source) else Source(datafeed)
     source.reference.check_product(product)
     days = source.reference.dominant(product, start, end)
     if not days:
-        raise FeedError(f"no dominant contract of {product} between {start} and {end}", "range")
+        raise FeedError(messages.no_dominant(product, start, end), "range")
     segments = dominant_segments(days)
     service = source.reference.factors(product, start, end)
     rolls, disagreements = roll_factors(source, segments, service)

@@ -5,10 +5,10 @@ from __future__ import annotations
 import time
 from collections.abc import Callable, Sized
 from datetime import datetime
-from typing import TYPE_CHECKING, Protocol
+from typing import TYPE_CHECKING, cast
 
 from loguru import logger
-from vnpy.trader.constant import Exchange, Interval
+from vnpy.trader.constant import Interval
 from vnpy.trader.object import BarData, HistoryRequest, TickData
 from vnpy.trader.setting import SETTINGS
 
@@ -17,23 +17,15 @@ from norvix_datafeed import NorvixDatafeed
 from . import messages
 from .engine import Engine, Failure
 from .calendar import FIRST_DAY, LAST_DAY, OutOfCalendar, china_time
-from .history import History, Query, bar_history, tick_history
+from .history import RECORDS, History, Request, bar_history, tick_history
 from .reference import Reference
 
 if TYPE_CHECKING:
     import polars as pl
 
+    from .history.frames import FrameForm
+
 BAR_INTERVALS = (Interval.MINUTE, Interval.HOUR, Interval.DAILY, Interval.WEEKLY)
-
-
-class _Research(Protocol):
-    """What the frame queries use of vnpy_norvix.research, imported only when asked for."""
-
-    def empty_frame(self, kind: str, symbol: str, exchange: Exchange, interval: Interval | None) -> pl.DataFrame: ...
-
-    def bar_frame(self, query: Query, interval: Interval, start: datetime, end: datetime) -> History[pl.DataFrame]: ...
-
-    def tick_frame(self, query: Query, start: datetime, end: datetime) -> History[pl.DataFrame]: ...
 
 
 class Datafeed(NorvixDatafeed):
@@ -78,17 +70,21 @@ class Datafeed(NorvixDatafeed):
             return []
         interval = req.interval
 
-        def run(query: Query, start: datetime, end: datetime) -> History[list[BarData]]:
-            return bar_history(query, interval, start, end)
+        def run(request: Request, start: datetime, end: datetime) -> History[list[BarData]]:
+            return bar_history(request, interval, start, end, RECORDS)
 
-        return self._history(req, interval, output, run, list, columns=False)
+        return self._history(req, interval, output, run, list)
 
     def query_tick_history(self, req: HistoryRequest, output: Callable[[str], object] = print) -> list[TickData]:
         """
         Ticks whose time lies in [req.start, req.end], ascending, from every trading day
         the range meets; an empty list, and one line through output, on failure.
         """
-        return self._history(req, Interval.TICK, output, tick_history, list, columns=False)
+        def run(request: Request, start: datetime, end: datetime) -> History[list[TickData]]:
+            # The record form's ticks are the engine's TickData.
+            return cast(History[list[TickData]], tick_history(request, start, end, RECORDS))
+
+        return self._history(req, Interval.TICK, output, run, list)
 
     def query_bar_frame(self, req: HistoryRequest, output: Callable[[str], object] = print) -> pl.DataFrame:
         """
@@ -96,43 +92,45 @@ class Datafeed(NorvixDatafeed):
         columns of vnpy_norvix.research.columns. An empty frame, and one line through
         output, on failure. Needs polars (pip install "vnpy_norvix[research]").
         """
-        research = _research("query_bar_frame")
+        frames = _frames("query_bar_frame")
         interval = req.interval if req.interval in BAR_INTERVALS else Interval.MINUTE
 
         def empty() -> pl.DataFrame:
-            return research.empty_frame("minute", req.symbol, req.exchange, interval)
+            return frames.empty("minute", req.symbol, req.exchange, interval)
 
         if req.interval not in BAR_INTERVALS:
             output(messages.unsupported(req.vt_symbol, req.interval))
             return empty()
 
-        def run(query: Query, start: datetime, end: datetime) -> History[pl.DataFrame]:
-            return research.bar_frame(query, interval, start, end)
+        def run(request: Request, start: datetime, end: datetime) -> History[pl.DataFrame]:
+            return bar_history(request, interval, start, end, frames)
 
-        return self._history(req, interval, output, run, empty, columns=True)
+        return self._history(req, interval, output, run, empty)
 
     def query_tick_frame(self, req: HistoryRequest, output: Callable[[str], object] = print) -> pl.DataFrame:
         """
         query_tick_history as a polars frame: one row per tick, in the same order. An
         empty frame, and one line through output, on failure. Needs polars.
         """
-        research = _research("query_tick_frame")
+        frames = _frames("query_tick_frame")
 
         def empty() -> pl.DataFrame:
-            return research.empty_frame("tick", req.symbol, req.exchange, None)
+            return frames.empty("tick", req.symbol, req.exchange, None)
 
-        return self._history(req, Interval.TICK, output, research.tick_frame, empty, columns=True)
+        def run(request: Request, start: datetime, end: datetime) -> History[pl.DataFrame]:
+            return tick_history(request, start, end, frames)
+
+        return self._history(req, Interval.TICK, output, run, empty)
 
     def _history[R: Sized](self, req: HistoryRequest, interval: Interval, output: Callable[[str], object],
-                           run: Callable[[Query, datetime, datetime], History[R]], empty: Callable[[], R], *,
-                           columns: bool) -> R:
+                           run: Callable[[Request, datetime, datetime], History[R]], empty: Callable[[], R]) -> R:
         began = time.perf_counter()
         engine = Engine.of(self)
         try:
             start, end = self._range(req)
             with engine.scope() as scope:
                 Reference(self).check_contract(req.symbol, req.exchange, scope)
-                history = run(Query(self, engine, scope, req.symbol, req.exchange, columns), start, end)
+                history = run(Request(engine, scope, req.symbol, req.exchange, self.workers), start, end)
         except Failure as failure:
             logger.info(messages.query_failed(req.vt_symbol, interval, failure.kind, failure.reason))
             output(messages.failed(req.vt_symbol, interval, failure.reason))
@@ -153,12 +151,13 @@ class Datafeed(NorvixDatafeed):
         return start, end
 
 
-def _research(method: str) -> _Research:
-    """vnpy_norvix.research, or ImportError saying what to install."""
+def _frames(method: str) -> FrameForm:
+    """The frame form of histories (vnpy_norvix.history.frames), or ImportError saying what
+    to install."""
     try:
-        from . import research
+        from .history.frames import FRAMES
     except ImportError as error:
         if (error.name or "").partition(".")[0] not in ("polars", "numpy"):
             raise
         raise ImportError(f'{method} needs polars: pip install "vnpy_norvix[research]"', name=error.name) from error
-    return research
+    return FRAMES

@@ -3,6 +3,8 @@ lines it writes to its own log."""
 
 from __future__ import annotations
 
+from collections.abc import Iterable
+
 from vnpy.trader.constant import Interval
 
 PREFIX = "Norvix数据服务："
@@ -280,3 +282,70 @@ def plain_skipped(vt_symbol: str, interval: Interval, count: int, reason: str) -
 
 def plain_cut(day: object, limit: int) -> str:
     return f"the answer for {day} reached the service's limit of {limit} records: it may be incomplete"
+
+
+# --- the command line's failure reasons and labels (English) -----------------------------
+
+# What kind of failure, before its reason.
+FAILURE_LABELS = {"unknown_contract": "unknown contract", "exchange": "wrong exchange",
+                  "unreadable": "unusable answer", "cancelled": "interrupted"}
+# The command line's own wording of failures whose reason holds nothing of the service's,
+# in its language; the reasons `output` gives vn.py's dialogs stay as they are.
+UNREACHABLE = "cannot reach the data service"
+TIMED_OUT = "the data service did not answer in time"
+PLAIN_REASONS = {"unreachable": UNREACHABLE, "timeout": TIMED_OUT, "cancelled": "interrupted"}
+PLAIN_NO_CREDENTIALS = 'no credentials: set "datafeed.username" and "datafeed.password" in vn.py\'s settings'
+
+
+def no_trading_days(product: str, start: object, end: object) -> str:
+    return f"no trading days of {product} between {start} and {end}"
+
+
+def no_dominant(product: str, start: object, end: object) -> str:
+    return f"no dominant contract of {product} between {start} and {end}"
+
+
+def no_roll_close(contract: str, day: object) -> str:
+    return f"no daily bar of {contract} on {day} to compute the roll factor from"
+
+
+def bad_roll_close(old: str, new: str, first: object, contract: str, day: object, close: float) -> str:
+    return (f"roll {old} -> {new} on {first}: the close of {contract} on {day} is {close!r}, not a positive price "
+            f"to compute the factor from")
+
+
+def no_contract_terms(vt_symbol: str, reason: str) -> str:
+    return f"{vt_symbol}: no contract terms: {reason}"
+
+
+def not_in_lab(interval: str) -> str:
+    return f"an AlphaLab keeps daily and minute bars, not {interval}"
+
+
+
+def roll(old: str, new: str, first: object) -> str:
+    return f"roll {old} -> {new} on {first}"
+
+
+def no_service_factor(where: str) -> str:
+    return f"{where}: the service has no adjustment factor"
+
+
+def factor_of_other_roll(where: str, old: str, new: str) -> str:
+    return f"{where}: the service's factor is for {old} -> {new}"
+
+
+def factor_differs(where: str, new_close: float, old_close: float, factor: float, service: float) -> str:
+    return f"{where}: closes {new_close:g} / {old_close:g} give {factor:.8f}, the service says {service:.8f}"
+
+
+def factor_without_roll(day: object, old: str, new: str) -> str:
+    return f"the service has a factor on {day} ({old} -> {new}) where the dominant contract does not change"
+
+
+def unknown_adjustment(adjust: str, adjustments: Iterable[str]) -> str:
+    return f"unknown adjustment {adjust!r}: use one of {', '.join(adjustments)}"
+
+
+def not_continuous(interval: object) -> str:
+    return f"continuous series are built from daily, hour or minute bars, not {interval}"

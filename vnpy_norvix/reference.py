@@ -210,21 +210,21 @@ class Reference:
         with _LOCK:
             self.cache = _CACHES.setdefault(key, {})
 
-    def _ask(self, kind: str, read: Callable[[object], T], symbol: str, first: str | None = None,
+    def _ask(self, query: str, read: Callable[[object], T], symbol: str, first: str | None = None,
              last: str | None = None, scope: Scope | None = None, fresh: bool = False) -> T:
         """The answer of one lookup: the kept one unless it has expired or `fresh` is asked."""
-        key = (kind, symbol, first, last)
+        key = (query, symbol, first, last)
         asked = now_in_china()
         with _LOCK:
             kept = self.cache.get(key)
             if kept is not None and not fresh and asked < kept[1]:
                 return kept[0]  # type: ignore[return-value]  # what `read` made for this key
-        answer = self.engine.call(kind, symbol, first, last, scope=scope)
+        answer = self.engine.call(query, symbol, first, last, scope=scope)
         try:
             records = read(answer.records)
         except Unusable as problem:
-            raise Failure(self.engine.mask(messages.unusable_reference(WHAT[kind], str(problem))), "unreadable",
-                          plain=self.engine.mask(messages.plain_unusable_reference(kind, str(problem)))) from None
+            raise Failure(self.engine.mask(messages.unusable_reference(WHAT[query], str(problem))), "unreadable",
+                          plain=self.engine.mask(messages.plain_unusable_reference(query, str(problem)))) from None
         with _LOCK:
             self.cache[key] = (records, expires(asked))
         return records

@@ -14,14 +14,12 @@ from collections.abc import Callable
 from datetime import date, datetime
 from typing import Any
 
-from vnpy.trader.database import BaseDatabase
-
 from norvix_datafeed import CHINA_TZ
 
 from . import messages, remembered
 from .console import CONSOLE
 from .calendar import DAY_CLOSES
-from .download import FeedError, Source, holdings
+from .download import FeedError, Source, Store, holdings, vnpy_database
 
 Runner = Callable[[argparse.Namespace], int]
 EXIT_OK, EXIT_FAILED, EXIT_INTERRUPTED = 0, 1, 130
@@ -41,7 +39,7 @@ def continuous_fingerprint(source: Source, command: remembered.Command, end: dat
     return found
 
 
-def series_counts(database: BaseDatabase, command: remembered.Command) -> dict[str, int]:
+def series_counts(database: Store, command: remembered.Command) -> dict[str, int]:
     """The bars stored under the command's continuous series, per symbol and interval."""
     names = [command["name"]] if command["name"] else [f"{product}888" for product in command["products"]]
     held = holdings(database)
@@ -61,10 +59,10 @@ def built_whole(fingerprint: dict[str, Any], at: datetime) -> bool:
 
 
 def run_update(args: argparse.Namespace, parser: argparse.ArgumentParser, runners: dict[str, Runner],
-               database: BaseDatabase | None, source: Source | None) -> int:
+               database: Store | None, source: Source | None) -> int:
     """Every remembered command of the store run again (see the module's text); the
     summary of each in `args.summary`."""
-    memory = remembered.memory(database, args.lab)
+    memory = remembered.memory(vnpy_database(database), args.lab)
     entries = memory.entries()
     args.summary["commands"] = results = []
     if not entries:
@@ -108,7 +106,7 @@ def run_update(args: argparse.Namespace, parser: argparse.ArgumentParser, runner
     return status
 
 
-def unchanged(source: Source, database: BaseDatabase, entry: remembered.Entry, end: date) -> bool:
+def unchanged(source: Source, database: Store, entry: remembered.Entry, end: date) -> bool:
     """The continuous series of `entry` as stored is the one a build up to `end` would make."""
     state = entry.state
     try:
@@ -119,7 +117,7 @@ def unchanged(source: Source, database: BaseDatabase, entry: remembered.Entry, e
                 and state.get("counts") == series_counts(database, entry.command))
 
 
-def record_build(lab: str | None, source: Source, database: BaseDatabase, entry: remembered.Entry, end: date,
+def record_build(lab: str | None, source: Source, database: Store, entry: remembered.Entry, end: date,
                  at: datetime) -> None:
     """What the continuous series of `entry`, built at `at` up to `end`, was made of, kept
     with the command for the next `update` (the service's answers are the ones the build
@@ -128,7 +126,7 @@ def record_build(lab: str | None, source: Source, database: BaseDatabase, entry:
         fingerprint = continuous_fingerprint(source, entry.command, end)
     except FeedError:
         return  # nothing kept: the next update builds the series again
-    remembered.memory(database, lab).set_state(entry.number, {
+    remembered.memory(vnpy_database(database), lab).set_state(entry.number, {
         "fingerprint": fingerprint, "whole": built_whole(fingerprint, at),
         "counts": series_counts(database, entry.command)})
 

@@ -26,17 +26,15 @@ from dataclasses import dataclass, field
 from datetime import date, datetime
 from typing import TYPE_CHECKING, Any, cast
 
-import vnpy.trader.database as vn_database
 from vnpy.trader.constant import Exchange, Interval
-from vnpy.trader.database import BaseDatabase
 from vnpy.trader.object import BarData, TickData
 
 from norvix_datafeed import CHINA_TZ
 
 from . import messages, remembered, store
 from .console import CONSOLE
-from .calendar import NIGHT_SLACK, WEEKDAYS, Calendar, in_sessions, trading_windows
-from .download import FeedError, Record, Source, failure_text, holdings, runs
+from .calendar import NIGHT_SLACK, WEEKDAYS, Calendar, database_time, in_sessions, trading_windows
+from .download import FeedError, FrameStore, Record, Source, Store, failure_text, holdings, runs, vnpy_database
 from .store.schema import LAYOUTS
 
 if TYPE_CHECKING:
@@ -77,16 +75,16 @@ class Report:
 # --- the store's side ----------------------------------------------------------------------
 
 
-def sql_side(database: BaseDatabase, interval: Interval) -> Writer | None:
+def sql_side(database: Store, interval: Interval) -> Writer | None:
     """The bulk writer of the series' tables when it knows them (vnpy_sqlite,
     vnpy_postgresql, vnpy_mysql): the store is then read and repaired by its queries."""
-    return store.bulk_writer(database, store.kind_of(interval))
+    vn = vnpy_database(database)
+    return None if vn is None else store.bulk_writer(vn, store.kind_of(interval))
 
 
 def china(stored: datetime) -> datetime:
     """A stored time (a wall time in "database.timezone" when naive) in China time."""
-    aware = stored.replace(tzinfo=vn_database.DB_TZ) if stored.tzinfo is None else stored
-    return aware.astimezone(CHINA_TZ)
+    return database_time(stored).astimezone(CHINA_TZ)
 
 
 def _where(writer: Writer, interval: Interval) -> tuple[str, str]:
@@ -99,7 +97,7 @@ def _key(series: Series) -> tuple[str, ...]:
     return store.series_key(*series)
 
 
-def stored_minutes(database: BaseDatabase, series: Series) -> Minutes:
+def stored_minutes(database: Store, series: Series) -> Minutes:
     """The records stored of `series` per minute of China time: counted as the store
     counts its trading days (store.time_counts), a lab folder's from its file."""
     from .research.lab import LabStore
@@ -114,7 +112,7 @@ def stored_minutes(database: BaseDatabase, series: Series) -> Minutes:
     return found
 
 
-def load(database: BaseDatabase, series: Series) -> Sequence[Record]:
+def load(database: Store, series: Series) -> Sequence[Record]:
     """Every stored record of `series`, through the adapter (a lab folder's: from its file)."""
     symbol, exchange, interval = series
     from .research.lab import LabStore
@@ -144,7 +142,7 @@ def lab_bars(lab: LabStore, series: Series) -> list[BarData]:
             for row in frame.iter_rows(named=True)]
 
 
-def bad_values(database: BaseDatabase, series: Series) -> list[tuple[datetime, str]]:
+def bad_values(database: Store, series: Series) -> list[tuple[datetime, str]]:
     """Stored records whose values cannot be: (China time, what is wrong)."""
     symbol, exchange, interval = series
     found: list[tuple[datetime, str]] = []
@@ -184,7 +182,7 @@ def value_defects(record: Record) -> list[str]:
     return defects
 
 
-def rows_overview(database: BaseDatabase, series: Series) -> tuple[int, datetime | None, datetime | None]:
+def rows_overview(database: Store, series: Series) -> tuple[int, datetime | None, datetime | None]:
     """The count, first and last stored time of the series' rows, as the overview keeps them."""
     writer = sql_side(database, series[2])
     if writer is not None:
@@ -250,7 +248,7 @@ def compare_days(label: str, series: Series, calendar: Calendar, stored: Minutes
     return findings
 
 
-def check_overview(label: str, database: BaseDatabase, series: Series) -> list[Finding]:
+def check_overview(label: str, database: Store, series: Series) -> list[Finding]:
     held = holdings(database).get(series)
     count, first, last = rows_overview(database, series)
     kept = (held.count, held.first, held.last) if held else (0, None, None)
@@ -262,7 +260,7 @@ def check_overview(label: str, database: BaseDatabase, series: Series) -> list[F
     return []
 
 
-def stored_series(database: BaseDatabase, named: Sequence[tuple[str, Exchange]]) -> list[Series]:
+def stored_series(database: Store, named: Sequence[tuple[str, Exchange]]) -> list[Series]:
     found = sorted((key for key in holdings(database) if key[1] is not None and key[2] is not None),
                    key=lambda key: (key[0], cast(Exchange, key[1]).value, cast(Interval, key[2]).value))
     series = [cast(Series, key) for key in found]
@@ -272,10 +270,10 @@ def stored_series(database: BaseDatabase, named: Sequence[tuple[str, Exchange]])
     return series
 
 
-def continuous_commands(database: BaseDatabase, lab: str | None) -> dict[str, remembered.Command]:
+def continuous_commands(database: Store, lab: str | None) -> dict[str, remembered.Command]:
     """The remembered continuous commands, by the symbol each saves under."""
     found = {}
-    for entry in remembered.memory(database, lab).entries():
+    for entry in remembered.memory(vnpy_database(database), lab).entries():
         command = entry.command
         if command["command"] == "continuous":
             for product in command["products"]:
@@ -283,7 +281,7 @@ def continuous_commands(database: BaseDatabase, lab: str | None) -> dict[str, re
     return found
 
 
-def verify_series(source: Source, database: BaseDatabase, series: Series, report: Report,
+def verify_series(source: Source, database: Store, series: Series, report: Report,
                   continuous: dict[str, remembered.Command], repair: bool) -> None:
     symbol, exchange, interval = series
     label = f"{symbol}.{exchange.value} {interval.value}"
@@ -335,7 +333,7 @@ def merge(findings: list[Finding]) -> list[Finding]:
 # --- repairing -----------------------------------------------------------------------------
 
 
-def repair_days(source: Source, database: BaseDatabase, series: Series, calendar: Calendar, days: list[date],
+def repair_days(source: Source, database: Store, series: Series, calendar: Calendar, days: list[date],
                 report: Report) -> None:
     """The days fetched again and put in place of what was stored of them, a window at a
     time, each in one transaction."""
@@ -417,7 +415,7 @@ def rewrite_overview(writer: Writer, series: Series) -> None:
 # --- continuous series ---------------------------------------------------------------------
 
 
-def verify_continuous(source: Source, database: BaseDatabase, series: Series, command: remembered.Command,
+def verify_continuous(source: Source, database: Store, series: Series, command: remembered.Command,
                       report: Report, repair: bool) -> None:
     """The stored series against a rebuild from the service over its stored range."""
     from .continuous import continuous_bars
@@ -446,7 +444,10 @@ def verify_continuous(source: Source, database: BaseDatabase, series: Series, co
     found += check_overview(label, database, series)
     report.findings += found
     if repair and found and rebuilt.bars:
-        store.replace_bars(database, rebuilt.name, rebuilt.exchange, interval, rebuilt.bars)
+        if isinstance(database, FrameStore):  # a lab folder: its file written anew, as `continuous --lab` does
+            database.replace_bar_data(rebuilt.bars)
+        else:
+            store.replace_bars(database, rebuilt.name, rebuilt.exchange, interval, rebuilt.bars)
         report.repaired.append(messages.series_rebuilt(label, len(rebuilt.bars)))
 
 
@@ -457,7 +458,7 @@ def bar_values(bar: BarData) -> tuple[float, ...]:
     return tuple(float(getattr(bar, name)) for name in BAR_FIELDS)
 
 
-def stored_bars(database: BaseDatabase, series: Series) -> dict[datetime, tuple[float, ...]]:
+def stored_bars(database: Store, series: Series) -> dict[datetime, tuple[float, ...]]:
     """The stored bars of `series` by China time: read by a query with vnpy_sqlite and
     vnpy_postgresql (whatever the machine's zone), else through the adapter."""
     writer = sql_side(database, series[2])
@@ -477,7 +478,7 @@ def same_bar(one: tuple[float, ...], other: tuple[float, ...], tolerance: float 
 # --- the command ---------------------------------------------------------------------------
 
 
-def verify(args: argparse.Namespace, source: Source, database: BaseDatabase) -> int:
+def verify(args: argparse.Namespace, source: Source, database: Store) -> int:
     """`verify`: one line per finding, what was repaired, a summary; 1 when anything was
     found (or could not be checked), 0 on a clean store."""
     report = Report()

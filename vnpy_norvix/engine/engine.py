@@ -17,7 +17,7 @@ from vnpy.trader.setting import SETTINGS
 
 from .. import messages
 from . import wire
-from .outcome import FATAL, Answer, ColumnAnswer, Failure
+from .answers import FATAL, Answer, ColumnAnswer, Failure
 from .ratelimit import RateLimit
 from .retry import backoff, retry_after
 from .scope import Scope
@@ -117,45 +117,45 @@ class Engine:
     def mask(self, text: str) -> str:
         return wire.mask(text, self.password)
 
-    def call(self, kind: str, symbol: str, first: str | None = None, last: str | None = None, *,
+    def call(self, query: str, symbol: str, first: str | None = None, last: str | None = None, *,
              exchange: Exchange | None = None, scope: Scope | None = None) -> Answer:
-        """One request of `kind`, sent again after a failure that may pass; raises Failure."""
+        """One request of `query`, sent again after a failure that may pass; raises Failure."""
 
         def records(reply: Reply) -> Answer:
-            return self._decode(kind, reply, symbol, exchange)
+            return self._decode(query, reply, symbol, exchange)
 
-        return self._scoped(kind, symbol, first, last, scope, records)
+        return self._scoped(query, symbol, first, last, scope, records)
 
-    def call_columns(self, kind: str, symbol: str, first: str | None = None, last: str | None = None, *,
+    def call_columns(self, query: str, symbol: str, first: str | None = None, last: str | None = None, *,
                      scope: Scope | None = None) -> ColumnAnswer:
-        """`call` for a history kind ("day", "minute", "tick"), its answer read into typed
+        """`call` for a history query ("day", "minute", "tick"), its answer read into typed
         columns instead of records."""
 
         def columns(reply: Reply) -> ColumnAnswer:
-            status, read, _code, message, skipped, _native = wire.decode_columns(kind, reply.body, self.password)
+            status, read, _code, message, skipped, _native = wire.decode_columns(query, reply.body, self.password)
             self._check(status, message)
             return ColumnAnswer(skipped=skipped, columns=read)
 
-        return self._scoped(kind, symbol, first, last, scope, columns)
+        return self._scoped(query, symbol, first, last, scope, columns)
 
-    def _scoped[A: Answer](self, kind: str, symbol: str, first: str | None, last: str | None, scope: Scope | None,
+    def _scoped[A: Answer](self, query: str, symbol: str, first: str | None, last: str | None, scope: Scope | None,
                            decode: Callable[[Reply], A]) -> A:
         if scope is None:
             with self.scope() as own:
-                return self._scoped(kind, symbol, first, last, own, decode)
+                return self._scoped(query, symbol, first, last, own, decode)
         try:
-            return self._call(kind, symbol, first, last, scope, decode)
+            return self._call(query, symbol, first, last, scope, decode)
         except Failure as failure:
             if failure.kind in FATAL and not scope.cancelled:
                 scope.cancel(failure)
             raise
 
-    def _call[A: Answer](self, kind: str, symbol: str, first: str | None, last: str | None, scope: Scope,
+    def _call[A: Answer](self, query: str, symbol: str, first: str | None, last: str | None, scope: Scope,
                          decode: Callable[[Reply], A]) -> A:
         if not (self.username and self.password):
             raise Failure(messages.NO_CREDENTIALS, "credentials")
-        method, endpoint, members = wire.request(kind, symbol, first, last)
-        what = self.mask(" ".join(str(part) for part in (kind, symbol, first, last) if part is not None))
+        method, endpoint, members = wire.request(query, symbol, first, last)
+        what = self.mask(" ".join(str(part) for part in (query, symbol, first, last) if part is not None))
         headers = wire.headers(self.username, self.password)
         began = time.perf_counter()
         attempt = 0
@@ -242,8 +242,8 @@ class Engine:
             return Failure(reason, "http", retry=True, wait=retry_after(reply.headers.get("Retry-After")), plain=plain)
         return Failure(reason, "credentials" if reply.status in (401, 403) else "http", plain=plain)
 
-    def _decode(self, kind: str, reply: Reply, symbol: str, exchange: Exchange | None) -> Answer:
-        status, records, code, message, skipped, _native = wire.decode(kind, reply.body, symbol, exchange,
+    def _decode(self, query: str, reply: Reply, symbol: str, exchange: Exchange | None) -> Answer:
+        status, records, code, message, skipped, _native = wire.decode(query, reply.body, symbol, exchange,
                                                                        self.password)
         self._check(status, message)
         return Answer(records, skipped)

@@ -9,7 +9,7 @@ from contextlib import contextmanager
 from types import TracebackType
 
 from .. import messages
-from .outcome import Failure
+from .answers import Failure
 from .retry import Budget
 from .transport import CANCELLED, DEADLINE, Watch
 

@@ -1,61 +1,6 @@
-"""One answer's columns as a polars frame.
+"""The columns of a history frame (vnpy_norvix/history/frames.py says which, in what
+order and of what types), named here for research code."""
 
-Columns, in this order: `datetime` (Datetime("ns", "Asia/Shanghai"): the instant the
-record path's aware time stands for), the per-record fields under the names of vn.py's
-BarData / TickData fields, in the order the record path passes them (bars: open_price ...
-open_interest; ticks: name, volume ... ask_volume_5), then the frame's constants as
-columns of one value, so that frames of several symbols concatenate: `symbol`,
-`exchange` (the Exchange's value) and, for bars, `interval` (the Interval's value).
-Numbers are float64 columns over the very buffers the native decoder filled."""
+from ..history.frames import DATETIME, answers_frame, empty_frame, frame_of
 
-from __future__ import annotations
-
-import polars as pl
-from vnpy.trader.constant import Exchange, Interval
-
-from norvix_datafeed import CHINA_TZ
-
-from .. import _wire
-from ..engine.outcome import ColumnAnswer, Columns
-from ..fetch import Fetched
-from ..history import KIND
-
-DATETIME = pl.Datetime("ns", str(CHINA_TZ))
-# An answer with no records: its columns give an empty frame the same schema.
-NO_RECORDS = b'{"code": 0, "data": []}'
-
-
-
-def _text(value: object) -> str | None:
-    # A name is passed on as it arrives; a value other than text or null is shown as text.
-    return value if value is None or isinstance(value, str) else str(value)
-
-
-def frame_of(columns: Columns, symbol: str, exchange: Exchange, interval: Interval | None) -> pl.DataFrame:
-    series: list[pl.Series] = []
-    for name, column in columns.items():
-        if isinstance(column, tuple):
-            codes, values = column
-            texts = pl.Series(name, [_text(value) for value in values], dtype=pl.String)
-            series.append(texts.gather(pl.Series(codes)))
-        elif name == "datetime":
-            series.append(pl.Series(name, column).cast(DATETIME))
-        else:
-            series.append(pl.Series(name, column))
-    constants = {"symbol": symbol, "exchange": exchange.value}
-    if interval is not None:
-        constants["interval"] = interval.value
-    return pl.DataFrame(series).with_columns(pl.lit(value, pl.String).alias(name) for name, value in constants.items())
-
-
-def empty_frame(kind: str, symbol: str, exchange: Exchange, interval: Interval | None) -> pl.DataFrame:
-    return frame_of(_wire.decode_columns(kind, NO_RECORDS, None)[1], symbol, exchange, interval)
-
-
-def answers_frame(fetched: Fetched, symbol: str, exchange: Exchange, interval: Interval) -> pl.DataFrame:
-    """The answers of one query, read as columns, as one frame of the served `interval`
-    (in answer order; the frame of no records when there are none)."""
-    frame_interval = None if interval == Interval.TICK else interval
-    parts = [frame_of(answer.columns, symbol, exchange, frame_interval)
-             for answer in fetched.answers if isinstance(answer, ColumnAnswer)]
-    return pl.concat(parts) if parts else empty_frame(KIND[interval], symbol, exchange, frame_interval)
+__all__ = ["DATETIME", "answers_frame", "empty_frame", "frame_of"]

@@ -3,9 +3,9 @@
 `AlphaLab.add_contract_setting` leaves them, each written to a temporary file renamed into
 place, so that an interrupted write leaves the file as it was.
 
-`LabStore` lets the command line's download planner and downloader (vnpy_norvix/download.py)
-use a lab folder in place of vn.py's database: what a lab file holds is read per trading
-day the way the database's records are, and each window's bars come to it as a frame of
+`LabStore` is the store the command line's download planner and downloader
+(vnpy_norvix/download/) use for a lab folder (`FrameStore` there names what they call):
+what its files hold, the trading days held whole, and each window's bars as a frame of
 the answers' columns, with no vn.py object per bar. Which trading days a lab file holds
 whole is kept in the folder's ledger (LEDGER), written (atomically) after the bar file:
 a day is marked whole only once its bars are in place."""
@@ -22,17 +22,19 @@ from typing import TYPE_CHECKING, Any, cast
 import polars as pl
 import vnpy.trader.database as vn_database
 from vnpy.trader.constant import Exchange, Interval
-from vnpy.trader.object import BarData, TickData
-from vnpy.trader.database import BarOverview, TickOverview
+from vnpy.trader.database import BarOverview
+from vnpy.trader.object import BarData
 
 from norvix_datafeed import CHINA_TZ
 
+from .. import messages
 from ..calendar import Calendar, Window, day_bounds
 from ..engine import Failure
-from ..fetch import Fetched
 from ..files import inside, replacing
+from ..history import Fetched
+from ..history.frames import DATETIME, answers_frame
+from ..history.select import window_frame
 from ..names import check_vt_symbol
-from .columns import DATETIME, answers_frame
 
 if TYPE_CHECKING:
     from vnpy.alpha import AlphaLab
@@ -62,7 +64,7 @@ def bar_file(lab: AlphaLab, vt_symbol: str, interval: Interval) -> Path:
     """The lab's file of `vt_symbol`'s bars; raises ValueError for a name that is not a
     contract's or a file that would fall outside the lab folder."""
     if interval not in LAB_INTERVALS:
-        raise ValueError(f"an AlphaLab keeps daily and minute bars, not {interval.value}")
+        raise ValueError(messages.not_in_lab(interval.value))
     check_vt_symbol(vt_symbol)
     return inside(Path(lab.lab_path), bar_folder(lab, interval).joinpath(f"{vt_symbol}.parquet"))
 
@@ -128,7 +130,7 @@ def add_contracts(lab_path: str | Path, reference: Reference, vt_symbols: Iterab
         try:
             terms = reference.terms(check_vt_symbol(vt_symbol)[0])
         except Failure as failure:
-            failures.append(f"{vt_symbol}: no contract terms: {failure.reason}")
+            failures.append(messages.no_contract_terms(vt_symbol, failure.reason))
             continue
         except ValueError as error:
             failures.append(str(error))
@@ -165,25 +167,10 @@ class LabBars:
         return cast(datetime, self.frame["datetime"][-1])
 
 
-def window_frame(fetched: Fetched, symbol: str, exchange: Exchange, interval: Interval, window: Window,
-                 calendar: Calendar) -> pl.DataFrame:
-    """The bars of the trading days of `window` from its answers read as columns: those in
-    the calendar's spans of the window, one per time (the last given), ascending, as the
-    downloader selects records (vnpy_norvix/download.py `select`)."""
-    frame = answers_frame(fetched, symbol, exchange, interval)
-    if not frame.height:
-        return frame
-    days = frame["datetime"].dt.date()
-    spans = calendar.spans(window.first, window.last, interval, cast(date, days.min()), cast(date, days.max()))
-    time = pl.col("datetime")
-    inside = pl.any_horizontal(time.is_between(begin, end, closed="left") for begin, end in spans) if spans else pl.lit(False)
-    kept = frame.filter(inside).sort("datetime", maintain_order=True)
-    return kept.unique(subset=["datetime"], keep="last", maintain_order=True)
-
-
 class LabStore:
-    """A lab folder seen through the part of vn.py's database interface that the download
-    planner and downloader use: overviews, loading bars over a range, saving bars."""
+    """A lab folder as the downloads' store (vnpy_norvix/download/planning.py, `FrameStore`):
+    the series its bar files hold, the trading days its ledger records whole, and each
+    window's bars taken as one frame; and a continuous series' file written anew."""
 
     def __init__(self, lab_path: str | Path, added: Callable[[str], None] | None = None) -> None:
         self.lab_path = Path(lab_path)
@@ -191,6 +178,7 @@ class LabStore:
         self.added = added  # told each vt_symbol saved
 
     def get_bar_overview(self) -> list[BarOverview]:
+        """What each bar file holds, as vn.py's databases describe their series."""
         overviews = []
         for interval in LAB_INTERVALS:
             for path in sorted(bar_folder(self.lab, interval).glob("*.parquet")):
@@ -205,53 +193,25 @@ class LabStore:
                                                  self._held(times.max())))
         return overviews
 
-    def get_tick_overview(self) -> list[TickOverview]:
-        return []
-
     @staticmethod
     def _held(value: object) -> datetime:
         # A lab time is a China wall time; the planner reads times as the database gives them.
         assert isinstance(value, datetime)
         return vn_database.convert_tz(value.replace(tzinfo=CHINA_TZ))
 
-    @staticmethod
-    def _lab_time(value: datetime) -> datetime:
-        aware = value.replace(tzinfo=vn_database.DB_TZ) if value.tzinfo is None else value
-        return aware.astimezone(CHINA_TZ).replace(tzinfo=None)
-
-    def load_bar_data(self, symbol: str, exchange: Exchange, interval: Interval, start: datetime,
-                      end: datetime) -> list[BarData]:
-        path = bar_file(self.lab, f"{symbol}.{exchange.value}", interval)
-        if not path.exists():
-            return []
-        times = pl.read_parquet(path, columns=["datetime"])["datetime"]
-        kept = times.filter(times.is_between(self._lab_time(start), self._lab_time(end)))
-        return [BarData(gateway_name="LAB", symbol=symbol, exchange=exchange, interval=interval,
-                        datetime=moment.replace(tzinfo=CHINA_TZ)) for moment in kept.to_list()]
-
-    def load_tick_data(self, symbol: str, exchange: Exchange, start: datetime, end: datetime) -> list[TickData]:
-        return []
-
-    def save_bar_data(self, bars: list[BarData], stream: bool = False) -> bool:
-        self._save(bars, merge=True)
-        return True
-
     def replace_bar_data(self, bars: list[BarData]) -> None:
         """The lab file of the bars' contract and interval holds these bars alone."""
-        self._save(bars, merge=False)
-
-    def _save(self, bars: list[BarData], merge: bool) -> None:
         if bars:
             # vn.py types a bar's interval as optional; the bars saved have one.
             save_lab_bars(self.lab_path, bars[0].vt_symbol, bars[0].interval, bars_frame(bars),  # type: ignore[arg-type]
-                          merge=merge)
+                          merge=False)
             if self.added is not None:
                 self.added(bars[0].vt_symbol)
 
     def window_bars(self, fetched: Fetched, symbol: str, exchange: Exchange, interval: Interval, window: Window,
                     calendar: Calendar) -> LabBars:
         return LabBars(f"{symbol}.{exchange.value}", interval,
-                       window_frame(fetched, symbol, exchange, interval, window, calendar))
+                       window_frame(answers_frame(fetched, symbol, exchange, interval), interval, window, calendar))
 
     def save_frame(self, bars: LabBars, days: dict[date, int], fetched: datetime, calendar: Calendar) -> None:
         """One window's bars saved in place of what the file held of their trading days
@@ -306,6 +266,3 @@ class LabStore:
             day = calendar.trading_day(moment.replace(tzinfo=CHINA_TZ), interval)
             counts[day] = counts.get(day, 0) + 1
         return {day for day in complete if counts.get(day, 0) == records[day][0]}
-
-    def save_tick_data(self, ticks: list[TickData], stream: bool = False) -> bool:
-        raise ValueError("an AlphaLab keeps no ticks")

@@ -1,0 +1,286 @@
+"""Running the tasks: fetchers on a bounded pool hand each window to one writer thread,
+which saves it whole."""
+
+from __future__ import annotations
+
+import queue
+import threading
+import time
+from collections.abc import Sequence
+from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
+from dataclasses import dataclass
+from datetime import date, datetime
+from operator import attrgetter
+from typing import TYPE_CHECKING, Protocol
+
+from vnpy.trader.constant import Interval
+
+from .. import store
+from ..calendar import Calendar, Window, now_in_china
+from .planning import FrameStore, Store, Task, holdings
+from .source import FeedError, Record, Source, Stopped, failure_text
+from .targets import Target
+
+if TYPE_CHECKING:
+    from ..research.lab import LabBars
+
+
+@dataclass
+class Outcome:
+    task: Task
+    fetched: int = 0
+    first: datetime | None = None
+    last: datetime | None = None
+    seconds: float = 0.0
+    error: str | None = None
+    interrupted: bool = False
+    new: int | None = None  # records the database gained
+    added: int | None = 0  # rows this run's saves added, as the database counted them (None: not counted)
+
+    @property
+    def ok(self) -> bool:
+        return self.error is None and not self.interrupted
+
+
+class Progress(Protocol):
+    def started(self, task: Task) -> None: ...
+
+    def advanced(self, task: Task, records: int) -> None: ...
+
+    def finished(self, outcome: Outcome) -> None: ...
+
+
+@dataclass(frozen=True)
+class Batch:
+    """What a task hands to the writer, in order: one window's records, ascending, with
+    the window and when it was fetched, or (`records` None) the end of its fetching, with
+    the failure or interruption that ended it."""
+
+    outcome: Outcome
+    records: list[Record] | LabBars | None
+    error: str | None = None
+    interrupted: bool = False
+    window: Window | None = None
+    fetched: datetime | None = None
+
+
+# Windows waiting to be saved, per job: enough for fetching never to wait on a save of
+# average length, few enough that memory stays bounded whatever the range.
+QUEUED_PER_JOB = 2
+# Records waiting or being saved, in all: windows of ticks hold some 30,000 each, about
+# 100 MB as vn.py objects. A window that would go beyond waits until the writer has
+# saved the others.
+QUEUED_RECORDS = 100_000
+POLL_SECONDS = 0.2  # how often a waiting thread looks at the stop flag
+
+
+class Downloader:
+    """Runs tasks on a bounded pool of fetchers that hand their windows to a single
+    writer thread through a bounded queue. Fetching the next windows overlaps saving the
+    last; at most `QUEUED_PER_JOB` windows per job and `QUEUED_RECORDS` records wait in
+    the queue (a fetcher with one more in hand waits while it is full), so memory stays
+    bounded for any range; and the
+    database is only ever written from the writer's thread, as vn.py's adapters expect
+    (peewee keeps one connection per thread). Each window is saved whole, in one
+    transaction, in the order its task fetched it."""
+
+    def __init__(self, source: Source, database: Store, progress: Progress, jobs: int = 4) -> None:
+        self.source = source
+        self.database = database
+        self.progress = progress
+        self.jobs = max(1, jobs)
+        self.stop = threading.Event()
+        self.queue: queue.Queue[Batch | None] = queue.Queue(maxsize=QUEUED_PER_JOB * self.jobs)
+        self.room = threading.Condition()
+        self.queued = 0  # records queued or being saved
+        self.outcomes: dict[int, Outcome] = {}  # per task, as it goes; written by the writer alone
+        self.began: dict[int, float] = {}  # per task, when its fetching started
+        self.ended: set[int] = set()  # the tasks whose end the writer has reached
+
+    def save(self, task: Task, records: list[Record] | LabBars, window: Window, fetched: datetime) -> int | None:
+        """One window saved whole, replacing what was stored of its days, each trading day
+        recorded with its count and whether it was fetched after it was published in full;
+        how many rows the series gained, when the store counts them."""
+        days = {day: 0 for day in task.calendar.days if window.first <= day <= window.last}
+        days.update(day_counts(records, task.interval, task.calendar))
+        if isinstance(self.database, FrameStore):
+            assert not isinstance(records, list)  # a store of frames is given frames (`window`)
+            self.database.save_frame(records, days, fetched, task.calendar)
+            return None
+        assert isinstance(records, list)
+        return store.save_window(self.database, task.target.symbol, task.target.exchange, task.interval, records,
+                                 days, fetched, task.calendar)
+
+    # --- the fetchers' side ---
+
+    def hand_over(self, batch: Batch | None) -> None:
+        """`batch` queued for the writer, once there is room; Stopped if the run is
+        interrupted meanwhile."""
+        size = records_of(batch)
+        with self.room:
+            while self.queued and self.queued + size > QUEUED_RECORDS:
+                if self.stop.is_set():
+                    raise Stopped
+                self.room.wait(POLL_SECONDS)
+            self.queued += size
+        while not self.stop.is_set():
+            try:
+                self.queue.put(batch, timeout=POLL_SECONDS)
+                return
+            except queue.Full:
+                continue
+        self.saved(size)  # never queued
+        raise Stopped
+
+    def saved(self, size: int) -> None:
+        """`size` records are no longer waiting for the writer."""
+        with self.room:
+            self.queued -= size
+            self.room.notify_all()
+
+    def window(self, target: Target, interval: Interval, window: Window, calendar: Calendar) -> list[Record] | LabBars:
+        """One window of the target, as the store takes it."""
+        if isinstance(self.database, FrameStore):
+            fetched = self.source.answers(target.symbol, target.exchange, interval, window, columns=True)
+            return self.database.window_bars(fetched, target.symbol, target.exchange, interval, window, calendar)
+        return self.source.records(target.symbol, target.exchange, interval, window, calendar)
+
+    def fetch(self, task: Task) -> None:
+        """The task's windows fetched in order and handed to the writer, then its end."""
+        outcome = self.outcomes[id(task)]
+        self.began[id(task)] = time.monotonic()
+        self.progress.started(task)
+        target = task.target
+        error, interrupted = None, False
+        try:
+            if task.failure is not None:
+                raise task.failure
+            for window in task.todo:
+                if self.stop.is_set():
+                    raise Stopped
+                if outcome.error is not None:  # a save failed: the task ends there
+                    break
+                # Read before asking: the answer holds at least what was published by then.
+                fetched = now_in_china()
+                records = self.window(target, task.interval, window, task.calendar)
+                self.hand_over(Batch(outcome, records, window=window, fetched=fetched))
+        except Stopped:
+            interrupted = True
+        except FeedError as failure:
+            if failure.kind == "cancelled" and self.stop.is_set():
+                interrupted = True
+            else:
+                error = failure_text(failure)
+        except Exception as exc:  # anything else ends this task, not the run
+            error = f"{type(exc).__name__}: {exc}"
+        try:
+            self.hand_over(Batch(outcome, None, error, interrupted))
+        except Stopped:
+            pass  # the run ends without the writer: the task counts as interrupted
+
+    # --- the writer's side ---
+
+    def write(self) -> None:
+        """The writer thread: each batch taken in the order handed over, until the end of
+        the run. Once the run is interrupted no save starts (the one in progress finishes)."""
+        try:
+            while not self.stop.is_set():
+                try:
+                    batch = self.queue.get(timeout=POLL_SECONDS)
+                except queue.Empty:
+                    continue
+                if batch is None or self.stop.is_set():
+                    return
+                try:
+                    self.take(batch)
+                finally:
+                    self.saved(records_of(batch))
+        except BaseException:
+            self.stop.set()  # no writer: the fetchers must not wait for one
+            raise
+
+    def take(self, batch: Batch) -> None:
+        outcome = batch.outcome
+        task = outcome.task
+        if batch.records is None:
+            outcome.error = outcome.error or batch.error  # a failed save comes first
+            outcome.interrupted = batch.interrupted
+            outcome.seconds = time.monotonic() - self.began[id(task)]
+            self.ended.add(id(task))
+            self.progress.finished(outcome)
+            return
+        if outcome.error is not None:
+            return  # a save of this task failed: its later windows are not saved
+        records = batch.records
+        try:
+            assert batch.window is not None and batch.fetched is not None  # a window's batch
+            added = self.save(task, records, batch.window, batch.fetched)
+            outcome.added = None if added is None or outcome.added is None else outcome.added + added
+            if records:
+                first, last = ((records[0].datetime, records[-1].datetime) if isinstance(records, list)
+                               else (records.first, records.last))
+                outcome.first = min(outcome.first or first, first)
+                outcome.last = max(outcome.last or last, last)
+                outcome.fetched += len(records)
+            self.progress.advanced(task, len(records))  # after the save: progress never runs ahead of it
+        except Exception as exc:  # a database failure ends this task, not the run
+            outcome.error = f"{type(exc).__name__}: {exc}"
+
+    def run(self, tasks: Sequence[Task]) -> list[Outcome]:
+        """Every task's outcome, in the order given. Ctrl-C stops the tasks at once: a save
+        in progress finishes, none starts after, and the requests in flight are left to
+        end on their own (their threads must not keep the process alive)."""
+        for task in tasks:
+            self.outcomes.setdefault(id(task), Outcome(task))
+        writer = threading.Thread(target=self.write, name="norvix-writer", daemon=True)
+        writer.start()
+        pool = ThreadPoolExecutor(max_workers=self.jobs, thread_name_prefix="norvix-download")
+        futures: list[Future[None]] = [pool.submit(self.fetch, task) for task in tasks]
+        interrupted = False
+        try:
+            pending = set(futures)
+            while pending:
+                _, pending = wait(pending, timeout=POLL_SECONDS, return_when=FIRST_COMPLETED)
+            try:
+                self.hand_over(None)  # after every task's last batch: the writer ends
+            except Stopped:
+                pass  # the writer is gone already
+            while writer.is_alive():
+                writer.join(POLL_SECONDS)
+        except KeyboardInterrupt:
+            interrupted = True
+            self.stop.set()
+            self.source.engine.abort()  # the requests in flight end at once
+            writer.join()  # the save in progress finishes; none starts after
+        finally:
+            pool.shutdown(wait=not interrupted, cancel_futures=True)
+        outcomes = [self.outcomes[id(task)] for task in tasks]
+        for outcome in outcomes:
+            if id(outcome.task) not in self.ended:  # stopped where it was
+                outcome.interrupted = True
+        try:
+            held = holdings(self.database)
+        except Exception:  # the database lost meanwhile: the tasks have said so already
+            return outcomes
+        for outcome in outcomes:
+            after = held.get(outcome.task.key)
+            # What this run added, where its saves counted it: another run writing into
+            # the same database meanwhile does not count as this one's.
+            outcome.new = (outcome.added if outcome.added is not None
+                           else (after.count if after else 0) - outcome.task.held)
+        return outcomes
+
+
+def day_counts(records: list[Record] | LabBars, interval: Interval, calendar: Calendar) -> dict[date, int]:
+    """The records of each trading day among `records` (one window's, as selected)."""
+    times = (map(attrgetter("datetime"), records) if isinstance(records, list)
+             else records.frame["datetime"].to_list())
+    counts: dict[date, int] = {}
+    for moment in times:
+        day = calendar.trading_day(moment, interval)
+        counts[day] = counts.get(day, 0) + 1
+    return counts
+
+
+def records_of(batch: Batch | None) -> int:
+    return len(batch.records) if batch is not None and batch.records else 0

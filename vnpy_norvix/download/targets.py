@@ -1,0 +1,75 @@
+"""What to download: contracts given by name, and those of a product (its dominant
+contracts, or every contract tradable during the range)."""
+
+from __future__ import annotations
+
+from collections.abc import Iterable
+from dataclasses import dataclass
+from datetime import date
+
+from vnpy.trader.constant import Exchange
+
+from .. import messages
+from .source import FeedError, Source, failure_text
+
+
+@dataclass(frozen=True)
+class Target:
+    symbol: str
+    exchange: Exchange
+    first: date  # trading days wanted
+    last: date
+
+    @property
+    def vt_symbol(self) -> str:
+        return f"{self.symbol}.{self.exchange.value}"
+
+
+def product_targets(source: Source, product: str, contracts: str, start: date, end: date) -> list[Target]:
+    """The dominant contracts of `product` over [start, end], or every contract tradable
+    on some day of it, each over the days it was listed."""
+    source.reference.check_product(product)
+    days = source.reference.dominant(product, start, end)
+    if not days:
+        raise FeedError(messages.no_trading_days(product, start, end), "range")
+    if contracts == "dominant":
+        seen: dict[str, Target] = {}
+        for day in days:
+            seen.setdefault(day.instrument_id, Target(day.instrument_id, day.exchange, start, end))
+        return list(seen.values())
+    # A contract trades for about a year, so one that lists during the range is still
+    # tradable on the first trading day of the next month, or on the last day.
+    samples = [days[0].trading_date]
+    samples += [day.trading_date for before, day in zip(days, days[1:])
+                if (day.trading_date.year, day.trading_date.month) != (before.trading_date.year,
+                                                                        before.trading_date.month)]
+    samples.append(days[-1].trading_date)
+    found: dict[str, Target] = {}
+    for sample in dict.fromkeys(samples):
+        for listing in source.reference.listings(product, sample):
+            first = max(start, listing.list_date or start)
+            last = min(end, listing.expire_date or end)
+            found.setdefault(listing.instrument_id, Target(listing.instrument_id, listing.exchange, first, last))
+    return sorted(found.values(), key=lambda target: (target.last, target.symbol))
+
+
+def resolve(source: Source, symbols: Iterable[tuple[str, Exchange]], products: Iterable[str], contracts: str,
+            start: date, end: date) -> tuple[list[Target], list[str]]:
+    """The contracts to download, and the failures met while checking contracts and
+    enumerating products."""
+    targets: dict[str, Target] = {}
+    failures = []
+    for symbol, exchange in symbols:
+        try:
+            source.reference.check_contract(symbol, exchange)
+        except FeedError as failure:
+            failures.append(f"{symbol}.{exchange.value}: {failure_text(failure)}")
+            continue
+        targets.setdefault(f"{symbol}.{exchange.value}", Target(symbol, exchange, start, end))
+    for product in products:
+        try:
+            for target in product_targets(source, product, contracts, start, end):
+                targets.setdefault(target.vt_symbol, target)
+        except FeedError as failure:
+            failures.append(f"{product}: {failure_text(failure)}")
+    return list(targets.values()), failures
