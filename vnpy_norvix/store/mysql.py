@@ -20,12 +20,13 @@ from __future__ import annotations
 
 import re
 import sys
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from datetime import datetime
 from operator import itemgetter
 
 import peewee
 
+from .. import _wire
 from . import days as day_record
 from .schema import Layout, Row, field_class
 from .writer import PeeweeDatabase, Writer
@@ -33,11 +34,16 @@ from .writer import PeeweeDatabase, Writer
 STATEMENT_BYTES = 4 << 20  # a statement's size, unless the server's packet limit is smaller
 REAL = "%re0"  # the driver's float literal, where repr has no exponent of its own
 TEXTS = {str}
+NO_BACKSLASH_ESCAPES = 512  # pymysql.constants.SERVER_STATUS: a text's quote doubled, no backslash escapes
 PLAIN_REALS = re.compile(r"[-0-9.e,]*")
 
 
 class MysqlWriter(Writer):
     QUOTE = "`"
+    # Each statement is a round trip to the server; the REPLACE statements' affected rows
+    # tell how many rows they added, where counting a series' rows costs a scan of it.
+    NET_CHANGES = True
+    SPANS = 64
 
     def table_columns(self, table: str) -> set[str]:
         rows = self.execute("SELECT COLUMN_NAME FROM information_schema.COLUMNS "
@@ -71,8 +77,7 @@ class MysqlWriter(Writer):
         updated = ", ".join(f"{self.name(name)} = VALUES({self.name(name)})" for name in ("count", "complete"))
         statement = (f"INSERT INTO {self.name(day_record.TABLE)} ({self.names(columns)}) "
                      f'VALUES ({", ".join([self.param] * len(columns))}) ON DUPLICATE KEY UPDATE {updated}')
-        for row in days:
-            self.execute(statement, row)
+        self.db.cursor().executemany(statement, days)  # one multi-row statement: the driver joins the rows
 
     def truncated(self, column: str, unit: str) -> str:
         """SQL for a stored time cut to its "hour" or "minute" (no "%": the driver formats
@@ -91,27 +96,30 @@ class MysqlWriter(Writer):
     def text_times(self) -> bool:
         return True  # a naive time's str() is the text the driver writes for it
 
-    def statement_limit(self) -> int:
-        """How many characters a statement may have: its encoded size (at most 4 bytes a
-        character) within the server's packet limit."""
+    def statement_bytes(self) -> int:
+        """How many bytes a statement may have: within the server's packet limit."""
         (packet,) = self.execute("SELECT @@max_allowed_packet").fetchone() or (1 << 20,)
-        return max(1, min(STATEMENT_BYTES, int(packet) - 1024) // 4)
+        return max(1, min(STATEMENT_BYTES, int(packet) - 1024))
 
-    def upsert(self, layout: Layout, rows: list[Row]) -> None:
-        values = self.literals(layout, rows)  # every row first: a refused value stops the save here
+    def upsert(self, layout: Layout, rows: list[Row]) -> int:
+        """The rows replaced in; returns how many rows the table gained: the server counts
+        one affected row per row written and one more for each stored row it replaced."""
         head = f"REPLACE INTO {self.name(layout.table)} ({self.names(layout.columns)}) VALUES "
-        limit = self.statement_limit() - len(head)
+        pieces = self.values(layout, rows, self.statement_bytes() - len(head))
         cursor = self.db.cursor()
-        chunk: list[str] = []
-        size = 0
-        for value in values:
-            if chunk and size + len(value) + 1 > limit:
-                cursor.execute(head + ",".join(chunk))  # no parameters: the text is sent as it is
-                chunk, size = [], 0
-            chunk.append(value)
-            size += len(value) + 1
-        if chunk:
-            cursor.execute(head + ",".join(chunk))
+        affected = 0
+        for piece in pieces:
+            affected += cursor.execute(head + piece)  # no parameters: the text is sent as it is
+        return 2 * len(rows) - affected
+
+    def values(self, layout: Layout, rows: list[Row], limit: int) -> list[str]:
+        """The rows' VALUES text, every row first (a refused value stops the save here),
+        in pieces of at most `limit` bytes (a longer row alone)."""
+        if not self.db.connection().server_status & NO_BACKSLASH_ESCAPES:
+            pieces = _wire.mysql_values(rows, limit)
+            if pieces is not None:
+                return pieces
+        return list(joined(self.literals(layout, rows), max(1, limit // 4)))  # at most 4 bytes a character
 
     def literals(self, layout: Layout, rows: list[Row]) -> list[str]:
         """Each row as a parenthesised list of SQL literals: the text the driver writes for
@@ -149,6 +157,20 @@ class MysqlWriter(Writer):
         shape = "(" + ",".join(["%s"] * first + ["%s"] + ["%s"] * (len(layout.columns) - last)) + ")"
         columns = [column(i) for i in others]
         return list(map(shape.__mod__, zip(*columns[:first], prices, *columns[first:])))
+
+
+def joined(values: list[str], limit: int) -> Iterator[str]:
+    """The values joined by "," into pieces of at most `limit` characters (a longer one alone)."""
+    chunk: list[str] = []
+    size = 0
+    for value in values:
+        if chunk and size + len(value) + 1 > limit:
+            yield ",".join(chunk)
+            chunk, size = [], 0
+        chunk.append(value)
+        size += len(value) + 1
+    if chunk:
+        yield ",".join(chunk)
 
 
 def real_literal(value: object) -> str:

@@ -117,9 +117,10 @@ class Layout:
         """What a re-saved record replaces: every column outside the unique index."""
         return tuple(column for column in self.columns if column not in self.unique)
 
-    def key_of(self, row: Row) -> Row:
-        """The row's overview key."""
-        return tuple(row[self.columns.index(column)] for column in self.key)
+    @cached_property
+    def key_of(self) -> Callable[[Row], Row]:
+        """The row's overview key (of two columns or more)."""
+        return itemgetter(*(self.columns.index(column) for column in self.key))
 
     @cached_property
     def unique_of(self) -> Callable[[Row], Row]:

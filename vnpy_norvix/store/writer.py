@@ -28,6 +28,8 @@ def quoted(names: Sequence[str]) -> str:
 
 
 class Results(Protocol):
+    rowcount: int
+
     def fetchone(self) -> tuple[Any, ...] | None: ...
 
     def __iter__(self) -> Iterator[tuple[Any, ...]]: ...
@@ -51,6 +53,10 @@ class Writer(ABC):
     """Writes into the tables of the adapter's peewee database `db`."""
 
     QUOTE = '"'  # the SQL dialect's quote around a name
+    # Whether `upsert` returns how many rows the table gained, as the server counted them
+    # (else they are counted before and after); and how many time spans one DELETE takes.
+    NET_CHANGES = False
+    SPANS = 1
 
     def __init__(self, db: PeeweeDatabase) -> None:
         self.db = db
@@ -81,9 +87,9 @@ class Writer(ABC):
         """The column sets of the table's unique indexes."""
 
     @abstractmethod
-    def upsert(self, layout: Layout, rows: list[Row]) -> None:
+    def upsert(self, layout: Layout, rows: list[Row]) -> int | None:
         """The rows into the layout's table, a row with a stored key replacing it as the
-        adapter replaces it."""
+        adapter replaces it; how many rows the table gained, where NET_CHANGES."""
 
     @abstractmethod
     def truncated(self, column: str, unit: str) -> str:
@@ -128,15 +134,22 @@ class Writer(ABC):
         rows = layout.rows(records, self.text_times())
         if replacing is not None:
             replacing = tuple(map(text, replacing))
-        keys = list(dict.fromkeys(map(layout.key_of, rows)))
+        keys = [] if self.NET_CHANGES else list(dict.fromkeys(map(layout.key_of, rows)))
         with self.transaction():
             before = self.count(layout, keys)
+            deleted = 0
             if replacing is not None:
-                self.execute(f"DELETE FROM {self.name(layout.table)} WHERE {self.matching(layout.key)}", replacing)
+                deleted = self.execute(f"DELETE FROM {self.name(layout.table)} WHERE {self.matching(layout.key)}",
+                                       replacing).rowcount
                 self.execute(f"DELETE FROM {self.name(layout.overview)} WHERE {self.matching(layout.key)}", replacing)
-            self.upsert(layout, rows)
+            gained = self.upsert(layout, rows)
             self.update_overview(layout, rows)
-            return self.count(layout, keys) - before
+            return self.gained(layout, keys, before, deleted, gained)
+
+    def gained(self, layout: Layout, keys: list[Row], before: int, deleted: int, gained: int | None) -> int:
+        """How many rows a save added: from what the server said where NET_CHANGES, else
+        counted again under `keys`."""
+        return gained - deleted if gained is not None else self.count(layout, keys) - before
 
     def count(self, layout: Layout, keys: list[Row]) -> int:
         """Rows stored under the overview keys `keys`."""
@@ -177,17 +190,28 @@ class Writer(ABC):
             with self.transaction():
                 self.create_day_table()
         with self.transaction():
-            before = self.count(layout, [key])
-            for begin, end in spans:
-                self.execute(f"DELETE FROM {self.name(layout.table)} WHERE {self.matching(layout.key)} "
-                             f"AND {self.name('datetime')} >= {p} AND {self.name('datetime')} < {p}",
-                             (*key, begin, end))
+            keys = [] if self.NET_CHANGES else [key]
+            before = self.count(layout, keys)
+            deleted = self.delete_spans(layout, key, spans)
+            gained: int | None = 0
             if rows:
-                self.upsert(layout, rows)
+                gained = self.upsert(layout, rows)
                 self.update_overview(layout, rows)
             if days:
                 self.record_days(days)
-            return self.count(layout, [key]) - before
+            return self.gained(layout, keys, before, deleted, gained)
+
+    def delete_spans(self, layout: Layout, key: Row, spans: Sequence[tuple[datetime, datetime]]) -> int:
+        """The series' stored rows with times in the [begin, end) spans deleted, SPANS spans a
+        statement; how many."""
+        p, moment = self.param, self.name("datetime")
+        deleted = 0
+        for first in range(0, len(spans), self.SPANS):
+            group = spans[first:first + self.SPANS]
+            within = " OR ".join([f"({moment} >= {p} AND {moment} < {p})"] * len(group))
+            deleted += self.execute(f"DELETE FROM {self.name(layout.table)} WHERE {self.matching(layout.key)} "
+                                    f"AND ({within})", (*key, *(time for span in group for time in span))).rowcount
+        return deleted
 
     def record_days(self, days: Sequence[tuple[object, ...]]) -> None:
         """The completeness record's rows written over what it held of their days."""
