@@ -207,8 +207,8 @@ def test_values_text_is_the_drivers_literals_and_stays_within_the_limit(mysql_ba
     times = [datetime(1986, 9, 14, 1, 30), datetime(2024, 1, 2, 9, 0, 0, 500), datetime(9, 1, 2, 3, 4, 5, 999999),
              datetime(2024, 1, 2, 9, tzinfo=SHANGHAI), datetime(2024, 1, 2, 9, 1, 2, 3, tzinfo=timezone.utc)]
 
-    def value(column, layout):
-        if column in layout.reals:
+    def value(column, shape):
+        if column in shape.reals:
             return rng.choice(floats + [struct.unpack("d", struct.pack("Q", rng.getrandbits(62)))[0],
                                         rng.uniform(-1e6, 1e6), None, 7, -(2**70)])
         if column in ("datetime", "localtime"):
@@ -216,9 +216,9 @@ def test_values_text_is_the_drivers_literals_and_stays_within_the_limit(mysql_ba
             return str(moment.replace(tzinfo=None)) if column == "datetime" and moment else moment
         return rng.choice(texts + [None])
 
-    for layout in (BARS, TICKS):
-        rows = [tuple(value(column, layout) for column in layout.columns) for _ in range(400)]
-        expected = writer.literals(layout, rows)
+    for shape in (BARS, TICKS):
+        rows = [tuple(value(column, shape) for column in shape.columns) for _ in range(400)]
+        expected = writer.literals(shape, rows)
         for limit in (1, 500, 1 << 20):
             pieces = _wire.mysql_values(rows, limit)
             assert ",".join(pieces) == ",".join(expected)
@@ -226,7 +226,7 @@ def test_values_text_is_the_drivers_literals_and_stays_within_the_limit(mysql_ba
         assert len(_wire.mysql_values(rows, 1)) == len(rows) and len(_wire.mysql_values(rows, 1 << 20)) == 1
         for other in (float("nan"), float("-inf"), Decimal("1.5"), True, b"x", "lone \ud800", [1]):
             assert _wire.mysql_values(rows + [(*rows[0][:-1], other)], 1 << 20) is None
-        assert writer.values(layout, rows, 1 << 20) == [",".join(expected)]
+        assert writer.values(shape, rows, 1 << 20) == [",".join(expected)]
     assert _wire.mysql_values([], 100) == []
 
 

@@ -28,7 +28,7 @@ import peewee
 
 from .. import _wire
 from . import days as day_record
-from .schema import Layout, Row, field_class
+from .schema import TableShape, Row, field_class
 from .writer import PeeweeDatabase, Writer
 
 STATEMENT_BYTES = 4 << 20  # a statement's size, unless the server's packet limit is smaller
@@ -88,10 +88,10 @@ class MysqlWriter(Writer):
     def read_truncated(self, value: object) -> datetime:
         return value  # type: ignore[return-value]  # pymysql reads a DATETIME as a naive datetime
 
-    def tables_match(self, layout: Layout) -> bool:
+    def tables_match(self, shape: TableShape) -> bool:
         # The literals are the ones pymysql writes, the driver peewee takes when it has it.
         driver = type(self.db.connection()).__module__
-        return driver.split(".")[0] == "pymysql" and super().tables_match(layout)
+        return driver.split(".")[0] == "pymysql" and super().tables_match(shape)
 
     def text_times(self) -> bool:
         return True  # a naive time's str() is the text the driver writes for it
@@ -101,35 +101,35 @@ class MysqlWriter(Writer):
         (packet,) = self.execute("SELECT @@max_allowed_packet").fetchone() or (1 << 20,)
         return max(1, min(STATEMENT_BYTES, int(packet) - 1024))
 
-    def upsert(self, layout: Layout, rows: list[Row]) -> int:
+    def upsert(self, shape: TableShape, rows: list[Row]) -> int:
         """The rows replaced in; returns how many rows the table gained: the server counts
         one affected row per row written and one more for each stored row it replaced."""
-        head = f"REPLACE INTO {self.name(layout.table)} ({self.names(layout.columns)}) VALUES "
-        pieces = self.values(layout, rows, self.statement_bytes() - len(head))
+        head = f"REPLACE INTO {self.name(shape.table)} ({self.names(shape.columns)}) VALUES "
+        pieces = self.values(shape, rows, self.statement_bytes() - len(head))
         cursor = self.db.cursor()
         affected = 0
         for piece in pieces:
             affected += cursor.execute(head + piece)  # no parameters: the text is sent as it is
         return 2 * len(rows) - affected
 
-    def values(self, layout: Layout, rows: list[Row], limit: int) -> list[str]:
+    def values(self, shape: TableShape, rows: list[Row], limit: int) -> list[str]:
         """The rows' VALUES text, every row first (a refused value stops the save here),
         in pieces of at most `limit` bytes (a longer row alone)."""
         if not self.db.connection().server_status & NO_BACKSLASH_ESCAPES:
             pieces = _wire.mysql_values(rows, limit)
             if pieces is not None:
                 return pieces
-        return list(joined(self.literals(layout, rows), max(1, limit // 4)))  # at most 4 bytes a character
+        return list(joined(self.literals(shape, rows), max(1, limit // 4)))  # at most 4 bytes a character
 
-    def literals(self, layout: Layout, rows: list[Row]) -> list[str]:
+    def literals(self, shape: TableShape, rows: list[Row]) -> list[str]:
         """Each row as a parenthesised list of SQL literals: the text the driver writes for
         its values. The prices are formatted a row at a time, each other column a column at
         a time, in one formatting where all its values are of one type."""
         escape = self.db.connection().escape  # the driver's own, for what is not written here
-        first = layout.columns.index(layout.reals[0])
-        last = first + len(layout.reals)
-        assert layout.columns[first:last] == layout.reals  # the prices side by side
-        time = layout.columns.index("datetime")
+        first = shape.columns.index(shape.reals[0])
+        last = first + len(shape.reals)
+        assert shape.columns[first:last] == shape.reals  # the prices side by side
+        time = shape.columns.index("datetime")
 
         def literal(value: object) -> str:
             if type(value) is float:
@@ -148,15 +148,15 @@ class MysqlWriter(Writer):
                 return map(quoted.__getitem__, values)
             return list(map(literal, values))  # a refused value found before any row is made
 
-        prices = list(map(",".join([REAL] * len(layout.reals)).__mod__, map(itemgetter(slice(first, last)), rows)))
+        prices = list(map(",".join([REAL] * len(shape.reals)).__mod__, map(itemgetter(slice(first, last)), rows)))
         every = ",".join(prices)
         # Only floats without an exponent of their own give no other character, and no "e+" or "e-".
         if not PLAIN_REALS.fullmatch(every) or "e+" in every or "e-" in every:
             prices = [",".join(map(literal, row[first:last])) for row in rows]
-        others = [i for i in range(len(layout.columns)) if not first <= i < last]
-        shape = "(" + ",".join(["%s"] * first + ["%s"] + ["%s"] * (len(layout.columns) - last)) + ")"
+        others = [i for i in range(len(shape.columns)) if not first <= i < last]
+        row_form = "(" + ",".join(["%s"] * first + ["%s"] + ["%s"] * (len(shape.columns) - last)) + ")"
         columns = [column(i) for i in others]
-        return list(map(shape.__mod__, zip(*columns[:first], prices, *columns[first:])))
+        return list(map(row_form.__mod__, zip(*columns[:first], prices, *columns[first:])))
 
 
 def joined(values: list[str], limit: int) -> Iterator[str]:
@@ -181,15 +181,15 @@ def real_literal(value: object) -> str:
     return text if "e" in text else text + "e0"
 
 
-def declared(column: str, layout: Layout, table: str) -> type[peewee.Field]:
+def declared(column: str, shape: TableShape, table: str) -> type[peewee.Field]:
     """The field classes vnpy_mysql declares: DOUBLE prices, and the millisecond time
     field of its own for the ticks' times."""
-    if column in layout.reals:
+    if column in shape.reals:
         return peewee.DoubleField
     if table == "dbtickdata" and column in ("datetime", "localtime"):
         found = getattr(sys.modules.get("vnpy_mysql.mysql_database"), "DateTimeMillisecondField", None)
         return found if isinstance(found, type) and issubclass(found, peewee.DateTimeField) else Unknown
-    return field_class(column, layout, table)
+    return field_class(column, shape, table)
 
 
 class Unknown(peewee.Field):
