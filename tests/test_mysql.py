@@ -236,6 +236,7 @@ def test_saves_report_the_rows_they_added(mysql_backend):
     from datetime import date
 
     from vnpy_norvix import store
+    from vnpy_norvix.store.mysql import MysqlWriter
 
     mysql_backend.use("bulk")
     database = mysql_backend.database
@@ -252,8 +253,23 @@ def test_saves_report_the_rows_they_added(mysql_backend):
              lambda: store.save_window(database, "rb2405", Exchange.SHFE, Interval.MINUTE,
                                        bars("rb2405", Interval.MINUTE, t0 + 10 * minute, 20, minute, seed=14),
                                        {date(2024, 1, 2): 20}, datetime(2024, 1, 3, tzinfo=SHANGHAI))]
+    # A window of more days than one DELETE takes: two bars a day stored, one saved again.
+    days = [day for day in (date(2024, 2, 1) + timedelta(days=i) for i in range(100)) if day.weekday() < 5]
+
+    def daily(count, seed):
+        return [bar for i, day in enumerate(days) for bar in bars(
+            "rb2405", Interval.MINUTE, datetime(day.year, day.month, day.day, 10, tzinfo=SHANGHAI), count, minute,
+            seed + i)]
+
+    def window(records, count):
+        return lambda: store.save_window(database, "rb2405", Exchange.SHFE, Interval.MINUTE, records,
+                                         dict.fromkeys(days, count), datetime(2024, 7, 1, tzinfo=SHANGHAI))
+
+    saves += [window(daily(2, 15), 2), window(daily(1, 16), 1)]
     gains = []
     for save in saves:
         before = held()
         gains.append((save(), held() - before))
-    assert [reported for reported, _ in gains] == [counted for _, counted in gains] == [50, 20, 0, -50]
+    assert len(days) > MysqlWriter.SPANS
+    assert [reported for reported, _ in gains] == [counted for _, counted in gains] == [
+        50, 20, 0, -50, 2 * len(days), -len(days)]
