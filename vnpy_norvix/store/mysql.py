@@ -20,9 +20,11 @@ from __future__ import annotations
 
 import re
 import sys
+import weakref
 from collections.abc import Iterable, Iterator, Sequence
 from datetime import datetime
 from operator import itemgetter
+from typing import Any
 
 import peewee
 
@@ -34,6 +36,7 @@ from .writer import PeeweeDatabase, Writer
 STATEMENT_BYTES = 4 << 20  # a statement's size, unless the server's packet limit is smaller
 REAL = "%re0"  # the driver's float literal, where repr has no exponent of its own
 TEXTS = {str}
+PACKETS: weakref.WeakKeyDictionary[Any, int] = weakref.WeakKeyDictionary()  # per driver connection
 NO_BACKSLASH_ESCAPES = 512  # pymysql.constants.SERVER_STATUS: a text's quote doubled, no backslash escapes
 PLAIN_REALS = re.compile(r"[-0-9.e,]*")
 
@@ -46,18 +49,27 @@ class MysqlWriter(Writer):
     SPANS = 64
 
     def table_columns(self, table: str) -> set[str]:
-        rows = self.execute("SELECT COLUMN_NAME FROM information_schema.COLUMNS "
-                            "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = %s", (table,))
-        return {name for (name,) in rows}
+        return self.catalogue((table,))[table][0]
 
     def unique_indexes(self, table: str) -> set[frozenset[str]]:
-        rows = self.execute("SELECT INDEX_NAME, COLUMN_NAME FROM information_schema.STATISTICS "
-                            "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = %s AND NON_UNIQUE = 0 "
-                            "AND SUB_PART IS NULL", (table,))
-        indexes: dict[str, set[str]] = {}
-        for index, column in rows:
-            indexes.setdefault(index, set()).add(column)
-        return {frozenset(columns) for columns in indexes.values()}
+        return self.catalogue((table,))[table][1]
+
+    def catalogue(self, tables: Sequence[str]) -> dict[str, tuple[set[str], set[frozenset[str]]]]:
+        # One round trip for all: a save asks before each window.
+        among = f"TABLE_SCHEMA = DATABASE() AND TABLE_NAME IN ({', '.join([self.param] * len(tables))})"
+        rows = self.execute(f"SELECT 0, TABLE_NAME, COLUMN_NAME, '' FROM information_schema.COLUMNS WHERE {among} "
+                            "UNION ALL SELECT 1, TABLE_NAME, COLUMN_NAME, INDEX_NAME "
+                            f"FROM information_schema.STATISTICS WHERE {among} AND NON_UNIQUE = 0 AND SUB_PART IS NULL",
+                            (*tables, *tables))
+        columns: dict[str, set[str]] = {}
+        indexes: dict[str, dict[str, set[str]]] = {}
+        for is_index, table, column, index in rows:  # a name in another case is not the table asked for
+            if is_index:
+                indexes.setdefault(table, {}).setdefault(index, set()).add(column)
+            else:
+                columns.setdefault(table, set()).add(column)
+        return {table: (columns.get(table, set()), {frozenset(names) for names in indexes.get(table, {}).values()})
+                for table in tables}
 
     # The per-trading-day aggregates over the unique index (held days, per-hour and
     # per-minute counts) take these forms of a time cut short; the completeness record's
@@ -97,9 +109,14 @@ class MysqlWriter(Writer):
         return True  # a naive time's str() is the text the driver writes for it
 
     def statement_bytes(self) -> int:
-        """How many bytes a statement may have: within the server's packet limit."""
-        (packet,) = self.execute("SELECT @@max_allowed_packet").fetchone() or (1 << 20,)
-        return max(1, min(STATEMENT_BYTES, int(packet) - 1024))
+        """How many bytes a statement may have: within the server's packet limit, which a
+        session keeps from its start (read once per connection)."""
+        connection = self.db.connection()
+        packet = PACKETS.get(connection)
+        if packet is None:
+            (packet,) = self.execute("SELECT @@max_allowed_packet").fetchone() or (1 << 20,)
+            PACKETS[connection] = packet = int(packet)
+        return max(1, min(STATEMENT_BYTES, packet - 1024))
 
     def upsert(self, shape: TableShape, rows: list[Row]) -> int:
         """The rows replaced in; returns how many rows the table gained: the server counts

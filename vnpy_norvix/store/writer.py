@@ -116,13 +116,17 @@ class Writer(ABC):
         """A time as the driver hands it back, as the adapter's model reads it."""
         return value  # type: ignore[return-value]  # a driver that hands back datetimes
 
+    def catalogue(self, tables: Sequence[str]) -> dict[str, tuple[set[str], set[frozenset[str]]]]:
+        """Each table's columns and unique indexes (`table_columns`, `unique_indexes`)."""
+        return {table: (self.table_columns(table), self.unique_indexes(table)) for table in tables}
+
     def tables_match(self, shape: TableShape) -> bool:
         """The database's tables have the shape's columns and unique indexes."""
-        overview = {"id", *shape.key, "count", "start", "end"}
-        return (self.table_columns(shape.table) == {"id", *shape.columns}
-                and frozenset(shape.unique) in self.unique_indexes(shape.table)
-                and self.table_columns(shape.overview) == overview
-                and frozenset(shape.key) in self.unique_indexes(shape.overview))
+        found = self.catalogue((shape.table, shape.overview))
+        (columns, indexes), (overview_columns, overview_indexes) = found[shape.table], found[shape.overview]
+        return (columns == {"id", *shape.columns} and frozenset(shape.unique) in indexes
+                and overview_columns == {"id", *shape.key, "count", "start", "end"}
+                and frozenset(shape.key) in overview_indexes)
 
     def save_records(self, kind: str, records: Sequence[BarData | TickData], replacing: Row | None = None) -> int:
         """The "bars" or "ticks" saved in one transaction; with `replacing` (an overview
