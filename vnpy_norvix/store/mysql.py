@@ -1,5 +1,13 @@
 """Bulk writes into vnpy_mysql's tables: multi-row REPLACE statements as large as the
-server's packet limit allows, on the adapter's own connection.
+server's packet limit allows, on the adapter's own connection, their text built natively
+(`_wire.mysql_values`, src/rows/mysql.cpp) wherever it is the driver's own, else from the
+driver's literals here.
+
+A statement costs a round trip, which a command's other threads lengthen: a save asks
+for the tables' columns and indexes in one query, reads the packet limit once per
+connection, deletes a window's days and records them in one statement each, and takes
+the rows it added from the REPLACE statements' affected rows instead of counting the
+series before and after.
 
 What the adapter leaves, reproduced:
 - it writes with REPLACE, 50 rows a statement: a re-saved record (under the unique
