@@ -62,8 +62,12 @@ class MysqlWriter(Writer):
     def unique_indexes(self, table: str) -> set[frozenset[str]]:
         return self.catalogue((table,))[table][1]
 
+    days_seen = False  # the completeness record's table found by a catalogue query of this writer's
+
     def catalogue(self, tables: Sequence[str]) -> dict[str, tuple[set[str], set[frozenset[str]]]]:
-        # One round trip for all: a save asks before each window.
+        # One round trip for all, the completeness record's table included: a save asks
+        # before each window.
+        tables = (*dict.fromkeys((*tables, day_record.TABLE)),)
         among = f"TABLE_SCHEMA = DATABASE() AND TABLE_NAME IN ({', '.join([self.param] * len(tables))})"
         rows = self.execute(f"SELECT 0, TABLE_NAME, COLUMN_NAME, '' FROM information_schema.COLUMNS WHERE {among} "
                             "UNION ALL SELECT 1, TABLE_NAME, COLUMN_NAME, INDEX_NAME "
@@ -76,6 +80,7 @@ class MysqlWriter(Writer):
                 indexes.setdefault(table, {}).setdefault(index, set()).add(column)
             else:
                 columns.setdefault(table, set()).add(column)
+        self.days_seen = self.days_seen or day_record.TABLE in columns
         return {table: (columns.get(table, set()), {frozenset(names) for names in indexes.get(table, {}).values()})
                 for table in tables}
 
@@ -112,6 +117,11 @@ class MysqlWriter(Writer):
         # The literals are the ones pymysql writes, the driver peewee takes when it has it.
         driver = type(self.db.connection()).__module__
         return driver.split(".")[0] == "pymysql" and super().tables_match(shape)
+
+    def has_day_records(self) -> bool:
+        # The table a save's check has just seen is not asked for again (a table of this
+        # package's own, which nothing drops while a store is being written).
+        return self.days_seen or super().has_day_records()
 
     def text_times(self) -> bool:
         return True  # a naive time's str() is the text the driver writes for it

@@ -166,15 +166,17 @@ class Writer(ABC):
         first, last = shape.time(rows[0]), shape.time(rows[-1])
         where = self.matching(shape.key)
         overview, table = self.name(shape.overview), self.name(shape.table)
-        found = self.execute(f"SELECT {self.names(('id', 'start', 'end'))} FROM {overview} WHERE {where}",
-                             key).fetchone()
+        # The table's rows under the key counted in the same query, where there is an entry.
+        found = self.execute(f"SELECT {self.names(('id', 'start', 'end'))}, "
+                             f"(SELECT COUNT(*) FROM {table} WHERE {where}) FROM {overview} WHERE {where}",
+                             (*key, *key)).fetchone()
         p = self.param
         if found is None:
             self.execute(f"INSERT INTO {overview} ({self.names((*shape.key, 'count', 'start', 'end'))}) "
                          f'VALUES ({", ".join([p] * (len(shape.key) + 3))})', (*key, len(rows), first, last))
             return
         start, end = min(first, self.read_time(found[1])), max(last, self.read_time(found[2]))
-        count = next(iter(self.execute(f"SELECT COUNT(*) FROM {table} WHERE {where}", key)))[0]
+        count = found[3]
         updated = ", ".join(f"{self.name(column)} = {p}" for column in ("count", "start", "end"))
         self.execute(f"UPDATE {overview} SET {updated} WHERE {self.name('id')} = {p}", (count, start, end, found[0]))
 
