@@ -205,6 +205,14 @@ class Sqlite(Database):
 class Server(Database):
     """A database server of the benchmark's own: a database per run."""
 
+    title: str  # the report's heading
+
+    @staticmethod
+    def running(port: int, env: dict[str, str]) -> tuple[Any, str]:
+        """The context manager that runs the server on `port` (vn.py's settings for it), or
+        None and why not."""
+        raise NotImplementedError
+
     def __init__(self, settings: dict[str, Any]) -> None:
         self.settings = settings
 
@@ -243,6 +251,15 @@ class Server(Database):
 
 class Postgresql(Server):
     name = "PostgreSQL"
+    title = "PostgreSQL (vnpy_postgresql)"
+
+    @staticmethod
+    def running(port: int, env: dict[str, str]) -> tuple[Any, str]:
+        from pg import PG_BIN, running_postgres  # type: ignore[import-not-found]
+
+        if not (PG_BIN / "initdb").exists():
+            return None, f"the server binaries ({PG_BIN}) are not installed"
+        return running_postgres(port, env), ""
 
     def connect(self, dbname: str) -> Any:
         import psycopg2
@@ -264,25 +281,17 @@ class Postgresql(Server):
         self.administer(f"DROP DATABASE IF EXISTS run_{run} WITH (FORCE)")
 
 
-@contextmanager
-def postgresql_server() -> Iterator[Postgresql | None]:
-    """A PostgreSQL server of the benchmark's own (tests/pg.py), or None without its binaries."""
-    sys.path.insert(0, str(REPO / "tests"))
-    from pg import PG_BIN, running_postgres  # type: ignore[import-not-found]
-
-    if not (PG_BIN / "initdb").exists():
-        print(f"PostgreSQL: skipped, the server binaries ({PG_BIN}) are not installed", file=sys.stderr)
-        yield None
-        return
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
-    with running_postgres(port, {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}) as settings:
-        yield Postgresql(settings)
-
-
 class Mysql(Server):
     name = "MySQL"
+    title = "MySQL (vnpy_mysql, MariaDB)"
+
+    @staticmethod
+    def running(port: int, env: dict[str, str]) -> tuple[Any, str]:
+        from mariadb import INSTALL_DB, MARIADBD, running_mariadb  # type: ignore[import-not-found]
+
+        if not (MARIADBD and INSTALL_DB):
+            return None, "the MariaDB server is not installed"
+        return running_mariadb(port, env), ""
 
     def connect(self, dbname: str | None) -> Any:
         import pymysql
@@ -304,20 +313,20 @@ class Mysql(Server):
 
 
 @contextmanager
-def mysql_server() -> Iterator[Mysql | None]:
-    """A MariaDB server of the benchmark's own (tests/mariadb.py), or None without it."""
+def own_server(cls: type[Server]) -> Iterator[Server | None]:
+    """A server of the benchmark's own, started as the tests start theirs, or None without
+    its binaries."""
     sys.path.insert(0, str(REPO / "tests"))
-    from mariadb import INSTALL_DB, MARIADBD, running_mariadb  # type: ignore[import-not-found]
-
-    if not (MARIADBD and INSTALL_DB):
-        print("MySQL: skipped, the MariaDB server is not installed", file=sys.stderr)
-        yield None
-        return
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
-    with running_mariadb(port, {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}) as settings:
-        yield Mysql(settings)
+    running, missing = cls.running(port, {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
+    if running is None:
+        print(f"{cls.name}: skipped, {missing}", file=sys.stderr)
+        yield None
+        return
+    with running as settings:
+        yield cls(settings)
 
 
 # --- running the commands --------------------------------------------------------------------
@@ -549,18 +558,13 @@ def main() -> int:
                 print("SQLite", file=sys.stderr, flush=True)
                 lines += report("SQLite (vnpy_sqlite)", commands,
                                 measure(Bench(url, Sqlite()), commands, args.rounds))
-            if args.only in (None, "postgresql"):
-                with postgresql_server() as database:
+            for key, server in (("postgresql", Postgresql), ("mysql", Mysql)):
+                if args.only not in (None, key):
+                    continue
+                with own_server(server) as database:
                     if database is not None:
-                        print("PostgreSQL", file=sys.stderr, flush=True)
-                        lines += report("PostgreSQL (vnpy_postgresql)", commands,
-                                        measure(Bench(url, database), commands, args.rounds))
-            if args.only in (None, "mysql"):
-                with mysql_server() as my:
-                    if my is not None:
-                        print("MySQL", file=sys.stderr, flush=True)
-                        lines += report("MySQL (vnpy_mysql, MariaDB)", commands,
-                                        measure(Bench(url, my), commands, args.rounds))
+                        print(server.name, file=sys.stderr, flush=True)
+                        lines += report(server.title, commands, measure(Bench(url, database), commands, args.rounds))
     if not args.skip_year and args.only in (None, "year"):
         lines += year_of_ticks()
     load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")

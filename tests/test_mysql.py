@@ -185,3 +185,91 @@ def test_a_first_window_interrupted_after_its_rows_leaves_the_store_as_it_was(my
         store.save_window(database, "rb2405", Exchange.SHFE, Interval.MINUTE, records, {date(2024, 1, 2): 10},
                           datetime(2024, 1, 3, tzinfo=SHANGHAI))
     assert mysql_backend.dump("bulk") == before
+
+
+def test_values_text_is_the_drivers_literals_and_stays_within_the_limit(mysql_backend):
+    # The native text against the Python literals, row for row, on the adapter's own
+    # connection; values it does not write leave the whole text to the Python path.
+    import random
+    import struct
+    from decimal import Decimal
+
+    from vnpy_norvix import _wire
+    from vnpy_norvix.store.mysql import MysqlWriter
+    from vnpy_norvix.store.schema import BARS, TICKS
+
+    mysql_backend.use("bulk")
+    writer = MysqlWriter(mysql_backend.database.db)
+    rng = random.Random(28)
+    floats = [-0.0, 0.0, 1e-7, 1e22, 1e16, 5e-324, 2.2250738585072014e-308, 0.1 + 0.2, 123456789.12345678,
+              -1.7976931348623157e308, 480.04]
+    texts = ["", "rb2405", "黄金", "it's", 'say "x"', "back\\slash", "nul\0", "cr\r lf\n", "sub\x1a", "%s %%", "\t"]
+    times = [datetime(1986, 9, 14, 1, 30), datetime(2024, 1, 2, 9, 0, 0, 500), datetime(9, 1, 2, 3, 4, 5, 999999),
+             datetime(2024, 1, 2, 9, tzinfo=SHANGHAI), datetime(2024, 1, 2, 9, 1, 2, 3, tzinfo=timezone.utc)]
+
+    def value(column, shape):
+        if column in shape.reals:
+            return rng.choice(floats + [struct.unpack("d", struct.pack("Q", rng.getrandbits(62)))[0],
+                                        rng.uniform(-1e6, 1e6), None, 7, -(2**70)])
+        if column in ("datetime", "localtime"):
+            moment = rng.choice(times + [None])
+            return str(moment.replace(tzinfo=None)) if column == "datetime" and moment else moment
+        return rng.choice(texts + [None])
+
+    for shape in (BARS, TICKS):
+        rows = [tuple(value(column, shape) for column in shape.columns) for _ in range(400)]
+        expected = writer.literals(shape, rows)
+        for limit in (1, 500, 1 << 20):
+            pieces = _wire.mysql_values(rows, limit)
+            assert ",".join(pieces) == ",".join(expected)
+            assert all(len(piece.encode()) <= limit or "),(" not in piece for piece in pieces)  # a longer row alone
+        assert len(_wire.mysql_values(rows, 1)) == len(rows) and len(_wire.mysql_values(rows, 1 << 20)) == 1
+        for other in (float("nan"), float("-inf"), Decimal("1.5"), True, b"x", "lone \ud800", [1]):
+            assert _wire.mysql_values(rows + [(*rows[0][:-1], other)], 1 << 20) is None
+        assert writer.values(shape, rows, 1 << 20) == [",".join(expected)]
+    assert _wire.mysql_values([], 100) == []
+
+
+def test_saves_report_the_rows_they_added(mysql_backend):
+    # What the server counts as affected rows, against the rows the table holds: new rows,
+    # re-saved ones, one given twice in a call, another case of a stored key, a window's days.
+    from datetime import date
+
+    from vnpy_norvix import store
+    from vnpy_norvix.store.mysql import MysqlWriter
+
+    mysql_backend.use("bulk")
+    database = mysql_backend.database
+
+    def held():
+        return len(mysql_backend.dump("bulk")["dbbardata"])
+
+    t0, minute = datetime(2024, 1, 2, 9, tzinfo=SHANGHAI), timedelta(minutes=1)
+    first = bars("rb2405", Interval.MINUTE, t0, 50, minute, seed=11)
+    twice = bars("rb2405", Interval.MINUTE, t0 + 40 * minute, 30, minute, seed=12)
+    twice.append(copy.copy(twice[-1]))
+    saves = [lambda: store.save_bars(database, first), lambda: store.save_bars(database, twice),
+             lambda: store.save_bars(database, bars("RB2405", Interval.MINUTE, t0, 5, minute, seed=13)),
+             lambda: store.save_window(database, "rb2405", Exchange.SHFE, Interval.MINUTE,
+                                       bars("rb2405", Interval.MINUTE, t0 + 10 * minute, 20, minute, seed=14),
+                                       {date(2024, 1, 2): 20}, datetime(2024, 1, 3, tzinfo=SHANGHAI))]
+    # A window of more days than one DELETE takes: two bars a day stored, one saved again.
+    days = [day for day in (date(2024, 2, 1) + timedelta(days=i) for i in range(100)) if day.weekday() < 5]
+
+    def daily(count, seed):
+        return [bar for i, day in enumerate(days) for bar in bars(
+            "rb2405", Interval.MINUTE, datetime(day.year, day.month, day.day, 10, tzinfo=SHANGHAI), count, minute,
+            seed + i)]
+
+    def window(records, count):
+        return lambda: store.save_window(database, "rb2405", Exchange.SHFE, Interval.MINUTE, records,
+                                         dict.fromkeys(days, count), datetime(2024, 7, 1, tzinfo=SHANGHAI))
+
+    saves += [window(daily(2, 15), 2), window(daily(1, 16), 1)]
+    gains = []
+    for save in saves:
+        before = held()
+        gains.append((save(), held() - before))
+    assert len(days) > MysqlWriter.SPANS
+    assert [reported for reported, _ in gains] == [counted for _, counted in gains] == [
+        50, 20, 0, -50, 2 * len(days), -len(days)]

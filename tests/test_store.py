@@ -113,7 +113,7 @@ def test_a_replacement_that_fails_inside_its_transaction_leaves_the_series(backe
     store.replace_bars(database, *key, bars("rb888", Interval.MINUTE, t0, 50, timedelta(minutes=1), seed=1))
     before = backend.dump("bulk")
 
-    def broken(self, layout, rows):  # after the old series is deleted and the new one written
+    def broken(self, shape, rows):  # after the old series is deleted and the new one written
         raise failure
 
     monkeypatch.setattr(Writer, "update_overview", broken)
@@ -214,24 +214,24 @@ def test_native_rows_equal_the_row_functions(text_times, zone, monkeypatch):
     monkeypatch.setattr(vn_database, "DB_TZ", DB_TZ := ZoneInfo(zone))
 
     records = _odd_records()
-    for layout in (BARS, TICKS):
+    for shape in (BARS, TICKS):
         natives = 0
         expected = []
         for record in records:
             try:
-                expected.append(layout.row(record))
+                expected.append(shape.row(record))
             except Exception as exc:
                 expected.append(type(exc))
-        column = layout.columns.index("datetime")
+        column = shape.columns.index("datetime")
         for record, row in zip(records, expected):
             if isinstance(row, type):
                 with pytest.raises(row):
-                    layout.rows([record], text_times)
+                    shape.rows([record], text_times)
                 continue
-            got = layout.rows([record], text_times)[0]
+            got = shape.rows([record], text_times)[0]
             if type(got[column]) is str:
                 natives += 1
-                assert text_times and type(record) is layout.cls and record.datetime.tzinfo is DB_TZ
+                assert text_times and type(record) is shape.cls and record.datetime.tzinfo is DB_TZ
                 assert type(row[column]) is datetime and got[column] == str(row[column])
                 got = got[:column] + (row[column],) + got[column + 1:]
             assert exact([got]) == exact([row]) and list(map(type, got)) == list(map(type, row))
@@ -294,7 +294,7 @@ def test_a_window_replaces_its_days_and_records_them_in_one_transaction(backend,
     later = bars("rb2410", Interval.MINUTE, night + minute, 60, minute, seed=2)  # lacks the first bar
     after_close = datetime(2024, 5, 29, 16, 0, tzinfo=SHANGHAI)
     if failure is not None:
-        def broken(self, layout, rows):  # after the day's rows are deleted and the new ones written
+        def broken(self, shape, rows):  # after the day's rows are deleted and the new ones written
             raise failure
 
         monkeypatch.setattr(Writer, "update_overview", broken)

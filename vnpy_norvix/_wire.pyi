@@ -70,3 +70,10 @@ def csv_text(rows: list[tuple[object, ...]]) -> str | None:
     """What `csv.writer(f, quoting=csv.QUOTE_STRINGS, lineterminator="\\n").writerows(rows)`
     writes, for rows (tuples of two values or more) of None, str, float, int and datetime
     values; None for any others, left to csv.writer."""
+
+def mysql_values(rows: list[tuple[object, ...]], limit: int) -> list[str] | None:
+    """The rows as the VALUES text of multi-row statements: each row "(" its values'
+    literals as pymysql's `Connection.escape` writes them (without NO_BACKSLASH_ESCAPES),
+    joined by "," ")", the rows joined by "," into pieces of at most `limit` UTF-8 bytes
+    (a longer row alone). Rows of None, str, float, int and datetime values (a datetime's
+    zone left out); None for any others, and for a NaN or an infinity, left to the driver."""

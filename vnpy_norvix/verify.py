@@ -35,7 +35,7 @@ from . import messages, remembered, store
 from .console import CONSOLE
 from .calendar import NIGHT_SLACK, WEEKDAYS, Calendar, database_time, in_sessions, trading_windows
 from .download import FeedError, FrameStore, Record, Source, Store, failure_text, holdings, runs, vnpy_database
-from .store.schema import LAYOUTS
+from .store.schema import SHAPES
 
 if TYPE_CHECKING:
     from .research.lab import LabStore
@@ -89,7 +89,7 @@ def china(stored: datetime) -> datetime:
 
 def _where(writer: Writer, interval: Interval) -> tuple[str, str]:
     """The series' table and the condition on its key, in the writer's dialect."""
-    layout = LAYOUTS[store.kind_of(interval)]
+    layout = SHAPES[store.kind_of(interval)]
     return writer.name(layout.table), writer.matching(layout.key)
 
 
@@ -394,7 +394,7 @@ def replace_lab_days(lab: LabStore, series: Series, spans: list[tuple[datetime, 
 def rewrite_overview(writer: Writer, series: Series) -> None:
     """The series' overview entry set from its rows (removed when it has none), in one
     transaction."""
-    layout = LAYOUTS[store.kind_of(series[2])]
+    layout = SHAPES[store.kind_of(series[2])]
     overview, where, p = writer.name(layout.overview), writer.matching(layout.key), writer.param
     key = _key(series)
     with writer.transaction():

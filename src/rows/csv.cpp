@@ -14,81 +14,18 @@
 #include <cstring>
 
 #include "rows/rows.h"
+#include "rows/text.h"
 
 namespace norvix::rows {
 namespace {
-
-// A growing byte buffer on PyMem (no C++ exceptions in this build).
-class Text {
-public:
-    Text() noexcept = default;
-    Text(const Text&) = delete;
-    Text& operator=(const Text&) = delete;
-    ~Text() { PyMem_Free(data_); }
-
-    int append(const char* s, size_t n) noexcept {
-        if (reserve(n) < 0) return -1;
-        std::memcpy(data_ + size_, s, n);
-        size_ += n;
-        return 0;
-    }
-    int push(char c) noexcept { return append(&c, 1); }
-    // `s` in quotes, every quote doubled.
-    int quoted(const char* s, size_t n) noexcept {
-        if (push('"') < 0) return -1;
-        for (const char* end = s + n; s < end;) {
-            const char* q = static_cast<const char*>(std::memchr(s, '"', end - s));
-            const char* stop = q ? q + 1 : end;
-            if (append(s, stop - s) < 0) return -1;
-            if (q && push('"') < 0) return -1;
-            s = stop;
-        }
-        return push('"');
-    }
-    Ref str() const noexcept { return Ref::steal(PyUnicode_DecodeUTF8(data_, size_, "strict")); }
-
-private:
-    int reserve(size_t n) noexcept {
-        if (size_ + n <= capacity_) return 0;
-        size_t want = capacity_ ? capacity_ : 1 << 16;
-        while (want < size_ + n) want *= 2;
-        char* grown = static_cast<char*>(PyMem_Realloc(data_, want));
-        if (!grown) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        data_ = grown;
-        capacity_ = want;
-        return 0;
-    }
-
-    char* data_ = nullptr;
-    size_t size_ = 0;
-    size_t capacity_ = 0;
-};
 
 // Whether csv.writer's text for `v` is written here (a text UTF-8 can hold).
 bool handled(Context* ctx, PyObject* v) noexcept {
     if (v == Py_None || PyFloat_CheckExact(v) || PyLong_CheckExact(v) ||
         Py_IS_TYPE(v, ctx->dt->DateTimeType))
         return true;
-    if (!PyUnicode_Check(v)) return false;
     // A lone surrogate: csv.writer writes it, and the COPY's encoding decides.
-    if (PyUnicode_AsUTF8AndSize(v, nullptr)) return true;
-    PyErr_Clear();
-    return false;
-}
-
-// Rows of two fields or more, each handled: csv.writer writes a row of one
-// empty field as "" and any other value as it does.
-bool all_handled(Context* ctx, PyObject* rows) noexcept {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
-        PyObject* row = PyList_GET_ITEM(rows, i);
-        if (!PyTuple_CheckExact(row) || PyTuple_GET_SIZE(row) < 2) return false;
-        for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(row); ++j)
-            if (!handled(ctx, PyTuple_GET_ITEM(row, j))) return false;
-    }
-    return true;
+    return PyUnicode_Check(v) && has_utf8(v);
 }
 
 int field(Text& out, PyObject* v) noexcept {
@@ -122,7 +59,10 @@ Ref csv_text(Context* ctx, PyObject* rows) noexcept {
     // Looked at whole first: a text left to csv.writer is one no str() ran
     // for.  Below, only an aware datetime's tzinfo runs code that is not the
     // interpreter's (its utcoffset); the row is held against what it may do.
-    if (!all_handled(ctx, rows)) return Ref::borrow(Py_None);
+    // Rows of two fields or more: csv.writer writes a row of one empty field as
+    // "" and any other value as it does.
+    if (!every_value(rows, 2, [ctx](PyObject* v) { return handled(ctx, v); }))
+        return Ref::borrow(Py_None);
     Text out;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
         Ref hold = Ref::borrow(PyList_GET_ITEM(rows, i));

@@ -68,31 +68,9 @@ int read_plan(PyObject* plan, Plan& out) noexcept {
     return 0;
 }
 
-// Writes `value` as `width` decimal digits, zero-padded (value < 10^width).
-char* digits(char* p, int value, int width) noexcept {
-    for (int i = width - 1; i >= 0; --i, value /= 10) p[i] = static_cast<char>('0' + value % 10);
-    return p + width;
-}
-
-// str(naive datetime) / isoformat(" "): "YYYY-MM-DD HH:MM:SS[.ffffff]".
 Ref wall_text(PyObject* v) noexcept {
-    char buf[26];
-    char* p = digits(buf, PyDateTime_GET_YEAR(v), 4);  // years 1 to 9999
-    *p++ = '-';
-    p = digits(p, PyDateTime_GET_MONTH(v), 2);
-    *p++ = '-';
-    p = digits(p, PyDateTime_GET_DAY(v), 2);
-    *p++ = ' ';
-    p = digits(p, PyDateTime_DATE_GET_HOUR(v), 2);
-    *p++ = ':';
-    p = digits(p, PyDateTime_DATE_GET_MINUTE(v), 2);
-    *p++ = ':';
-    p = digits(p, PyDateTime_DATE_GET_SECOND(v), 2);
-    if (const int us = PyDateTime_DATE_GET_MICROSECOND(v)) {
-        *p++ = '.';
-        p = digits(p, us, 6);
-    }
-    return Ref::steal(PyUnicode_FromStringAndSize(buf, p - buf));
+    char buf[kWallChars];
+    return Ref::steal(PyUnicode_FromStringAndSize(buf, wall_chars(v, buf) - buf));
 }
 
 class Builder {
@@ -196,6 +174,35 @@ Ref build(Context* ctx, PyObject* records, PyObject* cls, PyObject* plan, PyObje
         PyList_SET_ITEM(out.get(), i, row.release());
     }
     return out;
+}
+
+namespace {
+
+// Writes `value` as `width` decimal digits, zero-padded (value < 10^width).
+char* digits(char* p, int value, int width) noexcept {
+    for (int i = width - 1; i >= 0; --i, value /= 10) p[i] = static_cast<char>('0' + value % 10);
+    return p + width;
+}
+
+}  // namespace
+
+char* wall_chars(PyObject* v, char* buf) noexcept {
+    char* p = digits(buf, PyDateTime_GET_YEAR(v), 4);  // years 1 to 9999
+    *p++ = '-';
+    p = digits(p, PyDateTime_GET_MONTH(v), 2);
+    *p++ = '-';
+    p = digits(p, PyDateTime_GET_DAY(v), 2);
+    *p++ = ' ';
+    p = digits(p, PyDateTime_DATE_GET_HOUR(v), 2);
+    *p++ = ':';
+    p = digits(p, PyDateTime_DATE_GET_MINUTE(v), 2);
+    *p++ = ':';
+    p = digits(p, PyDateTime_DATE_GET_SECOND(v), 2);
+    if (const int us = PyDateTime_DATE_GET_MICROSECOND(v)) {
+        *p++ = '.';
+        p = digits(p, us, 6);
+    }
+    return p;
 }
 
 }  // namespace norvix::rows

@@ -1,5 +1,5 @@
-// Database rows of vn.py records, for the bulk writers of vn.py's SQLite and
-// PostgreSQL tables.
+// Database rows of vn.py records, for the bulk writers of vn.py's SQLite,
+// PostgreSQL and MySQL tables.
 //
 // A writer turns every record into a tuple of column values, as the Python
 // function `fallback(record)` does.  Built here instead, without that
@@ -37,5 +37,20 @@ Ref build(Context* ctx, PyObject* records, PyObject* cls, PyObject* plan, PyObje
 // and datetime values; None (no exception set) when a row holds anything
 // else or a text UTF-8 cannot hold, which the caller leaves to csv.writer.
 Ref csv_text(Context* ctx, PyObject* rows) noexcept;
+
+// The longest text wall_chars writes.
+constexpr int kWallChars = 26;
+
+// str(naive datetime) / isoformat(" ") of the datetime `v`'s fields,
+// "YYYY-MM-DD HH:MM:SS[.ffffff]", written at `buf`; returns its end.
+char* wall_chars(PyObject* v, char* buf) noexcept;
+
+// The rows (a list of tuples) as MySQL's multi-row VALUES text, each row
+// "(" its values' literals joined by "," ")" as pymysql writes them, the rows
+// joined by "," into pieces of at most `limit` UTF-8 bytes (a longer row in a
+// piece of its own): a list of str.  None (no exception set) when a row holds
+// a value not written here (see mysql.cpp), a NaN or an infinity included,
+// which the caller leaves to the driver's own literals.
+Ref mysql_values(Context* ctx, PyObject* rows, Py_ssize_t limit) noexcept;
 
 }  // namespace norvix::rows

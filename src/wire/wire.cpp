@@ -389,6 +389,17 @@ PyObject* wire_csv_text(PyObject* module, PyObject* rows) noexcept {
     return rows::csv_text(context_of(module), rows).release();
 }
 
+// def mysql_values(rows, limit) -> list[str] | None:
+//     texts = ["(" + ",".join(map(connection.escape, row)) + ")" for row in rows]
+// joined by "," into pieces of at most `limit` UTF-8 bytes, for rows of the values
+// rows/mysql.cpp names; None for others, a NaN or an infinity included.
+PyObject* wire_mysql_values(PyObject* module, PyObject* args) noexcept {
+    PyObject* rows;
+    Py_ssize_t limit;
+    if (!PyArg_ParseTuple(args, "O!n:mysql_values", &PyList_Type, &rows, &limit)) return nullptr;
+    return rows::mysql_values(context_of(module), rows, limit).release();
+}
+
 PyMethodDef wire_methods[] = {
     {"request", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wire_request)),
      METH_VARARGS | METH_KEYWORDS,
@@ -412,6 +423,9 @@ PyMethodDef wire_methods[] = {
      "rows(records, cls, plan, fallback, zone, text_times) -> list[tuple]"},
     {"csv_text", wire_csv_text, METH_O,
      "csv_text(rows) -> the CSV text of the rows (QUOTE_STRINGS, \"\\n\" after each), or None"},
+    {"mysql_values", wire_mysql_values, METH_VARARGS,
+     "mysql_values(rows, limit) -> the rows' VALUES text in pieces of at most limit bytes, or "
+     "None"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -62,12 +62,12 @@ def bulk_writer(database: BaseDatabase, kind: str) -> Writer | None:
     writer = sql_writer(database)
     if writer is None:
         return None
-    from .schema import LAYOUTS, adapter_matches, field_class
+    from .schema import SHAPES, adapter_matches, field_class
 
     module = importlib.import_module(type(writer).__module__)
     if not adapter_matches(database, getattr(module, "declared", field_class)):
         return None
-    return writer if writer.tables_match(LAYOUTS[kind]) else None
+    return writer if writer.tables_match(SHAPES[kind]) else None
 
 
 def sql_writer(database: BaseDatabase | None) -> Writer | None:

@@ -1,5 +1,13 @@
 """Bulk writes into vnpy_mysql's tables: multi-row REPLACE statements as large as the
-server's packet limit allows, on the adapter's own connection.
+server's packet limit allows, on the adapter's own connection, their text built natively
+(`_wire.mysql_values`, src/rows/mysql.cpp) wherever it is the driver's own, else from the
+driver's literals here.
+
+A statement costs a round trip, which a command's other threads lengthen: a save asks
+for the tables' columns and indexes in one query, reads the packet limit once per
+connection, deletes a window's days and records them in one statement each, and takes
+the rows it added from the REPLACE statements' affected rows instead of counting the
+series before and after.
 
 What the adapter leaves, reproduced:
 - it writes with REPLACE, 50 rows a statement: a re-saved record (under the unique
@@ -20,38 +28,61 @@ from __future__ import annotations
 
 import re
 import sys
-from collections.abc import Iterable, Sequence
+import weakref
+from collections.abc import Iterable, Iterator, Sequence
 from datetime import datetime
 from operator import itemgetter
+from typing import Any
 
 import peewee
 
+from .. import _wire
 from . import days as day_record
-from .schema import Layout, Row, field_class
+from .schema import TableShape, Row, field_class
 from .writer import PeeweeDatabase, Writer
 
 STATEMENT_BYTES = 4 << 20  # a statement's size, unless the server's packet limit is smaller
 REAL = "%re0"  # the driver's float literal, where repr has no exponent of its own
 TEXTS = {str}
+PACKETS: weakref.WeakKeyDictionary[Any, int] = weakref.WeakKeyDictionary()  # per driver connection
+NO_BACKSLASH_ESCAPES = 512  # pymysql.constants.SERVER_STATUS: a text's quote doubled, no backslash escapes
 PLAIN_REALS = re.compile(r"[-0-9.e,]*")
 
 
 class MysqlWriter(Writer):
     QUOTE = "`"
+    # Each statement is a round trip to the server; the REPLACE statements' affected rows
+    # tell how many rows they added, where counting a series' rows costs a scan of it.
+    NET_CHANGES = True
+    SPANS = 64
 
     def table_columns(self, table: str) -> set[str]:
-        rows = self.execute("SELECT COLUMN_NAME FROM information_schema.COLUMNS "
-                            "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = %s", (table,))
-        return {name for (name,) in rows}
+        return self.catalogue((table,))[table][0]
 
     def unique_indexes(self, table: str) -> set[frozenset[str]]:
-        rows = self.execute("SELECT INDEX_NAME, COLUMN_NAME FROM information_schema.STATISTICS "
-                            "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = %s AND NON_UNIQUE = 0 "
-                            "AND SUB_PART IS NULL", (table,))
-        indexes: dict[str, set[str]] = {}
-        for index, column in rows:
-            indexes.setdefault(index, set()).add(column)
-        return {frozenset(columns) for columns in indexes.values()}
+        return self.catalogue((table,))[table][1]
+
+    days_seen = False  # the completeness record's table found by a catalogue query of this writer's
+
+    def catalogue(self, tables: Sequence[str]) -> dict[str, tuple[set[str], set[frozenset[str]]]]:
+        # One round trip for all, the completeness record's table included: a save asks
+        # before each window.
+        tables = (*dict.fromkeys((*tables, day_record.TABLE)),)
+        among = f"TABLE_SCHEMA = DATABASE() AND TABLE_NAME IN ({', '.join([self.param] * len(tables))})"
+        rows = self.execute(f"SELECT 0, TABLE_NAME, COLUMN_NAME, '' FROM information_schema.COLUMNS WHERE {among} "
+                            "UNION ALL SELECT 1, TABLE_NAME, COLUMN_NAME, INDEX_NAME "
+                            f"FROM information_schema.STATISTICS WHERE {among} AND NON_UNIQUE = 0 AND SUB_PART IS NULL",
+                            (*tables, *tables))
+        columns: dict[str, set[str]] = {}
+        indexes: dict[str, dict[str, set[str]]] = {}
+        for is_index, table, column, index in rows:  # a name in another case is not the table asked for
+            if is_index:
+                indexes.setdefault(table, {}).setdefault(index, set()).add(column)
+            else:
+                columns.setdefault(table, set()).add(column)
+        self.days_seen = self.days_seen or day_record.TABLE in columns
+        return {table: (columns.get(table, set()), {frozenset(names) for names in indexes.get(table, {}).values()})
+                for table in tables}
 
     # The per-trading-day aggregates over the unique index (held days, per-hour and
     # per-minute counts) take these forms of a time cut short; the completeness record's
@@ -71,8 +102,7 @@ class MysqlWriter(Writer):
         updated = ", ".join(f"{self.name(name)} = VALUES({self.name(name)})" for name in ("count", "complete"))
         statement = (f"INSERT INTO {self.name(day_record.TABLE)} ({self.names(columns)}) "
                      f'VALUES ({", ".join([self.param] * len(columns))}) ON DUPLICATE KEY UPDATE {updated}')
-        for row in days:
-            self.execute(statement, row)
+        self.db.cursor().executemany(statement, days)  # one multi-row statement: the driver joins the rows
 
     def truncated(self, column: str, unit: str) -> str:
         """SQL for a stored time cut to its "hour" or "minute" (no "%": the driver formats
@@ -83,45 +113,58 @@ class MysqlWriter(Writer):
     def read_truncated(self, value: object) -> datetime:
         return value  # type: ignore[return-value]  # pymysql reads a DATETIME as a naive datetime
 
-    def tables_match(self, layout: Layout) -> bool:
+    def tables_match(self, shape: TableShape) -> bool:
         # The literals are the ones pymysql writes, the driver peewee takes when it has it.
         driver = type(self.db.connection()).__module__
-        return driver.split(".")[0] == "pymysql" and super().tables_match(layout)
+        return driver.split(".")[0] == "pymysql" and super().tables_match(shape)
+
+    def has_day_records(self) -> bool:
+        # The table a save's check has just seen is not asked for again (a table of this
+        # package's own, which nothing drops while a store is being written).
+        return self.days_seen or super().has_day_records()
 
     def text_times(self) -> bool:
         return True  # a naive time's str() is the text the driver writes for it
 
-    def statement_limit(self) -> int:
-        """How many characters a statement may have: its encoded size (at most 4 bytes a
-        character) within the server's packet limit."""
-        (packet,) = self.execute("SELECT @@max_allowed_packet").fetchone() or (1 << 20,)
-        return max(1, min(STATEMENT_BYTES, int(packet) - 1024) // 4)
+    def statement_bytes(self) -> int:
+        """How many bytes a statement may have: within the server's packet limit, which a
+        session keeps from its start (read once per connection)."""
+        connection = self.db.connection()
+        packet = PACKETS.get(connection)
+        if packet is None:
+            (packet,) = self.execute("SELECT @@max_allowed_packet").fetchone() or (1 << 20,)
+            PACKETS[connection] = packet = int(packet)
+        return max(1, min(STATEMENT_BYTES, packet - 1024))
 
-    def upsert(self, layout: Layout, rows: list[Row]) -> None:
-        values = self.literals(layout, rows)  # every row first: a refused value stops the save here
-        head = f"REPLACE INTO {self.name(layout.table)} ({self.names(layout.columns)}) VALUES "
-        limit = self.statement_limit() - len(head)
+    def upsert(self, shape: TableShape, rows: list[Row]) -> int:
+        """The rows replaced in; returns how many rows the table gained: the server counts
+        one affected row per row written and one more for each stored row it replaced."""
+        head = f"REPLACE INTO {self.name(shape.table)} ({self.names(shape.columns)}) VALUES "
+        pieces = self.values(shape, rows, self.statement_bytes() - len(head))
         cursor = self.db.cursor()
-        chunk: list[str] = []
-        size = 0
-        for value in values:
-            if chunk and size + len(value) + 1 > limit:
-                cursor.execute(head + ",".join(chunk))  # no parameters: the text is sent as it is
-                chunk, size = [], 0
-            chunk.append(value)
-            size += len(value) + 1
-        if chunk:
-            cursor.execute(head + ",".join(chunk))
+        affected = 0
+        for piece in pieces:
+            affected += cursor.execute(head + piece)  # no parameters: the text is sent as it is
+        return 2 * len(rows) - affected
 
-    def literals(self, layout: Layout, rows: list[Row]) -> list[str]:
+    def values(self, shape: TableShape, rows: list[Row], limit: int) -> list[str]:
+        """The rows' VALUES text, every row first (a refused value stops the save here),
+        in pieces of at most `limit` bytes (a longer row alone)."""
+        if not self.db.connection().server_status & NO_BACKSLASH_ESCAPES:
+            pieces = _wire.mysql_values(rows, limit)
+            if pieces is not None:
+                return pieces
+        return list(joined(self.literals(shape, rows), max(1, limit // 4)))  # at most 4 bytes a character
+
+    def literals(self, shape: TableShape, rows: list[Row]) -> list[str]:
         """Each row as a parenthesised list of SQL literals: the text the driver writes for
         its values. The prices are formatted a row at a time, each other column a column at
         a time, in one formatting where all its values are of one type."""
         escape = self.db.connection().escape  # the driver's own, for what is not written here
-        first = layout.columns.index(layout.reals[0])
-        last = first + len(layout.reals)
-        assert layout.columns[first:last] == layout.reals  # the prices side by side
-        time = layout.columns.index("datetime")
+        first = shape.columns.index(shape.reals[0])
+        last = first + len(shape.reals)
+        assert shape.columns[first:last] == shape.reals  # the prices side by side
+        time = shape.columns.index("datetime")
 
         def literal(value: object) -> str:
             if type(value) is float:
@@ -140,15 +183,29 @@ class MysqlWriter(Writer):
                 return map(quoted.__getitem__, values)
             return list(map(literal, values))  # a refused value found before any row is made
 
-        prices = list(map(",".join([REAL] * len(layout.reals)).__mod__, map(itemgetter(slice(first, last)), rows)))
+        prices = list(map(",".join([REAL] * len(shape.reals)).__mod__, map(itemgetter(slice(first, last)), rows)))
         every = ",".join(prices)
         # Only floats without an exponent of their own give no other character, and no "e+" or "e-".
         if not PLAIN_REALS.fullmatch(every) or "e+" in every or "e-" in every:
             prices = [",".join(map(literal, row[first:last])) for row in rows]
-        others = [i for i in range(len(layout.columns)) if not first <= i < last]
-        shape = "(" + ",".join(["%s"] * first + ["%s"] + ["%s"] * (len(layout.columns) - last)) + ")"
+        others = [i for i in range(len(shape.columns)) if not first <= i < last]
+        row_form = "(" + ",".join(["%s"] * first + ["%s"] + ["%s"] * (len(shape.columns) - last)) + ")"
         columns = [column(i) for i in others]
-        return list(map(shape.__mod__, zip(*columns[:first], prices, *columns[first:])))
+        return list(map(row_form.__mod__, zip(*columns[:first], prices, *columns[first:])))
+
+
+def joined(values: list[str], limit: int) -> Iterator[str]:
+    """The values joined by "," into pieces of at most `limit` characters (a longer one alone)."""
+    chunk: list[str] = []
+    size = 0
+    for value in values:
+        if chunk and size + len(value) + 1 > limit:
+            yield ",".join(chunk)
+            chunk, size = [], 0
+        chunk.append(value)
+        size += len(value) + 1
+    if chunk:
+        yield ",".join(chunk)
 
 
 def real_literal(value: object) -> str:
@@ -159,15 +216,15 @@ def real_literal(value: object) -> str:
     return text if "e" in text else text + "e0"
 
 
-def declared(column: str, layout: Layout, table: str) -> type[peewee.Field]:
+def declared(column: str, shape: TableShape, table: str) -> type[peewee.Field]:
     """The field classes vnpy_mysql declares: DOUBLE prices, and the millisecond time
     field of its own for the ticks' times."""
-    if column in layout.reals:
+    if column in shape.reals:
         return peewee.DoubleField
     if table == "dbtickdata" and column in ("datetime", "localtime"):
         found = getattr(sys.modules.get("vnpy_mysql.mysql_database"), "DateTimeMillisecondField", None)
         return found if isinstance(found, type) and issubclass(found, peewee.DateTimeField) else Unknown
-    return field_class(column, layout, table)
+    return field_class(column, shape, table)
 
 
 class Unknown(peewee.Field):

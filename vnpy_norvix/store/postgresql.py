@@ -31,7 +31,7 @@ from datetime import datetime
 
 from .. import _wire
 from . import days as day_record
-from .schema import Layout, Row
+from .schema import TableShape, Row
 from .writer import PeeweeDatabase, Writer, quoted
 
 STAGE = "norvix_stage"  # the temporary table, dropped at commit
@@ -57,8 +57,8 @@ class PostgresqlWriter(Writer):
         found = self.execute("SELECT pg_get_serial_sequence(%s, 'id')", (f'"{table}"',)).fetchone()
         return found[0] if found else None
 
-    def tables_match(self, layout: Layout) -> bool:
-        return super().tables_match(layout) and self.sequence(layout.table) is not None
+    def tables_match(self, shape: TableShape) -> bool:
+        return super().tables_match(shape) and self.sequence(shape.table) is not None
 
     def create_day_table(self) -> None:
         # Two processes making the table at once would collide in the catalogue (a unique
@@ -75,17 +75,17 @@ class PostgresqlWriter(Writer):
     def text_times(self) -> bool:
         return True  # the rows go through csv.writer, which writes a datetime as its str()
 
-    def upsert(self, layout: Layout, rows: list[Row]) -> None:
-        given = [layout.columns.index(column) for column in layout.given_times]
+    def upsert(self, shape: TableShape, rows: list[Row]) -> None:
+        given = [shape.columns.index(column) for column in shape.given_times]
         # One row per unique key, at its first place in the list, with its last values;
         # "n" is that place, which picks the id drawn for it.
-        keys = list(map(layout.unique_of, rows))
+        keys = list(map(shape.unique_of, rows))
         staged: Iterable[tuple[int, Row]] = enumerate(rows)
         if len(set(keys)) < len(keys):
             place = dict(zip(reversed(keys), range(len(keys) - 1, -1, -1)))  # the first place wins
             staged = ((place[key], row) for key, row in dict(zip(keys, rows)).items())
-        self.execute(f'CREATE TEMPORARY TABLE "{STAGE}" (LIKE "{layout.table}") ON COMMIT DROP')
-        added = "".join(f', ADD COLUMN "{layout.columns[i]}_zoned" timestamptz' for i in given)
+        self.execute(f'CREATE TEMPORARY TABLE "{STAGE}" (LIKE "{shape.table}") ON COMMIT DROP')
+        added = "".join(f', ADD COLUMN "{shape.columns[i]}_zoned" timestamptz' for i in given)
         self.execute(f'ALTER TABLE "{STAGE}" DROP COLUMN "id", ADD COLUMN "n" bigint' + added)
         lines = [(n, *split_zoned(row, given)) for n, row in staged]
         text = _wire.csv_text(lines)  # what csv.writer writes, where the values are ones it knows
@@ -95,20 +95,20 @@ class PostgresqlWriter(Writer):
             buffer.seek(0)
         else:
             buffer = io.StringIO(text)
-        stage_columns = ["n", *layout.columns, *(f"{layout.columns[i]}_zoned" for i in given)]
+        stage_columns = ["n", *shape.columns, *(f"{shape.columns[i]}_zoned" for i in given)]
         self.db.cursor().copy_expert(f'COPY "{STAGE}" ({quoted(stage_columns)}) FROM STDIN WITH (FORMAT csv)', buffer)
 
-        picked = [f'COALESCE("{column}", "{column}_zoned"::timestamp)' if column in layout.given_times
-                  else f'"{column}" + 0::real' if column in layout.reals  # -0 + 0 is 0; any other value stays
-                  else f'"{column}"' for column in layout.columns]
-        updates = ", ".join(f'"{column}" = EXCLUDED."{column}"' for column in layout.updated)
+        picked = [f'COALESCE("{column}", "{column}_zoned"::timestamp)' if column in shape.given_times
+                  else f'"{column}" + 0::real' if column in shape.reals  # -0 + 0 is 0; any other value stays
+                  else f'"{column}"' for column in shape.columns]
+        updates = ", ".join(f'"{column}" = EXCLUDED."{column}"' for column in shape.updated)
         # A CTE with a volatile function is evaluated once, in full: one id per record given.
         self.execute(f'WITH "ids" AS (SELECT "g" AS "n", nextval(%s) AS "id" '
                      f'FROM generate_series(0, %s) AS "g" ORDER BY "g") '
-                     f'INSERT INTO "{layout.table}" ("id", {quoted(layout.columns)}) '
+                     f'INSERT INTO "{shape.table}" ("id", {quoted(shape.columns)}) '
                      f'SELECT "ids"."id", {", ".join(picked)} FROM "{STAGE}" JOIN "ids" USING ("n") ORDER BY "n" '
-                     f"ON CONFLICT ({quoted(layout.unique)}) DO UPDATE SET {updates}",
-                     (self.sequence(layout.table), len(rows) - 1))
+                     f"ON CONFLICT ({quoted(shape.unique)}) DO UPDATE SET {updates}",
+                     (self.sequence(shape.table), len(rows) - 1))
         self.execute(f'DROP TABLE "{STAGE}"')
 
 

@@ -10,7 +10,7 @@ A row holds what the adapter's `save_bar_data` / `save_tick_data` hands to peewe
 the time through vn.py's `convert_tz` (a naive wall time in "database.timezone"; a
 naive time is taken as the machine's local time, as `datetime.astimezone` does), the
 exchange and interval as their values, text and numbers adapted as peewee's fields
-adapt them. `Layout.rows` builds them natively (`_wire.rows`) wherever that gives the
+adapt them. `TableShape.rows` builds them natively (`_wire.rows`) wherever that gives the
 same row, from the plan that names each column's attribute and rule; the row function
 is the definition, and makes every other row.
 """
@@ -73,7 +73,7 @@ def moment(value: object) -> object:
 
 
 @dataclass(frozen=True)
-class Layout:
+class TableShape:
     """One kind of record: its table, its overview table and how a record becomes a row."""
 
     table: str
@@ -117,9 +117,10 @@ class Layout:
         """What a re-saved record replaces: every column outside the unique index."""
         return tuple(column for column in self.columns if column not in self.unique)
 
-    def key_of(self, row: Row) -> Row:
-        """The row's overview key."""
-        return tuple(row[self.columns.index(column)] for column in self.key)
+    @cached_property
+    def key_of(self) -> Callable[[Row], Row]:
+        """The row's overview key (of two columns or more)."""
+        return itemgetter(*(self.columns.index(column) for column in self.key))
 
     @cached_property
     def unique_of(self) -> Callable[[Row], Row]:
@@ -155,14 +156,14 @@ def tick_row(tick: TickData) -> Row:
             *reals(_tick_reals(tick)), moment(tick.localtime))
 
 
-BARS = Layout(
+BARS = TableShape(
     table="dbbardata", overview="dbbaroverview", key=("symbol", "exchange", "interval"),
     columns=("symbol", "exchange", "datetime", "interval", *_BAR_REALS),
     unique=("symbol", "exchange", "interval", "datetime"), nullable=frozenset(), row=bar_row, given_times=(),
     reals=_BAR_REALS, model="DbBarData", overview_model="DbBarOverview", cls=BarData,
     enums={"exchange": Exchange, "interval": Interval},
 )
-TICKS = Layout(
+TICKS = TableShape(
     table="dbtickdata", overview="dbtickoverview", key=("symbol", "exchange"),
     columns=("symbol", "exchange", "datetime", "name", *_TICK_REALS, "localtime"),
     unique=("symbol", "exchange", "datetime"),
@@ -172,23 +173,23 @@ TICKS = Layout(
     enums={"exchange": Exchange},
 )
 
-LAYOUTS = {"bars": BARS, "ticks": TICKS}
+SHAPES = {"bars": BARS, "ticks": TICKS}
 
 _FIELD_CLASSES = {"datetime": peewee.DateTimeField, "localtime": peewee.DateTimeField, "start": peewee.DateTimeField,
                   "end": peewee.DateTimeField, "count": peewee.IntegerField}
 
 
-FieldClass = Callable[[str, Layout, str], "type[peewee.Field]"]  # column, layout, table -> the declared field class
+FieldClass = Callable[[str, TableShape, str], "type[peewee.Field]"]  # column, shape, table -> the declared field class
 
 
-def field_class(column: str, layout: Layout, table: str) -> type[peewee.Field]:
+def field_class(column: str, shape: TableShape, table: str) -> type[peewee.Field]:
     """The field class the SQLite and PostgreSQL adapters declare for a column."""
     if column in _FIELD_CLASSES:
         return _FIELD_CLASSES[column]
-    return peewee.CharField if column in (*layout.key, "name") else peewee.FloatField
+    return peewee.CharField if column in (*shape.key, "name") else peewee.FloatField
 
 
-def _model_matches(model: object, table: str, columns: Key, unique: Key, layout: Layout, database: object,
+def _model_matches(model: object, table: str, columns: Key, unique: Key, shape: TableShape, database: object,
                    declared: FieldClass) -> bool:
     meta = getattr(model, "_meta", None)
     if meta is None or meta.table_name != table or meta.database is not database:
@@ -197,15 +198,15 @@ def _model_matches(model: object, table: str, columns: Key, unique: Key, layout:
     if [field.name for field in fields] != ["id", *columns] or type(fields[0]) is not peewee.AutoField:
         return False
     for field in fields[1:]:
-        if (type(field) is not declared(field.name, layout, table) or field.column_name != field.name
-                or bool(field.null) != (field.name in layout.nullable) or field.unique):
+        if (type(field) is not declared(field.name, shape, table) or field.column_name != field.name
+                or bool(field.null) != (field.name in shape.nullable) or field.unique):
             return False
     return tuple(meta.indexes) == (((unique), True),)
 
 
 def adapter_matches(database: object, declared: FieldClass = field_class) -> bool:
     """`database` is an instance of its adapter module's own class (not of a class made
-    from it), and the module's models declare the layouts above, each column with the
+    from it), and the module's models declare the shapes above, each column with the
     field class `declared` names."""
     import sys
 
@@ -214,11 +215,11 @@ def adapter_matches(database: object, declared: FieldClass = field_class) -> boo
     if module is None or getattr(module, cls.__name__, None) is not cls:
         return False
     peewee_db = getattr(database, "db", None)
-    for layout in LAYOUTS.values():
-        overview_columns = (*layout.key, "count", "start", "end")
-        if not (_model_matches(getattr(module, layout.model, None), layout.table, layout.columns, layout.unique,
-                               layout, peewee_db, declared)
-                and _model_matches(getattr(module, layout.overview_model, None), layout.overview, overview_columns,
-                                   layout.key, layout, peewee_db, declared)):
+    for shape in SHAPES.values():
+        overview_columns = (*shape.key, "count", "start", "end")
+        if not (_model_matches(getattr(module, shape.model, None), shape.table, shape.columns, shape.unique,
+                               shape, peewee_db, declared)
+                and _model_matches(getattr(module, shape.overview_model, None), shape.overview, overview_columns,
+                                   shape.key, shape, peewee_db, declared)):
             return False
     return True

@@ -18,7 +18,7 @@ from itertools import chain
 
 import peewee
 
-from .schema import Layout, Row, moment
+from .schema import TableShape, Row, moment
 from .writer import PeeweeDatabase, Writer, quoted
 
 ROWS_PER_STATEMENT = 1000
@@ -39,11 +39,11 @@ class SqliteWriter(Writer):
         indexes = [row[1] for row in self.execute(f'PRAGMA index_list("{table}")') if row[2] and not row[4]]
         return {frozenset(row[2] for row in self.execute(f'PRAGMA index_info("{name}")')) for name in indexes}
 
-    def upsert(self, layout: Layout, rows: list[Row]) -> None:
+    def upsert(self, shape: TableShape, rows: list[Row]) -> None:
         cursor = self.db.cursor()
-        width = len(layout.columns)
+        width = len(shape.columns)
         per = max(1, min(ROWS_PER_STATEMENT, cursor.connection.getlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER) // width))
-        head = f'INSERT OR REPLACE INTO "{layout.table}" ({quoted(layout.columns)}) VALUES '
+        head = f'INSERT OR REPLACE INTO "{shape.table}" ({quoted(shape.columns)}) VALUES '
         mark = f"({', '.join('?' * width)})"
         for start in range(0, len(rows), per):
             chunk = rows[start:start + per]

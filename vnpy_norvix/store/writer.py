@@ -20,7 +20,7 @@ from typing import Any, Protocol
 from vnpy.trader.object import BarData, TickData
 
 from . import days as day_record
-from .schema import LAYOUTS, Key, Layout, Row, text
+from .schema import SHAPES, Key, TableShape, Row, text
 
 
 def quoted(names: Sequence[str]) -> str:
@@ -28,6 +28,8 @@ def quoted(names: Sequence[str]) -> str:
 
 
 class Results(Protocol):
+    rowcount: int
+
     def fetchone(self) -> tuple[Any, ...] | None: ...
 
     def __iter__(self) -> Iterator[tuple[Any, ...]]: ...
@@ -51,6 +53,10 @@ class Writer(ABC):
     """Writes into the tables of the adapter's peewee database `db`."""
 
     QUOTE = '"'  # the SQL dialect's quote around a name
+    # Whether `upsert` returns how many rows the table gained, as the server counted them
+    # (else they are counted before and after); and how many time spans one DELETE takes.
+    NET_CHANGES = False
+    SPANS = 1
 
     def __init__(self, db: PeeweeDatabase) -> None:
         self.db = db
@@ -81,9 +87,9 @@ class Writer(ABC):
         """The column sets of the table's unique indexes."""
 
     @abstractmethod
-    def upsert(self, layout: Layout, rows: list[Row]) -> None:
-        """The rows into the layout's table, a row with a stored key replacing it as the
-        adapter replaces it."""
+    def upsert(self, shape: TableShape, rows: list[Row]) -> int | None:
+        """The rows into the shape's table, a row with a stored key replacing it as the
+        adapter replaces it; how many rows the table gained, where NET_CHANGES."""
 
     @abstractmethod
     def truncated(self, column: str, unit: str) -> str:
@@ -110,13 +116,17 @@ class Writer(ABC):
         """A time as the driver hands it back, as the adapter's model reads it."""
         return value  # type: ignore[return-value]  # a driver that hands back datetimes
 
-    def tables_match(self, layout: Layout) -> bool:
-        """The database's tables have the layout's columns and unique indexes."""
-        overview = {"id", *layout.key, "count", "start", "end"}
-        return (self.table_columns(layout.table) == {"id", *layout.columns}
-                and frozenset(layout.unique) in self.unique_indexes(layout.table)
-                and self.table_columns(layout.overview) == overview
-                and frozenset(layout.key) in self.unique_indexes(layout.overview))
+    def catalogue(self, tables: Sequence[str]) -> dict[str, tuple[set[str], set[frozenset[str]]]]:
+        """Each table's columns and unique indexes (`table_columns`, `unique_indexes`)."""
+        return {table: (self.table_columns(table), self.unique_indexes(table)) for table in tables}
+
+    def tables_match(self, shape: TableShape) -> bool:
+        """The database's tables have the shape's columns and unique indexes."""
+        found = self.catalogue((shape.table, shape.overview))
+        (columns, indexes), (overview_columns, overview_indexes) = found[shape.table], found[shape.overview]
+        return (columns == {"id", *shape.columns} and frozenset(shape.unique) in indexes
+                and overview_columns == {"id", *shape.key, "count", "start", "end"}
+                and frozenset(shape.key) in overview_indexes)
 
     def save_records(self, kind: str, records: Sequence[BarData | TickData], replacing: Row | None = None) -> int:
         """The "bars" or "ticks" saved in one transaction; with `replacing` (an overview
@@ -124,40 +134,49 @@ class Writer(ABC):
         Returns how many rows the series gained: counted inside the transaction, so
         another writer's rows are not taken for this one's (SQLite lets no other write
         in between; PostgreSQL's default isolation may)."""
-        layout = LAYOUTS[kind]
-        rows = layout.rows(records, self.text_times())
+        shape = SHAPES[kind]
+        rows = shape.rows(records, self.text_times())
         if replacing is not None:
             replacing = tuple(map(text, replacing))
-        keys = list(dict.fromkeys(map(layout.key_of, rows)))
+        keys = [] if self.NET_CHANGES else list(dict.fromkeys(map(shape.key_of, rows)))
         with self.transaction():
-            before = self.count(layout, keys)
+            before = self.count(shape, keys)
+            deleted = 0
             if replacing is not None:
-                self.execute(f"DELETE FROM {self.name(layout.table)} WHERE {self.matching(layout.key)}", replacing)
-                self.execute(f"DELETE FROM {self.name(layout.overview)} WHERE {self.matching(layout.key)}", replacing)
-            self.upsert(layout, rows)
-            self.update_overview(layout, rows)
-            return self.count(layout, keys) - before
+                deleted = self.execute(f"DELETE FROM {self.name(shape.table)} WHERE {self.matching(shape.key)}",
+                                       replacing).rowcount
+                self.execute(f"DELETE FROM {self.name(shape.overview)} WHERE {self.matching(shape.key)}", replacing)
+            gained = self.upsert(shape, rows)
+            self.update_overview(shape, rows)
+            return self.gained(shape, keys, before, deleted, gained)
 
-    def count(self, layout: Layout, keys: list[Row]) -> int:
+    def gained(self, shape: TableShape, keys: list[Row], before: int, deleted: int, gained: int | None) -> int:
+        """How many rows a save added: from what the server said where NET_CHANGES, else
+        counted again under `keys`."""
+        return gained - deleted if gained is not None else self.count(shape, keys) - before
+
+    def count(self, shape: TableShape, keys: list[Row]) -> int:
         """Rows stored under the overview keys `keys`."""
-        where = self.matching(layout.key)
-        return sum(next(iter(self.execute(f"SELECT COUNT(*) FROM {self.name(layout.table)} WHERE {where}", key)))[0]
+        where = self.matching(shape.key)
+        return sum(next(iter(self.execute(f"SELECT COUNT(*) FROM {self.name(shape.table)} WHERE {where}", key)))[0]
                    for key in keys)
 
-    def update_overview(self, layout: Layout, rows: list[Row]) -> None:
-        key = layout.key_of(rows[0])
-        first, last = layout.time(rows[0]), layout.time(rows[-1])
-        where = self.matching(layout.key)
-        overview, table = self.name(layout.overview), self.name(layout.table)
-        found = self.execute(f"SELECT {self.names(('id', 'start', 'end'))} FROM {overview} WHERE {where}",
-                             key).fetchone()
+    def update_overview(self, shape: TableShape, rows: list[Row]) -> None:
+        key = shape.key_of(rows[0])
+        first, last = shape.time(rows[0]), shape.time(rows[-1])
+        where = self.matching(shape.key)
+        overview, table = self.name(shape.overview), self.name(shape.table)
+        # The table's rows under the key counted in the same query, where there is an entry.
+        found = self.execute(f"SELECT {self.names(('id', 'start', 'end'))}, "
+                             f"(SELECT COUNT(*) FROM {table} WHERE {where}) FROM {overview} WHERE {where}",
+                             (*key, *key)).fetchone()
         p = self.param
         if found is None:
-            self.execute(f"INSERT INTO {overview} ({self.names((*layout.key, 'count', 'start', 'end'))}) "
-                         f'VALUES ({", ".join([p] * (len(layout.key) + 3))})', (*key, len(rows), first, last))
+            self.execute(f"INSERT INTO {overview} ({self.names((*shape.key, 'count', 'start', 'end'))}) "
+                         f'VALUES ({", ".join([p] * (len(shape.key) + 3))})', (*key, len(rows), first, last))
             return
         start, end = min(first, self.read_time(found[1])), max(last, self.read_time(found[2]))
-        count = next(iter(self.execute(f"SELECT COUNT(*) FROM {table} WHERE {where}", key)))[0]
+        count = found[3]
         updated = ", ".join(f"{self.name(column)} = {p}" for column in ("count", "start", "end"))
         self.execute(f"UPDATE {overview} SET {updated} WHERE {self.name('id')} = {p}", (count, start, end, found[0]))
 
@@ -167,8 +186,8 @@ class Writer(ABC):
         in `spans` ([begin, end) times as stored) deleted, the records saved, and the
         completeness record's rows `days` written, all or nothing. Returns how many rows
         the series gained, counted inside the transaction (as `save_records`)."""
-        layout = LAYOUTS[kind]
-        rows = layout.rows(records, self.text_times())
+        shape = SHAPES[kind]
+        rows = shape.rows(records, self.text_times())
         key = tuple(map(text, key))
         p = self.param
         if days and not self.has_day_records():
@@ -177,17 +196,28 @@ class Writer(ABC):
             with self.transaction():
                 self.create_day_table()
         with self.transaction():
-            before = self.count(layout, [key])
-            for begin, end in spans:
-                self.execute(f"DELETE FROM {self.name(layout.table)} WHERE {self.matching(layout.key)} "
-                             f"AND {self.name('datetime')} >= {p} AND {self.name('datetime')} < {p}",
-                             (*key, begin, end))
+            keys = [] if self.NET_CHANGES else [key]
+            before = self.count(shape, keys)
+            deleted = self.delete_spans(shape, key, spans)
+            gained: int | None = 0
             if rows:
-                self.upsert(layout, rows)
-                self.update_overview(layout, rows)
+                gained = self.upsert(shape, rows)
+                self.update_overview(shape, rows)
             if days:
                 self.record_days(days)
-            return self.count(layout, [key]) - before
+            return self.gained(shape, keys, before, deleted, gained)
+
+    def delete_spans(self, shape: TableShape, key: Row, spans: Sequence[tuple[datetime, datetime]]) -> int:
+        """The series' stored rows with times in the [begin, end) spans deleted, SPANS spans a
+        statement; how many."""
+        p, moment = self.param, self.name("datetime")
+        deleted = 0
+        for first in range(0, len(spans), self.SPANS):
+            group = spans[first:first + self.SPANS]
+            within = " OR ".join([f"({moment} >= {p} AND {moment} < {p})"] * len(group))
+            deleted += self.execute(f"DELETE FROM {self.name(shape.table)} WHERE {self.matching(shape.key)} "
+                                    f"AND ({within})", (*key, *(time for span in group for time in span))).rowcount
+        return deleted
 
     def record_days(self, days: Sequence[tuple[object, ...]]) -> None:
         """The completeness record's rows written over what it held of their days."""
@@ -228,20 +258,20 @@ class Writer(ABC):
 
     def stored_count(self, kind: str, key: Row) -> int:
         """The rows of series `key` as its overview counts them (0 without one)."""
-        layout = LAYOUTS[kind]
-        found = self.execute(f"SELECT {self.name('count')} FROM {self.name(layout.overview)} "
-                             f"WHERE {self.matching(layout.key)}", tuple(map(text, key))).fetchone()
+        shape = SHAPES[kind]
+        found = self.execute(f"SELECT {self.name('count')} FROM {self.name(shape.overview)} "
+                             f"WHERE {self.matching(shape.key)}", tuple(map(text, key))).fetchone()
         return int(found[0]) if found and found[0] else 0
 
     def time_counts(self, kind: str, key: Row, begin: datetime, end: datetime,
                     unit: str) -> list[tuple[datetime, int]]:
         """The rows of series `key` with times in [begin, end) (as stored), counted per "hour"
         or "minute" of their stored time: an aggregate over the table's unique index."""
-        layout = LAYOUTS[kind]
+        shape = SHAPES[kind]
         p = self.param
         moment = self.name("datetime")
         hour = self.truncated(moment, unit)
-        rows = self.execute(f"SELECT {hour}, COUNT(*) FROM {self.name(layout.table)} WHERE {self.matching(layout.key)} "
+        rows = self.execute(f"SELECT {hour}, COUNT(*) FROM {self.name(shape.table)} WHERE {self.matching(shape.key)} "
                             f"AND {moment} >= {p} AND {moment} < {p} GROUP BY {hour}",
                             (*map(text, key), begin, end))
         return [(self.read_truncated(value), int(count)) for value, count in rows]
