@@ -69,7 +69,7 @@ def launch(mode: str, argv: list[str]) -> int:
     if mode == "adapter":
         asked = 0
 
-        def no_bulk_writer(database: object, kind: str) -> None:
+        def no_bulk_writer(database: object, shape_name: str) -> None:
             nonlocal asked
             asked += 1
             return None

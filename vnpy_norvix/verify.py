@@ -79,7 +79,7 @@ def sql_side(database: Store, interval: Interval) -> Writer | None:
     """The bulk writer of the series' tables when it knows them (vnpy_sqlite,
     vnpy_postgresql, vnpy_mysql): the store is then read and repaired by its queries."""
     vn = vnpy_database(database)
-    return None if vn is None else store.bulk_writer(vn, store.kind_of(interval))
+    return None if vn is None else store.bulk_writer(vn, store.shape_of(interval))
 
 
 def china(stored: datetime) -> datetime:
@@ -89,7 +89,7 @@ def china(stored: datetime) -> datetime:
 
 def _where(writer: Writer, interval: Interval) -> tuple[str, str]:
     """The series' table and the condition on its key, in the writer's dialect."""
-    layout = SHAPES[store.kind_of(interval)]
+    layout = SHAPES[store.shape_of(interval)]
     return writer.name(layout.table), writer.matching(layout.key)
 
 
@@ -365,7 +365,7 @@ def repair_days(source: Source, database: Store, series: Series, calendar: Calen
         # What was stored of the window's days deleted and its records saved, in one
         # transaction (the completeness record is left alone: a repaired day holds again
         # the rows it recorded).
-        writer.save_window(store.kind_of(interval), records, _key(series),
+        writer.save_window(store.shape_of(interval), records, _key(series),
                            [store.stored_span(begin, end) for begin, end in spans], ())
         report.repaired.append(messages.days_replaced(label, window.first, window.last, len(records)))
 
@@ -394,7 +394,7 @@ def replace_lab_days(lab: LabStore, series: Series, spans: list[tuple[datetime, 
 def rewrite_overview(writer: Writer, series: Series) -> None:
     """The series' overview entry set from its rows (removed when it has none), in one
     transaction."""
-    layout = SHAPES[store.kind_of(series[2])]
+    layout = SHAPES[store.shape_of(series[2])]
     overview, where, p = writer.name(layout.overview), writer.matching(layout.key), writer.param
     key = _key(series)
     with writer.transaction():

@@ -35,7 +35,7 @@ from vnpy.trader.object import BarData, TickData
 
 from norvix_datafeed import CHINA_TZ
 
-from ..calendar import WEEKDAYS, Calendar, day_bounds
+from ..calendar import WEEKDAYS, Calendar, database_time, day_bounds
 from .days import DayRecord, counted_days, record_rows, replaced
 
 if TYPE_CHECKING:
@@ -56,7 +56,7 @@ ADAPTERS = {
 }
 
 
-def bulk_writer(database: BaseDatabase, kind: str) -> Writer | None:
+def bulk_writer(database: BaseDatabase, shape_name: str) -> Writer | None:
     """The bulk writer for `database`'s tables of "bars" or "ticks", or None when they
     are not the ones it knows."""
     writer = sql_writer(database)
@@ -67,7 +67,7 @@ def bulk_writer(database: BaseDatabase, kind: str) -> Writer | None:
     module = importlib.import_module(type(writer).__module__)
     if not adapter_matches(database, getattr(module, "declared", field_class)):
         return None
-    return writer if writer.tables_match(SHAPES[kind]) else None
+    return writer if writer.tables_match(SHAPES[shape_name]) else None
 
 
 def sql_writer(database: BaseDatabase | None) -> Writer | None:
@@ -94,18 +94,18 @@ def save_ticks(database: BaseDatabase, ticks: Sequence[TickData]) -> int | None:
     return _save(database, "ticks", ticks, database.save_tick_data)
 
 
-def _save(database: BaseDatabase, kind: str, records: Sequence[R],
+def _save(database: BaseDatabase, shape_name: str, records: Sequence[R],
           adapter_save: Callable[[list[R]], object]) -> int | None:
     if not records:
         return 0
-    writer = bulk_writer(database, kind)
+    writer = bulk_writer(database, shape_name)
     if writer is None:
         adapter_save([copy.copy(record) for record in records])
         return None
-    return writer.save_records(kind, records)
+    return writer.save_records(shape_name, records)
 
 
-def kind_of(interval: Interval) -> str:
+def shape_of(interval: Interval) -> str:
     return "ticks" if interval == Interval.TICK else "bars"
 
 
@@ -131,14 +131,14 @@ def save_window(database: BaseDatabase, symbol: str, exchange: Exchange, interva
     recorded (days.py). With another adapter the records are saved through its own
     method (a later fetch of a day overwrites it record by record) and nothing is
     recorded."""
-    writer = bulk_writer(database, kind_of(interval))
+    writer = bulk_writer(database, shape_of(interval))
     if writer is None:
         if interval == Interval.TICK:
             return save_ticks(database, records)  # type: ignore[arg-type]  # the ticks of a tick window
         return save_bars(database, records)  # type: ignore[arg-type]  # the bars of a bar window
     recorded = counted_days(days, fetched)
     spans = [stored_span(*day_bounds(day, interval, calendar)) for day in replaced(recorded)]
-    return writer.save_window(kind_of(interval), records, series_key(symbol, exchange, interval), spans,
+    return writer.save_window(shape_of(interval), records, series_key(symbol, exchange, interval), spans,
                        record_rows(symbol, exchange.value, interval, recorded))
 
 
@@ -147,7 +147,7 @@ def day_records(database: BaseDatabase, symbol: str, exchange: Exchange, interva
     """The completeness record of the series' trading days [first, last]: each recorded
     day's count and whether it was saved whole (else provisional); None when the database
     keeps no record (an adapter other than vnpy_sqlite and vnpy_postgresql)."""
-    writer = bulk_writer(database, kind_of(interval))
+    writer = bulk_writer(database, shape_of(interval))
     if writer is None:
         return None
     key = (symbol, exchange.value, interval.value)
@@ -161,7 +161,7 @@ def held_days(database: BaseDatabase, symbol: str, exchange: Exchange, interval:
     as many rows as were saved. The rows are only counted (`day_counts`) when the record's
     counts over the whole series do not add up to the rows its overview counts (rows
     deleted or added behind the record's back). None when the database keeps no record."""
-    writer = bulk_writer(database, kind_of(interval))
+    writer = bulk_writer(database, shape_of(interval))
     if writer is None:
         return None
     records = day_records(database, symbol, exchange, interval, first, last)
@@ -170,7 +170,7 @@ def held_days(database: BaseDatabase, symbol: str, exchange: Exchange, interval:
     if not complete:
         return complete
     key = (symbol, exchange.value, interval.value)
-    if writer.recorded_total(key) == writer.stored_count(kind_of(interval), series_key(symbol, exchange, interval)):
+    if writer.recorded_total(key) == writer.stored_count(shape_of(interval), series_key(symbol, exchange, interval)):
         return complete
     counts = day_counts(database, symbol, exchange, interval, min(complete), max(complete), calendar)
     return {day for day in complete if counts.get(day, 0) == records[day].count}
@@ -202,18 +202,17 @@ def time_counts(database: BaseDatabase, symbol: str, exchange: Exchange, interva
     "hour" or "minute" of their stored time (aware, in "database.timezone"): by an
     aggregate query over the table's unique index with vnpy_sqlite, vnpy_postgresql and
     vnpy_mysql (Writer.time_counts), else from the records its own load functions give."""
-    writer = bulk_writer(database, kind_of(interval))
+    writer = bulk_writer(database, shape_of(interval))
     if writer is not None:
-        found = writer.time_counts(kind_of(interval), series_key(symbol, exchange, interval),
+        found = writer.time_counts(shape_of(interval), series_key(symbol, exchange, interval),
                                    *stored_span(begin, end), unit)
-        return [(moment.replace(tzinfo=vn_database.DB_TZ), count) for moment, count in found]
+        return [(database_time(moment), count) for moment, count in found]
     start, stop = stored_span(begin, end)
     if interval == Interval.TICK:
         loaded: Sequence[BarData | TickData] = database.load_tick_data(symbol, exchange, start, stop)
     else:
         loaded = database.load_bar_data(symbol, exchange, interval, start, stop)
-    times = [moment.replace(tzinfo=vn_database.DB_TZ) if moment.tzinfo is None else moment
-             for moment in (record.datetime for record in loaded)]
+    times = [database_time(record.datetime) for record in loaded]
     return list(Counter(moment.replace(minute=0 if unit == "hour" else moment.minute, second=0, microsecond=0)
                         for moment in times if begin <= moment < end).items())
 

@@ -74,7 +74,7 @@ def moment(value: object) -> object:
 
 @dataclass(frozen=True)
 class TableShape:
-    """One kind of record: its table, its overview table and how a record becomes a row."""
+    """One shape of record: its table, its overview table and how a record becomes a row."""
 
     table: str
     overview: str

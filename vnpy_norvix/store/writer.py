@@ -128,13 +128,13 @@ class Writer(ABC):
                 and overview_columns == {"id", *shape.key, "count", "start", "end"}
                 and frozenset(shape.key) in overview_indexes)
 
-    def save_records(self, kind: str, records: Sequence[BarData | TickData], replacing: Row | None = None) -> int:
+    def save_records(self, shape_name: str, records: Sequence[BarData | TickData], replacing: Row | None = None) -> int:
         """The "bars" or "ticks" saved in one transaction; with `replacing` (an overview
         key), what the database held under it is deleted first, in the same transaction.
         Returns how many rows the series gained: counted inside the transaction, so
         another writer's rows are not taken for this one's (SQLite lets no other write
         in between; PostgreSQL's default isolation may)."""
-        shape = SHAPES[kind]
+        shape = SHAPES[shape_name]
         rows = shape.rows(records, self.text_times())
         if replacing is not None:
             replacing = tuple(map(text, replacing))
@@ -180,13 +180,13 @@ class Writer(ABC):
         updated = ", ".join(f"{self.name(column)} = {p}" for column in ("count", "start", "end"))
         self.execute(f"UPDATE {overview} SET {updated} WHERE {self.name('id')} = {p}", (count, start, end, found[0]))
 
-    def save_window(self, kind: str, records: Sequence[BarData | TickData], key: Row,
+    def save_window(self, shape_name: str, records: Sequence[BarData | TickData], key: Row,
                     spans: Sequence[tuple[datetime, datetime]], days: Sequence[tuple[object, ...]]) -> int:
         """One window's records saved in one transaction: the stored rows of the series `key`
         in `spans` ([begin, end) times as stored) deleted, the records saved, and the
         completeness record's rows `days` written, all or nothing. Returns how many rows
         the series gained, counted inside the transaction (as `save_records`)."""
-        shape = SHAPES[kind]
+        shape = SHAPES[shape_name]
         rows = shape.rows(records, self.text_times())
         key = tuple(map(text, key))
         p = self.param
@@ -256,18 +256,18 @@ class Writer(ABC):
                              f"WHERE {self.matching(day_record.KEY)}", key).fetchone()
         return int(found[0]) if found else 0
 
-    def stored_count(self, kind: str, key: Row) -> int:
+    def stored_count(self, shape_name: str, key: Row) -> int:
         """The rows of series `key` as its overview counts them (0 without one)."""
-        shape = SHAPES[kind]
+        shape = SHAPES[shape_name]
         found = self.execute(f"SELECT {self.name('count')} FROM {self.name(shape.overview)} "
                              f"WHERE {self.matching(shape.key)}", tuple(map(text, key))).fetchone()
         return int(found[0]) if found and found[0] else 0
 
-    def time_counts(self, kind: str, key: Row, begin: datetime, end: datetime,
+    def time_counts(self, shape_name: str, key: Row, begin: datetime, end: datetime,
                     unit: str) -> list[tuple[datetime, int]]:
         """The rows of series `key` with times in [begin, end) (as stored), counted per "hour"
         or "minute" of their stored time: an aggregate over the table's unique index."""
-        shape = SHAPES[kind]
+        shape = SHAPES[shape_name]
         p = self.param
         moment = self.name("datetime")
         hour = self.truncated(moment, unit)
