@@ -12,8 +12,9 @@ modules, and between rooms: the directories of src/, the packages and top-level 
 of vnpy_norvix/). The picture lists them too, so that docs/design.md shows what the code
 is, not what it should be.
 
-Imports under `if TYPE_CHECKING:` are left out (they never run); imports inside
-functions count, as they run when the function does.
+Every import counts: those inside functions (they run when the function does) and
+those under `if TYPE_CHECKING:` (a type named from a floor above is a dependency on it
+all the same).
 
 `--check` also fails when a file under tests/ imports a test module or conftest.
 """
@@ -130,22 +131,9 @@ def module_names(root: Path = REPO) -> list[str]:
     return sorted(names)
 
 
-def _is_type_checking(test: ast.expr) -> bool:
-    return (isinstance(test, ast.Name) and test.id == "TYPE_CHECKING") or (
-        isinstance(test, ast.Attribute) and test.attr == "TYPE_CHECKING")
-
-
 def _imports(tree: ast.AST) -> Iterable[ast.Import | ast.ImportFrom]:
-    """The import statements that run, so not those under `if TYPE_CHECKING:`."""
-    pending = [tree]
-    while pending:
-        node = pending.pop()
-        if isinstance(node, (ast.Import, ast.ImportFrom)):
-            yield node
-        elif isinstance(node, ast.If) and _is_type_checking(node.test):
-            pending.extend(node.orelse)
-        else:
-            pending.extend(ast.iter_child_nodes(node))
+    """Every import statement, wherever it stands."""
+    return (node for node in ast.walk(tree) if isinstance(node, (ast.Import, ast.ImportFrom)))
 
 
 def import_graph(root: Path = REPO) -> list[Edge]:

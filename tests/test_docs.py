@@ -142,6 +142,7 @@ def test_the_floors_check_finds_what_breaks_them(tmp_path):
     write("src/extra/new.cpp", '#include "runtime/py.h"\n')
     write("vnpy_norvix/__init__.py", "from .datafeed import Datafeed\n")
     write("vnpy_norvix/datafeed.py", "from typing import TYPE_CHECKING\nif TYPE_CHECKING:\n    from . import cli\n")
+    write("vnpy_norvix/cli.py", "")
     write("vnpy_norvix/calendar.py", "def later():\n    from vnpy_norvix.engine import retry\n")
     write("vnpy_norvix/engine/__init__.py", "")
     write("vnpy_norvix/engine/retry.py", "from .. import calendar\n")
@@ -152,6 +153,7 @@ def test_the_floors_check_finds_what_breaks_them(tmp_path):
         "circle between the rooms records, runtime"]
     assert layers.problems("vnpy_norvix", tmp_path) == [
         "arrow back up: calendar (rules) imports engine.retry (engine)",
+        "arrow back up: datafeed (datafeed) imports cli (command line)",
         "circle between calendar, engine.retry",
         "circle between the rooms calendar, engine"]
 
