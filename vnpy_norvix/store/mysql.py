@@ -5,9 +5,10 @@ driver's literals here.
 
 A statement costs a round trip, which a command's other threads lengthen: a save asks
 for the tables' columns and indexes in one query, reads the packet limit once per
-connection, deletes a window's days and records them in one statement each, and takes
-the rows it added from the REPLACE statements' affected rows instead of counting the
-series before and after.
+connection, deletes a window's days and records them in one statement each, updates an
+existing overview entry in one statement (the server computing it), and takes the rows
+it added from the REPLACE statements' affected rows instead of counting the series
+before and after.
 
 What the adapter leaves, reproduced:
 - it writes with REPLACE, 50 rows a statement: a re-saved record (under the unique
@@ -146,6 +147,26 @@ class MysqlWriter(Writer):
         for piece in pieces:
             affected += cursor.execute(head + piece)  # no parameters: the text is sent as it is
         return 2 * len(rows) - affected
+
+    def update_overview(self, shape: TableShape, rows: list[Row]) -> None:
+        """The overview entry kept as the adapter keeps it (Writer.update_overview), in one
+        statement where the series has one: the server takes the earlier start, the later
+        end and the rows held, as the adapter computes them for an existing entry. Only an
+        UPDATE that changed nothing (no entry, or one already so) is followed by a look."""
+        key = shape.key_of(rows[0])
+        first, last = shape.time(rows[0]), shape.time(rows[-1])
+        where = self.matching(shape.key)
+        overview, table, start, end = map(self.name, (shape.overview, shape.table, "start", "end"))
+        p = self.param
+        # The times compared as times, with their fraction: the column keeps what the
+        # adapter's UPDATE would send it, the earlier or later of the two.
+        changed = self.execute(f"UPDATE {overview} SET {self.name('count')} = (SELECT COUNT(*) FROM {table} "
+                               f"WHERE {where}), {start} = LEAST({start}, CAST({p} AS DATETIME(6))), "
+                               f"{end} = GREATEST({end}, CAST({p} AS DATETIME(6))) WHERE {where}",
+                               (*key, first, last, *key)).rowcount
+        if changed or self.execute(f"SELECT 1 FROM {overview} WHERE {where}", key).fetchone() is not None:
+            return
+        self.new_overview(shape, key, len(rows), first, last)
 
     def values(self, shape: TableShape, rows: list[Row], limit: int) -> list[str]:
         """The rows' VALUES text, every row first (a refused value stops the save here),

@@ -172,13 +172,17 @@ class Writer(ABC):
                              (*key, *key)).fetchone()
         p = self.param
         if found is None:
-            self.execute(f"INSERT INTO {overview} ({self.names((*shape.key, 'count', 'start', 'end'))}) "
-                         f'VALUES ({", ".join([p] * (len(shape.key) + 3))})', (*key, len(rows), first, last))
+            self.new_overview(shape, key, len(rows), first, last)
             return
         start, end = min(first, self.read_time(found[1])), max(last, self.read_time(found[2]))
         count = found[3]
         updated = ", ".join(f"{self.name(column)} = {p}" for column in ("count", "start", "end"))
         self.execute(f"UPDATE {overview} SET {updated} WHERE {self.name('id')} = {p}", (count, start, end, found[0]))
+
+    def new_overview(self, shape: TableShape, key: Row, count: int, first: datetime, last: datetime) -> None:
+        """The overview entry of a series that has none."""
+        self.execute(f"INSERT INTO {self.name(shape.overview)} ({self.names((*shape.key, 'count', 'start', 'end'))}) "
+                     f'VALUES ({", ".join([self.param] * (len(shape.key) + 3))})', (*key, count, first, last))
 
     def save_window(self, shape_name: str, records: Sequence[BarData | TickData], key: Row,
                     spans: Sequence[tuple[datetime, datetime]], days: Sequence[tuple[object, ...]]) -> int:
