@@ -148,13 +148,11 @@ class MysqlWriter(Writer):
             affected += cursor.execute(head + piece)  # no parameters: the text is sent as it is
         return 2 * len(rows) - affected
 
-    def update_overview(self, shape: TableShape, rows: list[Row]) -> None:
-        """The overview entry kept as the adapter keeps it (Writer.update_overview), in one
-        statement where the series has one: the server takes the earlier start, the later
-        end and the rows held, as the adapter computes them for an existing entry. Only an
-        UPDATE that changed nothing (no entry, or one already so) is followed by a look."""
-        key = shape.key_of(rows[0])
-        first, last = shape.time(rows[0]), shape.time(rows[-1])
+    def overview_updated(self, shape: TableShape, key: Row, first: datetime, last: datetime) -> bool:
+        """Writer.overview_updated in one statement where the entry changes: the server takes
+        the earlier start, the later end and the rows held, as the adapter computes them
+        for an existing entry. Only an UPDATE that changed nothing (no entry, or one
+        already so) is followed by a look."""
         where = self.matching(shape.key)
         overview, table, start, end = map(self.name, (shape.overview, shape.table, "start", "end"))
         p = self.param
@@ -164,9 +162,7 @@ class MysqlWriter(Writer):
                                f"WHERE {where}), {start} = LEAST({start}, CAST({p} AS DATETIME(6))), "
                                f"{end} = GREATEST({end}, CAST({p} AS DATETIME(6))) WHERE {where}",
                                (*key, first, last, *key)).rowcount
-        if changed or self.execute(f"SELECT 1 FROM {overview} WHERE {where}", key).fetchone() is not None:
-            return
-        self.new_overview(shape, key, len(rows), first, last)
+        return bool(changed) or self.execute(f"SELECT 1 FROM {overview} WHERE {where}", key).fetchone() is not None
 
     def values(self, shape: TableShape, rows: list[Row], limit: int) -> list[str]:
         """The rows' VALUES text, every row first (a refused value stops the save here),
