@@ -67,7 +67,7 @@ class MysqlWriter(Writer):
 
     def catalogue(self, tables: Sequence[str]) -> dict[str, tuple[set[str], set[frozenset[str]]]]:
         # One round trip for all, the completeness record's table included: a save asks
-        # before each window.
+        # before each call (a download once per run: store.run_writer).
         tables = (*dict.fromkeys((*tables, day_record.TABLE)),)
         among = f"TABLE_SCHEMA = DATABASE() AND TABLE_NAME IN ({', '.join([self.param] * len(tables))})"
         rows = self.execute(f"SELECT 0, TABLE_NAME, COLUMN_NAME, '' FROM information_schema.COLUMNS WHERE {among} "
