@@ -54,6 +54,24 @@ def test_summer_time_years_and_case_insensitive_keys_leave_what_the_adapter_leav
         assert exact(bulk[table]) == exact(rows), table
 
 
+def test_an_overview_taken_earlier_or_left_as_it_was_is_the_adapters(mysql_backend):
+    # The entry the server updates in place: an earlier start (of a tick with a fraction of
+    # a second), and a save that changes nothing in it (then it is only looked up).
+    hour = timedelta(hours=1)
+    later = bars("rb2405", Interval.HOUR, datetime(2024, 1, 3, tzinfo=timezone.utc), 6, hour, seed=5)
+    operations = [("bars", later), ("bars", bars("rb2405", Interval.HOUR, datetime(2024, 1, 2, tzinfo=timezone.utc),
+                                                  3, hour, seed=6)), ("bars", later),
+                  ("ticks", ticks("au2406", datetime(2024, 1, 2, 1, tzinfo=timezone.utc), 4, seed=7)),
+                  ("ticks", ticks("au2406", datetime(2024, 1, 2, 0, 59, 58, 700000, tzinfo=timezone.utc), 3, seed=8))]
+    for side in ("adapter", "bulk"):
+        mysql_backend.use(side)
+        for kind, records in operations:
+            _save(mysql_backend.database, kind, records, side == "bulk")
+    adapter, bulk = mysql_backend.dump("adapter"), mysql_backend.dump("bulk")
+    for table, rows in adapter.items():
+        assert exact(bulk[table]) == exact(rows), table
+
+
 @pytest.mark.parametrize("odd", [float("nan"), float("inf"), float("-inf")])
 def test_a_price_the_server_cannot_hold_is_refused_before_anything_is_written(mysql_backend, odd):
     t0 = datetime(2024, 1, 2, 9, tzinfo=SHANGHAI)

@@ -96,6 +96,7 @@ class Downloader:
         self.outcomes: dict[int, Outcome] = {}  # per task, as it goes; written by the writer alone
         self.began: dict[int, float] = {}  # per task, when its fetching started
         self.ended: set[int] = set()  # the tasks whose end the writer has reached
+        self.writers: store.Writers = {}  # the database's bulk writers, found once for the run
 
     def save(self, task: Task, records: list[Record] | LabBars, window: Window, fetched: datetime) -> int | None:
         """One window saved whole, replacing what was stored of its days, each trading day
@@ -109,7 +110,7 @@ class Downloader:
             return None
         assert isinstance(records, list)
         return store.save_window(self.database, task.target.symbol, task.target.exchange, task.interval, records,
-                                 days, fetched, task.calendar)
+                                 days, fetched, task.calendar, self.writers)
 
     # --- the fetchers' side ---
 

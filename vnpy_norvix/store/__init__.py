@@ -44,7 +44,7 @@ if TYPE_CHECKING:
 R = TypeVar("R", BarData, TickData)
 
 __all__ = ["DayRecord", "day_counts", "day_records", "describe", "held_days", "replace_bars", "save_bars",
-           "save_ticks", "save_window", "sql_writer", "time_counts", "zone_warning"]
+           "save_ticks", "save_window", "run_writer", "sql_writer", "Writers", "time_counts", "zone_warning"]
 
 # The adapter classes whose tables the bulk writers know: (module, class) -> the writer's
 # module. Nothing of peewee is imported unless the database is one of them: another
@@ -121,17 +121,33 @@ def stored_span(begin: datetime, end: datetime) -> tuple[datetime, datetime]:
     return vn_database.convert_tz(begin), vn_database.convert_tz(end)
 
 
+# The bulk writers a run found for its database, per "bars" and "ticks" (None: the
+# adapter's methods), held by the run for all its windows.
+Writers = dict[str, "Writer | None"]
+
+
+def run_writer(database: BaseDatabase, shape_name: str, writers: Writers | None) -> Writer | None:
+    """`bulk_writer(database, shape_name)`, asked once per run that keeps `writers`: the
+    tables are checked before the run's first window of theirs, not before each (a
+    round trip to the server each), as nothing else changes them while it writes."""
+    if writers is None:
+        return bulk_writer(database, shape_name)
+    if shape_name not in writers:
+        writers[shape_name] = bulk_writer(database, shape_name)
+    return writers[shape_name]
+
+
 def save_window(database: BaseDatabase, symbol: str, exchange: Exchange, interval: Interval,
                 records: Sequence[BarData | TickData], days: dict[date, int], fetched: datetime,
-                calendar: Calendar = WEEKDAYS) -> int | None:
+                calendar: Calendar = WEEKDAYS, writers: Writers | None = None) -> int | None:
     """The records of one window, fetched at `fetched`, holding `days[day]` records of each
     trading day of it, saved; how many rows the series gained (None where the adapter
     saves). With the bulk writers, in one transaction: what was stored of each day with
     records in the window is deleted, the records saved, and each day's completeness
     recorded (days.py). With another adapter the records are saved through its own
     method (a later fetch of a day overwrites it record by record) and nothing is
-    recorded."""
-    writer = bulk_writer(database, shape_of(interval))
+    recorded. A run saving many windows keeps `writers` (run_writer)."""
+    writer = run_writer(database, shape_of(interval), writers)
     if writer is None:
         if interval == Interval.TICK:
             return save_ticks(database, records)  # type: ignore[arg-type]  # the ticks of a tick window

@@ -5,9 +5,10 @@ driver's literals here.
 
 A statement costs a round trip, which a command's other threads lengthen: a save asks
 for the tables' columns and indexes in one query, reads the packet limit once per
-connection, deletes a window's days and records them in one statement each, and takes
-the rows it added from the REPLACE statements' affected rows instead of counting the
-series before and after.
+connection, deletes a window's days and records them in one statement each, updates an
+existing overview entry in one statement (the server computing it), and takes the rows
+it added from the REPLACE statements' affected rows instead of counting the series
+before and after.
 
 What the adapter leaves, reproduced:
 - it writes with REPLACE, 50 rows a statement: a re-saved record (under the unique
@@ -66,7 +67,7 @@ class MysqlWriter(Writer):
 
     def catalogue(self, tables: Sequence[str]) -> dict[str, tuple[set[str], set[frozenset[str]]]]:
         # One round trip for all, the completeness record's table included: a save asks
-        # before each window.
+        # before each call (a download once per run: store.run_writer).
         tables = (*dict.fromkeys((*tables, day_record.TABLE)),)
         among = f"TABLE_SCHEMA = DATABASE() AND TABLE_NAME IN ({', '.join([self.param] * len(tables))})"
         rows = self.execute(f"SELECT 0, TABLE_NAME, COLUMN_NAME, '' FROM information_schema.COLUMNS WHERE {among} "
@@ -146,6 +147,22 @@ class MysqlWriter(Writer):
         for piece in pieces:
             affected += cursor.execute(head + piece)  # no parameters: the text is sent as it is
         return 2 * len(rows) - affected
+
+    def overview_updated(self, shape: TableShape, key: Row, first: datetime, last: datetime) -> bool:
+        """Writer.overview_updated in one statement where the entry changes: the server takes
+        the earlier start, the later end and the rows held, as the adapter computes them
+        for an existing entry. Only an UPDATE that changed nothing (no entry, or one
+        already so) is followed by a look."""
+        where = self.matching(shape.key)
+        overview, table, start, end = map(self.name, (shape.overview, shape.table, "start", "end"))
+        p = self.param
+        # The times compared as times, with their fraction: the column keeps what the
+        # adapter's UPDATE would send it, the earlier or later of the two.
+        changed = self.execute(f"UPDATE {overview} SET {self.name('count')} = (SELECT COUNT(*) FROM {table} "
+                               f"WHERE {where}), {start} = LEAST({start}, CAST({p} AS DATETIME(6))), "
+                               f"{end} = GREATEST({end}, CAST({p} AS DATETIME(6))) WHERE {where}",
+                               (*key, first, last, *key)).rowcount
+        return bool(changed) or self.execute(f"SELECT 1 FROM {overview} WHERE {where}", key).fetchone() is not None
 
     def values(self, shape: TableShape, rows: list[Row], limit: int) -> list[str]:
         """The rows' VALUES text, every row first (a refused value stops the save here),

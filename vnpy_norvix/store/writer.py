@@ -164,21 +164,32 @@ class Writer(ABC):
     def update_overview(self, shape: TableShape, rows: list[Row]) -> None:
         key = shape.key_of(rows[0])
         first, last = shape.time(rows[0]), shape.time(rows[-1])
+        if not self.overview_updated(shape, key, first, last):
+            self.new_overview(shape, key, len(rows), first, last)
+
+    def overview_updated(self, shape: TableShape, key: Row, first: datetime, last: datetime) -> bool:
+        """The series' overview entry, where it has one, given the earlier of its start and
+        `first`, the later of its end and `last`, and the rows the table holds under `key`;
+        whether there was one."""
         where = self.matching(shape.key)
         overview, table = self.name(shape.overview), self.name(shape.table)
         # The table's rows under the key counted in the same query, where there is an entry.
         found = self.execute(f"SELECT {self.names(('id', 'start', 'end'))}, "
                              f"(SELECT COUNT(*) FROM {table} WHERE {where}) FROM {overview} WHERE {where}",
                              (*key, *key)).fetchone()
-        p = self.param
         if found is None:
-            self.execute(f"INSERT INTO {overview} ({self.names((*shape.key, 'count', 'start', 'end'))}) "
-                         f'VALUES ({", ".join([p] * (len(shape.key) + 3))})', (*key, len(rows), first, last))
-            return
+            return False
+        p = self.param
         start, end = min(first, self.read_time(found[1])), max(last, self.read_time(found[2]))
         count = found[3]
         updated = ", ".join(f"{self.name(column)} = {p}" for column in ("count", "start", "end"))
         self.execute(f"UPDATE {overview} SET {updated} WHERE {self.name('id')} = {p}", (count, start, end, found[0]))
+        return True
+
+    def new_overview(self, shape: TableShape, key: Row, count: int, first: datetime, last: datetime) -> None:
+        """The overview entry of a series that has none."""
+        self.execute(f"INSERT INTO {self.name(shape.overview)} ({self.names((*shape.key, 'count', 'start', 'end'))}) "
+                     f'VALUES ({", ".join([self.param] * (len(shape.key) + 3))})', (*key, count, first, last))
 
     def save_window(self, shape_name: str, records: Sequence[BarData | TickData], key: Row,
                     spans: Sequence[tuple[datetime, datetime]], days: Sequence[tuple[object, ...]]) -> int:
