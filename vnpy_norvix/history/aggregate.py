@@ -61,7 +61,7 @@ def week_bars(days: list[BarData]) -> list[BarData]:
     return weeks
 
 
-def _made(groups: pl.Expr, stamp: pl.Expr, frame: pl.DataFrame, interval: Interval) -> pl.DataFrame:
+def made_frame(groups: pl.Expr, stamp: pl.Expr, frame: pl.DataFrame, interval: Interval) -> pl.DataFrame:
     """One bar per group of consecutive rows: opened by the first, closed by the last, the
     extremes and (summed in order, as `+=` does) the amounts of all."""
     import polars as pl
@@ -99,7 +99,7 @@ def hour_frame(minutes: pl.DataFrame) -> pl.DataFrame:
     other_hour = (hour != hour.shift(1)).fill_null(False)
     opens = pl.when(at_59).then(opens_59).otherwise((row == 0) | closed_before | other_hour)
     stamp = time.first().dt.replace_time_zone(None).dt.truncate("1h").dt.replace_time_zone(str(CHINA_TZ))
-    return _made(opens.cum_sum(), stamp, clock, Interval.HOUR)
+    return made_frame(opens.cum_sum(), stamp, clock, Interval.HOUR)
 
 
 def week_frame(days: pl.DataFrame) -> pl.DataFrame:
@@ -109,4 +109,4 @@ def week_frame(days: pl.DataFrame) -> pl.DataFrame:
 
     date = pl.col("datetime").dt.date()
     monday = date - pl.duration(days=pl.col("datetime").dt.weekday() - 1)
-    return _made(monday.rle_id(), pl.col("datetime").first(), days, Interval.WEEKLY)
+    return made_frame(monday.rle_id(), pl.col("datetime").first(), days, Interval.WEEKLY)
