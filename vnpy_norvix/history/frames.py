@@ -111,5 +111,8 @@ class FrameForm:
     def dates(self, found: pl.DataFrame) -> set[date]:
         return set(found["datetime"].dt.date().to_list())
 
+    def trading_days(self, frame: pl.DataFrame, interval: Interval) -> pl.DataFrame:
+        return with_trading_day(frame, interval)
+
 
 FRAMES = FrameForm()
