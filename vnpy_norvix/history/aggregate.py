@@ -61,9 +61,10 @@ def week_bars(days: list[BarData]) -> list[BarData]:
     return weeks
 
 
-def made_frame(groups: pl.Expr, stamp: pl.Expr, frame: pl.DataFrame, interval: Interval) -> pl.DataFrame:
+def made_frame(groups: pl.Expr, stamp: pl.Expr, frame: pl.DataFrame, interval: Interval,
+               *more: pl.Expr) -> pl.DataFrame:
     """One bar per group of consecutive rows: opened by the first, closed by the last, the
-    extremes and (summed in order, as `+=` does) the amounts of all."""
+    extremes and (summed in order, as `+=` does) the amounts of all; then `more` columns."""
     import polars as pl
 
     return (frame.group_by(groups.alias("_group"), maintain_order=True)
@@ -71,7 +72,7 @@ def made_frame(groups: pl.Expr, stamp: pl.Expr, frame: pl.DataFrame, interval: I
                  pl.col("open_price").first(), pl.col("high_price").max(), pl.col("low_price").min(),
                  pl.col("close_price").last(), pl.col("volume").cum_sum().last(),
                  pl.col("turnover").cum_sum().last(), pl.col("open_interest").last(),
-                 pl.col("symbol").first(), pl.col("exchange").first())
+                 pl.col("symbol").first(), pl.col("exchange").first(), *more)
             .drop("_group")
             .with_columns(pl.lit(interval.value, pl.String).alias("interval")))
 

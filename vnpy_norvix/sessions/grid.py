@@ -113,13 +113,17 @@ def day_marks(segments: list[tuple[datetime, datetime]], window: Window, cut: Cu
     return marks
 
 
+def day_grids(symbol: str, exchange: Exchange | str, days: Iterable[date], window: Window, cut: Cut,
+              calendar: Calendar) -> list[tuple[date, list[Mark]]]:
+    """The marks of each of the trading days `days` (any order), in time order."""
+    return [(day, day_marks(sessions_of(symbol, exchange, day, calendar), window, cut, day))
+            for day in sorted(set(days))]
+
+
 def grid(symbol: str, exchange: Exchange | str, days: Iterable[date], window: Window, cut: Cut,
          calendar: Calendar) -> list[Mark]:
     """The marks of the trading days `days` (any order; days without trading add none)."""
-    marks: list[Mark] = []
-    for day in sorted(set(days)):
-        marks += day_marks(sessions_of(symbol, exchange, day, calendar), window, cut, day)
-    return marks
+    return [mark for _, marks in day_grids(symbol, exchange, days, window, cut, calendar) for mark in marks]
 
 
 def candidate_days(dates: Iterable[date], calendar: Calendar) -> set[date]:

@@ -12,7 +12,7 @@ generator, the frame form follows it rule for rule (see `clock_frame`).
 from __future__ import annotations
 
 from collections.abc import Sequence
-from datetime import date, datetime
+from datetime import date, datetime, timedelta
 from itertools import groupby
 from typing import TYPE_CHECKING, cast, overload
 
@@ -23,7 +23,8 @@ from vnpy.trader.utility import BarGenerator
 from norvix_datafeed import CHINA_TZ
 
 from ..calendar import WEEKDAYS, Calendar, database_time
-from .grid import Cut, Mark, Window, candidate_days, check_clock, check_cut, grid, label_at, window_of
+from .grid import AUCTION, MINUTE, Cut, Window, candidate_days, check_clock, check_cut, grid, label_at, window_of
+from .table import sessions_of
 
 if TYPE_CHECKING:
     import polars as pl
@@ -127,6 +128,8 @@ def clock_bars(minutes: list[BarData], window: Window) -> list[BarData]:
 
 # --- frames ------------------------------------------------------------------------------
 
+UNIX_ORDINAL = date(1970, 1, 1).toordinal()
+
 
 def resample_frame(frame: pl.DataFrame, window: str, cut: str = "session",
                    calendar: Calendar = WEEKDAYS) -> pl.DataFrame:
@@ -135,43 +138,94 @@ def resample_frame(frame: pl.DataFrame, window: str, cut: str = "session",
     `trading_day` each bar's trading day."""
     import polars as pl
 
-    from ..history.frames import DATETIME, with_trading_day
+    from ..history.frames import with_trading_day
 
     spec, how = window_of(window), check_cut(cut)
-    ordered = frame.with_columns(pl.col("datetime").dt.convert_time_zone(str(CHINA_TZ))).sort(
-        "datetime", maintain_order=True)
+    ordered = frame.with_columns(pl.col("datetime").dt.convert_time_zone(str(CHINA_TZ)))
+    if not ordered["datetime"].is_sorted():
+        ordered = ordered.sort("datetime", maintain_order=True)
     if ordered.is_empty():
         made = ordered.drop("trading_day", strict=False)
     else:
-        pairs = ordered.select("symbol", "exchange").unique(maintain_order=True).rows()
-        symbol, exchange = one_contract(cast(list[tuple[str, str]], pairs))
+        symbol, exchange = frame_contract(ordered)
         if how == "clock":
             made = clock_frame(ordered, spec)
         else:
-            dates = cast(list[date], ordered["datetime"].dt.date().unique().to_list())
-            marks = grid(symbol, exchange, candidate_days(dates, calendar), spec, how, calendar)
-            labelled = ordered.join_asof(marks_frame(marks, DATETIME), left_on="datetime", right_on="_mark",
-                                         strategy="backward")
+            first, last = cast(datetime, ordered["datetime"][0]).date(), cast(datetime, ordered["datetime"][-1]).date()
+            dates = [first + timedelta(days=n) for n in range((last - first).days + 1)]
+            marks = marks_frame(symbol, exchange, candidate_days(dates, calendar), spec, how, calendar)
+            labelled = ordered.join_asof(marks, left_on="datetime", right_on="_mark", strategy="backward")
             missing = labelled.filter(pl.col("_label").is_null())
             if missing.height:
                 raise outside(cast(datetime, missing["datetime"][0]), symbol)
-            made = aggregate(labelled, pl.col("_label"), pl.col("_label").first())
+            made = aggregate(labelled, pl.col("_label"), pl.col("_label").first(),
+                             pl.col("_day").first().alias("trading_day"))
+            return made.with_columns(pl.lit(spec.text, pl.String).alias("interval")).select(
+                pl.exclude("trading_day"), "trading_day")
     made = made.with_columns(pl.lit(spec.text, pl.String).alias("interval"))
     return with_trading_day(made, spec.interval or Interval.MINUTE, calendar)
 
 
-def marks_frame(marks: list[Mark], dtype: pl.DataType) -> pl.DataFrame:
+def frame_contract(frame: pl.DataFrame) -> tuple[str, str]:
+    """`one_contract` for a frame's `symbol` and `exchange` columns."""
     import polars as pl
 
-    return pl.DataFrame({"_mark": [moment for moment, _ in marks], "_label": [label for _, label in marks]},
-                        schema={"_mark": dtype, "_label": dtype})
+    first = (frame["symbol"][0], frame["exchange"][0])
+    other = frame.filter((pl.col("symbol") != first[0]) | (pl.col("exchange") != first[1]))
+    return one_contract([first, *other.select("symbol", "exchange").head(1).rows()])
 
 
-def aggregate(frame: pl.DataFrame, groups: pl.Expr, stamp: pl.Expr) -> pl.DataFrame:
+def marks_frame(symbol: str, exchange: str, days: set[date], window: Window, cut: Cut,
+                calendar: Calendar) -> pl.DataFrame:
+    """`grid.day_marks` of the trading days `days` on columns (the tests hold both forms to
+    one oracle): `_mark`, `_label` (null between sessions), `_day` (the trading day). Only
+    the sessions are made in Python; the marks within them are ranges of columns."""
+    import polars as pl
+
+    rows = []
+    for day in sorted(days):
+        traded = 0  # minutes of the day before the segment
+        for start, end in sessions_of(symbol, exchange, day, calendar):
+            rows.append((day, wall_seconds(start), wall_seconds(end), traded))
+            traded += (end - start) // MINUTE
+    segments = pl.DataFrame(rows, schema={"_day": pl.Date, "start": pl.Int64, "end": pl.Int64, "traded": pl.Int64},
+                            orient="row")
+    size = window.minutes
+    start, length = pl.col("start"), (pl.col("end") - pl.col("start")) // 60
+    # The first minute of the segment that opens a bar: 0 under "session", where the day's
+    # count of traded minutes reaches a multiple of N under "trading"; none for "d".
+    first = pl.lit(0, pl.Int64) if cut == "session" else (-pl.col("traded")) % size
+    if window.unit == "d":
+        opening = pl.col("_day").cast(pl.Datetime("ms")).dt.epoch("s")  # its midnight, as a wall time
+        inner = segments.head(0).select("_day", start.alias("_mark"), start.alias("_label"))
+    else:
+        opening = pl.when(first == 0).then(start)  # else the bar of the segment before goes on
+        later = pl.when(first == 0).then(size).otherwise(first)
+        inner = (segments.select("_day", (start + pl.int_ranges(later, length, size) * 60).alias("_mark"))
+                 .explode("_mark").drop_nulls("_mark").with_columns(pl.col("_mark").alias("_label")))
+    auctions = segments.select("_day", (start - int(AUCTION.total_seconds())).alias("_mark"), opening.alias("_label"))
+    ends = segments.select("_day", pl.col("end").alias("_mark"), pl.lit(None, pl.Int64).alias("_label"),
+                           pl.lit(True).alias("_end"))
+    marks = pl.concat([auctions, inner, ends], how="diagonal").sort("_mark")
+    label = pl.when(pl.col("_end").is_null()).then(pl.col("_label").forward_fill())
+
+    def instant(column: pl.Expr) -> pl.Expr:
+        return pl.from_epoch(column, time_unit="s").dt.cast_time_unit("ns").dt.replace_time_zone(str(CHINA_TZ))
+
+    return marks.select(instant(pl.col("_mark")).alias("_mark"), instant(label).alias("_label"), "_day")
+
+
+def wall_seconds(moment: datetime) -> int:
+    """A China time's wall clock as seconds from 1970-01-01 00:00 (what polars reads back
+    as that wall time)."""
+    return (moment.toordinal() - UNIX_ORDINAL) * 86400 + moment.hour * 3600 + moment.minute * 60 + moment.second
+
+
+def aggregate(frame: pl.DataFrame, groups: pl.Expr, stamp: pl.Expr, *more: pl.Expr) -> pl.DataFrame:
     """One bar per group of consecutive rows (see history.aggregate)."""
     from ..history.aggregate import made_frame
 
-    return made_frame(groups, stamp, frame, Interval.MINUTE)
+    return made_frame(groups, stamp, frame, Interval.MINUTE, *more)
 
 
 def clock_frame(minutes: pl.DataFrame, window: Window) -> pl.DataFrame:
