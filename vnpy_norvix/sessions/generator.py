@@ -24,7 +24,7 @@ from norvix_datafeed import CHINA_TZ
 
 from ..calendar import WEEKDAYS, Calendar, database_time
 from .grid import Mark, Window, candidate_days, check_clock, check_cut, grid, label_at, last_minutes, window_of
-from .resample import exchange_value, one_contract, outside, window_bar
+from .resampling import exchange_value, one_contract, outside, window_bar
 from .table import product_of
 
 UNITS = {Interval.MINUTE: "m", Interval.HOUR: "h", Interval.DAILY: "d"}
@@ -101,7 +101,7 @@ class SessionBarGenerator:
             bar = None
         if bar is None:
             bar = self.second_bar = BarData(symbol=tick.symbol, exchange=tick.exchange, datetime=stamp,
-                                            interval=None,  # type: ignore[arg-type]  # no vn.py interval
+                                            interval=None,  # no vn.py interval for it
                                             gateway_name=tick.gateway_name, open_price=tick.last_price,
                                             high_price=tick.last_price, low_price=tick.last_price)
         bar.high_price = max(bar.high_price, tick.last_price)

@@ -104,7 +104,7 @@ def window_bar(minutes: list[BarData], label: datetime, interval: Interval | Non
         volume += bar.volume
         turnover += bar.turnover
     return BarData(symbol=first.symbol, exchange=first.exchange, datetime=label,
-                   interval=interval,  # type: ignore[arg-type]  # None, as BarGenerator leaves it
+                   interval=interval,  # None for a window bar, as BarGenerator leaves it
                    open_price=first.open_price, high_price=max(bar.high_price for bar in minutes),
                    low_price=min(bar.low_price for bar in minutes), close_price=last.close_price,
                    volume=volume, turnover=turnover, open_interest=last.open_interest,
@@ -185,9 +185,9 @@ def marks_frame(symbol: str, exchange: str, days: set[date], window: Window, cut
     rows = []
     for day in sorted(days):
         traded = 0  # minutes of the day before the segment
-        for start, end in sessions_of(symbol, exchange, day, calendar):
-            rows.append((day, wall_seconds(start), wall_seconds(end), traded))
-            traded += (end - start) // MINUTE
+        for opens, closes in sessions_of(symbol, exchange, day, calendar):
+            rows.append((day, wall_seconds(opens), wall_seconds(closes), traded))
+            traded += (closes - opens) // MINUTE
     segments = pl.DataFrame(rows, schema={"_day": pl.Date, "start": pl.Int64, "end": pl.Int64, "traded": pl.Int64},
                             orient="row")
     size = window.minutes
