@@ -243,3 +243,39 @@ def test_the_generator_bar_by_bar_equals_resample_and_emits_on_the_last_minute(m
         # On its last grid minute, or on the first minute after it that is there.
         after = next(moment for moment in present if moment >= last[bar.datetime])
         assert when == after, (bar.datetime, when)
+
+
+def test_ticks_make_vnpys_minute_bars_and_second_bars(market):
+    """Minute bars from ticks are vn.py's own; the closing trade stamped 15:00:00 counts in
+    the 14:59 bar (not in a 15:00 bar outside the sessions); 15-second bars add up to them."""
+    from vnpy.trader.object import TickData
+
+    with sqlite3.connect(default_database_path()) as db:
+        ticks = [TickData(symbol="rb2410", exchange=Exchange.SHFE, gateway_name="NorviX",
+                          datetime=datetime.fromisoformat(row[0]).replace(tzinfo=CHINA_TZ), last_price=row[1],
+                          volume=row[2], turnover=row[3], open_interest=row[4], high_price=row[5], low_price=row[6])
+                 for row in db.execute("SELECT trading_datetime, last_price, volume, turnover, open_interest, high, low "
+                                       "FROM tick WHERE instrument_id = 'rb2410' AND trading_date = '2024-05-28' "
+                                       "ORDER BY trading_datetime")]
+    closing = replace(ticks[-1], datetime=datetime(2024, 5, 28, 15, 0, 0, 500_000, tzinfo=CHINA_TZ),
+                      last_price=ticks[-1].last_price + 1, volume=ticks[-1].volume + 7)
+    theirs: list[BarData] = []
+    vnpy = BarGenerator(theirs.append)
+    ours: list[BarData] = []
+    seconds: list[BarData] = []
+    generator = SessionBarGenerator(ours.append, "15s", seconds.append)
+    for tick in ticks:
+        vnpy.update_tick(tick)
+        generator.update_tick(tick)
+    generator.update_tick(closing)
+    vnpy.generate()
+    generator.generate()
+    generator.flush()
+    assert rows(ours[:-1]) == rows(theirs[:-1]) and len(ours) == len(theirs)
+    assert ours[-1].datetime.time() == datetime(2024, 5, 28, 14, 59).time()
+    assert (ours[-1].close_price, ours[-1].volume) == (closing.last_price, theirs[-1].volume + 7)
+    assert all(bar.datetime.second % 15 == 0 for bar in seconds)
+    per_minute: dict[datetime, float] = {}
+    for bar in seconds:
+        per_minute[bar.datetime.replace(second=0)] = per_minute.get(bar.datetime.replace(second=0), 0) + bar.volume
+    assert per_minute == {bar.datetime: bar.volume for bar in ours}
