@@ -71,12 +71,13 @@ def _always(day: tuple[tuple[time, time], ...], night_end: time | None) -> Hours
 TABLE: dict[Exchange, dict[str, tuple[Hours, ...]]] = {
     # SHFE: base metals and stainless steel to 01:00 (ao listed 2023-06-19, ad 2025-06-10),
     # precious metals to 02:30; rebar, hot-rolled coil and bitumen moved from 01:00 to
-    # 23:00 on 2016-05-03 (SHFE notice of 2016-04); wire rod has no night session.
+    # 23:00 on 2016-05-03 (SHFE notice of 2016-04); rubber, fuel oil, pulp, butadiene
+    # rubber and offset printing paper (op) to 23:00; wire rod has no night session.
     Exchange.SHFE: {
         **_same("cu al zn pb ni sn ss ao ad", _always(COMMODITY, H0100)),
         **_same("au ag", _always(COMMODITY, H0230)),
         **_same("rb hc bu", _always(COMMODITY, H0100), Hours(date(2016, 5, 3), COMMODITY, H23)),
-        **_same("ru fu sp br", _always(COMMODITY, H23)),
+        **_same("ru fu sp br op", _always(COMMODITY, H23)),
         **_same("wr", _always(COMMODITY, None)),
     },
     # INE: crude oil to 02:30, international copper to 01:00, 20-rubber and low-sulphur
@@ -88,17 +89,18 @@ TABLE: dict[Exchange, dict[str, tuple[Hours, ...]]] = {
         **_same("ec", _always(COMMODITY, None)),
     },
     # DCE: night sessions end at 23:00 from 2019-03-29 (DCE notice of 2019-03), at 23:30
-    # before; eggs, live hogs, fibreboard and blockboard trade by day only.
+    # before (pure benzene, bz, listed since); eggs, live hogs, fibreboard, blockboard and
+    # logs trade by day only.
     Exchange.DCE: {
-        **_same("a b m y p c cs i j jm l v pp eg eb pg rr",
+        **_same("a b m y p c cs i j jm l v pp eg eb pg rr bz",
                 _always(COMMODITY, H2330), Hours(date(2019, 3, 29), COMMODITY, H23)),
-        **_same("jd lh fb bb", _always(COMMODITY, None)),
+        **_same("jd lh fb bb lg", _always(COMMODITY, None)),
     },
     # CZCE: night sessions end at 23:00 from 2019-12-12 (CZCE notice of 2019-11), at 23:30
     # before; the agricultural products below the first line and the ferroalloys and urea
     # trade by day only.
     Exchange.CZCE: {
-        **_same("SR CF CY TA MA FG RM OI ZC SA PF PX SH PR",
+        **_same("SR CF CY TA MA FG RM OI ZC SA PF PX SH PR PL",
                 _always(COMMODITY, H2330), Hours(date(2019, 12, 12), COMMODITY, H23)),
         **_same("AP CJ UR SM SF PK WH PM RI LR JR RS", _always(COMMODITY, None)),
     },
