@@ -279,3 +279,26 @@ def test_ticks_make_vnpys_minute_bars_and_second_bars(market):
     for bar in seconds:
         per_minute[bar.datetime.replace(second=0)] = per_minute.get(bar.datetime.replace(second=0), 0) + bar.volume
     assert per_minute == {bar.datetime: bar.volume for bar in ours}
+
+
+def test_query_bar_frame_resamples_whole_trading_days_by_the_services_calendar(datafeed, market):
+    """The bars at the range's end are whole (the minutes of its trading days beyond the
+    range are fetched too) and the day after the Spring Festival opens without a night
+    session (the service's calendar, not the weekdays)."""
+    from vnpy.trader.object import HistoryRequest
+
+    _minutes, calendar, _nights, _daily = market
+    # Ends inside the last 90-minute bar of 2024-02-23 (13:45-15:00), which is asked for whole.
+    start, end = datetime(2024, 2, 19, 10, 0, tzinfo=CHINA_TZ), datetime(2024, 2, 23, 14, 0, tzinfo=CHINA_TZ)
+    output: list[str] = []
+    frame = datafeed.query_bar_frame(HistoryRequest(symbol="rb2405", exchange=Exchange.SHFE, start=start, end=end,
+                                                    interval=Interval.MINUTE), output.append,
+                                     window="90m", cut="trading")
+    whole = datafeed.query_bar_history(HistoryRequest(symbol="rb2405", exchange=Exchange.SHFE,
+                                                      start=datetime(2024, 2, 8, 16, tzinfo=CHINA_TZ),
+                                                      end=datetime(2024, 2, 23, 15, tzinfo=CHINA_TZ),
+                                                      interval=Interval.MINUTE))
+    want = [bar for bar in resample(whole, "90m", "trading", calendar) if start <= bar.datetime <= end]
+    assert output == [] and frame.select("datetime", *FIELDS).rows() == rows(want)
+    assert frame["datetime"][0] == datetime(2024, 2, 19, 10, 45, tzinfo=CHINA_TZ)  # 09:00-10:15, 10:30-10:45 before
+    assert frame["trading_day"].to_list() == [calendar.trading_day(bar.datetime, Interval.MINUTE) for bar in want]
