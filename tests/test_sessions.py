@@ -154,7 +154,9 @@ def test_resample_equals_the_oracle_on_every_minute_day(market):
 def test_the_day_bar_is_the_services_daily_bar(market):
     minutes, calendar, _nights, daily = market
     for symbol, bars in minutes.items():
-        for bar in resample(bars, "d", calendar=calendar):
+        days = resample(bars, "d", calendar=calendar)
+        assert rows(resample(bars, "d", "clock", calendar)) == rows(days)  # a day is a day, whatever the cut
+        for bar in days:
             assert bar.interval == Interval.DAILY and bar.datetime.time() == datetime.min.time()
             assert rows([bar])[0][1:] == daily[(symbol, bar.datetime.date())], (symbol, bar.datetime)
 

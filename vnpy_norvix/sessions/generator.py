@@ -44,7 +44,6 @@ class SessionBarGenerator:
                  daily_end: time | None = None, *, cut: str = "session", calendar: Calendar = WEEKDAYS) -> None:
         self.on_bar = on_bar
         self.on_window_bar = on_window_bar
-        self.cut = check_cut(cut)
         self.calendar = calendar
         self.seconds = 0
         self.window: Window | None = None
@@ -56,6 +55,7 @@ class SessionBarGenerator:
             self.window = window_of(window)
         elif window:
             self.window = window_of("d" if interval == Interval.DAILY else f"{window}{UNITS.get(interval, '?')}")
+        self.cut = check_cut(cut, self.window)
         # Ticks into minute bars, and the clock cut, by vn.py's own generator.
         clock = self.cut == "clock" and self.window is not None
         self.vnpy = BarGenerator(on_bar, window=self.window.count if clock and self.window else 0,

@@ -76,10 +76,11 @@ def check_clock(window: Window) -> None:
                          f"as vn.py's BarGenerator does")
 
 
-def check_cut(cut: str) -> Cut:
+def check_cut(cut: str, window: Window | None = None) -> Cut:
+    """`cut` read; "d" is one bar per trading day whatever the cut (the clock's too)."""
     if cut not in CUTS:
         raise ValueError(f"cut {cut!r}: expected one of {', '.join(CUTS)}")
-    return cut
+    return "session" if window is not None and window.unit == "d" else cut
 
 
 Mark = tuple[datetime, datetime | None]

@@ -74,7 +74,8 @@ def resample(bars: Sequence[BarData] | pl.DataFrame, window: str, cut: str = "se
     if type(bars).__module__.partition(".")[0] == "polars":
         return resample_frame(cast("pl.DataFrame", bars), window, cut, calendar)
     bars = cast(Sequence[BarData], bars)
-    spec, how = window_of(window), check_cut(cut)
+    spec = window_of(window)
+    how = check_cut(cut, spec)
     if not bars:
         return []
     ordered = sorted(bars, key=lambda bar: database_time(bar.datetime))
@@ -140,7 +141,8 @@ def resample_frame(frame: pl.DataFrame, window: str, cut: str = "session",
 
     from ..history.frames import with_trading_day
 
-    spec, how = window_of(window), check_cut(cut)
+    spec = window_of(window)
+    how = check_cut(cut, spec)
     ordered = frame.with_columns(pl.col("datetime").dt.convert_time_zone(str(CHINA_TZ)))
     if not ordered["datetime"].is_sorted():
         ordered = ordered.sort("datetime", maintain_order=True)
