@@ -16,6 +16,7 @@ from datetime import date, datetime, timedelta
 from itertools import groupby
 from typing import TYPE_CHECKING, cast, overload
 
+import vnpy.trader.database as vn_database
 from vnpy.trader.constant import Interval
 from vnpy.trader.object import BarData
 from vnpy.trader.utility import BarGenerator
@@ -143,7 +144,10 @@ def resample_frame(frame: pl.DataFrame, window: str, cut: str = "session",
 
     spec = window_of(window)
     how = check_cut(cut, spec)
-    ordered = frame.with_columns(pl.col("datetime").dt.convert_time_zone(str(CHINA_TZ)))
+    moment = pl.col("datetime")
+    if getattr(frame.schema["datetime"], "time_zone", None) is None:
+        moment = moment.dt.replace_time_zone(str(vn_database.DB_TZ))  # naive: vn.py's database zone, as records
+    ordered = frame.with_columns(moment.dt.convert_time_zone(str(CHINA_TZ)))
     if not ordered["datetime"].is_sorted():
         ordered = ordered.sort("datetime", maintain_order=True)
     if ordered.is_empty():
