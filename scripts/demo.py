@@ -7,8 +7,10 @@ vn.py's SQLite database (its own, embedded). It
 1. downloads two products' dominant contracts into vn.py's database with the command
    line (daily and one-minute bars, a few days of ticks), and shows what it holds;
 2. builds their backward-adjusted continuous series (rb888, au888) with the command line;
-3. runs vn.py's CTA backtesting engine with its bundled AtrRsiStrategy on the one-minute
-   continuous series and prints the statistics;
+3. runs vn.py's CTA backtesting engine with its bundled AtrRsiStrategy on the continuous
+   series' session bars (the minute bars through SessionBarGenerator: rb on 15-minute,
+   au on 30-minute bars) and prints the statistics, whose days are trading days (a night
+   session counts with the day it opens, not with the calendar date it runs into);
 4. draws per product a chart (PNG): the daily continuous candles with the roll dates
    marked, and the backtest's equity curve.
 """
@@ -52,17 +54,73 @@ def command(*args: str) -> None:
         sys.exit(f"demo: python -m vnpy_norvix {args[0]} failed with exit status {status}")
 
 
-def backtest(vt_symbol: str, start: date, end: date, size: float, pricetick: float):
-    """vn.py's CTA backtesting engine with a bundled demo strategy on a continuous series."""
+# Minutes per session bar the backtest of each product trades on.
+WINDOWS = {"rb": 15, "au": 30}
+
+
+def session_classes():
+    """vn.py's bundled AtrRsiStrategy on session bars, and vn.py's backtesting engine with
+    its daily results kept per trading day (vn.py's keeps them per calendar date, which
+    makes au's nights past midnight Saturdays of their own)."""
+    from dataclasses import replace
+
     from vnpy.trader.constant import Interval
-    from vnpy_ctastrategy.backtesting import BacktestingEngine
+    from vnpy_ctastrategy.backtesting import BacktestingEngine, DailyResult
     from vnpy_ctastrategy.strategies.atr_rsi_strategy import AtrRsiStrategy
 
-    engine = BacktestingEngine()
+    from vnpy_norvix import SessionBarGenerator
+    from vnpy_norvix.calendar import WEEKDAYS
+
+    def trading_day(moment: datetime) -> date:
+        return WEEKDAYS.trading_day(moment, Interval.MINUTE)
+
+    class SessionAtrRsiStrategy(AtrRsiStrategy):
+        window = 15
+        parameters = [*AtrRsiStrategy.parameters, "window"]
+
+        def __init__(self, *args, **kwargs) -> None:
+            super().__init__(*args, **kwargs)
+            self.session_bg = SessionBarGenerator(self.on_bar, self.window, self.on_window_bar)
+
+        def on_bar(self, bar) -> None:
+            self.session_bg.update_bar(bar)  # minute bars in, the strategy's rules on each window bar
+
+        def on_window_bar(self, bar) -> None:
+            AtrRsiStrategy.on_bar(self, bar)
+
+    class TradingDayEngine(BacktestingEngine):
+        def update_daily_close(self, price: float) -> None:
+            day = trading_day(self.datetime)
+            if day in self.daily_results:
+                self.daily_results[day].close_price = price
+            else:
+                self.daily_results[day] = DailyResult(day, price)
+
+        def calculate_result(self):
+            # vn.py files each trade under its calendar date: here under its trading day.
+            trades = self.trades
+            self.trades = {key: replace(trade, datetime=datetime.combine(trading_day(trade.datetime),
+                                                                         datetime.min.time(), trade.datetime.tzinfo))
+                           for key, trade in trades.items()}
+            try:
+                return super().calculate_result()
+            finally:
+                self.trades = trades
+
+    return SessionAtrRsiStrategy, TradingDayEngine
+
+
+def backtest(vt_symbol: str, start: date, end: date, size: float, pricetick: float, window: int):
+    """vn.py's CTA backtesting engine with a bundled demo strategy on a continuous series'
+    session bars of `window` minutes, its days trading days."""
+    from vnpy.trader.constant import Interval
+
+    strategy, engine_class = session_classes()
+    engine = engine_class()
     engine.set_parameters(vt_symbol=vt_symbol, interval=Interval.MINUTE, start=datetime.combine(start, datetime.min.time()),
                           end=datetime.combine(end, datetime.max.time()), rate=0.5 / 10000, slippage=pricetick,
                           size=size, pricetick=pricetick, capital=1_000_000)
-    engine.add_strategy(AtrRsiStrategy, {})
+    engine.add_strategy(strategy, {"window": window})
     engine.load_data()
     engine.run_backtesting()
     daily = engine.calculate_result()
@@ -95,7 +153,7 @@ def chart(series, daily, statistics: dict, path: Path) -> Path:
     balance = daily["balance"]
     equity.plot([mdates.date2num(datetime.combine(d, datetime.min.time())) for d in balance.index], balance.values,
                 color="#1f77b4", linewidth=1.4)
-    equity.set_title(f"AtrRsiStrategy on {series.vt_symbol} one-minute bars: total return "
+    equity.set_title(f"AtrRsiStrategy on {series.vt_symbol} session bars: total return "
                      f"{statistics['total_return']:.2f} %, Sharpe {statistics['sharpe_ratio']:.2f}, "
                      f"{statistics['total_trade_count']} trades", fontsize=10)
     equity.set_ylabel("balance")
@@ -143,11 +201,12 @@ def main() -> int:
     terms = {record["symbol"]: record for record in feed.query_contract_multiplier()}
     paths = []
     for product in PRODUCTS:
-        section(f"Backtest: vn.py's CTA engine, AtrRsiStrategy on {product}888 one-minute bars")
+        section(f"Backtest: vn.py's CTA engine, AtrRsiStrategy on {product}888 {WINDOWS[product]}-minute "
+                f"session bars")
         size, pricetick = float(terms[product]["multiplier"]), float(terms[product]["price_tick"])
         print(f"   contract terms from the service: multiplier {size:g}, price tick {pricetick:g}", flush=True)
         daily, statistics = backtest(f"{product}888.{terms[product]['exchange']}", plan.minute_start,
-                                     plan.minute_end, size, pricetick)
+                                     plan.minute_end, size, pricetick, WINDOWS[product])
         if daily is None or not statistics.get("total_trade_count"):
             sys.exit(f"demo: the backtest on {product}888 produced no trades")
         # The same series straight from the service, without the database: for the chart.

@@ -175,6 +175,7 @@ def test_without_numpy_or_polars_the_error_says_what_to_install(monkeypatch, dat
 # --- the datafeed's frames over the local service -------------------------------------------
 
 SHANGHAI = DATETIME.time_zone
+CONSTANTS = ("symbol", "exchange", "interval", "trading_day")
 
 
 def frames_and_records(feed, interval, start, end, symbol="rb2410", exchange=Exchange.SHFE):
@@ -204,8 +205,13 @@ def test_datafeed_frames_equal_its_records(datafeed, interval, start, end):
     frame, records = frames_and_records(datafeed, interval, start, end)
     assert records, "the service holds data for this range"
     kind = "tick" if interval is None else "minute"
-    expected = records_frame(records, kind, [c for c in frame.columns if c not in ("symbol", "exchange", "interval")])
-    assert_frame_equal(frame, expected, check_exact=True)
+    expected = records_frame(records, kind, [c for c in frame.columns if c not in CONSTANTS])
+    assert_frame_equal(frame.drop("trading_day"), expected, check_exact=True)
+    # Each record's trading day, by the calendar's rule (night sessions: the next day's).
+    from vnpy_norvix.calendar import WEEKDAYS
+
+    rule = [WEEKDAYS.trading_day(record.datetime, interval or Interval.TICK) for record in records]
+    assert frame["trading_day"].to_list() == rule
 
 
 @pytest.mark.parametrize("symbol, exchange", [("rb2410", Exchange.SHFE), ("au2412", Exchange.SHFE),
@@ -218,8 +224,8 @@ def test_hour_and_week_frames_equal_the_records_on_every_day_held(datafeed, symb
     for interval, start in ((Interval.HOUR, datetime(2023, 12, 29)), (Interval.WEEKLY, datetime(2023, 1, 2))):
         frame, records = frames_and_records(datafeed, interval, start, end, symbol, exchange)
         assert len(records) > (100 if interval == Interval.HOUR else 20)
-        names = [c for c in frame.columns if c not in ("symbol", "exchange", "interval")]
-        assert_frame_equal(frame, records_frame(records, "minute", names), check_exact=True)
+        names = [c for c in frame.columns if c not in CONSTANTS]
+        assert_frame_equal(frame.drop("trading_day"), records_frame(records, "minute", names), check_exact=True)
 
     # The same minutes thinned as quiet markets thin them: afternoons without a bar from
     # 13:30 to 14:58 (the minute-59 bar joins the hour still open), hours with bars missing.

@@ -5,7 +5,8 @@ vn.py loads datafeeds by name: with the setting "datafeed.name" set to "norvix",
 On top of the native core it reads the service address from "datafeed.base_url",
 fetches complete histories over any range (in concurrent date windows, trading day
 by trading day for ticks), makes hour and week bars, and reports each failed query
-through `output`.
+through `output`. Bars of any window cut by the exchanges' sessions: `resample`,
+`SessionBarGenerator`, `sessions_of` (vnpy_norvix.sessions).
 """
 
 from __future__ import annotations
@@ -14,8 +15,10 @@ from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
     from .datafeed import Datafeed
+    from .sessions import SessionBarGenerator, resample, sessions_of
 
-__all__ = ["Datafeed"]
+__all__ = ["Datafeed", "SessionBarGenerator", "resample", "sessions_of"]
+SESSIONS = ("SessionBarGenerator", "resample", "sessions_of")
 
 
 def __getattr__(name: str) -> object:
@@ -25,4 +28,8 @@ def __getattr__(name: str) -> object:
         from .datafeed import Datafeed
 
         return Datafeed
+    if name in SESSIONS:
+        from . import sessions
+
+        return getattr(sessions, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -128,6 +128,17 @@ class Calendar:
             day -= timedelta(days=1)
         return day
 
+    def night_session(self, day: date) -> bool:
+        """Whether trading day `day` opens with a night session (on the evening of the
+        trading day before): not when a weekday without trading lies between the two, the
+        first trading day after a holiday."""
+        between = self.previous_open(day) + timedelta(days=1)
+        while between < day:
+            if between.weekday() < 5:
+                return False
+            between += timedelta(days=1)
+        return True
+
     def trading_day(self, moment: datetime, interval: Interval) -> date:
         """The trading day a record of `interval` stamped at `moment` belongs to."""
         local = moment.astimezone(CHINA_TZ) if moment.tzinfo else moment

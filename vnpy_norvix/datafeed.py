@@ -16,9 +16,10 @@ from norvix_datafeed import NorvixDatafeed
 
 from . import messages
 from .engine import Engine, Failure
-from .calendar import FIRST_DAY, LAST_DAY, OutOfCalendar, china_time
+from .calendar import FIRST_DAY, LAST_DAY, Calendar, OutOfCalendar, china_time, session_span
 from .history import RECORDS, History, Request, bar_history, tick_history
 from .reference import Reference
+from .sessions.table import product_of
 
 if TYPE_CHECKING:
     import polars as pl
@@ -86,26 +87,59 @@ class Datafeed(NorvixDatafeed):
 
         return self._history(req, Interval.TICK, output, run, list)
 
-    def query_bar_frame(self, req: HistoryRequest, output: Callable[[str], object] = print) -> pl.DataFrame:
+    def query_bar_frame(self, req: HistoryRequest, output: Callable[[str], object] = print, *,
+                        window: str | None = None, cut: str = "session") -> pl.DataFrame:
         """
         query_bar_history as a polars frame: one row per bar, in the same order, with the
-        columns of vnpy_norvix.research.columns. An empty frame, and one line through
-        output, on failure. Needs polars (pip install "vnpy_norvix[research]").
+        columns of vnpy_norvix.research.columns and each bar's `trading_day`. With a
+        `window` ("30m", "2h", "d"; see vnpy_norvix.resample) the bars of that window cut
+        by `cut` ("session", "trading", "clock") from the minute bars of the trading days
+        the range meets, those whose time lies in the range (req.interval is not read).
+        An empty frame, and one line through output, on failure. Needs polars (pip
+        install "vnpy_norvix[research]"). ValueError for a window, cut or product
+        without known trading hours.
         """
         frames = _frames("query_bar_frame")
+        if window is not None:
+            return self._resampled_frame(req, output, window, cut, frames)
         interval = req.interval if req.interval in BAR_INTERVALS else Interval.MINUTE
 
         def empty() -> pl.DataFrame:
-            return frames.empty("minute", req.symbol, req.exchange, interval)
+            return frames.trading_days(frames.empty("minute", req.symbol, req.exchange, interval), interval)
 
         if req.interval not in BAR_INTERVALS:
             output(messages.unsupported(req.vt_symbol, req.interval))
             return empty()
 
         def run(request: Request, start: datetime, end: datetime) -> History[pl.DataFrame]:
-            return bar_history(request, interval, start, end, frames)
+            history = bar_history(request, interval, start, end, frames)
+            return History(frames.trading_days(history.records, interval), history.skipped, history.requests)
 
         return self._history(req, interval, output, run, empty)
+
+    def _resampled_frame(self, req: HistoryRequest, output: Callable[[str], object], window: str, cut: str,
+                         frames: FrameForm) -> pl.DataFrame:
+        from .sessions import hours_of, resample_frame
+
+        def empty() -> pl.DataFrame:
+            return resample_frame(frames.empty("minute", req.symbol, req.exchange, Interval.MINUTE), window, cut)
+
+        empty()  # the window and cut checked before anything is asked
+
+        def run(request: Request, start: datetime, end: datetime) -> History[pl.DataFrame]:
+            hours_of(req.symbol, req.exchange, start.date())  # a product with known hours, before asking
+            # Whole trading days, so that the bars at the ends of the range are whole; the
+            # service's calendar tells the days after holidays, without a night session.
+            days = Reference(self).dominant(product_of(req.symbol), scope=request.scope)
+            calendar = Calendar(day.trading_date for day in days)
+            low = session_span(calendar.trading_day(start, Interval.MINUTE), calendar)[0]
+            high = session_span(calendar.trading_day(end, Interval.MINUTE), calendar)[1]
+            minutes = bar_history(request, Interval.MINUTE, min(low, start), max(high, end), frames)
+            made = resample_frame(minutes.records, window, cut, calendar)
+            kept = made.filter(made["datetime"].is_between(start, end))
+            return History(kept, minutes.skipped, minutes.requests)
+
+        return self._history(req, Interval.MINUTE, output, run, empty)
 
     def query_tick_frame(self, req: HistoryRequest, output: Callable[[str], object] = print) -> pl.DataFrame:
         """
@@ -115,10 +149,11 @@ class Datafeed(NorvixDatafeed):
         frames = _frames("query_tick_frame")
 
         def empty() -> pl.DataFrame:
-            return frames.empty("tick", req.symbol, req.exchange, None)
+            return frames.trading_days(frames.empty("tick", req.symbol, req.exchange, None), Interval.TICK)
 
         def run(request: Request, start: datetime, end: datetime) -> History[pl.DataFrame]:
-            return tick_history(request, start, end, frames)
+            history = tick_history(request, start, end, frames)
+            return History(frames.trading_days(history.records, Interval.TICK), history.skipped, history.requests)
 
         return self._history(req, Interval.TICK, output, run, empty)
 

@@ -61,9 +61,10 @@ def week_bars(days: list[BarData]) -> list[BarData]:
     return weeks
 
 
-def _made(groups: pl.Expr, stamp: pl.Expr, frame: pl.DataFrame, interval: Interval) -> pl.DataFrame:
+def made_frame(groups: pl.Expr, stamp: pl.Expr, frame: pl.DataFrame, interval: Interval,
+               *more: pl.Expr) -> pl.DataFrame:
     """One bar per group of consecutive rows: opened by the first, closed by the last, the
-    extremes and (summed in order, as `+=` does) the amounts of all."""
+    extremes and (summed in order, as `+=` does) the amounts of all; then `more` columns."""
     import polars as pl
 
     return (frame.group_by(groups.alias("_group"), maintain_order=True)
@@ -71,7 +72,7 @@ def _made(groups: pl.Expr, stamp: pl.Expr, frame: pl.DataFrame, interval: Interv
                  pl.col("open_price").first(), pl.col("high_price").max(), pl.col("low_price").min(),
                  pl.col("close_price").last(), pl.col("volume").cum_sum().last(),
                  pl.col("turnover").cum_sum().last(), pl.col("open_interest").last(),
-                 pl.col("symbol").first(), pl.col("exchange").first())
+                 pl.col("symbol").first(), pl.col("exchange").first(), *more)
             .drop("_group")
             .with_columns(pl.lit(interval.value, pl.String).alias("interval")))
 
@@ -99,7 +100,7 @@ def hour_frame(minutes: pl.DataFrame) -> pl.DataFrame:
     other_hour = (hour != hour.shift(1)).fill_null(False)
     opens = pl.when(at_59).then(opens_59).otherwise((row == 0) | closed_before | other_hour)
     stamp = time.first().dt.replace_time_zone(None).dt.truncate("1h").dt.replace_time_zone(str(CHINA_TZ))
-    return _made(opens.cum_sum(), stamp, clock, Interval.HOUR)
+    return made_frame(opens.cum_sum(), stamp, clock, Interval.HOUR)
 
 
 def week_frame(days: pl.DataFrame) -> pl.DataFrame:
@@ -109,4 +110,4 @@ def week_frame(days: pl.DataFrame) -> pl.DataFrame:
 
     date = pl.col("datetime").dt.date()
     monday = date - pl.duration(days=pl.col("datetime").dt.weekday() - 1)
-    return _made(monday.rle_id(), pl.col("datetime").first(), days, Interval.WEEKLY)
+    return made_frame(monday.rle_id(), pl.col("datetime").first(), days, Interval.WEEKLY)

@@ -5,12 +5,14 @@ record path's aware time stands for), the per-record fields under the names of v
 BarData / TickData fields, in the order the record path passes them (bars: open_price ...
 open_interest; ticks: name, volume ... ask_volume_5), then the frame's constants as
 columns of one value, so that frames of several symbols concatenate: `symbol`,
-`exchange` (the Exchange's value) and, for bars, `interval` (the Interval's value).
+`exchange` (the Exchange's value) and, for bars, `interval` (the Interval's value); last
+`trading_day` (Date: the trading day a record belongs to, a night session's the next
+trading day's) on the frames the datafeed returns (`with_trading_day`).
 Numbers are float64 columns over the very buffers the native decoder filled."""
 
 from __future__ import annotations
 
-from datetime import date, datetime
+from datetime import date, datetime, time
 
 import polars as pl
 from vnpy.trader.constant import Exchange, Interval
@@ -18,6 +20,7 @@ from vnpy.trader.constant import Exchange, Interval
 from norvix_datafeed import CHINA_TZ
 
 from .. import _wire
+from ..calendar import EVENING, MORNING, WEEKDAYS, Calendar
 from ..engine.answers import ColumnAnswer, Columns
 from .aggregate import hour_frame, week_frame
 from .fetch import Fetched
@@ -64,6 +67,27 @@ def answers_frame(fetched: Fetched, symbol: str, exchange: Exchange, interval: I
     return pl.concat(parts) if parts else empty_frame(query_of(interval), symbol, exchange, frame_interval)
 
 
+def with_trading_day(frame: pl.DataFrame, interval: Interval, calendar: Calendar = WEEKDAYS) -> pl.DataFrame:
+    """`frame` with its `trading_day` column (last; replaced if there): the calendar's
+    trading day of each record of `interval`, worked out once per date and part of it
+    (before MORNING, the day, from EVENING) and looked up by column."""
+    moment = pl.col("datetime")
+    dates = frame["datetime"].dt.date()
+    if interval in (Interval.DAILY, Interval.WEEKLY):
+        day = moment.dt.date()
+    else:
+        keys = dates.unique().to_list()
+
+        def part(wall: time) -> pl.Expr:
+            days = [calendar.trading_day(datetime.combine(key, wall, CHINA_TZ), interval) for key in keys]
+            return moment.dt.date().replace_strict(keys, days, return_dtype=pl.Date)
+
+        wall = moment.dt.time()
+        day = (pl.when(wall >= EVENING).then(part(EVENING)).when(wall < MORNING).then(part(time()))
+               .otherwise(part(time(12))))
+    return frame.drop("trading_day", strict=False).with_columns(day.cast(pl.Date).alias("trading_day"))
+
+
 class FrameForm:
     """Histories as polars frames, one row per record, in the record form's order."""
 
@@ -86,6 +110,9 @@ class FrameForm:
 
     def dates(self, found: pl.DataFrame) -> set[date]:
         return set(found["datetime"].dt.date().to_list())
+
+    def trading_days(self, frame: pl.DataFrame, interval: Interval) -> pl.DataFrame:
+        return with_trading_day(frame, interval)
 
 
 FRAMES = FrameForm()
