@@ -124,7 +124,10 @@ def test_sessions_are_the_services_own_on_every_day(market):
             want = [(begin.replace(tzinfo=CHINA_TZ), end.replace(tzinfo=CHINA_TZ))
                     for begin, end in session_bounds(product, day)]
             assert sessions_of(product.symbol, product.exchange, day, calendar) == want, (product.symbol, day)
+            # The exchanges' closures, the default, are the service's calendar too.
+            assert sessions_of(product.symbol, product.exchange, day) == want, (product.symbol, day)
     assert sessions_of("rb2405", Exchange.SHFE, date(2024, 2, 10), calendar) == []  # a Saturday
+    assert sessions_of("rb2410", Exchange.SHFE, date(2024, 10, 7)) == []  # National Day, a Monday
     for symbol, exchange in (("xx", Exchange.SHFE), ("IF", Exchange.SHFE), ("rb", Exchange.CFFEX),
                              ("rb", Exchange.SSE), ("rb", "nowhere")):
         with pytest.raises(ValueError):

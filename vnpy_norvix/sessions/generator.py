@@ -22,7 +22,7 @@ from vnpy.trader.utility import BarGenerator
 
 from norvix_datafeed import CHINA_TZ
 
-from ..calendar import WEEKDAYS, Calendar, database_time
+from ..calendar import EXCHANGE_DAYS, Calendar, database_time
 from .grid import Mark, Window, candidate_days, check_clock, check_cut, grid, label_at, last_minutes, window_of
 from .resampling import exchange_value, one_contract, outside, window_bar
 from .table import product_of
@@ -41,7 +41,7 @@ class SessionBarGenerator:
 
     def __init__(self, on_bar: Callable[[BarData], object], window: int | str = 0,
                  on_window_bar: Callable[[BarData], object] | None = None, interval: Interval = Interval.MINUTE,
-                 daily_end: time | None = None, *, cut: str = "session", calendar: Calendar = WEEKDAYS) -> None:
+                 daily_end: time | None = None, *, cut: str = "session", calendar: Calendar = EXCHANGE_DAYS) -> None:
         self.on_bar = on_bar
         self.on_window_bar = on_window_bar
         self.calendar = calendar

@@ -23,7 +23,7 @@ from vnpy.trader.utility import BarGenerator
 
 from norvix_datafeed import CHINA_TZ
 
-from ..calendar import WEEKDAYS, Calendar, database_time
+from ..calendar import EXCHANGE_DAYS, Calendar, database_time
 from .grid import AUCTION, MINUTE, Cut, Window, candidate_days, check_clock, check_cut, grid, label_at, window_of
 from .table import sessions_of
 
@@ -62,13 +62,14 @@ def resample(bars: pl.DataFrame, window: str, cut: str = ..., calendar: Calendar
 
 
 def resample(bars: Sequence[BarData] | pl.DataFrame, window: str, cut: str = "session",
-             calendar: Calendar = WEEKDAYS) -> list[BarData] | pl.DataFrame:
+             calendar: Calendar = EXCHANGE_DAYS) -> list[BarData] | pl.DataFrame:
     """Bars of `window` ("Nm" for N from 2 to 240, "Nh" for 1 to 4 hours, "d") from the
     1-minute bars of one contract, ascending, cut by `cut` ("session": never across a
     break; "trading": N traded minutes from the trading day's first, never across two
     trading days; "clock": as vn.py's BarGenerator). `calendar` tells trading days and
     the days after holidays, which open without a night session (the service's, as
-    `Datafeed.query_bar_frame` passes it; the default knows weekdays only). ValueError for
+    `Datafeed.query_bar_frame` passes it; the default is the exchanges' published closures,
+    `EXCHANGE_DAYS`). ValueError for
     another window or cut, a product without known hours, bars of two contracts, or a
     minute bar outside its sessions. A polars frame of minute bars gives a frame
     (`resample_frame`)."""
@@ -134,7 +135,7 @@ UNIX_ORDINAL = date(1970, 1, 1).toordinal()
 
 
 def resample_frame(frame: pl.DataFrame, window: str, cut: str = "session",
-                   calendar: Calendar = WEEKDAYS) -> pl.DataFrame:
+                   calendar: Calendar = EXCHANGE_DAYS) -> pl.DataFrame:
     """`resample` for a frame of minute bars (vnpy_norvix.research.columns): the same bars,
     with the frame's columns, `interval` the window's text ("30m", "2h", "d") and
     `trading_day` each bar's trading day."""

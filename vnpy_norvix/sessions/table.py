@@ -23,7 +23,7 @@ from vnpy.trader.constant import Exchange
 
 from norvix_datafeed import CHINA_TZ
 
-from ..calendar import WEEKDAYS, Calendar
+from ..calendar import EXCHANGE_DAYS, Calendar
 
 Segment = tuple[datetime, datetime]
 
@@ -150,13 +150,14 @@ def hours_of(symbol: str, exchange: Exchange | str, trading_day: date) -> Hours:
 
 
 def sessions_of(symbol: str, exchange: Exchange | str, trading_day: date,
-                calendar: Calendar = WEEKDAYS) -> list[Segment]:
+                calendar: Calendar = EXCHANGE_DAYS) -> list[Segment]:
     """The sessions of `trading_day` for the product of `symbol` (a contract like `rb2410`
     or a product like `rb`) as [start, end) pairs of aware China times, in trading order:
     the night session first (on the evening of the trading day before), then the day's.
     `[]` on a day without trading. `calendar` tells trading days and the days after
-    holidays, which open without a night session (pass the service's; the default knows
-    weekdays only). Raises ValueError for a product unknown on that exchange."""
+    holidays, which open without a night session (the default is the exchanges' published
+    closures, `EXCHANGE_DAYS`; pass the service's where it differs). Raises ValueError for
+    a product unknown on that exchange."""
     hours = hours_of(symbol, exchange, trading_day)
     if not calendar.is_open(trading_day):
         return []
