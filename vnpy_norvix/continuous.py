@@ -32,6 +32,7 @@ from .download import FeedError, Source
 from .names import ADJUSTMENTS
 from .reference import Dominant, Factor
 from .rolls import METHODS, Decision, RollRule, decide, gather
+from .store.rolls import FIELDS as ROLL_FIELDS
 
 if TYPE_CHECKING:
     import polars as pl
@@ -41,10 +42,6 @@ if TYPE_CHECKING:
 # The service writes its factors with eight decimals.
 FACTOR_TOLERANCE = 1e-7
 
-# A roll table's fields, in order: in JSON, in rolls.csv and in the stored table.
-ROLL_FIELDS = ("product", "depth", "rule", "params", "decision_day", "effective_day", "effective_start",
-               "from_contract", "to_contract", "from_close", "to_close", "ratio", "difference", "factor", "trigger",
-               "stats", "service_dominant", "service_factor")
 
 
 @dataclass(frozen=True)
@@ -154,12 +151,11 @@ class ContinuousSeries:
 
 
 def rolls_frame(records: list[dict[str, Any]]) -> pl.DataFrame:
-    import json
-
     import polars as pl
 
-    rows = [{**row, "params": json.dumps(row["params"], sort_keys=True), "stats": json.dumps(row["stats"])}
-            for row in records]
+    from .store.rolls import flat
+
+    rows = [flat(row) for row in records]
     schema = {"product": pl.String, "depth": pl.Int64, "rule": pl.String, "params": pl.String,
               "decision_day": pl.String, "effective_day": pl.String, "effective_start": pl.String,
               "from_contract": pl.String, "to_contract": pl.String, "from_close": pl.Float64,

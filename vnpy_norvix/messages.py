@@ -329,6 +329,11 @@ def no_day_data(product: str, day: object) -> str:
     return f"the service has no end-of-day data of {product} for {day} (yet) to decide a roll on"
 
 
+def empty_cycle(product: str, months: Iterable[int], listed: Iterable[int]) -> str:
+    return (f"--months {','.join(map(str, months))} leaves no contract of {product}: its contracts are of the "
+            f"months {','.join(map(str, listed))}")
+
+
 def bad_roll_close(old: str, new: str, first: object, contract: str, day: object, close: float) -> str:
     return (f"roll {old} -> {new} on {first}: the close of {contract} on {day} is {close!r}, not a positive price "
             f"to compute the factor from")

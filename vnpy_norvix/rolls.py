@@ -104,6 +104,36 @@ class RollRule:
         found["depth"] = self.depth
         return found
 
+    def argv(self) -> list[str]:
+        """The rule as the command line's options."""
+        argv = ["--roll", self.rule]
+        params = self.params()
+        if "threshold" in params:
+            argv += ["--threshold", repr(self.threshold), "--confirm", str(self.confirm)]
+        if "before" in params:
+            argv += ["--before", str(self.before)]
+        if self.months:
+            argv += ["--months", ",".join(map(str, self.months))]
+        if self.force_days is not None:
+            argv += ["--force-days", str(self.force_days)]
+        return [*argv, "--depth", str(self.depth)]
+
+    def record(self) -> dict[str, Any]:
+        return {"rule": self.rule, **self.params()}
+
+    def keywords(self) -> dict[str, Any]:
+        """The rule as `continuous_bars`' and `next_roll`'s keyword arguments."""
+        return {"roll": self.rule, "threshold": self.threshold, "confirm": self.confirm, "before": self.before,
+                "months": self.months, "force_days": self.force_days, "depth": self.depth}
+
+    @classmethod
+    def of_record(cls, record: dict[str, Any]) -> RollRule:
+        """The rule of `record` (as `record` writes it)."""
+        default = cls()
+        return cls(record["rule"], float(record.get("threshold", default.threshold)),
+                   int(record.get("confirm", default.confirm)), int(record.get("before", default.before)),
+                   tuple(record.get("months", ())), record.get("force_days"), int(record.get("depth", 1)))
+
     def series_name(self, product: str) -> str:
         """`<product>888` for the service's dominant contracts, else a name that encodes the
         rule and every parameter that differs from its default: rb_oi_t1p1_c3_m1-5-9_f10_d2."""
@@ -227,7 +257,15 @@ def gather(source: Source, product: str, start: date, end: date, rule: RollRule)
         for (listing, _, _), found in zip(spans, pool.map(daily, spans)):
             for bar in found:
                 bars[(listing.instrument_id, bar.datetime.date())] = (bar.close_price, bar.volume, bar.open_interest)
-    return Market(product, calendar, days, len(before), contracts, bars, dominant, rule.months)
+    market = Market(product, calendar, days, len(before), contracts, bars, dominant, rule.months)
+    if rule.months and not any(market.in_cycle(contract) for contract in contracts):
+        listed = sorted({market.expire(c).month if not CONTRACT.fullmatch(c) else int(c[-2:]) for c in contracts})
+        raise EmptyCycle(messages.empty_cycle(product, rule.months, listed))
+    return market
+
+
+class EmptyCycle(ValueError):
+    """--months that leave none of the product's contracts."""
 
 
 def source_failure(reason: str) -> Exception:
