@@ -127,6 +127,11 @@ class RollRule:
                 "months": self.months, "force_days": self.force_days, "depth": self.depth}
 
     @classmethod
+    def of_command(cls, command: dict[str, Any]) -> RollRule:
+        """The rule a remembered `continuous` command builds with (the service's without one)."""
+        return cls.of_record(command["roll"]) if command.get("roll") else cls()
+
+    @classmethod
     def of_record(cls, record: dict[str, Any]) -> RollRule:
         """The rule of `record` (as `record` writes it)."""
         default = cls()

@@ -43,7 +43,7 @@ def series_counts(database: Store, command: remembered.Command) -> dict[str, int
     """The bars stored under the command's continuous series, per symbol and interval."""
     from .rolls import RollRule
 
-    rule = RollRule.of_record(command["roll"]) if command.get("roll") else RollRule()
+    rule = RollRule.of_command(command)
     names = [command["name"]] if command["name"] else [rule.series_name(product) for product in command["products"]]
     held = holdings(database)
     return {f"{symbol} {interval.value}": holding.count for (symbol, _, interval), holding in held.items()
