@@ -722,9 +722,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             parser.error("--name needs exactly one product")
         if Interval.TICK in args.interval:
             parser.error("continuous series are built from bars: use d, 1h or 1m")
-        problem = rule_of(args).problem()
-        if problem:
-            parser.error(problem)
+        rule_problem = rule_of(args).problem()
+        if rule_problem:
+            parser.error(rule_problem)
     if args.command in ("download", "continuous"):
         _check_range(parser, args)
         if args.rates and not args.lab:
