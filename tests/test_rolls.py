@@ -16,6 +16,8 @@ from vnpy.trader.constant import Exchange, Interval
 
 from commands import cli, make_home
 from helpers import SERVICE_TOKEN, SERVICE_USER
+from stores import (mariadb, my_databases, mysql_backend, pg_databases, postgres,  # noqa: F401  (fixtures)
+                    postgresql_backend, sqlite_backend)
 from norvix_devserver.market import PRODUCTS, previous_trading_day
 from vnpy_norvix import download as dl
 from vnpy_norvix.continuous import BadClose, continuous_bars, next_roll
@@ -328,23 +330,32 @@ def test_update_continues_a_series_with_its_rule_and_stores_its_roll_table(tmp_p
     assert [row["to_contract"] for row in json.loads(shown.stdout)["rolls"]] == [r.to_contract for r in fresh.rolls]
 
 
-def test_a_rebuild_stopped_inside_its_transaction_leaves_series_and_roll_table(database, monkeypatch, source):
+@pytest.fixture(params=["sqlite", "postgresql", "mysql"])
+def roll_store(request):
+    backend = request.getfixturevalue(f"{request.param}_backend")
+    backend.use("bulk")
+    return backend.database
+
+
+def test_a_rebuild_stopped_inside_its_transaction_leaves_series_and_roll_table(roll_store, monkeypatch, source):
     from vnpy_norvix import store
     from vnpy_norvix.store import rolls as roll_table
 
     def save(end):
         series = continuous_bars(source, "rb", date(2023, 8, 1), end, roll="oi")
-        store.replace_bars(database, series.name, Exchange.SHFE, Interval.DAILY, series.bars,
+        store.replace_bars(roll_store, series.name, Exchange.SHFE, Interval.DAILY, series.bars,
                            [roll.record() for roll in series.rolls])
+        return series
 
     def held():
-        writer = store.sql_writer(database)
-        return database.load_bar_data("rb_oi", Exchange.SHFE, Interval.DAILY, FIRST, LAST + timedelta(1)), \
+        writer = store.sql_writer(roll_store)
+        return roll_store.load_bar_data("rb_oi", Exchange.SHFE, Interval.DAILY, FIRST, LAST + timedelta(1)), \
             roll_table.read(writer, "rb_oi")
 
-    save(date(2024, 1, 31))
+    series = save(date(2024, 1, 31))
     before = held()
-    assert before[0] and len(before[1]) == 2
+    assert before[0] and [{k: row[k] for k in roll_table.FIELDS} for row in before[1]] == [
+        roll.record() for roll in series.rolls]
     replace = roll_table.replace
 
     def interrupted(*args):
