@@ -655,7 +655,8 @@ def dry_run_continuous(args: argparse.Namespace, source: dl.Source) -> int:
     failed = 0
     for product in dict.fromkeys(args.products):
         try:
-            lines, items = continuous_plan(source, product, args.start, args.end, list(dict.fromkeys(args.interval)))
+            lines, items = continuous_plan(source, product, args.start, args.end, list(dict.fromkeys(args.interval)),
+                                           rule_of(args))
         except dl.FeedError as failure:
             CONSOLE.fail(f"{product}: FAILED: {dl.failure_text(failure)}")
             failed += 1
