@@ -21,7 +21,7 @@ from stores import (mariadb, my_databases, mysql_backend, pg_databases, postgres
 from norvix_devserver.market import PRODUCTS, previous_trading_day
 from vnpy_norvix import download as dl
 from vnpy_norvix.continuous import BadClose, continuous_bars, next_roll
-from vnpy_norvix.rolls import RollRule, decide, gather
+from vnpy_norvix.rolls import EmptyCycle, RollRule, decide, gather
 
 FIRST, LAST = date(2023, 7, 3), date(2024, 6, 28)
 
@@ -293,6 +293,8 @@ def test_a_hand_made_market_rolls_as_worked_out_by_hand(handmade):
     assert rolls(DAYS[-1], roll="oi", confirm=3)[0] == [("2024-03-20", "2024-03-21", "x2404", "x2405", "forced")]
     assert rolls(DAYS[-1], roll="oi", confirm=3, force_days=3)[0] == [
         ("2024-03-14", "2024-03-15", "x2404", "x2405", "forced")]
+    with pytest.raises(EmptyCycle, match="--months 7 leaves no contract of x: its contracts are of the months 4,5,6"):
+        continuous_bars(handmade, "x", DAYS[1], DAYS[-1], roll="oi", months=(7,))
     with pytest.raises(BadClose, match="x2405.*-5.0"):
         continuous_bars(handmade, "x", DAYS[1], DAYS[-1], roll="oi")
     assert next_roll(handmade, "x", DAYS[5], "oi", start=DAYS[1]) == next_roll(
@@ -326,6 +328,9 @@ def test_update_continues_a_series_with_its_rule_and_stores_its_roll_table(tmp_p
         {"decision_day": r.decision_day.isoformat(), "to_contract": r.to_contract, "factor": r.factor,
          "trigger": r.trigger} for r in fresh.rolls]
     assert json.loads(stored[0]["stats"]) == fresh.rolls[0].stats
+    ahead = cli(home, "continuous", "rb", "--next", "--start", "2023-08-01", "--end", "2024-04-15", "--json", *rule)
+    assert json.loads(ahead.stdout)["next"] == [{"product": "rb", "current": "rb2405", "next": "rb2410", "changes": True,
+                                                  "decision_day": "2024-04-15", "effective_day": "2024-04-16"}]
     shown = cli(home, "status", "--rolls", "rb_oi_t1p1_c3", "--json")
     assert [row["to_contract"] for row in json.loads(shown.stdout)["rolls"]] == [r.to_contract for r in fresh.rolls]
 

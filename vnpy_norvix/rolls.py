@@ -32,7 +32,7 @@ import math
 from collections.abc import Iterable
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
-from datetime import date, timedelta
+from datetime import date
 from typing import TYPE_CHECKING, Any
 
 from vnpy.trader.constant import Exchange, Interval
@@ -245,10 +245,10 @@ def gather(source: Source, product: str, start: date, end: date, rule: RollRule)
                 for listing in listings:
                     if listing.expire_date is not None:  # without a last trading day no rule can hold it
                         contracts.setdefault(listing.instrument_id, listing)
+            # New contracts are listed the trading day after an expiry: look there too.
             for listing in contracts.values():
-                after = calendar.next_open(listing.expire_date or date.max - timedelta(days=30))
-                if days[0] <= after <= days[-1]:
-                    wanted.add(after)
+                if listing.expire_date is not None and days[0] <= listing.expire_date < days[-1]:
+                    wanted.add(calendar.next_open(listing.expire_date))
         spans = [(listing, max(days[0], listing.list_date or days[0]), min(days[-1], listing.expire_date or days[-1]))
                  for listing in contracts.values()]
         spans = [span for span in spans if span[1] <= span[2]]
