@@ -21,7 +21,10 @@ from stores import (mariadb, my_databases, mysql_backend, pg_databases, postgres
 from norvix_devserver.market import PRODUCTS, previous_trading_day
 from vnpy_norvix import download as dl
 from vnpy_norvix.continuous import BadClose, continuous_bars, next_roll
+from vnpy_norvix.research import lab
 from vnpy_norvix.rolls import EmptyCycle, RollRule, decide, gather
+
+import vnpy.alpha  # noqa: E402,F401  (imported before the tests' log handlers: it resets loguru's)
 
 FIRST, LAST = date(2023, 7, 3), date(2024, 6, 28)
 
@@ -371,3 +374,26 @@ def test_a_rebuild_stopped_inside_its_transaction_leaves_series_and_roll_table(r
     with pytest.raises(KeyboardInterrupt):
         save(LAST)
     assert held() == before
+
+
+def test_a_lab_keeps_the_roll_table_beside_the_bars_and_a_failed_save_keeps_the_old(tmp_path, monkeypatch, source):
+    import csv
+
+    store = lab.LabStore(tmp_path)
+    first = continuous_bars(source, "rb", date(2023, 8, 1), date(2024, 1, 31), roll="oi")
+    store.replace_bar_data(first.bars, [roll.record() for roll in first.rolls])
+    path = lab.rolls_file(tmp_path, first.vt_symbol, Interval.DAILY)
+    with open(path, newline="", encoding="utf-8") as file:
+        rows = list(csv.DictReader(file))
+    assert [(row["to_contract"], json.loads(row["stats"]), float(row["factor"])) for row in rows] == [
+        (roll.to_contract, roll.stats, roll.factor) for roll in first.rolls]
+    kept = path.read_bytes()
+
+    def broken(*args, **kwargs):
+        raise OSError("disk full")
+
+    monkeypatch.setattr(lab, "save_lab_bars", broken)
+    later = continuous_bars(source, "rb", date(2023, 8, 1), LAST, roll="oi")
+    with pytest.raises(OSError):
+        store.replace_bar_data(later.bars, [roll.record() for roll in later.rolls])
+    assert path.read_bytes() == kept and len(later.rolls) > len(first.rolls)
