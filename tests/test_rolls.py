@@ -332,8 +332,9 @@ def test_update_continues_a_series_with_its_rule_and_stores_its_roll_table(tmp_p
          "trigger": r.trigger} for r in fresh.rolls]
     assert json.loads(stored[0]["stats"]) == fresh.rolls[0].stats
     ahead = cli(home, "continuous", "rb", "--next", "--start", "2023-08-01", "--end", "2024-04-15", "--json", *rule)
-    assert json.loads(ahead.stdout)["next"] == [{"product": "rb", "current": "rb2405", "next": "rb2410", "changes": True,
-                                                  "decision_day": "2024-04-15", "effective_day": "2024-04-16"}]
+    assert json.loads(ahead.stdout)["next"] == [{"product": "rb", "current": "rb2405", "next": "rb2410",
+                                                  "changes": True, "decision_day": "2024-04-15",
+                                                  "effective_day": "2024-04-16"}]
     shown = cli(home, "status", "--rolls", "rb_oi_t1p1_c3", "--json")
     assert [row["to_contract"] for row in json.loads(shown.stdout)["rolls"]] == [r.to_contract for r in fresh.rolls]
 
