@@ -142,9 +142,9 @@ def chart(series, daily, statistics: dict, path: Path) -> Path:
         prices.bar(x, max(high - low, 1e-9), bottom=low, width=0.7, color="white" if rising else color,
                    edgecolor=color, linewidth=0.8)
     for roll in series.rolls:
-        x = mdates.date2num(datetime.combine(roll.trading_date, datetime.min.time()))
+        x = mdates.date2num(datetime.combine(roll.effective_day, datetime.min.time()))
         prices.axvline(x, color="#7f7f7f", linestyle="--", linewidth=1)
-        prices.annotate(f"roll {roll.old} → {roll.new}\nfactor {roll.factor:.4f}", (x, 1), xycoords=("data", "axes fraction"),
+        prices.annotate(f"roll {roll.from_contract} → {roll.to_contract}\nratio {roll.ratio:.4f}", (x, 1), xycoords=("data", "axes fraction"),
                         xytext=(4, -4), textcoords="offset points", va="top", fontsize=8, color="#404040")
     prices.set_title(f"{series.vt_symbol}: daily continuous dominant series, {series.adjust} adjusted "
                      f"({len(series.rolls)} rolls)")

@@ -57,7 +57,7 @@ def floors(tree: str = "src") -> Floors:
     if tree == "vnpy_norvix":
         return [
             ("command line", ("__main__", "cli", "progress", "report")),
-            ("commands", ("console", "download", "continuous", "update", "verify", "preview", "remembered",
+            ("commands", ("console", "download", "continuous", "rolls", "update", "verify", "preview", "remembered",
                           "runlock")),
             ("datafeed", ("__init__", "datafeed")),
             ("research", ("research",)),

@@ -416,7 +416,7 @@ def test_continuous_reports_where_the_service_factors_disagree_with_the_closes(s
 
     series = continuous_bars(feed, "x", date(2024, 5, 6), date(2024, 5, 7), Interval.DAILY, "backward")
 
-    assert [roll.factor for roll in series.rolls] == [1.1]
+    assert [roll.ratio for roll in series.rolls] == [1.1]
     assert len(series.disagreements) == 1 and "1.10000000" in series.disagreements[0]
     assert [bar.close_price for bar in series.bars] == pytest.approx([100.0, 120.0 / 1.1])
 

@@ -40,6 +40,7 @@ if TYPE_CHECKING:
 
     from .datafeed import Datafeed
     from .research.lab import LabStore
+    from .rolls import RollRule
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
@@ -88,6 +89,57 @@ def _lab(parser: argparse.ArgumentParser) -> None:
                                                       "database (daily and minute bars, contract.json)")
     parser.add_argument("--rates", nargs=2, type=float, metavar=("LONG", "SHORT"),
                         help="with --lab: the commission rates of the contract.json entries (default: kept, new 0)")
+
+
+def _months(text: str) -> tuple[int, ...]:
+    try:
+        months = tuple(dict.fromkeys(int(part) for part in text.split(",")))
+    except ValueError:
+        months = (0,)
+    if not all(1 <= month <= 12 for month in months):
+        raise argparse.ArgumentTypeError(f"not months 1 to 12 separated by commas: {text!r}")
+    return months
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"not a count of trading days: {text!r}")
+    return value
+
+
+def _roll_options(parser: argparse.ArgumentParser) -> None:
+    from .rolls import METHODS, RULES
+
+    rules = parser.add_argument_group("roll rule (see docs/cli.md: a roll is decided on a day's close and takes "
+                                      "effect the next trading day)")
+    rules.add_argument("--roll", choices=RULES, default="service",
+                       help="service: the service's dominant contract (default); oi, volume, oi+volume: the "
+                            "leader by that day's statistic; calendar: --before days before the last trading day")
+    rules.add_argument("--threshold", type=float, default=1.0,
+                       help="oi/volume rules: lead by more than this ratio of the held contract's (default 1.0)")
+    rules.add_argument("--confirm", type=int, default=1, metavar="N",
+                       help="oi/volume rules: lead on each of the last N trading days (default 1)")
+    rules.add_argument("--before", type=_count, default=5, metavar="N",
+                       help="calendar: roll N trading days before the last trading day (default 5)")
+    rules.add_argument("--months", type=_months, default=(), metavar="M,M",
+                       help="only contracts of these delivery months, e.g. 1,5,10")
+    rules.add_argument("--force-days", type=_count, default=None, metavar="M",
+                       help="roll M trading days before the last trading day when no signal came")
+    rules.add_argument("--depth", type=int, choices=(1, 2), default=1, help="2: the second-dominant series")
+    rules.add_argument("--method", choices=METHODS, default="ratio",
+                       help="ratio (default) scales each segment, difference shifts it (prices stay on the tick "
+                            "grid), none keeps raw prices")
+
+
+def rule_of(args: argparse.Namespace) -> RollRule:
+    from .rolls import RollRule
+
+    return RollRule(args.roll, args.threshold, args.confirm, args.before, tuple(args.months), args.force_days,
+                    args.depth)
 
 
 def _common(parser: argparse.ArgumentParser) -> None:
@@ -165,6 +217,9 @@ def build_parser() -> argparse.ArgumentParser:
 
     status = commands.add_parser("status", help="what vn.py's database holds", epilog=STATUS_EXAMPLES,
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+    status.add_argument("--rolls", metavar="SYMBOL",
+                        help="the stored roll table of a continuous series, e.g. rb888 or rb888.SHFE")
+    _json(status)
     console.add_options(status)
 
     cont = commands.add_parser("continuous", help="build adjusted continuous dominant series",
@@ -179,9 +234,13 @@ def build_parser() -> argparse.ArgumentParser:
                       help="d, 1h and/or 1m (default d)")
     cont.add_argument("--adjust", choices=ADJUSTMENTS, default="backward",
                       help="backward keeps the first contract's prices, forward the last one's (default backward)")
-    cont.add_argument("--name", type=_name, help="symbol to save under (default <product>888); one product only")
+    cont.add_argument("--name", type=_name, help="symbol to save under (default <product>888 for --roll service, "
+                                                 "else a name that encodes the rule); one product only")
+    _roll_options(cont)
+    cont.add_argument("--next", action="store_true",
+                      help="print the rule's decision after --end's close (default today) and change nothing")
     _lab(cont)
-    _scripting(cont, json_option=False)
+    _scripting(cont)
     _common(cont)
     add_store_commands(commands)
     return parser
@@ -410,6 +469,8 @@ def run_status(args: argparse.Namespace) -> int:
     database = open_database()
     if database is None:
         return EXIT_FAILED
+    if args.rolls:
+        return stored_rolls(args, database)
     rows = [[o.symbol, o.exchange.value if o.exchange else "", o.interval.value if o.interval else "", o.count,
              moment(o.start), moment(o.end)] for o in database.get_bar_overview()]
     rows += [[o.symbol, o.exchange.value if o.exchange else "", Interval.TICK.value, o.count, moment(o.start),
@@ -424,6 +485,29 @@ def run_status(args: argparse.Namespace) -> int:
         CONSOLE.summary("no bars or ticks saved yet")
     else:
         CONSOLE.summary(table(["symbol", "exchange", "interval", "count", "start", "end"], rows, right=(3,)))
+    return EXIT_OK
+
+
+def stored_rolls(args: argparse.Namespace, database: BaseDatabase) -> int:
+    """`status --rolls SYMBOL`: the roll table stored with a continuous series."""
+    from . import store
+    from .store import rolls
+
+    writer = store.sql_writer(database)
+    symbol, _, exchange = args.rolls.partition(".")
+    found = [] if writer is None else rolls.read(writer, symbol, exchange or None)
+    args.summary["rolls"] = found
+    if writer is None:
+        CONSOLE.fail(f"{args.rolls}: this database keeps no roll tables (vnpy_sqlite, vnpy_postgresql and "
+                     f"vnpy_mysql do)")
+        return EXIT_FAILED
+    if not found:
+        CONSOLE.summary(f"no roll table stored for {args.rolls}")
+        return EXIT_OK
+    columns = ("exchange", "interval", "decision_day", "effective_day", "from_contract", "to_contract",
+               "from_close", "to_close", "factor", "trigger", "service_dominant")
+    CONSOLE.summary(table(list(columns), [["-" if row[c] is None else f"{row[c]:g}" if isinstance(row[c], float)
+                                           else row[c] for c in columns] for row in found], right=(6, 7, 8)))
     return EXIT_OK
 
 
@@ -454,14 +538,18 @@ def run_continuous(args: argparse.Namespace) -> int:
     from . import store
     from .continuous import continuous_bars
     from .remembered import remember_run
+    from .rolls import EmptyCycle
 
     console.warn_of_zone()
+    if args.next:
+        return next_rolls(args)
     opened = ready_source_and_database(args.base_url, args.lab, lock=not args.dry_run, wait=not args.no_wait)
     if opened is None:
         return EXIT_FAILED
     source, database = opened
     if args.dry_run:
         return dry_run_continuous(args, source)
+    rule = rule_of(args)
     entry = remember_run("continuous", args, dl.vnpy_database(database))
     built_at = datetime.now(CHINA_TZ)
     failed = 0
@@ -471,16 +559,22 @@ def run_continuous(args: argparse.Namespace) -> int:
         for interval in dict.fromkeys(args.interval):
             began = time.monotonic()
             try:
-                series = continuous_bars(source, product, args.start, args.end, interval, args.adjust, args.name)
+                series = continuous_bars(source, product, args.start, args.end, interval, args.adjust, args.name,
+                                         method=args.method, **rule.keywords())
+            except EmptyCycle as problem:
+                CONSOLE.fail(f"error: {problem}")
+                return EXIT_USAGE
             except dl.FeedError as failure:
                 lost.append(f"{product} {interval.value}: FAILED: {dl.failure_text(failure)}")
                 CONSOLE.fail(lost[-1])
                 failed += 1
                 continue
             if interval == args.interval[0]:
-                CONSOLE.say(f"\n{product}: {len(series.segments)} dominant contracts, {len(series.rolls)} rolls")
+                held = "dominant contracts" if series.rule.plain else f"contracts held by --roll {series.rule.rule}"
+                CONSOLE.say(f"\n{product}: {len(series.segments)} {held}, {len(series.rolls)} rolls")
                 if series.rolls:
                     CONSOLE.say(rolls_table(series))
+                args.summary.setdefault("rolls", {})[series.vt_symbol] = [roll.record() for roll in series.rolls]
                 for line in series.disagreements:
                     CONSOLE.warn(line)
             kept = f"{series.vt_symbol} {interval.value} is kept as it was"
@@ -491,10 +585,11 @@ def run_continuous(args: argparse.Namespace) -> int:
                 continue
             try:
                 with deferred_interrupt():
+                    rolls = [roll.record() for roll in series.rolls]
                     if isinstance(database, dl.FrameStore):  # replaced whole too: one build's scale per file
-                        database.replace_bar_data(series.bars)
+                        database.replace_bar_data(series.bars, rolls)
                     else:
-                        store.replace_bars(database, series.name, series.exchange, interval, series.bars)
+                        store.replace_bars(database, series.name, series.exchange, interval, series.bars, rolls)
             except Exception as exc:  # the database refused the series: nothing of it was stored
                 CONSOLE.fail(f"{product} {interval.value}: FAILED: saving: {type(exc).__name__}: {exc}; {kept}")
                 failed += 1
@@ -517,6 +612,41 @@ def run_continuous(args: argparse.Namespace) -> int:
     return EXIT_FAILED if failed else EXIT_OK
 
 
+def next_rolls(args: argparse.Namespace) -> int:
+    """`continuous --next`: the rule's decision after the close of --end, for each product."""
+    from . import download as dl
+    from .calendar import today_in_china
+    from .continuous import next_roll
+    from .rolls import EmptyCycle
+
+    datafeed = ready_datafeed(args.base_url)
+    if datafeed is None:
+        return EXIT_FAILED
+    source = dl.Source(datafeed)
+    rule = rule_of(args)
+    as_of = args.end or today_in_china()
+    rows, failed = [], 0
+    for product in dict.fromkeys(args.products):
+        try:
+            found = next_roll(source, product, as_of, start=args.start, **rule.keywords())
+        except EmptyCycle as problem:
+            CONSOLE.fail(f"error: {problem}")
+            return EXIT_USAGE
+        except dl.FeedError as failure:
+            CONSOLE.fail(f"{product}: FAILED: {dl.failure_text(failure)}")
+            failed += 1
+            continue
+        rows.append([product, found.current, found.next, "yes" if found.changes else "no", found.decision_day,
+                     found.effective_day])
+        args.summary.setdefault("next", []).append(
+            {"product": product, "current": found.current, "next": found.next, "changes": found.changes,
+             "decision_day": found.decision_day.isoformat(), "effective_day": found.effective_day.isoformat()})
+    if rows:
+        CONSOLE.summary(table(["product", "current", "next", "rolls", "decided", "effective"], rows))
+    args.summary.update(failed=failed)
+    return EXIT_FAILED if failed else EXIT_OK
+
+
 def dry_run_continuous(args: argparse.Namespace, source: dl.Source) -> int:
     from . import download as dl
     from .preview import continuous_plan
@@ -525,7 +655,8 @@ def dry_run_continuous(args: argparse.Namespace, source: dl.Source) -> int:
     failed = 0
     for product in dict.fromkeys(args.products):
         try:
-            lines, items = continuous_plan(source, product, args.start, args.end, list(dict.fromkeys(args.interval)))
+            lines, items = continuous_plan(source, product, args.start, args.end, list(dict.fromkeys(args.interval)),
+                                           rule_of(args))
         except dl.FeedError as failure:
             CONSOLE.fail(f"{product}: FAILED: {dl.failure_text(failure)}")
             failed += 1
@@ -592,6 +723,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             parser.error("--name needs exactly one product")
         if Interval.TICK in args.interval:
             parser.error("continuous series are built from bars: use d, 1h or 1m")
+        rule_problem = rule_of(args).problem()
+        if rule_problem:
+            parser.error(rule_problem)
     if args.command in ("download", "continuous"):
         _check_range(parser, args)
         if args.rates and not args.lab:

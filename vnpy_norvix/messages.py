@@ -309,6 +309,31 @@ def no_roll_close(contract: str, day: object) -> str:
     return f"no daily bar of {contract} on {day} to compute the roll factor from"
 
 
+def no_contract_to_hold(product: str, day: object) -> str:
+    return f"no contract of {product} the roll rule can hold on {day}"
+
+
+def no_contract_to_roll_to(product: str, contract: str, day: object) -> str:
+    return f"{contract} must be rolled on {day}, but no later contract of {product} is listed to roll to"
+
+
+def bad_difference_close(old: str, new: str, day: object, contract: str, close: float) -> str:
+    return f"roll {old} -> {new} decided on {day}: the close of {contract} is {close!r}, not a price"
+
+
+def unknown_method(method: str, methods: tuple[str, ...]) -> str:
+    return f"unknown adjustment method {method!r}: use one of {', '.join(methods)}"
+
+
+def no_day_data(product: str, day: object) -> str:
+    return f"the service has no end-of-day data of {product} for {day} (yet) to decide a roll on"
+
+
+def empty_cycle(product: str, months: Iterable[int], listed: Iterable[int]) -> str:
+    return (f"--months {','.join(map(str, months))} leaves no contract of {product}: its contracts are of the "
+            f"months {','.join(map(str, listed))}")
+
+
 def bad_roll_close(old: str, new: str, first: object, contract: str, day: object, close: float) -> str:
     return (f"roll {old} -> {new} on {first}: the close of {contract} on {day} is {close!r}, not a positive price "
             f"to compute the factor from")

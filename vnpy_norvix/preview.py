@@ -10,8 +10,9 @@ from typing import Any
 from vnpy.trader.constant import Interval
 
 from .calendar import trading_windows
-from .continuous import dominant_segments
+from .continuous import dominant_segments, plan_series
 from .download import Source, Task
+from .rolls import RollRule
 
 # Records a trading day gives, roughly: the longest sessions of the exchanges served
 # make some 345 minute bars a day, and their ticks come twice a second or less.
@@ -44,19 +45,21 @@ def download_plan(tasks: Sequence[Task]) -> tuple[list[str], list[dict[str, Any]
     return lines, items
 
 
-def continuous_plan(source: Source, product: str, start: date, end: date,
-                    intervals: Sequence[Interval]) -> tuple[list[str], list[dict[str, Any]]]:
-    """The dominant contracts a continuous series of `product` would be built from, and per
-    interval the days, windows and records it would fetch (all of them: a series is built
-    whole)."""
+def continuous_plan(source: Source, product: str, start: date, end: date, intervals: Sequence[Interval],
+                    rule: RollRule = RollRule()) -> tuple[list[str], list[dict[str, Any]]]:
+    """The contracts a continuous series of `product` would be built from (for a rule other
+    than the service's, decided from the contracts' daily bars), and per interval the days,
+    windows and records it would fetch (all of them: a series is built whole)."""
     source.reference.check_product(product)
-    days = source.reference.dominant(product, start, end)
-    segments = dominant_segments(days)
+    if rule.plain:
+        segments = dominant_segments(source.reference.dominant(product, start, end))
+    else:
+        segments = plan_series(source, product, start, end, rule, "none").segments
+    trading = [day.trading_date for day in source.reference.dominant(product, start, end)]
     lines, items = [], []
     for segment in segments:
         lines.append(f"{product}: {segment.contract}.{segment.exchange.value} {segment.first} .. {segment.last}")
     for interval in intervals:
-        trading = [day.trading_date for day in days]
         windows = sum(len(trading_windows([d for d in trading if s.first <= d <= s.last], interval))
                       for s in segments)
         estimate = round(len(trading) * PER_DAY[interval])

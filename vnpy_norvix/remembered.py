@@ -70,7 +70,25 @@ def command_of(name: str, values: dict[str, Any]) -> Command:
         command[key] = value
     if name == "download" and not command["product"]:
         command["contracts"] = None  # --contracts only matters with --product
+    if name == "continuous":
+        command.update(roll_of(values))
     return command
+
+
+def roll_of(values: dict[str, Any]) -> Command:
+    """A continuous series' roll rule and method, kept only where they differ from the
+    service's rule and ratios: a command remembered before there were rules is the same."""
+    from .rolls import RollRule
+
+    kept: Command = {}
+    if "roll" in values:
+        rule = RollRule(values["roll"], values["threshold"], values["confirm"], values["before"],
+                        tuple(values["months"]), values["force_days"], values["depth"])
+        if rule.record() != RollRule().record():
+            kept["roll"] = rule.record()
+    if values.get("method", "ratio") != "ratio":
+        kept["method"] = values["method"]
+    return kept
 
 
 def command_argv(command: Command) -> list[str]:
@@ -85,6 +103,12 @@ def command_argv(command: Command) -> list[str]:
         argv += ["--adjust", command["adjust"]]
         if command["name"]:
             argv += ["--name", command["name"]]
+        if command.get("roll"):
+            from .rolls import RollRule
+
+            argv += RollRule.of_record(command["roll"]).argv()
+        if command.get("method"):
+            argv += ["--method", command["method"]]
     argv += ["--start", command["start"], "--interval", *command["interval"]]
     if command["lab"]:
         argv += ["--lab", command["lab"]]

@@ -122,9 +122,10 @@ def download_summary(outcomes: Sequence[Outcome], failures: Sequence[str] = (), 
 
 def rolls_table(series: ContinuousSeries) -> str:
     rows = [
-        [roll.trading_date, roll.old, roll.new, f"{roll.old_close:g}", f"{roll.new_close:g}", f"{roll.factor:.8f}",
-         "-" if roll.service_factor is None else f"{roll.service_factor:.8f}", f"{roll.cumulative:.8f}"]
+        [roll.decision_day, roll.effective_day, roll.from_contract, roll.to_contract, f"{roll.from_close:g}",
+         f"{roll.to_close:g}", "-" if roll.ratio is None else f"{roll.ratio:.8f}", f"{roll.difference:g}",
+         "-" if roll.service_factor is None else f"{roll.service_factor:.8f}", f"{roll.factor:.8g}", roll.trigger]
         for roll in series.rolls
     ]
-    return table(["roll date", "from", "to", "old close", "new close", "factor", "service", "cumulative"], rows,
-                 right=(3, 4, 5, 6, 7))
+    return table(["decided", "roll date", "from", "to", "old close", "new close", "ratio", "difference", "service",
+                  "factor", "trigger"], rows, right=(4, 5, 6, 7, 8, 9))

@@ -41,7 +41,10 @@ def continuous_fingerprint(source: Source, command: remembered.Command, end: dat
 
 def series_counts(database: Store, command: remembered.Command) -> dict[str, int]:
     """The bars stored under the command's continuous series, per symbol and interval."""
-    names = [command["name"]] if command["name"] else [f"{product}888" for product in command["products"]]
+    from .rolls import RollRule
+
+    rule = RollRule.of_command(command)
+    names = [command["name"]] if command["name"] else [rule.series_name(product) for product in command["products"]]
     held = holdings(database)
     return {f"{symbol} {interval.value}": holding.count for (symbol, _, interval), holding in held.items()
             if symbol in names and interval is not None}

@@ -35,6 +35,7 @@ from . import messages, remembered, store
 from .console import CONSOLE
 from .calendar import NIGHT_SLACK, WEEKDAYS, Calendar, database_time, in_sessions, trading_windows
 from .download import FeedError, FrameStore, Record, Source, Store, failure_text, holdings, runs, vnpy_database
+from .rolls import RollRule
 from .store.schema import SHAPES
 
 if TYPE_CHECKING:
@@ -277,7 +278,8 @@ def continuous_commands(database: Store, lab: str | None) -> dict[str, remembere
         command = entry.command
         if command["command"] == "continuous":
             for product in command["products"]:
-                found[command["name"] or f"{product}888"] = {**command, "product": product}
+                found[command["name"] or RollRule.of_command(command).series_name(product)] = {**command,
+                                                                                               "product": product}
     return found
 
 
@@ -428,7 +430,8 @@ def verify_continuous(source: Source, database: Store, series: Series, command: 
     last = WEEKDAYS.trading_day(max(held), interval)
     try:
         rebuilt = continuous_bars(source, command["product"], date.fromisoformat(command["start"]), last, interval,
-                                  command["adjust"], command["name"])
+                                  command["adjust"], command["name"], method=command.get("method", "ratio"),
+                                  **RollRule.of_command(command).keywords())
     except FeedError as failure:
         report.failures.append(f"{label}: {failure_text(failure)}")
         return

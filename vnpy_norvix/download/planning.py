@@ -6,7 +6,7 @@ from __future__ import annotations
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from datetime import date, datetime, time as clock
-from typing import TYPE_CHECKING, Protocol, runtime_checkable
+from typing import TYPE_CHECKING, Any, Protocol, runtime_checkable
 
 import vnpy.trader.database as vn_database
 from vnpy.trader.constant import Exchange, Interval
@@ -78,7 +78,7 @@ class FrameStore(Protocol):
     def held_days(self, symbol: str, exchange: Exchange, interval: Interval, first: date, last: date,
                   calendar: Calendar) -> set[date]: ...
 
-    def replace_bar_data(self, bars: list[BarData]) -> None: ...
+    def replace_bar_data(self, bars: list[BarData], rolls: Sequence[dict[str, Any]] | None = None) -> None: ...
 
 
 # Where a download saves: vn.py's database (its bulk writers in vnpy_norvix/store), or a

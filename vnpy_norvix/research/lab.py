@@ -13,7 +13,8 @@ a day is marked whole only once its bars are in place."""
 from __future__ import annotations
 
 import json
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from contextlib import contextmanager
 from dataclasses import dataclass
 from datetime import date, datetime
 from pathlib import Path
@@ -101,6 +102,31 @@ def save_lab_bars(lab_path: str | Path, vt_symbol: str, interval: Interval, fram
     with replacing(path) as temporary:
         merged.write_parquet(temporary)
     return merged.height
+
+
+def rolls_file(lab_path: str | Path, vt_symbol: str, interval: Interval) -> Path:
+    path = bar_file(open_lab(lab_path), vt_symbol, interval)
+    return path.with_name(f"{vt_symbol}.rolls.csv")
+
+
+@contextmanager
+def lab_rolls(lab_path: str | Path, vt_symbol: str, interval: Interval,
+              rolls: Sequence[dict[str, Any]] | None) -> Iterator[None]:
+    """A continuous series' roll table written as CSV beside its bars, put in place when the
+    block (which saves the bars) ends without error: a failed save keeps the old table."""
+    if rolls is None:
+        yield
+        return
+    import csv
+
+    from ..store.rolls import FIELDS, flat
+
+    with replacing(rolls_file(lab_path, vt_symbol, interval)) as temporary:
+        with open(temporary, "w", newline="", encoding="utf-8") as file:
+            writer = csv.DictWriter(file, FIELDS)
+            writer.writeheader()
+            writer.writerows(flat(row) for row in rolls)
+        yield
 
 
 def add_contract(lab_path: str | Path, vt_symbol: str, size: float, pricetick: float | None = None,
@@ -199,12 +225,14 @@ class LabStore:
         assert isinstance(value, datetime)
         return vn_database.convert_tz(value.replace(tzinfo=CHINA_TZ))
 
-    def replace_bar_data(self, bars: list[BarData]) -> None:
-        """The lab file of the bars' contract and interval holds these bars alone."""
+    def replace_bar_data(self, bars: list[BarData], rolls: Sequence[dict[str, Any]] | None = None) -> None:
+        """The lab file of the bars' contract and interval holds these bars alone; with
+        `rolls`, a continuous series' roll table is written beside it (`<vt_symbol>.rolls.csv`)."""
         if bars:
             # vn.py types a bar's interval as optional; the bars saved have one.
-            save_lab_bars(self.lab_path, bars[0].vt_symbol, bars[0].interval, bars_frame(bars),  # type: ignore[arg-type]
-                          merge=False)
+            interval = cast(Interval, bars[0].interval)
+            with lab_rolls(self.lab_path, bars[0].vt_symbol, interval, rolls):
+                save_lab_bars(self.lab_path, bars[0].vt_symbol, interval, bars_frame(bars), merge=False)
             if self.added is not None:
                 self.added(bars[0].vt_symbol)
 

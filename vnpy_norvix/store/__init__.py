@@ -242,9 +242,10 @@ def whole_hours_apart(begin: datetime, end: datetime) -> bool:
 
 
 def replace_bars(database: BaseDatabase, symbol: str, exchange: Exchange, interval: Interval,
-                 bars: Sequence[BarData]) -> None:
+                 bars: Sequence[BarData], rolls: Sequence[dict[str, object]] | None = None) -> None:
     """The stored bars of (symbol, exchange, interval) replaced by `bars`, which must
-    all be of that series and must not be empty (`delete_bar_data` deletes a series).
+    all be of that series and must not be empty (`delete_bar_data` deletes a series);
+    with `rolls`, a continuous series' roll table (rolls.py) is replaced with them.
 
     With vnpy_sqlite, vnpy_postgresql and vnpy_mysql: one transaction, so that either the new series
     is stored or the old one is still there. With another adapter, whose methods cannot
@@ -259,7 +260,14 @@ def replace_bars(database: BaseDatabase, symbol: str, exchange: Exchange, interv
                              f"{symbol}.{exchange.value} {interval.value}")
     writer = bulk_writer(database, "bars")
     if writer is not None:
-        writer.save_records("bars", bars, replacing=(symbol, exchange.value, interval.value))
+        key = (symbol, exchange.value, interval.value)
+        also = None
+        if rolls is not None:
+            from . import rolls as roll_table
+
+            roll_table.create(writer)
+            also = lambda: roll_table.replace(writer, key, rolls)  # noqa: E731
+        writer.save_records("bars", bars, replacing=key, also=also)
         return
     held: list[BarData] = []
     for overview in database.get_bar_overview():

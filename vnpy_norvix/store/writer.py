@@ -12,7 +12,7 @@ number of rows the table now holds under its key.
 from __future__ import annotations
 
 from abc import ABC, abstractmethod
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import AbstractContextManager
 from datetime import datetime
 from typing import Any, Protocol
@@ -128,10 +128,11 @@ class Writer(ABC):
                 and overview_columns == {"id", *shape.key, "count", "start", "end"}
                 and frozenset(shape.key) in overview_indexes)
 
-    def save_records(self, shape_name: str, records: Sequence[BarData | TickData], replacing: Row | None = None) -> int:
+    def save_records(self, shape_name: str, records: Sequence[BarData | TickData], replacing: Row | None = None,
+                     also: Callable[[], None] | None = None) -> int:
         """The "bars" or "ticks" saved in one transaction; with `replacing` (an overview
-        key), what the database held under it is deleted first, in the same transaction.
-        Returns how many rows the series gained: counted inside the transaction, so
+        key), what the database held under it is deleted first, in the same transaction,
+        and `also` writes what belongs with the records in it too. Returns how many rows the series gained: counted inside the transaction, so
         another writer's rows are not taken for this one's (SQLite lets no other write
         in between; PostgreSQL's default isolation may)."""
         shape = SHAPES[shape_name]
@@ -148,6 +149,8 @@ class Writer(ABC):
                 self.execute(f"DELETE FROM {self.name(shape.overview)} WHERE {self.matching(shape.key)}", replacing)
             gained = self.upsert(shape, rows)
             self.update_overview(shape, rows)
+            if also is not None:
+                also()
             return self.gained(shape, keys, before, deleted, gained)
 
     def gained(self, shape: TableShape, keys: list[Row], before: int, deleted: int, gained: int | None) -> int:
