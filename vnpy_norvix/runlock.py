@@ -130,7 +130,7 @@ def open_lock_file(path: Path) -> IO[bytes]:
             problem = f"it holds {opened.st_size} bytes, more than a lock file does"
         if problem:
             raise Refused(_refusal(path, problem))
-        return os.fdopen(handle, "r+b")
+        return os.fdopen(handle, "r+b", buffering=0)  # a failed write fails there, not again at close
     except BaseException:
         os.close(handle)
         raise
@@ -189,7 +189,6 @@ class FileLock:
             self._handle.seek(0)
             self._handle.truncate()
             self._handle.write(f"{os.getpid()}\n".encode())
-            self._handle.flush()
         except OSError as error:  # a full disk: the run could write nothing else either
             self.release()
             raise Refused(f"error: cannot write the lock file {self.path}: {os.strerror(error.errno or 0)}; "
