@@ -606,8 +606,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.command == "continuous":
         if args.name and len(set(args.products)) > 1:
             parser.error("--name needs exactly one product")
-        if args.name and (problem := series_name_problem(args.name, args.products[0])):
-            parser.error(problem)
+        if args.name and (unfit := series_name_problem(args.name, args.products[0])):
+            parser.error(unfit)
         if Interval.TICK in args.interval:
             parser.error("continuous series are built from bars: use d, 1h or 1m")
     if args.command in ("download", "continuous"):

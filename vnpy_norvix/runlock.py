@@ -21,7 +21,7 @@ import os
 import stat
 import sys
 import time
-from collections.abc import Callable, Hashable, Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
 from typing import IO, Any, Protocol
@@ -50,7 +50,7 @@ class Refused(Exception):
 
 
 class Lock(Protocol):
-    key: Hashable
+    key: tuple[str, str]  # the same for every lock object of one store
     where: str  # what the messages name
 
     def take(self) -> bool:
@@ -176,7 +176,7 @@ def _lock(handle: IO[bytes], wait: bool) -> bool:
 class FileLock:
     def __init__(self, path: Path) -> None:
         self.path = path
-        self.key = ("file", path.parent.resolve() / path.name)
+        self.key = ("file", str(path.parent.resolve() / path.name))
         self.where = str(path)
         self._handle: IO[bytes] | None = None
 
@@ -249,7 +249,7 @@ class ServerLock:
 
 # The locks this process holds, by key: a run that opens the store again (update runs
 # each remembered command) takes its own lock again without waiting for itself.
-_held: dict[Hashable, Lock] = {}
+_held: dict[tuple[str, str], Lock] = {}
 
 
 def acquire(lock: Lock, wait: bool = True, waiting: Callable[[str], None] | None = None) -> None:

@@ -80,7 +80,7 @@ def check_records(answer: Answer, query: str, window: Window) -> None:
     else:
         if not answer.records:
             return
-        moments = list(map(attrgetter("datetime"), answer.records))  # type: ignore[arg-type]
+        moments = list(map(attrgetter("datetime"), answer.records))
         low, high = min(moments), max(moments)
         first = next((moment for moment in (low, high) if not begin <= moment < end), None)
         off_minute = query == "minute" and any(moment.second or moment.microsecond for moment in moments)
