@@ -30,7 +30,7 @@ from norvix_datafeed import CHINA_TZ
 from .. import messages
 from ..calendar import Calendar, Window, day_bounds
 from ..engine import Failure
-from ..files import inside, replacing
+from ..files import Unusable, inside, read_json, replacing, unusable
 from ..history import Fetched
 from ..history.frames import DATETIME, answers_frame
 from ..history.select import window_frame
@@ -109,9 +109,11 @@ def add_contract(lab_path: str | Path, vt_symbol: str, size: float, pricetick: f
     it. What is not given keeps the entry's value (a new entry: 0)."""
     path = Path(open_lab(lab_path).contract_path)
     contracts: dict[str, dict[str, float]] = {}
-    if path.exists():
-        with open(path, encoding="UTF-8") as file:
-            contracts = json.load(file)
+    if path.exists() or path.is_symlink():
+        todo = "Move it out of the folder (its entries are then written anew) or put the file back"
+        contracts = read_json(path, "the lab's contract.json", todo)
+        if not isinstance(contracts, dict) or not all(isinstance(entry, dict) for entry in contracts.values()):
+            raise unusable(path, "the lab's contract.json", "it holds no object of contracts", todo)
     old = contracts.get(vt_symbol, {})
     long_rate, short_rate = rates if rates is not None else (old.get("long_rate", 0.0), old.get("short_rate", 0.0))
     contracts[vt_symbol] = {"long_rate": long_rate, "short_rate": short_rate, "size": size,
@@ -135,7 +137,11 @@ def add_contracts(lab_path: str | Path, reference: Reference, vt_symbols: Iterab
         except ValueError as error:
             failures.append(str(error))
             continue
-        add_contract(lab_path, vt_symbol, terms.size, terms.pricetick, rates)
+        try:
+            add_contract(lab_path, vt_symbol, terms.size, terms.pricetick, rates)
+        except Unusable as error:
+            failures.append(str(error))
+            break  # the same file again for every other contract
     return failures
 
 
