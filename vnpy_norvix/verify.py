@@ -275,7 +275,7 @@ def continuous_commands(database: Store, lab: str | None) -> dict[str, remembere
     found = {}
     for entry in remembered.memory(vnpy_database(database), lab).entries():
         command = entry.command
-        if command["command"] == "continuous":
+        if command.get("command") == "continuous":  # an unreadable entry is {}
             for product in command["products"]:
                 found[command["name"] or f"{product}888"] = {**command, "product": product}
     return found

@@ -127,30 +127,32 @@ class Engine:
 
     def call(self, query: str, symbol: str, first: str | None = None, last: str | None = None, *,
              exchange: Exchange | None = None, scope: Scope | None = None,
-             check: Callable[[bytes], None] | None = None) -> Answer:
+             check: Callable[[bytes, Answer], None] | None = None) -> Answer:
         """One request of `query`, sent again after a failure that may pass; raises Failure.
-        `check` is given the body of an answer read as OK, and raises the Failure of one
-        that does not answer the request."""
+        `check` is given the body of an answer read as OK and what was read of it, and
+        raises the Failure of one that does not answer the request."""
 
         def records(reply: Reply) -> Answer:
             answer = self._decode(query, reply, symbol, exchange)
             if check is not None:
-                check(reply.body)
+                check(reply.body, answer)
             return answer
 
         return self._scoped(query, symbol, first, last, scope, records)
 
     def call_columns(self, query: str, symbol: str, first: str | None = None, last: str | None = None, *,
-                     scope: Scope | None = None, check: Callable[[bytes], None] | None = None) -> ColumnAnswer:
+                     scope: Scope | None = None,
+                     check: Callable[[bytes, Answer], None] | None = None) -> ColumnAnswer:
         """`call` for a history query ("day", "minute", "tick"), its answer read into typed
         columns instead of records."""
 
         def columns(reply: Reply) -> ColumnAnswer:
             status, read, _code, message, skipped, _native = wire.decode_columns(query, reply.body, self.password)
             self._check(status, message)
+            answer = ColumnAnswer(skipped=skipped, columns=read)
             if check is not None:
-                check(reply.body)
-            return ColumnAnswer(skipped=skipped, columns=read)
+                check(reply.body, answer)
+            return answer
 
         return self._scoped(query, symbol, first, last, scope, columns)
 

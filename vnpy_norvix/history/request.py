@@ -50,8 +50,8 @@ class Request:
         """The answers of `days`' windows, as records or (`columns`) as typed columns."""
         query = query_of(interval)
 
-        def body(answer: bytes) -> None:
-            check_body(answer, query, self.symbol, self.exchange)
+        def body(text: bytes, answer: Answer) -> None:
+            check_body(text, answer.count + len(answer.skipped), query, self.symbol, self.exchange)
 
         def one(window: Window) -> Answer:
             last = None if query == "tick" else window.last.isoformat()
