@@ -66,6 +66,10 @@ def test_a_lab_folders_remembered_commands_are_data_and_its_broken_files_one_lin
         memory.unlink() if memory.is_file() else None
         memory.mkdir() if broken is None else memory.write_text(broken)
         refused(cli(home, "update", "--lab", str(lab)), str(memory))
+    memory.rmdir()
+    bars = lab / "daily" / "rb2410.SHFE.parquet"
+    bars.write_bytes(b"not a parquet file")
+    refused(cli(home, *DOWNLOAD, "--lab", str(lab)), str(bars))
 
 
 def _misrouted(swap: tuple[bytes, bytes]):

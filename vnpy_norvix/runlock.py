@@ -16,6 +16,7 @@ written to.
 
 from __future__ import annotations
 
+import errno
 import hashlib
 import os
 import stat
@@ -112,13 +113,14 @@ OPEN_FLAGS = (os.O_RDWR | os.O_CREAT | getattr(os, "O_NOFOLLOW", 0) | getattr(os
 def open_lock_file(path: Path) -> IO[bytes]:
     """The lock file at `path`, created when missing; `Refused` for a link, anything but
     a regular file, a file linked elsewhere too, or one holding more than a lock does."""
-    path.parent.mkdir(parents=True, exist_ok=True)
     if path.is_symlink() or path.is_junction():  # where O_NOFOLLOW is missing (Windows)
         raise Refused(_refusal(path, "it is a link"))
     try:
+        path.parent.mkdir(parents=True, exist_ok=True)
         handle = os.open(path, OPEN_FLAGS, 0o666)
     except OSError as error:
-        raise Refused(_refusal(path, _problem(path, error))) from None
+        raise Refused(_no_space(path, error) if error.errno == errno.ENOSPC
+                      else _refusal(path, _problem(path, error))) from None
     try:
         opened, named = os.fstat(handle), os.lstat(path)
         problem = None
@@ -147,6 +149,11 @@ def _problem(path: Path, error: OSError) -> str:
 def _refusal(path: Path, problem: str) -> str:
     return (f"error: cannot use {path} as this store's lock file: {problem}; nothing was changed. "
             f"Remove it if it is not yours, or name another folder")
+
+
+def _no_space(path: Path, error: OSError) -> str:
+    return (f"error: cannot write the lock file {path}: {os.strerror(error.errno or 0)}; nothing was changed. "
+            f"Free some space and run again")
 
 
 def _lock(handle: IO[bytes], wait: bool) -> bool:
@@ -191,8 +198,7 @@ class FileLock:
             self._handle.write(f"{os.getpid()}\n".encode())
         except OSError as error:  # a full disk: the run could write nothing else either
             self.release()
-            raise Refused(f"error: cannot write the lock file {self.path}: {os.strerror(error.errno or 0)}; "
-                          f"nothing was changed. Free some space and run again") from None
+            raise Refused(_no_space(self.path, error)) from None
         return True
 
     def release(self) -> None:

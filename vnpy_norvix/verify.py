@@ -127,15 +127,13 @@ def load(database: Store, series: Series) -> Sequence[Record]:
 
 def lab_bars(lab: LabStore, series: Series) -> list[BarData]:
     """The bars of the lab's file of `series`, whole (the lab's own load gives times only)."""
-    import polars as pl
-
-    from .research.lab import LAB_FIELDS, bar_file
+    from .research.lab import LAB_FIELDS, bar_file, read_bar_file
 
     symbol, exchange, interval = series
     path = bar_file(lab.lab, f"{symbol}.{exchange.value}", interval)
     if not path.exists():
         return []
-    frame = pl.read_parquet(path)
+    frame = read_bar_file(path)
     return [BarData(gateway_name="LAB", symbol=symbol, exchange=exchange, interval=interval,
                     datetime=row["datetime"].replace(tzinfo=CHINA_TZ),
                     **{name: row[column] for name, column in LAB_FIELDS.items()})
@@ -377,11 +375,11 @@ def replace_lab_days(lab: LabStore, series: Series, spans: list[tuple[datetime, 
     import polars as pl
 
     from .files import replacing
-    from .research.lab import bar_file, bars_frame, lab_frame
+    from .research.lab import bar_file, bars_frame, lab_frame, read_bar_file
 
     symbol, exchange, interval = series
     path = bar_file(lab.lab, f"{symbol}.{exchange.value}", interval)
-    held = pl.read_parquet(path)
+    held = read_bar_file(path)
     time_ = pl.col("datetime")
     inside = pl.any_horizontal(time_.is_between(begin.replace(tzinfo=None), end.replace(tzinfo=None), closed="left")
                                for begin, end in spans) if spans else pl.lit(False)
