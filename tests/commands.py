@@ -92,3 +92,10 @@ HISTORY_PATHS = ("/minutebar/query", "/tick/query")  # the requests of minute ba
 def ok(result: subprocess.CompletedProcess) -> subprocess.CompletedProcess:
     assert result.returncode == 0, result.stdout + result.stderr
     return result
+
+
+def stored_rows(home: Path) -> dict:
+    """Every row of vn.py's bar and tick tables in the home's SQLite database, without ids."""
+    with closing(sqlite3.connect(home / ".vntrader" / "database.db")) as db:
+        return {table: sorted(row[1:] for row in db.execute(f"SELECT * FROM {table}"))
+                for table in ("dbbardata", "dbbaroverview", "dbtickdata", "dbtickoverview")}

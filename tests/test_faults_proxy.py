@@ -15,6 +15,7 @@ import pytest
 import requests
 from vnpy.trader.constant import Interval
 
+from commands import cli, make_home, ok, stored_rows
 from helpers import SERVICE_TOKEN, SERVICE_USER, ask
 from faults import servers
 from faults.proxy import FaultProxy, Faults, Seen
@@ -249,3 +250,18 @@ def test_a_multi_window_query_opens_no_more_connections_than_its_workers(start_p
         assert records and output == []
     assert len(proxy.requests) > feed.workers + 1
     assert proxy.connections <= feed.workers
+
+
+def test_a_download_through_resets_503s_429s_and_one_stall_equals_a_clean_one(tmp_path, service, start_proxy):
+    """The first minute request stalls past the time-out: the service is alive (it answered
+    the daily bars, it resets and refuses), so that request is sent again like any other."""
+    args = ["download", "rb2405.SHFE", "--start", "2024-01-02", "--end", "2024-03-29", "--interval", "d", "1m"]
+    clean = make_home(tmp_path / "clean", service)
+    ok(cli(clean, *args))
+    proxy = start_proxy(Faults(seed=11, reset_connection=0.05, reset_before_answer=0.05, burst_503=0.05,
+                               burst_length=2, too_many_requests=0.05, stall_path="/minutebar/query", stall_nth=1,
+                               stall_seconds=8))
+    flaky = make_home(tmp_path / "flaky", proxy.url, **{"datafeed.timeout": 2, "datafeed.retries": 6})
+    ok(cli(flaky, *args))
+    assert proxy.injected["stall"] == 1 and sum(proxy.injected.values()) >= 3, proxy.injected
+    assert stored_rows(flaky) == stored_rows(clean)

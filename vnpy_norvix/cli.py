@@ -30,7 +30,7 @@ from vnpy.trader.constant import Exchange, Interval
 
 from . import console
 from .console import CONSOLE
-from .names import ADJUSTMENTS, INTERVAL_NAMES, check_vt_symbol, is_name
+from .names import ADJUSTMENTS, INTERVAL_NAMES, check_vt_symbol, is_name, series_name_problem
 from .report import download_summary, moment, plural, rolls_table, span, table
 
 if TYPE_CHECKING:
@@ -372,8 +372,8 @@ def ready_source_and_database(base_url: str | None, lab: str | None = None, lock
     if lock:
         from . import messages, runlock
 
-        runlock.acquire(runlock.lock_path(dl.vnpy_database(database), lab), wait,
-                        lambda path: CONSOLE.warn(messages.waiting_for_store(path)))
+        runlock.acquire(runlock.lock_of(dl.vnpy_database(database), lab), wait,
+                        lambda where: CONSOLE.warn(messages.waiting_for_store(where)))
     return dl.Source(feed), database
 
 
@@ -547,6 +547,9 @@ def run_continuous(args: argparse.Namespace) -> int:
     if opened is None:
         return EXIT_FAILED
     source, database = opened
+    if args.name and (taken := name_taken(args, database)):
+        CONSOLE.fail(f"error: --name {args.name} is the symbol of the remembered series of {taken}")
+        return EXIT_USAGE
     if args.dry_run:
         return dry_run_continuous(args, source)
     rule = rule_of(args)
@@ -647,6 +650,19 @@ def next_rolls(args: argparse.Namespace) -> int:
     return EXIT_FAILED if failed else EXIT_OK
 
 
+def name_taken(args: argparse.Namespace, database: dl.Store) -> str | None:
+    """The product of another remembered continuous series saved under `args.name`, if any."""
+    from . import download as dl
+    from .remembered import memory
+
+    for entry in memory(dl.vnpy_database(database), args.lab).entries():
+        command = entry.command
+        if (not entry.problem and command["command"] == "continuous" and (command["name"] or "").lower()
+                == args.name.lower() and set(command["products"]) != set(args.products)):
+            return ", ".join(command["products"])
+    return None
+
+
 def dry_run_continuous(args: argparse.Namespace, source: dl.Source) -> int:
     from . import download as dl
     from .preview import continuous_plan
@@ -721,6 +737,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.command == "continuous":
         if args.name and len(set(args.products)) > 1:
             parser.error("--name needs exactly one product")
+        if args.name and (unfit := series_name_problem(args.name, args.products[0])):
+            parser.error(unfit)
         if Interval.TICK in args.interval:
             parser.error("continuous series are built from bars: use d, 1h or 1m")
         rule_problem = rule_of(args).problem()
@@ -757,6 +775,7 @@ def run_command(command: Callable[[argparse.Namespace], int], args: argparse.Nam
     """The command run holding its store's lock until it ends; with --json its lines go to
     standard error and one summary to standard output."""
     from . import messages, runlock
+    from .files import Unusable
 
     args.summary = {"command": args.command}
     with runlock.session():
@@ -767,7 +786,10 @@ def run_command(command: Callable[[argparse.Namespace], int], args: argparse.Nam
             else:
                 status = command(args)
         except runlock.Held as held:
-            CONSOLE.fail(messages.store_held(held.path))
+            CONSOLE.fail(messages.store_held(held.where))
+            status = EXIT_FAILED
+        except (runlock.Refused, Unusable) as refused:  # one line, what and where and what to do
+            CONSOLE.fail(str(refused))
             status = EXIT_FAILED
     if getattr(args, "json", False):
         print(json.dumps({**args.summary, "status": status}, ensure_ascii=False, default=str))

@@ -4,14 +4,36 @@ inside the folder the user named."""
 
 from __future__ import annotations
 
+import json
 import os
 import stat
 from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
+from typing import Any
 
 # What a new file is created with before the umask, as open() and vn.py's own writers do.
 NEW_FILE_MODE = 0o666
+
+
+class Unusable(Exception):
+    """A file of the plug-in's own (in a lab folder, in the settings folder) that is not
+    what the plug-in writes there: its message is the one line to show."""
+
+
+def unusable(path: Path, what: str, problem: str, todo: str) -> Unusable:
+    return Unusable(f"error: {path} is not {what}: {problem}. {todo}")
+
+
+def read_json(path: Path, what: str, todo: str) -> Any:
+    """The JSON value of the file at `path`; `Unusable` naming it when it cannot be read as
+    JSON (a folder, bytes that are not UTF-8 JSON)."""
+    try:
+        with open(path, encoding="utf-8") as file:
+            return json.load(file)
+    except (OSError, ValueError) as error:
+        problem = "it is a folder" if path.is_dir() else f"{type(error).__name__}: {error}"
+        raise unusable(path, what, problem, todo) from None
 
 
 def inside(folder: Path, path: Path) -> Path:

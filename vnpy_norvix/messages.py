@@ -83,6 +83,27 @@ def cut(day: object, limit: int) -> str:
     return f"{day}的记录数达到单次查询上限{limit}，数据可能不完整"
 
 
+def mismatch(detail: str) -> str:
+    return f"数据服务的应答与请求不符（{detail}），该应答未被保存"
+
+
+# What in an answer does not match its request: the same words in `output` and the command line.
+INTERVAL_WORDS = {"day": "records with a time of day for a daily request",
+                  "minute": "bars not on whole minutes for a minute request"}
+
+
+def not_of_interval(query: str) -> str:
+    return INTERVAL_WORDS[query]
+
+
+def other_instrument(member: str, found: str, wanted: str) -> str:
+    return f"{member} {found!r} for {wanted!r}"
+
+
+def outside_window(moment: object, first: object, last: object) -> str:
+    return f"a record at {moment:%Y-%m-%d %H:%M:%S} for the trading days {first}..{last}"
+
+
 def out_of_calendar(value: object, first: object, last: object) -> str:
     return f"时间{value}超出可处理的日期范围（{first}至{last}）"
 
@@ -149,6 +170,11 @@ def store_held(path: object) -> str:
 
 def waiting_for_store(path: object) -> str:
     return f"another run holds this store (lock {path}): waiting for it to end (--no-wait exits instead)"
+
+
+def unreadable_command(problem: str, number: int) -> str:
+    return (f"error: a remembered command is not run: {problem}. Correct it, or forget it with "
+            f"`commands --forget {number}`")
 
 
 def forgotten(number: int) -> str:
@@ -280,6 +306,10 @@ def plain_skipped(vt_symbol: str, interval: Interval, count: int, reason: str) -
     return f"{count} records of {vt_symbol} {interval.value} could not be read ({quoted(reason)})"
 
 
+def plain_mismatch(detail: str) -> str:
+    return f"the data service's answer does not match the request ({detail}): nothing of it was kept"
+
+
 def plain_cut(day: object, limit: int) -> str:
     return f"the answer for {day} reached the service's limit of {limit} records: it may be incomplete"
 
@@ -288,7 +318,7 @@ def plain_cut(day: object, limit: int) -> str:
 
 # What kind of failure, before its reason.
 FAILURE_LABELS = {"unknown_contract": "unknown contract", "exchange": "wrong exchange",
-                  "unreadable": "unusable answer", "cancelled": "interrupted"}
+                  "unreadable": "unusable answer", "cancelled": "interrupted", "mismatch": "mismatched answer"}
 # The command line's own wording of failures whose reason holds nothing of the service's,
 # in its language; the reasons `output` gives vn.py's dialogs stay as they are.
 UNREACHABLE = "cannot reach the data service"

@@ -20,6 +20,23 @@ INTERVAL_NAMES = {"d": Interval.DAILY, "1h": Interval.HOUR, "1m": Interval.MINUT
 
 ADJUSTMENTS = ("backward", "forward", "none")
 
+# A contract's symbol: its product's letters, the last one or two digits of the year and
+# the month (rb2405, SR409); and the default symbol of a product's continuous series.
+CONTRACT = re.compile(r"[A-Za-z]+[0-9]{1,2}(0[1-9]|1[0-2])")
+SERIES = re.compile(r"([A-Za-z]+)888")
+
+
+def series_name_problem(name: str, product: str) -> str | None:
+    """Why `name` cannot be the symbol of `product`'s continuous series (it would replace a
+    contract's bars, or another product's series), or None. Compared without case, as
+    MySQL compares symbols."""
+    if CONTRACT.fullmatch(name):
+        return f"--name {name} is a contract's symbol: the series would replace that contract's bars"
+    other = SERIES.fullmatch(name)
+    if other and other.group(1).lower() != product.lower():
+        return f"--name {name} is the symbol of {other.group(1)}'s continuous series"
+    return None
+
 
 def is_name(value: object) -> TypeGuard[str]:
     """Whether `value` is a text a contract or product can be named by."""

@@ -6,20 +6,29 @@ and vnpy_mysql ("norvixcommand", beside vn.py's own), in the lab folder for an A
 (norvix_commands.json, without the folder's path: `update --lab PATH` gives it), and for any other adapter in a file of vn.py's settings folder
 named after the database. A command is kept once, however often it is run; each keeps
 a small state of its own (a continuous series' last build).
+
+What a store remembers is read as data from outside (a lab folder may come from someone
+else): each command's values by the rules of the command line's own arguments (names,
+intervals, dates), nothing else; an entry that does not read so is kept as it is, named
+and not run.
 """
 
 from __future__ import annotations
 
 import json
+import math
 import os
 import tempfile
 from dataclasses import dataclass, field
+from datetime import date
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from vnpy.trader.database import BaseDatabase
 
 from . import store
+from .files import read_json, unusable
+from .names import ADJUSTMENTS, INTERVAL_NAMES, check_vt_symbol, is_name
 from .runlock import identity_digest
 
 if TYPE_CHECKING:
@@ -32,6 +41,10 @@ LAB_FILE = "norvix_commands.json"
 REMEMBERED = {"download": ("symbols", "product", "contracts", "start", "interval", "lab", "rates"),
               "continuous": ("products", "start", "interval", "adjust", "name", "lab", "rates")}
 
+# What a continuous command keeps beside them where its series is not the service's
+# dominant contracts adjusted by ratios.
+OPTIONAL_ROLL = ("roll", "method")
+
 Command = dict[str, Any]
 
 
@@ -40,6 +53,8 @@ class Entry:
     number: int
     command: Command
     state: dict[str, Any] = field(default_factory=dict)
+    problem: str | None = None  # why the entry is not a command this version runs (then `raw` is it)
+    raw: Any = None
 
     def argv(self) -> list[str]:
         """The command as the command line takes it (without --end)."""
@@ -89,6 +104,99 @@ def roll_of(values: dict[str, Any]) -> Command:
     if values.get("method", "ratio") != "ratio":
         kept["method"] = values["method"]
     return kept
+
+
+def _names(value: object, what: str, empty: bool = False) -> list[str]:
+    # A name the command line would read as an option cannot have been given to it.
+    if not isinstance(value, list) or not (value or empty) or not all(
+            is_name(item) and not item.startswith("-") for item in value):
+        raise ValueError(f"{what} is not a list of names (letters and digits, possibly with - or _)")
+    return value
+
+
+def _roll_values(value: dict[str, Any]) -> dict[str, Any]:
+    """A remembered continuous command's roll rule and method as `roll_of` reads them from
+    the command line's options; ValueError for anything those options could not say."""
+    from .rolls import METHODS, RULES, RollRule
+
+    values: dict[str, Any] = {"method": value.get("method", "ratio")}
+    if values["method"] not in METHODS:
+        raise ValueError(f"method is not one of {', '.join(METHODS)}")
+    record = value.get("roll")
+    if record is None:
+        return values
+    known = {"rule", "threshold", "confirm", "before", "months", "force_days", "depth"}
+    if not isinstance(record, dict) or record.get("rule") not in RULES or set(record) - known:
+        raise ValueError("roll is not a roll rule")
+    numbers = [record.get(key) for key in ("threshold", "confirm", "before", "force_days", "depth")]
+    months = record.get("months", [])
+    if not all(item is None or (isinstance(item, int | float) and not isinstance(item, bool) and math.isfinite(item))
+               for item in numbers) or not (isinstance(months, list) and all(
+                   isinstance(month, int) and not isinstance(month, bool) for month in months)):
+        raise ValueError("roll's parameters are not numbers")
+    rule = RollRule.of_record(record)
+    if rule.problem():
+        raise ValueError(f"roll: {rule.problem()}")
+    return {**values, "roll": rule.rule, **{key: getattr(rule, key) for key in known - {"rule"}}}
+
+
+def parse_command(value: object) -> Command:
+    """A remembered command read as data, in the form `command_of` gives; ValueError saying
+    what is wrong with it. Only the command's own remembered values are taken: nothing in
+    it sets an option of the run (--base-url, --log-file, --lab...)."""
+    if not isinstance(value, dict):
+        raise ValueError("not a command")
+    name = value.get("command")
+    if name not in REMEMBERED:
+        raise ValueError(f"unknown command {str(name)[:40]!r}")
+    own = {*REMEMBERED[name], *(OPTIONAL_ROLL if name == "continuous" else ())}
+    extra = sorted(set(value) - {"command", *own})
+    if extra:
+        raise ValueError(f"holds what is not {name}'s own: {', '.join(map(str, extra))[:80]}")
+    values: dict[str, Any] = {}
+    try:
+        if name == "download":
+            symbols = value["symbols"]
+            if not isinstance(symbols, list) or not all(isinstance(text, str) and not text.startswith("-")
+                                                        for text in symbols):
+                raise ValueError("symbols is not a list of contracts like rb2405.SHFE")
+            values["symbols"] = [check_vt_symbol(text) for text in symbols]
+            values["product"] = _names(value["product"], "product", empty=True)
+            if not (values["symbols"] or values["product"]):
+                raise ValueError("names no contract and no product")
+            if value["product"] and value["contracts"] not in ("dominant", "all"):
+                raise ValueError("contracts is neither dominant nor all")
+            values["contracts"] = value["contracts"]
+        else:
+            values["products"] = _names(value["products"], "products")
+            if value["adjust"] not in ADJUSTMENTS:
+                raise ValueError(f"adjust is not one of {', '.join(ADJUSTMENTS)}")
+            values["adjust"] = value["adjust"]
+            if value["name"] is not None:
+                values["name"] = _names([value["name"]], "name")[0]
+            values.update(_roll_values(value))
+        start = value["start"]
+        if not isinstance(start, str) or len(start) != 10:
+            raise ValueError("start is not a date written YYYY-MM-DD")
+        values["start"] = date.fromisoformat(start)
+        interval = value["interval"]
+        if not isinstance(interval, list) or not interval or not all(
+                isinstance(item, str) and item in INTERVAL_NAMES for item in interval):
+            raise ValueError(f"interval is not a list of {', '.join(INTERVAL_NAMES)}")
+        values["interval"] = [INTERVAL_NAMES[item] for item in interval]
+        if value["lab"] is not None:
+            raise ValueError("it names a lab folder")
+        rates = value["rates"]
+        if rates is not None and (not isinstance(rates, list) or len(rates) != 2 or not all(
+                isinstance(rate, int | float) and not isinstance(rate, bool) and math.isfinite(rate)
+                for rate in rates)):
+            raise ValueError("rates are not two numbers")
+        values["rates"] = rates
+    except KeyError as missing:
+        raise ValueError(f"{missing.args[0]} is missing") from None
+    except (TypeError, ValueError) as error:
+        raise ValueError(str(error)[:200]) from None
+    return command_of(name, values)
 
 
 def command_argv(command: Command) -> list[str]:
@@ -151,18 +259,33 @@ class FileMemory(Memory):
         self.path = path
 
     def _read(self) -> list[Entry]:
-        if not self.path.exists():
+        if not self.path.exists() and not self.path.is_symlink():
             return []
-        with open(self.path, encoding="utf-8") as file:
-            return [Entry(item["number"], item["command"], item.get("state", {})) for item in json.load(file)]
+        todo = "Move it out of the folder (the commands it held are then forgotten) or put the file back"
+        items = read_json(self.path, "a file of remembered commands", todo)
+        if not isinstance(items, list):
+            raise unusable(self.path, "a file of remembered commands", "it holds no list of commands", todo)
+        entries = []
+        for index, item in enumerate(items, 1):
+            number = item.get("number") if isinstance(item, dict) else None
+            try:
+                if not isinstance(item, dict) or not isinstance(number, int) or isinstance(number, bool):
+                    raise ValueError("not a numbered command")
+                state = item.get("state", {})
+                entries.append(Entry(number, parse_command(item.get("command")), state if isinstance(state, dict)
+                                     else {}))
+            except ValueError as problem:
+                entries.append(Entry(number if isinstance(number, int) else 0, {}, problem=(
+                    f"{self.path}, entry {index}: {problem}"), raw=item))
+        return entries
 
     def _write(self, entries: list[Entry]) -> None:
         self.path.parent.mkdir(parents=True, exist_ok=True)
         handle, name = tempfile.mkstemp(dir=self.path.parent, prefix=f".{self.path.name}.", suffix=".tmp")
         try:
             with os.fdopen(handle, "w", encoding="utf-8") as file:
-                json.dump([{"number": e.number, "command": e.command, "state": e.state} for e in entries], file,
-                          indent=2, ensure_ascii=False)
+                json.dump([e.raw if e.problem else {"number": e.number, "command": e.command, "state": e.state}
+                           for e in entries], file, indent=2, ensure_ascii=False)
                 file.flush()
                 os.fsync(file.fileno())
             os.replace(name, self.path)
@@ -218,7 +341,15 @@ class TableMemory(Memory):
             return []
         rows = self.writer.execute(f"SELECT {self.writer.names(('id', 'command', 'state'))} FROM {self.table} "
                                    f"ORDER BY {self._column('id')}")
-        return [Entry(row[0], json.loads(row[1]), json.loads(row[2])) for row in rows]
+        entries = []
+        for number, command, state in rows:
+            try:
+                read_state = json.loads(state)
+                entries.append(Entry(number, parse_command(json.loads(command)),
+                                     read_state if isinstance(read_state, dict) else {}))
+            except ValueError as problem:
+                entries.append(Entry(number, {}, problem=f"table {TABLE}, command {number}: {problem}"))
+        return entries
 
     def _add(self, command: Command) -> Entry:
         text = json.dumps(command, sort_keys=True, ensure_ascii=False)

@@ -73,6 +73,11 @@ def run_update(args: argparse.Namespace, parser: argparse.ArgumentParser, runner
         return EXIT_OK
     status = EXIT_OK
     for entry in entries:
+        if entry.problem:  # read as data and found wanting: named, not run
+            CONSOLE.fail(messages.unreadable_command(entry.problem, entry.number))
+            results.append({"number": entry.number, "command": None, "status": "failed", "error": entry.problem})
+            status = EXIT_FAILED
+            continue
         argv = [*entry.argv(), "--end", args.end.isoformat()]
         if args.lab:
             argv += ["--lab", args.lab]
@@ -90,6 +95,11 @@ def run_update(args: argparse.Namespace, parser: argparse.ArgumentParser, runner
         try:
             sub = parser.parse_args(argv)
         except SystemExit:  # a remembered command this version no longer takes (argparse said why)
+            result["status"] = "failed"
+            status = EXIT_FAILED
+            continue
+        if remembered.command_of(sub.command, vars(sub)) != entry.command:  # read otherwise than remembered
+            CONSOLE.fail(messages.unreadable_command(f"command [{entry.number}] reads as another", entry.number))
             result["status"] = "failed"
             status = EXIT_FAILED
             continue
@@ -139,6 +149,8 @@ def list_commands(memory: remembered.Memory) -> list[dict[str, Any]]:
     if not entries:
         CONSOLE.summary(messages.NOTHING_REMEMBERED)
     for entry in entries:
-        CONSOLE.summary(f"[{entry.number}] {remembered.command_text(entry.command)}")
-    return [{"number": entry.number, "command": remembered.command_text(entry.command)} for entry in entries]
+        CONSOLE.summary(f"[{entry.number}] " + (f"unreadable: {entry.problem}" if entry.problem
+                                                else remembered.command_text(entry.command)))
+    return [{"number": entry.number, "command": None if entry.problem else remembered.command_text(entry.command),
+             **({"error": entry.problem} if entry.problem else {})} for entry in entries]
 

@@ -128,15 +128,13 @@ def load(database: Store, series: Series) -> Sequence[Record]:
 
 def lab_bars(lab: LabStore, series: Series) -> list[BarData]:
     """The bars of the lab's file of `series`, whole (the lab's own load gives times only)."""
-    import polars as pl
-
-    from .research.lab import LAB_FIELDS, bar_file
+    from .research.lab import LAB_FIELDS, bar_file, read_bar_file
 
     symbol, exchange, interval = series
     path = bar_file(lab.lab, f"{symbol}.{exchange.value}", interval)
     if not path.exists():
         return []
-    frame = pl.read_parquet(path)
+    frame = read_bar_file(path)
     return [BarData(gateway_name="LAB", symbol=symbol, exchange=exchange, interval=interval,
                     datetime=row["datetime"].replace(tzinfo=CHINA_TZ),
                     **{name: row[column] for name, column in LAB_FIELDS.items()})
@@ -276,7 +274,7 @@ def continuous_commands(database: Store, lab: str | None) -> dict[str, remembere
     found = {}
     for entry in remembered.memory(vnpy_database(database), lab).entries():
         command = entry.command
-        if command["command"] == "continuous":
+        if command.get("command") == "continuous":  # an unreadable entry is {}
             for product in command["products"]:
                 found[command["name"] or RollRule.of_command(command).series_name(product)] = {**command,
                                                                                                "product": product}
@@ -379,11 +377,11 @@ def replace_lab_days(lab: LabStore, series: Series, spans: list[tuple[datetime, 
     import polars as pl
 
     from .files import replacing
-    from .research.lab import bar_file, bars_frame, lab_frame
+    from .research.lab import bar_file, bars_frame, lab_frame, read_bar_file
 
     symbol, exchange, interval = series
     path = bar_file(lab.lab, f"{symbol}.{exchange.value}", interval)
-    held = pl.read_parquet(path)
+    held = read_bar_file(path)
     time_ = pl.col("datetime")
     inside = pl.any_horizontal(time_.is_between(begin.replace(tzinfo=None), end.replace(tzinfo=None), closed="left")
                                for begin, end in spans) if spans else pl.lit(False)

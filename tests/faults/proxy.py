@@ -9,7 +9,8 @@ from one seeded random.Random, answers in its own way instead:
 - per request: reset before answering, or after the head and half the body; start a
   burst of 503 answers for that many consecutive requests (on any connection); answer
   429 with "Retry-After: 1"; stall (send nothing, or the head then one byte a second) for
-  `stall_seconds` and then reset; or forward after an added delay.
+  `stall_seconds` and then reset; or forward after an added delay. One request of a
+  path may be made to stall whatever is drawn (`stall_path`, `stall_nth`).
 
 With `connect_seconds` every new connection's first request waits that long before it is
 read (with `latency` 1.0 as well: a network's round trips, for a connection's handshake
@@ -54,6 +55,8 @@ class Faults:
     latency: float = 0.0
     latency_seconds: float = 0.3
     connect_seconds: float = 0.0  # added before a new connection's first request is read
+    stall_path: str = ""  # with stall_nth: the stall_nth request (from 1) of this path stalls, whatever is drawn
+    stall_nth: int = 0
 
     def __post_init__(self) -> None:
         kinds = (self.reset_before_answer, self.reset_mid_answer, self.burst_503, self.too_many_requests,
@@ -167,6 +170,7 @@ class FaultProxy:
         self.injected: Counter[str] = Counter()  # faults by the name of their rate
         self._rng = random.Random(faults.seed)
         self._burst_left = 0
+        self._stall_count = 0  # requests of faults.stall_path seen
         self._lock = threading.Lock()
         self._stopping = threading.Event()
         self._sockets: set[socket.socket] = set()
@@ -269,10 +273,17 @@ class FaultProxy:
 
     # --- one request ------------------------------------------------------------------
 
-    def _fault(self) -> str | None:
-        """The fault for the next request: one draw, or the rest of a 503 burst."""
+    def _fault(self, path: str) -> str | None:
+        """The fault for the next request: one draw, or the rest of a 503 burst (or the
+        stall asked for that request)."""
         f = self.faults
         kind, draw = None, self._draw()
+        if path == f.stall_path:
+            with self._lock:
+                self._stall_count += 1
+                if self._stall_count == f.stall_nth:
+                    self.injected["stall"] += 1
+                    return "stall"
         for name in ("reset_before_answer", "reset_mid_answer", "burst_503", "too_many_requests", "stall",
                      "latency"):
             rate: float = getattr(f, name)
@@ -292,7 +303,7 @@ class FaultProxy:
 
     def _answer(self, client: socket.socket, request: Message) -> bool:
         """Answers one request; False when the connection is done with."""
-        kind = self._fault()
+        kind = self._fault(request.start.split(" ")[1].split("?")[0])
         if kind == "burst_503":
             client.sendall(own_answer("503 Service Unavailable"))
         elif kind == "too_many_requests":

@@ -11,7 +11,7 @@ if TYPE_CHECKING:
     import numpy as np
 
 Kind = Literal["credentials", "unreachable", "timeout", "http", "refused", "unreadable", "cut", "budget",
-               "unknown_contract", "exchange", "range", "cancelled", "too_large"]
+               "unknown_contract", "exchange", "range", "cancelled", "too_large", "mismatch"]
 
 # Records of one answer: bars or ticks (history kinds), the service's own (reference kinds).
 Records = list[BarData] | list[TickData] | list[dict[str, object]]

@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING
 
 import requests
 from loguru import logger
+from urllib3.exceptions import ConnectTimeoutError, NewConnectionError
 from vnpy.trader.constant import Exchange
 from vnpy.trader.setting import SETTINGS
 
@@ -69,6 +70,10 @@ class Engine:
         self._scopes: set[Scope] = set()
         self._lock = threading.Lock()
         self._pool: ThreadPoolExecutor | None = None
+        # When something last came from the service (monotonic): an answer of any status,
+        # part of one, or a reset of a connection it had taken. A stalled request is sent
+        # again only while the service shows such signs of life.
+        self.heard_at: float | None = None
 
     @classmethod
     def of(cls, feed: NorvixDatafeed) -> Engine:
@@ -91,6 +96,9 @@ class Engine:
 
     def scope(self) -> Scope:
         scope = Scope(self.retries, self._forget, self.timeout)
+        # A query begun while the service has just shown itself alive is not a silent one:
+        # its requests get whole time-outs (a download asks window after window).
+        scope.answered = self._heard_since(time.monotonic() - self.timeout)
         with self._lock:
             self._scopes.add(scope)
         return scope
@@ -118,23 +126,33 @@ class Engine:
         return wire.mask(text, self.password)
 
     def call(self, query: str, symbol: str, first: str | None = None, last: str | None = None, *,
-             exchange: Exchange | None = None, scope: Scope | None = None) -> Answer:
-        """One request of `query`, sent again after a failure that may pass; raises Failure."""
+             exchange: Exchange | None = None, scope: Scope | None = None,
+             check: Callable[[bytes, Answer], None] | None = None) -> Answer:
+        """One request of `query`, sent again after a failure that may pass; raises Failure.
+        `check` is given the body of an answer read as OK and what was read of it, and
+        raises the Failure of one that does not answer the request."""
 
         def records(reply: Reply) -> Answer:
-            return self._decode(query, reply, symbol, exchange)
+            answer = self._decode(query, reply, symbol, exchange)
+            if check is not None:
+                check(reply.body, answer)
+            return answer
 
         return self._scoped(query, symbol, first, last, scope, records)
 
     def call_columns(self, query: str, symbol: str, first: str | None = None, last: str | None = None, *,
-                     scope: Scope | None = None) -> ColumnAnswer:
+                     scope: Scope | None = None,
+                     check: Callable[[bytes, Answer], None] | None = None) -> ColumnAnswer:
         """`call` for a history query ("day", "minute", "tick"), its answer read into typed
         columns instead of records."""
 
         def columns(reply: Reply) -> ColumnAnswer:
             status, read, _code, message, skipped, _native = wire.decode_columns(query, reply.body, self.password)
             self._check(status, message)
-            return ColumnAnswer(skipped=skipped, columns=read)
+            answer = ColumnAnswer(skipped=skipped, columns=read)
+            if check is not None:
+                check(reply.body, answer)
+            return answer
 
         return self._scoped(query, symbol, first, last, scope, columns)
 
@@ -163,16 +181,18 @@ class Engine:
             attempt += 1
             scope.check()
             scope.sleep(self.rate_limit.reserve())
+            sent = time.monotonic()
             try:
                 answer = decode(self._exchange(method, endpoint, members, headers, scope))
             except Failure as failure:
                 if not failure.retry or attempt > self.retries:
                     raise
-                if failure.kind == "timeout" and (not scope.answered or not scope.first_time_out()):
-                    # A time-out costs a whole deadline: a query that has had answers tries
-                    # once more after its first, then takes a silent service for gone; one
-                    # that has had none has spent its time already (vn.py's data manager
-                    # waits for the query on its GUI thread).
+                if failure.kind == "timeout" and not scope.may_retry_time_out(self.heard_at, sent - self.timeout):
+                    # A time-out costs a whole deadline: it is sent again like any failure
+                    # while the service shows signs of life (something came from it within
+                    # a time-out before the request, and since the query's last time-out);
+                    # a service from which nothing comes is taken for gone (vn.py's data
+                    # manager waits for the query on its GUI thread).
                     raise
                 if not scope.budget.take():
                     raise Failure(messages.budget_spent(failure.reason), "budget",
@@ -195,20 +215,31 @@ class Engine:
             try:
                 reply = self.transport.send(method, self.base_url + endpoint, members, headers, seconds, watch)
             except TooLarge as error:  # the same answer would come again: not retried
+                if watch.cut_by is None:
+                    self._heard(scope)
                 megabytes = f"{self.max_answer_mb:g}"
                 raise self._cut(watch, scope) or Failure(messages.too_large(megabytes), "too_large",
                                                          plain=messages.plain_too_large(megabytes)) from error
             except requests.exceptions.RequestException as error:
+                if watch.cut_by is None and _connected(error):  # not our own cut of its socket
+                    self._heard(scope)
                 raise self._cut(watch, scope) or self._transport_failure(error) from error
             except Exception as error:  # what requests lets through: a URL it cannot join, ...
                 raise self._cut(watch, scope) or self._request_error(error, retry=False) from error
             cut = self._cut(watch, scope)
             if cut:  # an answer without a length ends where its socket was shut down
                 raise cut
-        scope.answered = True  # the service is there, whatever it said
+        self._heard(scope)  # the service is there, whatever it said
         if 400 <= reply.status < 600:
             raise self._status_failure(reply)
         return reply
+
+    def _heard(self, scope: Scope) -> None:
+        scope.answered = True
+        self.heard_at = time.monotonic()
+
+    def _heard_since(self, moment: float) -> bool:
+        return self.heard_at is not None and self.heard_at >= moment
 
     def _cut(self, watch: Watch, scope: Scope) -> Failure | None:
         if watch.cut_by == CANCELLED:
@@ -261,3 +292,13 @@ class Engine:
             raise Failure(messages.BAD_JSON, "unreadable", plain=messages.PLAIN_BAD_JSON)
         raise Failure(self.mask(messages.unreadable(message or "")), "unreadable",
                       plain=self.mask(messages.plain_unreadable(message or "")))
+
+
+def _connected(error: requests.exceptions.RequestException) -> bool:
+    """Whether a failed exchange had reached the service: reset or cut off after its
+    connection was taken, not refused, unresolved or timed out while connecting."""
+    if isinstance(error, requests.exceptions.Timeout):
+        return False
+    reason = error.args[0] if error.args else None
+    reason = getattr(reason, "reason", reason)  # urllib3's MaxRetryError holds the cause
+    return not isinstance(reason, (NewConnectionError, ConnectTimeoutError))

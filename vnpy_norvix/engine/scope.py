@@ -31,7 +31,7 @@ class Scope:
         self._watches: set[Watch] = set()
         self._lock = threading.Lock()
         self._forget = forget
-        self._timed_out = False
+        self._timed_out_at: float | None = None  # when a request of the query last ran out of time
 
     def __enter__(self) -> Scope:
         return self
@@ -62,11 +62,16 @@ class Scope:
             return timeout
         return min(timeout, max(0.0, self.silent_until - time.monotonic()))
 
-    def first_time_out(self) -> bool:
-        """Whether this is the query's first request to run out of time."""
+    def may_retry_time_out(self, heard_at: float | None, since: float) -> bool:
+        """Whether a request that ran out of time may be sent again: the service was heard
+        from (`heard_at`, monotonic) at or after `since`, and after the query's last time-out
+        (requests stalled side by side are one sign of silence, retried once)."""
         with self._lock:
-            first, self._timed_out = not self._timed_out, True
-            return first
+            if heard_at is None or heard_at < since or (self._timed_out_at is not None
+                                                          and heard_at <= self._timed_out_at):
+                return False
+            self._timed_out_at = time.monotonic()
+            return True
 
     def check(self) -> None:
         if self._cancelled.is_set():

@@ -13,6 +13,7 @@ from vnpy.trader.constant import Exchange, Interval
 from ..calendar import Window, window_days, windows
 from ..engine import Answer, Engine, Scope
 from ..engine import wire
+from .check import check_body, check_records
 from .fetch import Fetched, fetch_windows
 
 # The service's history queries.
@@ -49,12 +50,20 @@ class Request:
         """The answers of `days`' windows, as records or (`columns`) as typed columns."""
         query = query_of(interval)
 
+        def body(text: bytes, answer: Answer) -> None:
+            check_body(text, answer.count + len(answer.skipped), query, self.symbol, self.exchange)
+
         def one(window: Window) -> Answer:
             last = None if query == "tick" else window.last.isoformat()
+            answer: Answer
             if columns:
-                return self.engine.call_columns(query, self.symbol, window.first.isoformat(), last, scope=self.scope)
-            return self.engine.call(query, self.symbol, window.first.isoformat(), last, exchange=self.exchange,
-                                    scope=self.scope)
+                answer = self.engine.call_columns(query, self.symbol, window.first.isoformat(), last,
+                                                  scope=self.scope, check=body)
+            else:
+                answer = self.engine.call(query, self.symbol, window.first.isoformat(), last, exchange=self.exchange,
+                                          scope=self.scope, check=body)
+            check_records(answer, query, window)
+            return answer
 
         return fetch_windows(days, one, scope=self.scope, pool=self.engine.pool, limit=limit, workers=self.workers)
 

@@ -31,7 +31,7 @@ from norvix_datafeed import CHINA_TZ
 from .. import messages
 from ..calendar import Calendar, Window, day_bounds
 from ..engine import Failure
-from ..files import inside, replacing
+from ..files import Unusable, inside, read_json, replacing, unusable
 from ..history import Fetched
 from ..history.frames import DATETIME, answers_frame
 from ..history.select import window_frame
@@ -70,6 +70,16 @@ def bar_file(lab: AlphaLab, vt_symbol: str, interval: Interval) -> Path:
     return inside(Path(lab.lab_path), bar_folder(lab, interval).joinpath(f"{vt_symbol}.parquet"))
 
 
+def read_bar_file(path: Path, columns: list[str] | None = None) -> pl.DataFrame:
+    """A lab bar file as a frame; `Unusable` naming it when it is not one (another
+    program's file, one cut short)."""
+    try:
+        return pl.read_parquet(path, columns=columns)
+    except (OSError, pl.exceptions.PolarsError) as error:
+        raise unusable(path, "a bar file of the lab", f"{type(error).__name__}: {error}"[:200],
+                       "Move it out of the folder (its bars are then fetched again) or put the file back") from None
+
+
 def bar_folder(lab: AlphaLab, interval: Interval) -> Path:
     return Path(lab.daily_path if interval == Interval.DAILY else lab.minute_path)
 
@@ -90,7 +100,7 @@ def save_lab_bars(lab_path: str | Path, vt_symbol: str, interval: Interval, fram
     path = bar_file(open_lab(lab_path), vt_symbol, interval)
     merged = lab_frame(frame)
     if merge and path.exists():
-        held = pl.read_parquet(path)
+        held = read_bar_file(path)
         spans = [(begin.astimezone(CHINA_TZ).replace(tzinfo=None), end.astimezone(CHINA_TZ).replace(tzinfo=None))
                  for begin, end in replaced]
         if spans:
@@ -135,9 +145,11 @@ def add_contract(lab_path: str | Path, vt_symbol: str, size: float, pricetick: f
     it. What is not given keeps the entry's value (a new entry: 0)."""
     path = Path(open_lab(lab_path).contract_path)
     contracts: dict[str, dict[str, float]] = {}
-    if path.exists():
-        with open(path, encoding="UTF-8") as file:
-            contracts = json.load(file)
+    if path.exists() or path.is_symlink():
+        todo = "Move it out of the folder (its entries are then written anew) or put the file back"
+        contracts = read_json(path, "the lab's contract.json", todo)
+        if not isinstance(contracts, dict) or not all(isinstance(entry, dict) for entry in contracts.values()):
+            raise unusable(path, "the lab's contract.json", "it holds no object of contracts", todo)
     old = contracts.get(vt_symbol, {})
     long_rate, short_rate = rates if rates is not None else (old.get("long_rate", 0.0), old.get("short_rate", 0.0))
     contracts[vt_symbol] = {"long_rate": long_rate, "short_rate": short_rate, "size": size,
@@ -161,7 +173,11 @@ def add_contracts(lab_path: str | Path, reference: Reference, vt_symbols: Iterab
         except ValueError as error:
             failures.append(str(error))
             continue
-        add_contract(lab_path, vt_symbol, terms.size, terms.pricetick, rates)
+        try:
+            add_contract(lab_path, vt_symbol, terms.size, terms.pricetick, rates)
+        except Unusable as error:
+            failures.append(str(error))
+            break  # the same file again for every other contract
     return failures
 
 
@@ -213,7 +229,7 @@ class LabStore:
                     known = Exchange(exchange)
                 except ValueError:
                     continue  # not a file of this tool's naming
-                times = pl.read_parquet(path, columns=["datetime"])["datetime"]
+                times = read_bar_file(path, ["datetime"])["datetime"]
                 if times.len():
                     overviews.append(BarOverview(symbol, known, interval, times.len(), self._held(times.min()),
                                                  self._held(times.max())))
@@ -284,10 +300,10 @@ class LabStore:
         complete = {day for day, (_, whole) in records.items() if whole and first <= day <= last}
         if not complete or not path.exists():
             return set()
-        if sum(count for count, _ in records.values()) == pl.scan_parquet(path).select(pl.len()).collect().item():
+        times = read_bar_file(path, ["datetime"])["datetime"]
+        if sum(count for count, _ in records.values()) == times.len():
             return complete
         begin, end = day_bounds(min(complete), interval, calendar)[0], day_bounds(max(complete), interval, calendar)[1]
-        times = pl.read_parquet(path, columns=["datetime"])["datetime"]
         counts: dict[date, int] = {}
         for moment in times.filter(times.is_between(begin.replace(tzinfo=None), end.replace(tzinfo=None),
                                                     closed="left")).to_list():

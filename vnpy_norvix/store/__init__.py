@@ -43,8 +43,8 @@ if TYPE_CHECKING:
 
 R = TypeVar("R", BarData, TickData)
 
-__all__ = ["DayRecord", "day_counts", "day_records", "describe", "held_days", "replace_bars", "save_bars",
-           "save_ticks", "save_window", "run_writer", "sql_writer", "Writers", "time_counts", "zone_warning"]
+__all__ = ["DayRecord", "day_counts", "day_records", "describe", "describe_db", "held_days", "replace_bars",
+           "save_bars", "save_ticks", "save_window", "run_writer", "sql_writer", "Writers", "time_counts", "zone_warning"]
 
 # The adapter classes whose tables the bulk writers know: (module, class) -> the writer's
 # module. Nothing of peewee is imported unless the database is one of them: another
@@ -290,15 +290,20 @@ def describe(database: BaseDatabase) -> str:
     cls = type(database)
     dialect = ADAPTERS.get((cls.__module__, cls.__name__))
     db = getattr(database, "db", None)
-    if dialect == "sqlite" and db is not None:
-        return f"SQLite {db.database}"
-    if dialect == "postgresql" and db is not None:
-        params = db.connect_params
-        return f"PostgreSQL {params.get('host') or 'localhost'}:{params.get('port') or 5432}/{db.database}"
-    if dialect == "mysql" and db is not None:
-        params = db.connect_params
-        return f"MySQL {params.get('host') or 'localhost'}:{params.get('port') or 3306}/{db.database}"
+    if dialect is not None and db is not None:
+        return describe_db(dialect, db)
     return cls.__module__
+
+
+def describe_db(dialect: str, db: object) -> str:
+    """The database of a peewee database object of `dialect` (a key of ADAPTERS' values)."""
+    name = getattr(db, "database", "")
+    if dialect == "sqlite":
+        return f"SQLite {name}"
+    params = getattr(db, "connect_params", {})
+    default_port = 5432 if dialect == "postgresql" else 3306
+    label = "PostgreSQL" if dialect == "postgresql" else "MySQL"
+    return f"{label} {params.get('host') or 'localhost'}:{params.get('port') or default_port}/{name}"
 
 
 def zone_warning() -> str | None:

@@ -12,7 +12,8 @@ for it again behind the fetching threads every time.
 from __future__ import annotations
 
 import sqlite3
-from contextlib import AbstractContextManager
+from collections.abc import Iterator
+from contextlib import AbstractContextManager, contextmanager
 from datetime import datetime
 from itertools import chain
 
@@ -30,7 +31,7 @@ class SqliteWriter(Writer):
     def transaction(self) -> AbstractContextManager[object]:
         # Write-locked from its start: two savers that both read first would each hold a
         # read lock the other's write waits for, and SQLite fails one of them at once.
-        return self.db.atomic(lock_type="IMMEDIATE")
+        return _said_why(self.db.atomic(lock_type="IMMEDIATE"))
 
     def table_columns(self, table: str) -> set[str]:
         return {row[1] for row in self.execute(f'PRAGMA table_info("{table}")')}
@@ -66,6 +67,23 @@ class SqliteWriter(Writer):
     def read_time(self, value: object) -> datetime:
         # Stored as text; read as the adapter's DateTimeField reads it.
         return moment(value)  # type: ignore[return-value]  # peewee's reading of a stored time
+
+
+@contextmanager
+def _said_why(transaction: AbstractContextManager[object]) -> Iterator[object]:
+    """`transaction`, failing with what failed it: on a full disk (or a failed I/O) SQLite
+    rolls the transaction back itself, and the rollback that follows then fails with "cannot
+    rollback - no transaction is active", which would hide "database or disk is full"."""
+    try:
+        with transaction as inner:
+            yield inner
+    except Exception as error:  # peewee's wrapping of sqlite3's errors
+        cause: BaseException | None = error
+        while cause is not None and "no transaction is active" in str(cause):
+            cause = cause.__context__  # peewee's error, then sqlite3's, then what failed
+        if cause is not None and cause is not error:
+            raise cause from None
+        raise
 
 
 def writer(db: PeeweeDatabase) -> Writer:
