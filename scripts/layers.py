@@ -58,13 +58,13 @@ def floors(tree: str = "src") -> Floors:
         return [
             ("command line", ("__main__", "cli", "progress", "report")),
             ("commands", ("console", "download", "continuous", "update", "verify", "preview", "remembered",
-                          "runlock")),
+                          "runlock", "status")),
             ("datafeed", ("__init__", "datafeed")),
             ("research", ("research",)),
             ("history", ("history",)),
             ("reference and store", ("reference", "store")),
             ("engine", ("engine", "_wire")),
-            ("rules", ("calendar", "messages", "names", "files")),
+            ("rules", ("calendar", "messages", "names", "files", "exits")),
         ]
     raise ValueError(f"no such tree: {tree!r} (one of {', '.join(TREES)})")
 

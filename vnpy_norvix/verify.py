@@ -271,13 +271,15 @@ def stored_series(database: Store, named: Sequence[tuple[str, Exchange]]) -> lis
 
 
 def continuous_commands(database: Store, lab: str | None) -> dict[str, remembered.Command]:
-    """The remembered continuous commands, by the symbol each saves under."""
+    """The remembered continuous commands, by the series ("symbol interval") each saves:
+    a series is checked against the command that wrote it, interval included."""
     found = {}
     for entry in remembered.memory(vnpy_database(database), lab).entries():
         command = entry.command
         if command["command"] == "continuous":
             for product in command["products"]:
-                found[command["name"] or f"{product}888"] = {**command, "product": product}
+                for interval in command["interval"]:
+                    found[f"{command['name'] or f'{product}888'} {interval}"] = {**command, "product": product}
     return found
 
 
@@ -288,8 +290,8 @@ def verify_series(source: Source, database: Store, series: Series, report: Repor
     if interval not in (Interval.DAILY, Interval.HOUR, Interval.MINUTE, Interval.TICK):
         report.skipped.append(f"{label}: {messages.NOT_CHECKED_INTERVAL}")
         return
-    if symbol in continuous:
-        verify_continuous(source, database, series, continuous[symbol], report, repair)
+    if f"{symbol} {interval.value}" in continuous:
+        verify_continuous(source, database, series, continuous[f"{symbol} {interval.value}"], report, repair)
         return
     try:
         source.reference.check_contract(symbol, exchange)
@@ -483,11 +485,17 @@ def verify(args: argparse.Namespace, source: Source, database: Store) -> int:
     found (or could not be checked), 0 on a clean store."""
     report = Report()
     continuous = continuous_commands(database, args.lab)
-    for series in stored_series(database, args.series):
-        try:
-            verify_series(source, database, series, report, continuous, args.repair)
-        except FeedError as failure:
-            report.failures.append(f"{series[0]}.{series[1].value} {series[2].value}: {failure_text(failure)}")
+    checked = stored_series(database, args.series)
+    report.findings += not_stored(database, args.series, checked)
+    check_all(source, database, checked, report, continuous, args.repair)
+    remaining = report
+    if args.repair and report.repaired:
+        # Each repaired series checked again: the run succeeds when nothing is left.
+        wrong = {finding.series for finding in report.findings}
+        remaining = Report(findings=[finding for finding in report.findings if finding.defect == "not_stored"])
+        check_all(source, database, [s for s in checked if label_of(s) in wrong], remaining, continuous, False)
+        for finding in remaining.findings:
+            CONSOLE.fail(f"still: {finding.line()}")
     for finding in report.findings:
         CONSOLE.summary(finding.line())
     for line in report.skipped:
@@ -500,7 +508,34 @@ def verify(args: argparse.Namespace, source: Source, database: Store) -> int:
                                   len(report.repaired), len(report.failures)))
     args.summary.update(checked=report.checked, findings=[finding.data() for finding in report.findings],
                         skipped=report.skipped, repaired=report.repaired, failures=report.failures)
-    return 1 if report.findings or report.failures else 0
+    return 1 if remaining.findings or report.failures or remaining.failures else 0
+
+
+def check_all(source: Source, database: Store, checked: list[Series], report: Report,
+              continuous: dict[str, remembered.Command], repair: bool) -> None:
+    for series in checked:
+        try:
+            verify_series(source, database, series, report, continuous, repair)
+        except FeedError as failure:
+            report.failures.append(f"{label_of(series)}: {failure_text(failure)}")
+
+
+def label_of(series: Series) -> str:
+    return f"{series[0]}.{series[1].value} {series[2].value}"
+
+
+def not_stored(database: Store, named: Sequence[tuple[str, Exchange]], checked: list[Series]) -> list[Finding]:
+    """A finding for each contract named that the store holds nothing of (or holds under
+    another exchange): never a pass."""
+    held = [key for key in holdings(database) if key[1] is not None]
+    found = []
+    for symbol, exchange in named:
+        if any((s[0], s[1]) == (symbol, exchange) for s in checked):
+            continue
+        elsewhere = sorted({cast(Exchange, key[1]).value for key in held if key[0] == symbol})
+        found.append(Finding(f"{symbol}.{exchange.value}", None, "not_stored",
+                             messages.not_stored(elsewhere)))
+    return found
 
 
 
