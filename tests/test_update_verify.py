@@ -200,17 +200,19 @@ def test_verify_and_update_in_postgresql(tmp_path, service, postgres):
     friday = datetime(2024, 5, 10, 18, 30, tzinfo=CHINA)  # nightly commands, without an end
     ok(run_at(home, friday, "download", "rb2410.SHFE", "--start", "2024-05-06", "--interval", "d", "1m"))
     ok(run_at(home, friday, "continuous", "au", "--start", "2024-05-06", "--interval", "d"))
-    ok(cli(home, "update", "--end", "2024-05-17"))
-    assert "3 series checked, 0 findings" in ok(cli(home, "verify")).stdout  # rb2410 d and 1m, au888 d
+    # A week later: the store is checked over the commands' ranges, up to that evening.
+    later = datetime(2024, 5, 17, 18, 30, tzinfo=CHINA)
+    ok(run_at(home, later, "update"))
+    assert "3 series checked, 0 findings" in ok(run_at(home, later, "verify")).stdout  # rb2410 d and 1m, au888 d
     with closing(psycopg2.connect(host="127.0.0.1", port=postgres["database.port"], user=PG_USER,
                                   password=PG_PASSWORD, dbname="vnpy")) as connection, connection:
         connection.cursor().execute("DELETE FROM dbbardata WHERE symbol = 'rb2410' AND interval = '1m' "
                                     "AND datetime BETWEEN '2024-05-15 20:00' AND '2024-05-16 16:00'")
-    found = cli(home, "verify", "--repair", "--json")
+    found = run_at(home, later, "verify", "--repair", "--json")
     assert found.returncode == 0  # every finding repaired
     assert {(f["series"], f["day"], f["defect"]) for f in json.loads(found.stdout)["findings"]} == {
         ("rb2410.SHFE 1m", "2024-05-16", "missing"), ("rb2410.SHFE 1m", None, "overview")}
-    assert "3 series checked, 0 findings" in ok(cli(home, "verify")).stdout
+    assert "3 series checked, 0 findings" in ok(run_at(home, later, "verify")).stdout
 
 
 def test_verify_repairs_a_lab_folder(tmp_path, service):
@@ -311,3 +313,23 @@ def test_verify_checks_each_series_by_its_own_command_and_never_passes_what_is_n
     missing = tmp_path / "no-lab"
     found = cli(home, "verify", "--lab", str(missing))
     assert found.returncode == 1 and not missing.exists(), found.stdout + found.stderr
+
+
+def test_verify_covers_the_commands_whole_range_and_the_days_values(tmp_path, service):
+    home = make_home(tmp_path, service)
+    ok(cli(home, "download", "rb2410.SHFE", "--start", "2024-05-06", "--end", "2024-05-17", "--interval", "1m"))
+    whole = dump(database(home))
+    with closing(sqlite3.connect(database(home))) as db, db:
+        # The first and the last day gone (holes at both ends of what is stored), and the
+        # last close of 2024-05-08 changed to a price inside its bar's high and low.
+        db.execute("DELETE FROM dbbardata WHERE symbol = 'rb2410' AND (datetime < '2024-05-06 16:00' "
+                   "OR datetime >= '2024-05-16 20:00')")
+        db.execute("UPDATE dbbardata SET close_price = 3348 WHERE symbol = 'rb2410' "
+                   "AND datetime = '2024-05-08 14:59:00'")
+    found = cli(home, "verify", "--json")
+    assert found.returncode == 1, found.stdout + found.stderr
+    named = {(f["defect"], f["day"]) for f in json.loads(found.stdout)["findings"]}
+    assert {("missing", "2024-05-06"), ("missing", "2024-05-17"), ("daily_bar", "2024-05-08")} <= named, named
+    assert "last close 3348 not 3349" in found.stderr
+    ok(cli(home, "verify", "--repair"))
+    assert dump(database(home), ("dbbardata",)) == {"dbbardata": whole["dbbardata"]}

@@ -427,7 +427,8 @@ def summarise_download(args: argparse.Namespace, outcomes: list[dl.Outcome], fai
     args.summary.update(failures=failures, tasks=[
         {"series": outcome.task.target.vt_symbol, "interval": outcome.task.interval.value, "fetched": outcome.fetched,
          "new": outcome.new, "windows": outcome.task.windows, "error": outcome.error,
-         "interrupted": outcome.interrupted} for outcome in outcomes])
+         "interrupted": outcome.interrupted, "provisional": outcome.provisional, "unsettled": outcome.unsettled,
+         "not_carried": outcome.not_carried} for outcome in outcomes])
 
 
 def terminal_width() -> int | None:

@@ -247,6 +247,10 @@ def series_rebuilt(label: str, count: int) -> str:
     return f"{label}: replaced by its rebuild, {count} bars"
 
 
+def daily_bar_differs(what: str) -> str:
+    return f"daily_bar: the stored day disagrees with the service's daily bar: {what}"
+
+
 def not_stored(elsewhere: list[str]) -> str:
     if elsewhere:
         return f"not_stored: nothing stored under this exchange; held under {', '.join(elsewhere)}"

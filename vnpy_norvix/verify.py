@@ -33,8 +33,9 @@ from norvix_datafeed import CHINA_TZ
 
 from . import messages, remembered, store
 from .console import CONSOLE
-from .calendar import NIGHT_SLACK, WEEKDAYS, Calendar, database_time, in_sessions, trading_windows
+from .calendar import NIGHT_SLACK, WEEKDAYS, Calendar, database_time, in_sessions, today_in_china, trading_windows
 from .download import FeedError, FrameStore, Record, Source, Store, failure_text, holdings, runs, vnpy_database
+from .download.source import days_of
 from .store.schema import SHAPES
 
 if TYPE_CHECKING:
@@ -284,7 +285,8 @@ def continuous_commands(database: Store, lab: str | None) -> dict[str, remembere
 
 
 def verify_series(source: Source, database: Store, series: Series, report: Report,
-                  continuous: dict[str, remembered.Command], repair: bool) -> None:
+                  continuous: dict[str, remembered.Command], repair: bool,
+                  owners: dict[str, remembered.Command] | None = None) -> None:
     symbol, exchange, interval = series
     label = f"{symbol}.{exchange.value} {interval.value}"
     if interval not in (Interval.DAILY, Interval.HOUR, Interval.MINUTE, Interval.TICK):
@@ -303,13 +305,18 @@ def verify_series(source: Source, database: Store, series: Series, report: Repor
         report.findings += check_overview(label, database, series)
         return
     days = sorted({WEEKDAYS.trading_day(moment, interval) for moment in stored})
-    first, last = days[0], days[-1]
-    calendar = Calendar(source.trading_days(symbol, exchange, first, last))
+    first, last = claimed_range(days[0], days[-1], (owners or {}).get(f"{symbol} {interval.value}"))
+    daily = source.daily_bars(symbol, exchange, first, last)
+    calendar = Calendar(days_of(daily, first, last))
     served = service_minutes(source, series, calendar, calendar.days)
     found = compare_days(label, series, calendar, stored, served, first, last)
     for moment, defect in bad_values(database, series):
         found.append(Finding(label, calendar.trading_day(moment, interval), defect,
                              messages.bad_value(defect, moment)))
+    if interval != Interval.TICK:  # a day already found wrong is not named twice
+        named = {finding.day for finding in found}
+        found += [finding for finding in against_daily(label, interval, stored_bars(database, series), daily)
+                  if finding.day not in named]
     overview = check_overview(label, database, series)
     found = merge(found)
     report.checked.append(label)
@@ -322,6 +329,39 @@ def verify_series(source: Source, database: Store, series: Series, report: Repor
         rewrite_overview(writer, series)
         if overview:
             report.repaired.append(messages.overview_rewritten(label))
+
+
+def claimed_range(first: date, last: date, command: remembered.Command | None) -> tuple[date, date]:
+    """The trading days a series claims: those its remembered command asks (its start to its
+    end, or to today), the stored ones included; without a command, those stored."""
+    if command is None:
+        return first, last
+    end = date.fromisoformat(command["end"]) if command.get("end") else today_in_china()
+    return min(first, date.fromisoformat(command["start"])), max(last, end)
+
+
+def against_daily(label: str, interval: Interval, held: dict[datetime, tuple[float, ...]],
+                  daily: dict[date, BarData]) -> list[Finding]:
+    """Each stored trading day of bars against the service's daily bar: its volumes' sum,
+    highest high and lowest low, first open and last close (a daily series: every value)."""
+    by_day: dict[date, list[tuple[float, ...]]] = {}
+    for moment in sorted(held):
+        by_day.setdefault(WEEKDAYS.trading_day(moment, interval), []).append(held[moment])
+    found = []
+    for day, bars in sorted(by_day.items()):
+        bar = daily.get(day)
+        if bar is None:
+            continue  # a day the service has no daily bar of: compare_days tells
+        mine = (bars[0][0], max(b[1] for b in bars), min(b[2] for b in bars), bars[-1][3], sum(b[4] for b in bars))
+        theirs = (bar.open_price, bar.high_price, bar.low_price, bar.close_price, bar.volume)
+        names = ("first open", "high", "low", "last close", "volume")
+        differing = [f"{name} {a:g} not {b:g}" for name, a, b in zip(names, mine, theirs)
+                     if not same_bar((a,), (b,))]
+        if interval == Interval.DAILY and not differing and not same_bar(bars[0], bar_values(bar)):
+            differing.append("turnover or open interest")
+        if differing:
+            found.append(Finding(label, day, "daily_bar", messages.daily_bar_differs(", ".join(differing))))
+    return found
 
 
 def merge(findings: list[Finding]) -> list[Finding]:
@@ -485,15 +525,18 @@ def verify(args: argparse.Namespace, source: Source, database: Store) -> int:
     found (or could not be checked), 0 on a clean store."""
     report = Report()
     continuous = continuous_commands(database, args.lab)
+    owners = {written: entry.command for entry in remembered.memory(vnpy_database(database), args.lab).entries()
+              for written in entry.series}
     checked = stored_series(database, args.series)
     report.findings += not_stored(database, args.series, checked)
-    check_all(source, database, checked, report, continuous, args.repair)
+    check_all(source, database, checked, report, continuous, args.repair, owners)
     remaining = report
     if args.repair and report.repaired:
         # Each repaired series checked again: the run succeeds when nothing is left.
         wrong = {finding.series for finding in report.findings}
         remaining = Report(findings=[finding for finding in report.findings if finding.defect == "not_stored"])
-        check_all(source, database, [s for s in checked if label_of(s) in wrong], remaining, continuous, False)
+        check_all(source, database, [s for s in checked if label_of(s) in wrong], remaining, continuous, False,
+                  owners)
         for finding in remaining.findings:
             CONSOLE.fail(f"still: {finding.line()}")
     for finding in report.findings:
@@ -512,10 +555,11 @@ def verify(args: argparse.Namespace, source: Source, database: Store) -> int:
 
 
 def check_all(source: Source, database: Store, checked: list[Series], report: Report,
-              continuous: dict[str, remembered.Command], repair: bool) -> None:
+              continuous: dict[str, remembered.Command], repair: bool,
+              owners: dict[str, remembered.Command]) -> None:
     for series in checked:
         try:
-            verify_series(source, database, series, report, continuous, repair)
+            verify_series(source, database, series, report, continuous, repair, owners)
         except FeedError as failure:
             report.failures.append(f"{label_of(series)}: {failure_text(failure)}")
 
