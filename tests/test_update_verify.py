@@ -331,5 +331,10 @@ def test_verify_covers_the_commands_whole_range_and_the_days_values(tmp_path, se
     named = {(f["defect"], f["day"]) for f in json.loads(found.stdout)["findings"]}
     assert {("missing", "2024-05-06"), ("missing", "2024-05-17"), ("daily_bar", "2024-05-08")} <= named, named
     assert "last close 3348 not 3349" in found.stderr
-    ok(cli(home, "verify", "--repair"))
+    with closing(sqlite3.connect(database(home))) as db, db:  # inside the day: only a fresh download tells
+        db.execute("UPDATE dbbardata SET close_price = 3351 WHERE symbol = 'rb2410' "
+                   "AND datetime = '2024-05-09 10:00:00'")
+    deep = cli(home, "verify", "--deep", "--json")
+    assert ("values", "2024-05-09") in {(f["defect"], f["day"]) for f in json.loads(deep.stdout)["findings"]}
+    ok(cli(home, "verify", "--repair", "--deep"))
     assert dump(database(home), ("dbbardata",)) == {"dbbardata": whole["dbbardata"]}

@@ -238,6 +238,9 @@ def add_store_commands(commands: argparse._SubParsersAction[argparse.ArgumentPar
     verify.add_argument("series", nargs="*", metavar="SYMBOL.EXCHANGE", type=_vt_symbol,
                         help="only these series (default every one stored)")
     verify.add_argument("--lab", metavar="PATH", help="check this AlphaLab folder")
+    verify.add_argument("--deep", action="store_true",
+                        help="compare every stored record with a fresh download (default: each day against "
+                             "the service's daily bar, one request per series)")
     verify.add_argument("--repair", action="store_true",
                         help="fetch the days found wrong again and replace them, and rewrite the overviews")
     _json(verify)

@@ -187,6 +187,14 @@ def day_missing(wanted: int) -> str:
     return f"missing: nothing stored of this trading day, the service has {wanted} records"
 
 
+def day_missing_traded(volume: float) -> str:
+    return f"missing: nothing stored of this trading day, which traded {volume:g} by the service's daily bar"
+
+
+def values_differ(count: int, first: object) -> str:
+    return f"values: {count} stored records differ from the service's, the first at {first:%Y-%m-%d %H:%M} China time"
+
+
 def day_partial(lacking: int, wanted: int) -> str:
     return f"partial: {lacking} of the service's {wanted} records not stored"
 

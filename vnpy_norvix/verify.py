@@ -36,6 +36,7 @@ from .console import CONSOLE
 from .calendar import NIGHT_SLACK, WEEKDAYS, Calendar, database_time, in_sessions, today_in_china, trading_windows
 from .download import FeedError, FrameStore, Record, Source, Store, failure_text, holdings, runs, vnpy_database
 from .download.source import days_of
+from .store import days as day_record
 from .store.schema import SHAPES
 
 if TYPE_CHECKING:
@@ -207,13 +208,30 @@ def row_span(writer: Writer, series: Series) -> tuple[int, datetime | None, date
 # --- the checks ----------------------------------------------------------------------------
 
 
-def service_minutes(source: Source, series: Series, calendar: Calendar, days: Sequence[date]) -> Minutes:
+def service_minutes(source: Source, series: Series, calendar: Calendar, days: Sequence[date],
+                    values: dict[datetime, tuple[float, ...]] | None = None) -> Minutes:
+    """The service's records of `days` counted per minute; with `values`, each bar's values
+    kept there by its time."""
     symbol, exchange, interval = series
     found: Minutes = Counter()
     for window in trading_windows(days, interval, calendar):
         for record in source.records(symbol, exchange, interval, window, calendar):
             found[record.datetime.astimezone(CHINA_TZ).replace(second=0, microsecond=0)] += 1
+            if values is not None and isinstance(record, BarData):
+                values[record.datetime.astimezone(CHINA_TZ)] = bar_values(record)
     return found
+
+
+def differing_values(label: str, interval: Interval, held: dict[datetime, tuple[float, ...]],
+                     served: dict[datetime, tuple[float, ...]]) -> list[Finding]:
+    """`verify --deep`: every stored bar's values against the service's bar of its time."""
+    found: dict[date, list[datetime]] = {}
+    for moment, values in held.items():
+        theirs = served.get(moment)
+        if theirs is not None and not same_bar(values, theirs):
+            found.setdefault(WEEKDAYS.trading_day(moment, interval), []).append(moment)
+    return [Finding(label, day, "values", messages.values_differ(len(moments), min(moments)))
+            for day, moments in sorted(found.items())]
 
 
 def compare_days(label: str, series: Series, calendar: Calendar, stored: Minutes, served: Minutes,
@@ -286,7 +304,7 @@ def continuous_commands(database: Store, lab: str | None) -> dict[str, remembere
 
 def verify_series(source: Source, database: Store, series: Series, report: Report,
                   continuous: dict[str, remembered.Command], repair: bool,
-                  owners: dict[str, remembered.Command] | None = None) -> None:
+                  owners: dict[str, remembered.Command] | None = None, deep: bool = False) -> None:
     symbol, exchange, interval = series
     label = f"{symbol}.{exchange.value} {interval.value}"
     if interval not in (Interval.DAILY, Interval.HOUR, Interval.MINUTE, Interval.TICK):
@@ -308,8 +326,16 @@ def verify_series(source: Source, database: Store, series: Series, report: Repor
     first, last = claimed_range(days[0], days[-1], (owners or {}).get(f"{symbol} {interval.value}"))
     daily = source.daily_bars(symbol, exchange, first, last)
     calendar = Calendar(days_of(daily, first, last))
-    served = service_minutes(source, series, calendar, calendar.days)
-    found = compare_days(label, series, calendar, stored, served, first, last)
+    records = None if isinstance(database, FrameStore) else store.day_records(database, *series, first, last)
+    if deep or interval == Interval.TICK or records is None:  # every record against a fresh download
+        values: dict[datetime, tuple[float, ...]] = {}
+        served = service_minutes(source, series, calendar, calendar.days, values)
+        found = compare_days(label, series, calendar, stored, served, first, last)
+        if deep and interval != Interval.TICK:
+            found += differing_values(label, interval, stored_bars(database, series), values)
+    else:  # the stored records against the daily bars alone (one request per series)
+        unserved = {day for day, record in records.items() if record.state in day_record.SERVED_NOTHING}
+        found = stored_days(label, series, calendar, stored, daily, first, last, unserved)
     for moment, defect in bad_values(database, series):
         found.append(Finding(label, calendar.trading_day(moment, interval), defect,
                              messages.bad_value(defect, moment)))
@@ -329,6 +355,35 @@ def verify_series(source: Source, database: Store, series: Series, report: Repor
         rewrite_overview(writer, series)
         if overview:
             report.repaired.append(messages.overview_rewritten(label))
+
+
+def stored_days(label: str, series: Series, calendar: Calendar, stored: Minutes, daily: dict[date, BarData],
+                first: date, last: date, unserved: set[date]) -> list[Finding]:
+    """Day by day, what the store holds against the service's daily bars, without fetching
+    a record: days that traded with nothing stored (but those the record knows the service
+    has nothing of), records filed under a day the contract did not trade, records
+    outside the sessions. What a stored day adds up to is `against_daily`'s."""
+    interval = series[2]
+    by_day: dict[date, list[datetime]] = {}
+    for moment in stored:
+        by_day.setdefault(calendar.trading_day(moment, interval), []).append(moment)
+    findings: list[Finding] = []
+    for day in sorted(set(by_day) | {d for d in daily if first <= d <= last}):
+        moments = by_day.get(day, [])
+        held = sum(stored[m] for m in moments)
+        bar = daily.get(day)
+        if not held:
+            if bar is not None and bar.volume > 0 and day not in unserved:
+                findings.append(Finding(label, day, "missing", messages.day_missing_traded(bar.volume)))
+            continue
+        if not calendar.is_open(day):
+            findings.append(Finding(label, day, "not_traded", messages.day_not_traded(held)))
+            continue
+        outside = sorted(m for m in moments if not in_sessions(m))
+        if outside:
+            findings.append(Finding(label, day, "outside_sessions", messages.outside_sessions(len(outside),
+                                                                                               outside[0])))
+    return findings
 
 
 def claimed_range(first: date, last: date, command: remembered.Command | None) -> tuple[date, date]:
@@ -360,7 +415,9 @@ def against_daily(label: str, interval: Interval, held: dict[datetime, tuple[flo
         if interval == Interval.DAILY and not differing and not same_bar(bars[0], bar_values(bar)):
             differing.append("turnover or open interest")
         if differing:
-            found.append(Finding(label, day, "daily_bar", messages.daily_bar_differs(", ".join(differing))))
+            # Less volume than the day traded: records are missing from it.
+            defect = "partial" if mine[4] < theirs[4] and not same_bar((mine[4],), (theirs[4],)) else "daily_bar"
+            found.append(Finding(label, day, defect, messages.daily_bar_differs(", ".join(differing))))
     return found
 
 
@@ -529,14 +586,14 @@ def verify(args: argparse.Namespace, source: Source, database: Store) -> int:
               for written in entry.series}
     checked = stored_series(database, args.series)
     report.findings += not_stored(database, args.series, checked)
-    check_all(source, database, checked, report, continuous, args.repair, owners)
+    check_all(source, database, checked, report, continuous, args.repair, owners, args.deep)
     remaining = report
     if args.repair and report.repaired:
         # Each repaired series checked again: the run succeeds when nothing is left.
         wrong = {finding.series for finding in report.findings}
         remaining = Report(findings=[finding for finding in report.findings if finding.defect == "not_stored"])
         check_all(source, database, [s for s in checked if label_of(s) in wrong], remaining, continuous, False,
-                  owners)
+                  owners, args.deep)
         for finding in remaining.findings:
             CONSOLE.fail(f"still: {finding.line()}")
     for finding in report.findings:
@@ -556,10 +613,10 @@ def verify(args: argparse.Namespace, source: Source, database: Store) -> int:
 
 def check_all(source: Source, database: Store, checked: list[Series], report: Report,
               continuous: dict[str, remembered.Command], repair: bool,
-              owners: dict[str, remembered.Command]) -> None:
+              owners: dict[str, remembered.Command], deep: bool = False) -> None:
     for series in checked:
         try:
-            verify_series(source, database, series, report, continuous, repair, owners)
+            verify_series(source, database, series, report, continuous, repair, owners, deep)
         except FeedError as failure:
             report.failures.append(f"{label_of(series)}: {failure_text(failure)}")
 

@@ -49,6 +49,8 @@ ADDED_COLUMN = "detail"
 PROVISIONAL, WHOLE, EMPTY, NOT_CARRIED, UNSETTLED = 0, 1, 2, 3, 4
 STATE_NAMES = {PROVISIONAL: "provisional", WHOLE: "whole", EMPTY: "empty", NOT_CARRIED: "not carried",
                UNSETTLED: "unsettled"}
+# The states of a day the service answered with nothing.
+SERVED_NOTHING = frozenset({EMPTY, NOT_CARRIED})
 # The states no run fetches again (`verify --repair` and `verify --deep` do).
 SETTLED = frozenset({WHOLE, EMPTY, NOT_CARRIED, UNSETTLED})
 
