@@ -314,6 +314,13 @@ def test_verify_checks_each_series_by_its_own_command_and_never_passes_what_is_n
     found = cli(home, "verify", "--lab", str(missing))
     assert found.returncode == 1 and not missing.exists(), found.stdout + found.stderr
 
+    with closing(sqlite3.connect(database(home))) as db, db:  # rows without their overview entry
+        db.execute("DELETE FROM dbbaroverview WHERE symbol = 'rb2410'")
+    found = cli(home, "verify", "rb2410.SHFE", "--json")
+    assert found.returncode == 1 and json.loads(found.stdout)["findings"][0]["defect"] == "overview", found.stdout
+    ok(cli(home, "verify", "rb2410.SHFE", "--repair"))
+    assert dump(database(home)) == stored
+
 
 def test_verify_covers_the_commands_whole_range_and_the_days_values(tmp_path, service):
     home = make_home(tmp_path, service)

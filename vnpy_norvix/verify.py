@@ -279,10 +279,27 @@ def check_overview(label: str, database: Store, series: Series) -> list[Finding]
     return []
 
 
+def table_series(database: Store) -> set[Series]:
+    """The series vn.py's tables hold rows of, whatever their overviews say (an entry
+    missing, or counting none): read by one DISTINCT over each table's unique index."""
+    found: set[Series] = set()
+    for interval in (Interval.MINUTE, Interval.TICK):
+        writer = sql_side(database, interval)
+        if writer is None:
+            continue
+        layout = SHAPES[store.shape_of(interval)]
+        for row in writer.execute(f"SELECT DISTINCT {writer.names(layout.key)} FROM {writer.name(layout.table)}"):
+            try:
+                found.add((row[0], Exchange(row[1]), Interval(row[2]) if len(row) > 2 else Interval.TICK))
+            except ValueError:
+                continue  # an exchange or interval vn.py does not know: not a series it can load
+    return found
+
+
 def stored_series(database: Store, named: Sequence[tuple[str, Exchange]]) -> list[Series]:
-    found = sorted((key for key in holdings(database) if key[1] is not None and key[2] is not None),
-                   key=lambda key: (key[0], cast(Exchange, key[1]).value, cast(Interval, key[2]).value))
-    series = [cast(Series, key) for key in found]
+    held = {cast(Series, key) for key in holdings(database) if key[1] is not None and key[2] is not None}
+    found = sorted(held | table_series(database), key=lambda key: (key[0], key[1].value, key[2].value))
+    series = list(found)
     if named:
         wanted = set(named)
         series = [s for s in series if (s[0], s[1]) in wanted]
