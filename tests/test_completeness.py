@@ -263,3 +263,17 @@ def test_days_not_carried_or_left_empty_by_an_old_version_are_settled_by_the_dat
     assert saved_rows(home, "rb2410", "1m") == pytest.approx(
         service_rows(served, "rb2410", "1m", "2024-05-27", "2024-05-31"))
     assert set(state for _, state in day_states(home).values()) == {WHOLE_DAY}
+
+
+def test_a_weekday_of_a_holiday_is_never_given_up_on_and_known_empty_once_later_days_are_published():
+    from vnpy_norvix.store import days
+
+    holiday, after = date(2024, 10, 1), date(2024, 10, 8)
+    bar = days.Daily(volume=100.0, high=2.0, low=1.0)
+    a_week_on = china("2024-10-07 18:30")
+    assert days.judge(holiday, Interval.MINUTE, days.Tally(), {date(2024, 9, 30): bar}, a_week_on).state == 0
+    assert days.judge(holiday, Interval.MINUTE, days.Tally(), {after: bar}, china("2024-10-08 18:30")).state == 2
+    # A day the service published and that disagrees is given up on.
+    partial = days.Tally(count=10, volume=50.0, high=2.0, low=1.0)
+    given_up = days.judge(holiday, Interval.MINUTE, partial, {holiday: bar}, a_week_on)
+    assert (given_up.state, given_up.detail) == (4, "volume 50 of 100")

@@ -150,7 +150,12 @@ def judge(day: date, interval: Interval, tally: Tally, daily: dict[date, Daily],
     days counted towards settling are those of the daily bars, and weekdays after the last
     of them (a service stuck for days publishes none)."""
     record = _judged(day, interval, tally, daily, fetched)
-    if record.state == PROVISIONAL and trading_days_after(day, fetched.date(), Calendar(daily)) >= settle_days():
+    # A day of which nothing is served or published (a holiday's weekday, a service stuck
+    # for days) is not given up on: it stays provisional until the service publishes it
+    # or a later day (then it is known empty).
+    disagrees = record.count or day in daily
+    if record.state == PROVISIONAL and disagrees and trading_days_after(day, fetched.date(),
+                                                                         Calendar(daily)) >= settle_days():
         return DayRecord(record.count, UNSETTLED, record.detail)
     return record
 
