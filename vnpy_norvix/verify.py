@@ -344,7 +344,7 @@ def verify_series(source: Source, database: Store, series: Series, report: Repor
     daily = source.daily_bars(symbol, exchange, first, last)
     calendar = Calendar(days_of(daily, first, last))
     records = None if isinstance(database, FrameStore) else store.day_records(database, *series, first, last)
-    if deep or interval == Interval.TICK or records is None:  # every record against a fresh download
+    if deep or records is None:  # every record against a fresh download
         values: dict[datetime, tuple[float, ...]] = {}
         served = service_minutes(source, series, calendar, calendar.days, values)
         found = compare_days(label, series, calendar, stored, served, first, last)
