@@ -5,9 +5,11 @@ processes against the local data service (on a thread of this process): the main
 downloads (both products' dominant contracts, minute bars then ticks: bench/download.py's
 commands, each with its own end), `update` up to the later of the two ends (what the
 earlier one misses is fetched), `update` again right away (nothing left to fetch), then
-`verify` (every stored series against the service). Medians over the rounds, and the
-ratios of the second update and of verify to the downloads; every command must exit 0
-(verify: nothing found).
+`verify` (every stored series against the service's daily bars) and `verify --deep` (every
+record against a fresh download). Medians over the rounds, and the ratios of the second
+update and of both verifies to the downloads; every command must exit 0 (verify: nothing
+found). The commands keep their own ends (an explicit end is remembered), so `update`
+fetches only what a command's own range misses.
 
     PYTHONPATH=. .venv/bin/python bench/verify.py [--rounds N]
 """
@@ -53,7 +55,7 @@ def one_round(url: str) -> dict[str, float]:
         end = max(command.args[command.args.index("--end") + 1] for command in commands)
         first = run(home, ["update", "--end", end])
         return {"downloads": downloads, "update": first, "update again": run(home, ["update", "--end", end]),
-                "verify": run(home, ["verify"])}
+                "verify": run(home, ["verify"]), "verify --deep": run(home, ["verify", "--deep"])}
     finally:
         shutil.rmtree(home, ignore_errors=True)
 
@@ -70,6 +72,7 @@ def main() -> int:
         print(f"{name:12} {seconds:7.2f} s  (rounds: {', '.join(f'{r[name]:.2f}' for r in results)})")
     print(f"update again / downloads: {medians['update again'] / medians['downloads']:.2f}")
     print(f"verify / downloads: {medians['verify'] / medians['downloads']:.2f}")
+    print(f"verify --deep / downloads: {medians['verify --deep'] / medians['downloads']:.2f}")
     return 0
 
 

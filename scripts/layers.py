@@ -58,14 +58,14 @@ def floors(tree: str = "src") -> Floors:
         return [
             ("command line", ("__main__", "cli", "progress", "report")),
             ("commands", ("console", "download", "continuous", "rolls", "update", "verify", "preview", "remembered",
-                          "runlock")),
+                          "runlock", "status")),
             ("datafeed", ("__init__", "datafeed")),
             ("research", ("research",)),
             ("sessions", ("sessions",)),  # bars cut by the sessions; the hours table itself is a rule
             ("history", ("history",)),
             ("reference and store", ("reference", "store")),
             ("engine", ("engine", "_wire")),
-            ("rules", ("calendar", "sessions/table", "messages", "names", "files")),
+            ("rules", ("calendar", "sessions/table", "messages", "names", "files", "exits")),
         ]
     raise ValueError(f"no such tree: {tree!r} (one of {', '.join(TREES)})")
 

@@ -3,12 +3,15 @@ service on a thread, and reading what the service and the database hold."""
 
 import json
 import os
+import shutil
 import sqlite3
 import subprocess
 import sys
 import threading
 from contextlib import closing, contextmanager
+from datetime import datetime
 from pathlib import Path
+from zoneinfo import ZoneInfo
 
 from helpers import REPO, SERVICE_TOKEN, SERVICE_USER
 from norvix_devserver import make_server
@@ -45,6 +48,17 @@ def environment(home: Path) -> dict:
 def cli(home: Path, *args: str, timeout: float = 300) -> subprocess.CompletedProcess:
     return subprocess.run([sys.executable, "-m", "vnpy_norvix", *args], cwd=home, env=environment(home),
                           capture_output=True, text=True, timeout=timeout)
+
+
+FAKETIME = shutil.which("faketime")
+
+
+def run_at(home: Path, moment: datetime | None, *args: str, zone: str = "Asia/Shanghai") -> subprocess.CompletedProcess:
+    """The command line run with its clock at `moment` (None: the machine's) in `zone`."""
+    env = {**environment(home), "TZ": zone, "FAKETIME_DONT_FAKE_MONOTONIC": "1"}
+    faked = [] if moment is None else [FAKETIME, moment.astimezone(ZoneInfo(zone)).strftime("%Y-%m-%d %H:%M:%S")]
+    return subprocess.run([*faked, sys.executable, "-m", "vnpy_norvix", *args], cwd=home, env=env,
+                          capture_output=True, text=True, timeout=300)
 
 
 SERVICE_TABLE = {"d": ("day_bar", "trading_date", "close"), "1m": ("minute_bar", "trading_datetime", "close"),

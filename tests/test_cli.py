@@ -151,7 +151,7 @@ def test_a_lost_connection_fails_the_task_without_holes_and_a_rerun_completes_it
 
     broken = cli(home, *args)
 
-    assert broken.returncode == 1
+    assert broken.returncode == 5  # the service's absence: try later
     assert "rb2410.SHFE 1m: " in broken.stderr and "503" in broken.stderr
     count, low, high, _ = saved_rows(home, "rb2410", "1m")
     assert low == expected[1] and 0 < count < expected[0]
@@ -293,7 +293,7 @@ def test_a_hole_left_inside_the_range_is_filled_by_the_next_run(tmp_path, served
 
         broken = cli(home, *extension)
 
-        assert broken.returncode == 1 and "500" in broken.stderr, broken.stdout + broken.stderr
+        assert broken.returncode == 5 and "500" in broken.stderr, broken.stdout + broken.stderr
         partial = saved_rows(home, "rb2410", "1m")
         state["failing"] = False
 
@@ -502,7 +502,7 @@ def _interrupted(): raise KeyboardInterrupt  # noqa: E704
 
 
 @pytest.mark.parametrize("failure, status, message", [
-    (_feed_lost, 1, "au 1m: FAILED: cannot reach the data service"),
+    (_feed_lost, 5, "au 1m: FAILED: cannot reach the data service"),
     (_interrupted, 130, ""),
     ("save", 1, "au 1m: FAILED: saving: OSError: disk I/O error; au888.SHFE 1m is kept as it was"),
 ])

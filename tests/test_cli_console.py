@@ -53,7 +53,7 @@ def test_an_unreachable_address_is_named_with_where_it_came_from_and_the_zone_wa
 
     given = run(home, "download", "rb2405.SHFE", "--start", "2024-03-04", "--end", "2024-03-08", "--base-url",
                 url, env=utc)
-    assert given.returncode == 1
+    assert given.returncode == 5
     assert url in given.stderr and "--base-url" in given.stderr and "datafeed.base_url" not in given.stderr
     assert "cannot reach the data service" in given.stderr
     # The zone: what it does to a daily bar, and the setting to change, on standard error.
@@ -61,7 +61,7 @@ def test_an_unreachable_address_is_named_with_where_it_came_from_and_the_zone_wa
     assert "16:00" not in given.stdout
 
     from_setting = run(home, "download", "rb2405.SHFE", "--start", "2024-03-04", "--end", "2024-03-08", env=utc)
-    assert from_setting.returncode == 1
+    assert from_setting.returncode == 5
     assert url in from_setting.stderr and '"datafeed.base_url"' in from_setting.stderr
 
     status = run(home, "status", env=utc)
@@ -214,7 +214,7 @@ def test_a_service_lost_mid_run_is_named_with_the_address_given(tmp_path, slow_s
         output, errors = process.communicate(timeout=120)
     finally:
         process.kill()
-    assert process.returncode == 1, output + errors
+    assert process.returncode == 5, output + errors
     assert "cannot reach the data service" in errors and url in errors and "--base-url" in errors
     assert "datafeed.base_url" not in output + errors
 
@@ -222,18 +222,18 @@ def test_a_service_lost_mid_run_is_named_with_the_address_given(tmp_path, slow_s
 CJK = re.compile(r"[\u3000-\u9fff\uff00-\uffef]")
 
 
-@pytest.mark.parametrize("reply", [
-    servers.answer(b"overloaded", status="503 Service Unavailable"),
-    servers.answer(servers.envelope(code=401, message="token expired")),
-    servers.answer(b"<html>not json</html>"),
-    servers.truncated(servers.envelope(data=[]), 5, then_reset=True),
+@pytest.mark.parametrize("reply, status", [  # 5: try later; 1: a failure that stays
+    (servers.answer(b"overloaded", status="503 Service Unavailable"), 5),
+    (servers.answer(servers.envelope(code=401, message="token expired")), 1),
+    (servers.answer(b"<html>not json</html>"), 1),
+    (servers.truncated(servers.envelope(data=[]), 5, then_reset=True), 5),
 ], ids=["http", "refused", "not-json", "reset"])
-def test_the_command_lines_failures_read_in_english(tmp_path, reply):
+def test_the_command_lines_failures_read_in_english(tmp_path, reply, status):
     raw = servers.RawServer(reply)
     try:
         home = make_home(tmp_path, raw.url, **{"datafeed.retries": 0})
         result = cli(home, "download", "rb2405.SHFE", "--start", "2024-03-04", "--end", "2024-03-08")
     finally:
         raw.close()
-    assert result.returncode == 1 and ("FAILED" in result.stderr or "error:" in result.stderr), result.stderr
+    assert result.returncode == status and ("FAILED" in result.stderr or "error:" in result.stderr), result.stderr
     assert not CJK.search(result.stdout + result.stderr), result.stderr

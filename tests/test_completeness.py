@@ -3,9 +3,8 @@ trading calendar (the process's clock set from outside with libfaketime, the ser
 clock set alike), resumes on a machine in another zone, planning without loading
 records, and reference answers in a long-running process."""
 
-import shutil
-import subprocess
-import sys
+import json
+import sqlite3
 from contextlib import closing
 from datetime import date, datetime
 from zoneinfo import ZoneInfo
@@ -13,14 +12,14 @@ from zoneinfo import ZoneInfo
 import pytest
 from vnpy.trader.constant import Exchange, Interval
 
-from commands import environment, make_home, saved_rows, service_rows, start, stop, totals_line
+from commands import (FAKETIME, HISTORY_PATHS, make_home, ok, run_at, saved_rows, service_behind, service_rows,
+                      start, stop, totals_line)
 from helpers import SERVICE_TOKEN, SERVICE_USER
 from pg import PG_PASSWORD, PG_USER, postgres  # noqa: F401  (a fixture)
 from norvix_devserver import default_database_path, make_server
 from norvix_devserver.store import Store
 
 CHINA = ZoneInfo("Asia/Shanghai")
-FAKETIME = shutil.which("faketime")
 needs_faketime = pytest.mark.skipif(FAKETIME is None, reason="libfaketime is not installed (scripts/setup.sh)")
 RB = ["rb2410.SHFE", "--interval", "1m"]
 
@@ -46,14 +45,6 @@ def clocked():
 
 def china(text: str) -> datetime:
     return datetime.fromisoformat(text).replace(tzinfo=CHINA)
-
-
-def run_at(home, moment: datetime | None, *args: str, zone: str = "Asia/Shanghai") -> subprocess.CompletedProcess:
-    """The command line run with its clock at `moment` (None: the machine's) in `zone`."""
-    env = {**environment(home), "TZ": zone, "FAKETIME_DONT_FAKE_MONOTONIC": "1"}
-    faked = [] if moment is None else [FAKETIME, moment.astimezone(ZoneInfo(zone)).strftime("%Y-%m-%d %H:%M:%S")]
-    return subprocess.run([*faked, sys.executable, "-m", "vnpy_norvix", *args], cwd=home, env=env,
-                          capture_output=True, text=True, timeout=300)
 
 
 def stored_minutes(home, lab: bool) -> tuple:
@@ -187,3 +178,102 @@ def test_kept_reference_answers_expire_at_the_next_publication(settings):
     for asked, stale in [("2024-06-18 07:00", "2024-06-18 08:30"), ("2024-06-18 10:00", "2024-06-18 15:45"),
                          ("2024-06-18 15:45", "2024-06-18 20:00"), ("2024-06-18 21:00", "2024-06-19 08:30")]:
         assert expires(china(asked)) == china(stale), asked
+
+
+def day_states(home) -> dict[str, tuple[int, int]]:
+    """The completeness record of rb2410's minutes: (count, state) per trading day."""
+    with closing(sqlite3.connect(home / ".vntrader" / "database.db")) as db:
+        return {day: (count, state) for day, count, state in db.execute(
+            "SELECT day, count, complete FROM norvixday WHERE symbol = 'rb2410' AND interval = '1m'")}
+
+
+WHOLE_DAY, PROVISIONAL_DAY, UNSETTLED_DAY = 1, 0, 4
+
+
+@needs_faketime
+def test_a_late_service_leaves_its_days_provisional_until_its_data_agree(tmp_path, clocked, served):
+    home = make_home(tmp_path, clocked.url)
+    nightly = ["download", *RB, "--start", "2024-05-27"]
+    # The client at 16:00, the service still at 14:30: Wednesday's minutes in part, no daily bar.
+    clocked.clock.now = china("2024-05-29 14:30")
+    late = ok(run_at(home, china("2024-05-29 16:00"), *nightly))
+    assert "1 trading day provisional" in totals_line(late)
+    count, state = day_states(home)["2024-05-29"]
+    assert state == PROVISIONAL_DAY and 0 < count < 345
+    # A service stuck on Wednesday afternoon for two more nights: nothing of Thursday or Friday.
+    for night in ("2024-05-30 18:30", "2024-05-31 18:30"):
+        assert ok(run_at(home, china(night), *nightly)).returncode == 0
+    assert {day: state for day, (_, state) in day_states(home).items() if day > "2024-05-28"} == {
+        "2024-05-29": PROVISIONAL_DAY, "2024-05-30": PROVISIONAL_DAY, "2024-05-31": PROVISIONAL_DAY}
+    # The service catches up: every day fetched again, whole, equal to the service's.
+    clocked.clock.now = china("2024-05-31 18:30")
+    ok(run_at(home, clocked.clock.now, *nightly))
+    assert set(state for _, state in day_states(home).values()) == {WHOLE_DAY}
+    assert saved_rows(home, "rb2410", "1m") == pytest.approx(
+        service_rows(served, "rb2410", "1m", "2024-05-27", "2024-05-31"))
+
+
+@needs_faketime
+def test_a_day_still_provisional_after_the_settling_days_is_given_up_once(tmp_path, clocked):
+    home = make_home(tmp_path, clocked.url, **{"datafeed.settle_days": 1})
+    nightly = ["download", *RB, "--start", "2024-05-27"]
+    clocked.clock.now = china("2024-05-28 14:30")
+    ok(run_at(home, china("2024-05-28 16:00"), *nightly))
+    gave_up = run_at(home, china("2024-05-29 16:00"), *nightly)  # the service still stuck
+    assert gave_up.returncode == 1 and "unsettled" in gave_up.stderr and "2024-05-28" in gave_up.stderr
+    assert day_states(home)["2024-05-28"][1] == UNSETTLED_DAY
+    kept = day_states(home)["2024-05-28"]
+    clocked.clock.now = china("2024-05-30 18:30")  # caught up: reported once, kept as stored, not fetched
+    again = run_at(home, clocked.clock.now, *nightly)
+    assert again.returncode == 0 and "2024-05-28" not in again.stderr, again.stderr
+    assert day_states(home)["2024-05-28"] == kept and day_states(home)["2024-05-29"][1] == WHOLE_DAY
+    (listed,) = json.loads(ok(run_at(home, None, "status", "--json")).stdout)["series"]
+    assert listed["unsettled"][0].startswith("2024-05-28 (") and listed["last_whole"] == "2024-05-30"
+    assert listed["command"] == 1 and listed["provisional"] == [] and listed["holes"] == []
+
+
+def test_days_not_carried_or_left_empty_by_an_old_version_are_settled_by_the_data(tmp_path, served):
+    asked: list[str] = []
+
+    def counting(app):
+        def counted(environ, start_response):
+            if environ["PATH_INFO"] in HISTORY_PATHS:
+                asked.append(environ["PATH_INFO"])
+            return app(environ, start_response)
+        return counted
+
+    with service_behind(counting) as server:
+        home = make_home(tmp_path, server.url)
+        # rb2411 traded that week, but the service keeps minutes only of dominant contracts.
+        download = ["download", "rb2411.SHFE", *RB, "--start", "2024-05-27", "--end", "2024-05-31"]
+        first = ok(run_at(home, None, *download))
+        assert "5 trading days not carried by the service" in totals_line(first)
+        asked.clear()
+        ok(run_at(home, None, *download))
+        assert asked == []
+        # A record of the previous version, which called a day fetched after its close whole
+        # whatever it held: Tuesday's rows lost with it, "whole" with 0 records.
+        with closing(sqlite3.connect(home / ".vntrader" / "database.db")) as db, db:
+            db.execute("ALTER TABLE norvixday DROP COLUMN detail")
+            db.execute("UPDATE norvixday SET count = 0, complete = 1 WHERE symbol = 'rb2410' AND day = '2024-05-28'")
+            db.execute("DELETE FROM dbbardata WHERE symbol = 'rb2410' AND datetime >= '2024-05-27 21:00' "
+                       "AND datetime < '2024-05-28 16:00'")
+        ok(run_at(home, None, *download))
+        assert asked == ["/minutebar/query"]
+    assert saved_rows(home, "rb2410", "1m") == pytest.approx(
+        service_rows(served, "rb2410", "1m", "2024-05-27", "2024-05-31"))
+    assert set(state for _, state in day_states(home).values()) == {WHOLE_DAY}
+
+
+def test_a_weekday_of_a_holiday_is_never_given_up_on_and_known_empty_once_later_days_are_published():
+    from vnpy_norvix.store import days
+
+    holiday, after = date(2024, 10, 1), date(2024, 10, 8)
+    bar = days.Daily(volume=100.0, high=2.0, low=1.0)
+    a_week_on = china("2024-10-07 18:30")
+    assert days.judge(holiday, Interval.MINUTE, days.Tally(), {date(2024, 9, 30): bar}, a_week_on).state == 0
+    assert days.judge(holiday, Interval.MINUTE, days.Tally(), {after: bar}, china("2024-10-08 18:30")).state == 2
+    # A day the service published and that disagrees is given up on.
+    partial = days.Tally(count=10, volume=50.0, high=2.0, low=1.0)
+    given_up = days.judge(holiday, Interval.MINUTE, partial, {holiday: bar}, a_week_on)
+    assert (given_up.state, given_up.detail) == (4, "volume 50 of 100")

@@ -35,7 +35,7 @@ EXTENSIONS = {
     "forward": ([(FIRST, "2024-03-29")], 2),
     "inner": ([(FIRST, "2024-01-31"), ("2024-04-29", LAST)], 3),
 }
-STATUS = {"500": 1, "SIGINT": 130, "SIGKILL": -signal.SIGKILL}
+STATUS = {"500": 5, "SIGINT": 130, "SIGKILL": -signal.SIGKILL}
 RETRIES = {"datafeed.retries": 1}  # a 500 is retried once, and keeps coming
 
 

@@ -249,8 +249,8 @@ def test_a_bar_given_twice_is_the_last_given_in_queries_frames_the_database_and_
     from vnpy_norvix.research.lab import LabStore, bar_file, open_lab
 
     datafeed.base_url = server.url
-    server.route("/daybar/query", reply_json(envelope([{"trading_date": "2024-05-28", "open_price": 1,
-                                                         "high_price": 9, "low_price": 1, "close_price": 5}])))
+    server.route("/daybar/query", reply_json(envelope([{"trading_date": "2024-05-28", "open_price": 1, "high_price": 9,
+                                                         "low_price": 1, "close_price": 5, "volume": 8}])))
     # The answer holds 09:01 twice (a correction after the first), 09:00 and 09:02 once.
     minutes = [{"trading_datetime": f"2024-05-28 09:0{minute}:00", "open_price": 1, "high_price": 9,
                 "low_price": 1, "close_price": close, "volume": close} for minute, close in

@@ -137,7 +137,7 @@ def test_update_verify_and_repair_keep_a_mysql_store_whole(tmp_path, counting_se
 
     import pymysql
 
-    from commands import cli, make_home
+    from commands import cli, make_home, run_at
 
     login = dict(host="127.0.0.1", port=mariadb["database.port"], user=mariadb["database.user"],
                  password=mariadb["database.password"], autocommit=True)
@@ -153,26 +153,28 @@ def test_update_verify_and_repair_keep_a_mysql_store_whole(tmp_path, counting_se
             return cursor.fetchall()
 
     home = make_home(tmp_path, counting_service.url, **{**mariadb, "database.database": "kept"})
-    ok(cli(home, "download", "rb2410.SHFE", "--start", "2024-05-06", "--end", "2024-05-10", "--interval", "d", "1m"))
-    ok(cli(home, "continuous", "au", "--start", "2024-05-06", "--end", "2024-05-10", "--interval", "d"))
-    ok(cli(home, "update", "--end", "2024-05-17"))
+    friday = datetime(2024, 5, 10, 18, 30, tzinfo=SHANGHAI)  # nightly commands, without an end
+    ok(run_at(home, friday, "download", "rb2410.SHFE", "--start", "2024-05-06", "--interval", "d", "1m"))
+    ok(run_at(home, friday, "continuous", "au", "--start", "2024-05-06", "--interval", "d"))
+    later = datetime(2024, 5, 17, 18, 30, tzinfo=SHANGHAI)  # a week later, checked up to that evening
+    ok(run_at(home, later, "update"))
     counting_service.counts.clear()
-    ok(cli(home, "update", "--end", "2024-05-17"))
+    ok(run_at(home, later, "update"))
     assert {path: counting_service.counts.get(path, 0) for path in HISTORY_PATHS} == dict.fromkeys(HISTORY_PATHS, 0)
     assert "[2] continuous au" in ok(cli(home, "commands")).stdout
-    assert "3 series checked, 0 findings" in ok(cli(home, "verify")).stdout
+    assert "3 series checked, 0 findings" in ok(run_at(home, later, "verify")).stdout
     whole = rows()
 
     rows("DELETE FROM dbbardata WHERE symbol = 'rb2410' AND `interval` = '1m' "
          "AND datetime BETWEEN '2024-05-15 20:00' AND '2024-05-16 16:00'",
          "UPDATE dbbardata SET high_price = low_price - 1 WHERE symbol = 'rb2410' AND `interval` = '1m' "
          "AND datetime = '2024-05-13 09:30:00'")
-    found = cli(home, "verify", "--repair", "--json")
-    assert found.returncode == 1, found.stdout + found.stderr
+    found = run_at(home, later, "verify", "--repair", "--json")
+    assert found.returncode == 0, found.stdout + found.stderr
     assert {(f["series"], f["day"], f["defect"]) for f in json.loads(found.stdout)["findings"]} == {
         ("rb2410.SHFE 1m", "2024-05-16", "missing"), ("rb2410.SHFE 1m", "2024-05-13", "prices"),
         ("rb2410.SHFE 1m", None, "overview")}
-    assert "3 series checked, 0 findings" in ok(cli(home, "verify")).stdout
+    assert "3 series checked, 0 findings" in ok(run_at(home, later, "verify")).stdout
     assert rows() == whole
     ok(cli(home, "commands", "--forget", "2"))
     assert "continuous" not in ok(cli(home, "commands")).stdout

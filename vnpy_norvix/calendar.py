@@ -273,6 +273,32 @@ def publish_delay() -> timedelta:
     return timedelta(minutes=minutes)
 
 
+# "datafeed.settle_days": trading days after which a day the service's data still do not
+# show whole is given up on (unsettled: reported once, kept as stored, no longer fetched).
+SETTLE_DAYS_SETTING = "datafeed.settle_days"
+DEFAULT_SETTLE_DAYS = 3
+MOST_SETTLE_DAYS = 250
+
+
+def settle_days() -> int:
+    """The "datafeed.settle_days" setting (0 .. 250), read at each call; a value outside
+    that, or not a whole number, is warned of and the default taken."""
+    value = SETTINGS.get(SETTLE_DAYS_SETTING, DEFAULT_SETTLE_DAYS)
+    if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= MOST_SETTLE_DAYS:
+        logger.warning(messages.bad_setting(SETTLE_DAYS_SETTING, value, DEFAULT_SETTLE_DAYS))
+        return DEFAULT_SETTLE_DAYS
+    return value
+
+
+def trading_days_after(day: date, today: date, calendar: Calendar) -> int:
+    """How many trading days after `day` have begun by `today`: the calendar's, and past
+    its last day, weekdays."""
+    known = [d for d in calendar.days if day < d <= today]
+    beyond = max([day, *calendar.days[-1:]])
+    return len(known) + sum(1 for n in range(1, (today - beyond).days + 1)
+                            if (beyond + timedelta(days=n)).weekday() < 5)
+
+
 def published(day: date, delay: timedelta | None = None) -> datetime:
     """When the whole of trading day `day` is published: its last session's close plus the
     publishing delay. Records of `day` fetched before then are provisional."""

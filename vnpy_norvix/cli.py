@@ -23,12 +23,13 @@ import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager, redirect_stdout
 from datetime import date, datetime
+from pathlib import Path
 from typing import TYPE_CHECKING
 from urllib.parse import urlsplit
 
 from vnpy.trader.constant import Exchange, Interval
 
-from . import console
+from . import console, exits
 from .console import CONSOLE
 from .names import ADJUSTMENTS, INTERVAL_NAMES, check_vt_symbol, is_name, series_name_problem
 from .report import download_summary, moment, plural, rolls_table, span, table
@@ -39,10 +40,11 @@ if TYPE_CHECKING:
     from . import download as dl
 
     from .datafeed import Datafeed
+    from .remembered import Entry
     from .research.lab import LabStore
     from .rolls import RollRule
 
-EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = exits.OK, exits.FAILED, exits.USAGE, exits.INTERRUPTED
 
 
 def _day(text: str) -> date:
@@ -159,6 +161,11 @@ def _scripting(parser: argparse.ArgumentParser, json_option: bool = True) -> Non
         _json(parser)
 
 
+def _remember_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--no-remember", action="store_true",
+                        help="run it without remembering it for update (a one-off pull)")
+
+
 def _json(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--json", action="store_true",
                         help="one machine-readable summary on standard output (progress and logs elsewhere)")
@@ -213,6 +220,7 @@ def build_parser() -> argparse.ArgumentParser:
                            "as for a range of holidays)")
     _lab(down)
     _scripting(down)
+    _remember_option(down)
     _common(down)
 
     status = commands.add_parser("status", help="what vn.py's database holds", epilog=STATUS_EXAMPLES,
@@ -241,6 +249,7 @@ def build_parser() -> argparse.ArgumentParser:
                       help="print the rule's decision after --end's close (default today) and change nothing")
     _lab(cont)
     _scripting(cont)
+    _remember_option(cont)
     _common(cont)
     add_store_commands(commands)
     return parser
@@ -287,6 +296,9 @@ def add_store_commands(commands: argparse._SubParsersAction[argparse.ArgumentPar
     verify.add_argument("series", nargs="*", metavar="SYMBOL.EXCHANGE", type=_vt_symbol,
                         help="only these series (default every one stored)")
     verify.add_argument("--lab", metavar="PATH", help="check this AlphaLab folder")
+    verify.add_argument("--deep", action="store_true",
+                        help="compare every stored record with a fresh download (default: each day against "
+                             "the service's daily bar, one request per series)")
     verify.add_argument("--repair", action="store_true",
                         help="fetch the days found wrong again and replace them, and rewrite the overviews")
     _json(verify)
@@ -328,8 +340,14 @@ def ready_datafeed(base_url: str | None) -> Datafeed | None:
         if failure.kind in ("unreachable", "timeout"):
             CONSOLE.fail(f"  the service's address {Engine.of(feed).mask(feed.base_url)} was "
                          f"{address_origin(base_url)}")
+        if exits.passing(failure):
+            raise ServiceAbsent from failure  # nothing was done: try later
         return None
     return feed
+
+
+class ServiceAbsent(Exception):
+    """The service could not be reached (or did not answer in time) before anything was done."""
 
 
 def open_database() -> BaseDatabase | None:
@@ -411,11 +429,11 @@ def run_download(args: argparse.Namespace) -> int:
     if opened is None:
         return EXIT_FAILED
     source, database = opened
-    targets, failures = dl.resolve(source, args.symbols, args.product, args.contracts, args.start, args.end)
+    passing: list[str] = []  # the failures a later run may not meet
+    targets, failures = dl.resolve(source, args.symbols, args.product, args.contracts, args.start, args.end, passing)
     tasks = dl.plan(source, targets, list(dict.fromkeys(args.interval)), database)
     if args.dry_run:
         return dry_run_download(args, tasks, failures)
-    remember_run("download", args, dl.vnpy_database(database))
     CONSOLE.say(f"download: {plural(len(targets), 'contract')} x {plural(len(set(args.interval)), 'interval')}, "
                 f"{plural(sum(task.windows for task in tasks), 'window')} to fetch into "
                 f"{args.lab or type(database).__module__}")
@@ -435,7 +453,24 @@ def run_download(args: argparse.Namespace) -> int:
         address_hint(args.base_url, source, summary.failed)
     if any(outcome.interrupted for outcome in outcomes):
         return EXIT_INTERRUPTED
-    return EXIT_FAILED if summary.failed else EXIT_OK
+    # Lasting: a refusal, an unknown contract, a failed save... A day given up on is
+    # lasting too, but says nothing against the command itself.
+    refused = len(failures) - len(passing) + sum(bool(o.error and not o.passing and not o.unsettled) for o in outcomes)
+    lasting = len(summary.failed) - len(passing) - sum(bool(o.error and o.passing) for o in outcomes)
+    if not refused:
+        remembering(remember_run("download", args, dl.vnpy_database(database),
+                                 {f"{o.task.target.symbol} {o.task.interval.value}" for o in outcomes}))
+    return exits.FAILED if lasting else exits.UNAVAILABLE if summary.failed else exits.OK
+
+
+def remembering(remembered: tuple[Entry | None, list[Entry]]) -> Entry | None:
+    """The entry remembered; the remembered commands it replaced said on standard error."""
+    from . import messages
+    from .remembered import command_text
+
+    for entry in remembered[1]:
+        CONSOLE.fail(messages.replaced_command(entry.number, command_text(entry.command)))
+    return remembered[0]
 
 
 def dry_run_download(args: argparse.Namespace, tasks: list[dl.Task], failures: list[str]) -> int:
@@ -453,7 +488,8 @@ def summarise_download(args: argparse.Namespace, outcomes: list[dl.Outcome], fai
     args.summary.update(failures=failures, tasks=[
         {"series": outcome.task.target.vt_symbol, "interval": outcome.task.interval.value, "fetched": outcome.fetched,
          "new": outcome.new, "windows": outcome.task.windows, "error": outcome.error,
-         "interrupted": outcome.interrupted} for outcome in outcomes])
+         "interrupted": outcome.interrupted, "provisional": outcome.provisional, "unsettled": outcome.unsettled,
+         "not_carried": outcome.not_carried} for outcome in outcomes])
 
 
 def terminal_width() -> int | None:
@@ -471,11 +507,28 @@ def run_status(args: argparse.Namespace) -> int:
         return EXIT_FAILED
     if args.rolls:
         return stored_rolls(args, database)
-    rows = [[o.symbol, o.exchange.value if o.exchange else "", o.interval.value if o.interval else "", o.count,
-             moment(o.start), moment(o.end)] for o in database.get_bar_overview()]
-    rows += [[o.symbol, o.exchange.value if o.exchange else "", Interval.TICK.value, o.count, moment(o.start),
-              moment(o.end)] for o in database.get_tick_overview()]
-    rows.sort(key=lambda row: (row[0], row[1], row[2]))
+    from .remembered import memory
+    from .status import series_days
+
+    from vnpy.trader.database import BarOverview, TickOverview
+
+    overviews: list[tuple[BarOverview | TickOverview, Interval | None]]
+    overviews = [(o, o.interval) for o in database.get_bar_overview()]
+    overviews += [(o, Interval.TICK) for o in database.get_tick_overview()]
+    entries = memory(database).entries()
+    rows: list[list[object]] = []
+    series, notes = [], []
+    for o, interval in sorted(overviews, key=lambda item: (item[0].symbol, str(item[0].exchange), str(item[1]))):
+        days = series_days(database, o.symbol, o.exchange, interval, entries) if o.exchange and interval else None
+        rows.append([o.symbol, o.exchange.value if o.exchange else "", interval.value if interval else "", o.count,
+                     moment(o.start), moment(o.end), *(days.row() if days else ["-"] * 5)])
+        series.append({"series": f"{o.symbol}.{rows[-1][1]} {rows[-1][2]}", "count": o.count, "start": o.start,
+                       "end": o.end, **(days.summary() if days else {})})
+        for label, listed in (("provisional", days.provisional if days else []),
+                              ("unsettled", days.unsettled if days else [])):
+            if listed:
+                notes.append(f"{o.symbol}.{rows[-1][1]} {rows[-1][2]} {label}: {', '.join(listed)}")
+    args.summary["series"] = series
     CONSOLE.summary(f"database: {store.describe(database)} ({type(database).__module__})")
     warning = store.zone_warning()
     if warning:
@@ -484,7 +537,10 @@ def run_status(args: argparse.Namespace) -> int:
     if not rows:
         CONSOLE.summary("no bars or ticks saved yet")
     else:
-        CONSOLE.summary(table(["symbol", "exchange", "interval", "count", "start", "end"], rows, right=(3,)))
+        CONSOLE.summary(table(["symbol", "exchange", "interval", "count", "start", "end", "whole days", "provisional",
+                               "unsettled", "holes", "command"], rows, right=(3, 7, 8, 9)))
+        for note in notes:
+            CONSOLE.summary(note)
     return EXIT_OK
 
 
@@ -553,9 +609,8 @@ def run_continuous(args: argparse.Namespace) -> int:
     if args.dry_run:
         return dry_run_continuous(args, source)
     rule = rule_of(args)
-    entry = remember_run("continuous", args, dl.vnpy_database(database))
     built_at = datetime.now(CHINA_TZ)
-    failed = 0
+    failed = passing = 0  # failures, and those a later run may not meet
     lost: list[str] = []  # the failures to ask the service, for the address's line
     rows = []
     for product in dict.fromkeys(args.products):
@@ -571,6 +626,7 @@ def run_continuous(args: argparse.Namespace) -> int:
                 lost.append(f"{product} {interval.value}: FAILED: {dl.failure_text(failure)}")
                 CONSOLE.fail(lost[-1])
                 failed += 1
+                passing += exits.passing(failure)
                 continue
             if interval == args.interval[0]:
                 held = "dominant contracts" if series.rule.plain else f"contracts held by --roll {series.rule.rule}"
@@ -608,11 +664,14 @@ def run_continuous(args: argparse.Namespace) -> int:
     CONSOLE.summary(f"\n{len(rows)} series saved, {failed} failed")
     address_hint(args.base_url, source, lost)
     args.summary.update(saved=[{"series": row[0], "interval": row[1], "bars": row[3]} for row in rows], failed=failed)
+    if failed > passing:  # a refusal, a range without bars, a failed save: not remembered
+        return exits.FAILED
+    entry = remembering(remember_run("continuous", args, dl.vnpy_database(database)))
     if not failed and entry is not None:
         from .update import record_build
 
         record_build(args.lab, source, database, entry, args.end, built_at)
-    return EXIT_FAILED if failed else EXIT_OK
+    return exits.UNAVAILABLE if failed else exits.OK
 
 
 def next_rolls(args: argparse.Namespace) -> int:
@@ -713,7 +772,13 @@ def run_commands(args: argparse.Namespace) -> int:
 
 
 def run_verify(args: argparse.Namespace) -> int:
+    from . import messages
     from .verify import verify
+
+    if args.lab and not Path(args.lab).is_dir():  # a finding, never a pass; and verify makes nothing
+        CONSOLE.fail(messages.lab_missing(args.lab))
+        args.summary.update(findings=[{"series": None, "day": None, "defect": "no_lab", "detail": str(args.lab)}])
+        return exits.FAILED
 
     opened = ready_source_and_database(args.base_url, args.lab, lock=args.repair, wait=not args.no_wait)
     if opened is None:
@@ -725,6 +790,7 @@ def run_verify(args: argparse.Namespace) -> int:
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    args.argv = None if argv is None else list(argv)
     try:
         console.read_settings_file()  # before anything imports vn.py's settings
     except ValueError as problem:
@@ -745,6 +811,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         if rule_problem:
             parser.error(rule_problem)
     if args.command in ("download", "continuous"):
+        args.end_given = args.end  # remembered with the command when given (None: today, whenever it runs)
         _check_range(parser, args)
         if args.rates and not args.lab:
             parser.error("--rates goes with --lab")
@@ -771,6 +838,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_INTERRUPTED
 
 
+def store_named(args: argparse.Namespace) -> str:
+    """The store a command works on, as its first line names it."""
+    from . import store
+
+    lab = getattr(args, "lab", None)
+    return f"AlphaLab folder {Path(lab).absolute()}" if lab else store.configured()
+
+
 def run_command(command: Callable[[argparse.Namespace], int], args: argparse.Namespace) -> int:
     """The command run holding its store's lock until it ends; with --json its lines go to
     standard error and one summary to standard output."""
@@ -778,19 +853,24 @@ def run_command(command: Callable[[argparse.Namespace], int], args: argparse.Nam
     from .files import Unusable
 
     args.summary = {"command": args.command}
+    first = messages.first_line(store_named(args), sys.argv[1:] if args.argv is None else args.argv)
     with runlock.session():
         try:
             if getattr(args, "json", False):
                 with redirect_stdout(sys.stderr):
+                    CONSOLE.summary(first)
                     status = command(args)
             else:
+                CONSOLE.summary(first)
                 status = command(args)
         except runlock.Held as held:
             CONSOLE.fail(messages.store_held(held.where))
-            status = EXIT_FAILED
+            status = exits.LOCKED
         except (runlock.Refused, Unusable) as refused:  # one line, what and where and what to do
             CONSOLE.fail(str(refused))
-            status = EXIT_FAILED
+            status = exits.FAILED
+        except ServiceAbsent:
+            status = exits.UNAVAILABLE
     if getattr(args, "json", False):
         print(json.dumps({**args.summary, "status": status}, ensure_ascii=False, default=str))
     return status

@@ -3,6 +3,7 @@ lines it writes to its own log."""
 
 from __future__ import annotations
 
+import shlex
 from collections.abc import Iterable
 
 from vnpy.trader.constant import Interval
@@ -160,6 +161,29 @@ NOTHING_REMEMBERED = "no commands remembered for this store yet: run download or
 UNCHANGED_SERIES = "unchanged since its last build: the same dominant contracts and factors, nothing to fetch"
 
 
+def unsettled_day(day: object, detail: str) -> str:
+    return f"{day} ({detail or 'not whole'})"
+
+
+def unsettled(days: list[str]) -> str:
+    return ("unsettled, given up on (kept as stored, no longer fetched; verify --repair tries again): "
+            + "; ".join(days))
+
+
+def first_line(store: str, argv: list[str]) -> str:
+    return f"vnpy_norvix {shlex.join(argv)} on {store}"
+
+
+def replaced_command(number: int, command: str) -> str:
+    return (f"remembered command [{number}] ({command}) forgotten: this one writes a series it "
+            "wrote (one command per series; its data stay)")
+
+
+def ends_before_stored(series: str, stored: object, end: object) -> str:
+    return (f"error: --end {end} is before the last trading day {series} holds ({stored}): update only moves "
+            "forward; nothing was changed")
+
+
 def starts_after_end(start: str, end: object) -> str:
     return f"skipped: the command starts on {start}, after --end {end}"
 
@@ -187,6 +211,14 @@ def not_remembered(number: int) -> str:
 
 def day_missing(wanted: int) -> str:
     return f"missing: nothing stored of this trading day, the service has {wanted} records"
+
+
+def day_missing_traded(volume: float) -> str:
+    return f"missing: nothing stored of this trading day, which traded {volume:g} by the service's daily bar"
+
+
+def values_differ(count: int, first: object) -> str:
+    return f"values: {count} stored records differ from the service's, the first at {first:%Y-%m-%d %H:%M} China time"
 
 
 def day_partial(lacking: int, wanted: int) -> str:
@@ -247,6 +279,20 @@ def overview_rewritten(label: str) -> str:
 
 def series_rebuilt(label: str, count: int) -> str:
     return f"{label}: replaced by its rebuild, {count} bars"
+
+
+def daily_bar_differs(what: str) -> str:
+    return f"daily_bar: the stored day disagrees with the service's daily bar: {what}"
+
+
+def not_stored(elsewhere: list[str]) -> str:
+    if elsewhere:
+        return f"not_stored: nothing stored under this exchange; held under {', '.join(elsewhere)}"
+    return "not_stored: the store holds nothing of this contract"
+
+
+def lab_missing(path: object) -> str:
+    return f"error: no AlphaLab folder at {path}: nothing to verify (and none is made)"
 
 
 def verify_summary(checked: int, found: int, skipped: int, repaired: int, failed: int) -> str:

@@ -36,10 +36,10 @@ if TYPE_CHECKING:
 
 TABLE = "norvixcommand"
 LAB_FILE = "norvix_commands.json"
-# What a command remembers of its options (the end, the jobs and the output options are
-# the run's, not the command's).
-REMEMBERED = {"download": ("symbols", "product", "contracts", "start", "interval", "lab", "rates"),
-              "continuous": ("products", "start", "interval", "adjust", "name", "lab", "rates")}
+# What a command remembers of its options (the jobs and the output options are the run's,
+# not the command's; so is an end left to its default, today).
+REMEMBERED = {"download": ("symbols", "product", "contracts", "start", "end", "interval", "lab", "rates"),
+              "continuous": ("products", "start", "end", "interval", "adjust", "name", "lab", "rates")}
 
 # What a continuous command keeps beside them where its series is not the service's
 # dominant contracts adjusted by ratios.
@@ -56,9 +56,16 @@ class Entry:
     problem: str | None = None  # why the entry is not a command this version runs (then `raw` is it)
     raw: Any = None
 
+    def __post_init__(self) -> None:
+        self.command.setdefault("end", None)  # kept by an earlier version, which kept no end
+
     def argv(self) -> list[str]:
-        """The command as the command line takes it (without --end)."""
+        """The command as the command line takes it (with --end only when it was given one)."""
         return command_argv(self.command)
+
+    @property
+    def series(self) -> set[str]:
+        return written_series(self.command, self.state)
 
 
 def command_of(name: str, values: dict[str, Any]) -> Command:
@@ -76,6 +83,8 @@ def command_of(name: str, values: dict[str, Any]) -> Command:
             value = [interval_names[interval] for interval in dict.fromkeys(value)]
         elif key == "start":
             value = value.isoformat()
+        elif key == "end":  # only an end given on the command line: the default moves with the clock
+            value = values["end_given"].isoformat() if values.get("end_given") else None
         elif key == "lab":
             value = None  # a lab's commands are kept in the lab folder itself, wherever it is moved
         elif key in ("product", "products"):
@@ -179,6 +188,11 @@ def parse_command(value: object) -> Command:
         if not isinstance(start, str) or len(start) != 10:
             raise ValueError("start is not a date written YYYY-MM-DD")
         values["start"] = date.fromisoformat(start)
+        end = value.get("end")  # kept only where the command was given one
+        if end is not None:
+            if not isinstance(end, str) or len(end) != 10:
+                raise ValueError("end is not a date written YYYY-MM-DD")
+            values["end_given"] = date.fromisoformat(end)
         interval = value["interval"]
         if not isinstance(interval, list) or not interval or not all(
                 isinstance(item, str) and item in INTERVAL_NAMES for item in interval):
@@ -217,7 +231,8 @@ def command_argv(command: Command) -> list[str]:
             argv += RollRule.of_record(command["roll"]).argv()
         if command.get("method"):
             argv += ["--method", command["method"]]
-    argv += ["--start", command["start"], "--interval", *command["interval"]]
+    argv += ["--start", command["start"], *(["--end", command["end"]] if command.get("end") else []),
+             "--interval", *command["interval"]]
     if command["lab"]:
         argv += ["--lab", command["lab"]]
     if command["rates"]:
@@ -235,12 +250,31 @@ class Memory:
     def entries(self) -> list[Entry]:
         raise NotImplementedError
 
-    def remember(self, command: Command) -> Entry:
-        """The entry of `command`, added when it is not kept yet."""
-        for entry in self.entries():
+    def remember(self, command: Command, series: set[str] | None = None) -> tuple[Entry, list[Entry]]:
+        """The entry of `command`, added when it is not kept yet, with the series it wrote
+        (`series`, "symbol interval"; by default those its command names); and the
+        entries it replaced: one command per series, so another remembered command that
+        writes one of them is forgotten."""
+        written = series if series is not None else written_series(command, {})
+        kept = self.entries()
+        for entry in kept:
             if entry.command == command:
-                return entry
-        return self._add(command)
+                self.wrote(entry, written)
+                return entry, []
+        replaced = [entry for entry in kept if entry.series & written]
+        for entry in replaced:
+            self.forget(entry.number)
+        entry = self._add(command)
+        if command["command"] == "download":
+            self.set_state(entry.number, {"series": sorted(written)})
+        return entry, replaced
+
+    def wrote(self, entry: Entry, series: set[str]) -> None:
+        """A download's entry told the series a run of it wrote (its products' contracts
+        change over time)."""
+        if entry.command["command"] == "download" and not series <= entry.series:
+            entry.state = {**entry.state, "series": sorted(entry.series | series)}
+            self.set_state(entry.number, entry.state)
 
     def _add(self, command: Command) -> Entry:
         raise NotImplementedError
@@ -390,10 +424,38 @@ def memory(database: BaseDatabase | None, lab: str | None = None) -> Memory:
     return FileMemory(get_file_path(f"norvix_commands-{identity_digest(database)}.json"))
 
 
-def remember_run(name: str, args: Any, database: BaseDatabase | None) -> Entry | None:
-    """The command of `args` kept with its store, unless it is a dry run; the entry (the one
-    `update` runs, when it does)."""
-    if getattr(args, "dry_run", False):
-        return None
+def continuous_names(command: Command) -> list[str]:
+    """The symbols a continuous command saves its series under: its --name, else the name
+    its roll rule gives each product."""
+    from .rolls import RollRule
+
+    rule = RollRule.of_command(command)
+    return [command["name"]] if command["name"] else [rule.series_name(product) for product in command["products"]]
+
+
+def written_series(command: Command, state: dict[str, Any]) -> set[str]:
+    """The series ("symbol interval") a remembered command writes: those a download found
+    (kept in its state: a product's contracts change), else those its command names."""
+    if "series" in state:
+        return set(state["series"])
+    if command["command"] == "continuous":
+        names = continuous_names(command)
+    else:
+        names = [vt_symbol.split(".")[0] for vt_symbol in command["symbols"]]
+    return {f"{name} {interval}" for name in names for interval in command["interval"]}
+
+
+def remember_run(name: str, args: Any, database: BaseDatabase | None,
+                 series: set[str] | None = None) -> tuple[Entry | None, list[Entry]]:
+    """The command of `args` kept with its store, once it ran and the caller found that it
+    can work (it succeeded, or failed only for reasons a later run may not meet), unless
+    it is a dry run or run with --no-remember; the entry (the one `update` runs, when it
+    does) and the remembered commands it replaced."""
+    if getattr(args, "dry_run", False) or getattr(args, "no_remember", False):
+        return None, []
     given: Entry | None = getattr(args, "remembered", None)
-    return given if given is not None else memory(database, args.lab).remember(command_of(name, vars(args)))
+    kept = memory(database, args.lab)
+    if given is not None:
+        kept.wrote(given, series or set())
+        return given, []
+    return kept.remember(command_of(name, vars(args)), series)

@@ -116,8 +116,14 @@ def download_summary(outcomes: Sequence[Outcome], failures: Sequence[str] = (), 
     new = sum(o.new or 0 for o in outcomes)
     text.append(f"\n{len(outcomes)} tasks, {total} records fetched, {new} new, {len(failed)} failed"
                 + (f", {len(empty)} without data in the range" if empty else "")
-                + (f", {sum(o.interrupted for o in outcomes)} interrupted" if any(o.interrupted for o in outcomes) else ""))
+                + (f", {sum(o.interrupted for o in outcomes)} interrupted" if any(o.interrupted for o in outcomes) else "")
+                + _days_counted("provisional (fetched again by the next run)", sum(o.provisional for o in outcomes))
+                + _days_counted("not carried by the service", sum(o.not_carried for o in outcomes)))
     return Summary("\n".join(text), failed)
+
+
+def _days_counted(what: str, count: int) -> str:
+    return f", {plural(count, 'trading day')} {what}" if count else ""
 
 
 def rolls_table(series: ContinuousSeries) -> str:

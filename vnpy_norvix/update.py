@@ -14,15 +14,12 @@ from collections.abc import Callable
 from datetime import date, datetime
 from typing import Any
 
-from norvix_datafeed import CHINA_TZ
-
-from . import messages, remembered
+from . import exits, messages, remembered
 from .console import CONSOLE
-from .calendar import DAY_CLOSES
+from .calendar import WEEKDAYS, published
 from .download import FeedError, Source, Store, holdings, vnpy_database
 
 Runner = Callable[[argparse.Namespace], int]
-EXIT_OK, EXIT_FAILED, EXIT_INTERRUPTED = 0, 1, 130
 
 
 def continuous_fingerprint(source: Source, command: remembered.Command, end: date) -> dict[str, Any]:
@@ -41,10 +38,7 @@ def continuous_fingerprint(source: Source, command: remembered.Command, end: dat
 
 def series_counts(database: Store, command: remembered.Command) -> dict[str, int]:
     """The bars stored under the command's continuous series, per symbol and interval."""
-    from .rolls import RollRule
-
-    rule = RollRule.of_command(command)
-    names = [command["name"]] if command["name"] else [rule.series_name(product) for product in command["products"]]
+    names = remembered.continuous_names(command)
     held = holdings(database)
     return {f"{symbol} {interval.value}": holding.count for (symbol, _, interval), holding in held.items()
             if symbol in names and interval is not None}
@@ -56,9 +50,11 @@ def last_day(fingerprint: dict[str, Any]) -> str | None:
 
 
 def built_whole(fingerprint: dict[str, Any], at: datetime) -> bool:
-    """A build made at `at` holds every bar of its last trading day."""
+    """A build made at `at` holds every bar of its last trading day: made after the day
+    was published (its last close plus "datafeed.publish_delay", the rule of a
+    download's days)."""
     last = last_day(fingerprint)
-    return last is not None and at >= datetime.combine(date.fromisoformat(last), DAY_CLOSES, CHINA_TZ)
+    return last is not None and at >= published(date.fromisoformat(last))
 
 
 def run_update(args: argparse.Namespace, parser: argparse.ArgumentParser, runners: dict[str, Runner],
@@ -69,54 +65,84 @@ def run_update(args: argparse.Namespace, parser: argparse.ArgumentParser, runner
     entries = memory.entries()
     args.summary["commands"] = results = []
     if not entries:
-        CONSOLE.summary(messages.NOTHING_REMEMBERED)
-        return EXIT_OK
-    status = EXIT_OK
+        CONSOLE.fail(messages.NOTHING_REMEMBERED)
+        return exits.NOTHING_REMEMBERED
+    if database is not None:
+        behind = stored_beyond(database, entries, args.end)
+        if behind:
+            for line in behind:
+                CONSOLE.fail(line)
+            return exits.USAGE
+    statuses = []
     for entry in entries:
         if entry.problem:  # read as data and found wanting: named, not run
             CONSOLE.fail(messages.unreadable_command(entry.problem, entry.number))
             results.append({"number": entry.number, "command": None, "status": "failed", "error": entry.problem})
-            status = EXIT_FAILED
+            statuses.append(exits.FAILED)
             continue
-        argv = [*entry.argv(), "--end", args.end.isoformat()]
+        end = end_of(entry, args.end)
+        # An end the command was given is kept: the command stays whole, not extended.
+        argv = entry.argv() if entry.command["end"] else [*entry.argv(), "--end", end.isoformat()]
         if args.lab:
             argv += ["--lab", args.lab]
         if args.base_url:
             argv += ["--base-url", args.base_url]
         if args.dry_run:
             argv.append("--dry-run")
-        CONSOLE.say(f"\n[{entry.number}] {' '.join(argv)}")
+        CONSOLE.summary(f"\n[{entry.number}] {' '.join(argv)}")  # -q too: a log names the command that failed
         result: dict[str, Any] = {"number": entry.number, "command": remembered.command_text(entry.command)}
         results.append(result)
-        if date.fromisoformat(entry.command["start"]) > args.end:
-            CONSOLE.say(messages.starts_after_end(entry.command["start"], args.end))
+        if date.fromisoformat(entry.command["start"]) > end:
+            CONSOLE.say(messages.starts_after_end(entry.command["start"], end))
             result["status"] = "skipped"
             continue
         try:
             sub = parser.parse_args(argv)
         except SystemExit:  # a remembered command this version no longer takes (argparse said why)
             result["status"] = "failed"
-            status = EXIT_FAILED
+            statuses.append(exits.FAILED)
             continue
         if remembered.command_of(sub.command, vars(sub)) != entry.command:  # read otherwise than remembered
             CONSOLE.fail(messages.unreadable_command(f"command [{entry.number}] reads as another", entry.number))
             result["status"] = "failed"
-            status = EXIT_FAILED
+            statuses.append(exits.FAILED)
             continue
         sub.remembered, sub.summary, sub.json = entry, {}, False
         if (sub.command == "continuous" and source is not None and database is not None and not args.dry_run
-                and unchanged(source, database, entry, args.end)):
+                and unchanged(source, database, entry, end)):
             CONSOLE.say(messages.UNCHANGED_SERIES)
             result["status"] = "unchanged"
             continue
         code = runners[sub.command](sub)
-        result.update(status="ok" if code == EXIT_OK else "interrupted" if code == EXIT_INTERRUPTED else "failed",
-                      summary=sub.summary)
-        if code == EXIT_INTERRUPTED:
+        result.update(status={exits.OK: "ok", exits.INTERRUPTED: "interrupted",
+                              exits.UNAVAILABLE: "unavailable"}.get(code, "failed"), summary=sub.summary)
+        if code == exits.INTERRUPTED:
             return code
-        if code != EXIT_OK:
-            status = EXIT_FAILED
-    return status
+        statuses.append(code)
+    return exits.combined(statuses)
+
+
+def end_of(entry: remembered.Entry, end: date) -> date:
+    """The end a remembered command runs to: its own, when it was given one, else `end`."""
+    own = entry.command["end"]
+    return min(date.fromisoformat(own), end) if own else end
+
+
+def stored_beyond(database: Store, entries: list[remembered.Entry], end: date) -> list[str]:
+    """The series remembered commands wrote whose last stored trading day comes after the
+    end they would run to now: an update would cut a continuous series back, so it is
+    refused whole (one line per series)."""
+    held = holdings(database)
+    found = []
+    for entry in entries:
+        wanted = end_of(entry, end)
+        for (symbol, _, interval), holding in sorted(held.items(), key=str):
+            if interval is None or f"{symbol} {interval.value}" not in entry.series:
+                continue
+            last = WEEKDAYS.trading_day(holding.last, interval)
+            if last > wanted:
+                found.append(messages.ends_before_stored(f"{symbol} {interval.value}", last, wanted))
+    return found
 
 
 def unchanged(source: Source, database: Store, entry: remembered.Entry, end: date) -> bool:

@@ -33,9 +33,11 @@ from norvix_datafeed import CHINA_TZ
 
 from . import messages, remembered, store
 from .console import CONSOLE
-from .calendar import NIGHT_SLACK, WEEKDAYS, Calendar, database_time, in_sessions, trading_windows
+from .calendar import NIGHT_SLACK, WEEKDAYS, Calendar, database_time, in_sessions, today_in_china, trading_windows
 from .download import FeedError, FrameStore, Record, Source, Store, failure_text, holdings, runs, vnpy_database
 from .rolls import RollRule
+from .download.source import days_of
+from .store import days as day_record
 from .store.schema import SHAPES
 
 if TYPE_CHECKING:
@@ -205,13 +207,30 @@ def row_span(writer: Writer, series: Series) -> tuple[int, datetime | None, date
 # --- the checks ----------------------------------------------------------------------------
 
 
-def service_minutes(source: Source, series: Series, calendar: Calendar, days: Sequence[date]) -> Minutes:
+def service_minutes(source: Source, series: Series, calendar: Calendar, days: Sequence[date],
+                    values: dict[datetime, tuple[float, ...]] | None = None) -> Minutes:
+    """The service's records of `days` counted per minute; with `values`, each bar's values
+    kept there by its time."""
     symbol, exchange, interval = series
     found: Minutes = Counter()
     for window in trading_windows(days, interval, calendar):
         for record in source.records(symbol, exchange, interval, window, calendar):
             found[record.datetime.astimezone(CHINA_TZ).replace(second=0, microsecond=0)] += 1
+            if values is not None and isinstance(record, BarData):
+                values[record.datetime.astimezone(CHINA_TZ)] = bar_values(record)
     return found
+
+
+def differing_values(label: str, interval: Interval, held: dict[datetime, tuple[float, ...]],
+                     served: dict[datetime, tuple[float, ...]]) -> list[Finding]:
+    """`verify --deep`: every stored bar's values against the service's bar of its time."""
+    found: dict[date, list[datetime]] = {}
+    for moment, values in held.items():
+        theirs = served.get(moment)
+        if theirs is not None and not same_bar(values, theirs):
+            found.setdefault(WEEKDAYS.trading_day(moment, interval), []).append(moment)
+    return [Finding(label, day, "values", messages.values_differ(len(moments), min(moments)))
+            for day, moments in sorted(found.items())]
 
 
 def compare_days(label: str, series: Series, calendar: Calendar, stored: Minutes, served: Minutes,
@@ -259,10 +278,27 @@ def check_overview(label: str, database: Store, series: Series) -> list[Finding]
     return []
 
 
+def table_series(database: Store) -> set[Series]:
+    """The series vn.py's tables hold rows of, whatever their overviews say (an entry
+    missing, or counting none): read by one DISTINCT over each table's unique index."""
+    found: set[Series] = set()
+    for interval in (Interval.MINUTE, Interval.TICK):
+        writer = sql_side(database, interval)
+        if writer is None:
+            continue
+        layout = SHAPES[store.shape_of(interval)]
+        for row in writer.execute(f"SELECT DISTINCT {writer.names(layout.key)} FROM {writer.name(layout.table)}"):
+            try:
+                found.add((row[0], Exchange(row[1]), Interval(row[2]) if len(row) > 2 else Interval.TICK))
+            except ValueError:
+                continue  # an exchange or interval vn.py does not know: not a series it can load
+    return found
+
+
 def stored_series(database: Store, named: Sequence[tuple[str, Exchange]]) -> list[Series]:
-    found = sorted((key for key in holdings(database) if key[1] is not None and key[2] is not None),
-                   key=lambda key: (key[0], cast(Exchange, key[1]).value, cast(Interval, key[2]).value))
-    series = [cast(Series, key) for key in found]
+    held = {cast(Series, key) for key in holdings(database) if key[1] is not None and key[2] is not None}
+    found = sorted(held | table_series(database), key=lambda key: (key[0], key[1].value, key[2].value))
+    series = list(found)
     if named:
         wanted = set(named)
         series = [s for s in series if (s[0], s[1]) in wanted]
@@ -270,26 +306,29 @@ def stored_series(database: Store, named: Sequence[tuple[str, Exchange]]) -> lis
 
 
 def continuous_commands(database: Store, lab: str | None) -> dict[str, remembered.Command]:
-    """The remembered continuous commands, by the symbol each saves under."""
+    """The remembered continuous commands, by the series ("symbol interval") each saves:
+    a series is checked against the command that wrote it, interval included."""
     found = {}
     for entry in remembered.memory(vnpy_database(database), lab).entries():
         command = entry.command
         if command.get("command") == "continuous":  # an unreadable entry is {}
             for product in command["products"]:
-                found[command["name"] or RollRule.of_command(command).series_name(product)] = {**command,
-                                                                                               "product": product}
+                for interval in command["interval"]:
+                    name = command["name"] or RollRule.of_command(command).series_name(product)
+                    found[f"{name} {interval}"] = {**command, "product": product}
     return found
 
 
 def verify_series(source: Source, database: Store, series: Series, report: Report,
-                  continuous: dict[str, remembered.Command], repair: bool) -> None:
+                  continuous: dict[str, remembered.Command], repair: bool,
+                  owners: dict[str, remembered.Command] | None = None, deep: bool = False) -> None:
     symbol, exchange, interval = series
     label = f"{symbol}.{exchange.value} {interval.value}"
     if interval not in (Interval.DAILY, Interval.HOUR, Interval.MINUTE, Interval.TICK):
         report.skipped.append(f"{label}: {messages.NOT_CHECKED_INTERVAL}")
         return
-    if symbol in continuous:
-        verify_continuous(source, database, series, continuous[symbol], report, repair)
+    if f"{symbol} {interval.value}" in continuous:
+        verify_continuous(source, database, series, continuous[f"{symbol} {interval.value}"], report, repair)
         return
     try:
         source.reference.check_contract(symbol, exchange)
@@ -301,13 +340,26 @@ def verify_series(source: Source, database: Store, series: Series, report: Repor
         report.findings += check_overview(label, database, series)
         return
     days = sorted({WEEKDAYS.trading_day(moment, interval) for moment in stored})
-    first, last = days[0], days[-1]
-    calendar = Calendar(source.trading_days(symbol, exchange, first, last))
-    served = service_minutes(source, series, calendar, calendar.days)
-    found = compare_days(label, series, calendar, stored, served, first, last)
+    first, last = claimed_range(days[0], days[-1], (owners or {}).get(f"{symbol} {interval.value}"))
+    daily = source.daily_bars(symbol, exchange, first, last)
+    calendar = Calendar(days_of(daily, first, last))
+    records = None if isinstance(database, FrameStore) else store.day_records(database, *series, first, last)
+    if deep or records is None:  # every record against a fresh download
+        values: dict[datetime, tuple[float, ...]] = {}
+        served = service_minutes(source, series, calendar, calendar.days, values)
+        found = compare_days(label, series, calendar, stored, served, first, last)
+        if deep and interval != Interval.TICK:
+            found += differing_values(label, interval, stored_bars(database, series), values)
+    else:  # the stored records against the daily bars alone (one request per series)
+        unserved = {day for day, record in records.items() if record.state in day_record.SERVED_NOTHING}
+        found = stored_days(label, series, calendar, stored, daily, first, last, unserved)
     for moment, defect in bad_values(database, series):
         found.append(Finding(label, calendar.trading_day(moment, interval), defect,
                              messages.bad_value(defect, moment)))
+    if interval != Interval.TICK:  # a day already found wrong is not named twice
+        named = {finding.day for finding in found}
+        found += [finding for finding in against_daily(label, interval, stored_bars(database, series), daily)
+                  if finding.day not in named]
     overview = check_overview(label, database, series)
     found = merge(found)
     report.checked.append(label)
@@ -320,6 +372,70 @@ def verify_series(source: Source, database: Store, series: Series, report: Repor
         rewrite_overview(writer, series)
         if overview:
             report.repaired.append(messages.overview_rewritten(label))
+
+
+def stored_days(label: str, series: Series, calendar: Calendar, stored: Minutes, daily: dict[date, BarData],
+                first: date, last: date, unserved: set[date]) -> list[Finding]:
+    """Day by day, what the store holds against the service's daily bars, without fetching
+    a record: days that traded with nothing stored (but those the record knows the service
+    has nothing of), records filed under a day the contract did not trade, records
+    outside the sessions. What a stored day adds up to is `against_daily`'s."""
+    interval = series[2]
+    by_day: dict[date, list[datetime]] = {}
+    for moment in stored:
+        by_day.setdefault(calendar.trading_day(moment, interval), []).append(moment)
+    findings: list[Finding] = []
+    for day in sorted(set(by_day) | {d for d in daily if first <= d <= last}):
+        moments = by_day.get(day, [])
+        held = sum(stored[m] for m in moments)
+        bar = daily.get(day)
+        if not held:
+            if bar is not None and bar.volume > 0 and day not in unserved:
+                findings.append(Finding(label, day, "missing", messages.day_missing_traded(bar.volume)))
+            continue
+        if not calendar.is_open(day):
+            findings.append(Finding(label, day, "not_traded", messages.day_not_traded(held)))
+            continue
+        outside = sorted(m for m in moments if not in_sessions(m))
+        if outside:
+            findings.append(Finding(label, day, "outside_sessions", messages.outside_sessions(len(outside),
+                                                                                               outside[0])))
+    return findings
+
+
+def claimed_range(first: date, last: date, command: remembered.Command | None) -> tuple[date, date]:
+    """The trading days a series claims: those its remembered command asks (its start to its
+    end, or to today), the stored ones included; without a command, those stored."""
+    if command is None:
+        return first, last
+    end = date.fromisoformat(command["end"]) if command.get("end") else today_in_china()
+    return min(first, date.fromisoformat(command["start"])), max(last, end)
+
+
+def against_daily(label: str, interval: Interval, held: dict[datetime, tuple[float, ...]],
+                  daily: dict[date, BarData]) -> list[Finding]:
+    """Each stored trading day of bars against the service's daily bar: its volumes' sum,
+    highest high and lowest low, first open and last close (a daily series: every value)."""
+    by_day: dict[date, list[tuple[float, ...]]] = {}
+    for moment in sorted(held):
+        by_day.setdefault(WEEKDAYS.trading_day(moment, interval), []).append(held[moment])
+    found = []
+    for day, bars in sorted(by_day.items()):
+        bar = daily.get(day)
+        if bar is None:
+            continue  # a day the service has no daily bar of: compare_days tells
+        mine = (bars[0][0], max(b[1] for b in bars), min(b[2] for b in bars), bars[-1][3], sum(b[4] for b in bars))
+        theirs = (bar.open_price, bar.high_price, bar.low_price, bar.close_price, bar.volume)
+        names = ("first open", "high", "low", "last close", "volume")
+        differing = [f"{name} {a:g} not {b:g}" for name, a, b in zip(names, mine, theirs)
+                     if not same_bar((a,), (b,))]
+        if interval == Interval.DAILY and not differing and not same_bar(bars[0], bar_values(bar)):
+            differing.append("turnover or open interest")
+        if differing:
+            # Less volume than the day traded: records are missing from it.
+            defect = "partial" if mine[4] < theirs[4] and not same_bar((mine[4],), (theirs[4],)) else "daily_bar"
+            found.append(Finding(label, day, defect, messages.daily_bar_differs(", ".join(differing))))
+    return found
 
 
 def merge(findings: list[Finding]) -> list[Finding]:
@@ -484,11 +600,20 @@ def verify(args: argparse.Namespace, source: Source, database: Store) -> int:
     found (or could not be checked), 0 on a clean store."""
     report = Report()
     continuous = continuous_commands(database, args.lab)
-    for series in stored_series(database, args.series):
-        try:
-            verify_series(source, database, series, report, continuous, args.repair)
-        except FeedError as failure:
-            report.failures.append(f"{series[0]}.{series[1].value} {series[2].value}: {failure_text(failure)}")
+    owners = {written: entry.command for entry in remembered.memory(vnpy_database(database), args.lab).entries()
+              for written in entry.series}
+    checked = stored_series(database, args.series)
+    report.findings += not_stored(database, args.series, checked)
+    check_all(source, database, checked, report, continuous, args.repair, owners, args.deep)
+    remaining = report
+    if args.repair and report.repaired:
+        # Each repaired series checked again: the run succeeds when nothing is left.
+        wrong = {finding.series for finding in report.findings}
+        remaining = Report(findings=[finding for finding in report.findings if finding.defect == "not_stored"])
+        check_all(source, database, [s for s in checked if label_of(s) in wrong], remaining, continuous, False,
+                  owners, args.deep)
+        for finding in remaining.findings:
+            CONSOLE.fail(f"still: {finding.line()}")
     for finding in report.findings:
         CONSOLE.summary(finding.line())
     for line in report.skipped:
@@ -501,7 +626,35 @@ def verify(args: argparse.Namespace, source: Source, database: Store) -> int:
                                   len(report.repaired), len(report.failures)))
     args.summary.update(checked=report.checked, findings=[finding.data() for finding in report.findings],
                         skipped=report.skipped, repaired=report.repaired, failures=report.failures)
-    return 1 if report.findings or report.failures else 0
+    return 1 if remaining.findings or report.failures or remaining.failures else 0
+
+
+def check_all(source: Source, database: Store, checked: list[Series], report: Report,
+              continuous: dict[str, remembered.Command], repair: bool,
+              owners: dict[str, remembered.Command], deep: bool = False) -> None:
+    for series in checked:
+        try:
+            verify_series(source, database, series, report, continuous, repair, owners, deep)
+        except FeedError as failure:
+            report.failures.append(f"{label_of(series)}: {failure_text(failure)}")
+
+
+def label_of(series: Series) -> str:
+    return f"{series[0]}.{series[1].value} {series[2].value}"
+
+
+def not_stored(database: Store, named: Sequence[tuple[str, Exchange]], checked: list[Series]) -> list[Finding]:
+    """A finding for each contract named that the store holds nothing of (or holds under
+    another exchange): never a pass."""
+    held = [key for key in holdings(database) if key[1] is not None]
+    found = []
+    for symbol, exchange in named:
+        if any((s[0], s[1]) == (symbol, exchange) for s in checked):
+            continue
+        elsewhere = sorted({cast(Exchange, key[1]).value for key in held if key[0] == symbol})
+        found.append(Finding(f"{symbol}.{exchange.value}", None, "not_stored",
+                             messages.not_stored(elsewhere)))
+    return found
 
 
 

@@ -8,14 +8,15 @@ import threading
 import time
 from collections.abc import Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from datetime import date, datetime
 from operator import attrgetter
 from typing import TYPE_CHECKING, Protocol
 
 from vnpy.trader.constant import Interval
 
-from .. import store
+from .. import exits, messages, store
+from ..store import days as day_record
 from ..calendar import Calendar, Window, now_in_china
 from .planning import FrameStore, Store, Task, holdings
 from .source import FeedError, Record, Source, Stopped, failure_text
@@ -36,6 +37,10 @@ class Outcome:
     interrupted: bool = False
     new: int | None = None  # records the database gained
     added: int | None = 0  # rows this run's saves added, as the database counted them (None: not counted)
+    unsettled: list[str] = field(default_factory=list)  # days this run gave up on, with what disagrees
+    not_carried: int = 0  # days the service keeps no records of, though they traded
+    provisional: int = 0  # days saved not yet whole: the next run fetches them again
+    passing: bool = False  # failed only for a reason a later run may not meet (exits.passing)
 
     @property
     def ok(self) -> bool:
@@ -62,6 +67,7 @@ class Batch:
     interrupted: bool = False
     window: Window | None = None
     fetched: datetime | None = None
+    passing: bool = False  # the failure is one a later run may not meet
 
 
 # Windows waiting to be saved, per job: enough for fetching never to wait on a save of
@@ -98,19 +104,32 @@ class Downloader:
         self.ended: set[int] = set()  # the tasks whose end the writer has reached
         self.writers: store.Writers = {}  # the database's bulk writers, found once for the run
 
-    def save(self, task: Task, records: list[Record] | LabBars, window: Window, fetched: datetime) -> int | None:
+    def save(self, task: Task, records: list[Record] | LabBars, window: Window, fetched: datetime,
+             outcome: Outcome) -> int | None:
         """One window saved whole, replacing what was stored of its days, each trading day
-        recorded with its count and whether it was fetched after it was published in full;
-        how many rows the series gained, when the store counts them."""
-        days = {day: 0 for day in task.calendar.days if window.first <= day <= window.last}
-        days.update(day_counts(records, task.interval, task.calendar))
+        recorded with its count and how it stood against the service's daily bar
+        (store/days.py); how many rows the series gained, when the store counts them. The
+        days given up on and those not carried go into `outcome`."""
+        tallies = (day_record.tallies(records, task.interval, task.calendar) if isinstance(records, list)
+                   else records.tallies(task.calendar))
+        recorded = {day: day_record.judge(day, task.interval, tallies.get(day, day_record.Tally()),
+                                          task.daily, fetched)
+                    for day in task.calendar.days if window.first <= day <= window.last}
+        days = {day: record.count for day, record in recorded.items()}
         if isinstance(self.database, FrameStore):
             assert not isinstance(records, list)  # a store of frames is given frames (`window`)
-            self.database.save_frame(records, days, fetched, task.calendar)
-            return None
-        assert isinstance(records, list)
-        return store.save_window(self.database, task.target.symbol, task.target.exchange, task.interval, records,
-                                 days, fetched, task.calendar, self.writers)
+            self.database.save_frame(records, days, fetched, task.calendar, recorded)
+            added = None
+        else:
+            assert isinstance(records, list)
+            added = store.save_window(self.database, task.target.symbol, task.target.exchange, task.interval,
+                                      records, days, fetched, task.calendar, self.writers, recorded)
+        # Counted once saved: a failed save gives up on nothing.
+        outcome.unsettled += [messages.unsettled_day(day, record.detail) for day, record in recorded.items()
+                              if record.state == day_record.UNSETTLED]
+        outcome.not_carried += sum(record.state == day_record.NOT_CARRIED for record in recorded.values())
+        outcome.provisional += sum(record.state == day_record.PROVISIONAL for record in recorded.values())
+        return added
 
     # --- the fetchers' side ---
 
@@ -152,7 +171,7 @@ class Downloader:
         self.began[id(task)] = time.monotonic()
         self.progress.started(task)
         target = task.target
-        error, interrupted = None, False
+        error, interrupted, passing = None, False, False
         try:
             if task.failure is not None:
                 raise task.failure
@@ -171,11 +190,11 @@ class Downloader:
             if failure.kind == "cancelled" and self.stop.is_set():
                 interrupted = True
             else:
-                error = failure_text(failure)
+                error, passing = failure_text(failure), exits.passing(failure)
         except Exception as exc:  # anything else ends this task, not the run
             error = f"{type(exc).__name__}: {exc}"
         try:
-            self.hand_over(Batch(outcome, None, error, interrupted))
+            self.hand_over(Batch(outcome, None, error, interrupted, passing=passing))
         except Stopped:
             pass  # the run ends without the writer: the task counts as interrupted
 
@@ -204,7 +223,10 @@ class Downloader:
         outcome = batch.outcome
         task = outcome.task
         if batch.records is None:
-            outcome.error = outcome.error or batch.error  # a failed save comes first
+            outcome.passing = outcome.error is None and batch.passing  # a failed save comes first
+            outcome.error = outcome.error or batch.error
+            if outcome.error is None and outcome.unsettled:
+                outcome.error = messages.unsettled(outcome.unsettled)
             outcome.interrupted = batch.interrupted
             outcome.seconds = time.monotonic() - self.began[id(task)]
             self.ended.add(id(task))
@@ -215,7 +237,7 @@ class Downloader:
         records = batch.records
         try:
             assert batch.window is not None and batch.fetched is not None  # a window's batch
-            added = self.save(task, records, batch.window, batch.fetched)
+            added = self.save(task, records, batch.window, batch.fetched, outcome)
             outcome.added = None if added is None or outcome.added is None else outcome.added + added
             if records:
                 first, last = ((records[0].datetime, records[-1].datetime) if isinstance(records, list)

@@ -19,7 +19,8 @@ from .. import store
 from ..calendar import Calendar, Window, database_time, midnight, session_span, trading_windows
 from ..history import Fetched
 from ..engine import Failure
-from .source import FeedError, Record, Source
+from ..store.days import PROVISIONAL, Daily, DayRecord
+from .source import FeedError, Record, Source, days_of
 from .targets import Target
 
 if TYPE_CHECKING:
@@ -35,6 +36,9 @@ class Task:
     held: int = 0  # records the database held before, in all
     held_days: int = 0  # trading days of the range it held whole
     failure: Failure | None = None  # why the task could not be planned
+    # The service's daily bars of the range as published when planning began, which
+    # the days fetched later are held against (store/days.py).
+    daily: dict[date, Daily] = field(default_factory=dict)
 
     @property
     def key(self) -> Key:
@@ -73,7 +77,8 @@ class FrameStore(Protocol):
     def window_bars(self, fetched: Fetched, symbol: str, exchange: Exchange, interval: Interval, window: Window,
                     calendar: Calendar) -> LabBars: ...
 
-    def save_frame(self, bars: LabBars, days: dict[date, int], fetched: datetime, calendar: Calendar) -> None: ...
+    def save_frame(self, bars: LabBars, days: dict[date, int], fetched: datetime, calendar: Calendar,
+                   recorded: dict[date, DayRecord] | None = None) -> None: ...
 
     def held_days(self, symbol: str, exchange: Exchange, interval: Interval, first: date, last: date,
                   calendar: Calendar) -> set[date]: ...
@@ -139,12 +144,17 @@ def runs(days: Sequence[date], wanted: set[date]) -> list[list[date]]:
 
 
 def plan_task(source: Source, target: Target, interval: Interval, days: list[date], database: Store,
-              holding: Holding | None) -> Task:
+              holding: Holding | None, daily: dict[date, Daily] | None = None) -> Task:
+    # A day left provisional stays planned though the service no longer lists it (a
+    # service stuck for days): fetched again until whole, known empty or given up on.
+    days = sorted(set(days).union(provisional_days(database, target, interval)))
     calendar = Calendar(days)
-    task = Task(target, interval, calendar, held=holding.count if holding else 0)
+    task = Task(target, interval, calendar, held=holding.count if holding else 0, daily=daily or {})
     range_start, range_end = midnight(target.first), datetime.combine(target.last, clock.max, CHINA_TZ)
     held: set[date] = set()
-    if holding is not None and days and holding.first <= range_end and holding.last >= range_start:
+    overlaps = holding is not None and holding.first <= range_end and holding.last >= range_start
+    # A series with no overview may still hold a record: of days known empty or not carried.
+    if days and (overlaps or keeps_record(database)):
         held = whole_days(database, target, interval, calendar, holding)
     task.held_days = len(held.intersection(days))
     wanted = set(days).difference(held)
@@ -152,8 +162,23 @@ def plan_task(source: Source, target: Target, interval: Interval, days: list[dat
     return task
 
 
+def provisional_days(database: Store, target: Target, interval: Interval) -> list[date]:
+    """The days of the target's range the store records as provisional (vn.py's database;
+    a lab's ledger plans by the service's calendar alone)."""
+    if isinstance(database, FrameStore):
+        return []
+    records = store.day_records(database, target.symbol, target.exchange, interval, target.first, target.last)
+    return [day for day, record in (records or {}).items() if record.state == PROVISIONAL]
+
+
+def keeps_record(database: Store) -> bool:
+    """Whether the store keeps the completeness record (a lab's ledger, or the bulk writers'
+    table)."""
+    return isinstance(database, FrameStore) or store.sql_writer(database) is not None
+
+
 def whole_days(database: Store, target: Target, interval: Interval, calendar: Calendar,
-               holding: Holding) -> set[date]:
+               holding: Holding | None) -> set[date]:
     """The trading days of the task's range the database holds whole. From the completeness
     record where the database keeps one (store.held_days, a lab's ledger); with any other
     adapter, by a rule on what it holds: every day it holds records of but the last of the
@@ -165,6 +190,8 @@ def whole_days(database: Store, target: Target, interval: Interval, calendar: Ca
     found = store.held_days(database, target.symbol, target.exchange, interval, first, last, calendar)
     if found is not None:
         return found
+    if holding is None:
+        return set()
     latest = calendar.trading_day(holding.last, interval)
     return {day for day in loaded_days(database, target, interval, calendar) if day < latest}
 
@@ -176,11 +203,12 @@ def plan(source: Source, targets: Iterable[Target], intervals: Sequence[Interval
     tasks = []
     for target in targets:
         try:
-            days = source.trading_days(target.symbol, target.exchange, target.first, target.last)
+            bars = source.daily_bars(target.symbol, target.exchange, target.first, target.last)
         except FeedError as failure:
             tasks += [Task(target, interval, failure=failure) for interval in intervals]
             continue
+        days, daily = days_of(bars, target.first, target.last), {day: Daily.of(bar) for day, bar in bars.items()}
         for interval in intervals:
-            tasks.append(plan_task(source, target, interval, days, database, held.get((target.symbol,
-                                                                                        target.exchange, interval))))
+            tasks.append(plan_task(source, target, interval, days, database,
+                                   held.get((target.symbol, target.exchange, interval)), daily))
     return tasks

@@ -90,13 +90,21 @@ class Source:
                 raise Stopped
             yield self.records(symbol, exchange, interval, window, calendar)
 
+    def daily_bars(self, symbol: str, exchange: Exchange, first: date, last: date) -> dict[date, BarData]:
+        """The contract's daily bars of [first, last] the service has published, per day."""
+        return {bar.datetime.date(): cast(BarData, bar) for window in trading_windows([first, last], Interval.DAILY)
+                for bar in self.records(symbol, exchange, Interval.DAILY, window, Calendar())}
+
     def trading_days(self, symbol: str, exchange: Exchange, first: date, last: date) -> list[date]:
         """The days of [first, last] the contract traded on (it has a daily bar of), and
         those whose daily bar may not be published yet."""
-        bars = [bar for window in trading_windows([first, last], Interval.DAILY)
-                for bar in self.records(symbol, exchange, Interval.DAILY, window, Calendar())]
-        days = {bar.datetime.date() for bar in bars}
-        return sorted(days.union(unpublished(today_in_china(), first, last)))
+        return days_of(self.daily_bars(symbol, exchange, first, last), first, last)
+
+
+def days_of(daily: dict[date, BarData], first: date, last: date) -> list[date]:
+    """The trading days of [first, last] by the daily bars published, and those whose daily
+    bar may not be published yet."""
+    return sorted(set(daily).union(unpublished(today_in_china(), first, last)))
 
 
 def failure_text(failure: Failure) -> str:

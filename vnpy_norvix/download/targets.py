@@ -9,7 +9,7 @@ from datetime import date
 
 from vnpy.trader.constant import Exchange
 
-from .. import messages
+from .. import exits, messages
 from .source import FeedError, Source, failure_text
 
 
@@ -54,9 +54,10 @@ def product_targets(source: Source, product: str, contracts: str, start: date, e
 
 
 def resolve(source: Source, symbols: Iterable[tuple[str, Exchange]], products: Iterable[str], contracts: str,
-            start: date, end: date) -> tuple[list[Target], list[str]]:
+            start: date, end: date, passing: list[str] | None = None) -> tuple[list[Target], list[str]]:
     """The contracts to download, and the failures met while checking contracts and
-    enumerating products."""
+    enumerating products; those a later run may not meet (exits.passing) are added to
+    `passing` as well."""
     targets: dict[str, Target] = {}
     failures = []
     for symbol, exchange in symbols:
@@ -64,6 +65,8 @@ def resolve(source: Source, symbols: Iterable[tuple[str, Exchange]], products: I
             source.reference.check_contract(symbol, exchange)
         except FeedError as failure:
             failures.append(f"{symbol}.{exchange.value}: {failure_text(failure)}")
+            if passing is not None and exits.passing(failure):
+                passing.append(failures[-1])
             continue
         targets.setdefault(f"{symbol}.{exchange.value}", Target(symbol, exchange, start, end))
     for product in products:
@@ -72,4 +75,6 @@ def resolve(source: Source, symbols: Iterable[tuple[str, Exchange]], products: I
                 targets.setdefault(target.vt_symbol, target)
         except FeedError as failure:
             failures.append(f"{product}: {failure_text(failure)}")
+            if passing is not None and exits.passing(failure):
+                passing.append(failures[-1])
     return list(targets.values()), failures

@@ -36,6 +36,7 @@ from ..history import Fetched
 from ..history.frames import DATETIME, answers_frame
 from ..history.select import window_frame
 from ..names import check_vt_symbol
+from ..store.days import DayRecord, Tally, counted_days, replaced
 
 if TYPE_CHECKING:
     from vnpy.alpha import AlphaLab
@@ -208,6 +209,14 @@ class LabBars:
     def last(self) -> datetime:
         return cast(datetime, self.frame["datetime"][-1])
 
+    def tallies(self, calendar: Calendar) -> dict[date, Tally]:
+        """Each trading day's tally of the bars, to hold against its daily bar."""
+        found: dict[date, Tally] = {}
+        columns = (self.frame[name].to_list() for name in ("datetime", "volume", "high_price", "low_price"))
+        for moment, volume, high, low in zip(*columns):
+            found.setdefault(calendar.trading_day(moment, self.interval), Tally()).add_values(volume, high, low)
+        return found
+
 
 class LabStore:
     """A lab folder as the downloads' store (vnpy_norvix/download/planning.py, `FrameStore`):
@@ -257,19 +266,21 @@ class LabStore:
         return LabBars(f"{symbol}.{exchange.value}", interval,
                        window_frame(answers_frame(fetched, symbol, exchange, interval), interval, window, calendar))
 
-    def save_frame(self, bars: LabBars, days: dict[date, int], fetched: datetime, calendar: Calendar) -> None:
+    def save_frame(self, bars: LabBars, days: dict[date, int], fetched: datetime, calendar: Calendar,
+                   recorded: dict[date, DayRecord] | None = None) -> None:
         """One window's bars saved in place of what the file held of their trading days
-        (`days`: the bars of each), then those days recorded in the ledger."""
-        from ..store.days import counted_days, replaced
-
-        recorded = counted_days(days, fetched)
+        (`days`: the bars of each), then those days recorded in the ledger (how each stood:
+        `recorded`, else by the clock alone)."""
+        if recorded is None:
+            recorded = counted_days(days, fetched)
         spans = [day_bounds(day, bars.interval, calendar) for day in replaced(recorded)]
         if bars.frame.height or spans:
             save_lab_bars(self.lab_path, bars.vt_symbol, bars.interval, bars.frame, spans)
         if recorded:
             ledger = self._ledger()
             entry = ledger.setdefault(f"{bars.vt_symbol} {bars.interval.value}", {})
-            entry.update({day.isoformat(): [record.count, record.complete] for day, record in recorded.items()})
+            entry.update({day.isoformat(): [record.count, record.state, record.detail]
+                          for day, record in recorded.items()})
             with replacing(self.lab_path / LEDGER) as temporary:
                 temporary.write_text(json.dumps(ledger, indent=1, sort_keys=True), encoding="UTF-8")
         if self.added is not None and bars.frame.height:
@@ -294,14 +305,18 @@ class LabStore:
         entry = self._ledger().get(f"{symbol}.{exchange.value} {interval.value}", {})
         path = bar_file(self.lab, f"{symbol}.{exchange.value}", interval)
         try:
-            records = {date.fromisoformat(day): (int(count), bool(whole)) for day, (count, whole) in entry.items()}
+            # [count, state, detail]; the previous version's [count, whole] has no detail
+            records = {date.fromisoformat(day): DayRecord.stored(*kept, *([None] * (3 - len(kept))))
+                       for day, kept in entry.items()}
         except (TypeError, ValueError):
             return set()  # unreadable: every day is fetched again, and recorded anew
-        complete = {day for day, (_, whole) in records.items() if whole and first <= day <= last}
-        if not complete or not path.exists():
+        complete = {day for day, record in records.items() if record.settled and first <= day <= last}
+        if not complete:
             return set()
+        if not path.exists():  # a series known only to be empty or not carried
+            return {day for day in complete if not records[day].count}
         times = read_bar_file(path, ["datetime"])["datetime"]
-        if sum(count for count, _ in records.values()) == times.len():
+        if sum(record.count for record in records.values()) == times.len():
             return complete
         begin, end = day_bounds(min(complete), interval, calendar)[0], day_bounds(max(complete), interval, calendar)[1]
         counts: dict[date, int] = {}
@@ -309,4 +324,4 @@ class LabStore:
                                                     closed="left")).to_list():
             day = calendar.trading_day(moment.replace(tzinfo=CHINA_TZ), interval)
             counts[day] = counts.get(day, 0) + 1
-        return {day for day in complete if counts.get(day, 0) == records[day][0]}
+        return {day for day in complete if counts.get(day, 0) == records[day].count}

@@ -43,7 +43,7 @@ if TYPE_CHECKING:
 
 R = TypeVar("R", BarData, TickData)
 
-__all__ = ["DayRecord", "day_counts", "day_records", "describe", "describe_db", "held_days", "replace_bars",
+__all__ = ["DayRecord", "configured", "day_counts", "day_records", "describe", "describe_db", "held_days", "replace_bars",
            "save_bars", "save_ticks", "save_window", "run_writer", "sql_writer", "Writers", "time_counts", "zone_warning"]
 
 # The adapter classes whose tables the bulk writers know: (module, class) -> the writer's
@@ -139,20 +139,24 @@ def run_writer(database: BaseDatabase, shape_name: str, writers: Writers | None)
 
 def save_window(database: BaseDatabase, symbol: str, exchange: Exchange, interval: Interval,
                 records: Sequence[BarData | TickData], days: dict[date, int], fetched: datetime,
-                calendar: Calendar = WEEKDAYS, writers: Writers | None = None) -> int | None:
+                calendar: Calendar = WEEKDAYS, writers: Writers | None = None,
+                recorded: dict[date, DayRecord] | None = None) -> int | None:
     """The records of one window, fetched at `fetched`, holding `days[day]` records of each
     trading day of it, saved; how many rows the series gained (None where the adapter
     saves). With the bulk writers, in one transaction: what was stored of each day with
     records in the window is deleted, the records saved, and each day's completeness
     recorded (days.py). With another adapter the records are saved through its own
     method (a later fetch of a day overwrites it record by record) and nothing is
-    recorded. A run saving many windows keeps `writers` (run_writer)."""
+    recorded. `recorded` is how each day stands as judged against the service's daily
+    bars (days.judge); without it, by the clock alone (days.counted_days). A run saving
+    many windows keeps `writers` (run_writer)."""
     writer = run_writer(database, shape_of(interval), writers)
     if writer is None:
         if interval == Interval.TICK:
             return save_ticks(database, records)  # type: ignore[arg-type]  # the ticks of a tick window
         return save_bars(database, records)  # type: ignore[arg-type]  # the bars of a bar window
-    recorded = counted_days(days, fetched)
+    if recorded is None:
+        recorded = counted_days(days, fetched)
     spans = [stored_span(*day_bounds(day, interval, calendar)) for day in replaced(recorded)]
     return writer.save_window(shape_of(interval), records, series_key(symbol, exchange, interval), spans,
                        record_rows(symbol, exchange.value, interval, recorded))
@@ -161,32 +165,36 @@ def save_window(database: BaseDatabase, symbol: str, exchange: Exchange, interva
 def day_records(database: BaseDatabase, symbol: str, exchange: Exchange, interval: Interval, first: date,
                 last: date) -> dict[date, DayRecord] | None:
     """The completeness record of the series' trading days [first, last]: each recorded
-    day's count and whether it was saved whole (else provisional); None when the database
-    keeps no record (an adapter other than vnpy_sqlite and vnpy_postgresql)."""
+    day's count and how it stood (days.py); None when the database keeps no record (an
+    adapter other than vnpy_sqlite, vnpy_postgresql and vnpy_mysql)."""
     writer = bulk_writer(database, shape_of(interval))
     if writer is None:
         return None
     key = (symbol, exchange.value, interval.value)
-    return {date.fromisoformat(day): DayRecord(count, bool(complete))
-            for day, count, complete in writer.day_records(key, first.isoformat(), last.isoformat())}
+    return {date.fromisoformat(day): DayRecord.stored(count, state, detail)
+            for day, count, state, detail in writer.day_records(key, first.isoformat(), last.isoformat())}
 
 
 def held_days(database: BaseDatabase, symbol: str, exchange: Exchange, interval: Interval, first: date, last: date,
               calendar: Calendar = WEEKDAYS) -> set[date] | None:
-    """The trading days of [first, last] the series holds whole: recorded complete, with
-    as many rows as were saved. The rows are only counted (`day_counts`) when the record's
-    counts over the whole series do not add up to the rows its overview counts (rows
-    deleted or added behind the record's back). None when the database keeps no record."""
+    """The trading days of [first, last] no run needs to fetch again: recorded settled
+    (whole, known empty, not carried or given up on: days.SETTLED), with as many rows as
+    were saved. The rows are only counted per day (`day_counts`) when the record's counts
+    over the whole series do not add up to the rows the table holds under it (rows
+    deleted or added behind the record's back, whatever the overview says). None when
+    the database keeps no record."""
     writer = bulk_writer(database, shape_of(interval))
     if writer is None:
         return None
     records = day_records(database, symbol, exchange, interval, first, last)
     assert records is not None
-    complete = {day for day, record in records.items() if record.complete}
+    complete = {day for day, record in records.items() if record.settled}
     if not complete:
         return complete
+    from .schema import SHAPES
+
     key = (symbol, exchange.value, interval.value)
-    if writer.recorded_total(key) == writer.stored_count(shape_of(interval), series_key(symbol, exchange, interval)):
+    if writer.recorded_total(key) == writer.count(SHAPES[shape_of(interval)], [series_key(symbol, exchange, interval)]):
         return complete
     counts = day_counts(database, symbol, exchange, interval, min(complete), max(complete), calendar)
     return {day for day in complete if counts.get(day, 0) == records[day].count}
@@ -283,6 +291,24 @@ def replace_bars(database: BaseDatabase, symbol: str, exchange: Exchange, interv
         if held:
             database.save_bar_data(held)
         raise
+
+
+# The names the settings give vn.py's server databases, with their usual ports.
+SERVERS = {"postgresql": ("PostgreSQL", 5432), "mysql": ("MySQL", 3306)}
+
+
+def configured() -> str:
+    """Which database vn.py's settings name, as `describe` words it, without opening it
+    (a run's first line names its store before anything is opened or created)."""
+    from vnpy.trader.setting import SETTINGS
+    from vnpy.trader.utility import get_file_path
+
+    name = str(SETTINGS.get("database.name") or "sqlite")
+    if name == "sqlite":
+        return f"SQLite {get_file_path(str(SETTINGS.get('database.database') or 'database.db'))}"
+    label, port = SERVERS.get(name, (name, ""))
+    return (f"{label} {SETTINGS.get('database.host') or 'localhost'}:{SETTINGS.get('database.port') or port}/"
+            f"{SETTINGS.get('database.database')}")
 
 
 def describe(database: BaseDatabase) -> str:

@@ -1,59 +1,186 @@
 """The completeness record: per series and trading day, how many records the last save of
-the day held, and whether the day was whole when they were fetched.
+the day held, and what the service's own data said of it when they were fetched.
 
-A trading day counts as held only when it was fetched after it was published in full
-(calendar.published): a day fetched earlier (at 10:30 on the day, or during its night
-session) is provisional, and every later download fetches it again. The record lives
-in a table of its own beside vn.py's ("norvixday") and is written in the same
-transaction as the day's rows (writer.py), so that a day is never marked whole without
-them, whatever interrupts the save. A lab folder keeps the same record in a ledger file
-(research/lab.py).
+A trading day of a series is whole only when, at its fetch, the service had published
+the contract's daily bar of the day and what was saved agrees with it (`judge`): minute
+and hour bars whose volumes sum to the day's volume and whose highest high and lowest
+low are the day's, ticks whose last cumulative volume is the day's volume, a daily bar
+fetched after its publication. The clock (calendar.published: the last close plus
+"datafeed.publish_delay") is only the first gate: a day fetched before it is
+provisional whatever its records. A provisional day is fetched again by every later
+run until it is whole, or until "datafeed.settle_days" trading days have passed: then
+it is unsettled, reported once by the run that gives up on it, kept as stored and no
+longer fetched. A day the service answered with nothing is recorded as well: known
+empty (its daily bar shows no trading), or not carried (its daily bar shows trading the
+service keeps no records of); neither is asked again.
+
+The record lives in a table of its own beside vn.py's ("norvixday") and is written in
+the same transaction as the day's rows (writer.py), so that a day is never marked whole
+without them, whatever interrupts the save. A lab folder keeps the same record in a
+ledger file (research/lab.py).
 
 Series with no record (stored by an earlier version of this package, by vn.py itself or
-by another tool) are fetched again once, in whole days, and recorded from then on.
+by another tool) are fetched again once, in whole days, and recorded from then on. A
+record written by the previous version (no `detail` column) is read as it was, but for
+a day it called whole with no records: that one is asked again.
 """
 
 from __future__ import annotations
 
-from collections.abc import Callable
+import math
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from datetime import date, datetime
 
 from vnpy.trader.constant import Interval
+from vnpy.trader.object import BarData, TickData
 
-from ..calendar import published
+from ..calendar import Calendar, published, settle_days, trading_days_after
 
 TABLE = "norvixday"
 # No time of the fetch is kept: a store filled by several runs holds the same record as
 # one filled at once by a run at the time of the last.
-COLUMNS = ("symbol", "exchange", "interval", "day", "count", "complete")
+COLUMNS = ("symbol", "exchange", "interval", "day", "count", "complete", "detail")
 KEY = ("symbol", "exchange", "interval")
+# The column the previous version's table lacks (added in place: `migrate`).
+ADDED_COLUMN = "detail"
+
+# What the `complete` column holds: how the day stood at its last fetch.
+PROVISIONAL, WHOLE, EMPTY, NOT_CARRIED, UNSETTLED = 0, 1, 2, 3, 4
+STATE_NAMES = {PROVISIONAL: "provisional", WHOLE: "whole", EMPTY: "empty", NOT_CARRIED: "not carried",
+               UNSETTLED: "unsettled"}
+# The states of a day the service answered with nothing.
+SERVED_NOTHING = frozenset({EMPTY, NOT_CARRIED})
+# The states no run fetches again (`verify --repair` and `verify --deep` do).
+SETTLED = frozenset({WHOLE, EMPTY, NOT_CARRIED, UNSETTLED})
 
 
 @dataclass(frozen=True)
 class DayRecord:
-    """What the last save of one trading day held."""
+    """What the last save of one trading day held, and how it stood (`state`, with what
+    disagreed in `detail`)."""
 
     count: int
-    complete: bool
+    state: int
+    detail: str = ""
+
+    @property
+    def complete(self) -> bool:
+        return self.state == WHOLE
+
+    @property
+    def settled(self) -> bool:
+        return self.state in SETTLED
+
+    @classmethod
+    def stored(cls, count: int, state: int | bool, detail: str | None) -> DayRecord:
+        """A record as the table or a ledger keeps it. The previous version recorded a day
+        fetched after its close as whole whatever it held, and with no `detail`: such a
+        day with no records (a service that was late or stuck) is provisional."""
+        count, state = int(count), int(state)  # a ledger's JSON may hold bools, or anything
+        if detail is None and state == WHOLE and count == 0:
+            state = PROVISIONAL
+        return cls(count, state if state in STATE_NAMES else PROVISIONAL, str(detail or ""))
 
 
-def create_table(text_type: str, name: Callable[[str], str]) -> str:
-    """The record's table, made when missing; `text_type` is the dialect's text column,
-    `name` its quoting of a name. The day is ISO text of ten characters, which keeps the
-    key within every dialect's bound on an index."""
-    t = text_type
-    return (f"CREATE TABLE IF NOT EXISTS {name(TABLE)} ({name('symbol')} {t} NOT NULL, "
-            f"{name('exchange')} {t} NOT NULL, {name('interval')} {t} NOT NULL, {name('day')} VARCHAR(10) NOT NULL, "
-            f"{name('count')} INTEGER NOT NULL, {name('complete')} INTEGER NOT NULL, "
-            f"PRIMARY KEY ({name('symbol')}, {name('exchange')}, {name('interval')}, {name('day')}))")
+@dataclass
+class Tally:
+    """What one trading day's records add up to, to hold against its daily bar."""
+
+    count: int = 0
+    volume: float = 0.0  # bars: summed; ticks: the last tick's (cumulative over the day)
+    high: float = -math.inf
+    low: float = math.inf
+
+    def add(self, record: BarData | TickData) -> None:
+        if isinstance(record, TickData):
+            self.add_values(record.volume, record.last_price, record.last_price, cumulative=True)
+        else:
+            self.add_values(record.volume, record.high_price, record.low_price)
+
+    def add_values(self, volume: float, high: float, low: float, cumulative: bool = False) -> None:
+        self.count += 1
+        self.volume = volume if cumulative else self.volume + volume
+        self.high, self.low = max(self.high, high), min(self.low, low)
+
+
+@dataclass(frozen=True)
+class Daily:
+    """The service's daily bar of one trading day, as far as a day is checked against it."""
+
+    volume: float
+    high: float
+    low: float
+
+    @classmethod
+    def of(cls, bar: BarData) -> Daily:
+        return cls(bar.volume, bar.high_price, bar.low_price)
+
+
+def tallies(records: Iterable[BarData | TickData], interval: Interval, calendar: Calendar) -> dict[date, Tally]:
+    """Each trading day's tally of `records` (ascending)."""
+    found: dict[date, Tally] = {}
+    for record in records:
+        found.setdefault(calendar.trading_day(record.datetime, interval), Tally()).add(record)
+    return found
+
+
+def _same(a: float, b: float) -> bool:
+    return math.isclose(a, b, rel_tol=1e-9, abs_tol=1e-9)
+
+
+def disagreement(interval: Interval, tally: Tally, daily: Daily) -> str:
+    """What in one day's records disagrees with its daily bar ("" when nothing does)."""
+    if interval == Interval.DAILY:
+        return ""
+    found = []
+    if not _same(tally.volume, daily.volume):
+        found.append(f"volume {tally.volume:g} of {daily.volume:g}")
+    if interval != Interval.TICK:  # a tick's price is not the day's extreme of every trade
+        if not _same(tally.high, daily.high):
+            found.append(f"high {tally.high:g} not {daily.high:g}")
+        if not _same(tally.low, daily.low):
+            found.append(f"low {tally.low:g} not {daily.low:g}")
+    return ", ".join(found)
+
+
+def judge(day: date, interval: Interval, tally: Tally, daily: dict[date, Daily], fetched: datetime) -> DayRecord:
+    """How trading day `day` stands after a fetch at `fetched` that gave `tally`, the
+    service's daily bars of the contract being `daily` when the fetch began. The trading
+    days counted towards settling are those of the daily bars, and weekdays after the last
+    of them (a service stuck for days publishes none)."""
+    record = _judged(day, interval, tally, daily, fetched)
+    # A day of which nothing is served or published (a holiday's weekday, a service stuck
+    # for days) is not given up on: it stays provisional until the service publishes it
+    # or a later day (then it is known empty).
+    disagrees = record.count or day in daily
+    if record.state == PROVISIONAL and disagrees and trading_days_after(day, fetched.date(),
+                                                                         Calendar(daily)) >= settle_days():
+        return DayRecord(record.count, UNSETTLED, record.detail)
+    return record
+
+
+def _judged(day: date, interval: Interval, tally: Tally, daily: dict[date, Daily], fetched: datetime) -> DayRecord:
+    count, bar = tally.count, daily.get(day)
+    if fetched < published(day):
+        return DayRecord(count, PROVISIONAL, "fetched before the day was published")
+    if bar is None:
+        if not count and any(later > day for later in daily):
+            return DayRecord(0, EMPTY)  # the service has published later days: it did not trade on this one
+        return DayRecord(count, PROVISIONAL, "no daily bar published")
+    if not count:
+        return DayRecord(0, EMPTY if bar.volume == 0 else NOT_CARRIED)
+    found = disagreement(interval, tally, bar)
+    return DayRecord(count, PROVISIONAL if found else WHOLE, found)
 
 
 def counted_days(days: dict[date, int], fetched: datetime) -> dict[date, DayRecord]:
-    """The records of trading days saved with these counts from a fetch at `fetched`. A day
-    the fetch had no record of is recorded too (the service has none of it: a day without
-    ticks, a holiday), but what was stored of it is kept (see `replaced`)."""
-    return {day: DayRecord(count, fetched >= published(day)) for day, count in days.items()}
+    """The records of trading days saved with these counts from a fetch at `fetched`, by
+    the clock alone (a caller without the service's daily bars to hold them against). A
+    day the fetch had no record of is recorded too (the service has none of it: a day
+    without ticks, a holiday), but what was stored of it is kept (see `replaced`)."""
+    return {day: DayRecord(count, WHOLE if count and fetched >= published(day) else PROVISIONAL)
+            for day, count in days.items()}
 
 
 def replaced(records: dict[date, DayRecord]) -> list[date]:
@@ -63,5 +190,21 @@ def replaced(records: dict[date, DayRecord]) -> list[date]:
 
 def record_rows(symbol: str, exchange: str, interval: Interval,
                 records: dict[date, DayRecord]) -> list[tuple[object, ...]]:
-    return [(symbol, exchange, interval.value, day.isoformat(), record.count, int(record.complete))
+    return [(symbol, exchange, interval.value, day.isoformat(), record.count, record.state, record.detail)
             for day, record in sorted(records.items())]
+
+
+def create_table(text_type: str, name: Callable[[str], str]) -> str:
+    """The record's table, made when missing; `text_type` is the dialect's text column,
+    `name` its quoting of a name. The day is ISO text of ten characters, which keeps the
+    key within every dialect's bound on an index."""
+    t = text_type
+    return (f"CREATE TABLE IF NOT EXISTS {name(TABLE)} ({name('symbol')} {t} NOT NULL, "
+            f"{name('exchange')} {t} NOT NULL, {name('interval')} {t} NOT NULL, {name('day')} VARCHAR(10) NOT NULL, "
+            f"{name('count')} INTEGER NOT NULL, {name('complete')} INTEGER NOT NULL, {name(ADDED_COLUMN)} {t}, "
+            f"PRIMARY KEY ({name('symbol')}, {name('exchange')}, {name('interval')}, {name('day')}))")
+
+
+def migrate(text_type: str, name: Callable[[str], str]) -> str:
+    """The previous version's table given the added column (its rows keep NULL there)."""
+    return f"ALTER TABLE {name(TABLE)} ADD COLUMN {name(ADDED_COLUMN)} {text_type}"

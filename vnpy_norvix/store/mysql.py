@@ -100,7 +100,7 @@ class MysqlWriter(Writer):
 
     def record_days(self, days: Sequence[tuple[object, ...]]) -> None:
         columns = day_record.COLUMNS
-        updated = ", ".join(f"{self.name(name)} = VALUES({self.name(name)})" for name in ("count", "complete"))
+        updated = ", ".join(f"{self.name(name)} = VALUES({self.name(name)})" for name in day_record.COLUMNS[4:])
         statement = (f"INSERT INTO {self.name(day_record.TABLE)} ({self.names(columns)}) "
                      f'VALUES ({", ".join([self.param] * len(columns))}) ON DUPLICATE KEY UPDATE {updated}')
         self.db.cursor().executemany(statement, days)  # one multi-row statement: the driver joins the rows

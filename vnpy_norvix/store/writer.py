@@ -204,11 +204,8 @@ class Writer(ABC):
         rows = shape.rows(records, self.text_times())
         key = tuple(map(text, key))
         p = self.param
-        if days and not self.has_day_records():
-            # In a transaction of its own, before the save's: MySQL commits the transaction
-            # under way at a CREATE TABLE.
-            with self.transaction():
-                self.create_day_table()
+        if days:
+            self.day_table_ready()
         with self.transaction():
             keys = [] if self.NET_CHANGES else [key]
             before = self.count(shape, keys)
@@ -237,7 +234,7 @@ class Writer(ABC):
         """The completeness record's rows written over what it held of their days."""
         p = self.param
         columns = day_record.COLUMNS
-        updated = ", ".join(f"{self.name(name)} = excluded.{self.name(name)}" for name in ("count", "complete"))
+        updated = ", ".join(f"{self.name(name)} = excluded.{self.name(name)}" for name in day_record.COLUMNS[4:])
         statement = (f"INSERT INTO {self.name(day_record.TABLE)} ({self.names(columns)}) "
                      f'VALUES ({", ".join([p] * len(columns))}) '
                      f"ON CONFLICT ({self.names((*day_record.KEY, 'day'))}) DO UPDATE SET {updated}")
@@ -247,19 +244,41 @@ class Writer(ABC):
     def has_day_records(self) -> bool:
         return bool(self.table_columns(day_record.TABLE))
 
+    def day_table_ready(self) -> None:
+        """The completeness record's table made when missing, or given the column the
+        previous version's lacks; each in a transaction of its own, before the save's:
+        MySQL commits the transaction under way at a CREATE or ALTER TABLE."""
+        if not self.has_day_records():
+            with self.transaction():
+                self.create_day_table()
+        elif not self.has_day_details():
+            with self.transaction():
+                self.execute(day_record.migrate(self.TEXT_TYPE, self.name))
+            self.day_details = True
+
     def create_day_table(self) -> None:
         """The completeness record's table, made when missing."""
         self.execute(day_record.create_table(self.TEXT_TYPE, self.name))
+        self.day_details = True
 
-    def day_records(self, key: Row, first: str, last: str) -> list[tuple[str, int, int]]:
-        """(day, count, complete) recorded for series `key` (symbol, exchange, interval
-        values) between the ISO days `first` and `last`."""
+    day_details: bool | None = None  # whether the record's table has its `detail` column, once seen
+
+    def has_day_details(self) -> bool:
+        if self.day_details is None:
+            self.day_details = day_record.ADDED_COLUMN in self.table_columns(day_record.TABLE)
+        return self.day_details
+
+    def day_records(self, key: Row, first: str, last: str) -> list[tuple[str, int, int, str | None]]:
+        """(day, count, state, detail) recorded for series `key` (symbol, exchange,
+        interval values) between the ISO days `first` and `last` (detail None in a table
+        of the previous version's)."""
         if not self.has_day_records():
             return []
         p = self.param
         day = self.name("day")
-        return [(str(value), int(count), int(complete)) for value, count, complete in self.execute(
-            f"SELECT {self.names(('day', 'count', 'complete'))} FROM {self.name(day_record.TABLE)} "
+        detail = self.name(day_record.ADDED_COLUMN) if self.has_day_details() else "NULL"
+        return [(str(value), int(count), int(state), note) for value, count, state, note in self.execute(
+            f"SELECT {self.names(('day', 'count', 'complete'))}, {detail} FROM {self.name(day_record.TABLE)} "
             f"WHERE {self.matching(day_record.KEY)} AND {day} >= {p} AND {day} <= {p}", (*key, first, last))]
 
     def recorded_total(self, key: Row) -> int:
