@@ -8,16 +8,17 @@ import math
 import random
 import sqlite3
 from contextlib import closing
-from datetime import date, timedelta
+from datetime import date, datetime, timedelta
 from decimal import Decimal
 
 import pytest
 from vnpy.trader.constant import Exchange, Interval
 
-from commands import cli, make_home
+from commands import FAKETIME, cli, make_home, run_at
 from helpers import SERVICE_TOKEN, SERVICE_USER
 from stores import (mariadb, my_databases, mysql_backend, pg_databases, postgres,  # noqa: F401  (fixtures)
                     postgresql_backend, sqlite_backend)
+from norvix_datafeed import CHINA_TZ
 from norvix_devserver.market import PRODUCTS, previous_trading_day
 from vnpy_norvix import download as dl
 from vnpy_norvix.continuous import BadClose, continuous_bars, next_roll
@@ -315,13 +316,17 @@ def stored_rolls(home, symbol):
         return [dict(row) for row in db.execute("SELECT * FROM norvixroll WHERE symbol = ? ORDER BY id", (symbol,))]
 
 
+@pytest.mark.skipif(FAKETIME is None, reason="libfaketime is not installed (scripts/setup.sh)")
 def test_update_continues_a_series_with_its_rule_and_stores_its_roll_table(tmp_path, service, source):
     home = make_home(tmp_path, service)
     rule = ["--roll", "oi", "--confirm", "3", "--threshold", "1.1", "--method", "difference"]
-    first = cli(home, "continuous", "rb", "--start", "2023-08-01", "--end", "2024-02-01", *rule)
+    # Built one evening to that day (a command without --end is remembered to move with the clock) ...
+    first = run_at(home, datetime(2024, 2, 1, 20, tzinfo=CHINA_TZ), "continuous", "rb", "--start", "2023-08-01",
+                   *rule)
     assert first.returncode == 0, first.stderr
     assert len(stored_rolls(home, "rb_oi_t1p1_c3")) == 2
-    updated = cli(home, "update", "--end", "2024-06-28")
+    # ... and continued by the nightly update months later.
+    updated = run_at(home, datetime(2024, 6, 28, 20, tzinfo=CHINA_TZ), "update")
     assert updated.returncode == 0, updated.stdout + updated.stderr
 
     fresh = continuous_bars(source, "rb", date(2023, 8, 1), LAST, roll="oi", confirm=3, threshold=1.1,

@@ -98,6 +98,7 @@ def run_update(args: argparse.Namespace, parser: argparse.ArgumentParser, runner
             continue
         try:
             sub = parser.parse_args(argv)
+            sub.end_given = sub.end if entry.command["end"] else None  # as the command line reads --end
         except SystemExit:  # a remembered command this version no longer takes (argparse said why)
             result["status"] = "failed"
             statuses.append(exits.FAILED)
