@@ -15,13 +15,14 @@ import pytest
 from commands import cli, make_home, ok, saved_rows, service_behind, service_rows
 from mariadb import mariadb  # noqa: F401  (a fixture)
 from pg import postgres  # noqa: F401  (a fixture)
+from vnpy_norvix import exits
 
 DOWNLOAD = ["download", "rb2410.SHFE", "--start", "2024-05-06", "--end", "2024-05-10", "--interval", "d"]
 
 
-def refused(result: subprocess.CompletedProcess, *words: str) -> str:
-    """The one error line of a run refused with exit status 1, which holds `words`."""
-    assert result.returncode == 1 and "Traceback" not in result.stderr, result.stdout + result.stderr
+def refused(result: subprocess.CompletedProcess, *words: str, status: int = 1) -> str:
+    """The one error line of a run refused with exit status `status`, which holds `words`."""
+    assert result.returncode == status and "Traceback" not in result.stderr, result.stdout + result.stderr
     lines = [line for line in result.stderr.splitlines() if line.startswith("error:")]
     assert len(lines) == 1 and all(word in lines[0] for word in words), result.stderr
     return lines[0]
@@ -154,7 +155,7 @@ def test_a_server_database_is_locked_for_runs_from_any_settings_folder(tmp_path,
     first = runlock.ServerLock("postgresql" if server == "postgres" else "mysql", db)  # another run's
     assert first.take()
     try:
-        refused(cli(home, *DOWNLOAD, "--no-wait"), "another run holds this store")
+        refused(cli(home, *DOWNLOAD, "--no-wait"), "another run holds this store", status=exits.LOCKED)
     finally:
         first.release()
     ok(cli(home, *DOWNLOAD, "--no-wait"))
