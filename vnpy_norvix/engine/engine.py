@@ -10,7 +10,6 @@ from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING
 
-import requests
 from loguru import logger
 from vnpy.trader.constant import Exchange
 from vnpy.trader.setting import SETTINGS
@@ -186,7 +185,7 @@ class Engine:
                 retry = retry.increment(failure, scope.budget,
                                         lambda: scope.may_retry_time_out(self.heard_at, sent - self.timeout))
                 delay = retry.delay(failure)
-                logger.warning(messages.retrying(what, retry.retries, self.retries, failure.reason, delay))
+                logger.warning(messages.retrying(what, retry.retries, retry.total, failure.reason, delay))
                 scope.sleep(delay)
                 continue
             scope.budget.earn()
