@@ -255,11 +255,24 @@ def call(feed, query: str, args: tuple, capture: Capture) -> Outcome:
     return outcome
 
 
+def _links_simdjson(path: str) -> bool:
+    with open(path, "rb") as so:
+        return b"libsimdjson" in so.read()
+
+
 @pytest.fixture
 def native(nd) -> bool:
     """Whether the extension was built with its native decoder (it then links simdjson)."""
-    with open(nd.__file__, "rb") as so:
-        return b"libsimdjson" in so.read()
+    return _links_simdjson(nd.__file__)
+
+
+@pytest.fixture
+def wire_native() -> bool:
+    """Whether the engine's native entry was built with its native decoder: the
+    extension's own build, and under NORVIX_IMPL=py the one native decoder running."""
+    from vnpy_norvix import _wire
+
+    return _links_simdjson(_wire.__file__)
 
 
 @pytest.fixture

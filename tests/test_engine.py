@@ -90,6 +90,13 @@ def test_a_passing_failure_is_retried_to_the_same_records(raw, feed_on, failing,
     assert min(gaps) >= waited * 0.9  # the Retry-After was waited for (an HTTP date to the second)
 
 
+def test_a_retry_after_is_capped_for_the_waiting_gui_thread():
+    from vnpy_norvix.engine.retry import RETRY_AFTER_CAP, Retry
+
+    asked = ["3600", formatdate(time.time() + 86400, usegmt=True), "-5", "nan", "soon", None]
+    assert [Retry.wait_asked(value) for value in asked] == [RETRY_AFTER_CAP, RETRY_AFTER_CAP, 0.0, None, None, None]
+
+
 @pytest.mark.parametrize("reply, kind, text", [
     (servers.answer(b"no such endpoint", status="404 Not Found"), "http", "HTTP错误404：no such endpoint"),
     (servers.answer(b"", status="401 Unauthorized"), "credentials", "HTTP错误401"),

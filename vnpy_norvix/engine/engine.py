@@ -10,9 +10,7 @@ from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING
 
-import requests
 from loguru import logger
-from urllib3.exceptions import ConnectTimeoutError, NewConnectionError
 from vnpy.trader.constant import Exchange
 from vnpy.trader.setting import SETTINGS
 
@@ -20,9 +18,9 @@ from .. import messages
 from . import wire
 from .answers import FATAL, Answer, ColumnAnswer, Failure
 from .ratelimit import RateLimit
-from .retry import backoff, retry_after
+from .retry import Retry
 from .scope import Scope
-from .transport import CANCELLED, DEADLINE, MAX_ANSWER_MB, Reply, TooLarge, Transport, Watch
+from .transport import CANCELLED, DEADLINE, MAX_ANSWER_MB, Reply, Transport, Watch, cause_of, reached
 
 if TYPE_CHECKING:
     from norvix_datafeed import NorvixDatafeed
@@ -176,33 +174,22 @@ class Engine:
         what = self.mask(" ".join(str(part) for part in (query, symbol, first, last) if part is not None))
         headers = wire.headers(self.username, self.password)
         began = time.perf_counter()
-        attempt = 0
+        retry = Retry(self.retries)
         while True:
-            attempt += 1
             scope.check()
             scope.sleep(self.rate_limit.reserve())
             sent = time.monotonic()
             try:
                 answer = decode(self._exchange(method, endpoint, members, headers, scope))
             except Failure as failure:
-                if not failure.retry or attempt > self.retries:
-                    raise
-                if failure.kind == "timeout" and not scope.may_retry_time_out(self.heard_at, sent - self.timeout):
-                    # A time-out costs a whole deadline: it is sent again like any failure
-                    # while the service shows signs of life (something came from it within
-                    # a time-out before the request, and since the query's last time-out);
-                    # a service from which nothing comes is taken for gone (vn.py's data
-                    # manager waits for the query on its GUI thread).
-                    raise
-                if not scope.budget.take():
-                    raise Failure(messages.budget_spent(failure.reason), "budget",
-                                  plain=messages.plain_budget_spent(failure.plain or failure.reason)) from failure
-                delay = failure.wait if failure.wait is not None else backoff(attempt - 1)
-                logger.warning(messages.retrying(what, attempt, self.retries, failure.reason, delay))
+                retry = retry.increment(failure, scope.budget,
+                                        lambda: scope.may_retry_time_out(self.heard_at, sent - self.timeout))
+                delay = retry.delay(failure)
+                logger.warning(messages.retrying(what, retry.retries, retry.total, failure.reason, delay))
                 scope.sleep(delay)
                 continue
             scope.budget.earn()
-            logger.debug(messages.answered(what, answer.count, len(answer.skipped), attempt,
+            logger.debug(messages.answered(what, answer.count, len(answer.skipped), retry.retries + 1,
                                            time.perf_counter() - began))
             return answer
 
@@ -214,18 +201,10 @@ class Engine:
         with scope.watch(seconds) as watch:
             try:
                 reply = self.transport.send(method, self.base_url + endpoint, members, headers, seconds, watch)
-            except TooLarge as error:  # the same answer would come again: not retried
-                if watch.cut_by is None:
-                    self._heard(scope)
-                megabytes = f"{self.max_answer_mb:g}"
-                raise self._cut(watch, scope) or Failure(messages.too_large(megabytes), "too_large",
-                                                         plain=messages.plain_too_large(megabytes)) from error
-            except requests.exceptions.RequestException as error:
-                if watch.cut_by is None and _connected(error):  # not our own cut of its socket
+            except Exception as error:  # requests' own, and what it lets through
+                if watch.cut_by is None and reached(error):  # not our own cut of its socket
                     self._heard(scope)
                 raise self._cut(watch, scope) or self._transport_failure(error) from error
-            except Exception as error:  # what requests lets through: a URL it cannot join, ...
-                raise self._cut(watch, scope) or self._request_error(error, retry=False) from error
             cut = self._cut(watch, scope)
             if cut:  # an answer without a length ends where its socket was shut down
                 raise cut
@@ -249,18 +228,21 @@ class Engine:
         return None
 
     def _timed_out(self) -> Failure:
-        return Failure(self.mask(messages.timed_out(self.base_url, f"{self.timeout:g}秒")), "timeout", retry=True)
+        return Failure(self.mask(messages.timed_out(self.base_url, f"{self.timeout:g}秒")), "timeout",
+                       retry=Retry.retries_cause("timeout"))
 
-    def _transport_failure(self, error: requests.exceptions.RequestException) -> Failure:
-        if isinstance(error, requests.exceptions.Timeout):
+    def _transport_failure(self, error: Exception) -> Failure:
+        cause = cause_of(error)
+        retry = Retry.retries_cause(cause)
+        if cause == "timeout":
             return self._timed_out()
-        if isinstance(error, requests.exceptions.ConnectionError):
-            return Failure(self.mask(messages.unreachable(self.base_url)), "unreachable", retry=True)
-        # A body cut short or mangled on the way may come whole next time; a URL the
-        # library refuses, or a redirect loop, will not.
-        passing = isinstance(error, (requests.exceptions.ChunkedEncodingError,
-                                     requests.exceptions.ContentDecodingError))
-        return self._request_error(error, retry=passing)
+        if cause == "unreachable":
+            return Failure(self.mask(messages.unreachable(self.base_url)), "unreachable", retry=retry)
+        if cause == "too_large":
+            megabytes = f"{self.max_answer_mb:g}"
+            return Failure(messages.too_large(megabytes), "too_large", retry=retry,
+                           plain=messages.plain_too_large(megabytes))
+        return self._request_error(error, retry)
 
     def _request_error(self, error: Exception, retry: bool) -> Failure:
         return Failure(self.mask(messages.request_error(str(error))), "unreachable", retry=retry,
@@ -269,8 +251,9 @@ class Engine:
     def _status_failure(self, reply: Reply) -> Failure:
         reason = self.mask(messages.http_error(str(reply.status), reply.text))
         plain = self.mask(messages.plain_http_error(str(reply.status), reply.text))
-        if reply.status == 429 or reply.status >= 500:
-            return Failure(reason, "http", retry=True, wait=retry_after(reply.headers.get("Retry-After")), plain=plain)
+        if Retry.retries_status(reply.status):
+            return Failure(reason, "http", retry=True, wait=Retry.wait_asked(reply.headers.get("Retry-After")),
+                           plain=plain)
         return Failure(reason, "credentials" if reply.status in (401, 403) else "http", plain=plain)
 
     def _decode(self, query: str, reply: Reply, symbol: str, exchange: Exchange | None) -> Answer:
@@ -293,12 +276,3 @@ class Engine:
         raise Failure(self.mask(messages.unreadable(message or "")), "unreadable",
                       plain=self.mask(messages.plain_unreadable(message or "")))
 
-
-def _connected(error: requests.exceptions.RequestException) -> bool:
-    """Whether a failed exchange had reached the service: reset or cut off after its
-    connection was taken, not refused, unresolved or timed out while connecting."""
-    if isinstance(error, requests.exceptions.Timeout):
-        return False
-    reason = error.args[0] if error.args else None
-    reason = getattr(reason, "reason", reason)  # urllib3's MaxRetryError holds the cause
-    return not isinstance(reason, (NewConnectionError, ConnectTimeoutError))

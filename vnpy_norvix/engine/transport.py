@@ -16,13 +16,14 @@ import threading
 from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Literal
 from urllib.parse import urlsplit
 
 import requests
 from requests.adapters import HTTPAdapter
 from urllib3.connection import HTTPConnection, HTTPSConnection
 from urllib3.connectionpool import HTTPConnectionPool, HTTPSConnectionPool
+from urllib3.exceptions import ConnectTimeoutError, NewConnectionError
 from urllib3.poolmanager import PoolManager
 
 # Why a watch was cut.
@@ -44,6 +45,38 @@ class TooLarge(Exception):
     def __init__(self, limit: int) -> None:
         super().__init__(f"answer larger than {limit} bytes")
         self.limit = limit
+
+
+# What ended an exchange that raised, by the first row its exception is an instance of:
+# it ran out of time, the service was out of reach, the answer was garbled on the way,
+# it was too large, or the HTTP library refused the request (a URL it cannot join, a
+# redirect loop, whatever else it lets through).
+Cause = Literal["timeout", "unreachable", "garbled", "too_large", "refused"]
+CAUSES: tuple[tuple[type[Exception], Cause], ...] = (
+    (TooLarge, "too_large"),
+    (requests.exceptions.Timeout, "timeout"),  # ConnectTimeout is a ConnectionError too
+    (requests.exceptions.ConnectionError, "unreachable"),
+    (requests.exceptions.ChunkedEncodingError, "garbled"),
+    (requests.exceptions.ContentDecodingError, "garbled"),
+    (Exception, "refused"),
+)
+
+
+def cause_of(error: Exception) -> Cause:
+    return next(cause for kind, cause in CAUSES if isinstance(error, kind))
+
+
+def reached(error: Exception) -> bool:
+    """Whether an exchange that raised had reached the service: an answer too large, or
+    one reset or cut off after its connection was taken; not one refused, unresolved or
+    timed out while connecting, nor a request the library refused to send."""
+    if isinstance(error, TooLarge):
+        return True
+    if not isinstance(error, requests.exceptions.RequestException) or isinstance(error, requests.exceptions.Timeout):
+        return False
+    reason = error.args[0] if error.args else None
+    reason = getattr(reason, "reason", reason)  # urllib3's MaxRetryError holds the cause
+    return not isinstance(reason, (NewConnectionError, ConnectTimeoutError))
 
 
 class Watch:
