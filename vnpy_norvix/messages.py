@@ -265,8 +265,8 @@ def continuous_differs(count: int) -> str:
 
 
 def cannot_repair(label: str, adapter: str) -> str:
-    return (f"{label}: --repair replaces days in vnpy_sqlite and vnpy_postgresql databases and lab folders, "
-            f"not {adapter}")
+    return (f"{label}: --repair replaces days in vnpy_sqlite, vnpy_postgresql and vnpy_mysql databases and lab "
+            f"folders, not {adapter}")
 
 
 def days_replaced(label: str, first: object, last: object, count: int) -> str:

@@ -3,11 +3,11 @@
 A download is a list of tasks, one per contract and interval, each over a range of
 trading days. A task fetches only the trading days of its range that the database does
 not hold whole: the contract's trading days are the days the service has a daily bar
-of it, and a day is held whole when it was fetched after it was published in full
-(store/days.py), so a hole anywhere (left by an interrupted or failed run) and a day
+of it, and a day is held whole when what was saved agrees with the service's daily bar
+of it, fetched after the day was published (store/days.py), so a hole anywhere (left by an interrupted or failed run) and a day
 saved while it was still trading are fetched again. What is held is read from the
-completeness record (vnpy_sqlite, vnpy_postgresql, a lab folder's ledger), never from
-vn.py records. Each window of trading days is fetched and saved whole, in one
+completeness record (vnpy_sqlite, vnpy_postgresql, vnpy_mysql, a lab folder's ledger),
+never from vn.py records. Each window of trading days is fetched and saved whole, in one
 transaction that replaces what was stored of its days, so a trading day is either all
 stored from one fetch or as it was.
 
