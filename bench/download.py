@@ -11,7 +11,13 @@ process (`python -m vnpy_norvix download ...`, its own HOME whose
             the adapter's own save_bar_data / save_tick_data
   fetch     the same command with vn.py's database replaced by one that keeps nothing,
             and store.save_bars / save_ticks made to do nothing: fetching, decoding and
-            planning alone
+            planning alone through the plug-in's datafeed and engine (timed inside the child,
+            from the command line's start to its end: the process's start left out)
+  start     the process start alone: the interpreter, the command line's and the store's
+            imports and vn.py's database opened, then exit
+
+The parts a download cannot avoid are fetch + start; each database's table gives the
+whole command (bulk) against them and against the adapter path, from the same rounds.
 
 for SQLite (vnpy_sqlite), for PostgreSQL (vnpy_postgresql on a server of the
 benchmark's own, started as the tests start theirs: tests/pg.py) and for MySQL
@@ -52,10 +58,11 @@ from typing import Any
 REPO = Path(__file__).resolve().parent.parent
 USER, TOKEN = "demo", "demo-token"
 PRODUCTS = ("rb", "au")
-VARIANTS = ("bulk", "adapter", "fetch")
+VARIANTS = ("bulk", "adapter", "fetch", "start")
 TABLES = ("dbbardata", "dbbaroverview", "dbtickdata", "dbtickoverview")
 YEAR = (date(2023, 7, 3), date(2024, 6, 28))
 ADAPTER_MARK = "bench: saves through the adapter:"
+FETCH_MARK = "bench: seconds in the command line:"
 
 
 # --- the child side: the command line with the bulk writer or the database replaced -------
@@ -81,10 +88,20 @@ def launch(mode: str, argv: list[str]) -> int:
             print(f"{ADAPTER_MARK} {asked}", file=sys.stderr)
     import vnpy.trader.database as vn_database
 
+    if mode == "start":
+        import vnpy_norvix.cli  # noqa: F401 - what the command imports before it runs
+        import vnpy_norvix.download  # noqa: F401
+
+        vn_database.get_database()
+        return 0
     vn_database.get_database = _discarding_database  # type: ignore[assignment]
     # Nor the copies the store makes for an adapter it does not know: fetching alone.
     store.save_bars = store.save_ticks = lambda database, records: None  # type: ignore[assignment]
-    return _cli_main(argv)
+    began = time.perf_counter()
+    try:
+        return _cli_main(argv)
+    finally:
+        print(f"{FETCH_MARK} {time.perf_counter() - began:.4f}", file=sys.stderr)
 
 
 def _cli_main(argv: list[str]) -> int:
@@ -338,6 +355,7 @@ class Run:
     peak_rss_mb: float  # the child's peak resident set (its VmHWM), MB
     status: int
     stdout: str
+    inside: float | None = None  # seconds the command line ran, as the child tells (fetch)
 
 
 @dataclass
@@ -376,7 +394,7 @@ class Bench:
         the rows they expect; with `keep`, every table it holds."""
         with self.fresh() as (home, run):
             results = [child(variant, command.args, home) for command in commands]
-            if variant == "fetch":
+            if variant in ("fetch", "start"):
                 return results, None
             wanted: dict[str, int] = {}
             for command in commands:
@@ -409,7 +427,8 @@ def child(variant: str, args: list[str], home: Path, check: bool = True) -> Run:
     if variant == "adapter" and not any(line.startswith(ADAPTER_MARK) and int(line.split(":")[-1]) > 0
                                         for line in stderr.splitlines()):
         raise SystemExit(f"adapter: {' '.join(cli)} did not save through the adapter\n{stderr[-2000:]}")
-    return Run(seconds, rss, status, stdout)
+    inside = [float(line.split(":")[-1]) for line in stderr.splitlines() if line.startswith(FETCH_MARK)]
+    return Run(seconds, rss, status, stdout, inside[-1] if inside else None)
 
 
 def wait(process: subprocess.Popen[bytes]) -> tuple[int, float]:
@@ -486,10 +505,12 @@ def measure(bench: Bench, commands: list[Command], rounds: int) -> dict[str, lis
 
 
 def report(title: str, commands: list[Command], results: dict[str, list[list[Run]]]) -> list[str]:
-    """A table of medians: per command and for both, each variant's seconds (peak RSS)."""
+    """A table of medians: per command and for both, each variant's seconds (peak RSS), the
+    parts (fetch inside the command line + process start) and the ratios."""
     rounds = len(results["bulk"])
     lines = [f"\n### {title}: medians of {rounds} rounds, seconds (peak RSS of the child, MB)\n",
-             "| command | bulk | adapter | fetch only | bulk/adapter | bulk/fetch |", "|---|---:|---:|---:|---:|---:|"]
+             "| command | bulk | adapter | fetch only | fetch in the command line | start | parts | bulk/parts "
+             "| bulk/adapter |", "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
     labels = [command.label for command in commands] + ["both"]
 
     def figures(runs: list[Run]) -> list[tuple[float, float]]:
@@ -497,19 +518,29 @@ def report(title: str, commands: list[Command], results: dict[str, list[list[Run
         each = [(run.seconds, run.peak_rss_mb) for run in runs]
         return each + [(sum(s for s, _ in each), max(m for _, m in each))]
 
+    def inside(runs: list[Run]) -> list[float]:
+        each = [run.inside if run.inside is not None else float("nan") for run in runs]
+        return each + [sum(each)]
+
     table = {variant: [figures(runs) for runs in results[variant]] for variant in VARIANTS}
     medians = {variant: [(statistics.median(r[i][0] for r in rows), statistics.median(r[i][1] for r in rows))
                          for i in range(len(labels))] for variant, rows in table.items()}
+    fetch_inside = [statistics.median(row[i] for row in map(inside, results["fetch"])) for i in range(len(labels))]
     for i, label in enumerate(labels):
-        (b, _), (a, _), (f, _) = (medians[variant][i] for variant in VARIANTS)
-        cells = " | ".join(f"{medians[variant][i][0]:.2f} ({medians[variant][i][1]:.0f})" for variant in VARIANTS)
-        lines.append(f"| {label} | {cells} | {b / a:.3f} | {b / f:.2f} |")
+        b, a, start = medians["bulk"][i][0], medians["adapter"][i][0], medians["start"][i][0]
+        parts = fetch_inside[i] + start
+        cells = " | ".join(f"{medians[variant][i][0]:.2f} ({medians[variant][i][1]:.0f})"
+                           for variant in ("bulk", "adapter", "fetch"))
+        lines.append(f"| {label} | {cells} | {fetch_inside[i]:.2f} | {start:.2f} | {parts:.2f} | {b / parts:.2f}x "
+                     f"| {b / a:.3f}x |")
     spread = ", ".join(f"{variant} {min(r[-1][0] for r in rows):.2f}–{max(r[-1][0] for r in rows):.2f} s"
                        for variant, rows in table.items())
-    ratio = medians["bulk"][-1][0] / medians["adapter"][-1][0]
+    both = medians["bulk"][-1][0]
+    ratio, over_parts = both / medians["adapter"][-1][0], both / (fetch_inside[-1] + medians["start"][-1][0])
     lines += [f"\nSpread of both commands over the rounds: {spread}.",
-              f"Goal bulk/adapter ≤ 0.20 (moonshot 0.15), both commands: {ratio:.3f}, "
-              f"{'met' if ratio <= 0.20 else 'NOT met'}."]
+              f"Goals, both commands: bulk/parts ≤ 1.25: {over_parts:.2f}x, "
+              f"{'met' if over_parts <= 1.25 else 'NOT met'}; "
+              f"bulk/adapter ≤ 0.15: {ratio:.3f}x, {'met' if ratio <= 0.15 else 'NOT met'}."]
     return lines
 
 

@@ -410,3 +410,22 @@ def test_long_prices_reach_the_datafeed_s_records_and_frames(plugin_feed, server
     want = bits(float(text) for text in opens)
     assert bits(r.open_price for r in records) == bits(frame["open_price"].to_list()) == want
     assert {r.close_price for r in records} == set(frame["close_price"].to_list()) == {3505.0}
+
+
+@pytest.mark.parametrize("zone", [DATETIME.time_zone, None], ids=["china", "naive"])
+@pytest.mark.parametrize("first", [datetime(2024, 2, 1), datetime(1991, 9, 1)], ids=["2024", "summer-time"])
+def test_trading_day_column_follows_the_calendars_rule_for_every_part_of_a_day(zone, first):
+    from vnpy_norvix.calendar import Calendar
+    from vnpy_norvix.history.frames import with_trading_day
+
+    # Half-hourly over the 2024 Spring Festival closure: nights before and after it,
+    # midnights of closed weekdays and weekends, the evening before a holiday; China's
+    # last summer time (ended 1991-09-15), read by the zone's rules.
+    moments = [first + timedelta(minutes=30 * step) for step in range(30 * 48)]
+    holidays = {datetime(first.year, first.month, day).date() for day in range(9, 17)}
+    calendar = Calendar(d.date() for d in moments if d.weekday() < 5 and d.date() not in holidays)
+    column = pl.Series("datetime", moments, dtype=pl.Datetime("ns", zone))
+    for interval in (Interval.MINUTE, Interval.TICK, Interval.DAILY):
+        made = with_trading_day(pl.DataFrame([column]), interval, calendar)["trading_day"].to_list()
+        stamps = column.to_list()
+        assert made == [calendar.trading_day(stamp, interval) for stamp in stamps]

@@ -6,7 +6,9 @@ The same answer bodies go to the datafeed's queries over a real local HTTP serve
 import codecs
 import gc
 import json
+import sys
 import threading
+import time
 from datetime import datetime
 
 import pytest
@@ -265,3 +267,36 @@ def test_overlapping_calls_on_several_threads_restore_the_collector():
     for t in threads:
         t.join(timeout=120)
     assert results == [3000] * 16 and gc.isenabled()
+
+
+def test_other_threads_run_while_a_large_answer_is_parsed():
+    # The fetch threads decode while the writer thread saves: a large body is parsed
+    # without the interpreter's lock. With no forced switches, the spinning thread runs
+    # only while this one lets the lock go (its sleep lets it go on each turn).
+    record = {"trading_datetime": "2024-03-05 09:01:00", "open_price": 3512.0, "high_price": 3515.5,
+              "low_price": 3510.0, "close_price": 3514.0, "volume": 1200, "turnover": 42150000.0,
+              "open_interest": 1500000}
+    body = json.dumps({"code": 0, "message": "success", "data": [record] * 200_000}).encode()
+    spins, stop, started = [0], threading.Event(), threading.Event()
+
+    def spin() -> None:
+        started.set()
+        while not stop.is_set():
+            spins[0] += 1
+            time.sleep(0)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(100)
+    thread = threading.Thread(target=spin)
+    try:
+        thread.start()
+        started.wait()
+        before = spins[0]
+        status, columns, *_ = wire.decode_columns("minute", body, None)
+        during = spins[0] - before
+    finally:
+        stop.set()
+        thread.join()
+        sys.setswitchinterval(interval)
+    assert status == 0 and len(columns["close_price"]) == 200_000
+    assert during > 0

@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 #include "records/convert.h"
 #include "runtime/py.h"
@@ -54,6 +55,20 @@ struct Parsed {
     size_t capacity = 0;
     int stride = 0;
     Ref texts;  // list of the distinct texts of text fields
+    // Those texts as read (UTF-8, end to end in PyMem_Raw memory), before
+    // `texts` is made of them: the body is parsed without the interpreter's
+    // lock, the str objects made with it.
+    char* text_bytes = nullptr;
+    size_t* text_ends = nullptr;
+    size_t text_count = 0;
+    size_t text_capacity = 0;
+
+    // Appends a text; false when memory ran out.
+    bool keep_text(std::string_view text) noexcept;
+    std::string_view text(size_t i) const noexcept {
+        const size_t begin = i ? text_ends[i - 1] : 0;
+        return std::string_view(text_bytes + begin, text_ends[i] - begin);
+    }
 
     const Slot* record(size_t r) const noexcept { return slots + r * static_cast<size_t>(stride); }
 };
@@ -79,7 +94,9 @@ public:
 
     // The same for a body already at hand (json.loads(body) being the
     // alternative): 1 when decoded here, 0 when json.loads must read it.
-    int decode_body(Context* ctx, const char* buf, size_t len) noexcept;
+    // With `unlocked`, a large body is parsed with the interpreter's lock
+    // released (the buffer must stay alive and unchanged meanwhile).
+    int decode_body(Context* ctx, const char* buf, size_t len, bool unlocked = false) noexcept;
 
     // The exchange failed after the body was decoded (the success line could
     // not be logged): the query goes on with the failure's empty mapping.

@@ -1,6 +1,7 @@
 // Reading a history answer: when `response.json()` may be skipped, and the
 // JSON body read with simdjson into a Parsed answer.
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -390,16 +391,21 @@ bool read_number(simdjson::ondemand::value value, Slot& slot, bool& integer) noe
         // integer's text here (a version reading big integers as doubles)
         // is json.loads' int.
         if (token.find_first_of(".eE") == std::string_view::npos) return false;
-        // CPython's float() parser, correctly rounded for any length.  It
-        // stops at the structural character or blank after the number.
-        char* stop = nullptr;
-        const double d = PyOS_string_to_double(token.data(), &stop, nullptr);
-        if (d == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
+        // float(text), correctly rounded for any length, as CPython's parser
+        // is; a value out of range (or a library without the conversion) goes
+        // to json.loads.
+#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
+        double d;
+        const auto [stop, error] = std::from_chars(token.data(), token.data() + token.size(), d);
+        if (stop != token.data() + token.size()) return false;
+        if (error == std::errc::result_out_of_range && std::fabs(number.get_double()) < 1.0)
+            d = token.front() == '-' ? -0.0 : 0.0;  // below the smallest double: float() gives 0
+        else if (error != std::errc() || !std::isfinite(d))
             return false;
-        }
-        if (stop != token.data() + token.size() || !std::isfinite(d)) return false;
         slot.d = d;
+#else
+        return false;
+#endif
     }
     // json.loads makes "-0" the integer 0; a negative zero goes to it
     // rather than be told apart here.
@@ -410,8 +416,7 @@ bool read_number(simdjson::ondemand::value value, Slot& slot, bool& integer) noe
 // path reads exactly as json.loads and the query's conversion would.
 bool read_record(const RecordMembers& members, Names& names, TimeTexts& times, uint32_t required,
                  simdjson::ondemand::value item, bool escapes, const char* end, Slot* rec,
-                 Parsed& parsed, std::string_view& last_text, Py_ssize_t& last_index,
-                 bool& failed) noexcept {
+                 Parsed& parsed, std::string_view& last_text, Py_ssize_t& last_index) noexcept {
     using simdjson::SUCCESS;
     simdjson::ondemand::object record;
     if (item.get_object().get(record) != SUCCESS) return false;
@@ -446,19 +451,13 @@ bool read_record(const RecordMembers& members, Names& names, TimeTexts& times, u
             std::string_view text;
             if (value.get_string().get(text) != SUCCESS) return false;
             if (last_index < 0 || text != last_text) {
-                Ref s = Ref::steal(PyUnicode_DecodeUTF8(text.data(), text.size(), "strict"));
-                if (!s) {
-                    PyErr_Clear();
-                    return false;
-                }
-                if (PyList_Append(parsed.texts.get(), s.get()) < 0) {
-                    failed = true;
-                    return false;
-                }
+                // str(text, "utf-8") must succeed where the objects are made.
+                if (!simdjson::validate_utf8(text.data(), text.size())) return false;
+                if (!parsed.keep_text(text)) return false;
                 // The unescaped text lives in the parser's buffer until the
                 // parser goes: it stays valid for the comparisons that follow.
                 last_text = text;
-                last_index = PyList_GET_SIZE(parsed.texts.get()) - 1;
+                last_index = static_cast<Py_ssize_t>(parsed.text_count) - 1;
             }
             slot.i = last_index;
             continue;
@@ -477,11 +476,12 @@ bool read_record(const RecordMembers& members, Names& names, TimeTexts& times, u
 // is read once, in order, by simdjson's On-Demand parser: only its index of
 // structural characters is built, and every value is read, or checked to its
 // end, where it stands.
-int parse_records(Context* ctx, const RecordMembers& members, const char* buf, size_t len,
-                  Parsed& parsed) noexcept {
+//
+// Nothing in it touches a Python object: it may run without the interpreter's
+// lock (the Context's parser is taken and given back atomically).
+int parse_body(Context* ctx, const RecordMembers& members, Names& names, const char* buf,
+               size_t len, Parsed& parsed) noexcept {
     using simdjson::SUCCESS;
-    Names names;
-    if (!names.init(ctx, members)) return -1;
     TimeTexts times;
     uint32_t required = 0;
     for (int j = 0; j < members.n; ++j)
@@ -518,9 +518,7 @@ int parse_records(Context* ctx, const RecordMembers& members, const char* buf, s
     simdjson::ondemand::object envelope;
     if (doc.get_object().get(envelope) != SUCCESS) return 0;
     parsed.stride = 2 + members.n;
-    parsed.texts = Ref::steal(PyList_New(0));
-    if (!parsed.texts) return -1;
-    bool code = false, have_data = false, message = false, failed = false;
+    bool code = false, have_data = false, message = false;
     std::string_view last_text;
     Py_ssize_t last_index = -1;
     constexpr size_t kFirstRecords = 32;
@@ -569,8 +567,8 @@ int parse_records(Context* ctx, const RecordMembers& members, const char* buf, s
                 }
                 Slot* rec = parsed.slots + parsed.count * parsed.stride;
                 if (!read_record(members, names, times, required, item, escapes, end, rec, parsed,
-                                 last_text, last_index, failed))
-                    return failed ? -1 : 0;
+                                 last_text, last_index))
+                    return 0;
                 ++parsed.count;
             }
         } else {
@@ -584,6 +582,52 @@ int parse_records(Context* ctx, const RecordMembers& members, const char* buf, s
     // Nothing after the root object: the iterator has no position left.
     if (!code || !doc.is_alive() || doc.current_location().error() != simdjson::OUT_OF_BOUNDS)
         return 0;
+    return 1;
+}
+
+// Lets other threads run for its lifetime, when `release` (and the lock is held).
+class Unlocked {
+public:
+    explicit Unlocked(bool release) noexcept : saved_(release ? PyEval_SaveThread() : nullptr) {}
+    ~Unlocked() {
+        if (saved_) PyEval_RestoreThread(saved_);
+    }
+    Unlocked(const Unlocked&) = delete;
+    Unlocked& operator=(const Unlocked&) = delete;
+
+private:
+    PyThreadState* saved_;
+};
+
+// Bodies at least this long are parsed without the interpreter's lock: below
+// it, releasing and taking the lock back costs more than it lets others do.
+constexpr size_t kUnlockedBytes = size_t(64) << 10;
+
+// parse_body, then the texts as str objects (with the lock): 1, 0 (json.loads
+// reads the body) or -1 with an exception set.
+int parse_records(Context* ctx, const RecordMembers& members, const char* buf, size_t len,
+                  Parsed& parsed, bool unlocked) noexcept {
+    Names names;
+    if (!names.init(ctx, members)) return -1;
+    int r;
+    {
+        Unlocked unlock(unlocked && len >= kUnlockedBytes);
+        r = parse_body(ctx, members, names, buf, len, parsed);
+    }
+    if (r <= 0) return r;
+    const auto n = static_cast<Py_ssize_t>(parsed.text_count);
+    parsed.texts = Ref::steal(PyList_New(n));
+    if (!parsed.texts) return -1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const std::string_view text = parsed.text(static_cast<size_t>(i));
+        PyObject* s =
+            PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+        if (!s) {
+            PyErr_Clear();
+            return 0;
+        }
+        PyList_SET_ITEM(parsed.texts.get(), i, s);
+    }
     return 1;
 }
 
@@ -607,7 +651,34 @@ bool utf8_encoding(PyObject* encoding) noexcept {
 
 }  // namespace
 
-Parsed::~Parsed() { PyMem_RawFree(slots); }
+Parsed::~Parsed() {
+    PyMem_RawFree(slots);
+    PyMem_RawFree(text_bytes);
+    PyMem_RawFree(text_ends);
+}
+
+bool Parsed::keep_text(std::string_view text) noexcept {
+    const size_t used = text_count ? text_ends[text_count - 1] : 0;
+    if (text.size() > SIZE_MAX / 2 - used) return false;
+    // Both grow by doubling, at each power of two of their counts.
+    if ((text_count & (text_count - 1)) == 0) {
+        const size_t cap = text_count ? text_count * 2 : 1;
+        void* ends = PyMem_RawRealloc(text_ends, cap * sizeof(size_t));
+        if (!ends) return false;
+        text_ends = static_cast<size_t*>(ends);
+    }
+    const size_t need = used + text.size();
+    if (need > text_capacity) {
+        const size_t cap = std::max(need, text_capacity * 2);
+        void* bytes = PyMem_RawRealloc(text_bytes, cap ? cap : 1);
+        if (!bytes) return false;
+        text_bytes = static_cast<char*>(bytes);
+        text_capacity = cap;
+    }
+    if (!text.empty()) std::memcpy(text_bytes + used, text.data(), text.size());
+    text_ends[text_count++] = need;
+    return true;
+}
 
 Decoder::~Decoder() { delete parsed_; }
 
@@ -643,7 +714,7 @@ int Decoder::decode(Context* ctx, PyObject* response) noexcept {
 #endif
 }
 
-int Decoder::decode_body(Context* ctx, const char* buf, size_t len) noexcept {
+int Decoder::decode_body(Context* ctx, const char* buf, size_t len, bool unlocked) noexcept {
 #ifdef NORVIX_HAVE_SIMDJSON
     // Too short for the detection, a BOM (json.loads refuses it; a native
     // parser may skip it) or a NUL among the first bytes: json.loads decides.
@@ -651,7 +722,7 @@ int Decoder::decode_body(Context* ctx, const char* buf, size_t len) noexcept {
 
     Parsed* parsed = new (std::nothrow) Parsed;
     if (!parsed) return 0;
-    int r = parse_records(ctx, members_, buf, len, *parsed);
+    int r = parse_records(ctx, members_, buf, len, *parsed, unlocked);
     if (r <= 0) {
         delete parsed;
         // Only a failure to build the member names is an error; anything
@@ -666,6 +737,7 @@ int Decoder::decode_body(Context* ctx, const char* buf, size_t len) noexcept {
     (void)ctx;
     (void)buf;
     (void)len;
+    (void)unlocked;
     return 0;
 #endif
 }

@@ -210,8 +210,9 @@ int decode_history(Context* ctx, WireState* state, const RecordShape& shape, PyO
                    PyObject* symbol, PyObject* exchange, PyObject* password,
                    Reading& out) noexcept {
     decode::Decoder decoder(shape.members);
+    // A bytes object cannot change: its buffer is read with the lock released.
     out.native = decoder.decode_body(ctx, PyBytes_AS_STRING(body),
-                                     static_cast<size_t>(PyBytes_GET_SIZE(body))) == 1;
+                                     static_cast<size_t>(PyBytes_GET_SIZE(body)), true) == 1;
     Ref records;
     if (!out.native) {
         int ok = read_answer(ctx, body, password, out);
@@ -246,8 +247,9 @@ int decode_history(Context* ctx, WireState* state, const RecordShape& shape, PyO
 int decode_table(Context* ctx, const RecordShape& shape, PyObject* body, PyObject* password,
                  Reading& out, Ref& columns) noexcept {
     decode::Decoder decoder(shape.members);
+    // A bytes object cannot change: its buffer is read with the lock released.
     out.native = decoder.decode_body(ctx, PyBytes_AS_STRING(body),
-                                     static_cast<size_t>(PyBytes_GET_SIZE(body))) == 1;
+                                     static_cast<size_t>(PyBytes_GET_SIZE(body)), true) == 1;
     columns::Table table(ctx, shape);
     int r;
     if (out.native) {

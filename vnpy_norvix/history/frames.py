@@ -12,7 +12,8 @@ Numbers are float64 columns over the very buffers the native decoder filled."""
 
 from __future__ import annotations
 
-from datetime import date, datetime, time
+from datetime import date, datetime, timedelta
+from typing import cast
 
 import polars as pl
 from vnpy.trader.constant import Exchange, Interval
@@ -67,24 +68,46 @@ def answers_frame(fetched: Fetched, symbol: str, exchange: Exchange, interval: I
     return pl.concat(parts) if parts else empty_frame(query_of(interval), symbol, exchange, frame_interval)
 
 
+# Since this instant China time has been UTC+8 without exception (summer time ended in
+# 1991): later times read their wall clock by adding the offset, not by the zone's rules.
+FIXED_OFFSET_SINCE = datetime(1992, 1, 1, tzinfo=CHINA_TZ)
+CHINA_OFFSET = timedelta(hours=8)
+
+
+def china_wall(moment: pl.Series) -> pl.Series:
+    """A time column as China's naive wall times (naive columns are taken as such)."""
+    dtype = moment.dtype
+    if not isinstance(dtype, pl.Datetime) or dtype.time_zone is None:
+        return moment
+    naive = pl.Datetime(dtype.time_unit)
+    if moment.is_empty() or cast(datetime, moment.min()) < FIXED_OFFSET_SINCE:
+        return moment.dt.convert_time_zone(str(CHINA_TZ)).dt.replace_time_zone(None)
+    step = pl.Series([CHINA_OFFSET], dtype=pl.Duration(dtype.time_unit)).to_physical()[0]
+    return (moment.to_physical() + step).cast(naive)
+
+
 def with_trading_day(frame: pl.DataFrame, interval: Interval, calendar: Calendar = WEEKDAYS) -> pl.DataFrame:
     """`frame` with its `trading_day` column (last; replaced if there): the calendar's
-    trading day of each record of `interval`, worked out once per date and part of it
-    (before MORNING, the day, from EVENING) and looked up by column."""
-    moment = pl.col("datetime")
-    dates = frame["datetime"].dt.date()
+    trading day of each record of `interval` (Calendar.trading_day), on columns: the
+    calendar is asked once per date (its next trading day, whether it is one itself),
+    and the times read once, in China time."""
+    moment = china_wall(frame["datetime"])
+    dates = moment.dt.date()
     if interval in (Interval.DAILY, Interval.WEEKLY):
-        day = moment.dt.date()
+        day = dates
     else:
-        keys = dates.unique().to_list()
-
-        def part(wall: time) -> pl.Expr:
-            days = [calendar.trading_day(datetime.combine(key, wall, CHINA_TZ), interval) for key in keys]
-            return moment.dt.date().replace_strict(keys, days, return_dtype=pl.Date)
-
+        keys = dates.unique()
+        known = keys.to_list()
+        closed = [key for key in known if not calendar.is_open(key)]
         wall = moment.dt.time()
-        day = (pl.when(wall >= EVENING).then(part(EVENING)).when(wall < MORNING).then(part(time()))
-               .otherwise(part(time(12))))
+        # From EVENING, the next trading day; before MORNING, the next one unless the date
+        # is a trading day itself (a night session running past midnight); else the date.
+        later = (wall >= EVENING) | ((wall < MORNING) & dates.is_in(pl.Series(closed, dtype=pl.Date)))
+        day = dates
+        if later.any():  # only night rows move: the day session's keep their date
+            rows = later.arg_true()
+            following = [calendar.next_open(key) for key in known]
+            day = dates.scatter(rows, dates.gather(rows).replace_strict(keys, following, return_dtype=pl.Date))
     return frame.drop("trading_day", strict=False).with_columns(day.cast(pl.Date).alias("trading_day"))
 
 

@@ -54,11 +54,21 @@ def within(records: list[Record], start: datetime, end: datetime, *, one_per_tim
     return unique
 
 
+def strictly_ascending(times: pl.Series) -> bool:
+    """Whether each time is later than the one before (then sorting and keeping one
+    row per time leave a frame as it is)."""
+    steps = times.to_physical().diff().drop_nulls()
+    return steps.is_empty() or cast(int, steps.min()) > 0
+
+
 def within_frame(frame: pl.DataFrame, start: datetime, end: datetime, *, one_per_time: bool = True) -> pl.DataFrame:
     """`within` for frames."""
     import polars as pl
 
-    kept = frame.filter(pl.col("datetime").is_between(start, end)).sort("datetime", maintain_order=True)
+    kept = frame.filter(pl.col("datetime").is_between(start, end))
+    if strictly_ascending(kept["datetime"]):
+        return kept  # as the service sends them: sorted and one per time already
+    kept = kept.sort("datetime", maintain_order=True)
     if one_per_time:
         return kept.unique(subset=["datetime"], keep="last", maintain_order=True)
     # Equal rows: the first stands where the record form keeps it, among others of its time.
@@ -115,5 +125,8 @@ def window_frame(frame: pl.DataFrame, interval: Interval, window: Window, calend
     time = pl.col("datetime")
     inside = (pl.any_horizontal(time.is_between(begin, end, closed="left") for begin, end in spans) if spans
               else pl.lit(False))
-    kept = frame.filter(inside).sort("datetime", maintain_order=True)
+    kept = frame.filter(inside)
+    if strictly_ascending(kept["datetime"]):
+        return kept
+    kept = kept.sort("datetime", maintain_order=True)
     return kept.unique(subset=["datetime"], keep="last", maintain_order=True)
