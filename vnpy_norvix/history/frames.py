@@ -82,7 +82,7 @@ def china_wall(moment: pl.Series) -> pl.Series:
     naive = pl.Datetime(dtype.time_unit)
     if moment.is_empty() or cast(datetime, moment.min()) < FIXED_OFFSET_SINCE:
         return moment.dt.convert_time_zone(str(CHINA_TZ)).dt.replace_time_zone(None)
-    step = pl.Series([CHINA_OFFSET], dtype=pl.Duration(dtype.time_unit)).to_physical()[0]
+    step = int(pl.Series([CHINA_OFFSET], dtype=pl.Duration(dtype.time_unit)).to_physical()[0])
     return (moment.to_physical() + step).cast(naive)
 
 
