@@ -227,8 +227,9 @@ def test_a_roll_inside_a_window_and_a_minute_outside_are_refused(market):
 def test_the_generator_bar_by_bar_equals_resample_and_emits_on_the_last_minute(market, window, cut, interval):
     minutes, calendar, nights, _daily = market
     chance = random.Random(5)
-    bars = [bar for bar in minutes[contract(minutes, "au")] if date(2024, 3, 1) <= bar.datetime.date()
-            <= date(2024, 3, 20) and chance.random() > 0.2]
+    # Across the Spring Festival: the evening before it belongs to a trading day ten days on.
+    bars = [bar for bar in minutes[contract(minutes, "au")] if date(2024, 2, 1) <= bar.datetime.date()
+            <= date(2024, 2, 29) and chance.random() > 0.2]
     emitted: list[tuple[datetime, BarData]] = []
     fed: list[BarData] = []
     generator = SessionBarGenerator(lambda bar: None, window, lambda bar: emitted.append((fed[-1].datetime, bar)),

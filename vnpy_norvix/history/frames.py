@@ -102,7 +102,7 @@ def with_trading_day(frame: pl.DataFrame, interval: Interval, calendar: Calendar
         wall = moment.dt.time()
         # From EVENING, the next trading day; before MORNING, the next one unless the date
         # is a trading day itself (a night session running past midnight); else the date.
-        later = (wall >= EVENING) | ((wall < MORNING) & dates.is_in(pl.Series(closed, dtype=pl.Date)))
+        later = (wall >= EVENING) | ((wall < MORNING) & dates.is_in(pl.Series(closed, dtype=pl.Date).implode()))
         day = dates
         if later.any():  # only night rows move: the day session's keep their date
             rows = later.arg_true()

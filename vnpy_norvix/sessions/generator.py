@@ -28,7 +28,8 @@ from .resampling import exchange_value, one_contract, outside, window_bar
 from .table import product_of
 
 UNITS = {Interval.MINUTE: "m", Interval.HOUR: "h", Interval.DAILY: "d"}
-# Trading days of grid kept behind the newest: a strategy's minutes only move forward.
+# Calendar days of grid kept behind the oldest trading day the newest minute may belong
+# to: a strategy's minutes only move forward (a holiday may put its next day far ahead).
 KEPT_DAYS = 7
 
 
@@ -163,14 +164,15 @@ class SessionBarGenerator:
         product = (product_of(symbol), exchange_value(exchange))
         if product != self.product:
             self.product, self.days = product, {}
-        days = candidate_days({moment.date()}, self.calendar) - self.days.keys()
+        wanted = candidate_days({moment.date()}, self.calendar)
+        days = wanted - self.days.keys()
         if not days:
             return
         window = self.window if self.window is not None and self.cut != "clock" else window_of("d")
         for day in days:
             self.days[day] = grid(symbol, product[1], [day], window, self.cut, self.calendar)
-        newest = max(self.days)
-        self.days = {day: marks for day, marks in self.days.items() if (newest - day).days <= KEPT_DAYS}
+        oldest = min(wanted)
+        self.days = {day: marks for day, marks in self.days.items() if (oldest - day).days <= KEPT_DAYS}
         self.marks = [mark for day in sorted(self.days) for mark in self.days[day]]
         self.times = [moment for moment, _ in self.marks]
         self.last = last_minutes(self.marks)
