@@ -2,7 +2,7 @@
 reason, nothing on success, also with queries running side by side on several threads."""
 
 import threading
-from datetime import datetime
+from datetime import date, datetime, timedelta
 
 import pytest
 from vnpy.trader.constant import Exchange, Interval
@@ -67,11 +67,15 @@ def test_no_credentials_send_nothing(plugin, server):
 
 def test_one_failed_window_fails_the_whole_query(plugin, server):
     """A history with a hole would be saved as complete: nothing is returned instead."""
-    minute = {"trading_datetime": "2024-01-02 09:00:00", "open_price": 1, "high_price": 1, "low_price": 1,
-              "close_price": 1}
+    def minute(start: str) -> dict:  # one bar on the window's first weekday: an answer to what was asked
+        day = date.fromisoformat(start[:10])
+        day += timedelta(days=max(0, 7 - day.weekday()) if day.weekday() >= 5 else 0)
+        return {"trading_datetime": f"{day} 09:00:00", "open_price": 1, "high_price": 1, "low_price": 1,
+                "close_price": 1}
+
     server.route("/minutebar/query", lambda received: reply_json(
         envelope(code=7, message="window refused") if received.json["start_date"] >= "2024-03-01"
-        else envelope([minute])))
+        else envelope([minute(received.json["start_date"])])))
     records, output = ask(plugin, Interval.MINUTE, datetime(2024, 1, 1), datetime(2024, 6, 30))
     assert records == [] and len(output) == 1 and "window refused" in output[0]
 

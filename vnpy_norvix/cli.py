@@ -114,11 +114,11 @@ def _count(text: str) -> int:
 
 
 def _roll_options(parser: argparse.ArgumentParser) -> None:
-    from .rolls import METHODS, RULES
+    from .names import METHODS, ROLL_RULES
 
     rules = parser.add_argument_group("roll rule (see docs/cli.md: a roll is decided on a day's close and takes "
                                       "effect the next trading day)")
-    rules.add_argument("--roll", choices=RULES, default="service",
+    rules.add_argument("--roll", choices=ROLL_RULES, default="service",
                        help="service: the service's dominant contract (default); oi, volume, oi+volume: the "
                             "leader by that day's statistic; calendar: --before days before the last trading day")
     rules.add_argument("--threshold", type=float, default=1.0,

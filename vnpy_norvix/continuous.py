@@ -29,9 +29,9 @@ from vnpy.trader.object import BarData
 from . import messages
 from .calendar import Calendar, session_span
 from .download import FeedError, Source
-from .names import ADJUSTMENTS
+from .names import ADJUSTMENTS, METHODS
 from .reference import Dominant, Factor
-from .rolls import METHODS, Decision, RollRule, decide, gather
+from .rolls import Decision, RollRule, decide, gather
 from .sessions import sessions_of
 from .store.rolls import FIELDS as ROLL_FIELDS
 

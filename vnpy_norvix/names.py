@@ -19,6 +19,9 @@ NAME = re.compile(r"[A-Za-z0-9_-]{1,64}")
 INTERVAL_NAMES = {"d": Interval.DAILY, "1h": Interval.HOUR, "1m": Interval.MINUTE, "tick": Interval.TICK}
 
 ADJUSTMENTS = ("backward", "forward", "none")
+# How a continuous series chooses its contract each day, and how it adjusts prices at a roll.
+ROLL_RULES = ("service", "oi", "volume", "oi+volume", "calendar")
+METHODS = ("ratio", "difference", "none")
 
 # A contract's symbol: its product's letters, the last one or two digits of the year and
 # the month (rb2405, SR409); and the default symbol of a product's continuous series.

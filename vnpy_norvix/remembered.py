@@ -28,7 +28,7 @@ from vnpy.trader.database import BaseDatabase
 
 from . import store
 from .files import read_json, unusable
-from .names import ADJUSTMENTS, INTERVAL_NAMES, check_vt_symbol, is_name
+from .names import ADJUSTMENTS, INTERVAL_NAMES, METHODS, ROLL_RULES, check_vt_symbol, is_name
 from .runlock import identity_digest
 
 if TYPE_CHECKING:
@@ -126,7 +126,7 @@ def _names(value: object, what: str, empty: bool = False) -> list[str]:
 def _roll_values(value: dict[str, Any]) -> dict[str, Any]:
     """A remembered continuous command's roll rule and method as `roll_of` reads them from
     the command line's options; ValueError for anything those options could not say."""
-    from .rolls import METHODS, RULES, RollRule
+    from .rolls import RollRule
 
     values: dict[str, Any] = {"method": value.get("method", "ratio")}
     if values["method"] not in METHODS:
@@ -135,7 +135,7 @@ def _roll_values(value: dict[str, Any]) -> dict[str, Any]:
     if record is None:
         return values
     known = {"rule", "threshold", "confirm", "before", "months", "force_days", "depth"}
-    if not isinstance(record, dict) or record.get("rule") not in RULES or set(record) - known:
+    if not isinstance(record, dict) or record.get("rule") not in ROLL_RULES or set(record) - known:
         raise ValueError("roll is not a roll rule")
     numbers = [record.get(key) for key in ("threshold", "confirm", "before", "force_days", "depth")]
     months = record.get("months", [])

@@ -39,13 +39,12 @@ from vnpy.trader.constant import Exchange, Interval
 
 from . import messages
 from .calendar import Calendar
+from .names import ROLL_RULES
 from .reference import CONTRACT, Dominant, Listing
 
 if TYPE_CHECKING:
     from .download import Source
 
-RULES = ("service", "oi", "volume", "oi+volume", "calendar")
-METHODS = ("ratio", "difference", "none")
 # The statistics a rule compares (the service's depth 2 and forced rolls follow open interest).
 MEASURES = {"service": ("oi",), "oi": ("oi",), "volume": ("volume",), "oi+volume": ("oi", "volume"),
             "calendar": ()}
@@ -71,8 +70,8 @@ class RollRule:
 
     def problem(self) -> str | None:
         """What is wrong with the parameters, or None."""
-        if self.rule not in RULES:
-            return f"unknown roll rule {self.rule!r}: use one of {', '.join(RULES)}"
+        if self.rule not in ROLL_RULES:
+            return f"unknown roll rule {self.rule!r}: use one of {', '.join(ROLL_RULES)}"
         if not (math.isfinite(self.threshold) and self.threshold > 0):
             return f"--threshold must be a positive ratio, not {self.threshold!r}"
         if self.confirm < 1:
