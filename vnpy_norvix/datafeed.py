@@ -19,7 +19,7 @@ from .engine import Engine, Failure
 from .calendar import FIRST_DAY, LAST_DAY, Calendar, OutOfCalendar, china_time, session_span
 from .history import RECORDS, History, Request, bar_history, tick_history
 from .reference import Reference
-from .sessions.table import product_of
+from .names import product_of
 
 if TYPE_CHECKING:
     import polars as pl

@@ -26,6 +26,14 @@ METHODS = ("ratio", "difference", "none")
 # A contract's symbol: its product's letters, the last one or two digits of the year and
 # the month (rb2405, SR409); and the default symbol of a product's continuous series.
 CONTRACT = re.compile(r"[A-Za-z]+[0-9]{1,2}(0[1-9]|1[0-2])")
+PRODUCT = re.compile(r"[A-Za-z]+")
+
+
+def product_of(symbol: str) -> str:
+    """The product of a contract (`rb2410` -> `rb`) or of a product itself ("" for none)."""
+    match = PRODUCT.match(symbol)
+    return match.group() if match else ""
+
 SERIES = re.compile(r"([A-Za-z]+)888")
 
 

@@ -34,7 +34,7 @@ from vnpy.trader.constant import Exchange
 from . import messages
 from .calendar import EVENING, now_in_china, published
 from .engine import Engine, Failure, Scope
-from .names import is_name
+from .names import is_name, product_of
 
 if TYPE_CHECKING:
     from norvix_datafeed import NorvixDatafeed
@@ -43,7 +43,6 @@ T = TypeVar("T")
 DATE = re.compile(r"\d{4}-\d{2}-\d{2}")
 # A contract's name: its product's letters, then the delivery year (one or two digits) and month.
 CONTRACT = re.compile(r"([A-Za-z]+)(\d{1,2})(\d{2})")
-PRODUCT = re.compile(r"[A-Za-z]+")
 
 
 class Unusable(ValueError):
@@ -236,8 +235,7 @@ class Reference:
         """The contract terms of the product of `symbol` (a contract or a product), looked
         up again once when the kept answer names none; raises `Failure`
         ("unknown_contract") when the service names none."""
-        match = PRODUCT.match(symbol)
-        product = match.group() if match else ""
+        product = product_of(symbol)
         found = None
         for fresh in (False, True):
             found = self._ask("multiplier", read_terms, product, fresh=fresh).get(product) if product else None
@@ -263,8 +261,7 @@ class Reference:
         or knows on another exchange ("exchange"). A service that names no products at
         all is taken at its word: nothing can be checked. What the kept answers do not
         know is looked up again, once, before it is refused."""
-        match = PRODUCT.match(symbol)
-        product = match.group() if match else ""
+        product = product_of(symbol)
         for fresh in (False, True):
             products = self.products(scope, fresh)
             if not products:

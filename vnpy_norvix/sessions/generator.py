@@ -25,7 +25,7 @@ from norvix_datafeed import CHINA_TZ
 from ..calendar import EXCHANGE_DAYS, Calendar, database_time
 from .grid import Mark, Window, candidate_days, check_clock, check_cut, grid, label_at, last_minutes, window_of
 from .resampling import exchange_value, one_contract, outside, window_bar
-from .table import product_of
+from ..names import product_of
 
 UNITS = {Interval.MINUTE: "m", Interval.HOUR: "h", Interval.DAILY: "d"}
 # Calendar days of grid kept behind the oldest trading day the newest minute may belong

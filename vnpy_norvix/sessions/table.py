@@ -15,7 +15,6 @@ is an error rather than a guess.
 
 from __future__ import annotations
 
-import re
 from dataclasses import dataclass
 from datetime import date, datetime, time, timedelta
 
@@ -24,6 +23,7 @@ from vnpy.trader.constant import Exchange
 from norvix_datafeed import CHINA_TZ
 
 from ..calendar import EXCHANGE_DAYS, Calendar
+from ..names import product_of
 
 Segment = tuple[datetime, datetime]
 
@@ -120,15 +120,6 @@ TABLE: dict[Exchange, dict[str, tuple[Hours, ...]]] = {
 # night trading resumed on the evening of 2020-05-06 (the exchanges' notices of 2020-01-31
 # and 2020-04-30).
 NO_NIGHT = ((date(2020, 2, 3), date(2020, 5, 6)),)
-
-PRODUCT = re.compile(r"[A-Za-z]+")
-
-
-def product_of(symbol: str) -> str:
-    """The product of a contract (`rb2410` -> `rb`) or of a product itself."""
-    match = PRODUCT.match(symbol)
-    return match.group() if match else ""
-
 
 def hours_of(symbol: str, exchange: Exchange | str, trading_day: date) -> Hours:
     """The hours of the product of `symbol` on `trading_day`; ValueError for a product the
