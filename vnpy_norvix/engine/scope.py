@@ -81,7 +81,7 @@ class Scope:
         """What a request of the cancelled query fails with: what cancelled it, when known."""
         cause = self.failure
         if cause is None:
-            return Failure(messages.CANCELLED, "cancelled")
+            return Failure.of("cancelled", "cancelled")
         return Failure(cause.reason, cause.kind, plain=cause.plain)
 
     def sleep(self, seconds: float) -> None:

@@ -130,9 +130,7 @@ def grid(symbol: str, exchange: Exchange | str, days: Iterable[date], window: Wi
 def candidate_days(dates: Iterable[date], calendar: Calendar) -> set[date]:
     """The trading days whose sessions may hold a minute of the China dates `dates`: the
     calendar's trading day of each part of a date (early morning, day, evening)."""
-    parts = (time(0, 30), time(12, 0), time(21, 30))
-    return {calendar.trading_day(datetime.combine(day, part, CHINA_TZ), Interval.MINUTE)
-            for day in dates for part in parts}
+    return {owner for day in dates for _, _, owner in calendar.parts(day, Interval.MINUTE)}
 
 
 def label_at(marks: list[Mark], times: list[datetime], moment: datetime) -> datetime | None:
