@@ -31,7 +31,6 @@ from typing import TYPE_CHECKING, TypeVar
 
 from vnpy.trader.constant import Exchange
 
-from . import messages
 from .calendar import EVENING, now_in_china, published
 from .engine import Engine, Failure, Scope
 from .names import is_name, product_of

@@ -12,7 +12,6 @@ from dataclasses import dataclass, field, replace
 from datetime import datetime, timezone
 from email.utils import parsedate_to_datetime
 
-from .. import messages
 from .answers import Failure
 from .transport import Cause
 

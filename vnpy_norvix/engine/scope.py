@@ -8,7 +8,6 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from types import TracebackType
 
-from .. import messages
 from .answers import Failure
 from .retry import Budget
 from .transport import CANCELLED, DEADLINE, Watch

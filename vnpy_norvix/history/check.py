@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import json
 import re
-from datetime import datetime, timedelta
+from datetime import datetime
 from operator import attrgetter
 
 from vnpy.trader.constant import Exchange, Interval

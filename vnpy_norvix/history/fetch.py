@@ -8,7 +8,6 @@ from collections.abc import Callable
 from concurrent.futures import FIRST_COMPLETED, Executor, Future, wait
 from dataclasses import dataclass, field
 
-from .. import messages
 from ..engine import Answer, Failure, Scope
 from ..engine.answers import Record
 from ..calendar import Window

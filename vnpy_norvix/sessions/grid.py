@@ -14,22 +14,17 @@ import re
 from bisect import bisect_right
 from collections.abc import Iterable
 from dataclasses import dataclass
-from datetime import date, datetime, time, timedelta
+from datetime import date, datetime, timedelta
 from typing import Literal
 
 from vnpy.trader.constant import Exchange, Interval
 
-from norvix_datafeed import CHINA_TZ
-
 from ..calendar import Calendar, midnight
-from .table import sessions_of
+from .table import AUCTION, sessions_of
 
 Cut = Literal["session", "trading", "clock"]
 CUTS: tuple[Cut, ...] = ("session", "trading", "clock")
 
-# The call auction before a session opens (20:55-21:00, 08:55-09:00, 09:25-09:30): a minute
-# bar stamped there (as recorders stamp the auction's trade) joins the session's first bar.
-AUCTION = timedelta(minutes=5)
 MINUTE = timedelta(minutes=1)
 
 WINDOW = re.compile(r"([1-9][0-9]*)([mh])|d")
@@ -105,6 +100,8 @@ def day_marks(segments: list[tuple[datetime, datetime]], window: Window, cut: Cu
         if firsts and firsts[0] == 0:
             label = start
             firsts.pop(0)
+        # a minute bar stamped in the call auction (as recorders stamp its trade) joins the
+        # session's first bar
         marks.append((start - AUCTION, label))  # else the bar of the segment before goes on
         for offset in firsts:
             label = start + offset * MINUTE

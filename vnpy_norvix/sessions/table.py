@@ -140,7 +140,8 @@ def hours_of(symbol: str, exchange: Exchange | str, trading_day: date) -> Hours:
     return [hours for hours in dated if hours.since <= trading_day][-1]
 
 
-# The call auction before a session opens: its records are stamped minutes early.
+# The call auction before a session opens (20:55-21:00, 08:55-09:00, 09:25-09:30): its
+# trade is stamped there, minutes before the session's first minute.
 AUCTION = timedelta(minutes=5)
 
 
