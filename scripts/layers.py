@@ -65,7 +65,7 @@ def floors(tree: str = "src") -> Floors:
             ("history", ("history",)),
             ("reference and store", ("reference", "store")),
             ("engine", ("engine", "_wire")),
-            ("rules", ("calendar", "sessions/table", "messages", "names", "files", "exits")),
+            ("rules", ("calendar", "sessions/table", "messages", "names", "files", "settings", "exits")),
         ]
     raise ValueError(f"no such tree: {tree!r} (one of {', '.join(TREES)})")
 

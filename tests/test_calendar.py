@@ -2,14 +2,14 @@
 for, and dates near the ends of the calendar refused, never overflowing (through the
 queries: tests/test_plugin_reference.py)."""
 
-from datetime import date, datetime, timedelta, timezone
+from datetime import date, datetime, time, timedelta, timezone
 
 import pytest
 from vnpy.trader.constant import Interval
 
 from helpers import SHANGHAI
 from vnpy_norvix.calendar import (EVENING, LAST_DAY, WEEKDAYS, Calendar, OutOfCalendar, check_days, china_time,
-                                  session_span, trading_windows, window_days, windows)
+                                  trading_windows, window_days, windows)
 
 
 def at(*fields: int) -> datetime:
@@ -45,7 +45,8 @@ def test_windows_hold_whole_trading_days_within_the_request_size():
         covered = [day for window in found for day in days if window.first <= day <= window.last]
         assert covered == days, interval  # every trading day in exactly one window, in order
         for window in found:
-            start, end = session_span(window.first, calendar)[0], session_span(window.last, calendar)[1]
+            start, end = calendar.bounds(window.first, Interval.MINUTE)[0], calendar.bounds(window.last,
+                                                                                  Interval.MINUTE)[1]
             # The request also takes the evening before the first day, and stays within its size.
             assert (end.date() - start.date()).days < window_days(interval) or interval == Interval.TICK
             assert start.time() == EVENING and start.date() == calendar.previous_open(window.first)
@@ -72,12 +73,12 @@ def test_a_window_is_selected_by_spans_as_by_each_records_trading_day(interval):
     from vnpy.trader.constant import Exchange
     from vnpy.trader.object import BarData
 
-    from vnpy_norvix.calendar import MORNING, Window
+    from vnpy_norvix.calendar import PARTS, Window
     from vnpy_norvix.history.select import window_ascending, window_each, window_records
 
     rng = random.Random(7)
     base = at(2024, 9, 11)
-    edges = [timedelta(hours=t.hour) for t in (EVENING, MORNING)] + [timedelta(0)]
+    edges = [timedelta(hours=part.begin.hour) for part in PARTS]
     for round_ in range(40):
         offsets = {timedelta(days=rng.randrange(12), seconds=rng.randrange(86_400)) for _ in range(rng.randrange(1, 60))}
         offsets |= {timedelta(days=rng.randrange(12)) + rng.choice(edges) - timedelta(microseconds=rng.choice((0, 1)))
@@ -97,3 +98,33 @@ def test_a_window_is_selected_by_spans_as_by_each_records_trading_day(interval):
             mixed[-1] = BarData("NORVIX", "rb2501", Exchange.SHFE, times[-1].astimezone(timezone.utc), interval)
         assert window_records(mixed, interval, window, SERVICE_DAYS) == window_each(mixed, interval, window, SERVICE_DAYS)
         assert len(mixed) < 2 or window_ascending(mixed, interval, window, SERVICE_DAYS) is None
+
+
+def test_every_calendar_answer_follows_from_the_parts_of_a_date():
+    """A moment's trading day, a date's spans, a trading day's bounds and the frames'
+    trading_day column agree, at every edge of the parts of a date, across a weekend and
+    a holiday."""
+    import polars as pl
+
+    from vnpy_norvix.calendar import PARTS
+    from vnpy_norvix.history.frames import with_trading_day
+
+    edges = [part.begin for part in PARTS]
+    moments = [at(2024, 9, 12 + n, edge.hour) + shift for n in range(9) for edge in edges
+               for shift in (timedelta(0), timedelta(microseconds=-1))]
+    days = [SERVICE_DAYS.trading_day(moment, Interval.MINUTE) for moment in moments]
+    frame = with_trading_day(pl.DataFrame({"datetime": moments}), Interval.MINUTE, SERVICE_DAYS)
+    assert frame["trading_day"].to_list() == days
+    for moment, day in zip(moments, days):
+        spans = SERVICE_DAYS.spans(day, day, Interval.MINUTE, moment.date() - timedelta(days=1), moment.date())
+        assert any(begin <= moment < end for begin, end in spans), moment
+        begin, end = SERVICE_DAYS.bounds(day, Interval.MINUTE)
+        in_session_part = not time(16) <= moment.time() < time(20)
+        assert (begin <= moment < end) == in_session_part, (moment, day)
+
+
+def test_a_tick_in_the_last_second_before_midnight_lies_in_the_night_session():
+    from vnpy_norvix.sessions.table import in_sessions
+
+    assert in_sessions(at(2024, 5, 27, 23, 59, 59, 500_000)) and in_sessions(at(2024, 5, 28, 2, 30))
+    assert not in_sessions(at(2024, 5, 28, 2, 30, 1)) and not in_sessions(at(2024, 5, 28, 20, 54, 59))

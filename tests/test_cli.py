@@ -497,7 +497,7 @@ def test_continuous_keeps_the_stored_series_on_ctrl_c_and_on_an_empty_range(tmp_
     assert stored_series(database, "au888") == before
 
 
-def _feed_lost(): raise dl.FeedError("connection reset", "unreachable")  # noqa: E704
+def _feed_lost(): raise dl.Failure("connection reset", "unreachable")  # noqa: E704
 def _interrupted(): raise KeyboardInterrupt  # noqa: E704
 
 

@@ -220,7 +220,8 @@ def test_a_dead_service_fails_the_query_within_its_retry_budget(start_proxy, fee
     records, output = history(feed, "minute")
     assert time.monotonic() - began < 60
     assert records == []
-    reason = messages.http_error("503", "") if how == "503-always" else messages.unreachable(proxy.url)
+    reason = messages.reason("http_error", status="503") if how == "503-always" else messages.reason(
+        "unreachable", base_url=proxy.url)
     assert len(output) == 1 and output[0].startswith(messages.failed("rb2410.SHFE", Interval.MINUTE, reason)), output
     # Each window tried once, and tried again only while the query's budget lasted.
     attempts = len(proxy.requests) if how == "503-always" else proxy.connections

@@ -278,3 +278,21 @@ def test_a_bar_given_twice_is_the_last_given_in_queries_frames_the_database_and_
     assert [bar.close_price for bar in stored] == expected
     path = bar_file(open_lab(tmp_path / "lab"), "rb2410.SHFE", Interval.MINUTE)
     assert pl.read_parquet(path)["close"].to_list() == expected
+
+
+def test_the_remembered_commands_file_is_written_as_lab_files_are(tmp_path):
+    """One writer for the plug-in's files: the file of remembered commands gets the mode
+    a new file gets under the umask, and a mode the user gave it is kept."""
+    from vnpy_norvix.remembered import Entry, FileMemory
+
+    previous = os.umask(0o027)
+    try:
+        memory = FileMemory(tmp_path / "lab" / "commands.json")
+        memory._write([])
+        assert mode(memory.path) == 0o640
+        memory.path.chmod(0o604)
+        memory._write([Entry(1, {}, problem="kept as it was", raw={"command": "?"})])
+        assert mode(memory.path) == 0o604 and json.loads(memory.path.read_text()) == [{"command": "?"}]
+        assert not list((tmp_path / "lab").glob("*.tmp"))
+    finally:
+        os.umask(previous)

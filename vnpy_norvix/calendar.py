@@ -1,11 +1,12 @@
 """The market calendar: which trading day a record belongs to, the sessions of a
 trading day, the date windows requests ask for, and the dates the plug-in can handle.
 
-The exchanges served hold their day sessions between 09:00 and 15:15 and their night
-sessions from 21:00 (call auction from 20:55) until 02:30 at the latest. A night
-session opens the next trading day: its records belong to that day. No night session
-is held before a holiday, so the next trading day after an evening is the next
-weekday unless the service's own calendar says otherwise.
+Every question about which trading day a time belongs to is answered from one table,
+`PARTS`: the parts of a date and whose trading day each holds. A night session opens
+the next trading day: its records belong to that day. No night session is held before a
+holiday, so the next trading day after an evening is the next weekday unless the
+service's own calendar says otherwise. Each product's hours are the session table's
+(`sessions/table.py`).
 """
 
 from __future__ import annotations
@@ -14,29 +15,54 @@ from bisect import bisect_left, bisect_right
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from datetime import date, datetime, time, timedelta
+from typing import Literal
 
 import vnpy.trader.database as vn_database
-from loguru import logger
 from vnpy.trader.constant import Interval
-from vnpy.trader.setting import SETTINGS
 
 from norvix_datafeed import CHINA_TZ
 
-from . import messages
+from .settings import number_setting, whole_setting
 
-# A record from EVENING on belongs to the next trading day; one before MORNING on a day
-# without trading (a Saturday after a Friday's night session) also does.
-EVENING = time(20, 0)
-MORNING = time(6, 0)
-# A trading day's sessions lie between EVENING of the trading day before and DAY_CLOSES.
-DAY_CLOSES = time(16, 0)
 # A night session's records carry the next trading day, at most a weekend after the
 # evening they were traded on: trading dates up to this far past an end date miss none.
 NIGHT_SLACK = timedelta(days=3)
-# Where a record of a session may lie, in China time: the day sessions from the call
-# auction before 09:00 to the close at 15:15, the night sessions from the auction at
-# 20:55 to 02:30 at the latest.
-SESSIONS = ((time(0, 0), time(2, 30)), (time(8, 55), time(15, 15)), (time(20, 55), time(23, 59, 59)))
+
+
+@dataclass(frozen=True)
+class Part:
+    """One part of a date, [begin, end) in China wall time (end None: the midnight after),
+    and whose trading day the records stamped in it carry: the date's own ("date"), the
+    next trading day's ("next"), or the date's when it is a trading day and else the next
+    one's ("open"). `sessions`: whether a trading day's sessions reach into it."""
+
+    begin: time
+    end: time | None
+    owner: Literal["date", "next", "open"]
+    sessions: bool
+
+
+# The one table every calendar question about times is derived from (the trading day of
+# a moment, the spans of a date, the bounds of a trading day). A record from 20:00 on
+# belongs to the next trading day (the night session opens it); one before 06:00 on a
+# day without trading (a Saturday after a Friday's night session) does too, one before
+# 06:00 on a trading day is its own (a night session running past midnight). A trading
+# day's sessions lie between the evening part of the trading day before and 16:00.
+PARTS = (
+    Part(time(0, 0), time(6, 0), "open", True),
+    Part(time(6, 0), time(16, 0), "date", True),
+    Part(time(16, 0), time(20, 0), "date", False),
+    Part(time(20, 0), None, "next", True),
+)
+# When the evening part begins (the night session's first records carry the next day).
+EVENING = PARTS[-1].begin
+
+
+def is_daily_stamped(interval: Interval | None) -> bool:
+    """Whether records of `interval` are stamped with their trading day (at its midnight)
+    rather than with the time they were traded at: daily and weekly bars."""
+    return interval in (Interval.DAILY, Interval.WEEKLY)
+
 
 # Calendar days one request asks for, well under what one answer holds (40,000 minute
 # bars, 2,000 daily bars): 30 days are at most 23 trading days of the longest sessions
@@ -87,12 +113,6 @@ def china_time(value: datetime | None) -> datetime:
     return moment
 
 
-def in_sessions(moment: datetime) -> bool:
-    """Whether an aware time lies within SESSIONS (China time)."""
-    wall = moment.astimezone(CHINA_TZ).time()
-    return any(begin <= wall <= end for begin, end in SESSIONS)
-
-
 def midnight(day: date) -> datetime:
     return datetime.combine(day, time(), CHINA_TZ)
 
@@ -139,32 +159,40 @@ class Calendar:
             between += timedelta(days=1)
         return True
 
+    def owner(self, day: date, part: Part) -> date:
+        """The trading day records stamped in `part` of date `day` carry."""
+        if part.owner == "date" or (part.owner == "open" and self.is_open(day)):
+            return day
+        return self.next_open(day)
+
+    def parts(self, day: date, interval: Interval) -> list[tuple[datetime, datetime, date]]:
+        """The parts of date `day` as China-time spans [begin, end), each with the trading
+        day its records of `interval` carry (a daily-stamped record: the date, all day)."""
+        after = midnight(day + timedelta(days=1))
+        if is_daily_stamped(interval):
+            return [(midnight(day), after, day)]
+        return [(datetime.combine(day, part.begin, CHINA_TZ),
+                 after if part.end is None else datetime.combine(day, part.end, CHINA_TZ), self.owner(day, part))
+                for part in PARTS]
+
     def trading_day(self, moment: datetime, interval: Interval) -> date:
-        """The trading day a record of `interval` stamped at `moment` belongs to."""
+        """The trading day a record of `interval` stamped at `moment` belongs to (a naive
+        `moment` is China wall time): the owner of the part of its date it lies in."""
         local = moment.astimezone(CHINA_TZ) if moment.tzinfo else moment
         day = local.date()
-        if interval in (Interval.DAILY, Interval.WEEKLY):
+        if is_daily_stamped(interval):
             return day
-        if local.time() >= EVENING or (local.time() < MORNING and not self.is_open(day)):
-            return self.next_open(day)
-        return day
+        wall = local.time()
+        return self.owner(day, next(part for part in PARTS if part.end is None or wall < part.end))
 
     def spans(self, first: date, last: date, interval: Interval, since: date, until: date) -> list[tuple[datetime, datetime]]:
         """The China-time spans [begin, end), ascending and apart, of the dates since..until
-        whose records of `interval` belong to trading days first..last: `trading_day`'s
-        rule for whole parts of a date at once (before MORNING, the day, from EVENING)."""
+        whose records of `interval` belong to trading days first..last: the parts of each
+        date whose owner lies in first..last, neighbours joined."""
         spans: list[tuple[datetime, datetime]] = []
         day = since
         while day <= until:
-            midnight, after = datetime.combine(day, time(), CHINA_TZ), datetime.combine(
-                day + timedelta(days=1), time(), CHINA_TZ)
-            if interval in (Interval.DAILY, Interval.WEEKLY):
-                parts = [(midnight, after, day)]
-            else:
-                morning, evening = datetime.combine(day, MORNING, CHINA_TZ), datetime.combine(day, EVENING, CHINA_TZ)
-                early = day if self.is_open(day) else self.next_open(day)
-                parts = [(midnight, morning, early), (morning, evening, day), (evening, after, self.next_open(day))]
-            for begin, end, trading_day in parts:
+            for begin, end, trading_day in self.parts(day, interval):
                 if first <= trading_day <= last:
                     if spans and spans[-1][1] == begin:
                         spans[-1] = (spans[-1][0], end)
@@ -173,18 +201,27 @@ class Calendar:
             day += timedelta(days=1)
         return spans
 
+    def bounds(self, day: date, interval: Interval) -> tuple[datetime, datetime]:
+        """The China-time span [begin, end) holding the records of `interval` of trading day
+        `day` and of no other: a daily-stamped record's date; otherwise from the part of
+        the trading day before whose records carry the next day (its evening) to the end
+        of the last part of `day` its sessions reach into."""
+        if is_daily_stamped(interval):
+            return self.parts(day, interval)[0][:2]
+        before = next(part for part in PARTS if part.owner == "next")
+        last = [part for part in PARTS if part.sessions and part.owner == "date"][-1]
+        assert last.end is not None
+        return (datetime.combine(self.previous_open(day), before.begin, CHINA_TZ),
+                datetime.combine(day, last.end, CHINA_TZ))
+
     def session_days(self, start: datetime, end: datetime) -> list[date]:
-        """The trading days (of the given ones) whose sessions meet [start, end]: a trading
-        day runs from EVENING of the trading day before to DAY_CLOSES of its own."""
+        """The trading days (of the given ones) whose sessions (`bounds`) meet [start, end];
+        without the day before in the calendar, the first day's night lies before the range."""
         days = []
-        previous: date | None = None
-        for day in self.days:
-            opens = None if previous is None else datetime.combine(previous, EVENING, CHINA_TZ)
-            closes = datetime.combine(day, DAY_CLOSES, CHINA_TZ)
-            # Without the day before in the calendar, its night lies before the range.
-            if start <= closes and (opens is None or opens <= end):
+        for index, day in enumerate(self.days):
+            opens, closes = self.bounds(day, Interval.MINUTE)
+            if start <= closes and (index == 0 or opens <= end):
                 days.append(day)
-            previous = day
         return days
 
 
@@ -262,15 +299,7 @@ MOST_PUBLISH_DELAY = 24 * 60.0
 def publish_delay() -> timedelta:
     """The "datafeed.publish_delay" setting (minutes, 0 .. one day), read at each call; a
     value outside that is warned of and the default taken."""
-    value = SETTINGS.get(PUBLISH_DELAY_SETTING, DEFAULT_PUBLISH_DELAY)
-    try:
-        minutes = float(value)
-    except (TypeError, ValueError):
-        minutes = -1.0
-    if not 0 <= minutes <= MOST_PUBLISH_DELAY:  # NaN too
-        logger.warning(messages.bad_setting(PUBLISH_DELAY_SETTING, value, DEFAULT_PUBLISH_DELAY))
-        minutes = DEFAULT_PUBLISH_DELAY
-    return timedelta(minutes=minutes)
+    return timedelta(minutes=number_setting(PUBLISH_DELAY_SETTING, DEFAULT_PUBLISH_DELAY, 0, MOST_PUBLISH_DELAY))
 
 
 # "datafeed.settle_days": trading days after which a day the service's data still do not
@@ -283,11 +312,7 @@ MOST_SETTLE_DAYS = 250
 def settle_days() -> int:
     """The "datafeed.settle_days" setting (0 .. 250), read at each call; a value outside
     that, or not a whole number, is warned of and the default taken."""
-    value = SETTINGS.get(SETTLE_DAYS_SETTING, DEFAULT_SETTLE_DAYS)
-    if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= MOST_SETTLE_DAYS:
-        logger.warning(messages.bad_setting(SETTLE_DAYS_SETTING, value, DEFAULT_SETTLE_DAYS))
-        return DEFAULT_SETTLE_DAYS
-    return value
+    return whole_setting(SETTLE_DAYS_SETTING, DEFAULT_SETTLE_DAYS, 0, MOST_SETTLE_DAYS)
 
 
 def trading_days_after(day: date, today: date, calendar: Calendar) -> int:
@@ -303,14 +328,6 @@ def published(day: date, delay: timedelta | None = None) -> datetime:
     """When the whole of trading day `day` is published: its last session's close plus the
     publishing delay. Records of `day` fetched before then are provisional."""
     return datetime.combine(day, LAST_CLOSE, CHINA_TZ) + (publish_delay() if delay is None else delay)
-
-
-def day_bounds(day: date, interval: Interval, calendar: Calendar = WEEKDAYS) -> tuple[datetime, datetime]:
-    """The China-time span [begin, end) holding the records of `interval` of trading day
-    `day` and of no other (see `session_span`; a daily bar is stamped at midnight)."""
-    if interval in (Interval.DAILY, Interval.WEEKLY):
-        return midnight(day), midnight(day + timedelta(days=1))
-    return session_span(day, calendar)
 
 
 @dataclass(frozen=True)
@@ -349,21 +366,14 @@ def window_days(interval: Interval) -> int:
     return DAY_WINDOW_DAYS
 
 
-def session_span(day: date, calendar: Calendar = WEEKDAYS) -> tuple[datetime, datetime]:
-    """From EVENING of the trading day before `day` to DAY_CLOSES of `day`: the sessions
-    of `day` and of no other trading day."""
-    return (datetime.combine(calendar.previous_open(day), EVENING, CHINA_TZ),
-            datetime.combine(day, DAY_CLOSES, CHINA_TZ))
-
-
 def trading_windows(days: Sequence[date], interval: Interval, calendar: Calendar = WEEKDAYS) -> list[Window]:
     """The ascending trading days `days` in windows of whole trading days, each request
-    (from the evening before its first day, see `session_span`) spanning fewer calendar
+    (from the evening before its first day, see `Calendar.bounds`) spanning fewer calendar
     days than one request of `interval` asks for; one trading day per window for ticks.
     Daily bars take the calendar days between the first and the last of `days`."""
     if not days:
         return []
-    if interval in (Interval.DAILY, Interval.WEEKLY):
+    if is_daily_stamped(interval):
         return windows(days[0], days[-1], window_days(interval))
     limit = window_days(interval)
     result: list[Window] = []

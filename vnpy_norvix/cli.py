@@ -329,13 +329,13 @@ def address_origin(base_url: str | None) -> str:
 def ready_datafeed(base_url: str | None) -> Datafeed | None:
     """The datafeed, or None after telling why it cannot be used: its first query (what
     its `init` asks) answered through the engine, whose failure names its kind."""
-    from .download import FeedError, failure_text
+    from .download import Failure, failure_text
     from .engine import Engine
 
     feed = make_datafeed(base_url)
     try:
         Engine.of(feed).call("multiplier", "")
-    except FeedError as failure:
+    except Failure as failure:
         CONSOLE.fail(f"error: the datafeed did not initialise: {failure_text(failure)}")
         if failure.kind in ("unreachable", "timeout"):
             CONSOLE.fail(f"  the service's address {Engine.of(feed).mask(feed.base_url)} was "
@@ -530,7 +530,7 @@ def run_status(args: argparse.Namespace) -> int:
                 notes.append(f"{o.symbol}.{rows[-1][1]} {rows[-1][2]} {label}: {', '.join(listed)}")
     args.summary["series"] = series
     CONSOLE.summary(f"database: {store.describe(database)} ({type(database).__module__})")
-    warning = store.zone_warning()
+    warning = store.machine_zone_warning()
     if warning:
         CONSOLE.warn(warning)
     console.warn_of_zone()
@@ -622,7 +622,7 @@ def run_continuous(args: argparse.Namespace) -> int:
             except EmptyCycle as problem:
                 CONSOLE.fail(f"error: {problem}")
                 return EXIT_USAGE
-            except dl.FeedError as failure:
+            except dl.Failure as failure:
                 lost.append(f"{product} {interval.value}: FAILED: {dl.failure_text(failure)}")
                 CONSOLE.fail(lost[-1])
                 failed += 1
@@ -694,7 +694,7 @@ def next_rolls(args: argparse.Namespace) -> int:
         except EmptyCycle as problem:
             CONSOLE.fail(f"error: {problem}")
             return EXIT_USAGE
-        except dl.FeedError as failure:
+        except dl.Failure as failure:
             CONSOLE.fail(f"{product}: FAILED: {dl.failure_text(failure)}")
             failed += 1
             continue
@@ -732,7 +732,7 @@ def dry_run_continuous(args: argparse.Namespace, source: dl.Source) -> int:
         try:
             lines, items = continuous_plan(source, product, args.start, args.end, list(dict.fromkeys(args.interval)),
                                            rule_of(args))
-        except dl.FeedError as failure:
+        except dl.Failure as failure:
             CONSOLE.fail(f"{product}: FAILED: {dl.failure_text(failure)}")
             failed += 1
             continue

@@ -161,7 +161,7 @@ def setup(args: argparse.Namespace) -> Console:
     return CONSOLE
 
 
-def zone_warning() -> str | None:
+def database_zone_warning() -> str | None:
     """What the database's zone does to a daily bar, when vn.py's database keeps its times
     in a zone other than China's (the service's, whose trading days start at midnight)."""
     from vnpy.trader.database import DB_TZ
@@ -185,7 +185,7 @@ def zone_warning() -> str | None:
 def warn_of_zone() -> None:
     """The zone warning on standard error, for every command that writes or shows stored
     times (download, continuous, status, update), once a run (update runs the others)."""
-    warning = zone_warning()
+    warning = database_zone_warning()
     if warning and not CONSOLE.zone_warned:
         CONSOLE.zone_warned = True
         CONSOLE.warn(warning)

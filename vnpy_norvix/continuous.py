@@ -27,8 +27,8 @@ from vnpy.trader.constant import Exchange, Interval
 from vnpy.trader.object import BarData
 
 from . import messages
-from .calendar import Calendar, session_span
-from .download import FeedError, Source
+from .calendar import Calendar
+from .download import Failure, Source
 from .names import ADJUSTMENTS, METHODS
 from .reference import Dominant, Factor
 from .rolls import Decision, RollRule, decide, gather
@@ -177,7 +177,7 @@ def dominant_segments(days: list[Dominant]) -> list[Segment]:
     return segments
 
 
-class BadClose(FeedError):
+class BadClose(Failure):
     """A roll whose adjustment cannot be made: for a ratio, a close that is not a positive
     finite number; for a difference, one that is not finite."""
 
@@ -185,7 +185,7 @@ class BadClose(FeedError):
 def _close(source: Source, contract: str, exchange: Exchange, day: date) -> float:
     bars = [bar for window in source.history(contract, exchange, Interval.DAILY, day, day) for bar in window]
     if not bars:
-        raise FeedError(messages.no_roll_close(contract, day), "range")
+        raise Failure(messages.no_roll_close(contract, day), "range")
     return bars[-1].close_price
 
 
@@ -279,7 +279,7 @@ class Plan:
 
 
 def plan_series(source: Source, product: str, start: date, end: date, rule: RollRule, method: str) -> Plan:
-    """What the rule holds over [start, end]; raises `FeedError` when a query fails, `BadClose`
+    """What the rule holds over [start, end]; raises `Failure` when a query fails, `BadClose`
     when a roll's closes make no adjustment."""
     problem = rule.problem()
     if problem:
@@ -288,7 +288,7 @@ def plan_series(source: Source, product: str, start: date, end: date, rule: Roll
     if rule.plain:
         days = source.reference.dominant(product, start, end)
         if not days:
-            raise FeedError(messages.no_dominant(product, start, end), "range")
+            raise Failure(messages.no_dominant(product, start, end), "range")
         segments = dominant_segments(days)
         decisions = [Decision(1, old.last, new.first, old.contract, new.contract, "service", [])
                      for old, new in zip(segments, segments[1:])]
@@ -315,7 +315,7 @@ def plan_series(source: Source, product: str, start: date, end: date, rule: Roll
         def close(contract: str, day: date) -> float:
             found = market.close(contract, day)
             if found is None:
-                raise FeedError(messages.no_roll_close(contract, day), "range")
+                raise Failure(messages.no_roll_close(contract, day), "range")
             return found
     closes = [(_checked(close(d.from_contract, d.decision_day), d.from_contract, d, method),
                _checked(close(d.to_contract, d.decision_day), d.to_contract, d, method)) for d in decisions]
@@ -331,7 +331,7 @@ def first_session(plan: Plan, decision: Decision) -> datetime:
     try:
         return sessions_of(decision.to_contract, exchange, decision.effective_day, plan.calendar)[0][0]
     except (ValueError, IndexError):
-        return session_span(decision.effective_day, plan.calendar)[0]
+        return plan.calendar.bounds(decision.effective_day, Interval.MINUTE)[0]
 
 
 def roll_rows(plan: Plan, adjustment: Adjustment) -> list[Roll]:
@@ -356,7 +356,7 @@ def continuous_bars(datafeed: NorvixDatafeed | Source, product: str, start: date
                     method: str = "ratio") -> ContinuousSeries:
     """The continuous series of `product` over the trading days [start, end] by the roll
     rule `roll` (see rolls.py), straight from the data service. Raises `ValueError` for
-    parameters that make no rule, `FeedError` when a query fails, `BadClose` (one) when a
+    parameters that make no rule, `Failure` when a query fails, `BadClose` (one) when a
     roll's closes make no adjustment."""
     Adjustment([], method, adjust)  # refuse an unknown adjustment or method before any query
     if interval not in (Interval.DAILY, Interval.HOUR, Interval.MINUTE):
@@ -403,7 +403,7 @@ def next_roll(datafeed: NorvixDatafeed | Source, product: str, as_of: date, roll
     source.reference.check_product(product)
     market = gather(source, product, first, as_of, rule)
     if market.days[-1] != as_of or not any(day == as_of for _, day in market.bars):
-        raise FeedError(messages.no_day_data(product, as_of), "range")
+        raise Failure(messages.no_day_data(product, as_of), "range")
     held, decisions = decide(market, rule)
     after = market.next_day(len(market.days) - 1)
     last = decisions[-1] if decisions and decisions[-1].decision_day == as_of else None

@@ -16,8 +16,8 @@ from norvix_datafeed import NorvixDatafeed
 
 from . import messages
 from .engine import Engine, Failure
-from .calendar import FIRST_DAY, LAST_DAY, Calendar, OutOfCalendar, china_time, session_span
-from .history import RECORDS, History, Request, bar_history, tick_history
+from .calendar import FIRST_DAY, LAST_DAY, Calendar, OutOfCalendar, china_time
+from .history import RECORDS, History, HistoryQuery, bar_history, tick_history
 from .reference import Reference
 from .names import product_of
 
@@ -71,8 +71,8 @@ class Datafeed(NorvixDatafeed):
             return []
         interval = req.interval
 
-        def run(request: Request, start: datetime, end: datetime) -> History[list[BarData]]:
-            return bar_history(request, interval, start, end, RECORDS)
+        def run(query: HistoryQuery, start: datetime, end: datetime) -> History[list[BarData]]:
+            return bar_history(query, interval, start, end, RECORDS)
 
         return self._history(req, interval, output, run, list)
 
@@ -81,9 +81,9 @@ class Datafeed(NorvixDatafeed):
         Ticks whose time lies in [req.start, req.end], ascending, from every trading day
         the range meets; an empty list, and one line through output, on failure.
         """
-        def run(request: Request, start: datetime, end: datetime) -> History[list[TickData]]:
+        def run(query: HistoryQuery, start: datetime, end: datetime) -> History[list[TickData]]:
             # The record form's ticks are the engine's TickData.
-            return cast(History[list[TickData]], tick_history(request, start, end, RECORDS))
+            return cast(History[list[TickData]], tick_history(query, start, end, RECORDS))
 
         return self._history(req, Interval.TICK, output, run, list)
 
@@ -111,8 +111,8 @@ class Datafeed(NorvixDatafeed):
             output(messages.unsupported(req.vt_symbol, req.interval))
             return empty()
 
-        def run(request: Request, start: datetime, end: datetime) -> History[pl.DataFrame]:
-            history = bar_history(request, interval, start, end, frames)
+        def run(query: HistoryQuery, start: datetime, end: datetime) -> History[pl.DataFrame]:
+            history = bar_history(query, interval, start, end, frames)
             return History(frames.trading_days(history.records, interval), history.skipped, history.requests)
 
         return self._history(req, interval, output, run, empty)
@@ -126,15 +126,15 @@ class Datafeed(NorvixDatafeed):
 
         empty()  # the window and cut checked before anything is asked
 
-        def run(request: Request, start: datetime, end: datetime) -> History[pl.DataFrame]:
+        def run(query: HistoryQuery, start: datetime, end: datetime) -> History[pl.DataFrame]:
             hours_of(req.symbol, req.exchange, start.date())  # a product with known hours, before asking
             # Whole trading days, so that the bars at the ends of the range are whole; the
             # service's calendar tells the days after holidays, without a night session.
-            days = Reference(self).dominant(product_of(req.symbol), scope=request.scope)
+            days = Reference(self).dominant(product_of(req.symbol), scope=query.scope)
             calendar = Calendar(day.trading_date for day in days)
-            low = session_span(calendar.trading_day(start, Interval.MINUTE), calendar)[0]
-            high = session_span(calendar.trading_day(end, Interval.MINUTE), calendar)[1]
-            minutes = bar_history(request, Interval.MINUTE, min(low, start), max(high, end), frames)
+            low = calendar.bounds(calendar.trading_day(start, Interval.MINUTE), Interval.MINUTE)[0]
+            high = calendar.bounds(calendar.trading_day(end, Interval.MINUTE), Interval.MINUTE)[1]
+            minutes = bar_history(query, Interval.MINUTE, min(low, start), max(high, end), frames)
             made = resample_frame(minutes.records, window, cut, calendar)
             kept = made.filter(made["datetime"].is_between(start, end))
             return History(kept, minutes.skipped, minutes.requests)
@@ -151,28 +151,29 @@ class Datafeed(NorvixDatafeed):
         def empty() -> pl.DataFrame:
             return frames.trading_days(frames.empty("tick", req.symbol, req.exchange, None), Interval.TICK)
 
-        def run(request: Request, start: datetime, end: datetime) -> History[pl.DataFrame]:
-            history = tick_history(request, start, end, frames)
+        def run(query: HistoryQuery, start: datetime, end: datetime) -> History[pl.DataFrame]:
+            history = tick_history(query, start, end, frames)
             return History(frames.trading_days(history.records, Interval.TICK), history.skipped, history.requests)
 
         return self._history(req, Interval.TICK, output, run, empty)
 
     def _history[R: Sized](self, req: HistoryRequest, interval: Interval, output: Callable[[str], object],
-                           run: Callable[[Request, datetime, datetime], History[R]], empty: Callable[[], R]) -> R:
+                           run: Callable[[HistoryQuery, datetime, datetime], History[R]], empty: Callable[[], R]) -> R:
         began = time.perf_counter()
         engine = Engine.of(self)
         try:
             start, end = self._range(req)
             with engine.scope() as scope:
                 Reference(self).check_contract(req.symbol, req.exchange, scope)
-                history = run(Request(engine, scope, req.symbol, req.exchange, self.workers), start, end)
+                history = run(HistoryQuery(engine, scope, req.symbol, req.exchange, self.workers), start, end)
         except Failure as failure:
             logger.info(messages.query_failed(req.vt_symbol, interval, failure.kind, failure.reason))
             output(messages.failed(req.vt_symbol, interval, failure.reason))
             return empty()
         logger.info(messages.queried(req.vt_symbol, interval, len(history.records), time.perf_counter() - began))
         if history.skipped:
-            output(messages.skipped(req.vt_symbol, interval, len(history.skipped), history.skipped[0]))
+            output(messages.reason("skipped", vt_symbol=req.vt_symbol, interval=interval, count=len(history.skipped),
+                                   reason=history.skipped[0]))
         return history.records
 
     @staticmethod
@@ -180,9 +181,9 @@ class Datafeed(NorvixDatafeed):
         try:
             start, end = china_time(req.start), china_time(req.end)
         except OutOfCalendar as error:
-            raise Failure(messages.out_of_calendar(error.value, FIRST_DAY, LAST_DAY), "range") from None
+            raise Failure.of("out_of_calendar", "range", value=error.value, first=FIRST_DAY, last=LAST_DAY) from None
         if start > end:
-            raise Failure(messages.INVERTED_RANGE, "range")
+            raise Failure.of("inverted_range", "range")
         return start, end
 
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import shlex
 from collections.abc import Iterable
+from dataclasses import dataclass
 
 from vnpy.trader.constant import Interval
 
@@ -29,10 +30,6 @@ def failed(vt_symbol: str, interval: Interval, reason: str) -> str:
     return f"{PREFIX}查询{vt_symbol}的{WHAT[interval]}失败，{reason}"
 
 
-def skipped(vt_symbol: str, interval: Interval, count: int, reason: str) -> str:
-    return f"{PREFIX}{vt_symbol}的{WHAT[interval]}有{count}条记录无法解析，已跳过（{quoted(reason)}）"
-
-
 def unsupported(vt_symbol: str, interval: object) -> str:
     shown = interval.value if isinstance(interval, Interval) else interval
     return f"{PREFIX}查询{vt_symbol}的K线失败，不支持的周期：{shown}（支持1m、1h、d、w）"
@@ -42,50 +39,74 @@ def init_failed(reason: str) -> str:
     return f"{PREFIX}初始化失败，{reason}"
 
 
-# Reasons
-
-NO_CREDENTIALS = "用户名或密码为空，请在全局配置中设置datafeed.username和datafeed.password"
-INVERTED_RANGE = "开始时间晚于结束时间"
-NOTHING_ANSWERED = "数据服务没有返回任何数据"
-BAD_JSON = "数据服务的应答不是有效的JSON"
-EMPTY_BODY = "数据服务的应答为空"
+# Failures' reasons, each written once in both languages: the Chinese `output` and the
+# log give (vn.py's dialogs), and the command line's English (None: it has its own
+# wording of the failure's kind, or shows the Chinese). Templates take their arguments
+# by name; those named in `quoted` are cut to MAX_QUOTED (service texts), an `interval`
+# is named by WHAT in Chinese (`{what}`) and by its value in English.
 
 
-def unreachable(base_url: str) -> str:
-    return f"无法连接到数据服务{base_url}，请检查全局配置datafeed.base_url"
+@dataclass(frozen=True)
+class Reason:
+    chinese: str
+    english: str | None = None
+    quoted: tuple[str, ...] = ()
 
 
-def timed_out(base_url: str, detail: str) -> str:
-    return f"数据服务{base_url}请求超时（{detail}）"
+REASONS: dict[str, Reason] = {
+    "no_credentials": Reason("用户名或密码为空，请在全局配置中设置datafeed.username和datafeed.password",
+                             'no credentials: set "datafeed.username" and "datafeed.password" in vn.py\'s settings'),
+    "inverted_range": Reason("开始时间晚于结束时间"),
+    "out_of_calendar": Reason("时间{value}超出可处理的日期范围（{first}至{last}）"),
+    "cancelled": Reason("查询已取消"),
+    "unreachable": Reason("无法连接到数据服务{base_url}，请检查全局配置datafeed.base_url"),
+    "timed_out": Reason("数据服务{base_url}请求超时（{detail}）"),
+    "request_error": Reason("请求出错：{detail}", "the request failed: {detail}", ("detail",)),
+    "http_error": Reason("数据服务返回HTTP错误{status}", "the data service answered HTTP {status}"),
+    "http_error_body": Reason("数据服务返回HTTP错误{status}：{body}", "the data service answered HTTP {status}: {body}",
+                              ("body",)),
+    "refused": Reason("数据服务拒绝了请求：{message}", "the data service refused the request: {message}", ("message",)),
+    "empty_body": Reason("数据服务的应答为空", "the data service's answer was empty"),
+    "bad_json": Reason("数据服务的应答不是有效的JSON", "the data service's answer was not valid JSON"),
+    # detail: what could not be read, as "TypeName: text"
+    "unreadable": Reason("数据服务的应答无法读取：{detail}", "the data service's answer could not be read: {detail}",
+                         ("detail",)),
+    "too_large": Reason("数据服务的应答超过{megabytes}MB（全局配置datafeed.max_answer_mb），已放弃读取",
+                        "the data service's answer was larger than {megabytes} MB (setting datafeed.max_answer_mb): "
+                        "not read"),
+    "cut": Reason("{day}的记录数达到单次查询上限{limit}，数据可能不完整",
+                  "the answer for {day} reached the service's limit of {limit} records: it may be incomplete"),
+    "mismatch": Reason("数据服务的应答与请求不符（{detail}），该应答未被保存",
+                       "the data service's answer does not match the request ({detail}): nothing of it was kept"),
+    # plain: the reason spent in the command line's words (its Chinese where it has none)
+    "budget_spent": Reason("{reason}（本次查询的重试次数已用完）", "{plain} (the query's retries are used up)"),
+    "unknown_contract": Reason("未知合约{symbol}：数据服务的参考数据中没有这个合约",
+                               "the data service's reference data has no contract {symbol}"),
+    "unknown_product": Reason("未知品种{product}：数据服务的参考数据中没有这个品种",
+                              "the data service's reference data has no product {product}"),
+    "wrong_exchange": Reason("合约{symbol}在{right}交易，不在{given}（应为{symbol}.{right}）",
+                             "{symbol} trades on {right}, not {given} ({symbol}.{right})"),
+    # what: the reference data in Chinese (reference.WHAT), endpoint: its name
+    "unusable_reference": Reason("数据服务的{what}无法使用：{problem}", "the data service's {endpoint} cannot be used: {problem}",
+                                 ("problem",)),
+    "skipped": Reason(PREFIX + "{vt_symbol}的{what}有{count}条记录无法解析，已跳过（{reason}）",
+                      "{count} records of {vt_symbol} {interval.value} could not be read ({reason})", ("reason",)),
+}
 
 
-def http_error(status: str, body: str) -> str:
-    return f"数据服务返回HTTP错误{status}" + (f"：{quoted(body)}" if body else "")
+def texts(key: str, **arguments: object) -> tuple[str, str | None]:
+    """The reason `key` of REASONS with `arguments`: in Chinese, and in English (or None)."""
+    entry = REASONS[key]
+    values = {name: quoted(str(value)) if name in entry.quoted else value for name, value in arguments.items()}
+    interval = values.get("interval")
+    if isinstance(interval, Interval):
+        values["what"] = WHAT[interval]
+    return entry.chinese.format(**values), None if entry.english is None else entry.english.format(**values)
 
 
-def refused(message: str) -> str:
-    return f"数据服务拒绝了请求：{quoted(message)}"
-
-
-def request_error(detail: str) -> str:
-    return f"请求出错：{quoted(detail)}"
-
-
-def unreadable(detail: str) -> str:
-    """`detail`: what could not be read, as "TypeName: text"."""
-    return f"数据服务的应答无法读取：{quoted(detail)}"
-
-
-def too_large(megabytes: str) -> str:
-    return f"数据服务的应答超过{megabytes}MB（全局配置datafeed.max_answer_mb），已放弃读取"
-
-
-def cut(day: object, limit: int) -> str:
-    return f"{day}的记录数达到单次查询上限{limit}，数据可能不完整"
-
-
-def mismatch(detail: str) -> str:
-    return f"数据服务的应答与请求不符（{detail}），该应答未被保存"
+def reason(key: str, **arguments: object) -> str:
+    """The reason `key` in Chinese, as `output` and the log give it."""
+    return texts(key, **arguments)[0]
 
 
 # What in an answer does not match its request: the same words in `output` and the command line.
@@ -103,32 +124,6 @@ def other_instrument(member: str, found: str, wanted: str) -> str:
 
 def outside_window(moment: object, first: object, last: object) -> str:
     return f"a record at {moment:%Y-%m-%d %H:%M:%S} for the trading days {first}..{last}"
-
-
-def out_of_calendar(value: object, first: object, last: object) -> str:
-    return f"时间{value}超出可处理的日期范围（{first}至{last}）"
-
-
-def unknown_contract(symbol: str) -> str:
-    return f"未知合约{symbol}：数据服务的参考数据中没有这个合约"
-
-
-def unknown_product(product: str) -> str:
-    return f"未知品种{product}：数据服务的参考数据中没有这个品种"
-
-
-def wrong_exchange(symbol: str, given: str, right: str) -> str:
-    return f"合约{symbol}在{right}交易，不在{given}（应为{symbol}.{right}）"
-
-
-def unusable_reference(what: str, problem: str) -> str:
-    return f"数据服务的{what}无法使用：{quoted(problem)}"
-
-CANCELLED = "查询已取消"
-
-
-def budget_spent(reason: str) -> str:
-    return f"{reason}（本次查询的重试次数已用完）"
 
 
 # Log lines (the plug-in's own, under the names of its modules)
@@ -300,66 +295,6 @@ def verify_summary(checked: int, found: int, skipped: int, repaired: int, failed
             f"{failed} failed")
 
 
-# The same reasons in the command line's words (English), which reads as one language
-# throughout; `output` and the log keep the texts above.
-
-
-def plain_request_error(detail: str) -> str:
-    return f"the request failed: {quoted(detail)}"
-
-
-def plain_http_error(status: str, body: str) -> str:
-    return f"the data service answered HTTP {status}" + (f": {quoted(body)}" if body else "")
-
-
-def plain_refused(message: str) -> str:
-    return f"the data service refused the request: {quoted(message)}"
-
-
-PLAIN_EMPTY_BODY = "the data service's answer was empty"
-PLAIN_BAD_JSON = "the data service's answer was not valid JSON"
-
-
-def plain_unreadable(detail: str) -> str:
-    return f"the data service's answer could not be read: {quoted(detail)}"
-
-
-def plain_too_large(megabytes: str) -> str:
-    return f"the data service's answer was larger than {megabytes} MB (setting datafeed.max_answer_mb): not read"
-
-
-def plain_budget_spent(reason: str) -> str:
-    return f"{reason} (the query's retries are used up)"
-
-
-def plain_unknown_contract(symbol: str) -> str:
-    return f"the data service's reference data has no contract {symbol}"
-
-
-def plain_unknown_product(product: str) -> str:
-    return f"the data service's reference data has no product {product}"
-
-
-def plain_wrong_exchange(symbol: str, given: str, right: str) -> str:
-    return f"{symbol} trades on {right}, not {given} ({symbol}.{right})"
-
-
-def plain_unusable_reference(what: str, problem: str) -> str:
-    return f"the data service's {what} cannot be used: {quoted(problem)}"
-
-
-def plain_skipped(vt_symbol: str, interval: Interval, count: int, reason: str) -> str:
-    return f"{count} records of {vt_symbol} {interval.value} could not be read ({quoted(reason)})"
-
-
-def plain_mismatch(detail: str) -> str:
-    return f"the data service's answer does not match the request ({detail}): nothing of it was kept"
-
-
-def plain_cut(day: object, limit: int) -> str:
-    return f"the answer for {day} reached the service's limit of {limit} records: it may be incomplete"
-
-
 # --- the command line's failure reasons and labels (English) -----------------------------
 
 # What kind of failure, before its reason.
@@ -370,7 +305,6 @@ FAILURE_LABELS = {"unknown_contract": "unknown contract", "exchange": "wrong exc
 UNREACHABLE = "cannot reach the data service"
 TIMED_OUT = "the data service did not answer in time"
 PLAIN_REASONS = {"unreachable": UNREACHABLE, "timeout": TIMED_OUT, "cancelled": "interrupted"}
-PLAIN_NO_CREDENTIALS = 'no credentials: set "datafeed.username" and "datafeed.password" in vn.py\'s settings'
 
 
 def no_trading_days(product: str, start: object, end: object) -> str:

@@ -31,7 +31,6 @@ from typing import TYPE_CHECKING, TypeVar
 
 from vnpy.trader.constant import Exchange
 
-from . import messages
 from .calendar import EVENING, now_in_china, published
 from .engine import Engine, Failure, Scope
 from .names import is_name, product_of
@@ -209,21 +208,21 @@ class Reference:
         with _LOCK:
             self.cache = _CACHES.setdefault(key, {})
 
-    def _ask(self, query: str, read: Callable[[object], T], symbol: str, first: str | None = None,
+    def _ask(self, endpoint: str, read: Callable[[object], T], symbol: str, first: str | None = None,
              last: str | None = None, scope: Scope | None = None, fresh: bool = False) -> T:
         """The answer of one lookup: the kept one unless it has expired or `fresh` is asked."""
-        key = (query, symbol, first, last)
+        key = (endpoint, symbol, first, last)
         asked = now_in_china()
         with _LOCK:
             kept = self.cache.get(key)
             if kept is not None and not fresh and asked < kept[1]:
                 return kept[0]  # type: ignore[return-value]  # what `read` made for this key
-        answer = self.engine.call(query, symbol, first, last, scope=scope)
+        answer = self.engine.call(endpoint, symbol, first, last, scope=scope)
         try:
             records = read(answer.records)
         except Unusable as problem:
-            raise Failure(self.engine.mask(messages.unusable_reference(WHAT[query], str(problem))), "unreadable",
-                          plain=self.engine.mask(messages.plain_unusable_reference(query, str(problem)))) from None
+            raise Failure.of("unusable_reference", "unreadable", mask=self.engine.mask, what=WHAT[endpoint],
+                             endpoint=endpoint, problem=problem) from None
         with _LOCK:
             self.cache[key] = (records, expires(asked))
         return records
@@ -242,8 +241,7 @@ class Reference:
             if found is not None or not product:
                 break
         if found is None:
-            raise Failure(messages.unknown_product(product), "unknown_contract",
-                          plain=messages.plain_unknown_product(product))
+            raise Failure.of("unknown_product", "unknown_contract", product=product)
         return found
 
     def dominant(self, product: str, first: date | None = None, last: date | None = None,
@@ -269,20 +267,18 @@ class Reference:
             if product not in products:
                 continue
             if products[product] != exchange:
-                raise Failure(messages.wrong_exchange(symbol, exchange.value, products[product].value), "exchange",
-                              plain=messages.plain_wrong_exchange(symbol, exchange.value, products[product].value))
+                raise Failure.of("wrong_exchange", "exchange", symbol=symbol, given=exchange.value,
+                                 right=products[product].value)
             if self.known(product, symbol, scope, fresh):
                 return
-        raise Failure(messages.unknown_contract(symbol), "unknown_contract",
-                      plain=messages.plain_unknown_contract(symbol))
+        raise Failure.of("unknown_contract", "unknown_contract", symbol=symbol)
 
     def check_product(self, product: str) -> None:
         """Raises `Failure` ("unknown_contract") for a product the service does not name,
         in the kept answer nor when looked up again."""
         products = self.products()
         if products and product not in products and product not in self.products(fresh=True):
-            raise Failure(messages.unknown_product(product), "unknown_contract",
-                          plain=messages.plain_unknown_product(product))
+            raise Failure.of("unknown_product", "unknown_contract", product=product)
 
     def known(self, product: str, symbol: str, scope: Scope | None = None, fresh: bool = False) -> bool:
         days = self.dominant(product, scope=scope, fresh=fresh)

@@ -17,8 +17,6 @@ from __future__ import annotations
 
 import json
 import math
-import os
-import tempfile
 from dataclasses import dataclass, field
 from datetime import date
 from pathlib import Path
@@ -27,7 +25,7 @@ from typing import TYPE_CHECKING, Any
 from vnpy.trader.database import BaseDatabase
 
 from . import store
-from .files import read_json, unusable
+from .files import read_json, replacing, unusable
 from .names import ADJUSTMENTS, INTERVAL_NAMES, METHODS, ROLL_RULES, check_vt_symbol, is_name
 from .runlock import identity_digest
 
@@ -315,17 +313,10 @@ class FileMemory(Memory):
 
     def _write(self, entries: list[Entry]) -> None:
         self.path.parent.mkdir(parents=True, exist_ok=True)
-        handle, name = tempfile.mkstemp(dir=self.path.parent, prefix=f".{self.path.name}.", suffix=".tmp")
-        try:
-            with os.fdopen(handle, "w", encoding="utf-8") as file:
-                json.dump([e.raw if e.problem else {"number": e.number, "command": e.command, "state": e.state}
-                           for e in entries], file, indent=2, ensure_ascii=False)
-                file.flush()
-                os.fsync(file.fileno())
-            os.replace(name, self.path)
-        except BaseException:
-            Path(name).unlink(missing_ok=True)
-            raise
+        text = json.dumps([e.raw if e.problem else {"number": e.number, "command": e.command, "state": e.state}
+                           for e in entries], indent=2, ensure_ascii=False)
+        with replacing(self.path) as temporary:
+            temporary.write_text(text, encoding="utf-8")
 
     def entries(self) -> list[Entry]:
         return self._read()

@@ -273,9 +273,9 @@ class EmptyCycle(ValueError):
 
 
 def source_failure(reason: str) -> Exception:
-    from .download import FeedError
+    from .download import Failure
 
-    return FeedError(reason, "range")
+    return Failure(reason, "range")
 
 
 class Decider:

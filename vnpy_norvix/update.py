@@ -17,7 +17,7 @@ from typing import Any
 from . import exits, messages, remembered
 from .console import CONSOLE
 from .calendar import WEEKDAYS, published
-from .download import FeedError, Source, Store, holdings, vnpy_database
+from .download import Failure, Source, Store, holdings, vnpy_database
 
 Runner = Callable[[argparse.Namespace], int]
 
@@ -151,7 +151,7 @@ def unchanged(source: Source, database: Store, entry: remembered.Entry, end: dat
     state = entry.state
     try:
         fingerprint = continuous_fingerprint(source, entry.command, end)
-    except FeedError:
+    except Failure:
         return False  # the build itself will say what failed
     return bool(state.get("fingerprint") == fingerprint and state.get("whole") and state.get("counts")
                 and state.get("counts") == series_counts(database, entry.command))
@@ -164,7 +164,7 @@ def record_build(lab: str | None, source: Source, database: Store, entry: rememb
     asked for, kept by the reference data: no new request)."""
     try:
         fingerprint = continuous_fingerprint(source, entry.command, end)
-    except FeedError:
+    except Failure:
         return  # nothing kept: the next update builds the series again
     remembered.memory(vnpy_database(database), lab).set_state(entry.number, {
         "fingerprint": fingerprint, "whole": built_whole(fingerprint, at),

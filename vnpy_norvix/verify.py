@@ -33,8 +33,9 @@ from norvix_datafeed import CHINA_TZ
 
 from . import messages, remembered, store
 from .console import CONSOLE
-from .calendar import NIGHT_SLACK, WEEKDAYS, Calendar, database_time, in_sessions, today_in_china, trading_windows
-from .download import FeedError, FrameStore, Record, Source, Store, failure_text, holdings, runs, vnpy_database
+from .calendar import NIGHT_SLACK, WEEKDAYS, Calendar, database_time, today_in_china, trading_windows
+from .sessions.table import in_sessions
+from .download import Failure, FrameStore, BarOrTick, Source, Store, failure_text, holdings, runs, vnpy_database
 from .rolls import RollRule
 from .download.source import days_of
 from .store import days as day_record
@@ -115,7 +116,7 @@ def stored_minutes(database: Store, series: Series) -> Minutes:
     return found
 
 
-def load(database: Store, series: Series) -> Sequence[Record]:
+def load(database: Store, series: Series) -> Sequence[BarOrTick]:
     """Every stored record of `series`, through the adapter (a lab folder's: from its file)."""
     symbol, exchange, interval = series
     from .research.lab import LabStore
@@ -169,7 +170,7 @@ def bad_values(database: Store, series: Series) -> list[tuple[datetime, str]]:
     return found
 
 
-def value_defects(record: Record) -> list[str]:
+def value_defects(record: BarOrTick) -> list[str]:
     """What is wrong with a record's values (the rule of `bad_values`' queries)."""
     defects = []
     if isinstance(record, TickData):
@@ -332,7 +333,7 @@ def verify_series(source: Source, database: Store, series: Series, report: Repor
         return
     try:
         source.reference.check_contract(symbol, exchange)
-    except FeedError as failure:
+    except Failure as failure:
         report.skipped.append(f"{label}: {messages.not_a_contract(failure_text(failure))}")
         return
     stored = stored_minutes(database, series)
@@ -469,7 +470,7 @@ def repair_days(source: Source, database: Store, series: Series, calendar: Calen
     for window in windows:
         try:
             records = source.records(symbol, exchange, interval, window, calendar)
-        except FeedError as failure:
+        except Failure as failure:
             report.failures.append(f"{label} {window.first}..{window.last}: {failure_text(failure)}")
             continue
         spans = calendar.spans(window.first, window.last, interval, window.first - NIGHT_SLACK, window.last)
@@ -546,7 +547,7 @@ def verify_continuous(source: Source, database: Store, series: Series, command: 
         rebuilt = continuous_bars(source, command["product"], date.fromisoformat(command["start"]), last, interval,
                                   command["adjust"], command["name"], method=command.get("method", "ratio"),
                                   **RollRule.of_command(command).keywords())
-    except FeedError as failure:
+    except Failure as failure:
         report.failures.append(f"{label}: {failure_text(failure)}")
         return
     report.checked.append(label)
@@ -635,7 +636,7 @@ def check_all(source: Source, database: Store, checked: list[Series], report: Re
     for series in checked:
         try:
             verify_series(source, database, series, report, continuous, repair, owners, deep)
-        except FeedError as failure:
+        except Failure as failure:
             report.failures.append(f"{label_of(series)}: {failure_text(failure)}")
 
 

@@ -19,7 +19,8 @@ from .. import exits, messages, store
 from ..store import days as day_record
 from ..calendar import Calendar, Window, now_in_china
 from .planning import FrameStore, Store, Task, holdings
-from .source import FeedError, Record, Source, Stopped, failure_text
+from ..engine import Failure
+from .source import BarOrTick, Source, Stopped, failure_text
 from .targets import Target
 
 if TYPE_CHECKING:
@@ -62,7 +63,7 @@ class Batch:
     the failure or interruption that ended it."""
 
     outcome: Outcome
-    records: list[Record] | LabBars | None
+    records: list[BarOrTick] | LabBars | None
     error: str | None = None
     interrupted: bool = False
     window: Window | None = None
@@ -104,7 +105,7 @@ class Downloader:
         self.ended: set[int] = set()  # the tasks whose end the writer has reached
         self.writers: store.Writers = {}  # the database's bulk writers, found once for the run
 
-    def save(self, task: Task, records: list[Record] | LabBars, window: Window, fetched: datetime,
+    def save(self, task: Task, records: list[BarOrTick] | LabBars, window: Window, fetched: datetime,
              outcome: Outcome) -> int | None:
         """One window saved whole, replacing what was stored of its days, each trading day
         recorded with its count and how it stood against the service's daily bar
@@ -158,7 +159,8 @@ class Downloader:
             self.queued -= size
             self.room.notify_all()
 
-    def window(self, target: Target, interval: Interval, window: Window, calendar: Calendar) -> list[Record] | LabBars:
+    def window(self, target: Target, interval: Interval, window: Window,
+               calendar: Calendar) -> list[BarOrTick] | LabBars:
         """One window of the target, as the store takes it."""
         if isinstance(self.database, FrameStore):
             fetched = self.source.answers(target.symbol, target.exchange, interval, window, columns=True)
@@ -186,7 +188,7 @@ class Downloader:
                 self.hand_over(Batch(outcome, records, window=window, fetched=fetched))
         except Stopped:
             interrupted = True
-        except FeedError as failure:
+        except Failure as failure:
             if failure.kind == "cancelled" and self.stop.is_set():
                 interrupted = True
             else:
@@ -294,7 +296,7 @@ class Downloader:
         return outcomes
 
 
-def day_counts(records: list[Record] | LabBars, interval: Interval, calendar: Calendar) -> dict[date, int]:
+def day_counts(records: list[BarOrTick] | LabBars, interval: Interval, calendar: Calendar) -> dict[date, int]:
     """The records of each trading day among `records` (one window's, as selected)."""
     times = (map(attrgetter("datetime"), records) if isinstance(records, list)
              else records.frame["datetime"].to_list())

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
-from datetime import date, datetime, time as clock
+from datetime import date, datetime, time as clock, timedelta
 from typing import TYPE_CHECKING, Any, Protocol, runtime_checkable
 
 import vnpy.trader.database as vn_database
@@ -16,11 +16,11 @@ from vnpy.trader.object import BarData
 from norvix_datafeed import CHINA_TZ
 
 from .. import store
-from ..calendar import Calendar, Window, database_time, midnight, session_span, trading_windows
+from ..calendar import Calendar, Window, database_time, midnight, trading_windows
 from ..history import Fetched
 from ..engine import Failure
 from ..store.days import PROVISIONAL, Daily, DayRecord
-from .source import FeedError, Record, Source, days_of
+from .source import BarOrTick, Source, days_of
 from .targets import Target
 
 if TYPE_CHECKING:
@@ -115,12 +115,10 @@ def loaded_days(database: BaseDatabase, target: Target, interval: Interval, cale
     window by window through the database's own load functions."""
     days: set[date] = set()
     for window in trading_windows(calendar.days, interval, calendar):
-        if interval in (Interval.DAILY, Interval.WEEKLY):
-            start, end = midnight(window.first), datetime.combine(window.last, clock.max, CHINA_TZ)
-        else:
-            start, end = session_span(window.first, calendar)[0], session_span(window.last, calendar)[1]
-        first, last = vn_database.convert_tz(start), vn_database.convert_tz(end)
-        records: Sequence[Record]
+        start, end = calendar.bounds(window.first, interval)[0], calendar.bounds(window.last, interval)[1]
+        # vn.py's load functions take both ends: the last instant before the bound
+        first, last = vn_database.convert_tz(start), vn_database.convert_tz(end - timedelta(microseconds=1))
+        records: Sequence[BarOrTick]
         if interval == Interval.TICK:
             records = database.load_tick_data(target.symbol, target.exchange, first, last)
         else:
@@ -204,7 +202,7 @@ def plan(source: Source, targets: Iterable[Target], intervals: Sequence[Interval
     for target in targets:
         try:
             bars = source.daily_bars(target.symbol, target.exchange, target.first, target.last)
-        except FeedError as failure:
+        except Failure as failure:
             tasks += [Task(target, interval, failure=failure) for interval in intervals]
             continue
         days, daily = days_of(bars, target.first, target.last), {day: Daily.of(bar) for day, bar in bars.items()}

@@ -15,7 +15,7 @@ from vnpy.trader.object import BarData, TickData
 from .. import messages
 from ..calendar import Calendar, Window, today_in_china, trading_windows, unpublished
 from ..engine import Engine, Failure
-from ..history import Fetched, Request, limit_of
+from ..history import Fetched, HistoryQuery, limit_of
 from ..history.aggregate import hour_bars
 from ..history.select import window_records
 from ..reference import Reference
@@ -23,11 +23,9 @@ from ..reference import Reference
 if TYPE_CHECKING:
     from norvix_datafeed import NorvixDatafeed
 
-Record = BarData | TickData
+# A record as vn.py's database keeps it (the engine's `Record` is also the service's own).
+BarOrTick = BarData | TickData
 BarInterval = Literal[Interval.MINUTE, Interval.HOUR, Interval.DAILY, Interval.WEEKLY]
-
-# A query the data service did not answer, or answered with something unusable.
-FeedError = Failure
 
 
 class Stopped(Exception):
@@ -49,20 +47,20 @@ class Source:
         columns. A record that cannot be read fails the window: a day is saved whole or not
         at all."""
         with self.engine.scope() as scope:
-            request = Request(self.engine, scope, symbol, exchange)
-            fetched = request.fetch(interval, [window], limit_of(interval), columns=columns)
+            query = HistoryQuery(self.engine, scope, symbol, exchange)
+            fetched = query.fetch(interval, [window], limit_of(interval), columns=columns)
         if fetched.skipped:
             vt_symbol, count = f"{symbol}.{exchange.value}", len(fetched.skipped)
-            raise Failure(messages.skipped(vt_symbol, interval, count, fetched.skipped[0]), "unreadable",
-                          plain=messages.plain_skipped(vt_symbol, interval, count, fetched.skipped[0]))
+            raise Failure.of("skipped", "unreadable", vt_symbol=vt_symbol, interval=interval, count=count,
+                             reason=fetched.skipped[0])
         return fetched
 
     def records(self, symbol: str, exchange: Exchange, interval: Interval, window: Window,
-                calendar: Calendar) -> list[Record]:
+                calendar: Calendar) -> list[BarOrTick]:
         """The records of the trading days of `window`, ascending, one per time."""
-        found = cast(list[Record], self.answers(symbol, exchange, interval, window).records)
+        found = cast(list[BarOrTick], self.answers(symbol, exchange, interval, window).records)
         if interval == Interval.HOUR:
-            found = cast(list[Record], hour_bars(sorted(cast(list[BarData], found), key=attrgetter("datetime"))))
+            found = cast(list[BarOrTick], hour_bars(sorted(cast(list[BarData], found), key=attrgetter("datetime"))))
         return window_records(found, interval, window, calendar)
 
     @overload
@@ -75,10 +73,10 @@ class Source:
 
     @overload
     def history(self, symbol: str, exchange: Exchange, interval: Interval, first: date, last: date,
-                stop: threading.Event | None = None) -> Iterable[list[Record]]: ...
+                stop: threading.Event | None = None) -> Iterable[list[BarOrTick]]: ...
 
     def history(self, symbol: str, exchange: Exchange, interval: Interval, first: date, last: date,
-                stop: threading.Event | None = None) -> Iterable[Sequence[Record]]:
+                stop: threading.Event | None = None) -> Iterable[Sequence[BarOrTick]]:
         """The records of the trading days [first, last], one ascending list per window."""
         if interval == Interval.DAILY:
             calendar, days = Calendar(), [first, last]
@@ -110,10 +108,9 @@ def days_of(daily: dict[date, BarData], first: date, last: date) -> list[date]:
 def failure_text(failure: Failure) -> str:
     """A failure as the command line shows it: what kind, then the reason."""
     # An address the HTTP library refuses is "unreachable" too: its own words say more.
-    if failure.kind in messages.PLAIN_REASONS and not failure.reason.startswith(messages.request_error("")):
+    request_error = messages.reason("request_error", detail="")
+    if failure.kind in messages.PLAIN_REASONS and not failure.reason.startswith(request_error):
         return messages.PLAIN_REASONS[failure.kind]
-    if failure.reason == messages.NO_CREDENTIALS:
-        return messages.PLAIN_NO_CREDENTIALS
     label = messages.FAILURE_LABELS.get(failure.kind)
     reason = failure.plain or failure.reason
     return f"{label}: {reason}" if label else reason

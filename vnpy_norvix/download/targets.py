@@ -10,7 +10,8 @@ from datetime import date
 from vnpy.trader.constant import Exchange
 
 from .. import exits, messages
-from .source import FeedError, Source, failure_text
+from ..engine import Failure
+from .source import Source, failure_text
 
 
 @dataclass(frozen=True)
@@ -31,7 +32,7 @@ def product_targets(source: Source, product: str, contracts: str, start: date, e
     source.reference.check_product(product)
     days = source.reference.dominant(product, start, end)
     if not days:
-        raise FeedError(messages.no_trading_days(product, start, end), "range")
+        raise Failure(messages.no_trading_days(product, start, end), "range")
     if contracts == "dominant":
         seen: dict[str, Target] = {}
         for day in days:
@@ -63,7 +64,7 @@ def resolve(source: Source, symbols: Iterable[tuple[str, Exchange]], products: I
     for symbol, exchange in symbols:
         try:
             source.reference.check_contract(symbol, exchange)
-        except FeedError as failure:
+        except Failure as failure:
             failures.append(f"{symbol}.{exchange.value}: {failure_text(failure)}")
             if passing is not None and exits.passing(failure):
                 passing.append(failures[-1])
@@ -73,7 +74,7 @@ def resolve(source: Source, symbols: Iterable[tuple[str, Exchange]], products: I
         try:
             for target in product_targets(source, product, contracts, start, end):
                 targets.setdefault(target.vt_symbol, target)
-        except FeedError as failure:
+        except Failure as failure:
             failures.append(f"{product}: {failure_text(failure)}")
             if passing is not None and exits.passing(failure):
                 passing.append(failures[-1])

@@ -2,10 +2,13 @@
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Literal
 
 from vnpy.trader.object import BarData, TickData
+
+from .. import messages
 
 if TYPE_CHECKING:
     import numpy as np
@@ -40,6 +43,16 @@ class Failure(Exception):
         self.kind: Kind = kind
         self.retry = retry
         self.wait = wait
+
+    @classmethod
+    def of(cls, reason: str, kind: Kind, /, *, mask: Callable[[str], str] | None = None, retry: bool = False,
+           wait: float | None = None, **arguments: object) -> Failure:
+        """The failure whose reason is messages.REASONS[reason] with `arguments`, in both
+        languages (each passed through `mask` when it may hold the password)."""
+        chinese, plain = messages.texts(reason, **arguments)
+        if mask is not None:
+            chinese, plain = mask(chinese), None if plain is None else mask(plain)
+        return cls(chinese, kind, retry=retry, wait=wait, plain=plain)
 
 
 @dataclass

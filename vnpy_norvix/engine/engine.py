@@ -12,9 +12,9 @@ from typing import TYPE_CHECKING
 
 from loguru import logger
 from vnpy.trader.constant import Exchange
-from vnpy.trader.setting import SETTINGS
 
 from .. import messages
+from ..settings import number_setting
 from . import wire
 from .answers import FATAL, Answer, ColumnAnswer, Failure
 from .ratelimit import RateLimit
@@ -34,23 +34,11 @@ KEPT_ENGINES = 4
 Settings = tuple[str, str, str, int, float, float, float]
 
 
-def _number(key: str, default: float, least: float) -> float:
-    value = SETTINGS.get(key, default)
-    try:
-        number = float(value)
-    except (TypeError, ValueError):
-        logger.warning(messages.bad_setting(key, value, default))
-        return default
-    if not number >= least:  # NaN too
-        logger.warning(messages.bad_setting(key, value, default))
-        return default
-    return number
-
-
 def settings_of(feed: NorvixDatafeed) -> Settings:
-    timeout = _number("datafeed.timeout", wire.TIMEOUT, 0.001)
-    return (str(feed.base_url), feed.username, feed.password, int(_number("datafeed.retries", DEFAULT_RETRIES, 0)),
-            _number("datafeed.rate_limit", 0, 0), timeout, _number("datafeed.max_answer_mb", MAX_ANSWER_MB, 0.001))
+    timeout = number_setting("datafeed.timeout", wire.TIMEOUT, 0.001)
+    retries = int(number_setting("datafeed.retries", DEFAULT_RETRIES, 0))
+    return (str(feed.base_url), feed.username, feed.password, retries, number_setting("datafeed.rate_limit", 0, 0),
+            timeout, number_setting("datafeed.max_answer_mb", MAX_ANSWER_MB, 0.001))
 
 
 class Engine:
@@ -110,7 +98,7 @@ class Engine:
         with self._lock:
             scopes = list(self._scopes)
         for scope in scopes:
-            scope.cancel(Failure(messages.CANCELLED, "cancelled"))
+            scope.cancel(Failure.of("cancelled", "cancelled"))
 
     def close(self) -> None:
         self.abort()
@@ -123,55 +111,55 @@ class Engine:
     def mask(self, text: str) -> str:
         return wire.mask(text, self.password)
 
-    def call(self, query: str, symbol: str, first: str | None = None, last: str | None = None, *,
+    def call(self, endpoint: str, symbol: str, first: str | None = None, last: str | None = None, *,
              exchange: Exchange | None = None, scope: Scope | None = None,
              check: Callable[[bytes, Answer], None] | None = None) -> Answer:
-        """One request of `query`, sent again after a failure that may pass; raises Failure.
-        `check` is given the body of an answer read as OK and what was read of it, and
+        """One request to `endpoint` (one of wire.ENDPOINTS), sent again after a failure
+        that may pass; raises Failure. `check` is given the body of an answer read as OK and what was read of it, and
         raises the Failure of one that does not answer the request."""
 
         def records(reply: Reply) -> Answer:
-            answer = self._decode(query, reply, symbol, exchange)
+            answer = self._decode(endpoint, reply, symbol, exchange)
             if check is not None:
                 check(reply.body, answer)
             return answer
 
-        return self._scoped(query, symbol, first, last, scope, records)
+        return self._scoped(endpoint, symbol, first, last, scope, records)
 
-    def call_columns(self, query: str, symbol: str, first: str | None = None, last: str | None = None, *,
+    def call_columns(self, endpoint: str, symbol: str, first: str | None = None, last: str | None = None, *,
                      scope: Scope | None = None,
                      check: Callable[[bytes, Answer], None] | None = None) -> ColumnAnswer:
-        """`call` for a history query ("day", "minute", "tick"), its answer read into typed
+        """`call` for a history endpoint ("day", "minute", "tick"), its answer read into typed
         columns instead of records."""
 
         def columns(reply: Reply) -> ColumnAnswer:
-            status, read, _code, message, skipped, _native = wire.decode_columns(query, reply.body, self.password)
+            status, read, _code, message, skipped, _native = wire.decode_columns(endpoint, reply.body, self.password)
             self._check(status, message)
             answer = ColumnAnswer(skipped=skipped, columns=read)
             if check is not None:
                 check(reply.body, answer)
             return answer
 
-        return self._scoped(query, symbol, first, last, scope, columns)
+        return self._scoped(endpoint, symbol, first, last, scope, columns)
 
-    def _scoped[A: Answer](self, query: str, symbol: str, first: str | None, last: str | None, scope: Scope | None,
+    def _scoped[A: Answer](self, endpoint: str, symbol: str, first: str | None, last: str | None, scope: Scope | None,
                            decode: Callable[[Reply], A]) -> A:
         if scope is None:
             with self.scope() as own:
-                return self._scoped(query, symbol, first, last, own, decode)
+                return self._scoped(endpoint, symbol, first, last, own, decode)
         try:
-            return self._call(query, symbol, first, last, scope, decode)
+            return self._call(endpoint, symbol, first, last, scope, decode)
         except Failure as failure:
             if failure.kind in FATAL and not scope.cancelled:
                 scope.cancel(failure)
             raise
 
-    def _call[A: Answer](self, query: str, symbol: str, first: str | None, last: str | None, scope: Scope,
+    def _call[A: Answer](self, endpoint: str, symbol: str, first: str | None, last: str | None, scope: Scope,
                          decode: Callable[[Reply], A]) -> A:
         if not (self.username and self.password):
-            raise Failure(messages.NO_CREDENTIALS, "credentials")
-        method, endpoint, members = wire.request(query, symbol, first, last)
-        what = self.mask(" ".join(str(part) for part in (query, symbol, first, last) if part is not None))
+            raise Failure.of("no_credentials", "credentials")
+        method, path, members = wire.request(endpoint, symbol, first, last)
+        what = self.mask(" ".join(str(part) for part in (endpoint, symbol, first, last) if part is not None))
         headers = wire.headers(self.username, self.password)
         began = time.perf_counter()
         retry = Retry(self.retries)
@@ -180,7 +168,7 @@ class Engine:
             scope.sleep(self.rate_limit.reserve())
             sent = time.monotonic()
             try:
-                answer = decode(self._exchange(method, endpoint, members, headers, scope))
+                answer = decode(self._exchange(method, path, members, headers, scope))
             except Failure as failure:
                 retry = retry.increment(failure, scope.budget,
                                         lambda: scope.may_retry_time_out(self.heard_at, sent - self.timeout))
@@ -193,14 +181,14 @@ class Engine:
                                            time.perf_counter() - began))
             return answer
 
-    def _exchange(self, method: str, endpoint: str, members: dict[str, object], headers: dict[str, str],
+    def _exchange(self, method: str, path: str, members: dict[str, object], headers: dict[str, str],
                   scope: Scope) -> Reply:
         seconds = scope.deadline(self.timeout)
         if seconds <= 0:
             raise self._timed_out()
         with scope.watch(seconds) as watch:
             try:
-                reply = self.transport.send(method, self.base_url + endpoint, members, headers, seconds, watch)
+                reply = self.transport.send(method, self.base_url + path, members, headers, seconds, watch)
             except Exception as error:  # requests' own, and what it lets through
                 if watch.cut_by is None and reached(error):  # not our own cut of its socket
                     self._heard(scope)
@@ -228,8 +216,8 @@ class Engine:
         return None
 
     def _timed_out(self) -> Failure:
-        return Failure(self.mask(messages.timed_out(self.base_url, f"{self.timeout:g}秒")), "timeout",
-                       retry=Retry.retries_cause("timeout"))
+        return Failure.of("timed_out", "timeout", mask=self.mask, retry=Retry.retries_cause("timeout"),
+                          base_url=self.base_url, detail=f"{self.timeout:g}秒")
 
     def _transport_failure(self, error: Exception) -> Failure:
         cause = cause_of(error)
@@ -237,27 +225,25 @@ class Engine:
         if cause == "timeout":
             return self._timed_out()
         if cause == "unreachable":
-            return Failure(self.mask(messages.unreachable(self.base_url)), "unreachable", retry=retry)
+            return Failure.of("unreachable", "unreachable", mask=self.mask, retry=retry, base_url=self.base_url)
         if cause == "too_large":
-            megabytes = f"{self.max_answer_mb:g}"
-            return Failure(messages.too_large(megabytes), "too_large", retry=retry,
-                           plain=messages.plain_too_large(megabytes))
+            return Failure.of("too_large", "too_large", retry=retry, megabytes=f"{self.max_answer_mb:g}")
         return self._request_error(error, retry)
 
     def _request_error(self, error: Exception, retry: bool) -> Failure:
-        return Failure(self.mask(messages.request_error(str(error))), "unreachable", retry=retry,
-                       plain=self.mask(messages.plain_request_error(str(error))))
+        return Failure.of("request_error", "unreachable", mask=self.mask, retry=retry, detail=error)
 
     def _status_failure(self, reply: Reply) -> Failure:
-        reason = self.mask(messages.http_error(str(reply.status), reply.text))
-        plain = self.mask(messages.plain_http_error(str(reply.status), reply.text))
+        reason = "http_error_body" if reply.text else "http_error"
         if Retry.retries_status(reply.status):
-            return Failure(reason, "http", retry=True, wait=Retry.wait_asked(reply.headers.get("Retry-After")),
-                           plain=plain)
-        return Failure(reason, "credentials" if reply.status in (401, 403) else "http", plain=plain)
+            return Failure.of(reason, "http", mask=self.mask, retry=True,
+                              wait=Retry.wait_asked(reply.headers.get("Retry-After")), status=reply.status,
+                              body=reply.text)
+        return Failure.of(reason, "credentials" if reply.status in (401, 403) else "http", mask=self.mask,
+                          status=reply.status, body=reply.text)
 
-    def _decode(self, query: str, reply: Reply, symbol: str, exchange: Exchange | None) -> Answer:
-        status, records, code, message, skipped, _native = wire.decode(query, reply.body, symbol, exchange,
+    def _decode(self, endpoint: str, reply: Reply, symbol: str, exchange: Exchange | None) -> Answer:
+        status, records, code, message, skipped, _native = wire.decode(endpoint, reply.body, symbol, exchange,
                                                                        self.password)
         self._check(status, message)
         return Answer(records, skipped)
@@ -267,12 +253,10 @@ class Engine:
         if status == wire.OK:
             return
         if status == wire.REFUSED:
-            raise Failure(self.mask(messages.refused(f"{message}")), "refused",
-                          plain=self.mask(messages.plain_refused(f"{message}")))
+            raise Failure.of("refused", "refused", mask=self.mask, message=message)
         if status == wire.EMPTY:
-            raise Failure(messages.EMPTY_BODY, "unreadable", plain=messages.PLAIN_EMPTY_BODY)
+            raise Failure.of("empty_body", "unreadable")
         if status == wire.NOT_JSON:
-            raise Failure(messages.BAD_JSON, "unreadable", plain=messages.PLAIN_BAD_JSON)
-        raise Failure(self.mask(messages.unreadable(message or "")), "unreadable",
-                      plain=self.mask(messages.plain_unreadable(message or "")))
+            raise Failure.of("bad_json", "unreadable")
+        raise Failure.of("unreadable", "unreadable", mask=self.mask, detail=message or "")
 

@@ -12,7 +12,6 @@ from dataclasses import dataclass, field, replace
 from datetime import datetime, timezone
 from email.utils import parsedate_to_datetime
 
-from .. import messages
 from .answers import Failure
 from .transport import Cause
 
@@ -98,8 +97,8 @@ class Retry:
             # thread).
             raise failure
         if not budget.take():
-            raise Failure(messages.budget_spent(failure.reason), "budget",
-                          plain=messages.plain_budget_spent(failure.plain or failure.reason)) from failure
+            raise Failure.of("budget_spent", "budget", reason=failure.reason,
+                             plain=failure.plain or failure.reason) from failure
         return replace(self, retries=self.retries + 1)
 
     def delay(self, failure: Failure) -> float:

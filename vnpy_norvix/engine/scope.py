@@ -8,7 +8,6 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from types import TracebackType
 
-from .. import messages
 from .answers import Failure
 from .retry import Budget
 from .transport import CANCELLED, DEADLINE, Watch
@@ -81,7 +80,7 @@ class Scope:
         """What a request of the cancelled query fails with: what cancelled it, when known."""
         cause = self.failure
         if cause is None:
-            return Failure(messages.CANCELLED, "cancelled")
+            return Failure.of("cancelled", "cancelled")
         return Failure(cause.reason, cause.kind, plain=cause.plain)
 
     def sleep(self, seconds: float) -> None:

@@ -10,7 +10,8 @@ from .. import _wire
 
 TIMEOUT: int = _wire.TIMEOUT
 OK, EMPTY, REFUSED, NOT_JSON, BAD_SHAPE = _wire.OK, _wire.EMPTY, _wire.REFUSED, _wire.NOT_JSON, _wire.BAD_SHAPE
-QUERIES: tuple[str, ...] = _wire.QUERIES
+# What the service answers, each at its path (the core's request table names them).
+ENDPOINTS: tuple[str, ...] = _wire.QUERIES
 
 request = _wire.request
 limit = _wire.limit

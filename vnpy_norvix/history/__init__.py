@@ -4,8 +4,8 @@ windows (fetch.py), which records it keeps (select.py), the bars made from serve
 records; frames.py: polars frames, imported only where frames are asked for)."""
 
 from .fetch import Fetched, fetch_windows
-from .request import QueryName, Request, limit_of, query_of
+from .request import EndpointName, HistoryQuery, endpoint_of, limit_of
 from .series import RECORDS, BarPlan, Form, History, bar_history, bar_plan, tick_dates, tick_history
 
-__all__ = ["RECORDS", "BarPlan", "Fetched", "Form", "History", "QueryName", "Request", "bar_history", "bar_plan",
-           "fetch_windows", "limit_of", "query_of", "tick_dates", "tick_history"]
+__all__ = ["RECORDS", "BarPlan", "EndpointName", "Fetched", "Form", "History", "HistoryQuery", "bar_history",
+           "bar_plan", "endpoint_of", "fetch_windows", "limit_of", "tick_dates", "tick_history"]

@@ -13,13 +13,13 @@ from __future__ import annotations
 
 import json
 import re
-from datetime import datetime, timedelta
+from datetime import datetime
 from operator import attrgetter
 
-from vnpy.trader.constant import Exchange
+from vnpy.trader.constant import Exchange, Interval
 
 from .. import messages
-from ..calendar import Window, midnight, session_span
+from ..calendar import WEEKDAYS, Window
 from ..engine import Answer, Failure
 from ..engine.answers import ColumnAnswer
 
@@ -32,14 +32,14 @@ MINUTE_NS = 60 * NANOSECONDS
 
 
 def mismatch(detail: str) -> Failure:
-    return Failure(messages.mismatch(detail), "mismatch", plain=messages.plain_mismatch(detail))
+    return Failure.of("mismatch", "mismatch", detail=detail)
 
 
-def check_body(body: bytes, records: int, query: str, symbol: str, exchange: Exchange | None) -> None:
-    """Raises the mismatch of an answer body of `query` holding `records` records that
+def check_body(body: bytes, records: int, endpoint: str, symbol: str, exchange: Exchange | None) -> None:
+    """Raises the mismatch of an answer body of `endpoint` holding `records` records that
     name another instrument or exchange than `symbol` and `exchange`, or that is not of
-    the query's interval."""
-    if query == "day" and TIME_OF_DAY in body:
+    the endpoint's interval."""
+    if endpoint == "day" and TIME_OF_DAY in body:
         raise mismatch(messages.not_of_interval("day"))
     wanted = {b"instrument_id": symbol, b"exchange": exchange.value if exchange is not None else None}
     compact = {key: b'"%s":%s' % (key, json.dumps(value).encode()) for key, value in wanted.items()
@@ -60,18 +60,17 @@ def check_body(body: bytes, records: int, query: str, symbol: str, exchange: Exc
             raise mismatch(messages.other_instrument(found.group(1).decode(), str(value)[:40], want))
 
 
-def bounds(query: str, window: Window) -> tuple[datetime, datetime]:
+def bounds(endpoint: str, window: Window) -> tuple[datetime, datetime]:
     """[begin, end): where the records of the trading days of `window` lie (a daily bar
     at its day's midnight, the sessions from the evening of the weekday before)."""
-    if query == "day":
-        return midnight(window.first), midnight(window.last + timedelta(days=1))
-    return session_span(window.first)[0], session_span(window.last)[1]
+    stamped = Interval.DAILY if endpoint == "day" else Interval.MINUTE
+    return WEEKDAYS.bounds(window.first, stamped)[0], WEEKDAYS.bounds(window.last, stamped)[1]
 
 
-def check_records(answer: Answer, query: str, window: Window) -> None:
-    """Raises the mismatch of an answer of `query` for `window` with a record outside the
+def check_records(answer: Answer, endpoint: str, window: Window) -> None:
+    """Raises the mismatch of an answer of `endpoint` for `window` with a record outside the
     window's trading days, or minute bars not on whole minutes."""
-    begin, end = bounds(query, window)
+    begin, end = bounds(endpoint, window)
     if isinstance(answer, ColumnAnswer):
         times = answer.columns.get("datetime")
         if times is None or isinstance(times, tuple) or not len(times):
@@ -80,14 +79,14 @@ def check_records(answer: Answer, query: str, window: Window) -> None:
         outside = [moment for moment in (low, high) if not begin.timestamp() * NANOSECONDS <= moment
                    < end.timestamp() * NANOSECONDS]
         first = datetime.fromtimestamp(outside[0] / NANOSECONDS, begin.tzinfo) if outside else None
-        off_minute = query == "minute" and bool((times % MINUTE_NS).any())
+        off_minute = endpoint == "minute" and bool((times % MINUTE_NS).any())
     else:
         if not answer.records:
             return
         moments = list(map(attrgetter("datetime"), answer.records))
         low, high = min(moments), max(moments)
         first = next((moment for moment in (low, high) if not begin <= moment < end), None)
-        off_minute = query == "minute" and any(moment.second or moment.microsecond for moment in moments)
+        off_minute = endpoint == "minute" and any(moment.second or moment.microsecond for moment in moments)
     if first is not None:
         raise mismatch(messages.outside_window(first, window.first, window.last))
     if off_minute:

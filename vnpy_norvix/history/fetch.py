@@ -8,7 +8,6 @@ from collections.abc import Callable
 from concurrent.futures import FIRST_COMPLETED, Executor, Future, wait
 from dataclasses import dataclass, field
 
-from .. import messages
 from ..engine import Answer, Failure, Scope
 from ..engine.answers import Record
 from ..calendar import Window
@@ -41,7 +40,7 @@ class Fetched:
 POLL_SECONDS = 0.2
 
 
-def fetch_windows(windows: list[Window], query: Callable[[Window], Answer], *, scope: Scope, pool: Executor,
+def fetch_windows(windows: list[Window], ask: Callable[[Window], Answer], *, scope: Scope, pool: Executor,
                   limit: int | None = None, workers: int = 1) -> Fetched:
     """Every window's answer, at most `workers` at a time. The first failure stops the
     query and is raised (its other windows, in flight or not, are cancelled): a history
@@ -53,7 +52,7 @@ def fetch_windows(windows: list[Window], query: Callable[[Window], Answer], *, s
         while todo or pending:
             while todo and len(pending) < max(workers, 1):
                 window = todo.pop(0)
-                pending[pool.submit(query, window)] = window
+                pending[pool.submit(ask, window)] = window
             # Woken now and then: a Ctrl-C that the kernel hands to a worker thread only
             # reaches this thread's handler between two waits.
             finished, _ = wait(pending, timeout=POLL_SECONDS, return_when=FIRST_COMPLETED)
@@ -63,8 +62,7 @@ def fetch_windows(windows: list[Window], query: Callable[[Window], Answer], *, s
                 if reached(answer, limit):
                     halves = window.halves()
                     if halves is None:
-                        raise Failure(messages.cut(window.first, limit or 0), "cut",
-                                      plain=messages.plain_cut(window.first, limit or 0))
+                        raise Failure.of("cut", "cut", day=window.first, limit=limit or 0)
                     todo[:0] = halves
                 else:
                     done.append((window, answer))

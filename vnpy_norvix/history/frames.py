@@ -21,11 +21,11 @@ from vnpy.trader.constant import Exchange, Interval
 from norvix_datafeed import CHINA_TZ
 
 from .. import _wire
-from ..calendar import EVENING, MORNING, WEEKDAYS, Calendar
+from ..calendar import PARTS, WEEKDAYS, Calendar, is_daily_stamped
 from ..engine.answers import ColumnAnswer, Columns
 from .aggregate import hour_frame, week_frame
 from .fetch import Fetched
-from .request import QueryName, query_of
+from .request import EndpointName, endpoint_of
 from .select import within_frame
 
 DATETIME = pl.Datetime("ns", str(CHINA_TZ))
@@ -55,8 +55,8 @@ def frame_of(columns: Columns, symbol: str, exchange: Exchange, interval: Interv
     return pl.DataFrame(series).with_columns(pl.lit(value, pl.String).alias(name) for name, value in constants.items())
 
 
-def empty_frame(query: QueryName, symbol: str, exchange: Exchange, interval: Interval | None) -> pl.DataFrame:
-    return frame_of(_wire.decode_columns(query, NO_RECORDS, None)[1], symbol, exchange, interval)
+def empty_frame(endpoint: EndpointName, symbol: str, exchange: Exchange, interval: Interval | None) -> pl.DataFrame:
+    return frame_of(_wire.decode_columns(endpoint, NO_RECORDS, None)[1], symbol, exchange, interval)
 
 
 def answers_frame(fetched: Fetched, symbol: str, exchange: Exchange, interval: Interval) -> pl.DataFrame:
@@ -65,7 +65,7 @@ def answers_frame(fetched: Fetched, symbol: str, exchange: Exchange, interval: I
     frame_interval = None if interval == Interval.TICK else interval
     parts = [frame_of(answer.columns, symbol, exchange, frame_interval)
              for answer in fetched.answers if isinstance(answer, ColumnAnswer)]
-    return pl.concat(parts) if parts else empty_frame(query_of(interval), symbol, exchange, frame_interval)
+    return pl.concat(parts) if parts else empty_frame(endpoint_of(interval), symbol, exchange, frame_interval)
 
 
 # Since this instant China time has been UTC+8 without exception (summer time ended in
@@ -93,21 +93,21 @@ def with_trading_day(frame: pl.DataFrame, interval: Interval, calendar: Calendar
     and the times read once, in China time."""
     moment = china_wall(frame["datetime"])
     dates = moment.dt.date()
-    if interval in (Interval.DAILY, Interval.WEEKLY):
-        day = dates
-    else:
+    day = dates
+    if not is_daily_stamped(interval):
         keys = dates.unique()
         known = keys.to_list()
-        closed = [key for key in known if not calendar.is_open(key)]
         wall = moment.dt.time()
-        # From EVENING, the next trading day; before MORNING, the next one unless the date
-        # is a trading day itself (a night session running past midnight); else the date.
-        later = (wall >= EVENING) | ((wall < MORNING) & dates.is_in(pl.Series(closed, dtype=pl.Date).implode()))
-        day = dates
-        if later.any():  # only night rows move: the day session's keep their date
-            rows = later.arg_true()
-            following = [calendar.next_open(key) for key in known]
-            day = dates.scatter(rows, dates.gather(rows).replace_strict(keys, following, return_dtype=pl.Date))
+        # The rows of each part of a date (the calendar's PARTS) take its owner, asked once
+        # per date; the parts owned by their date keep it (the day sessions' rows).
+        for part in PARTS:
+            if part.owner == "date":
+                continue
+            inside = (wall >= part.begin) if part.end is None else (wall >= part.begin) & (wall < part.end)
+            if inside.any():
+                rows = inside.arg_true()
+                owners = [calendar.owner(key, part) for key in known]
+                day = day.scatter(rows, dates.gather(rows).replace_strict(keys, owners, return_dtype=pl.Date))
     return frame.drop("trading_day", strict=False).with_columns(day.cast(pl.Date).alias("trading_day"))
 
 
@@ -119,8 +119,8 @@ class FrameForm:
     def of(self, fetched: Fetched, symbol: str, exchange: Exchange, interval: Interval) -> pl.DataFrame:
         return answers_frame(fetched, symbol, exchange, interval)
 
-    def empty(self, query: QueryName, symbol: str, exchange: Exchange, interval: Interval | None) -> pl.DataFrame:
-        return empty_frame(query, symbol, exchange, interval)
+    def empty(self, endpoint: EndpointName, symbol: str, exchange: Exchange, interval: Interval | None) -> pl.DataFrame:
+        return empty_frame(endpoint, symbol, exchange, interval)
 
     def within(self, found: pl.DataFrame, start: datetime, end: datetime, *, one_per_time: bool = True) -> pl.DataFrame:
         return within_frame(found, start, end, one_per_time=one_per_time)

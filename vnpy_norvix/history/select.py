@@ -28,18 +28,18 @@ class Stamped(Protocol):
     datetime: datetime
 
 
-Record = TypeVar("Record", bound=Stamped)
+StampedT = TypeVar("StampedT", bound=Stamped)
 
 
 # --- the range [start, end] ------------------------------------------------------------------
 
 
-def within(records: list[Record], start: datetime, end: datetime, *, one_per_time: bool = True) -> list[Record]:
+def within(records: list[StampedT], start: datetime, end: datetime, *, one_per_time: bool = True) -> list[StampedT]:
     """The records whose time lies in [start, end], ascending, without duplicates: with
     `one_per_time` one record per time, the last given (bars), otherwise a record is a
     duplicate only of an equal one given before (ticks: several may share a second)."""
     kept = sorted((record for record in records if start <= record.datetime <= end), key=attrgetter("datetime"))
-    unique: list[Record] = []
+    unique: list[StampedT] = []
     same_time = 0  # where the records of the last kept time begin in `unique`
     for record in kept:
         if unique and record.datetime == unique[-1].datetime:
@@ -78,7 +78,8 @@ def within_frame(frame: pl.DataFrame, start: datetime, end: datetime, *, one_per
 # --- a window's trading days -----------------------------------------------------------------
 
 
-def window_records(records: Sequence[Record], interval: Interval, window: Window, calendar: Calendar) -> list[Record]:
+def window_records(records: Sequence[StampedT], interval: Interval, window: Window,
+                   calendar: Calendar) -> list[StampedT]:
     """The records of the trading days of `window`, ascending, one per time (the last given).
     Answers as the service sends them take the fast path (tests/test_calendar.py holds it
     to the rule record by record); any other records go record by record."""
@@ -86,17 +87,17 @@ def window_records(records: Sequence[Record], interval: Interval, window: Window
     return found if found is not None else window_each(records, interval, window, calendar)
 
 
-def window_each(records: Sequence[Record], interval: Interval, window: Window, calendar: Calendar) -> list[Record]:
+def window_each(records: Sequence[StampedT], interval: Interval, window: Window, calendar: Calendar) -> list[StampedT]:
     """`window_records` by the trading day of each record."""
-    chosen: dict[datetime, Record] = {}
+    chosen: dict[datetime, StampedT] = {}
     for record in records:
         if window.first <= calendar.trading_day(record.datetime, interval) <= window.last:
             chosen[record.datetime] = record
     return [chosen[moment] for moment in sorted(chosen)]
 
 
-def window_ascending(records: Sequence[Record], interval: Interval, window: Window,
-                     calendar: Calendar) -> list[Record] | None:
+def window_ascending(records: Sequence[StampedT], interval: Interval, window: Window,
+                     calendar: Calendar) -> list[StampedT] | None:
     """What `window_records` returns, for records whose times are all China times
     (`datetime`s of CHINA_TZ itself) in strictly ascending order, as the service sends
     them; None for any others. Times of one zone compare as wall times, as `trading_day`
@@ -108,7 +109,7 @@ def window_ascending(records: Sequence[Record], interval: Interval, window: Wind
     if (set(map(type, times)) != {datetime} or len(zones) != 1 or zones.pop() is not CHINA_TZ
             or not all(map(lt, times, islice(times, 1, None)))):
         return None
-    chosen: list[Record] = []
+    chosen: list[StampedT] = []
     for begin, end in calendar.spans(window.first, window.last, interval, times[0].date(), times[-1].date()):
         chosen += records[bisect_left(times, begin):bisect_left(times, end)]
     return chosen

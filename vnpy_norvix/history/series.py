@@ -16,7 +16,7 @@ from vnpy.trader.object import BarData
 from ..calendar import NIGHT_SLACK, Calendar, Window, midnight, today_in_china, unpublished
 from .aggregate import hour_bars, week_bars
 from .fetch import Fetched
-from .request import Request
+from .request import HistoryQuery
 from .select import within
 
 
@@ -108,12 +108,12 @@ def bar_plan(interval: Interval, start: datetime, end: datetime) -> BarPlan:
     return BarPlan(interval, start.date(), end.date(), start, end)
 
 
-def bar_history[R: Sized](request: Request, interval: Interval, start: datetime, end: datetime,
+def bar_history[R: Sized](query: HistoryQuery, interval: Interval, start: datetime, end: datetime,
                           form: Form[R]) -> History[R]:
     """The bars of `interval` whose time lies in [start, end], ascending, one per time."""
     plan = bar_plan(interval, start, end)
-    fetched = request.bars(plan.served, plan.first, plan.last, columns=form.columns)
-    bars = form.within(form.of(fetched, request.symbol, request.exchange, plan.served), plan.low, plan.high)
+    fetched = query.bars(plan.served, plan.first, plan.last, columns=form.columns)
+    bars = form.within(form.of(fetched, query.symbol, query.exchange, plan.served), plan.low, plan.high)
     if interval == Interval.HOUR:
         bars = form.within(form.hours(bars), start, end)
     elif interval == Interval.WEEKLY:
@@ -129,14 +129,14 @@ def tick_dates(known: set[date], start: datetime, end: datetime) -> list[date]:
     return Calendar(known).session_days(start, end)
 
 
-def tick_history[R: Sized](request: Request, start: datetime, end: datetime, form: Form[R]) -> History[R]:
+def tick_history[R: Sized](query: HistoryQuery, start: datetime, end: datetime, form: Form[R]) -> History[R]:
     """The ticks whose time lies in [start, end], ascending, from every trading day the
     range meets; equal ticks once, distinct ticks of one time each."""
     # The daily bars tell the instrument's trading days; a night session belongs to the next one.
-    calendar = request.bars(Interval.DAILY, start.date(), end.date() + NIGHT_SLACK, columns=form.columns)
-    days = tick_dates(form.dates(form.of(calendar, request.symbol, request.exchange, Interval.DAILY)), start, end)
-    fetched = request.fetch(Interval.TICK, [Window(day, day) for day in days], None, columns=form.columns)
-    ticks = form.within(form.of(fetched, request.symbol, request.exchange, Interval.TICK), start, end,
+    calendar = query.bars(Interval.DAILY, start.date(), end.date() + NIGHT_SLACK, columns=form.columns)
+    days = tick_dates(form.dates(form.of(calendar, query.symbol, query.exchange, Interval.DAILY)), start, end)
+    fetched = query.fetch(Interval.TICK, [Window(day, day) for day in days], None, columns=form.columns)
+    ticks = form.within(form.of(fetched, query.symbol, query.exchange, Interval.TICK), start, end,
                         one_per_time=False)
     return History.of(ticks, fetched, calendar)
 

@@ -29,7 +29,7 @@ from vnpy.trader.object import BarData
 from norvix_datafeed import CHINA_TZ
 
 from .. import messages
-from ..calendar import Calendar, Window, day_bounds
+from ..calendar import Calendar, Window
 from ..engine import Failure
 from ..files import Unusable, inside, read_json, replacing, unusable
 from ..history import Fetched
@@ -273,7 +273,7 @@ class LabStore:
         `recorded`, else by the clock alone)."""
         if recorded is None:
             recorded = counted_days(days, fetched)
-        spans = [day_bounds(day, bars.interval, calendar) for day in replaced(recorded)]
+        spans = [calendar.bounds(day, bars.interval) for day in replaced(recorded)]
         if bars.frame.height or spans:
             save_lab_bars(self.lab_path, bars.vt_symbol, bars.interval, bars.frame, spans)
         if recorded:
@@ -318,7 +318,7 @@ class LabStore:
         times = read_bar_file(path, ["datetime"])["datetime"]
         if sum(record.count for record in records.values()) == times.len():
             return complete
-        begin, end = day_bounds(min(complete), interval, calendar)[0], day_bounds(max(complete), interval, calendar)[1]
+        begin, end = calendar.bounds(min(complete), interval)[0], calendar.bounds(max(complete), interval)[1]
         counts: dict[date, int] = {}
         for moment in times.filter(times.is_between(begin.replace(tzinfo=None), end.replace(tzinfo=None),
                                                     closed="left")).to_list():

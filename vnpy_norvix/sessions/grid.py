@@ -14,22 +14,17 @@ import re
 from bisect import bisect_right
 from collections.abc import Iterable
 from dataclasses import dataclass
-from datetime import date, datetime, time, timedelta
+from datetime import date, datetime, timedelta
 from typing import Literal
 
 from vnpy.trader.constant import Exchange, Interval
 
-from norvix_datafeed import CHINA_TZ
-
 from ..calendar import Calendar, midnight
-from .table import sessions_of
+from .table import AUCTION, sessions_of
 
 Cut = Literal["session", "trading", "clock"]
 CUTS: tuple[Cut, ...] = ("session", "trading", "clock")
 
-# The call auction before a session opens (20:55-21:00, 08:55-09:00, 09:25-09:30): a minute
-# bar stamped there (as recorders stamp the auction's trade) joins the session's first bar.
-AUCTION = timedelta(minutes=5)
 MINUTE = timedelta(minutes=1)
 
 WINDOW = re.compile(r"([1-9][0-9]*)([mh])|d")
@@ -105,6 +100,8 @@ def day_marks(segments: list[tuple[datetime, datetime]], window: Window, cut: Cu
         if firsts and firsts[0] == 0:
             label = start
             firsts.pop(0)
+        # a minute bar stamped in the call auction (as recorders stamp its trade) joins the
+        # session's first bar
         marks.append((start - AUCTION, label))  # else the bar of the segment before goes on
         for offset in firsts:
             label = start + offset * MINUTE
@@ -130,9 +127,7 @@ def grid(symbol: str, exchange: Exchange | str, days: Iterable[date], window: Wi
 def candidate_days(dates: Iterable[date], calendar: Calendar) -> set[date]:
     """The trading days whose sessions may hold a minute of the China dates `dates`: the
     calendar's trading day of each part of a date (early morning, day, evening)."""
-    parts = (time(0, 30), time(12, 0), time(21, 30))
-    return {calendar.trading_day(datetime.combine(day, part, CHINA_TZ), Interval.MINUTE)
-            for day in dates for part in parts}
+    return {owner for day in dates for _, _, owner in calendar.parts(day, Interval.MINUTE)}
 
 
 def label_at(marks: list[Mark], times: list[datetime], moment: datetime) -> datetime | None:

@@ -24,8 +24,8 @@ from vnpy.trader.utility import BarGenerator
 from norvix_datafeed import CHINA_TZ
 
 from ..calendar import EXCHANGE_DAYS, Calendar, database_time
-from .grid import AUCTION, MINUTE, Cut, Window, candidate_days, check_clock, check_cut, grid, label_at, window_of
-from .table import sessions_of
+from .grid import MINUTE, Cut, Window, candidate_days, check_clock, check_cut, grid, label_at, window_of
+from .table import AUCTION, sessions_of
 
 if TYPE_CHECKING:
     import polars as pl

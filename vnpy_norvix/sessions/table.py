@@ -140,6 +140,35 @@ def hours_of(symbol: str, exchange: Exchange | str, trading_day: date) -> Hours:
     return [hours for hours in dated if hours.since <= trading_day][-1]
 
 
+# The call auction before a session opens (20:55-21:00, 08:55-09:00, 09:25-09:30): its
+# trade is stamped there, minutes before the session's first minute.
+AUCTION = timedelta(minutes=5)
+
+
+def _reach() -> tuple[time, time, time, time]:
+    """The earliest auction and latest close of the day sessions in the table, the night
+    sessions' auction and their latest end (after midnight): where any record may lie."""
+    hours = [h for products in TABLE.values() for dated in products.values() for h in dated]
+    ends = [h.night_end for h in hours if h.night_end is not None]
+
+    def auction(opens: time) -> time:
+        return (datetime.combine(FIRST_DATED, opens) - AUCTION).time()
+
+    return (auction(min(h.day[0][0] for h in hours)), max(h.day[-1][1] for h in hours), auction(NIGHT_OPENS),
+            max(end for end in ends if end < NIGHT_OPENS))
+
+
+DAY_FROM, DAY_TO, NIGHT_FROM, NIGHT_TO = _reach()
+
+
+def in_sessions(moment: datetime) -> bool:
+    """Whether an aware time lies where some product's session (or its call auction) may
+    have a record, China time: within the day sessions or the night sessions of any
+    product the table knows, ends included."""
+    wall = moment.astimezone(CHINA_TZ).time()
+    return DAY_FROM <= wall <= DAY_TO or wall >= NIGHT_FROM or wall <= NIGHT_TO
+
+
 def sessions_of(symbol: str, exchange: Exchange | str, trading_day: date,
                 calendar: Calendar = EXCHANGE_DAYS) -> list[Segment]:
     """The sessions of `trading_day` for the product of `symbol` (a contract like `rb2410`

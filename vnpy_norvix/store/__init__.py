@@ -35,7 +35,7 @@ from vnpy.trader.object import BarData, TickData
 
 from norvix_datafeed import CHINA_TZ
 
-from ..calendar import WEEKDAYS, Calendar, database_time, day_bounds
+from ..calendar import WEEKDAYS, Calendar, database_time
 from .days import DayRecord, counted_days, record_rows, replaced
 
 if TYPE_CHECKING:
@@ -44,7 +44,8 @@ if TYPE_CHECKING:
 R = TypeVar("R", BarData, TickData)
 
 __all__ = ["DayRecord", "configured", "day_counts", "day_records", "describe", "describe_db", "held_days", "replace_bars",
-           "save_bars", "save_ticks", "save_window", "run_writer", "sql_writer", "Writers", "time_counts", "zone_warning"]
+           "save_bars", "save_ticks", "save_window", "run_writer", "sql_writer", "Writers", "time_counts",
+           "machine_zone_warning"]
 
 # The adapter classes whose tables the bulk writers know: (module, class) -> the writer's
 # module. Nothing of peewee is imported unless the database is one of them: another
@@ -157,7 +158,7 @@ def save_window(database: BaseDatabase, symbol: str, exchange: Exchange, interva
         return save_bars(database, records)  # type: ignore[arg-type]  # the bars of a bar window
     if recorded is None:
         recorded = counted_days(days, fetched)
-    spans = [stored_span(*day_bounds(day, interval, calendar)) for day in replaced(recorded)]
+    spans = [stored_span(*calendar.bounds(day, interval)) for day in replaced(recorded)]
     return writer.save_window(shape_of(interval), records, series_key(symbol, exchange, interval), spans,
                        record_rows(symbol, exchange.value, interval, recorded))
 
@@ -206,7 +207,7 @@ def day_counts(database: BaseDatabase, symbol: str, exchange: Exchange, interval
     any of: counted per hour (or minute) of their stored time (`time_counts`), each hour
     filed under its trading day (`calendar` tells the trading days, for night sessions
     before a holiday)."""
-    begin, end = day_bounds(first, interval, calendar)[0], day_bounds(last, interval, calendar)[1]
+    begin, end = calendar.bounds(first, interval)[0], calendar.bounds(last, interval)[1]
     counts: dict[date, int] = {}
     # Stored times are wall times of "database.timezone": an hour of them lies within one
     # hour of China time, where the day's boundaries are, unless the zones differ by a
@@ -332,7 +333,7 @@ def describe_db(dialect: str, db: object) -> str:
     return f"{label} {params.get('host') or 'localhost'}:{params.get('port') or default_port}/{name}"
 
 
-def zone_warning() -> str | None:
+def machine_zone_warning() -> str | None:
     """Why loaded times would be shifted, when "database.timezone" and the machine's zone
     differ: vn.py's SQLite, PostgreSQL and MySQL adapters store naive times in the former and
     read them back in the latter."""
