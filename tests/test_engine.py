@@ -380,3 +380,24 @@ def test_failures_reach_output_the_same_with_logging_off(raw, feed_on, service, 
                           text=True, timeout=120, env={**os.environ, "PYTHONPATH": f"{REPO}{os.pathsep}{REPO / 'tests'}"})
     assert done.returncode == 0, done.stderr
     assert json.loads(done.stdout.splitlines()[-1]) == logged
+
+
+def test_a_numeric_setting_that_is_no_finite_number_is_warned_of_and_its_default_taken(monkeypatch):
+    from vnpy.trader.setting import SETTINGS
+    from vnpy_norvix import Datafeed
+    from vnpy_norvix.engine.engine import settings_of
+
+    defaults = settings_of(Datafeed())
+    warnings: list[str] = []
+    sink = logger.add(lambda message: warnings.append(message.record["message"]), level="WARNING")
+    try:
+        for key, bad in (("datafeed.retries", float("inf")), ("datafeed.timeout", float("inf")),
+                         ("datafeed.rate_limit", "x"), ("datafeed.max_answer_mb", 0)):
+            for value in (bad, float("nan"), -1):
+                monkeypatch.setitem(SETTINGS, key, value)
+                warnings.clear()
+                assert settings_of(Datafeed()) == defaults, (key, value)
+                assert len(warnings) == 1 and key in warnings[0], (key, value, warnings)
+            monkeypatch.delitem(SETTINGS, key)
+    finally:
+        logger.remove(sink)

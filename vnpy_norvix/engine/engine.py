@@ -35,8 +35,10 @@ Settings = tuple[str, str, str, int, float, float, float]
 
 
 def settings_of(feed: NorvixDatafeed) -> Settings:
-    timeout = number_setting("datafeed.timeout", wire.TIMEOUT, 0.001)
-    retries = int(number_setting("datafeed.retries", DEFAULT_RETRIES, 0))
+    # Both finite: an infinite time-out ends in the socket's OverflowError and an infinite
+    # count in int()'s, not in a warning. A year is longer than anyone means to wait.
+    timeout = number_setting("datafeed.timeout", wire.TIMEOUT, 0.001, 365 * 86400)
+    retries = int(number_setting("datafeed.retries", DEFAULT_RETRIES, 0, 2**31))
     return (str(feed.base_url), feed.username, feed.password, retries, number_setting("datafeed.rate_limit", 0, 0),
             timeout, number_setting("datafeed.max_answer_mb", MAX_ANSWER_MB, 0.001))
 
