@@ -277,3 +277,34 @@ def test_a_weekday_of_a_holiday_is_never_given_up_on_and_known_empty_once_later_
     partial = days.Tally(count=10, volume=50.0, high=2.0, low=1.0)
     given_up = days.judge(holiday, Interval.MINUTE, partial, {holiday: bar}, a_week_on)
     assert (given_up.state, given_up.detail) == (4, "volume 50 of 100")
+
+
+@needs_faketime
+def test_expired_contracts_and_known_empty_days_cost_no_request_the_next_night(tmp_path):
+    import io
+
+    asked: list[tuple[str, str]] = []
+
+    def counting(app):
+        def counted(environ, start_response):
+            body = environ["wsgi.input"].read(int(environ.get("CONTENT_LENGTH") or 0))
+            environ["wsgi.input"] = io.BytesIO(body)
+            if environ["PATH_INFO"] in ("/daybar/query", *HISTORY_PATHS):
+                asked.append((environ["PATH_INFO"], json.loads(body)["instrument_id"]))
+            return app(environ, start_response)
+        return counted
+
+    with service_behind(counting) as server:
+        home = make_home(tmp_path, server.url)
+        # IF2405 expires on 2024-05-17; the others live on. Minutes are carried for the
+        # dominant contract only: the rest are not-carried days, asked once each.
+        ok(run_at(home, china("2024-05-24 18:30"), "download", "--product", "IF", "--contracts", "all",
+                  "--start", "2024-05-13", "--interval", "d", "1m"))
+        first = {symbol for _, symbol in asked}
+        asked.clear()
+        ok(run_at(home, china("2024-05-27 18:30"), "update"))
+    live = first - {"IF2405"}
+    assert "IF2405" in first and {symbol for _, symbol in asked} == live
+    # Each live contract: its daily bars to plan, then the new day's daily bar and minutes.
+    assert sorted(asked) == sorted((path, symbol) for symbol in live
+                                   for path in ("/daybar/query", "/daybar/query", "/minutebar/query"))
