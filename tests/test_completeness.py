@@ -308,3 +308,25 @@ def test_expired_contracts_and_known_empty_days_cost_no_request_the_next_night(t
     # Each live contract: its daily bars to plan, then the new day's daily bar and minutes.
     assert sorted(asked) == sorted((path, symbol) for symbol in live
                                    for path in ("/daybar/query", "/daybar/query", "/minutebar/query"))
+
+
+@needs_faketime
+def test_a_continuous_build_is_whole_when_its_last_day_agrees_with_the_service(tmp_path, clocked, served):
+    home = make_home(tmp_path, clocked.url)
+    build = ["continuous", "rb", "--interval", "1m", "--start", "2024-05-27"]
+    # Built after the close by the client's clock, but the service is still at 14:30.
+    clocked.clock.now = china("2024-05-29 14:30")
+    ok(run_at(home, china("2024-05-29 16:00"), *build))
+    whole = service_rows(served, "rb2410", "1m", "2024-05-27", "2024-05-29")[0]
+    assert 0 < saved_rows(home, "rb888", "1m")[0] < whole
+    clocked.clock.now = china("2024-05-29 16:30")  # caught up: built again, then whole
+    assert "unchanged" not in ok(run_at(home, clocked.clock.now, "update")).stdout
+    assert saved_rows(home, "rb888", "1m")[0] == whole
+    assert "unchanged" in ok(run_at(home, clocked.clock.now, "update")).stdout
+    # Given up on at once (no settling day): reported by that run, then kept as built.
+    home = make_home(tmp_path / "settled", clocked.url, **{"datafeed.settle_days": 0})
+    clocked.clock.now = china("2024-05-30 14:30")
+    gave_up = run_at(home, china("2024-05-30 16:00"), *build)
+    assert gave_up.returncode == 1 and "unsettled" in gave_up.stderr and "2024-05-30" in gave_up.stderr
+    again = run_at(home, china("2024-05-30 16:00"), "update")
+    assert again.returncode == 0 and "unchanged" in again.stdout, again.stdout + again.stderr

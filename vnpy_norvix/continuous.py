@@ -124,6 +124,7 @@ class ContinuousSeries:
     rule: RollRule = field(default_factory=RollRule)
     sources: list[str] = field(default_factory=list)  # each bar's contract
     raw_closes: list[float] = field(default_factory=list)  # each bar's close as the contract traded
+    adjustment: Adjustment | None = None  # of each segment's prices
 
     @property
     def vt_symbol(self) -> str:
@@ -367,7 +368,7 @@ def continuous_bars(datafeed: NorvixDatafeed | Source, product: str, start: date
     adjustment = Adjustment(plan.closes, method, adjust)
     rolls = roll_rows(plan, adjustment)
     series = ContinuousSeries(name or rule.series_name(product), plan.segments[0].exchange, interval, adjust,
-                              plan.segments, rolls, method=adjustment.method, rule=rule,
+                              plan.segments, rolls, method=adjustment.method, rule=rule, adjustment=adjustment,
                               disagreements=service_disagreements(rolls, plan.service) if rule.plain else [])
     for index, segment in enumerate(plan.segments):
         for window in source.history(segment.contract, segment.exchange, interval, segment.first, segment.last):
