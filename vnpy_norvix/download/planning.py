@@ -40,6 +40,10 @@ class Task:
     # The service's daily bars of the range as published when planning began, which
     # the days fetched later are held against (store/days.py).
     daily: dict[date, Daily] = field(default_factory=dict)
+    # A daily task's own records: the daily bars planning asked for at `asked`, saved
+    # from there rather than asked for again (None: fetched by the pipeline).
+    daily_bars: dict[date, BarData] | None = None
+    asked: datetime | None = None
 
     @property
     def key(self) -> Key:
@@ -224,6 +228,7 @@ def plan(source: Source, targets: Iterable[Target], intervals: Sequence[Interval
             tasks += [Task(target, interval, Calendar(target.days), held=held_count(held, target, interval),
                            held_days=len(target.days)) for interval in intervals]
             continue
+        asked = now_in_china()  # read before asking, as the pipeline does
         try:
             bars = source.daily_bars(target.symbol, target.exchange, target.first, target.last)
         except FeedError as failure:
@@ -231,6 +236,9 @@ def plan(source: Source, targets: Iterable[Target], intervals: Sequence[Interval
             continue
         days, daily = days_of(bars, target.first, target.last), {day: Daily.of(bar) for day, bar in bars.items()}
         for interval in intervals:
-            tasks.append(plan_task(source, target, interval, days, database,
-                                   held.get((target.symbol, target.exchange, interval)), daily))
+            task = plan_task(source, target, interval, days, database,
+                             held.get((target.symbol, target.exchange, interval)), daily)
+            if interval == Interval.DAILY and not isinstance(database, FrameStore):
+                task.daily_bars, task.asked = bars, asked
+            tasks.append(task)
     return tasks
