@@ -60,6 +60,7 @@ def floors(tree: str = "src") -> Floors:
             ("commands", ("console", "download", "continuous", "rolls", "update", "verify", "preview", "remembered",
                           "runlock", "status")),
             ("datafeed", ("__init__", "datafeed")),
+            ("series", ("series",)),  # roll rules and the continuous builder, read by the datafeed's frames
             ("research", ("research",)),
             ("sessions", ("sessions",)),  # bars cut by the sessions; the hours table itself is a rule
             ("history", ("history",)),

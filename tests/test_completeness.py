@@ -277,3 +277,55 @@ def test_a_weekday_of_a_holiday_is_never_given_up_on_and_known_empty_once_later_
     partial = days.Tally(count=10, volume=50.0, high=2.0, low=1.0)
     given_up = days.judge(holiday, Interval.MINUTE, partial, {holiday: bar}, a_week_on)
     assert (given_up.state, given_up.detail) == (4, "volume 50 of 100")
+
+
+@needs_faketime
+def test_expired_contracts_and_known_empty_days_cost_no_request_the_next_night(tmp_path):
+    import io
+
+    asked: list[tuple[str, str]] = []
+
+    def counting(app):
+        def counted(environ, start_response):
+            body = environ["wsgi.input"].read(int(environ.get("CONTENT_LENGTH") or 0))
+            environ["wsgi.input"] = io.BytesIO(body)
+            if environ["PATH_INFO"] in ("/daybar/query", *HISTORY_PATHS):
+                asked.append((environ["PATH_INFO"], json.loads(body)["instrument_id"]))
+            return app(environ, start_response)
+        return counted
+
+    with service_behind(counting) as server:
+        home = make_home(tmp_path, server.url)
+        # IF2405 expires on 2024-05-17; the others live on. Minutes are carried for the
+        # dominant contract only: the rest are not-carried days, asked once each.
+        ok(run_at(home, china("2024-05-24 18:30"), "download", "--product", "IF", "--contracts", "all",
+                  "--start", "2024-05-13", "--interval", "d", "1m"))
+        first = {symbol for _, symbol in asked}
+        asked.clear()
+        ok(run_at(home, china("2024-05-27 18:30"), "update"))
+    live = first - {"IF2405"}
+    assert "IF2405" in first and {symbol for _, symbol in asked} == live
+    # Each live contract once per interval: its daily bars (planned with, then saved), its minutes.
+    assert sorted(asked) == sorted((path, symbol) for symbol in live for path in ("/daybar/query", "/minutebar/query"))
+
+
+@needs_faketime
+def test_a_continuous_build_is_whole_when_its_last_day_agrees_with_the_service(tmp_path, clocked, served):
+    home = make_home(tmp_path, clocked.url)
+    build = ["continuous", "rb", "--interval", "1m", "--start", "2024-05-27"]
+    # Built after the close by the client's clock, but the service is still at 14:30.
+    clocked.clock.now = china("2024-05-29 14:30")
+    ok(run_at(home, china("2024-05-29 16:00"), *build))
+    whole = service_rows(served, "rb2410", "1m", "2024-05-27", "2024-05-29")[0]
+    assert 0 < saved_rows(home, "rb888", "1m")[0] < whole
+    clocked.clock.now = china("2024-05-29 16:30")  # caught up: built again, then whole
+    assert "unchanged" not in ok(run_at(home, clocked.clock.now, "update")).stdout
+    assert saved_rows(home, "rb888", "1m")[0] == whole
+    assert "unchanged" in ok(run_at(home, clocked.clock.now, "update")).stdout
+    # Given up on at once (no settling day): reported by that run, then kept as built.
+    home = make_home(tmp_path / "settled", clocked.url, **{"datafeed.settle_days": 0})
+    clocked.clock.now = china("2024-05-30 14:30")
+    gave_up = run_at(home, china("2024-05-30 16:00"), *build)
+    assert gave_up.returncode == 1 and "unsettled" in gave_up.stderr and "2024-05-30" in gave_up.stderr
+    again = run_at(home, china("2024-05-30 16:00"), "update")
+    assert again.returncode == 0 and "unchanged" in again.stdout, again.stdout + again.stderr

@@ -403,3 +403,19 @@ def test_a_lab_keeps_the_roll_table_beside_the_bars_and_a_failed_save_keeps_the_
     with pytest.raises(OSError):
         store.replace_bar_data(later.bars, [roll.record() for roll in later.rolls])
     assert path.read_bytes() == kept and len(later.rolls) > len(first.rolls)
+
+
+@pytest.mark.parametrize("name, rule", [("rb888", {}), ("rb_oi_c3", {"roll": "oi", "confirm": 3})])
+def test_query_bar_frame_of_a_continuous_name_is_the_series_frame_with_its_sources(source, name, rule):
+    from vnpy.trader.object import HistoryRequest
+
+    start, end = date(2024, 1, 2), date(2024, 6, 28)
+    built = continuous_bars(source, "rb", start, end, Interval.DAILY, **rule).frame()
+    req = HistoryRequest(name, Exchange.SHFE, datetime(2024, 1, 2, tzinfo=CHINA_TZ),
+                         datetime(2024, 6, 28, 23, tzinfo=CHINA_TZ), Interval.DAILY)
+    said: list[str] = []
+    frame = source.datafeed.query_bar_frame(req, said.append)
+    assert said == [] and frame.drop("trading_day").equals(built)
+    assert frame["source"].n_unique() > 1 and frame["raw_close"].null_count() == 0
+    req.exchange = Exchange.DCE
+    assert source.datafeed.query_bar_frame(req, said.append).is_empty() and "SHFE" in said[0]

@@ -295,6 +295,18 @@ def test_the_documented_cron_line_works_in_crons_bare_environment(tmp_path, serv
     assert ran.returncode == 0, log
     assert log.splitlines()[0] == f"vnpy_norvix update -q on SQLite {home / '.vntrader' / 'database.db'}", log
     assert "[1] download rb2410.SHFE" in log
+    # The Task Scheduler's line as far as this machine can run it: what cmd would run after
+    # its `cd /d %USERPROFILE%` and `set TZ=...&&`, with no PATH and no HOME (Windows has
+    # neither; vn.py finds .vntrader in the working folder).
+    task = re.search(r'/TR "cmd /c cd /d %USERPROFILE% && set TZ=Asia/Shanghai&& (\S+) (.*) >> (\S+) 2>&1"$',
+                     (REPO / "docs" / "cli.md").read_text(), re.MULTILINE)
+    program, args, logged = task.groups()
+    assert program == r"%USERPROFILE%\venv\Scripts\python.exe"
+    with open(home / logged, "a") as out:
+        ran = subprocess.run(["env", "-i", f"USERPROFILE={home}", "TZ=Asia/Shanghai", f"PYTHONPATH={REPO}",
+                              sys.executable, *args.split()], cwd=home, stdout=out, stderr=subprocess.STDOUT, timeout=300)
+    assert ran.returncode == 0, (home / logged).read_text()
+    assert (home / logged).read_text().count("vnpy_norvix update -q on SQLite") == 2
 
 
 def test_verify_checks_each_series_by_its_own_command_and_never_passes_what_is_not_there(tmp_path, service):

@@ -612,7 +612,7 @@ def run_continuous(args: argparse.Namespace) -> int:
     built_at = datetime.now(CHINA_TZ)
     failed = passing = 0  # failures, and those a later run may not meet
     lost: list[str] = []  # the failures to ask the service, for the address's line
-    rows = []
+    rows, built = [], []
     for product in dict.fromkeys(args.products):
         for interval in dict.fromkeys(args.interval):
             began = time.monotonic()
@@ -657,6 +657,7 @@ def run_continuous(args: argparse.Namespace) -> int:
                 for line in add_lab_contracts(args, source, [series.vt_symbol]):
                     CONSOLE.fail(f"{series.vt_symbol}: FAILED: {line}")
                     failed += 1
+            built.append(series)
             rows.append([series.vt_symbol, interval.value, args.adjust, len(series.bars),
                          span(series.bars[0].datetime, series.bars[-1].datetime), f"{time.monotonic() - began:.1f}"])
     if rows:
@@ -670,7 +671,12 @@ def run_continuous(args: argparse.Namespace) -> int:
     if not failed and entry is not None:
         from .update import record_build
 
-        record_build(args.lab, source, database, entry, args.end, built_at)
+        unsettled = record_build(args.lab, source, database, entry, args.end, built_at, built)
+        for line in unsettled:
+            CONSOLE.fail(line)
+        if unsettled:
+            args.summary.update(unsettled=unsettled)
+            return exits.FAILED
     return exits.UNAVAILABLE if failed else exits.OK
 
 

@@ -16,10 +16,11 @@ from norvix_datafeed import NorvixDatafeed
 
 from . import messages
 from .engine import Engine, Failure
-from .calendar import FIRST_DAY, LAST_DAY, Calendar, OutOfCalendar, china_time
+from .calendar import FIRST_DAY, LAST_DAY, WEEKDAYS, Calendar, OutOfCalendar, china_time
 from .history import RECORDS, History, HistoryQuery, bar_history, tick_history
 from .reference import Reference
 from .names import product_of
+from .series.rolls import RollRule
 
 if TYPE_CHECKING:
     import polars as pl
@@ -110,12 +111,45 @@ class Datafeed(NorvixDatafeed):
         if req.interval not in BAR_INTERVALS:
             output(messages.unsupported(req.vt_symbol, req.interval))
             return empty()
+        named = RollRule.of_name(req.symbol)
+        if named is not None:
+            return self._continuous_frame(req, interval, output, frames, *named)
 
         def run(query: HistoryQuery, start: datetime, end: datetime) -> History[pl.DataFrame]:
             history = bar_history(query, interval, start, end, frames)
             return History(frames.trading_days(history.records, interval), history.skipped, history.requests)
 
         return self._history(req, interval, output, run, empty)
+
+    def _continuous_frame(self, req: HistoryRequest, interval: Interval, output: Callable[[str], object],
+                          frames: FrameForm, product: str, rule: RollRule) -> pl.DataFrame:
+        """The continuous series the name encodes ("rb888": the service's dominant contracts),
+        built as `continuous_bars` builds it (backward ratio adjustment), the bars whose time
+        lies in the range: the columns of `ContinuousSeries.frame()`, each bar's source
+        contract and raw close beside the adjusted prices, with its `trading_day`. The
+        service keeps no series of such a name: asking it would answer nothing."""
+        import polars as pl
+
+        from .history.source import Source
+        from .series.builder import continuous_bars
+
+        began = time.perf_counter()
+        try:
+            start, end = self._range(req)
+            first, last = WEEKDAYS.trading_day(start, interval), WEEKDAYS.trading_day(end, interval)
+            series = continuous_bars(Source(self), product, first, last, interval, "backward", req.symbol,
+                                     **rule.keywords())
+            if series.exchange != req.exchange:
+                raise Failure.of("wrong_exchange", "exchange", symbol=req.symbol, given=req.exchange.value,
+                                 right=series.exchange.value)
+        except (Failure, ValueError) as failure:
+            reason = failure.reason if isinstance(failure, Failure) else str(failure)
+            logger.info(messages.query_failed(req.vt_symbol, interval, getattr(failure, "kind", "range"), reason))
+            output(messages.failed(req.vt_symbol, interval, reason))
+            return frames.trading_days(series_frame_empty(req, interval), interval)
+        frame = series.frame().filter(pl.col("datetime").is_between(start, end))
+        logger.info(messages.queried(req.vt_symbol, interval, frame.height, time.perf_counter() - began))
+        return frames.trading_days(frame, interval)
 
     def _resampled_frame(self, req: HistoryRequest, output: Callable[[str], object], window: str, cut: str,
                          frames: FrameForm) -> pl.DataFrame:
@@ -185,6 +219,13 @@ class Datafeed(NorvixDatafeed):
         if start > end:
             raise Failure.of("inverted_range", "range")
         return start, end
+
+
+def series_frame_empty(req: HistoryRequest, interval: Interval) -> pl.DataFrame:
+    """A continuous frame with no bars: the columns of `ContinuousSeries.frame()`."""
+    from .series.builder import ContinuousSeries
+
+    return ContinuousSeries(req.symbol, req.exchange, interval, "backward", [], []).frame()
 
 
 def _frames(method: str) -> FrameForm:

@@ -3,21 +3,25 @@ range. A download plans against what the store holds, so only the days it misses
 fetched; its products resolve again, so a contract that became dominant (or was listed)
 since is added over the whole range. A continuous series is built again whole, so that
 it equals a fresh `continuous`, unless nothing it is made of has changed since its last
-build: the same dominant contracts and factors over the range, and that build made
-after the close of its last trading day (the series then held is the one a build now
-would make)."""
+build: the same dominant contracts and factors over the range, and the last trading day
+of that build whole by the service's own data (`judge_build`), or given up on after
+"datafeed.settle_days" (the series then held is the one a build now would make)."""
 
 from __future__ import annotations
 
 import argparse
 from collections.abc import Callable
 from datetime import date, datetime
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from . import exits, messages, remembered
 from .console import CONSOLE
 from .calendar import WEEKDAYS, published
-from .download import Failure, Source, Store, holdings, vnpy_database
+from .download import Failure, Source, Store, failure_text, holdings, vnpy_database
+from .store.days import PROVISIONAL, STATE_NAMES, UNSETTLED, Daily, DayRecord, Tally, judge, tallies
+
+if TYPE_CHECKING:
+    from .continuous import ContinuousSeries
 
 Runner = Callable[[argparse.Namespace], int]
 
@@ -44,17 +48,22 @@ def series_counts(database: Store, command: remembered.Command) -> dict[str, int
             if symbol in names and interval is not None}
 
 
-def last_day(fingerprint: dict[str, Any]) -> str | None:
-    days = [series["dominant"][-1][0] for series in fingerprint.values() if series["dominant"]]
-    return max(days) if days else None
-
-
-def built_whole(fingerprint: dict[str, Any], at: datetime) -> bool:
-    """A build made at `at` holds every bar of its last trading day: made after the day
-    was published (its last close plus "datafeed.publish_delay", the rule of a
-    download's days)."""
-    last = last_day(fingerprint)
-    return last is not None and at >= published(date.fromisoformat(last))
+def judge_build(source: Source, series: ContinuousSeries, at: datetime) -> DayRecord:
+    """How the last trading day of `series`, built at `at`, stands against the service's
+    own data, by the rule of a contract's days (store/days.py `judge`): the source
+    contract's published daily bar of the day, its high and low adjusted as the series'
+    last segment, against the day's bars (volumes summed, highest high, lowest low). The
+    clock (its close plus "datafeed.publish_delay") is the first gate only."""
+    segment = series.segments[-1]
+    try:
+        bars = source.daily_bars(segment.contract, segment.exchange, segment.last, segment.last)
+    except Failure as failure:
+        return DayRecord(0, PROVISIONAL, failure_text(failure))
+    last, adjust = len(series.segments) - 1, series.adjustment
+    price = (lambda value: value) if adjust is None else (lambda value: adjust.price(value, last))
+    daily = {day: Daily(bar.volume, price(bar.high_price), price(bar.low_price)) for day, bar in bars.items()}
+    tally = tallies(series.bars, series.interval, WEEKDAYS).get(segment.last, Tally())
+    return judge(segment.last, series.interval, tally, daily, at)
 
 
 def run_update(args: argparse.Namespace, parser: argparse.ArgumentParser, runners: dict[str, Runner],
@@ -158,17 +167,22 @@ def unchanged(source: Source, database: Store, entry: remembered.Entry, end: dat
 
 
 def record_build(lab: str | None, source: Source, database: Store, entry: remembered.Entry, end: date,
-                 at: datetime) -> None:
-    """What the continuous series of `entry`, built at `at` up to `end`, was made of, kept
-    with the command for the next `update` (the service's answers are the ones the build
-    asked for, kept by the reference data: no new request)."""
+                 at: datetime, built: list[ContinuousSeries]) -> list[str]:
+    """What the continuous series of `entry` (`built` at `at` up to `end`) were made of,
+    kept with the command for the next `update`, which builds them again unless their
+    last days were whole (`judge_build`). Returns the series whose last day this build
+    gave up on (unsettled: reported once, then kept as built)."""
     try:
         fingerprint = continuous_fingerprint(source, entry.command, end)
     except Failure:
-        return  # nothing kept: the next update builds the series again
+        return []  # nothing kept: the next update builds the series again
+    judged = {f"{series.vt_symbol} {series.interval.value}": judge_build(source, series, at) for series in built}
     remembered.memory(vnpy_database(database), lab).set_state(entry.number, {
-        "fingerprint": fingerprint, "whole": built_whole(fingerprint, at),
+        "fingerprint": fingerprint, "whole": all(record.settled for record in judged.values()),
+        "days": {name: [STATE_NAMES[record.state], record.detail] for name, record in judged.items()},
         "counts": series_counts(database, entry.command)})
+    return [f"{name}: {messages.unsettled([messages.unsettled_day(series.segments[-1].last, record.detail)])}"
+            for (name, record), series in zip(judged.items(), built) if record.state == UNSETTLED]
 
 
 def list_commands(memory: remembered.Memory) -> list[dict[str, Any]]:

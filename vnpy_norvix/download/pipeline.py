@@ -14,6 +14,7 @@ from operator import attrgetter
 from typing import TYPE_CHECKING, Protocol
 
 from vnpy.trader.constant import Interval
+from vnpy.trader.object import BarData
 
 from .. import exits, messages, store
 from ..store import days as day_record
@@ -182,9 +183,13 @@ class Downloader:
                     raise Stopped
                 if outcome.error is not None:  # a save failed: the task ends there
                     break
-                # Read before asking: the answer holds at least what was published by then.
-                fetched = now_in_china()
-                records = self.window(target, task.interval, window, task.calendar)
+                records: list[BarOrTick] | LabBars
+                if task.daily_bars is not None and task.asked is not None:  # asked for by planning
+                    fetched, records = task.asked, planned_days(task.daily_bars, window)
+                else:
+                    # Read before asking: the answer holds at least what was published by then.
+                    fetched = now_in_china()
+                    records = self.window(target, task.interval, window, task.calendar)
                 self.hand_over(Batch(outcome, records, window=window, fetched=fetched))
         except Stopped:
             interrupted = True
@@ -294,6 +299,11 @@ class Downloader:
             outcome.new = (outcome.added if outcome.added is not None
                            else (after.count if after else 0) - outcome.task.held)
         return outcomes
+
+
+def planned_days(bars: dict[date, BarData], window: Window) -> list[BarOrTick]:
+    """The daily bars planning asked for that fall in `window`, ascending."""
+    return [bar for day, bar in sorted(bars.items()) if window.first <= day <= window.last]
 
 
 def day_counts(records: list[BarOrTick] | LabBars, interval: Interval, calendar: Calendar) -> dict[date, int]:

@@ -16,7 +16,7 @@ from vnpy.trader.object import BarData
 from norvix_datafeed import CHINA_TZ
 
 from .. import store
-from ..calendar import Calendar, Window, database_time, midnight, trading_windows
+from ..calendar import Calendar, Window, database_time, midnight, now_in_china, published, trading_windows
 from ..history import Fetched
 from ..engine import Failure
 from ..store.days import PROVISIONAL, Daily, DayRecord
@@ -39,6 +39,10 @@ class Task:
     # The service's daily bars of the range as published when planning began, which
     # the days fetched later are held against (store/days.py).
     daily: dict[date, Daily] = field(default_factory=dict)
+    # A daily task's own records: the daily bars planning asked for at `asked`, saved
+    # from there rather than asked for again (None: fetched by the pipeline).
+    daily_bars: dict[date, BarData] | None = None
+    asked: datetime | None = None
 
     @property
     def key(self) -> Key:
@@ -194,12 +198,34 @@ def whole_days(database: Store, target: Target, interval: Interval, calendar: Ca
     return {day for day in loaded_days(database, target, interval, calendar) if day < latest}
 
 
+def finished(database: Store, target: Target, intervals: Sequence[Interval]) -> bool:
+    """Whether the store's record holds every trading day of an expired contract settled,
+    for every interval, with the rows saved (store.held_days): past its last trading day
+    no day of it can change, so it costs no request at all."""
+    if target.expires is None or not target.days or now_in_china() < published(target.expires):
+        return False
+    if not keeps_record(database):
+        return False
+    wanted, calendar = set(target.days), Calendar(target.days)
+    return all(wanted <= whole_days(database, target, interval, calendar, None) for interval in intervals)
+
+
+def held_count(held: dict[HeldKey, Holding], target: Target, interval: Interval) -> int:
+    holding = held.get((target.symbol, target.exchange, interval))
+    return holding.count if holding else 0
+
+
 def plan(source: Source, targets: Iterable[Target], intervals: Sequence[Interval], database: Store) -> list[Task]:
     """Each target's tasks: the contract's trading days in its range (from the service's
     daily bars), less those the database holds records of."""
     held = holdings(database)
     tasks = []
     for target in targets:
+        if finished(database, target, intervals):  # asked nothing: see `finished`
+            tasks += [Task(target, interval, Calendar(target.days), held=held_count(held, target, interval),
+                           held_days=len(target.days)) for interval in intervals]
+            continue
+        asked = now_in_china()  # read before asking, as the pipeline does
         try:
             bars = source.daily_bars(target.symbol, target.exchange, target.first, target.last)
         except Failure as failure:
@@ -207,6 +233,9 @@ def plan(source: Source, targets: Iterable[Target], intervals: Sequence[Interval
             continue
         days, daily = days_of(bars, target.first, target.last), {day: Daily.of(bar) for day, bar in bars.items()}
         for interval in intervals:
-            tasks.append(plan_task(source, target, interval, days, database,
-                                   held.get((target.symbol, target.exchange, interval)), daily))
+            task = plan_task(source, target, interval, days, database,
+                             held.get((target.symbol, target.exchange, interval)), daily)
+            if interval == Interval.DAILY and not isinstance(database, FrameStore):
+                task.daily_bars, task.asked = bars, asked
+            tasks.append(task)
     return tasks

@@ -20,6 +20,11 @@ class Target:
     exchange: Exchange
     first: date  # trading days wanted
     last: date
+    # Of a contract whose last trading day falls in the range (known from the product's
+    # contract lists): that day and the product's trading days of the range up to it,
+    # enough to tell from the store's record alone that nothing of it is left to ask.
+    expires: date | None = None
+    days: tuple[date, ...] = ()
 
     @property
     def vt_symbol(self) -> str:
@@ -50,7 +55,10 @@ def product_targets(source: Source, product: str, contracts: str, start: date, e
         for listing in source.reference.listings(product, sample):
             first = max(start, listing.list_date or start)
             last = min(end, listing.expire_date or end)
-            found.setdefault(listing.instrument_id, Target(listing.instrument_id, listing.exchange, first, last))
+            expires = listing.expire_date if listing.expire_date and listing.expire_date <= end else None
+            lived = tuple(day.trading_date for day in days if first <= day.trading_date <= last) if expires else ()
+            found.setdefault(listing.instrument_id,
+                             Target(listing.instrument_id, listing.exchange, first, last, expires, lived))
     return sorted(found.values(), key=lambda target: (target.last, target.symbol))
 
 
