@@ -329,3 +329,30 @@ def test_a_continuous_build_is_whole_when_its_last_day_agrees_with_the_service(t
     assert gave_up.returncode == 1 and "unsettled" in gave_up.stderr and "2024-05-30" in gave_up.stderr
     again = run_at(home, china("2024-05-30 16:00"), "update")
     assert again.returncode == 0 and "unchanged" in again.stdout, again.stdout + again.stderr
+
+
+def test_a_windows_tallies_are_its_records_added_one_by_one():
+    """Added up a stretch at a time, as each record adds to its trading day's tally:
+    across nights before a weekend and a holiday, in China time or another zone, or not
+    ascending."""
+    import copy
+    from datetime import timedelta
+
+    from vnpy_norvix.calendar import Calendar
+    from vnpy_norvix.store import days
+
+    from stores import NEW_YORK, bars, ticks
+
+    calendar = Calendar([date(2024, 9, 26), date(2024, 9, 27), date(2024, 9, 30), date(2024, 10, 8)])
+    start = china("2024-09-26 20:55")
+    minute_bars = bars("rb2410", Interval.MINUTE, start, 16_000, timedelta(minutes=1), seed=3)
+    abroad = [copy.copy(bar) for bar in minute_bars]
+    for bar in abroad:
+        bar.datetime = bar.datetime.astimezone(NEW_YORK)
+    tick_list = ticks("au2412", china("2024-09-27 05:59:00"), 800, seed=4)
+    for records, interval in [(minute_bars, Interval.MINUTE), (abroad, Interval.MINUTE),
+                              (minute_bars[::-1], Interval.MINUTE), (tick_list, Interval.TICK)]:
+        expected: dict[date, days.Tally] = {}
+        for record in records:
+            expected.setdefault(calendar.trading_day(record.datetime, interval), days.Tally()).add(record)
+        assert days.tallies(records, interval, calendar) == expected

@@ -429,3 +429,25 @@ def test_trading_day_column_follows_the_calendars_rule_for_every_part_of_a_day(z
         made = with_trading_day(pl.DataFrame([column]), interval, calendar)["trading_day"].to_list()
         stamps = column.to_list()
         assert made == [calendar.trading_day(stamp, interval) for stamp in stamps]
+
+
+def test_a_frames_range_keeps_the_records_ranges_rows():
+    """`within_frame` against `within`: bounds on a row, between rows and outside them, in
+    China time and in other zones, over rows as served (sliced) and out of order (filtered)."""
+    from types import SimpleNamespace
+    from zoneinfo import ZoneInfo
+
+    from vnpy_norvix.history.select import within, within_frame
+
+    china, utc = ZoneInfo("Asia/Shanghai"), ZoneInfo("UTC")
+    times = [datetime(2024, 5, 28, 21, 0, tzinfo=china) + timedelta(minutes=3 * i) for i in range(50)]
+    rng = random.Random(7)
+    for order in (times, rng.sample(times, len(times))):
+        frame = pl.DataFrame({"datetime": pl.Series(order).cast(pl.Datetime("ns", "Asia/Shanghai")),
+                              "n": range(len(order))})
+        records = [SimpleNamespace(datetime=moment, n=n) for n, moment in enumerate(order)]
+        for start, end in [(times[3], times[40]), (times[3] + timedelta(seconds=1), times[40] - timedelta(seconds=1)),
+                           (times[0] - timedelta(days=1), times[-1] + timedelta(days=1)), (times[10], times[10]),
+                           (times[20], times[5]), (times[7].astimezone(utc), times[30].astimezone(utc))]:
+            kept = within_frame(frame, start, end)
+            assert kept["n"].to_list() == [record.n for record in within(records, start, end)]

@@ -159,3 +159,17 @@ def test_a_server_database_is_locked_for_runs_from_any_settings_folder(tmp_path,
     finally:
         first.release()
     ok(cli(home, *DOWNLOAD, "--no-wait"))
+
+
+@pytest.mark.parametrize("separators", [(",", ":"), (", ", ": ")], ids=["compact", "spaced"])
+def test_an_answer_with_one_record_of_another_instrument_is_refused(separators):
+    from vnpy.trader.constant import Exchange
+
+    from vnpy_norvix.engine import Failure
+    from vnpy_norvix.history.check import check_body
+
+    records = [{"instrument_id": "rb2410", "exchange": "SHFE", "close_price": 1.0 + i} for i in range(5)]
+    check_body(json.dumps({"data": records}, separators=separators).encode(), 5, "minute", "rb2410", Exchange.SHFE)
+    records[3]["instrument_id"] = "rb2405"
+    with pytest.raises(Failure, match="rb2405"):
+        check_body(json.dumps({"data": records}, separators=separators).encode(), 5, "minute", "rb2410", Exchange.SHFE)

@@ -86,12 +86,16 @@ def test_bulk_writes_leave_what_the_adapter_leaves(backend, monkeypatch):
             database.save_bar_data(given)
         backend.use("bulk")
         assert store.bulk_writer(database, "ticks" if op[0] == "ticks" else "bars") is not None
+        table = "dbtickdata" if op[0] == "ticks" else "dbbardata"
+        held_rows = len(backend.dump("bulk")[table])
         if op[0] == "bars":
-            store.save_bars(database, records)
+            gained = store.save_bars(database, records)
         elif op[0] == "ticks":
-            store.save_ticks(database, records)
+            gained = store.save_ticks(database, records)
         else:
             store.replace_bars(database, *op[1], records)
+            gained = len(backend.dump("bulk")[table]) - held_rows
+        assert gained == len(backend.dump("bulk")[table]) - held_rows  # as the writer counted them
         assert snapshot(records) == held  # the caller's records are untouched
 
     adapter, bulk = backend.dump("adapter"), backend.dump("bulk")

@@ -28,14 +28,19 @@ a day it called whole with no records: that one is asked again.
 from __future__ import annotations
 
 import math
-from collections.abc import Callable, Iterable
+from bisect import bisect_left
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from datetime import date, datetime
+from datetime import date, datetime, time, timedelta
+from functools import reduce
+from operator import add, attrgetter, le
 
 from vnpy.trader.constant import Interval
 from vnpy.trader.object import BarData, TickData
 
-from ..calendar import Calendar, published, settle_days, trading_days_after
+from norvix_datafeed import CHINA_TZ
+
+from ..calendar import EVENING, MORNING, Calendar, published, settle_days, trading_days_after
 
 TABLE = "norvixday"
 # No time of the fetch is kept: a store filled by several runs holds the same record as
@@ -117,12 +122,52 @@ class Daily:
         return cls(bar.volume, bar.high_price, bar.low_price)
 
 
-def tallies(records: Iterable[BarData | TickData], interval: Interval, calendar: Calendar) -> dict[date, Tally]:
-    """Each trading day's tally of `records` (ascending)."""
+def tallies(records: Sequence[BarData | TickData], interval: Interval, calendar: Calendar) -> dict[date, Tally]:
+    """Each trading day's tally of `records` (ascending). The writer's thread does this
+    for every window while the fetchers want the interpreter too: records that are
+    ascending are added up a stretch at a time (`stretch_end`), within which the trading
+    day cannot change."""
+    times = list(map(attrgetter("datetime"), records))
+    try:
+        ascending = all(map(le, times, times[1:]))
+    except TypeError:  # times with and without a zone
+        ascending = False
     found: dict[date, Tally] = {}
-    for record in records:
-        found.setdefault(calendar.trading_day(record.datetime, interval), Tally()).add(record)
+    if not ascending:
+        for record in records:
+            found.setdefault(calendar.trading_day(record.datetime, interval), Tally()).add(record)
+        return found
+    ticks = interval == Interval.TICK
+    begin = 0
+    while begin < len(times):
+        end = bisect_left(times, stretch_end(times[begin]), lo=begin)
+        run = records[begin:end]
+        tally = found.setdefault(calendar.trading_day(times[begin], interval), Tally())
+        if ticks:
+            prices = list(map(attrgetter("last_price"), run))
+            tally.volume = run[-1].volume  # cumulative over the day
+            tally.high, tally.low = max((tally.high, *prices)), min((tally.low, *prices))
+        else:
+            # Added in order, as Tally.add adds them (sum() would compensate).
+            tally.volume = reduce(add, map(attrgetter("volume"), run), tally.volume)
+            tally.high = max((tally.high, *map(attrgetter("high_price"), run)))
+            tally.low = min((tally.low, *map(attrgetter("low_price"), run)))
+        tally.count += len(run)
+        begin = end
     return found
+
+
+def stretch_end(moment: datetime) -> datetime:
+    """Where the stretch of China time holding `moment` ends: its date's morning, evening
+    or midnight, the times at which Calendar.trading_day can change (as aware or naive as
+    `moment`)."""
+    local = moment.astimezone(CHINA_TZ) if moment.tzinfo else moment
+    day, zone = local.date(), CHINA_TZ if moment.tzinfo else None
+    if local.time() < MORNING:
+        return datetime.combine(day, MORNING, zone)
+    if local.time() < EVENING:
+        return datetime.combine(day, EVENING, zone)
+    return datetime.combine(day + timedelta(days=1), time(), zone)
 
 
 def _same(a: float, b: float) -> bool:

@@ -55,15 +55,12 @@ class MysqlWriter(Writer):
     # Each statement is a round trip to the server; the REPLACE statements' affected rows
     # tell how many rows they added, where counting a series' rows costs a scan of it.
     NET_CHANGES = True
-    SPANS = 64
 
     def table_columns(self, table: str) -> set[str]:
         return self.catalogue((table,))[table][0]
 
     def unique_indexes(self, table: str) -> set[frozenset[str]]:
         return self.catalogue((table,))[table][1]
-
-    days_seen = False  # the completeness record's table found by a catalogue query of this writer's
 
     def catalogue(self, tables: Sequence[str]) -> dict[str, tuple[set[str], set[frozenset[str]]]]:
         # One round trip for all, the completeness record's table included: a save asks
@@ -118,11 +115,6 @@ class MysqlWriter(Writer):
         # The literals are the ones pymysql writes, the driver peewee takes when it has it.
         driver = type(self.db.connection()).__module__
         return driver.split(".")[0] == "pymysql" and super().tables_match(shape)
-
-    def has_day_records(self) -> bool:
-        # The table a save's check has just seen is not asked for again (a table of this
-        # package's own, which nothing drops while a store is being written).
-        return self.days_seen or super().has_day_records()
 
     def text_times(self) -> bool:
         return True  # a naive time's str() is the text the driver writes for it

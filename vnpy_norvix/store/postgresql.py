@@ -28,6 +28,7 @@ import csv
 import io
 from collections.abc import Iterable
 from datetime import datetime
+from operator import itemgetter
 
 from .. import _wire
 from . import days as day_record
@@ -38,6 +39,9 @@ STAGE = "norvix_stage"  # the temporary table, dropped at commit
 
 
 class PostgresqlWriter(Writer):
+    # The INSERT counts the staged keys the table held before it, in the same statement.
+    NET_CHANGES = True
+
     def table_columns(self, table: str) -> set[str]:
         rows = self.execute("SELECT attname FROM pg_attribute WHERE attrelid = to_regclass(%s) "
                             "AND attnum > 0 AND NOT attisdropped", (f'"{table}"',))
@@ -53,9 +57,25 @@ class PostgresqlWriter(Writer):
         return {frozenset(names) for (names,) in rows}
 
     def sequence(self, table: str) -> str | None:
-        """The sequence the table's ids are drawn from."""
-        found = self.execute("SELECT pg_get_serial_sequence(%s, 'id')", (f'"{table}"',)).fetchone()
-        return found[0] if found else None
+        """The sequence the table's ids are drawn from (asked once per writer: a run's
+        windows share one)."""
+        if table not in self.sequences:
+            found = self.execute("SELECT pg_get_serial_sequence(%s, 'id')", (f'"{table}"',)).fetchone()
+            self.sequences[table] = found[0] if found else None
+        return self.sequences[table]
+
+    def __init__(self, db: PeeweeDatabase) -> None:
+        super().__init__(db)
+        self.sequences: dict[str, str | None] = {}
+
+    def overview_updated(self, shape: TableShape, key: Row, first: datetime, last: datetime) -> bool:
+        """Writer.overview_updated in one statement: the server takes the earlier start, the
+        later end and the rows held, as the adapter computes them for an existing entry."""
+        where = self.matching(shape.key)
+        overview, table, start, end = map(self.name, (shape.overview, shape.table, "start", "end"))
+        return self.execute(f'UPDATE {overview} SET "count" = (SELECT COUNT(*) FROM {table} WHERE {where}), '
+                            f"{start} = LEAST({start}, %s::timestamp), {end} = GREATEST({end}, %s::timestamp) "
+                            f"WHERE {where}", (*key, first, last, *key)).rowcount > 0
 
     def tables_match(self, shape: TableShape) -> bool:
         return super().tables_match(shape) and self.sequence(shape.table) is not None
@@ -75,19 +95,33 @@ class PostgresqlWriter(Writer):
     def text_times(self) -> bool:
         return True  # the rows go through csv.writer, which writes a datetime as its str()
 
-    def upsert(self, shape: TableShape, rows: list[Row]) -> None:
+    def upsert(self, shape: TableShape, rows: list[Row]) -> int:
+        """The rows staged by COPY and inserted over the stored ones; how many rows the
+        table gained: the staged keys less those it held, counted by the INSERT itself
+        (its parts see the table as it was before it)."""
         given = [shape.columns.index(column) for column in shape.given_times]
+        # A time with a zone goes to a column of its own; the rows are staged as they are
+        # where none has one (a download's ticks), without a copy of each.
+        zoned = [i for i in given if any(isinstance(value, datetime) and value.utcoffset() is not None
+                                         for value in map(itemgetter(i), rows))]
         # One row per unique key, at its first place in the list, with its last values;
-        # "n" is that place, which picks the id drawn for it.
+        # "n" is that place, which picks the id drawn for it: numbered by the stage itself,
+        # in the order COPY reads the rows, where no key repeats.
         keys = list(map(shape.unique_of, rows))
-        staged: Iterable[tuple[int, Row]] = enumerate(rows)
-        if len(set(keys)) < len(keys):
-            place = dict(zip(reversed(keys), range(len(keys) - 1, -1, -1)))  # the first place wins
-            staged = ((place[key], row) for key, row in dict(zip(keys, rows)).items())
+        repeated = len(set(keys)) < len(keys)
         self.execute(f'CREATE TEMPORARY TABLE "{STAGE}" (LIKE "{shape.table}") ON COMMIT DROP')
-        added = "".join(f', ADD COLUMN "{shape.columns[i]}_zoned" timestamptz' for i in given)
-        self.execute(f'ALTER TABLE "{STAGE}" DROP COLUMN "id", ADD COLUMN "n" bigint' + added)
-        lines = [(n, *split_zoned(row, given)) for n, row in staged]
+        added = "".join(f', ADD COLUMN "{shape.columns[i]}_zoned" timestamptz' for i in zoned)
+        numbered = "bigint" if repeated or zoned else "bigint GENERATED ALWAYS AS IDENTITY (MINVALUE 0 START 0)"
+        self.execute(f'ALTER TABLE "{STAGE}" DROP COLUMN "id", ADD COLUMN "n" {numbered}' + added)
+        stage_columns = [*shape.columns, *(f"{shape.columns[i]}_zoned" for i in zoned)]
+        lines: list[tuple[object, ...]] = rows
+        if repeated or zoned:
+            staged: Iterable[tuple[int, Row]] = enumerate(rows)
+            if repeated:
+                place = dict(zip(reversed(keys), range(len(keys) - 1, -1, -1)))  # the first place wins
+                staged = ((place[key], row) for key, row in dict(zip(keys, rows)).items())
+            lines = [(n, *split_zoned(row, zoned)) for n, row in staged]
+            stage_columns.insert(0, "n")
         text = _wire.csv_text(lines)  # what csv.writer writes, where the values are ones it knows
         if text is None:
             buffer = io.StringIO()
@@ -95,21 +129,27 @@ class PostgresqlWriter(Writer):
             buffer.seek(0)
         else:
             buffer = io.StringIO(text)
-        stage_columns = ["n", *shape.columns, *(f"{shape.columns[i]}_zoned" for i in given)]
         self.db.cursor().copy_expert(f'COPY "{STAGE}" ({quoted(stage_columns)}) FROM STDIN WITH (FORMAT csv)', buffer)
 
         picked = [f'COALESCE("{column}", "{column}_zoned"::timestamp)' if column in shape.given_times
+                  and shape.columns.index(column) in zoned
                   else f'"{column}" + 0::real' if column in shape.reals  # -0 + 0 is 0; any other value stays
                   else f'"{column}"' for column in shape.columns]
         updates = ", ".join(f'"{column}" = EXCLUDED."{column}"' for column in shape.updated)
+        same = " AND ".join(f'"t"."{column}" = "s"."{column}"' for column in shape.unique)
         # A CTE with a volatile function is evaluated once, in full: one id per record given.
-        self.execute(f'WITH "ids" AS (SELECT "g" AS "n", nextval(%s) AS "id" '
-                     f'FROM generate_series(0, %s) AS "g" ORDER BY "g") '
-                     f'INSERT INTO "{shape.table}" ("id", {quoted(shape.columns)}) '
-                     f'SELECT "ids"."id", {", ".join(picked)} FROM "{STAGE}" JOIN "ids" USING ("n") ORDER BY "n" '
-                     f"ON CONFLICT ({quoted(shape.unique)}) DO UPDATE SET {updates}",
-                     (self.sequence(shape.table), len(rows) - 1))
+        found = self.execute(f'WITH "ids" AS (SELECT "g" AS "n", nextval(%s) AS "id" '
+                             f'FROM generate_series(0, %s) AS "g" ORDER BY "g"), '
+                             f'"held" AS (SELECT COUNT(*) AS "c" FROM "{STAGE}" AS "s" '
+                             f'JOIN "{shape.table}" AS "t" ON {same}), '
+                             f'"saved" AS (INSERT INTO "{shape.table}" ("id", {quoted(shape.columns)}) '
+                             f'SELECT "ids"."id", {", ".join(picked)} FROM "{STAGE}" JOIN "ids" USING ("n") ORDER BY "n" '
+                             f"ON CONFLICT ({quoted(shape.unique)}) DO UPDATE SET {updates}) "
+                             f'SELECT (SELECT COUNT(*) FROM "{STAGE}") - "c" FROM "held"',
+                             (self.sequence(shape.table), len(rows) - 1)).fetchone()
         self.execute(f'DROP TABLE "{STAGE}"')
+        assert found is not None  # an aggregate's one row
+        return int(found[0])
 
 
 def split_zoned(row: Row, given: list[int]) -> Row:

@@ -26,6 +26,9 @@ ROWS_PER_STATEMENT = 1000
 
 
 class SqliteWriter(Writer):
+    # A statement is a call into the library, no round trip; and SQLite reads the spans'
+    # OR under the series' key by scanning all its rows, where one span uses the index.
+    SPANS = 1
     SERIAL_KEY = "INTEGER PRIMARY KEY AUTOINCREMENT"
 
     def transaction(self) -> AbstractContextManager[object]:

@@ -54,9 +54,12 @@ class Writer(ABC):
 
     QUOTE = '"'  # the SQL dialect's quote around a name
     # Whether `upsert` returns how many rows the table gained, as the server counted them
-    # (else they are counted before and after); and how many time spans one DELETE takes.
+    # (else they are counted before and after); how many time spans one DELETE takes, and
+    # how many of the completeness record's rows one INSERT: a statement is a round trip,
+    # which the fetching threads lengthen.
     NET_CHANGES = False
-    SPANS = 1
+    SPANS = 64
+    DAYS_PER_STATEMENT = 100
 
     def __init__(self, db: PeeweeDatabase) -> None:
         self.db = db
@@ -232,17 +235,23 @@ class Writer(ABC):
 
     def record_days(self, days: Sequence[tuple[object, ...]]) -> None:
         """The completeness record's rows written over what it held of their days."""
-        p = self.param
         columns = day_record.COLUMNS
         updated = ", ".join(f"{self.name(name)} = excluded.{self.name(name)}" for name in day_record.COLUMNS[4:])
-        statement = (f"INSERT INTO {self.name(day_record.TABLE)} ({self.names(columns)}) "
-                     f'VALUES ({", ".join([p] * len(columns))}) '
-                     f"ON CONFLICT ({self.names((*day_record.KEY, 'day'))}) DO UPDATE SET {updated}")
-        for row in days:
-            self.execute(statement, row)
+        mark = f'({", ".join([self.param] * len(columns))})'
+        for first in range(0, len(days), self.DAYS_PER_STATEMENT):  # the days are distinct: one row each
+            group = days[first:first + self.DAYS_PER_STATEMENT]
+            self.execute(f"INSERT INTO {self.name(day_record.TABLE)} ({self.names(columns)}) "
+                         f'VALUES {", ".join([mark] * len(group))} '
+                         f"ON CONFLICT ({self.names((*day_record.KEY, 'day'))}) DO UPDATE SET {updated}",
+                         [value for row in group for value in row])
+
+    days_seen = False  # the completeness record's table found by this writer
 
     def has_day_records(self) -> bool:
-        return bool(self.table_columns(day_record.TABLE))
+        # Once found, not asked for again (each window of a run would): a table of this
+        # package's own, which nothing drops while a store is being written.
+        self.days_seen = self.days_seen or bool(self.table_columns(day_record.TABLE))
+        return self.days_seen
 
     def day_table_ready(self) -> None:
         """The completeness record's table made when missing, or given the column the
@@ -260,6 +269,7 @@ class Writer(ABC):
         """The completeness record's table, made when missing."""
         self.execute(day_record.create_table(self.TEXT_TYPE, self.name))
         self.day_details = True
+        self.days_seen = True
 
     day_details: bool | None = None  # whether the record's table has its `detail` column, once seen
 
