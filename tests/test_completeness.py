@@ -148,7 +148,7 @@ def test_planning_what_is_held_loads_no_record(database, clocked, monkeypatch):
     from vnpy_norvix.calendar import Window
 
     monkeypatch.setattr(type(database), "load_bar_data", load_bars)
-    monkeypatch.setattr(store, "bulk_writer", lambda database, kind: None)
+    monkeypatch.setattr(store.database, "bulk_writer", lambda database, kind: None)
     last = date(2024, 5, 31)
     assert dl.plan(source, targets, intervals[:1], database)[0].todo == [Window(last, last)]
 

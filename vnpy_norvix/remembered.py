@@ -24,18 +24,14 @@ from datetime import date
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from vnpy.trader.database import BaseDatabase
-
-from . import store
+from .store import Store
 from .files import read_json, unusable
 from .names import ADJUSTMENTS, INTERVAL_NAMES, METHODS, ROLL_RULES, check_vt_symbol, is_name
-from .runlock import identity_digest
 
 if TYPE_CHECKING:
     from .store.writer import Writer
 
 TABLE = "norvixcommand"
-LAB_FILE = "norvix_commands.json"
 # What a command remembers of its options (the jobs and the output options are the run's,
 # not the command's; so is an end left to its default, today).
 REMEMBERED = {"download": ("symbols", "product", "contracts", "start", "end", "interval", "lab", "rates"),
@@ -412,16 +408,10 @@ class TableMemory(Memory):
                                                                               number))
 
 
-def memory(database: BaseDatabase | None, lab: str | None = None) -> Memory:
-    """The remembered commands of the lab folder `lab`, else of `database`."""
-    if lab:
-        return FileMemory(Path(lab) / LAB_FILE)
-    writer = store.sql_writer(database)
-    if writer is not None:
-        return TableMemory(writer)
-    from vnpy.trader.utility import get_file_path
-
-    return FileMemory(get_file_path(f"norvix_commands-{identity_digest(database)}.json"))
+def memory(held: Store) -> Memory:
+    """The remembered commands of the store: in a table of its database, else in its file."""
+    writer = held.command_table()
+    return TableMemory(writer) if writer is not None else FileMemory(held.commands_file())
 
 
 def continuous_names(command: Command) -> list[str]:
@@ -445,7 +435,7 @@ def written_series(command: Command, state: dict[str, Any]) -> set[str]:
     return {f"{name} {interval}" for name in names for interval in command["interval"]}
 
 
-def remember_run(name: str, args: Any, database: BaseDatabase | None,
+def remember_run(name: str, args: Any, held: Store,
                  series: set[str] | None = None) -> tuple[Entry | None, list[Entry]]:
     """The command of `args` kept with its store, once it ran and the caller found that it
     can work (it succeeded, or failed only for reasons a later run may not meet), unless
@@ -454,7 +444,7 @@ def remember_run(name: str, args: Any, database: BaseDatabase | None,
     if getattr(args, "dry_run", False) or getattr(args, "no_remember", False):
         return None, []
     given: Entry | None = getattr(args, "remembered", None)
-    kept = memory(database, args.lab)
+    kept = memory(held)
     if given is not None:
         kept.wrote(given, series or set())
         return given, []

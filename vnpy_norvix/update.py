@@ -17,7 +17,8 @@ from typing import Any
 from . import exits, messages, remembered
 from .console import CONSOLE
 from .calendar import WEEKDAYS, published
-from .download import FeedError, Source, Store, holdings, vnpy_database
+from .download import FeedError, Source
+from .store import Store
 
 Runner = Callable[[argparse.Namespace], int]
 
@@ -39,9 +40,8 @@ def continuous_fingerprint(source: Source, command: remembered.Command, end: dat
 def series_counts(database: Store, command: remembered.Command) -> dict[str, int]:
     """The bars stored under the command's continuous series, per symbol and interval."""
     names = remembered.continuous_names(command)
-    held = holdings(database)
-    return {f"{symbol} {interval.value}": holding.count for (symbol, _, interval), holding in held.items()
-            if symbol in names and interval is not None}
+    return {f"{symbol} {interval.value}": holding.count for (symbol, _, interval), holding in database.holdings().items()
+            if symbol in names}
 
 
 def last_day(fingerprint: dict[str, Any]) -> str | None:
@@ -58,21 +58,20 @@ def built_whole(fingerprint: dict[str, Any], at: datetime) -> bool:
 
 
 def run_update(args: argparse.Namespace, parser: argparse.ArgumentParser, runners: dict[str, Runner],
-               database: Store | None, source: Source | None) -> int:
+               database: Store, source: Source | None) -> int:
     """Every remembered command of the store run again (see the module's text); the
     summary of each in `args.summary`."""
-    memory = remembered.memory(vnpy_database(database), args.lab)
+    memory = remembered.memory(database)
     entries = memory.entries()
     args.summary["commands"] = results = []
     if not entries:
         CONSOLE.fail(messages.NOTHING_REMEMBERED)
         return exits.NOTHING_REMEMBERED
-    if database is not None:
-        behind = stored_beyond(database, entries, args.end)
-        if behind:
-            for line in behind:
-                CONSOLE.fail(line)
-            return exits.USAGE
+    behind = stored_beyond(database, entries, args.end)
+    if behind:
+        for line in behind:
+            CONSOLE.fail(line)
+        return exits.USAGE
     statuses = []
     for entry in entries:
         if entry.problem:  # read as data and found wanting: named, not run
@@ -109,7 +108,7 @@ def run_update(args: argparse.Namespace, parser: argparse.ArgumentParser, runner
             statuses.append(exits.FAILED)
             continue
         sub.remembered, sub.summary, sub.json = entry, {}, False
-        if (sub.command == "continuous" and source is not None and database is not None and not args.dry_run
+        if (sub.command == "continuous" and source is not None and not args.dry_run
                 and unchanged(source, database, entry, end)):
             CONSOLE.say(messages.UNCHANGED_SERIES)
             result["status"] = "unchanged"
@@ -133,12 +132,12 @@ def stored_beyond(database: Store, entries: list[remembered.Entry], end: date) -
     """The series remembered commands wrote whose last stored trading day comes after the
     end they would run to now: an update would cut a continuous series back, so it is
     refused whole (one line per series)."""
-    held = holdings(database)
+    held = database.holdings()
     found = []
     for entry in entries:
         wanted = end_of(entry, end)
         for (symbol, _, interval), holding in sorted(held.items(), key=str):
-            if interval is None or f"{symbol} {interval.value}" not in entry.series:
+            if f"{symbol} {interval.value}" not in entry.series:
                 continue
             last = WEEKDAYS.trading_day(holding.last, interval)
             if last > wanted:
@@ -157,7 +156,7 @@ def unchanged(source: Source, database: Store, entry: remembered.Entry, end: dat
                 and state.get("counts") == series_counts(database, entry.command))
 
 
-def record_build(lab: str | None, source: Source, database: Store, entry: remembered.Entry, end: date,
+def record_build(source: Source, database: Store, entry: remembered.Entry, end: date,
                  at: datetime) -> None:
     """What the continuous series of `entry`, built at `at` up to `end`, was made of, kept
     with the command for the next `update` (the service's answers are the ones the build
@@ -166,7 +165,7 @@ def record_build(lab: str | None, source: Source, database: Store, entry: rememb
         fingerprint = continuous_fingerprint(source, entry.command, end)
     except FeedError:
         return  # nothing kept: the next update builds the series again
-    remembered.memory(vnpy_database(database), lab).set_state(entry.number, {
+    remembered.memory(database).set_state(entry.number, {
         "fingerprint": fingerprint, "whole": built_whole(fingerprint, at),
         "counts": series_counts(database, entry.command)})
 

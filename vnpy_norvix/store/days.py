@@ -17,7 +17,7 @@ service keeps no records of); neither is asked again.
 The record lives in a table of its own beside vn.py's ("norvixday") and is written in
 the same transaction as the day's rows (writer.py), so that a day is never marked whole
 without them, whatever interrupts the save. A lab folder keeps the same record in a
-ledger file (research/lab.py).
+ledger file (lab.py).
 
 Series with no record (stored by an earlier version of this package, by vn.py itself or
 by another tool) are fetched again once, in whole days, and recorded from then on. A
