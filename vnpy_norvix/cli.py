@@ -364,7 +364,7 @@ def open_database() -> BaseDatabase | None:
         return None
 
 
-def open_lab(path: str) -> LabStore | None:
+def open_lab_store(path: str) -> LabStore | None:
     """The AlphaLab folder at `path` as the downloads' store, or None after telling why not."""
     try:
         from .store.lab import LabStore
@@ -387,7 +387,7 @@ def ready_source_and_database(base_url: str | None, lab: str | None = None, lock
     from .store import as_store
 
     feed = ready_datafeed(base_url)
-    opened = (open_lab(lab) if lab else open_database()) if feed is not None else None
+    opened = (open_lab_store(lab) if lab else open_database()) if feed is not None else None
     if feed is None or opened is None:
         return None
     CONSOLE.own_log()  # the database's and the research module's imports may have added sinks

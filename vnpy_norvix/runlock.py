@@ -196,17 +196,10 @@ class ServerLock:
         try:
             if self._connection is None:
                 self._connection = self.db._connect()  # peewee's own, outside its per-thread pool
-            cursor = self._connection.cursor()
-            if self.dialect == "postgresql":
-                key = int.from_bytes(hashlib.sha256(self.name.encode()).digest()[:8], "big", signed=True)
-                cursor.execute("SELECT pg_try_advisory_lock(%s)", (key,))
-            else:
-                cursor.execute("SELECT GET_LOCK(%s, 0)", (self.name,))
-            row = cursor.fetchone()
+            return store.try_server_lock(self.dialect, self._connection.cursor(), self.name)
         except Exception as error:  # the server unreachable or refusing
             self.release()
             raise Refused(f"error: cannot take the {self.where}: {type(error).__name__}: {error}".rstrip()) from None
-        return bool(row and row[0])
 
     def release(self) -> None:
         if self._connection is not None:

@@ -19,13 +19,13 @@ from vnpy.trader.database import BaseDatabase
 from .base import Holding, Series, Store
 from .database import (ADAPTERS, DatabaseStore, Writers, bulk_writer, configured, day_counts, day_records, describe,
                        describe_db, held_days, replace_bars, run_writer, save_bars, save_ticks, save_window, series_key,
-                       shape_of, sql_writer, stored_span, time_counts, zone_warning)
+                       shape_of, sql_writer, stored_span, time_counts, try_server_lock, zone_warning)
 from .days import DayRecord
 
 __all__ = ["ADAPTERS", "DatabaseStore", "DayRecord", "Holding", "Series", "Store", "Writers", "as_store", "bulk_writer",
            "configured", "day_counts", "day_records", "describe", "describe_db", "held_days", "replace_bars",
            "run_writer", "save_bars", "save_ticks", "save_window", "series_key", "shape_of", "sql_writer",
-           "stored_span", "time_counts", "zone_warning"]
+           "stored_span", "time_counts", "try_server_lock", "zone_warning"]
 
 
 def as_store(database: BaseDatabase | Store) -> Store:

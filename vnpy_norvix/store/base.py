@@ -29,7 +29,7 @@ from ..calendar import WEEKDAYS, Calendar, database_time
 from .days import PROVISIONAL, DayRecord
 
 if TYPE_CHECKING:
-    from .writer import Writer
+    from .commands import CommandTable
 
 # A series' identity: its symbol, exchange and interval (ticks under TICK).
 Series = tuple[str, Exchange, Interval]
@@ -114,8 +114,8 @@ class Store(ABC):
         """The dialect and peewee database of a database server whose own lock a run takes."""
         return None
 
-    def command_table(self) -> Writer | None:
-        """The writer of the database that keeps the remembered commands in a table, if any."""
+    def command_table(self) -> CommandTable | None:
+        """The table of the database that keeps the remembered commands, if any."""
         return None
 
     @abstractmethod

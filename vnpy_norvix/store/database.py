@@ -27,6 +27,7 @@ from .days import DayRecord, counted_days, record_rows, replaced
 from .schema import SHAPES
 
 if TYPE_CHECKING:
+    from .commands import CommandTable
     from .writer import Writer
 
 R = TypeVar("R", BarData, TickData)
@@ -323,6 +324,18 @@ def zone_warning() -> str | None:
 EVERY_TIME = (datetime(1900, 1, 1, tzinfo=CHINA_TZ), datetime(2200, 1, 1, tzinfo=CHINA_TZ))
 
 
+def try_server_lock(dialect: str, cursor: Any, name: str) -> bool:
+    """Whether PostgreSQL's advisory lock or MySQL's named lock `name` was taken, by the
+    connection of `cursor` (held until it closes)."""
+    if dialect == "postgresql":
+        key = int.from_bytes(hashlib.sha256(name.encode()).digest()[:8], "big", signed=True)
+        cursor.execute("SELECT pg_try_advisory_lock(%s)", (key,))
+    else:
+        cursor.execute("SELECT GET_LOCK(%s, 0)", (name,))
+    row = cursor.fetchone()
+    return bool(row and row[0])
+
+
 class DatabaseStore(Store):
     """vn.py's database: rows and the completeness record through the bulk writers where
     they know the tables, else through the adapter's load and save functions."""
@@ -380,8 +393,10 @@ class DatabaseStore(Store):
 
         return get_file_path(f"norvix_commands-{self.digest()}.json")
 
-    def command_table(self) -> Writer | None:
-        return self.sql
+    def command_table(self) -> CommandTable | None:
+        from .commands import CommandTable
+
+        return None if self.sql is None else CommandTable(self.sql)
 
     def server(self) -> tuple[str, Any] | None:
         """The dialect and peewee database of a PostgreSQL or MySQL server (its own lock)."""
