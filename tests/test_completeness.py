@@ -78,6 +78,9 @@ def test_days_saved_while_trading_are_completed_by_later_runs(tmp_path, clocked,
     assert stored_minutes(home, lab) == pytest.approx(full)
     again = run_at(home, clocked.clock.now, *download)
     assert again.returncode == 0 and " 0 records fetched" in totals_line(again), again.stdout
+    status = run_at(home, clocked.clock.now, "status", "--json", *(["--lab", "lab"] if lab else []))
+    [series] = json.loads(status.stdout)["series"]
+    assert (series["first_whole"], series["last_whole"], series["provisional"]) == ("2024-05-27", "2024-05-31", [])
 
 
 def test_the_service_publishes_by_its_clock():

@@ -228,6 +228,7 @@ def build_parser() -> argparse.ArgumentParser:
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
     status.add_argument("--rolls", metavar="SYMBOL",
                         help="the stored roll table of a continuous series, e.g. rb888 or rb888.SHFE")
+    status.add_argument("--lab", metavar="PATH", help="what this AlphaLab folder holds")
     _json(status)
     console.add_options(status)
 
@@ -506,16 +507,26 @@ def terminal_width() -> int | None:
 
 def run_status(args: argparse.Namespace) -> int:
     from . import store
-
-    database = open_database()
-    if database is None:
-        return EXIT_FAILED
-    if args.rolls:
-        return stored_rolls(args, database)
     from .remembered import memory
     from .status import series_days
 
-    held = store.as_store(database)
+    held: Store
+    if args.lab:
+        lab = open_lab_store(args.lab) if Path(args.lab).is_dir() else None  # status makes no folder
+        if lab is None:
+            CONSOLE.fail(f"error: no AlphaLab folder at {args.lab} (and none is made)")
+            return EXIT_FAILED
+        held = lab
+        if args.rolls:
+            CONSOLE.fail(f"{args.rolls}: a lab folder keeps each roll table as <vt_symbol>.rolls.csv beside the bars")
+            return EXIT_USAGE
+    else:
+        database = open_database()
+        if database is None:
+            return EXIT_FAILED
+        if args.rolls:
+            return stored_rolls(args, database)
+        held = store.as_store(database)
     overviews = held.overviews()
     entries = memory(held).entries()
     rows: list[list[object]] = []
@@ -531,10 +542,13 @@ def run_status(args: argparse.Namespace) -> int:
             if listed:
                 notes.append(f"{o.symbol}.{rows[-1][1]} {rows[-1][2]} {label}: {', '.join(listed)}")
     args.summary["series"] = series
-    CONSOLE.summary(f"database: {store.describe(database)} ({type(database).__module__})")
-    warning = store.zone_warning()
-    if warning:
-        CONSOLE.warn(warning)
+    if args.lab:
+        CONSOLE.summary(f"AlphaLab folder: {held.describe()}")
+    else:
+        CONSOLE.summary(f"database: {held.describe()} ({type(database).__module__})")
+        warning = store.zone_warning()
+        if warning:
+            CONSOLE.warn(warning)
     console.warn_of_zone()
     if not rows:
         CONSOLE.summary("no bars or ticks saved yet")
