@@ -9,7 +9,7 @@ import time
 from collections.abc import Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass, field
-from datetime import date, datetime
+from datetime import datetime
 from typing import TYPE_CHECKING, Protocol
 
 from vnpy.trader.constant import Interval

@@ -14,11 +14,16 @@ from .. import messages
 from ..engine import Failure
 from ..files import Unusable, read_json, replacing, unusable
 from ..names import check_vt_symbol
-from ..store.lab import (LAB_FIELDS, LAB_INTERVALS, LabBars, LabStore, bar_file, bars_frame, lab_frame,  # noqa: F401
-                         open_lab, read_bar_file, rolls_file, save_lab_bars)
+# The folder's bar files and the folder as a store are the store room's, named here too
+# for research code that reaches a lab from this side.
+from ..store.lab import (LAB_FIELDS, LAB_INTERVALS, LabBars, LabStore, bar_file, bars_frame, lab_frame, open_lab,
+                         read_bar_file, rolls_file, save_lab_bars)
 
 if TYPE_CHECKING:
     from ..reference import Reference
+
+__all__ = ["LAB_FIELDS", "LAB_INTERVALS", "LabBars", "LabStore", "add_contract", "add_contracts", "bar_file",
+           "bars_frame", "lab_frame", "open_lab", "read_bar_file", "rolls_file", "save_lab_bars"]
 
 
 def add_contract(lab_path: str | Path, vt_symbol: str, size: float, pricetick: float | None = None,
