@@ -19,6 +19,8 @@ from pg import PG_PASSWORD, PG_USER, postgres  # noqa: F401  (a fixture)
 from norvix_devserver import default_database_path, make_server
 from norvix_devserver.store import Store
 
+import vnpy.alpha  # noqa: E402,F401  (imported before the tests' log handlers: it resets loguru's)
+
 CHINA = ZoneInfo("Asia/Shanghai")
 needs_faketime = pytest.mark.skipif(FAKETIME is None, reason="libfaketime is not installed (scripts/setup.sh)")
 RB = ["rb2410.SHFE", "--interval", "1m"]
@@ -76,6 +78,9 @@ def test_days_saved_while_trading_are_completed_by_later_runs(tmp_path, clocked,
     assert stored_minutes(home, lab) == pytest.approx(full)
     again = run_at(home, clocked.clock.now, *download)
     assert again.returncode == 0 and " 0 records fetched" in totals_line(again), again.stdout
+    status = run_at(home, clocked.clock.now, "status", "--json", *(["--lab", "lab"] if lab else []))
+    [series] = json.loads(status.stdout)["series"]
+    assert (series["first_whole"], series["last_whole"], series["provisional"]) == ("2024-05-27", "2024-05-31", [])
 
 
 def test_the_service_publishes_by_its_clock():
@@ -119,7 +124,8 @@ class Quiet:
     def finished(self, outcome): pass  # noqa: E704
 
 
-def test_planning_what_is_held_loads_no_record(database, clocked, monkeypatch):
+def clocked_source(clocked):
+    """The downloads' front end to the clocked service, its clock now."""
     from vnpy_norvix import Datafeed
     from vnpy_norvix import download as dl
 
@@ -127,7 +133,13 @@ def test_planning_what_is_held_loads_no_record(database, clocked, monkeypatch):
     feed = Datafeed()
     feed.initialize(SERVICE_USER, SERVICE_TOKEN)
     feed.base_url = clocked.url
-    source = dl.Source(feed)
+    return dl.Source(feed)
+
+
+def test_planning_what_is_held_loads_no_record(database, clocked, monkeypatch):
+    from vnpy_norvix import download as dl
+
+    source = clocked_source(clocked)
     targets = [dl.Target("rb2410", Exchange.SHFE, date(2024, 5, 20), date(2024, 5, 31))]
     intervals = [Interval.MINUTE, Interval.TICK]
     outcomes = dl.Downloader(source, database, Quiet()).run(dl.plan(source, targets, intervals, database))
@@ -148,9 +160,38 @@ def test_planning_what_is_held_loads_no_record(database, clocked, monkeypatch):
     from vnpy_norvix.calendar import Window
 
     monkeypatch.setattr(type(database), "load_bar_data", load_bars)
-    monkeypatch.setattr(store, "bulk_writer", lambda database, kind: None)
+    monkeypatch.setattr(store.database, "bulk_writer", lambda database, kind: None)
     last = date(2024, 5, 31)
     assert dl.plan(source, targets, intervals[:1], database)[0].todo == [Window(last, last)]
+
+
+def test_both_stores_hold_the_same_days_whole_and_lose_the_same_day_to_a_deleted_row(database, clocked, tmp_path):
+    """One rule over both stores' primitives: a row deleted behind the record costs its day alone."""
+    import polars as pl
+
+    from vnpy_norvix import download as dl
+    from vnpy_norvix.calendar import Calendar
+    from vnpy_norvix.store import DatabaseStore
+    from vnpy_norvix.store.lab import LabStore, bar_file
+
+    source = clocked_source(clocked)
+    first, last = date(2024, 5, 20), date(2024, 5, 24)
+    targets = [dl.Target("rb2410", Exchange.SHFE, first, last)]
+    stores = [DatabaseStore(database), LabStore(tmp_path / "lab")]
+    for store in stores:
+        assert all(o.ok for o in dl.Downloader(source, store, Quiet()).run(dl.plan(source, targets, [Interval.MINUTE],
+                                                                                    store)))
+    series, lost = ("rb2410", Exchange.SHFE, Interval.MINUTE), china("2024-05-22 10:00")
+    with closing(sqlite3.connect(database.db.database)) as connection, connection:
+        connection.execute("DELETE FROM dbbardata WHERE symbol = 'rb2410' AND datetime = ?",
+                           (lost.replace(tzinfo=None).isoformat(sep=" "),))
+    path = bar_file(stores[1].lab, "rb2410.SHFE", Interval.MINUTE)
+    pl.read_parquet(path).filter(pl.col("datetime") != lost.replace(tzinfo=None)).write_parquet(path)
+    calendar = Calendar([date(2024, 5, day) for day in range(20, 25)])
+    held = [store.held_days(series, first, last, calendar) for store in stores]
+    assert held[0] == held[1] == set(calendar.days) - {date(2024, 5, 22)}
+    counts = [store.day_counts(series, first, last, calendar) for store in stores]
+    assert counts[0] == counts[1] and counts[0][date(2024, 5, 22)] == counts[0][first] - 1
 
 
 def test_a_contract_listed_while_the_process_runs_is_found(settings, clocked):

@@ -23,6 +23,7 @@ from norvix_devserver.market import PRODUCTS, previous_trading_day
 from vnpy_norvix import download as dl
 from vnpy_norvix.continuous import BadClose, continuous_bars, next_roll
 from vnpy_norvix.research import lab
+from vnpy_norvix.store import lab as lab_store
 from vnpy_norvix.rolls import EmptyCycle, RollRule, decide, gather
 
 import vnpy.alpha  # noqa: E402,F401  (imported before the tests' log handlers: it resets loguru's)
@@ -398,7 +399,7 @@ def test_a_lab_keeps_the_roll_table_beside_the_bars_and_a_failed_save_keeps_the_
     def broken(*args, **kwargs):
         raise OSError("disk full")
 
-    monkeypatch.setattr(lab, "save_lab_bars", broken)
+    monkeypatch.setattr(lab_store, "save_lab_bars", broken)
     later = continuous_bars(source, "rb", date(2023, 8, 1), LAST, roll="oi")
     with pytest.raises(OSError):
         store.replace_bar_data(later.bars, [roll.record() for roll in later.rolls])

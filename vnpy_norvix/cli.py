@@ -41,7 +41,8 @@ if TYPE_CHECKING:
 
     from .datafeed import Datafeed
     from .remembered import Entry
-    from .research.lab import LabStore
+    from .store import Store
+    from .store.lab import LabStore
     from .rolls import RollRule
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = exits.OK, exits.FAILED, exits.USAGE, exits.INTERRUPTED
@@ -227,6 +228,7 @@ def build_parser() -> argparse.ArgumentParser:
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
     status.add_argument("--rolls", metavar="SYMBOL",
                         help="the stored roll table of a continuous series, e.g. rb888 or rb888.SHFE")
+    status.add_argument("--lab", metavar="PATH", help="what this AlphaLab folder holds")
     _json(status)
     console.add_options(status)
 
@@ -363,34 +365,38 @@ def open_database() -> BaseDatabase | None:
         return None
 
 
-def open_lab(path: str) -> LabStore | None:
+def open_lab_store(path: str) -> LabStore | None:
     """The AlphaLab folder at `path` as the downloads' store, or None after telling why not."""
     try:
-        from .research.lab import LabStore
+        from .store.lab import LabStore
 
-        return LabStore(path)
+        lab = LabStore(path)
+        lab.lab  # the folder's parts made now: a problem is told before anything runs
+        return lab
     except (ImportError, OSError) as exc:
         CONSOLE.fail(f"error: cannot use the AlphaLab folder {path!r}: {type(exc).__name__}: {exc}")
         return None
 
 
 def ready_source_and_database(base_url: str | None, lab: str | None = None, lock: bool = True,
-                              wait: bool = True) -> tuple[dl.Source, dl.Store] | None:
+                              wait: bool = True) -> tuple[dl.Source, Store] | None:
     """The service, through a ready datafeed, and vn.py's database (the lab folder `lab`
     when given), locked for this run unless `lock` is false (another run's lock waited
     for, or `runlock.Held` when `wait` is false); None after telling why either cannot be
     used."""
     from . import download as dl
+    from .store import as_store
 
     feed = ready_datafeed(base_url)
-    database: dl.Store | None = (open_lab(lab) if lab else open_database()) if feed is not None else None
-    if feed is None or database is None:
+    opened = (open_lab_store(lab) if lab else open_database()) if feed is not None else None
+    if feed is None or opened is None:
         return None
     CONSOLE.own_log()  # the database's and the research module's imports may have added sinks
+    database = as_store(opened)
     if lock:
         from . import messages, runlock
 
-        runlock.acquire(runlock.lock_of(dl.vnpy_database(database), lab), wait,
+        runlock.acquire(runlock.lock_of(database), wait,
                         lambda where: CONSOLE.warn(messages.waiting_for_store(where)))
     return dl.Source(feed), database
 
@@ -436,7 +442,7 @@ def run_download(args: argparse.Namespace) -> int:
         return dry_run_download(args, tasks, failures)
     CONSOLE.say(f"download: {plural(len(targets), 'contract')} x {plural(len(set(args.interval)), 'interval')}, "
                 f"{plural(sum(task.windows for task in tasks), 'window')} to fetch into "
-                f"{args.lab or type(database).__module__}")
+                f"{database.describe()}")
     progress = make_progress(tasks, CONSOLE)
     try:
         outcomes = dl.Downloader(source, database, progress, args.jobs).run(tasks)
@@ -458,7 +464,7 @@ def run_download(args: argparse.Namespace) -> int:
     refused = len(failures) - len(passing) + sum(bool(o.error and not o.passing and not o.unsettled) for o in outcomes)
     lasting = len(summary.failed) - len(passing) - sum(bool(o.error and o.passing) for o in outcomes)
     if not refused:
-        remembering(remember_run("download", args, dl.vnpy_database(database),
+        remembering(remember_run("download", args, database,
                                  {f"{o.task.target.symbol} {o.task.interval.value}" for o in outcomes}))
     return exits.FAILED if lasting else exits.UNAVAILABLE if summary.failed else exits.OK
 
@@ -501,25 +507,32 @@ def terminal_width() -> int | None:
 
 def run_status(args: argparse.Namespace) -> int:
     from . import store
-
-    database = open_database()
-    if database is None:
-        return EXIT_FAILED
-    if args.rolls:
-        return stored_rolls(args, database)
     from .remembered import memory
     from .status import series_days
 
-    from vnpy.trader.database import BarOverview, TickOverview
-
-    overviews: list[tuple[BarOverview | TickOverview, Interval | None]]
-    overviews = [(o, o.interval) for o in database.get_bar_overview()]
-    overviews += [(o, Interval.TICK) for o in database.get_tick_overview()]
-    entries = memory(database).entries()
+    held: Store
+    if args.lab:
+        lab = open_lab_store(args.lab) if Path(args.lab).is_dir() else None  # status makes no folder
+        if lab is None:
+            CONSOLE.fail(f"error: no AlphaLab folder at {args.lab} (and none is made)")
+            return EXIT_FAILED
+        held = lab
+        if args.rolls:
+            CONSOLE.fail(f"{args.rolls}: a lab folder keeps each roll table as <vt_symbol>.rolls.csv beside the bars")
+            return EXIT_USAGE
+    else:
+        database = open_database()
+        if database is None:
+            return EXIT_FAILED
+        if args.rolls:
+            return stored_rolls(args, database)
+        held = store.as_store(database)
+    overviews = held.overviews()
+    entries = memory(held).entries()
     rows: list[list[object]] = []
     series, notes = [], []
     for o, interval in sorted(overviews, key=lambda item: (item[0].symbol, str(item[0].exchange), str(item[1]))):
-        days = series_days(database, o.symbol, o.exchange, interval, entries) if o.exchange and interval else None
+        days = series_days(held, (o.symbol, o.exchange, interval), entries) if o.exchange and interval else None
         rows.append([o.symbol, o.exchange.value if o.exchange else "", interval.value if interval else "", o.count,
                      moment(o.start), moment(o.end), *(days.row() if days else ["-"] * 5)])
         series.append({"series": f"{o.symbol}.{rows[-1][1]} {rows[-1][2]}", "count": o.count, "start": o.start,
@@ -529,10 +542,13 @@ def run_status(args: argparse.Namespace) -> int:
             if listed:
                 notes.append(f"{o.symbol}.{rows[-1][1]} {rows[-1][2]} {label}: {', '.join(listed)}")
     args.summary["series"] = series
-    CONSOLE.summary(f"database: {store.describe(database)} ({type(database).__module__})")
-    warning = store.machine_zone_warning()
-    if warning:
-        CONSOLE.warn(warning)
+    if args.lab:
+        CONSOLE.summary(f"AlphaLab folder: {held.describe()}")
+    else:
+        CONSOLE.summary(f"database: {held.describe()} ({type(database).__module__})")
+        warning = store.machine_zone_warning()
+        if warning:
+            CONSOLE.warn(warning)
     console.warn_of_zone()
     if not rows:
         CONSOLE.summary("no bars or ticks saved yet")
@@ -591,7 +607,6 @@ def run_continuous(args: argparse.Namespace) -> int:
     from norvix_datafeed import CHINA_TZ
 
     from . import download as dl
-    from . import store
     from .continuous import continuous_bars
     from .remembered import remember_run
     from .rolls import EmptyCycle
@@ -645,10 +660,8 @@ def run_continuous(args: argparse.Namespace) -> int:
             try:
                 with deferred_interrupt():
                     rolls = [roll.record() for roll in series.rolls]
-                    if isinstance(database, dl.FrameStore):  # replaced whole too: one build's scale per file
-                        database.replace_bar_data(series.bars, rolls)
-                    else:
-                        store.replace_bars(database, series.name, series.exchange, interval, series.bars, rolls)
+                    # A lab file is replaced whole too: one build's scale per file.
+                    database.replace_series((series.name, series.exchange, interval), series.bars, rolls)
             except Exception as exc:  # the database refused the series: nothing of it was stored
                 CONSOLE.fail(f"{product} {interval.value}: FAILED: saving: {type(exc).__name__}: {exc}; {kept}")
                 failed += 1
@@ -667,11 +680,11 @@ def run_continuous(args: argparse.Namespace) -> int:
     args.summary.update(saved=[{"series": row[0], "interval": row[1], "bars": row[3]} for row in rows], failed=failed)
     if failed > passing:  # a refusal, a range without bars, a failed save: not remembered
         return exits.FAILED
-    entry = remembering(remember_run("continuous", args, dl.vnpy_database(database)))
+    entry = remembering(remember_run("continuous", args, database))
     if not failed and entry is not None:
         from .update import record_build
 
-        unsettled = record_build(args.lab, source, database, entry, args.end, built_at, built)
+        unsettled = record_build(source, database, entry, args.end, built_at, built)
         for line in unsettled:
             CONSOLE.fail(line)
         if unsettled:
@@ -715,12 +728,12 @@ def next_rolls(args: argparse.Namespace) -> int:
     return EXIT_FAILED if failed else EXIT_OK
 
 
-def name_taken(args: argparse.Namespace, database: dl.Store) -> str | None:
+def name_taken(args: argparse.Namespace, database: Store) -> str | None:
     """The product of another remembered continuous series saved under `args.name`, if any."""
     from . import download as dl
     from .remembered import memory
 
-    for entry in memory(dl.vnpy_database(database), args.lab).entries():
+    for entry in memory(database).entries():
         command = entry.command
         if (not entry.problem and command["command"] == "continuous" and (command["name"] or "").lower()
                 == args.name.lower() and set(command["products"]) != set(args.products)):
@@ -764,10 +777,13 @@ def run_commands(args: argparse.Namespace) -> int:
     from .remembered import memory
     from .update import list_commands
 
-    database = None if args.lab else open_database()
-    if database is None and not args.lab:
+    from .store import as_store
+    from .store.lab import LabStore
+
+    database = LabStore(args.lab) if args.lab else open_database()
+    if database is None:
         return EXIT_FAILED
-    kept = memory(database, args.lab)
+    kept = memory(as_store(database))
     if args.forget is not None:
         if not kept.forget(args.forget):
             CONSOLE.fail(messages.not_remembered(args.forget))

@@ -20,20 +20,14 @@ import math
 from dataclasses import dataclass, field
 from datetime import date
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
-from vnpy.trader.database import BaseDatabase
-
-from . import store
+from .store import Store
+from .store.commands import TABLE, CommandTable
 from .files import read_json, replacing, unusable
 from .names import ADJUSTMENTS, INTERVAL_NAMES, METHODS, ROLL_RULES, check_vt_symbol, is_name
-from .runlock import identity_digest
 
-if TYPE_CHECKING:
-    from .store.writer import Writer
 
-TABLE = "norvixcommand"
-LAB_FILE = "norvix_commands.json"
 # What a command remembers of its options (the jobs and the output options are the run's,
 # not the command's; so is an end left to its default, today).
 REMEMBERED = {"download": ("symbols", "product", "contracts", "start", "end", "interval", "lab", "rates"),
@@ -344,30 +338,14 @@ class FileMemory(Memory):
 
 
 class TableMemory(Memory):
-    """Commands in a table of vn.py's SQLite, PostgreSQL or MySQL database, written in the
-    dialect its writer knows."""
+    """Commands in a table of vn.py's SQLite, PostgreSQL or MySQL database (store/commands.py)."""
 
-    def __init__(self, writer: Writer) -> None:
-        self.writer = writer
-        self.table = writer.name(TABLE)
-        self.param = writer.param
-
-    def _column(self, name: str) -> str:
-        return self.writer.name(name)
-
-    def _create(self) -> None:
-        command, state = self._column("command"), self._column("state")
-        self.writer.execute(f"CREATE TABLE IF NOT EXISTS {self.table} ({self._column('id')} "
-                            f"{self.writer.SERIAL_KEY}, {command} TEXT NOT NULL, {state} TEXT NOT NULL"
-                            f"{self.writer.unique_text(command)})")
+    def __init__(self, table: CommandTable) -> None:
+        self.rows = table
 
     def entries(self) -> list[Entry]:
-        if not self.writer.table_columns(TABLE):
-            return []
-        rows = self.writer.execute(f"SELECT {self.writer.names(('id', 'command', 'state'))} FROM {self.table} "
-                                   f"ORDER BY {self._column('id')}")
         entries = []
-        for number, command, state in rows:
+        for number, command, state in self.rows.rows():
             try:
                 read_state = json.loads(state)
                 entries.append(Entry(number, parse_command(json.loads(command)),
@@ -377,42 +355,19 @@ class TableMemory(Memory):
         return entries
 
     def _add(self, command: Command) -> Entry:
-        text = json.dumps(command, sort_keys=True, ensure_ascii=False)
-        self._create()  # before the transaction: MySQL commits the one under way at a CREATE
-        with self.writer.transaction():
-            self.writer.execute(f"INSERT INTO {self.table} ({self.writer.names(('command', 'state'))}) "
-                                f"VALUES ({self.param}, {self.param})", (text, "{}"))
-            found = self.writer.execute(f"SELECT MIN({self._column('id')}) FROM {self.table} "
-                                        f"WHERE {self._column('command')} = {self.param}", (text,)).fetchone()
-        assert found is not None
-        return Entry(found[0], command)
+        return Entry(self.rows.add(json.dumps(command, sort_keys=True, ensure_ascii=False)), command)
 
     def forget(self, number: int) -> bool:
-        if not self.writer.table_columns(TABLE):
-            return False
-        with self.writer.transaction():
-            kept = self.writer.execute(f"SELECT 1 FROM {self.table} WHERE {self._column('id')} = {self.param}",
-                                       (number,)).fetchone()
-            self.writer.execute(f"DELETE FROM {self.table} WHERE {self._column('id')} = {self.param}", (number,))
-        return kept is not None
+        return self.rows.delete(number)
 
     def set_state(self, number: int, state: dict[str, Any]) -> None:
-        with self.writer.transaction():
-            self.writer.execute(f"UPDATE {self.table} SET {self._column('state')} = {self.param} "
-                                f"WHERE {self._column('id')} = {self.param}", (json.dumps(state, sort_keys=True),
-                                                                              number))
+        self.rows.set_state(number, json.dumps(state, sort_keys=True))
 
 
-def memory(database: BaseDatabase | None, lab: str | None = None) -> Memory:
-    """The remembered commands of the lab folder `lab`, else of `database`."""
-    if lab:
-        return FileMemory(Path(lab) / LAB_FILE)
-    writer = store.sql_writer(database)
-    if writer is not None:
-        return TableMemory(writer)
-    from vnpy.trader.utility import get_file_path
-
-    return FileMemory(get_file_path(f"norvix_commands-{identity_digest(database)}.json"))
+def memory(held: Store) -> Memory:
+    """The remembered commands of the store: in a table of its database, else in its file."""
+    table = held.command_table()
+    return TableMemory(table) if table is not None else FileMemory(held.commands_file())
 
 
 def continuous_names(command: Command) -> list[str]:
@@ -436,7 +391,7 @@ def written_series(command: Command, state: dict[str, Any]) -> set[str]:
     return {f"{name} {interval}" for name in names for interval in command["interval"]}
 
 
-def remember_run(name: str, args: Any, database: BaseDatabase | None,
+def remember_run(name: str, args: Any, held: Store,
                  series: set[str] | None = None) -> tuple[Entry | None, list[Entry]]:
     """The command of `args` kept with its store, once it ran and the caller found that it
     can work (it succeeded, or failed only for reasons a later run may not meet), unless
@@ -445,7 +400,7 @@ def remember_run(name: str, args: Any, database: BaseDatabase | None,
     if getattr(args, "dry_run", False) or getattr(args, "no_remember", False):
         return None, []
     given: Entry | None = getattr(args, "remembered", None)
-    kept = memory(database, args.lab)
+    kept = memory(held)
     if given is not None:
         kept.wrote(given, series or set())
         return given, []

@@ -27,11 +27,9 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import IO, Any, Protocol
 
-from vnpy.trader.database import BaseDatabase
-
 from . import store
+from .store import Store
 
-LOCK_NAME = ".norvix.lock"
 # The most a lock file ever holds: a process id and a newline. A larger file is not one.
 MOST_LOCK_BYTES = 64
 POLL_SECONDS = 0.5  # how often a waiting run asks for the lock again
@@ -61,46 +59,12 @@ class Lock(Protocol):
     def release(self) -> None: ...
 
 
-def lock_path(database: BaseDatabase | None, lab: str | None = None) -> Path:
-    """The lock file of the store: the lab folder's, the SQLite file's, or one per
-    database in vn.py's settings folder."""
-    if lab:
-        return Path(lab) / LOCK_NAME
-    file = sqlite_file(database)
-    if file is not None:
-        return Path(f"{file}.norvix.lock")
-    from vnpy.trader.utility import get_file_path
-
-    return get_file_path(f"norvix-{identity_digest(database)}.lock")
-
-
-def lock_of(database: BaseDatabase | None, lab: str | None = None) -> Lock:
+def lock_of(held: Store) -> Lock:
     """The lock of the store: the server's own for PostgreSQL and MySQL, a file otherwise."""
-    if not lab:
-        cls = type(database)
-        dialect = store.ADAPTERS.get((cls.__module__, cls.__name__))
-        db = getattr(database, "db", None)
-        if dialect in ("postgresql", "mysql") and db is not None:
-            return ServerLock(dialect, db)
-    return FileLock(lock_path(database, lab))
-
-
-def sqlite_file(database: BaseDatabase | None) -> str | None:
-    """The file of a vnpy_sqlite database, None for any other."""
-    cls = type(database)
-    if store.ADAPTERS.get((cls.__module__, cls.__name__)) != "sqlite":
-        return None
-    return str(getattr(database, "db").database)
-
-
-def identity_digest(database: BaseDatabase | None) -> str:
-    """A short name for the database, the same for every run that opens it."""
-    from vnpy.trader.setting import SETTINGS
-
-    keys = ("database.name", "database.host", "database.port", "database.database")
-    identity = "|".join([store.describe(database) if database is not None else "", *(str(SETTINGS.get(key))
-                                                                                     for key in keys)])
-    return hashlib.sha256(identity.encode()).hexdigest()[:16]
+    server = held.server()
+    if server is not None:
+        return ServerLock(*server)
+    return FileLock(held.lock_file())
 
 
 # --- a lock file --------------------------------------------------------------------------
@@ -232,17 +196,10 @@ class ServerLock:
         try:
             if self._connection is None:
                 self._connection = self.db._connect()  # peewee's own, outside its per-thread pool
-            cursor = self._connection.cursor()
-            if self.dialect == "postgresql":
-                key = int.from_bytes(hashlib.sha256(self.name.encode()).digest()[:8], "big", signed=True)
-                cursor.execute("SELECT pg_try_advisory_lock(%s)", (key,))
-            else:
-                cursor.execute("SELECT GET_LOCK(%s, 0)", (self.name,))
-            row = cursor.fetchone()
+            return store.try_server_lock(self.dialect, self._connection.cursor(), self.name)
         except Exception as error:  # the server unreachable or refusing
             self.release()
             raise Refused(f"error: cannot take the {self.where}: {type(error).__name__}: {error}".rstrip()) from None
-        return bool(row and row[0])
 
     def release(self) -> None:
         if self._connection is not None:

@@ -10,11 +10,8 @@ from dataclasses import dataclass, field
 from datetime import date
 from typing import Any
 
-from vnpy.trader.constant import Exchange, Interval
-from vnpy.trader.database import BaseDatabase
-
-from . import store
 from .remembered import Entry
+from .store import Series, Store
 from .store import days as day_record
 
 # Every trading day the record may hold.
@@ -44,13 +41,12 @@ def _noted(day: date, record: day_record.DayRecord) -> str:
     return f"{day} ({record.detail})" if record.detail else str(day)
 
 
-def series_days(database: BaseDatabase, symbol: str, exchange: Exchange, interval: Interval,
-                entries: list[Entry]) -> SeriesDays:
-    """What the record says of one series (nothing where the database keeps no record)."""
+def series_days(held: Store, series: Series, entries: list[Entry]) -> SeriesDays:
+    """What the record says of one series (nothing where the store keeps no record)."""
     found = SeriesDays()
-    owner = f"{symbol} {interval.value}"
+    owner = f"{series[0]} {series[2].value}"
     found.command = next((entry.number for entry in entries if owner in entry.series), None)
-    records = store.day_records(database, symbol, exchange, interval, *EVERY_DAY) or {}
+    records = held.day_records(series, *EVERY_DAY) or {}
     for day, record in sorted(records.items()):
         if record.state == day_record.WHOLE:
             found.whole.append(day)
@@ -62,6 +58,6 @@ def series_days(database: BaseDatabase, symbol: str, exchange: Exchange, interva
             found.not_carried += 1
     counted = [day for day, record in records.items() if record.count]
     if counted:
-        rows = store.day_counts(database, symbol, exchange, interval, min(counted), max(counted))
+        rows = held.day_counts(series, min(counted), max(counted))
         found.holes = [day for day in sorted(counted) if rows.get(day, 0) != records[day].count]
     return found

@@ -17,7 +17,8 @@ from typing import TYPE_CHECKING, Any
 from . import exits, messages, remembered
 from .console import CONSOLE
 from .calendar import WEEKDAYS, published
-from .download import Failure, Source, Store, failure_text, holdings, vnpy_database
+from .download import Failure, Source, failure_text
+from .store import Store
 from .store.days import PROVISIONAL, STATE_NAMES, UNSETTLED, Daily, DayRecord, Tally, judge, tallies
 
 if TYPE_CHECKING:
@@ -43,9 +44,8 @@ def continuous_fingerprint(source: Source, command: remembered.Command, end: dat
 def series_counts(database: Store, command: remembered.Command) -> dict[str, int]:
     """The bars stored under the command's continuous series, per symbol and interval."""
     names = remembered.continuous_names(command)
-    held = holdings(database)
-    return {f"{symbol} {interval.value}": holding.count for (symbol, _, interval), holding in held.items()
-            if symbol in names and interval is not None}
+    return {f"{symbol} {interval.value}": holding.count for (symbol, _, interval), holding in database.holdings().items()
+            if symbol in names}
 
 
 def judge_build(source: Source, series: ContinuousSeries, at: datetime) -> DayRecord:
@@ -67,21 +67,20 @@ def judge_build(source: Source, series: ContinuousSeries, at: datetime) -> DayRe
 
 
 def run_update(args: argparse.Namespace, parser: argparse.ArgumentParser, runners: dict[str, Runner],
-               database: Store | None, source: Source | None) -> int:
+               database: Store, source: Source | None) -> int:
     """Every remembered command of the store run again (see the module's text); the
     summary of each in `args.summary`."""
-    memory = remembered.memory(vnpy_database(database), args.lab)
+    memory = remembered.memory(database)
     entries = memory.entries()
     args.summary["commands"] = results = []
     if not entries:
         CONSOLE.fail(messages.NOTHING_REMEMBERED)
         return exits.NOTHING_REMEMBERED
-    if database is not None:
-        behind = stored_beyond(database, entries, args.end)
-        if behind:
-            for line in behind:
-                CONSOLE.fail(line)
-            return exits.USAGE
+    behind = stored_beyond(database, entries, args.end)
+    if behind:
+        for line in behind:
+            CONSOLE.fail(line)
+        return exits.USAGE
     statuses = []
     for entry in entries:
         if entry.problem:  # read as data and found wanting: named, not run
@@ -118,7 +117,7 @@ def run_update(args: argparse.Namespace, parser: argparse.ArgumentParser, runner
             statuses.append(exits.FAILED)
             continue
         sub.remembered, sub.summary, sub.json = entry, {}, False
-        if (sub.command == "continuous" and source is not None and database is not None and not args.dry_run
+        if (sub.command == "continuous" and source is not None and not args.dry_run
                 and unchanged(source, database, entry, end)):
             CONSOLE.say(messages.UNCHANGED_SERIES)
             result["status"] = "unchanged"
@@ -142,12 +141,12 @@ def stored_beyond(database: Store, entries: list[remembered.Entry], end: date) -
     """The series remembered commands wrote whose last stored trading day comes after the
     end they would run to now: an update would cut a continuous series back, so it is
     refused whole (one line per series)."""
-    held = holdings(database)
+    held = database.holdings()
     found = []
     for entry in entries:
         wanted = end_of(entry, end)
         for (symbol, _, interval), holding in sorted(held.items(), key=str):
-            if interval is None or f"{symbol} {interval.value}" not in entry.series:
+            if f"{symbol} {interval.value}" not in entry.series:
                 continue
             last = WEEKDAYS.trading_day(holding.last, interval)
             if last > wanted:
@@ -166,7 +165,7 @@ def unchanged(source: Source, database: Store, entry: remembered.Entry, end: dat
                 and state.get("counts") == series_counts(database, entry.command))
 
 
-def record_build(lab: str | None, source: Source, database: Store, entry: remembered.Entry, end: date,
+def record_build(source: Source, database: Store, entry: remembered.Entry, end: date,
                  at: datetime, built: list[ContinuousSeries]) -> list[str]:
     """What the continuous series of `entry` (`built` at `at` up to `end`) were made of,
     kept with the command for the next `update`, which builds them again unless their
@@ -177,7 +176,7 @@ def record_build(lab: str | None, source: Source, database: Store, entry: rememb
     except Failure:
         return []  # nothing kept: the next update builds the series again
     judged = {f"{series.vt_symbol} {series.interval.value}": judge_build(source, series, at) for series in built}
-    remembered.memory(vnpy_database(database), lab).set_state(entry.number, {
+    remembered.memory(database).set_state(entry.number, {
         "fingerprint": fingerprint, "whole": all(record.settled for record in judged.values()),
         "days": {name: [STATE_NAMES[record.state], record.detail] for name, record in judged.items()},
         "counts": series_counts(database, entry.command)})

@@ -10,22 +10,22 @@ from collections.abc import Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass, field
 from datetime import date, datetime
-from operator import attrgetter
 from typing import TYPE_CHECKING, Protocol
 
 from vnpy.trader.constant import Interval
 from vnpy.trader.object import BarData
 
-from .. import exits, messages, store
+from .. import exits, messages
 from ..store import days as day_record
 from ..calendar import Calendar, Window, now_in_china
-from .planning import FrameStore, Store, Task, holdings
+from ..store import as_store
+from .planning import StoreLike, Task, holdings
 from ..engine import Failure
 from .source import BarOrTick, Source, Stopped, failure_text
 from .targets import Target
 
 if TYPE_CHECKING:
-    from ..research.lab import LabBars
+    from ..store.lab import LabBars
 
 
 @dataclass
@@ -92,9 +92,9 @@ class Downloader:
     (peewee keeps one connection per thread). Each window is saved whole, in one
     transaction, in the order its task fetched it."""
 
-    def __init__(self, source: Source, database: Store, progress: Progress, jobs: int = 4) -> None:
+    def __init__(self, source: Source, database: StoreLike, progress: Progress, jobs: int = 4) -> None:
         self.source = source
-        self.database = database
+        self.database = as_store(database)
         self.progress = progress
         self.jobs = max(1, jobs)
         self.stop = threading.Event()
@@ -104,7 +104,6 @@ class Downloader:
         self.outcomes: dict[int, Outcome] = {}  # per task, as it goes; written by the writer alone
         self.began: dict[int, float] = {}  # per task, when its fetching started
         self.ended: set[int] = set()  # the tasks whose end the writer has reached
-        self.writers: store.Writers = {}  # the database's bulk writers, found once for the run
 
     def save(self, task: Task, records: list[BarOrTick] | LabBars, window: Window, fetched: datetime,
              outcome: Outcome) -> int | None:
@@ -118,14 +117,7 @@ class Downloader:
                                           task.daily, fetched)
                     for day in task.calendar.days if window.first <= day <= window.last}
         days = {day: record.count for day, record in recorded.items()}
-        if isinstance(self.database, FrameStore):
-            assert not isinstance(records, list)  # a store of frames is given frames (`window`)
-            self.database.save_frame(records, days, fetched, task.calendar, recorded)
-            added = None
-        else:
-            assert isinstance(records, list)
-            added = store.save_window(self.database, task.target.symbol, task.target.exchange, task.interval,
-                                      records, days, fetched, task.calendar, self.writers, recorded)
+        added = self.database.save_window(task.key, records, days, fetched, task.calendar, recorded)
         # Counted once saved: a failed save gives up on nothing.
         outcome.unsettled += [messages.unsettled_day(day, record.detail) for day, record in recorded.items()
                               if record.state == day_record.UNSETTLED]
@@ -163,9 +155,15 @@ class Downloader:
     def window(self, target: Target, interval: Interval, window: Window,
                calendar: Calendar) -> list[BarOrTick] | LabBars:
         """One window of the target, as the store takes it."""
-        if isinstance(self.database, FrameStore):
+        if self.database.takes_frames:  # polars only for a store of frames
+            from ..history.frames import answers_frame
+            from ..history.select import window_frame
+            from ..store.lab import LabBars
+
             fetched = self.source.answers(target.symbol, target.exchange, interval, window, columns=True)
-            return self.database.window_bars(fetched, target.symbol, target.exchange, interval, window, calendar)
+            return LabBars(target.vt_symbol, interval, window_frame(answers_frame(fetched, target.symbol,
+                                                                                  target.exchange, interval),
+                                                                    interval, window, calendar))
         return self.source.records(target.symbol, target.exchange, interval, window, calendar)
 
     def fetch(self, task: Task) -> None:
@@ -304,17 +302,6 @@ class Downloader:
 def planned_days(bars: dict[date, BarData], window: Window) -> list[BarOrTick]:
     """The daily bars planning asked for that fall in `window`, ascending."""
     return [bar for day, bar in sorted(bars.items()) if window.first <= day <= window.last]
-
-
-def day_counts(records: list[BarOrTick] | LabBars, interval: Interval, calendar: Calendar) -> dict[date, int]:
-    """The records of each trading day among `records` (one window's, as selected)."""
-    times = (map(attrgetter("datetime"), records) if isinstance(records, list)
-             else records.frame["datetime"].to_list())
-    counts: dict[date, int] = {}
-    for moment in times:
-        day = calendar.trading_day(moment, interval)
-        counts[day] = counts.get(day, 0) + 1
-    return counts
 
 
 def records_of(batch: Batch | None) -> int:

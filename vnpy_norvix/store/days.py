@@ -17,7 +17,7 @@ service keeps no records of); neither is asked again.
 The record lives in a table of its own beside vn.py's ("norvixday") and is written in
 the same transaction as the day's rows (writer.py), so that a day is never marked whole
 without them, whatever interrupts the save. A lab folder keeps the same record in a
-ledger file (research/lab.py).
+ledger file (lab.py).
 
 Series with no record (stored by an earlier version of this package, by vn.py itself or
 by another tool) are fetched again once, in whole days, and recorded from then on. A
@@ -40,7 +40,7 @@ from vnpy.trader.object import BarData, TickData
 
 from norvix_datafeed import CHINA_TZ
 
-from ..calendar import EVENING, MORNING, Calendar, published, settle_days, trading_days_after
+from ..calendar import PARTS, Calendar, published, settle_days, trading_days_after
 
 TABLE = "norvixday"
 # No time of the fetch is kept: a store filled by several runs holds the same record as
@@ -158,16 +158,14 @@ def tallies(records: Sequence[BarData | TickData], interval: Interval, calendar:
 
 
 def stretch_end(moment: datetime) -> datetime:
-    """Where the stretch of China time holding `moment` ends: its date's morning, evening
-    or midnight, the times at which Calendar.trading_day can change (as aware or naive as
-    `moment`)."""
+    """Where the part of its date holding `moment` ends (calendar.PARTS), in China time and
+    as aware or naive as `moment`: within one part the trading day of a moment is one."""
     local = moment.astimezone(CHINA_TZ) if moment.tzinfo else moment
     day, zone = local.date(), CHINA_TZ if moment.tzinfo else None
-    if local.time() < MORNING:
-        return datetime.combine(day, MORNING, zone)
-    if local.time() < EVENING:
-        return datetime.combine(day, EVENING, zone)
-    return datetime.combine(day + timedelta(days=1), time(), zone)
+    part = next(part for part in PARTS if part.end is None or local.time() < part.end)
+    if part.end is None:
+        return datetime.combine(day + timedelta(days=1), time(), zone)
+    return datetime.combine(day, part.end, zone)
 
 
 def _same(a: float, b: float) -> bool:
