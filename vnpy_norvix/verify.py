@@ -8,10 +8,11 @@ and close, negative volumes, tick prices that cannot be; overview entries whose 
 start or end disagree with the rows. A continuous series is compared with a rebuild
 from the service when a remembered `continuous` made it, else reported as skipped.
 
-The store's side is read per minute of China time as the store counts its trading days
-(aggregate queries through the bulk writer of vnpy_sqlite, vnpy_postgresql and
-vnpy_mysql, else the adapter's load functions); the service's side from its
-answers, as a download reads them. `--repair` fetches the days found again and puts
+The store's side is read summed up per hour of China time (`Store.stretches`: one
+aggregate query through the bulk writer of vnpy_sqlite, vnpy_postgresql and vnpy_mysql,
+polars over a lab file, else the adapter's load functions), per minute only for the
+hours that may hold a record outside the sessions and for `--deep`; the service's side
+from its answers, as a download reads them. `--repair` fetches the days found again and puts
 them in place of what was stored of them, one transaction per window, then rewrites the
 overviews from the rows; a continuous series is replaced whole by its rebuild.
 """
