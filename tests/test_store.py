@@ -317,3 +317,29 @@ def test_a_window_replaces_its_days_and_records_them_in_one_transaction(backend,
     assert store.day_counts(database, *key, date(2024, 5, 28), day, calendar) == {day: 60}
     database.delete_bar_data(*key)  # vn.py's own delete: the record no longer adds up
     assert store.held_days(database, *key, day, day, calendar) == set()
+
+
+def test_hourly_sums_by_one_query_are_the_rows_added_up(backend):
+    """`verify`'s per-hour sums read by one aggregate query equal the rows added up one by
+    one: a night session past midnight before a holiday, the day after it, volumes whose
+    sum a single-precision column cannot hold, and ticks across an hour."""
+    from vnpy_norvix.store import DatabaseStore
+    from vnpy_norvix.store.base import Store
+
+    backend.use("bulk")
+    minute = timedelta(minutes=1)
+    night = bars("au2406", Interval.MINUTE, datetime(2024, 6, 7, 21, 0, tzinfo=SHANGHAI), 330, minute, seed=21)
+    after = bars("au2406", Interval.MINUTE, datetime(2024, 6, 11, 9, 0, tzinfo=SHANGHAI), 150, minute, seed=22)
+    for i, bar in enumerate(night + after):
+        bar.volume = 1_000_000 + i * 0.37
+    backend.database.save_bar_data(list(reversed(night + after)))
+    backend.database.save_tick_data(ticks("au2406", datetime(2024, 6, 11, 9, 59, 50, tzinfo=SHANGHAI), 60, seed=23))
+    store = DatabaseStore(backend.database)
+    for interval in (Interval.MINUTE, Interval.TICK):
+        series = ("au2406", Exchange.SHFE, interval)
+        by_query, by_rows = store.stretches(series), Store.stretches(store, series)
+        assert [(s.begin, s.count, s.first, s.last) for s in by_query] == \
+               [(s.begin, s.count, s.first, s.last) for s in by_rows]
+        assert len(by_query) == (6 + 3 if interval == Interval.MINUTE else 2)
+        for mine, theirs in zip(by_query, by_rows):
+            assert mine.bar == (None if theirs.bar is None else pytest.approx(theirs.bar, rel=1e-12))

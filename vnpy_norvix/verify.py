@@ -8,10 +8,11 @@ and close, negative volumes, tick prices that cannot be; overview entries whose 
 start or end disagree with the rows. A continuous series is compared with a rebuild
 from the service when a remembered `continuous` made it, else reported as skipped.
 
-The store's side is read per minute of China time as the store counts its trading days
-(aggregate queries through the bulk writer of vnpy_sqlite, vnpy_postgresql and
-vnpy_mysql, else the adapter's load functions); the service's side from its
-answers, as a download reads them. `--repair` fetches the days found again and puts
+The store's side is read summed up per hour of China time (`Store.stretches`: one
+aggregate query through the bulk writer of vnpy_sqlite, vnpy_postgresql and vnpy_mysql,
+polars over a lab file, else the adapter's load functions), per minute only for the
+hours that may hold a record outside the sessions and for `--deep`; the service's side
+from its answers, as a download reads them. `--repair` fetches the days found again and puts
 them in place of what was stored of them, one transaction per window, then rewrites the
 overviews from the rows; a continuous series is replaced whole by its rebuild.
 """
@@ -21,9 +22,10 @@ from __future__ import annotations
 import argparse
 
 from collections import Counter
+from itertools import accumulate
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-from datetime import date, datetime
+from datetime import date, datetime, timedelta
 from typing import Any
 
 from vnpy.trader.constant import Exchange, Interval
@@ -40,7 +42,10 @@ from .rolls import RollRule
 from .download.source import days_of
 from .store import Series, Store
 from .store import days as day_record
-from .store.base import Minutes, bar_values
+from .store.base import Minutes, Stretch, bar_values
+
+
+HOUR = timedelta(hours=1)
 
 
 @dataclass(frozen=True)
@@ -180,11 +185,11 @@ def verify_series(source: Source, database: Store, series: Series, report: Repor
     except Failure as failure:
         report.skipped.append(f"{label}: {messages.not_a_contract(failure_text(failure))}")
         return
-    stored = database.minute_counts(series)
-    if not stored:
+    stretches = database.stretches(series)
+    if not stretches:
         report.findings += check_overview(label, database, series)
         return
-    days = sorted({WEEKDAYS.trading_day(moment, interval) for moment in stored})
+    days = sorted({WEEKDAYS.trading_day(stretch.begin, interval) for stretch in stretches})
     first, last = claimed_range(days[0], days[-1], (owners or {}).get(f"{symbol} {interval.value}"))
     daily = source.daily_bars(symbol, exchange, first, last)
     calendar = Calendar(days_of(daily, first, last))
@@ -192,19 +197,19 @@ def verify_series(source: Source, database: Store, series: Series, report: Repor
     if deep or records is None:  # every record against a fresh download
         values: dict[datetime, tuple[float, ...]] = {}
         served = service_minutes(source, series, calendar, calendar.days, values)
-        found = compare_days(label, series, calendar, stored, served, first, last)
+        found = compare_days(label, series, calendar, database.minute_counts(series), served, first, last)
         if deep and interval != Interval.TICK:
             found += differing_values(label, interval, database.stored_bars(series), values)
     else:  # the stored records against the daily bars alone (one request per series)
         unserved = {day for day, record in records.items() if record.state in day_record.SERVED_NOTHING}
-        found = stored_days(label, series, calendar, stored, daily, first, last, unserved)
+        found = stored_days(label, database, series, calendar, stretches, daily, first, last, unserved)
     for moment, defect in database.bad_values(series):
         found.append(Finding(label, calendar.trading_day(moment, interval), defect,
                              messages.bad_value(defect, moment)))
     if interval != Interval.TICK:  # a day already found wrong is not named twice
         named = {finding.day for finding in found}
-        found += [finding for finding in against_daily(label, interval, database.stored_bars(series), daily)
-                  if finding.day not in named]
+        found += [finding for finding in against_daily(label, interval, stored_parts(database, series, stretches),
+                                                        daily) if finding.day not in named]
     overview = check_overview(label, database, series)
     found = merge(found)
     report.checked.append(label)
@@ -217,20 +222,32 @@ def verify_series(source: Source, database: Store, series: Series, report: Repor
             report.repaired.append(messages.overview_rewritten(label))
 
 
-def stored_days(label: str, series: Series, calendar: Calendar, stored: Minutes, daily: dict[date, BarData],
-                first: date, last: date, unserved: set[date]) -> list[Finding]:
+# How many minutes of a China-time day, up to each one, lie outside every session.
+OUTSIDE = list(accumulate((not in_sessions(datetime(2000, 1, 3, minute // 60, minute % 60, tzinfo=CHINA_TZ))
+                           for minute in range(24 * 60)), initial=0))
+
+
+def may_lie_outside(stretch: Stretch) -> bool:
+    """Whether a minute from the stretch's first record's to its last's lies outside the sessions."""
+    return OUTSIDE[stretch.last.hour * 60 + stretch.last.minute + 1] > OUTSIDE[stretch.first.hour * 60
+                                                                                + stretch.first.minute]
+
+
+def stored_days(label: str, database: Store, series: Series, calendar: Calendar, stretches: list[Stretch],
+                daily: dict[date, BarData], first: date, last: date, unserved: set[date]) -> list[Finding]:
     """Day by day, what the store holds against the service's daily bars, without fetching
     a record: days that traded with nothing stored (but those the record knows the service
     has nothing of), records filed under a day the contract did not trade, records
-    outside the sessions. What a stored day adds up to is `against_daily`'s."""
+    outside the sessions (counted per minute only in the hours that may hold any). What a
+    stored day adds up to is `against_daily`'s."""
     interval = series[2]
-    by_day: dict[date, list[datetime]] = {}
-    for moment in stored:
-        by_day.setdefault(calendar.trading_day(moment, interval), []).append(moment)
+    by_day: dict[date, list[Stretch]] = {}
+    for stretch in stretches:
+        by_day.setdefault(calendar.trading_day(stretch.begin, interval), []).append(stretch)
     findings: list[Finding] = []
     for day in sorted(set(by_day) | {d for d in daily if first <= d <= last}):
-        moments = by_day.get(day, [])
-        held = sum(stored[m] for m in moments)
+        hours = by_day.get(day, [])
+        held = sum(stretch.count for stretch in hours)
         bar = daily.get(day)
         if not held:
             if bar is not None and bar.volume > 0 and day not in unserved:
@@ -239,7 +256,9 @@ def stored_days(label: str, series: Series, calendar: Calendar, stored: Minutes,
         if not calendar.is_open(day):
             findings.append(Finding(label, day, "not_traded", messages.day_not_traded(held)))
             continue
-        outside = sorted(m for m in moments if not in_sessions(m))
+        outside = sorted(moment for stretch in hours if may_lie_outside(stretch)
+                         for moment in database.minute_counts(series, stretch.begin, stretch.begin + HOUR)
+                         if not in_sessions(moment))
         if outside:
             findings.append(Finding(label, day, "outside_sessions", messages.outside_sessions(len(outside),
                                                                                                outside[0])))
@@ -255,13 +274,26 @@ def claimed_range(first: date, last: date, command: remembered.Command | None) -
     return min(first, date.fromisoformat(command["start"])), max(last, end)
 
 
-def against_daily(label: str, interval: Interval, held: dict[datetime, tuple[float, ...]],
+def stored_parts(database: Store, series: Series, stretches: list[Stretch]) -> dict[date, list[tuple[float, ...]]]:
+    """Each stored trading day's parts in time order, as `against_daily` adds them up: the
+    hours' sums (open, high, low, close, volume), or a daily series' bars whole."""
+    interval = series[2]
+    by_day: dict[date, list[tuple[float, ...]]] = {}
+    if interval == Interval.DAILY:
+        held = database.stored_bars(series)
+        for moment in sorted(held):
+            by_day.setdefault(WEEKDAYS.trading_day(moment, interval), []).append(held[moment])
+        return by_day
+    for stretch in stretches:
+        if stretch.bar is not None:
+            by_day.setdefault(WEEKDAYS.trading_day(stretch.begin, interval), []).append(stretch.bar)
+    return by_day
+
+
+def against_daily(label: str, interval: Interval, by_day: dict[date, list[tuple[float, ...]]],
                   daily: dict[date, BarData]) -> list[Finding]:
     """Each stored trading day of bars against the service's daily bar: its volumes' sum,
     highest high and lowest low, first open and last close (a daily series: every value)."""
-    by_day: dict[date, list[tuple[float, ...]]] = {}
-    for moment in sorted(held):
-        by_day.setdefault(WEEKDAYS.trading_day(moment, interval), []).append(held[moment])
     found = []
     for day, bars in sorted(by_day.items()):
         bar = daily.get(day)

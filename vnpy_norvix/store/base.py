@@ -62,6 +62,35 @@ def value_defects(record: Record) -> list[str]:
 
 
 @dataclass(frozen=True)
+class Stretch:
+    """The stored records of a series in one hour of China time, within which the
+    trading day of a moment never changes (the parts of a date begin on the hour)."""
+    begin: datetime  # the hour, China time
+    count: int
+    first: datetime  # the first and last record's time, China time
+    last: datetime
+    # First open, highest high, lowest low, last close and the volumes' sum (bars only).
+    bar: tuple[float, float, float, float, float] | None
+
+
+def fold_stretches(times: Sequence[datetime], bars: Sequence[tuple[float, ...]] | None) -> list[Stretch]:
+    """Records (China times in ascending order, with `bar_values` where bars) summed up per hour."""
+    stretches: list[Stretch] = []
+    start = 0
+    for index in range(1, len(times) + 1):
+        if index < len(times) and times[index].replace(minute=0, second=0, microsecond=0) == \
+                times[start].replace(minute=0, second=0, microsecond=0):
+            continue
+        held = bars[start:index] if bars is not None else None
+        stretches.append(Stretch(
+            times[start].replace(minute=0, second=0, microsecond=0), index - start, times[start], times[index - 1],
+            None if not held else (held[0][0], max(b[1] for b in held), min(b[2] for b in held), held[-1][3],
+                                   sum(b[4] for b in held))))
+        start = index
+    return stretches
+
+
+@dataclass(frozen=True)
 class Holding:
     first: datetime
     last: datetime
@@ -153,9 +182,17 @@ class Store(ABC):
         """Series the store holds rows of that its overviews may not show."""
         return set()
 
-    def minute_counts(self, series: Series) -> Minutes:
-        """The records stored of `series` per minute of China time."""
-        return Counter(china(record.datetime).replace(second=0, microsecond=0) for record in self.load(series))
+    def minute_counts(self, series: Series, begin: datetime | None = None, end: datetime | None = None) -> Minutes:
+        """The records stored of `series` per minute of China time (those in [begin, end))."""
+        times = (china(record.datetime) for record in self.load(series))
+        return Counter(moment.replace(second=0, microsecond=0) for moment in times
+                       if (begin is None or begin <= moment) and (end is None or moment < end))
+
+    def stretches(self, series: Series) -> list[Stretch]:
+        """The stored records of `series` summed up per hour of China time, in time order."""
+        records = sorted(self.load(series), key=lambda record: record.datetime)
+        bars = None if series[2] == Interval.TICK else [bar_values(cast(BarData, bar)) for bar in records]
+        return fold_stretches([china(record.datetime) for record in records], bars)
 
     def bad_values(self, series: Series) -> list[tuple[datetime, str]]:
         """Stored records whose values cannot be: (China time, what is wrong)."""

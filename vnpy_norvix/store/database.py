@@ -22,7 +22,7 @@ from vnpy.trader.object import BarData, TickData
 from norvix_datafeed import CHINA_TZ
 
 from ..calendar import WEEKDAYS, Calendar, database_time
-from .base import BAR_FIELDS, Minutes, Record, Series, Store, china
+from .base import BAR_FIELDS, Minutes, Record, Series, Store, Stretch, china
 from .days import DayRecord, counted_days, record_rows, replaced
 from .schema import SHAPES
 
@@ -437,12 +437,33 @@ class DatabaseStore(Store):
         layout = SHAPES[shape_of(interval)]
         return writer.name(layout.table), writer.matching(layout.key)
 
-    def minute_counts(self, series: Series) -> Minutes:
-        """The records stored of `series` per minute of China time."""
+    def minute_counts(self, series: Series, begin: datetime | None = None, end: datetime | None = None) -> Minutes:
+        """The records stored of `series` per minute of China time (those in [begin, end))."""
         found: Minutes = Counter()
-        for moment, count in time_counts(self.database, *series, *EVERY_TIME, "minute"):
+        for moment, count in time_counts(self.database, *series, begin or EVERY_TIME[0], end or EVERY_TIME[1],
+                                         "minute"):
             found[china(moment)] += count
         return found
+
+    def stretches(self, series: Series) -> list[Stretch]:
+        """The stored records of `series` summed up per hour of China time by one aggregate
+        query, where the writer knows the tables and an hour of stored time is one of China
+        time ("database.timezone" whole hours from it)."""
+        writer = self.writer(series[2])
+        if writer is None:
+            return super().stretches(series)
+        count, first, last = self._row_span(writer, series)
+        if first is None or last is None:
+            return []
+        if not whole_hours_apart(database_time(first), database_time(last)):
+            return super().stretches(series)
+        found = []
+        for hour, rows, earliest, latest, *bar in writer.stretches(shape_of(series[2]), series_key(*series)):
+            found.append(Stretch(china(writer.read_truncated(hour)), int(rows), china(writer.read_time(earliest)),
+                                 china(writer.read_time(latest)),
+                                 (float(bar[3]), float(bar[0]), float(bar[1]), float(bar[4]), float(bar[2]))
+                                 if bar else None))
+        return sorted(found, key=lambda stretch: stretch.begin)  # China time's order, whatever the zone's
 
     def bad_values(self, series: Series) -> list[tuple[datetime, str]]:
         """Stored records whose values cannot be: (China time, what is wrong)."""

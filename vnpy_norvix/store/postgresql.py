@@ -92,6 +92,12 @@ class PostgresqlWriter(Writer):
     def read_truncated(self, value: object) -> datetime:
         return value  # type: ignore[return-value]  # psycopg2 reads a timestamp as a naive datetime
 
+    def total(self, column: str) -> str:
+        # vnpy_postgresql's columns are REAL, whose SUM would be REAL too (7 digits); each
+        # value is widened through its text, the shortest that reads back as it, which is
+        # what the driver hands a row's reader (1000000.4, not 1000000.375).
+        return f"SUM(CAST(CAST({column} AS TEXT) AS DOUBLE PRECISION))"
+
     def text_times(self) -> bool:
         return True  # the rows go through csv.writer, which writes a datetime as its str()
 

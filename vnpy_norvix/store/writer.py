@@ -318,3 +318,32 @@ class Writer(ABC):
                             f"AND {moment} >= {p} AND {moment} < {p} GROUP BY {hour}",
                             (*map(text, key), begin, end))
         return [(self.read_truncated(value), int(count)) for value, count in rows]
+
+    def total(self, column: str) -> str:
+        """SQL for the sum of a column of prices or volumes, in double precision."""
+        return f"SUM({column})"
+
+    def stretches(self, shape_name: str, key: Row) -> Results:
+        """The rows of series `key` summed up per hour of their stored time, in time order:
+        the hour (as `truncated` gives it), the count, the first and last time (as stored)
+        and, of bars, the highest high, lowest low, the volumes' sum, the first open and the
+        last close (the rows at the first and last time, found again by the unique index)."""
+        shape = SHAPES[shape_name]
+        q, table, moment = self.name, self.name(shape.table), self.name("datetime")
+        hour = self.truncated(moment, "hour")
+        key = tuple(map(text, key))
+        if shape_name != "bars":
+            return self.execute(f"SELECT {hour}, COUNT(*), MIN({moment}), MAX({moment}) FROM {table} "
+                                f"WHERE {self.matching(shape.key)} GROUP BY {hour} ORDER BY {hour}", key)
+        summed = (f"SELECT {hour} AS hr, COUNT(*) AS n, MIN({moment}) AS t0, MAX({moment}) AS t1, "
+                  f"MAX({q('high_price')}) AS hi, MIN({q('low_price')}) AS lo, {self.total(q('volume'))} AS vol "
+                  f"FROM {table} WHERE {self.matching(shape.key)} GROUP BY {hour}")
+
+        def row(alias: str, at: str) -> str:
+            return (f"JOIN {table} {alias} ON "
+                    + " AND ".join(f"{alias}.{q(name)} = {self.param}" for name in shape.key)
+                    + f" AND {alias}.{moment} = h.{at}")
+
+        return self.execute(f"SELECT h.hr, h.n, h.t0, h.t1, h.hi, h.lo, h.vol, f.{q('open_price')}, "
+                            f"l.{q('close_price')} FROM ({summed}) h {row('f', 't0')} {row('l', 't1')} "
+                            f"ORDER BY h.hr", key * 3)
