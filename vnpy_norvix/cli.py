@@ -43,10 +43,6 @@ if TYPE_CHECKING:
     from .remembered import Entry
     from .store import Store
     from .store.lab import LabStore
-    from .rolls import RollRule
-
-EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = exits.OK, exits.FAILED, exits.USAGE, exits.INTERRUPTED
-
 
 def _day(text: str) -> date:
     try:
@@ -136,13 +132,6 @@ def _roll_options(parser: argparse.ArgumentParser) -> None:
     rules.add_argument("--method", choices=METHODS, default="ratio",
                        help="ratio (default) scales each segment, difference shifts it (prices stay on the tick "
                             "grid), none keeps raw prices")
-
-
-def rule_of(args: argparse.Namespace) -> RollRule:
-    from .rolls import RollRule
-
-    return RollRule(args.roll, args.threshold, args.confirm, args.before, tuple(args.months), args.force_days,
-                    args.depth)
 
 
 def _common(parser: argparse.ArgumentParser) -> None:
@@ -401,15 +390,28 @@ def ready_source_and_database(base_url: str | None, lab: str | None = None, lock
     return dl.Source(feed), database
 
 
+def open_run(args: argparse.Namespace, lock: bool | None = None) -> tuple[dl.Source, Store] | None:
+    """The opening step of a command that asks the service: its datafeed ready, its store
+    (vn.py's database, or --lab) opened and, unless `lock` is false (default: unless
+    --dry-run), locked for the run; None after telling why not."""
+    return ready_source_and_database(args.base_url, args.lab, lock=not args.dry_run if lock is None else lock,
+                                     wait=not args.no_wait)
+
+
 def _check_range(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """--end (default today in China), and --start where the command takes one: inside the
+    dates this tool handles, in order, and not starting in the future."""
     from .calendar import FIRST_DAY, LAST_DAY, OutOfCalendar, check_days, today_in_china
 
     today = today_in_china()
     args.end = args.end or today
+    start: date | None = getattr(args, "start", None)
     try:
-        check_days(args.start, args.end)
+        check_days(*([args.end] if start is None else [start, args.end]))
     except OutOfCalendar as error:
         parser.error(f"{error.value} is outside the dates this tool handles ({FIRST_DAY} .. {LAST_DAY})")
+    if start is None:
+        return
     if args.start > args.end:
         parser.error(f"--start {args.start} is after --end {args.end}")
     if args.start > today:
@@ -431,9 +433,9 @@ def run_download(args: argparse.Namespace) -> int:
     from .remembered import remember_run
 
     console.warn_of_zone()
-    opened = ready_source_and_database(args.base_url, args.lab, lock=not args.dry_run, wait=not args.no_wait)
+    opened = open_run(args)
     if opened is None:
-        return EXIT_FAILED
+        return exits.FAILED
     source, database = opened
     passing: list[str] = []  # the failures a later run may not meet
     targets, failures = dl.resolve(source, args.symbols, args.product, args.contracts, args.start, args.end, passing)
@@ -458,7 +460,7 @@ def run_download(args: argparse.Namespace) -> int:
         CONSOLE.fail("failures:\n" + "\n".join(summary.failed))
         address_hint(args.base_url, source, summary.failed)
     if any(outcome.interrupted for outcome in outcomes):
-        return EXIT_INTERRUPTED
+        return exits.INTERRUPTED
     # Lasting: a refusal, an unknown contract, a failed save... A day given up on is
     # lasting too, but says nothing against the command itself.
     refused = len(failures) - len(passing) + sum(bool(o.error and not o.passing and not o.unsettled) for o in outcomes)
@@ -487,7 +489,7 @@ def dry_run_download(args: argparse.Namespace, tasks: list[dl.Task], failures: l
     for line in failures:
         CONSOLE.fail(f"FAILED: {line}")
     args.summary.update(dry_run=True, tasks=items, failures=failures)
-    return EXIT_FAILED if failures or any(task.failure for task in tasks) else EXIT_OK
+    return exits.FAILED if failures or any(task.failure for task in tasks) else exits.OK
 
 
 def summarise_download(args: argparse.Namespace, outcomes: list[dl.Outcome], failures: list[str]) -> None:
@@ -515,15 +517,15 @@ def run_status(args: argparse.Namespace) -> int:
         lab = open_lab_store(args.lab) if Path(args.lab).is_dir() else None  # status makes no folder
         if lab is None:
             CONSOLE.fail(f"error: no AlphaLab folder at {args.lab} (and none is made)")
-            return EXIT_FAILED
+            return exits.FAILED
         held = lab
         if args.rolls:
             CONSOLE.fail(f"{args.rolls}: a lab folder keeps each roll table as <vt_symbol>.rolls.csv beside the bars")
-            return EXIT_USAGE
+            return exits.USAGE
     else:
         database = open_database()
         if database is None:
-            return EXIT_FAILED
+            return exits.FAILED
         if args.rolls:
             return stored_rolls(args, database)
         held = store.as_store(database)
@@ -557,7 +559,7 @@ def run_status(args: argparse.Namespace) -> int:
                                "unsettled", "holes", "command"], rows, right=(3, 7, 8, 9)))
         for note in notes:
             CONSOLE.summary(note)
-    return EXIT_OK
+    return exits.OK
 
 
 def stored_rolls(args: argparse.Namespace, database: BaseDatabase) -> int:
@@ -572,15 +574,15 @@ def stored_rolls(args: argparse.Namespace, database: BaseDatabase) -> int:
     if writer is None:
         CONSOLE.fail(f"{args.rolls}: this database keeps no roll tables (vnpy_sqlite, vnpy_postgresql and "
                      f"vnpy_mysql do)")
-        return EXIT_FAILED
+        return exits.FAILED
     if not found:
         CONSOLE.summary(f"no roll table stored for {args.rolls}")
-        return EXIT_OK
+        return exits.OK
     columns = ("exchange", "interval", "decision_day", "effective_day", "from_contract", "to_contract",
                "from_close", "to_close", "factor", "trigger", "service_dominant")
     CONSOLE.summary(table(list(columns), [["-" if row[c] is None else f"{row[c]:g}" if isinstance(row[c], float)
                                            else row[c] for c in columns] for row in found], right=(6, 7, 8)))
-    return EXIT_OK
+    return exits.OK
 
 
 @contextmanager
@@ -607,20 +609,20 @@ def run_continuous(args: argparse.Namespace) -> int:
     from norvix_datafeed import CHINA_TZ
 
     from . import download as dl
-    from .continuous import continuous_bars
+    from .continuous import continuous_bars, dry_run_continuous, name_taken, rule_of
     from .remembered import remember_run
     from .rolls import EmptyCycle
 
     console.warn_of_zone()
     if args.next:
         return next_rolls(args)
-    opened = ready_source_and_database(args.base_url, args.lab, lock=not args.dry_run, wait=not args.no_wait)
+    opened = open_run(args)
     if opened is None:
-        return EXIT_FAILED
+        return exits.FAILED
     source, database = opened
     if args.name and (taken := name_taken(args, database)):
         CONSOLE.fail(f"error: --name {args.name} is the symbol of the remembered series of {taken}")
-        return EXIT_USAGE
+        return exits.USAGE
     if args.dry_run:
         return dry_run_continuous(args, source)
     rule = rule_of(args)
@@ -636,7 +638,7 @@ def run_continuous(args: argparse.Namespace) -> int:
                                          method=args.method, **rule.keywords())
             except EmptyCycle as problem:
                 CONSOLE.fail(f"error: {problem}")
-                return EXIT_USAGE
+                return exits.USAGE
             except dl.Failure as failure:
                 lost.append(f"{product} {interval.value}: FAILED: {dl.failure_text(failure)}")
                 CONSOLE.fail(lost[-1])
@@ -697,12 +699,12 @@ def next_rolls(args: argparse.Namespace) -> int:
     """`continuous --next`: the rule's decision after the close of --end, for each product."""
     from . import download as dl
     from .calendar import today_in_china
-    from .continuous import next_roll
+    from .continuous import next_roll, rule_of
     from .rolls import EmptyCycle
 
     datafeed = ready_datafeed(args.base_url)
     if datafeed is None:
-        return EXIT_FAILED
+        return exits.FAILED
     source = dl.Source(datafeed)
     rule = rule_of(args)
     as_of = args.end or today_in_china()
@@ -712,7 +714,7 @@ def next_rolls(args: argparse.Namespace) -> int:
             found = next_roll(source, product, as_of, start=args.start, **rule.keywords())
         except EmptyCycle as problem:
             CONSOLE.fail(f"error: {problem}")
-            return EXIT_USAGE
+            return exits.USAGE
         except dl.Failure as failure:
             CONSOLE.fail(f"{product}: FAILED: {dl.failure_text(failure)}")
             failed += 1
@@ -725,72 +727,30 @@ def next_rolls(args: argparse.Namespace) -> int:
     if rows:
         CONSOLE.summary(table(["product", "current", "next", "rolls", "decided", "effective"], rows))
     args.summary.update(failed=failed)
-    return EXIT_FAILED if failed else EXIT_OK
-
-
-def name_taken(args: argparse.Namespace, database: Store) -> str | None:
-    """The product of another remembered continuous series saved under `args.name`, if any."""
-    from . import download as dl
-    from .remembered import memory
-
-    for entry in memory(database).entries():
-        command = entry.command
-        if (not entry.problem and command["command"] == "continuous" and (command["name"] or "").lower()
-                == args.name.lower() and set(command["products"]) != set(args.products)):
-            return ", ".join(command["products"])
-    return None
-
-
-def dry_run_continuous(args: argparse.Namespace, source: dl.Source) -> int:
-    from . import download as dl
-    from .preview import continuous_plan
-
-    CONSOLE.summary("dry run: nothing is fetched or saved")
-    failed = 0
-    for product in dict.fromkeys(args.products):
-        try:
-            lines, items = continuous_plan(source, product, args.start, args.end, list(dict.fromkeys(args.interval)),
-                                           rule_of(args))
-        except dl.Failure as failure:
-            CONSOLE.fail(f"{product}: FAILED: {dl.failure_text(failure)}")
-            failed += 1
-            continue
-        CONSOLE.summary("\n".join(lines))
-        args.summary.setdefault("series", []).extend(items)
-    args.summary.update(dry_run=True, failed=failed)
-    return EXIT_FAILED if failed else EXIT_OK
+    return exits.FAILED if failed else exits.OK
 
 
 def run_update(args: argparse.Namespace) -> int:
     from .update import run_update as update
 
     console.warn_of_zone()
-    opened = ready_source_and_database(args.base_url, args.lab, lock=not args.dry_run, wait=not args.no_wait)
+    opened = open_run(args)
     if opened is None:
-        return EXIT_FAILED
+        return exits.FAILED
     source, database = opened
     return update(args, build_parser(), {"download": run_download, "continuous": run_continuous}, database, source)
 
 
 def run_commands(args: argparse.Namespace) -> int:
-    from . import messages
     from .remembered import memory
-    from .update import list_commands
-
     from .store import as_store
     from .store.lab import LabStore
+    from .update import commands
 
     database = LabStore(args.lab) if args.lab else open_database()
     if database is None:
-        return EXIT_FAILED
-    kept = memory(as_store(database))
-    if args.forget is not None:
-        if not kept.forget(args.forget):
-            CONSOLE.fail(messages.not_remembered(args.forget))
-            return EXIT_FAILED
-        CONSOLE.summary(messages.forgotten(args.forget))
-    args.summary["commands"] = list_commands(kept)
-    return EXIT_OK
+        return exits.FAILED
+    return commands(args, memory(as_store(database)))
 
 
 def run_verify(args: argparse.Namespace) -> int:
@@ -802,9 +762,9 @@ def run_verify(args: argparse.Namespace) -> int:
         args.summary.update(findings=[{"series": None, "day": None, "defect": "no_lab", "detail": str(args.lab)}])
         return exits.FAILED
 
-    opened = ready_source_and_database(args.base_url, args.lab, lock=args.repair, wait=not args.no_wait)
+    opened = open_run(args, lock=args.repair)
     if opened is None:
-        return EXIT_FAILED
+        return exits.FAILED
     source, database = opened
     return verify(args, source, database)
 
@@ -817,7 +777,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         console.read_settings_file()  # before anything imports vn.py's settings
     except ValueError as problem:
         print(f"error: {problem}", file=sys.stderr)
-        return EXIT_USAGE
+        return exits.USAGE
     if args.command == "download" and not (args.symbols or args.product):
         parser.error("name contracts (e.g. rb2405.SHFE) or products (--product rb)")
     if args.command == "download" and args.jobs < 1:
@@ -829,6 +789,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             parser.error(unfit)
         if Interval.TICK in args.interval:
             parser.error("continuous series are built from bars: use d, 1h or 1m")
+        from .continuous import rule_of
+
         rule_problem = rule_of(args).problem()
         if rule_problem:
             parser.error(rule_problem)
@@ -840,13 +802,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         if args.lab and set(args.interval) - {Interval.DAILY, Interval.MINUTE}:
             parser.error("an AlphaLab folder keeps daily and minute bars: use --interval d and/or 1m with --lab")
     if args.command == "update":
-        from .calendar import FIRST_DAY, LAST_DAY, OutOfCalendar, check_days, today_in_china
-
-        args.end = args.end or today_in_china()
-        try:
-            check_days(args.end)
-        except OutOfCalendar as error:
-            parser.error(f"{error.value} is outside the dates this tool handles ({FIRST_DAY} .. {LAST_DAY})")
+        _check_range(parser, args)
     try:
         console.setup(args)
     except ValueError as problem:
@@ -857,7 +813,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return run_command(commands[args.command], args)
     except KeyboardInterrupt:
         CONSOLE.fail("interrupted")
-        return EXIT_INTERRUPTED
+        return exits.INTERRUPTED
 
 
 def store_named(args: argparse.Namespace) -> str:
