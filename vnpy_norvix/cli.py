@@ -17,12 +17,10 @@ from __future__ import annotations
 
 import argparse
 import json
-import signal
 import sys
-import time
-from collections.abc import Callable, Iterator, Sequence
-from contextlib import contextmanager, redirect_stdout
-from datetime import date, datetime
+from collections.abc import Callable, Sequence
+from contextlib import redirect_stdout
+from datetime import date
 from pathlib import Path
 from typing import TYPE_CHECKING
 from urllib.parse import urlsplit
@@ -32,7 +30,7 @@ from vnpy.trader.constant import Exchange, Interval
 from . import console, exits
 from .console import CONSOLE
 from .names import ADJUSTMENTS, INTERVAL_NAMES, check_vt_symbol, is_name, series_name_problem
-from .report import download_summary, moment, plural, rolls_table, span, table
+from .report import moment, table
 
 if TYPE_CHECKING:
     from vnpy.trader.database import BaseDatabase
@@ -40,7 +38,6 @@ if TYPE_CHECKING:
     from . import download as dl
 
     from .datafeed import Datafeed
-    from .remembered import Entry
     from .store import Store
     from .store.lab import LabStore
 
@@ -306,21 +303,11 @@ def make_datafeed(base_url: str | None) -> Datafeed:
     return feed
 
 
-def address_origin(base_url: str | None) -> str:
-    """Where the service's address of this run came from, for messages that name it."""
-    if base_url:
-        return "given with --base-url"
-    from vnpy.trader.setting import SETTINGS
-
-    if SETTINGS.get("datafeed.base_url"):
-        return f'from the setting "datafeed.base_url" in {console.settings_path()}'
-    return "the datafeed's default (no --base-url, no setting \"datafeed.base_url\")"
-
-
 def ready_datafeed(base_url: str | None) -> Datafeed | None:
     """The datafeed, or None after telling why it cannot be used: its first query (what
     its `init` asks) answered through the engine, whose failure names its kind."""
     from .download import Failure, failure_text
+    from .download.command import address_origin
     from .engine import Engine
 
     feed = make_datafeed(base_url)
@@ -418,93 +405,14 @@ def _check_range(parser: argparse.ArgumentParser, args: argparse.Namespace) -> N
         parser.error(f"--start {args.start} is in the future: nothing has traded since {today}")
 
 
-def address_hint(base_url: str | None, source: dl.Source, failed: Sequence[str]) -> None:
-    """Which address failed to answer, and where it came from, once after the failures."""
-    from .messages import TIMED_OUT, UNREACHABLE
-
-    if any(UNREACHABLE in line or TIMED_OUT in line for line in failed):
-        CONSOLE.fail(f"the service's address {source.engine.mask(source.engine.base_url)} was "
-                     f"{address_origin(base_url)}")
-
-
 def run_download(args: argparse.Namespace) -> int:
-    from . import download as dl
-    from .progress import make_progress
-    from .remembered import remember_run
+    from .download.command import run_download as download
 
     console.warn_of_zone()
     opened = open_run(args)
     if opened is None:
         return exits.FAILED
-    source, database = opened
-    passing: list[str] = []  # the failures a later run may not meet
-    targets, failures = dl.resolve(source, args.symbols, args.product, args.contracts, args.start, args.end, passing)
-    tasks = dl.plan(source, targets, list(dict.fromkeys(args.interval)), database)
-    if args.dry_run:
-        return dry_run_download(args, tasks, failures)
-    CONSOLE.say(f"download: {plural(len(targets), 'contract')} x {plural(len(set(args.interval)), 'interval')}, "
-                f"{plural(sum(task.windows for task in tasks), 'window')} to fetch into "
-                f"{database.describe()}")
-    progress = make_progress(tasks, CONSOLE)
-    try:
-        outcomes = dl.Downloader(source, database, progress, args.jobs).run(tasks)
-    finally:
-        progress.close()
-    if args.lab:
-        failures += add_lab_contracts(args, source, [outcome.task.target.vt_symbol for outcome in outcomes
-                                                     if outcome.ok])
-    summarise_download(args, outcomes, failures)
-    summary = download_summary(outcomes, failures, width=terminal_width(), require_data=args.require_data)
-    CONSOLE.summary(summary.text)
-    if summary.failed:
-        CONSOLE.fail("failures:\n" + "\n".join(summary.failed))
-        address_hint(args.base_url, source, summary.failed)
-    if any(outcome.interrupted for outcome in outcomes):
-        return exits.INTERRUPTED
-    # Lasting: a refusal, an unknown contract, a failed save... A day given up on is
-    # lasting too, but says nothing against the command itself.
-    refused = len(failures) - len(passing) + sum(bool(o.error and not o.passing and not o.unsettled) for o in outcomes)
-    lasting = len(summary.failed) - len(passing) - sum(bool(o.error and o.passing) for o in outcomes)
-    if not refused:
-        remembering(remember_run("download", args, database,
-                                 {f"{o.task.target.symbol} {o.task.interval.value}" for o in outcomes}))
-    return exits.FAILED if lasting else exits.UNAVAILABLE if summary.failed else exits.OK
-
-
-def remembering(remembered: tuple[Entry | None, list[Entry]]) -> Entry | None:
-    """The entry remembered; the remembered commands it replaced said on standard error."""
-    from . import messages
-    from .remembered import command_text
-
-    for entry in remembered[1]:
-        CONSOLE.fail(messages.replaced_command(entry.number, command_text(entry.command)))
-    return remembered[0]
-
-
-def dry_run_download(args: argparse.Namespace, tasks: list[dl.Task], failures: list[str]) -> int:
-    from .preview import download_plan
-
-    lines, items = download_plan(tasks)
-    CONSOLE.summary("\n".join(["dry run: nothing is fetched or saved", *lines]))
-    for line in failures:
-        CONSOLE.fail(f"FAILED: {line}")
-    args.summary.update(dry_run=True, tasks=items, failures=failures)
-    return exits.FAILED if failures or any(task.failure for task in tasks) else exits.OK
-
-
-def summarise_download(args: argparse.Namespace, outcomes: list[dl.Outcome], failures: list[str]) -> None:
-    args.summary.update(failures=failures, tasks=[
-        {"series": outcome.task.target.vt_symbol, "interval": outcome.task.interval.value, "fetched": outcome.fetched,
-         "new": outcome.new, "windows": outcome.task.windows, "error": outcome.error,
-         "interrupted": outcome.interrupted, "provisional": outcome.provisional, "unsettled": outcome.unsettled,
-         "not_carried": outcome.not_carried} for outcome in outcomes])
-
-
-def terminal_width() -> int | None:
-    """The terminal's width when standard output is one: the tables fit in it."""
-    import shutil
-
-    return shutil.get_terminal_size().columns if sys.stdout.isatty() else None
+    return download(args, *opened)
 
 
 def run_status(args: argparse.Namespace) -> int:
@@ -585,149 +493,18 @@ def stored_rolls(args: argparse.Namespace, database: BaseDatabase) -> int:
     return exits.OK
 
 
-@contextmanager
-def deferred_interrupt() -> Iterator[None]:
-    """Ctrl-C waits for the end of the block (on the main thread): a series is replaced
-    whole, not deleted and then left unsaved."""
-    caught: list[int] = []
-    previous = signal.signal(signal.SIGINT, lambda number, frame: caught.append(number))
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous)
-    if caught:
-        raise KeyboardInterrupt
-
-
-def add_lab_contracts(args: argparse.Namespace, source: dl.Source, vt_symbols: list[str]) -> list[str]:
-    from .research.lab import add_contracts
-
-    return add_contracts(args.lab, source.reference, vt_symbols, tuple(args.rates) if args.rates else None)
-
-
 def run_continuous(args: argparse.Namespace) -> int:
-    from norvix_datafeed import CHINA_TZ
-
     from . import download as dl
-    from .continuous import continuous_bars, dry_run_continuous, name_taken, rule_of
-    from .remembered import remember_run
-    from .rolls import EmptyCycle
+    from .continuous import next_rolls, run_continuous as build
 
     console.warn_of_zone()
     if args.next:
-        return next_rolls(args)
+        datafeed = ready_datafeed(args.base_url)
+        return exits.FAILED if datafeed is None else next_rolls(args, dl.Source(datafeed))
     opened = open_run(args)
     if opened is None:
         return exits.FAILED
-    source, database = opened
-    if args.name and (taken := name_taken(args, database)):
-        CONSOLE.fail(f"error: --name {args.name} is the symbol of the remembered series of {taken}")
-        return exits.USAGE
-    if args.dry_run:
-        return dry_run_continuous(args, source)
-    rule = rule_of(args)
-    built_at = datetime.now(CHINA_TZ)
-    failed = passing = 0  # failures, and those a later run may not meet
-    lost: list[str] = []  # the failures to ask the service, for the address's line
-    rows, built = [], []
-    for product in dict.fromkeys(args.products):
-        for interval in dict.fromkeys(args.interval):
-            began = time.monotonic()
-            try:
-                series = continuous_bars(source, product, args.start, args.end, interval, args.adjust, args.name,
-                                         method=args.method, **rule.keywords())
-            except EmptyCycle as problem:
-                CONSOLE.fail(f"error: {problem}")
-                return exits.USAGE
-            except dl.Failure as failure:
-                lost.append(f"{product} {interval.value}: FAILED: {dl.failure_text(failure)}")
-                CONSOLE.fail(lost[-1])
-                failed += 1
-                passing += exits.passing(failure)
-                continue
-            if interval == args.interval[0]:
-                held = "dominant contracts" if series.rule.plain else f"contracts held by --roll {series.rule.rule}"
-                CONSOLE.say(f"\n{product}: {len(series.segments)} {held}, {len(series.rolls)} rolls")
-                if series.rolls:
-                    CONSOLE.say(rolls_table(series))
-                args.summary.setdefault("rolls", {})[series.vt_symbol] = [roll.record() for roll in series.rolls]
-                for line in series.disagreements:
-                    CONSOLE.warn(line)
-            kept = f"{series.vt_symbol} {interval.value} is kept as it was"
-            if not series.bars:
-                CONSOLE.fail(f"{product} {interval.value}: FAILED: no {interval.value} bars between {args.start} "
-                             f"and {args.end}; {kept}")
-                failed += 1
-                continue
-            try:
-                with deferred_interrupt():
-                    rolls = [roll.record() for roll in series.rolls]
-                    # A lab file is replaced whole too: one build's scale per file.
-                    database.replace_series((series.name, series.exchange, interval), series.bars, rolls)
-            except Exception as exc:  # the database refused the series: nothing of it was stored
-                CONSOLE.fail(f"{product} {interval.value}: FAILED: saving: {type(exc).__name__}: {exc}; {kept}")
-                failed += 1
-                continue
-            if args.lab:
-                for line in add_lab_contracts(args, source, [series.vt_symbol]):
-                    CONSOLE.fail(f"{series.vt_symbol}: FAILED: {line}")
-                    failed += 1
-            built.append(series)
-            rows.append([series.vt_symbol, interval.value, args.adjust, len(series.bars),
-                         span(series.bars[0].datetime, series.bars[-1].datetime), f"{time.monotonic() - began:.1f}"])
-    if rows:
-        CONSOLE.summary("\n" + table(["symbol", "interval", "adjust", "bars", "range", "seconds"], rows, right=(3, 5)))
-    CONSOLE.summary(f"\n{len(rows)} series saved, {failed} failed")
-    address_hint(args.base_url, source, lost)
-    args.summary.update(saved=[{"series": row[0], "interval": row[1], "bars": row[3]} for row in rows], failed=failed)
-    if failed > passing:  # a refusal, a range without bars, a failed save: not remembered
-        return exits.FAILED
-    entry = remembering(remember_run("continuous", args, database))
-    if not failed and entry is not None:
-        from .update import record_build
-
-        unsettled = record_build(source, database, entry, args.end, built_at, built)
-        for line in unsettled:
-            CONSOLE.fail(line)
-        if unsettled:
-            args.summary.update(unsettled=unsettled)
-            return exits.FAILED
-    return exits.UNAVAILABLE if failed else exits.OK
-
-
-def next_rolls(args: argparse.Namespace) -> int:
-    """`continuous --next`: the rule's decision after the close of --end, for each product."""
-    from . import download as dl
-    from .calendar import today_in_china
-    from .continuous import next_roll, rule_of
-    from .rolls import EmptyCycle
-
-    datafeed = ready_datafeed(args.base_url)
-    if datafeed is None:
-        return exits.FAILED
-    source = dl.Source(datafeed)
-    rule = rule_of(args)
-    as_of = args.end or today_in_china()
-    rows, failed = [], 0
-    for product in dict.fromkeys(args.products):
-        try:
-            found = next_roll(source, product, as_of, start=args.start, **rule.keywords())
-        except EmptyCycle as problem:
-            CONSOLE.fail(f"error: {problem}")
-            return exits.USAGE
-        except dl.Failure as failure:
-            CONSOLE.fail(f"{product}: FAILED: {dl.failure_text(failure)}")
-            failed += 1
-            continue
-        rows.append([product, found.current, found.next, "yes" if found.changes else "no", found.decision_day,
-                     found.effective_day])
-        args.summary.setdefault("next", []).append(
-            {"product": product, "current": found.current, "next": found.next, "changes": found.changes,
-             "decision_day": found.decision_day.isoformat(), "effective_day": found.effective_day.isoformat()})
-    if rows:
-        CONSOLE.summary(table(["product", "current", "next", "rolls", "decided", "effective"], rows))
-    args.summary.update(failed=failed)
-    return exits.FAILED if failed else exits.OK
+    return build(args, *opened)
 
 
 def run_update(args: argparse.Namespace) -> int:
@@ -789,7 +566,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             parser.error(unfit)
         if Interval.TICK in args.interval:
             parser.error("continuous series are built from bars: use d, 1h or 1m")
-        from .continuous import rule_of
+        from .rolls import rule_of
 
         rule_problem = rule_of(args).problem()
         if rule_problem:

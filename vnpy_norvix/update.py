@@ -22,7 +22,7 @@ from .store import Store
 from .store.days import PROVISIONAL, STATE_NAMES, UNSETTLED, Daily, DayRecord, Tally, judge, tallies
 
 if TYPE_CHECKING:
-    from .continuous import ContinuousSeries
+    from .series.builder import ContinuousSeries
 
 Runner = Callable[[argparse.Namespace], int]
 
