@@ -30,7 +30,6 @@ from vnpy.trader.constant import Exchange, Interval
 from . import console, exits
 from .console import CONSOLE
 from .names import ADJUSTMENTS, INTERVAL_NAMES, check_vt_symbol, is_name, series_name_problem
-from .report import moment, table
 
 if TYPE_CHECKING:
     from vnpy.trader.database import BaseDatabase
@@ -417,80 +416,23 @@ def run_download(args: argparse.Namespace) -> int:
 
 def run_status(args: argparse.Namespace) -> int:
     from . import store
-    from .remembered import memory
-    from .status import series_days
+    from .status import show, stored_rolls
 
-    held: Store
     if args.lab:
         lab = open_lab_store(args.lab) if Path(args.lab).is_dir() else None  # status makes no folder
         if lab is None:
             CONSOLE.fail(f"error: no AlphaLab folder at {args.lab} (and none is made)")
             return exits.FAILED
-        held = lab
         if args.rolls:
             CONSOLE.fail(f"{args.rolls}: a lab folder keeps each roll table as <vt_symbol>.rolls.csv beside the bars")
             return exits.USAGE
-    else:
-        database = open_database()
-        if database is None:
-            return exits.FAILED
-        if args.rolls:
-            return stored_rolls(args, database)
-        held = store.as_store(database)
-    overviews = held.overviews()
-    entries = memory(held).entries()
-    rows: list[list[object]] = []
-    series, notes = [], []
-    for o, interval in sorted(overviews, key=lambda item: (item[0].symbol, str(item[0].exchange), str(item[1]))):
-        days = series_days(held, (o.symbol, o.exchange, interval), entries) if o.exchange and interval else None
-        rows.append([o.symbol, o.exchange.value if o.exchange else "", interval.value if interval else "", o.count,
-                     moment(o.start), moment(o.end), *(days.row() if days else ["-"] * 5)])
-        series.append({"series": f"{o.symbol}.{rows[-1][1]} {rows[-1][2]}", "count": o.count, "start": o.start,
-                       "end": o.end, **(days.summary() if days else {})})
-        for label, listed in (("provisional", days.provisional if days else []),
-                              ("unsettled", days.unsettled if days else [])):
-            if listed:
-                notes.append(f"{o.symbol}.{rows[-1][1]} {rows[-1][2]} {label}: {', '.join(listed)}")
-    args.summary["series"] = series
-    if args.lab:
-        CONSOLE.summary(f"AlphaLab folder: {held.describe()}")
-    else:
-        CONSOLE.summary(f"database: {held.describe()} ({type(database).__module__})")
-        warning = store.machine_zone_warning()
-        if warning:
-            CONSOLE.warn(warning)
-    console.warn_of_zone()
-    if not rows:
-        CONSOLE.summary("no bars or ticks saved yet")
-    else:
-        CONSOLE.summary(table(["symbol", "exchange", "interval", "count", "start", "end", "whole days", "provisional",
-                               "unsettled", "holes", "command"], rows, right=(3, 7, 8, 9)))
-        for note in notes:
-            CONSOLE.summary(note)
-    return exits.OK
-
-
-def stored_rolls(args: argparse.Namespace, database: BaseDatabase) -> int:
-    """`status --rolls SYMBOL`: the roll table stored with a continuous series."""
-    from . import store
-    from .store import rolls
-
-    writer = store.sql_writer(database)
-    symbol, _, exchange = args.rolls.partition(".")
-    found = [] if writer is None else rolls.read(writer, symbol, exchange or None)
-    args.summary["rolls"] = found
-    if writer is None:
-        CONSOLE.fail(f"{args.rolls}: this database keeps no roll tables (vnpy_sqlite, vnpy_postgresql and "
-                     f"vnpy_mysql do)")
+        return show(args, lab, None)
+    database = open_database()
+    if database is None:
         return exits.FAILED
-    if not found:
-        CONSOLE.summary(f"no roll table stored for {args.rolls}")
-        return exits.OK
-    columns = ("exchange", "interval", "decision_day", "effective_day", "from_contract", "to_contract",
-               "from_close", "to_close", "factor", "trigger", "service_dominant")
-    CONSOLE.summary(table(list(columns), [["-" if row[c] is None else f"{row[c]:g}" if isinstance(row[c], float)
-                                           else row[c] for c in columns] for row in found], right=(6, 7, 8)))
-    return exits.OK
+    if args.rolls:
+        return stored_rolls(args, database)
+    return show(args, store.as_store(database), database)
 
 
 def run_continuous(args: argparse.Namespace) -> int:
