@@ -103,7 +103,7 @@ def test_the_summary_fits_the_terminal_and_lists_unstarted_tasks_in_one_line():
     from vnpy.trader.constant import Exchange, Interval
 
     from vnpy_norvix import download as dl
-    from vnpy_norvix.report import download_summary
+    from vnpy_norvix.download.summary import download_summary
 
     def outcome(symbol, **values):
         task = dl.Task(dl.Target(symbol, Exchange.SHFE, date(2024, 3, 4), date(2024, 3, 8)), Interval.MINUTE)

@@ -17,12 +17,10 @@ from __future__ import annotations
 
 import argparse
 import json
-import signal
 import sys
-import time
-from collections.abc import Callable, Iterator, Sequence
-from contextlib import contextmanager, redirect_stdout
-from datetime import date, datetime
+from collections.abc import Callable, Sequence
+from contextlib import redirect_stdout
+from datetime import date
 from pathlib import Path
 from typing import TYPE_CHECKING
 from urllib.parse import urlsplit
@@ -32,7 +30,6 @@ from vnpy.trader.constant import Exchange, Interval
 from . import console, exits
 from .console import CONSOLE
 from .names import ADJUSTMENTS, INTERVAL_NAMES, check_vt_symbol, is_name, series_name_problem
-from .report import download_summary, moment, plural, rolls_table, span, table
 
 if TYPE_CHECKING:
     from vnpy.trader.database import BaseDatabase
@@ -40,13 +37,8 @@ if TYPE_CHECKING:
     from . import download as dl
 
     from .datafeed import Datafeed
-    from .remembered import Entry
     from .store import Store
     from .store.lab import LabStore
-    from .rolls import RollRule
-
-EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = exits.OK, exits.FAILED, exits.USAGE, exits.INTERRUPTED
-
 
 def _day(text: str) -> date:
     try:
@@ -136,13 +128,6 @@ def _roll_options(parser: argparse.ArgumentParser) -> None:
     rules.add_argument("--method", choices=METHODS, default="ratio",
                        help="ratio (default) scales each segment, difference shifts it (prices stay on the tick "
                             "grid), none keeps raw prices")
-
-
-def rule_of(args: argparse.Namespace) -> RollRule:
-    from .rolls import RollRule
-
-    return RollRule(args.roll, args.threshold, args.confirm, args.before, tuple(args.months), args.force_days,
-                    args.depth)
 
 
 def _common(parser: argparse.ArgumentParser) -> None:
@@ -317,21 +302,11 @@ def make_datafeed(base_url: str | None) -> Datafeed:
     return feed
 
 
-def address_origin(base_url: str | None) -> str:
-    """Where the service's address of this run came from, for messages that name it."""
-    if base_url:
-        return "given with --base-url"
-    from vnpy.trader.setting import SETTINGS
-
-    if SETTINGS.get("datafeed.base_url"):
-        return f'from the setting "datafeed.base_url" in {console.settings_path()}'
-    return "the datafeed's default (no --base-url, no setting \"datafeed.base_url\")"
-
-
 def ready_datafeed(base_url: str | None) -> Datafeed | None:
     """The datafeed, or None after telling why it cannot be used: its first query (what
     its `init` asks) answered through the engine, whose failure names its kind."""
     from .download import Failure, failure_text
+    from .download.command import address_origin
     from .engine import Engine
 
     feed = make_datafeed(base_url)
@@ -401,396 +376,100 @@ def ready_source_and_database(base_url: str | None, lab: str | None = None, lock
     return dl.Source(feed), database
 
 
+def open_run(args: argparse.Namespace, lock: bool | None = None) -> tuple[dl.Source, Store] | None:
+    """The opening step of a command that asks the service: its datafeed ready, its store
+    (vn.py's database, or --lab) opened and, unless `lock` is false (default: unless
+    --dry-run), locked for the run; None after telling why not."""
+    return ready_source_and_database(args.base_url, args.lab, lock=not args.dry_run if lock is None else lock,
+                                     wait=not args.no_wait)
+
+
 def _check_range(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """--end (default today in China), and --start where the command takes one: inside the
+    dates this tool handles, in order, and not starting in the future."""
     from .calendar import FIRST_DAY, LAST_DAY, OutOfCalendar, check_days, today_in_china
 
     today = today_in_china()
     args.end = args.end or today
+    start: date | None = getattr(args, "start", None)
     try:
-        check_days(args.start, args.end)
+        check_days(*([args.end] if start is None else [start, args.end]))
     except OutOfCalendar as error:
         parser.error(f"{error.value} is outside the dates this tool handles ({FIRST_DAY} .. {LAST_DAY})")
+    if start is None:
+        return
     if args.start > args.end:
         parser.error(f"--start {args.start} is after --end {args.end}")
     if args.start > today:
         parser.error(f"--start {args.start} is in the future: nothing has traded since {today}")
 
 
-def address_hint(base_url: str | None, source: dl.Source, failed: Sequence[str]) -> None:
-    """Which address failed to answer, and where it came from, once after the failures."""
-    from .messages import TIMED_OUT, UNREACHABLE
-
-    if any(UNREACHABLE in line or TIMED_OUT in line for line in failed):
-        CONSOLE.fail(f"the service's address {source.engine.mask(source.engine.base_url)} was "
-                     f"{address_origin(base_url)}")
-
-
 def run_download(args: argparse.Namespace) -> int:
-    from . import download as dl
-    from .progress import make_progress
-    from .remembered import remember_run
+    from .download.command import run_download as download
 
     console.warn_of_zone()
-    opened = ready_source_and_database(args.base_url, args.lab, lock=not args.dry_run, wait=not args.no_wait)
+    opened = open_run(args)
     if opened is None:
-        return EXIT_FAILED
-    source, database = opened
-    passing: list[str] = []  # the failures a later run may not meet
-    targets, failures = dl.resolve(source, args.symbols, args.product, args.contracts, args.start, args.end, passing)
-    tasks = dl.plan(source, targets, list(dict.fromkeys(args.interval)), database)
-    if args.dry_run:
-        return dry_run_download(args, tasks, failures)
-    CONSOLE.say(f"download: {plural(len(targets), 'contract')} x {plural(len(set(args.interval)), 'interval')}, "
-                f"{plural(sum(task.windows for task in tasks), 'window')} to fetch into "
-                f"{database.describe()}")
-    progress = make_progress(tasks, CONSOLE)
-    try:
-        outcomes = dl.Downloader(source, database, progress, args.jobs).run(tasks)
-    finally:
-        progress.close()
-    if args.lab:
-        failures += add_lab_contracts(args, source, [outcome.task.target.vt_symbol for outcome in outcomes
-                                                     if outcome.ok])
-    summarise_download(args, outcomes, failures)
-    summary = download_summary(outcomes, failures, width=terminal_width(), require_data=args.require_data)
-    CONSOLE.summary(summary.text)
-    if summary.failed:
-        CONSOLE.fail("failures:\n" + "\n".join(summary.failed))
-        address_hint(args.base_url, source, summary.failed)
-    if any(outcome.interrupted for outcome in outcomes):
-        return EXIT_INTERRUPTED
-    # Lasting: a refusal, an unknown contract, a failed save... A day given up on is
-    # lasting too, but says nothing against the command itself.
-    refused = len(failures) - len(passing) + sum(bool(o.error and not o.passing and not o.unsettled) for o in outcomes)
-    lasting = len(summary.failed) - len(passing) - sum(bool(o.error and o.passing) for o in outcomes)
-    if not refused:
-        remembering(remember_run("download", args, database,
-                                 {f"{o.task.target.symbol} {o.task.interval.value}" for o in outcomes}))
-    return exits.FAILED if lasting else exits.UNAVAILABLE if summary.failed else exits.OK
-
-
-def remembering(remembered: tuple[Entry | None, list[Entry]]) -> Entry | None:
-    """The entry remembered; the remembered commands it replaced said on standard error."""
-    from . import messages
-    from .remembered import command_text
-
-    for entry in remembered[1]:
-        CONSOLE.fail(messages.replaced_command(entry.number, command_text(entry.command)))
-    return remembered[0]
-
-
-def dry_run_download(args: argparse.Namespace, tasks: list[dl.Task], failures: list[str]) -> int:
-    from .preview import download_plan
-
-    lines, items = download_plan(tasks)
-    CONSOLE.summary("\n".join(["dry run: nothing is fetched or saved", *lines]))
-    for line in failures:
-        CONSOLE.fail(f"FAILED: {line}")
-    args.summary.update(dry_run=True, tasks=items, failures=failures)
-    return EXIT_FAILED if failures or any(task.failure for task in tasks) else EXIT_OK
-
-
-def summarise_download(args: argparse.Namespace, outcomes: list[dl.Outcome], failures: list[str]) -> None:
-    args.summary.update(failures=failures, tasks=[
-        {"series": outcome.task.target.vt_symbol, "interval": outcome.task.interval.value, "fetched": outcome.fetched,
-         "new": outcome.new, "windows": outcome.task.windows, "error": outcome.error,
-         "interrupted": outcome.interrupted, "provisional": outcome.provisional, "unsettled": outcome.unsettled,
-         "not_carried": outcome.not_carried} for outcome in outcomes])
-
-
-def terminal_width() -> int | None:
-    """The terminal's width when standard output is one: the tables fit in it."""
-    import shutil
-
-    return shutil.get_terminal_size().columns if sys.stdout.isatty() else None
+        return exits.FAILED
+    return download(args, *opened)
 
 
 def run_status(args: argparse.Namespace) -> int:
     from . import store
-    from .remembered import memory
-    from .status import series_days
+    from .status import show, stored_rolls
 
-    held: Store
     if args.lab:
         lab = open_lab_store(args.lab) if Path(args.lab).is_dir() else None  # status makes no folder
         if lab is None:
             CONSOLE.fail(f"error: no AlphaLab folder at {args.lab} (and none is made)")
-            return EXIT_FAILED
-        held = lab
+            return exits.FAILED
         if args.rolls:
             CONSOLE.fail(f"{args.rolls}: a lab folder keeps each roll table as <vt_symbol>.rolls.csv beside the bars")
-            return EXIT_USAGE
-    else:
-        database = open_database()
-        if database is None:
-            return EXIT_FAILED
-        if args.rolls:
-            return stored_rolls(args, database)
-        held = store.as_store(database)
-    overviews = held.overviews()
-    entries = memory(held).entries()
-    rows: list[list[object]] = []
-    series, notes = [], []
-    for o, interval in sorted(overviews, key=lambda item: (item[0].symbol, str(item[0].exchange), str(item[1]))):
-        days = series_days(held, (o.symbol, o.exchange, interval), entries) if o.exchange and interval else None
-        rows.append([o.symbol, o.exchange.value if o.exchange else "", interval.value if interval else "", o.count,
-                     moment(o.start), moment(o.end), *(days.row() if days else ["-"] * 5)])
-        series.append({"series": f"{o.symbol}.{rows[-1][1]} {rows[-1][2]}", "count": o.count, "start": o.start,
-                       "end": o.end, **(days.summary() if days else {})})
-        for label, listed in (("provisional", days.provisional if days else []),
-                              ("unsettled", days.unsettled if days else [])):
-            if listed:
-                notes.append(f"{o.symbol}.{rows[-1][1]} {rows[-1][2]} {label}: {', '.join(listed)}")
-    args.summary["series"] = series
-    if args.lab:
-        CONSOLE.summary(f"AlphaLab folder: {held.describe()}")
-    else:
-        CONSOLE.summary(f"database: {held.describe()} ({type(database).__module__})")
-        warning = store.machine_zone_warning()
-        if warning:
-            CONSOLE.warn(warning)
-    console.warn_of_zone()
-    if not rows:
-        CONSOLE.summary("no bars or ticks saved yet")
-    else:
-        CONSOLE.summary(table(["symbol", "exchange", "interval", "count", "start", "end", "whole days", "provisional",
-                               "unsettled", "holes", "command"], rows, right=(3, 7, 8, 9)))
-        for note in notes:
-            CONSOLE.summary(note)
-    return EXIT_OK
-
-
-def stored_rolls(args: argparse.Namespace, database: BaseDatabase) -> int:
-    """`status --rolls SYMBOL`: the roll table stored with a continuous series."""
-    from . import store
-    from .store import rolls
-
-    writer = store.sql_writer(database)
-    symbol, _, exchange = args.rolls.partition(".")
-    found = [] if writer is None else rolls.read(writer, symbol, exchange or None)
-    args.summary["rolls"] = found
-    if writer is None:
-        CONSOLE.fail(f"{args.rolls}: this database keeps no roll tables (vnpy_sqlite, vnpy_postgresql and "
-                     f"vnpy_mysql do)")
-        return EXIT_FAILED
-    if not found:
-        CONSOLE.summary(f"no roll table stored for {args.rolls}")
-        return EXIT_OK
-    columns = ("exchange", "interval", "decision_day", "effective_day", "from_contract", "to_contract",
-               "from_close", "to_close", "factor", "trigger", "service_dominant")
-    CONSOLE.summary(table(list(columns), [["-" if row[c] is None else f"{row[c]:g}" if isinstance(row[c], float)
-                                           else row[c] for c in columns] for row in found], right=(6, 7, 8)))
-    return EXIT_OK
-
-
-@contextmanager
-def deferred_interrupt() -> Iterator[None]:
-    """Ctrl-C waits for the end of the block (on the main thread): a series is replaced
-    whole, not deleted and then left unsaved."""
-    caught: list[int] = []
-    previous = signal.signal(signal.SIGINT, lambda number, frame: caught.append(number))
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous)
-    if caught:
-        raise KeyboardInterrupt
-
-
-def add_lab_contracts(args: argparse.Namespace, source: dl.Source, vt_symbols: list[str]) -> list[str]:
-    from .research.lab import add_contracts
-
-    return add_contracts(args.lab, source.reference, vt_symbols, tuple(args.rates) if args.rates else None)
+            return exits.USAGE
+        return show(args, lab, None)
+    database = open_database()
+    if database is None:
+        return exits.FAILED
+    if args.rolls:
+        return stored_rolls(args, database)
+    return show(args, store.as_store(database), database)
 
 
 def run_continuous(args: argparse.Namespace) -> int:
-    from norvix_datafeed import CHINA_TZ
-
     from . import download as dl
-    from .continuous import continuous_bars
-    from .remembered import remember_run
-    from .rolls import EmptyCycle
+    from .continuous import next_rolls, run_continuous as build
 
     console.warn_of_zone()
     if args.next:
-        return next_rolls(args)
-    opened = ready_source_and_database(args.base_url, args.lab, lock=not args.dry_run, wait=not args.no_wait)
+        datafeed = ready_datafeed(args.base_url)
+        return exits.FAILED if datafeed is None else next_rolls(args, dl.Source(datafeed))
+    opened = open_run(args)
     if opened is None:
-        return EXIT_FAILED
-    source, database = opened
-    if args.name and (taken := name_taken(args, database)):
-        CONSOLE.fail(f"error: --name {args.name} is the symbol of the remembered series of {taken}")
-        return EXIT_USAGE
-    if args.dry_run:
-        return dry_run_continuous(args, source)
-    rule = rule_of(args)
-    built_at = datetime.now(CHINA_TZ)
-    failed = passing = 0  # failures, and those a later run may not meet
-    lost: list[str] = []  # the failures to ask the service, for the address's line
-    rows, built = [], []
-    for product in dict.fromkeys(args.products):
-        for interval in dict.fromkeys(args.interval):
-            began = time.monotonic()
-            try:
-                series = continuous_bars(source, product, args.start, args.end, interval, args.adjust, args.name,
-                                         method=args.method, **rule.keywords())
-            except EmptyCycle as problem:
-                CONSOLE.fail(f"error: {problem}")
-                return EXIT_USAGE
-            except dl.Failure as failure:
-                lost.append(f"{product} {interval.value}: FAILED: {dl.failure_text(failure)}")
-                CONSOLE.fail(lost[-1])
-                failed += 1
-                passing += exits.passing(failure)
-                continue
-            if interval == args.interval[0]:
-                held = "dominant contracts" if series.rule.plain else f"contracts held by --roll {series.rule.rule}"
-                CONSOLE.say(f"\n{product}: {len(series.segments)} {held}, {len(series.rolls)} rolls")
-                if series.rolls:
-                    CONSOLE.say(rolls_table(series))
-                args.summary.setdefault("rolls", {})[series.vt_symbol] = [roll.record() for roll in series.rolls]
-                for line in series.disagreements:
-                    CONSOLE.warn(line)
-            kept = f"{series.vt_symbol} {interval.value} is kept as it was"
-            if not series.bars:
-                CONSOLE.fail(f"{product} {interval.value}: FAILED: no {interval.value} bars between {args.start} "
-                             f"and {args.end}; {kept}")
-                failed += 1
-                continue
-            try:
-                with deferred_interrupt():
-                    rolls = [roll.record() for roll in series.rolls]
-                    # A lab file is replaced whole too: one build's scale per file.
-                    database.replace_series((series.name, series.exchange, interval), series.bars, rolls)
-            except Exception as exc:  # the database refused the series: nothing of it was stored
-                CONSOLE.fail(f"{product} {interval.value}: FAILED: saving: {type(exc).__name__}: {exc}; {kept}")
-                failed += 1
-                continue
-            if args.lab:
-                for line in add_lab_contracts(args, source, [series.vt_symbol]):
-                    CONSOLE.fail(f"{series.vt_symbol}: FAILED: {line}")
-                    failed += 1
-            built.append(series)
-            rows.append([series.vt_symbol, interval.value, args.adjust, len(series.bars),
-                         span(series.bars[0].datetime, series.bars[-1].datetime), f"{time.monotonic() - began:.1f}"])
-    if rows:
-        CONSOLE.summary("\n" + table(["symbol", "interval", "adjust", "bars", "range", "seconds"], rows, right=(3, 5)))
-    CONSOLE.summary(f"\n{len(rows)} series saved, {failed} failed")
-    address_hint(args.base_url, source, lost)
-    args.summary.update(saved=[{"series": row[0], "interval": row[1], "bars": row[3]} for row in rows], failed=failed)
-    if failed > passing:  # a refusal, a range without bars, a failed save: not remembered
         return exits.FAILED
-    entry = remembering(remember_run("continuous", args, database))
-    if not failed and entry is not None:
-        from .update import record_build
-
-        unsettled = record_build(source, database, entry, args.end, built_at, built)
-        for line in unsettled:
-            CONSOLE.fail(line)
-        if unsettled:
-            args.summary.update(unsettled=unsettled)
-            return exits.FAILED
-    return exits.UNAVAILABLE if failed else exits.OK
-
-
-def next_rolls(args: argparse.Namespace) -> int:
-    """`continuous --next`: the rule's decision after the close of --end, for each product."""
-    from . import download as dl
-    from .calendar import today_in_china
-    from .continuous import next_roll
-    from .rolls import EmptyCycle
-
-    datafeed = ready_datafeed(args.base_url)
-    if datafeed is None:
-        return EXIT_FAILED
-    source = dl.Source(datafeed)
-    rule = rule_of(args)
-    as_of = args.end or today_in_china()
-    rows, failed = [], 0
-    for product in dict.fromkeys(args.products):
-        try:
-            found = next_roll(source, product, as_of, start=args.start, **rule.keywords())
-        except EmptyCycle as problem:
-            CONSOLE.fail(f"error: {problem}")
-            return EXIT_USAGE
-        except dl.Failure as failure:
-            CONSOLE.fail(f"{product}: FAILED: {dl.failure_text(failure)}")
-            failed += 1
-            continue
-        rows.append([product, found.current, found.next, "yes" if found.changes else "no", found.decision_day,
-                     found.effective_day])
-        args.summary.setdefault("next", []).append(
-            {"product": product, "current": found.current, "next": found.next, "changes": found.changes,
-             "decision_day": found.decision_day.isoformat(), "effective_day": found.effective_day.isoformat()})
-    if rows:
-        CONSOLE.summary(table(["product", "current", "next", "rolls", "decided", "effective"], rows))
-    args.summary.update(failed=failed)
-    return EXIT_FAILED if failed else EXIT_OK
-
-
-def name_taken(args: argparse.Namespace, database: Store) -> str | None:
-    """The product of another remembered continuous series saved under `args.name`, if any."""
-    from . import download as dl
-    from .remembered import memory
-
-    for entry in memory(database).entries():
-        command = entry.command
-        if (not entry.problem and command["command"] == "continuous" and (command["name"] or "").lower()
-                == args.name.lower() and set(command["products"]) != set(args.products)):
-            return ", ".join(command["products"])
-    return None
-
-
-def dry_run_continuous(args: argparse.Namespace, source: dl.Source) -> int:
-    from . import download as dl
-    from .preview import continuous_plan
-
-    CONSOLE.summary("dry run: nothing is fetched or saved")
-    failed = 0
-    for product in dict.fromkeys(args.products):
-        try:
-            lines, items = continuous_plan(source, product, args.start, args.end, list(dict.fromkeys(args.interval)),
-                                           rule_of(args))
-        except dl.Failure as failure:
-            CONSOLE.fail(f"{product}: FAILED: {dl.failure_text(failure)}")
-            failed += 1
-            continue
-        CONSOLE.summary("\n".join(lines))
-        args.summary.setdefault("series", []).extend(items)
-    args.summary.update(dry_run=True, failed=failed)
-    return EXIT_FAILED if failed else EXIT_OK
+    return build(args, *opened)
 
 
 def run_update(args: argparse.Namespace) -> int:
     from .update import run_update as update
 
     console.warn_of_zone()
-    opened = ready_source_and_database(args.base_url, args.lab, lock=not args.dry_run, wait=not args.no_wait)
+    opened = open_run(args)
     if opened is None:
-        return EXIT_FAILED
+        return exits.FAILED
     source, database = opened
     return update(args, build_parser(), {"download": run_download, "continuous": run_continuous}, database, source)
 
 
 def run_commands(args: argparse.Namespace) -> int:
-    from . import messages
     from .remembered import memory
-    from .update import list_commands
-
     from .store import as_store
     from .store.lab import LabStore
+    from .update import commands
 
     database = LabStore(args.lab) if args.lab else open_database()
     if database is None:
-        return EXIT_FAILED
-    kept = memory(as_store(database))
-    if args.forget is not None:
-        if not kept.forget(args.forget):
-            CONSOLE.fail(messages.not_remembered(args.forget))
-            return EXIT_FAILED
-        CONSOLE.summary(messages.forgotten(args.forget))
-    args.summary["commands"] = list_commands(kept)
-    return EXIT_OK
+        return exits.FAILED
+    return commands(args, memory(as_store(database)))
 
 
 def run_verify(args: argparse.Namespace) -> int:
@@ -802,9 +481,9 @@ def run_verify(args: argparse.Namespace) -> int:
         args.summary.update(findings=[{"series": None, "day": None, "defect": "no_lab", "detail": str(args.lab)}])
         return exits.FAILED
 
-    opened = ready_source_and_database(args.base_url, args.lab, lock=args.repair, wait=not args.no_wait)
+    opened = open_run(args, lock=args.repair)
     if opened is None:
-        return EXIT_FAILED
+        return exits.FAILED
     source, database = opened
     return verify(args, source, database)
 
@@ -817,7 +496,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         console.read_settings_file()  # before anything imports vn.py's settings
     except ValueError as problem:
         print(f"error: {problem}", file=sys.stderr)
-        return EXIT_USAGE
+        return exits.USAGE
     if args.command == "download" and not (args.symbols or args.product):
         parser.error("name contracts (e.g. rb2405.SHFE) or products (--product rb)")
     if args.command == "download" and args.jobs < 1:
@@ -829,6 +508,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             parser.error(unfit)
         if Interval.TICK in args.interval:
             parser.error("continuous series are built from bars: use d, 1h or 1m")
+        from .rolls import rule_of
+
         rule_problem = rule_of(args).problem()
         if rule_problem:
             parser.error(rule_problem)
@@ -840,13 +521,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         if args.lab and set(args.interval) - {Interval.DAILY, Interval.MINUTE}:
             parser.error("an AlphaLab folder keeps daily and minute bars: use --interval d and/or 1m with --lab")
     if args.command == "update":
-        from .calendar import FIRST_DAY, LAST_DAY, OutOfCalendar, check_days, today_in_china
-
-        args.end = args.end or today_in_china()
-        try:
-            check_days(args.end)
-        except OutOfCalendar as error:
-            parser.error(f"{error.value} is outside the dates this tool handles ({FIRST_DAY} .. {LAST_DAY})")
+        _check_range(parser, args)
     try:
         console.setup(args)
     except ValueError as problem:
@@ -857,7 +532,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return run_command(commands[args.command], args)
     except KeyboardInterrupt:
         CONSOLE.fail("interrupted")
-        return EXIT_INTERRUPTED
+        return exits.INTERRUPTED
 
 
 def store_named(args: argparse.Namespace) -> str:

@@ -405,3 +405,13 @@ def remember_run(name: str, args: Any, held: Store,
         kept.wrote(given, series or set())
         return given, []
     return kept.remember(command_of(name, vars(args)), series)
+
+
+def remembering(remembered: tuple[Entry | None, list[Entry]]) -> Entry | None:
+    """The entry remembered; the remembered commands it replaced said on standard error."""
+    from . import messages
+    from .console import CONSOLE
+
+    for entry in remembered[1]:
+        CONSOLE.fail(messages.replaced_command(entry.number, command_text(entry.command)))
+    return remembered[0]

@@ -22,7 +22,7 @@ from .store import Store
 from .store.days import PROVISIONAL, STATE_NAMES, UNSETTLED, Daily, DayRecord, Tally, judge, tallies
 
 if TYPE_CHECKING:
-    from .continuous import ContinuousSeries
+    from .series.builder import ContinuousSeries
 
 Runner = Callable[[argparse.Namespace], int]
 
@@ -194,3 +194,14 @@ def list_commands(memory: remembered.Memory) -> list[dict[str, Any]]:
     return [{"number": entry.number, "command": None if entry.problem else remembered.command_text(entry.command),
              **({"error": entry.problem} if entry.problem else {})} for entry in entries]
 
+
+
+def commands(args: argparse.Namespace, kept: remembered.Memory) -> int:
+    """`commands`: the remembered commands listed, after forgetting `--forget N` if given."""
+    if args.forget is not None:
+        if not kept.forget(args.forget):
+            CONSOLE.fail(messages.not_remembered(args.forget))
+            return exits.FAILED
+        CONSOLE.summary(messages.forgotten(args.forget))
+    args.summary["commands"] = list_commands(kept)
+    return exits.OK

@@ -9,9 +9,10 @@ from typing import Never, TextIO
 
 from tqdm import tqdm
 
-from .console import Console
-from .download import Outcome, Task
-from .report import describe
+from ..console import Console
+from .pipeline import Outcome
+from .planning import Task
+from .summary import describe
 
 
 class PlainProgress:

@@ -9,10 +9,11 @@ from typing import Any
 
 from vnpy.trader.constant import Interval
 
-from .calendar import trading_windows
-from .continuous import dominant_segments, plan_series
-from .download import Source, Task
-from .rolls import RollRule
+from ..calendar import trading_windows
+from ..rolls import RollRule
+from ..series.builder import dominant_segments, plan_series
+from .planning import Task
+from .source import Source
 
 # Records a trading day gives, roughly: the longest sessions of the exchanges served
 # make some 345 minute bars a day, and their ticks come twice a second or less.
