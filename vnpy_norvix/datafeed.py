@@ -143,9 +143,8 @@ class Datafeed(NorvixDatafeed):
                 raise Failure.of("wrong_exchange", "exchange", symbol=req.symbol, given=req.exchange.value,
                                  right=series.exchange.value)
         except (Failure, ValueError) as failure:
-            reason = failure.reason if isinstance(failure, Failure) else str(failure)
-            logger.info(messages.query_failed(req.vt_symbol, interval, getattr(failure, "kind", "range"), reason))
-            output(messages.failed(req.vt_symbol, interval, reason))
+            kind, reason = (failure.kind, failure.reason) if isinstance(failure, Failure) else ("range", str(failure))
+            self._failed(req, interval, output, kind, reason)
             return frames.trading_days(series_frame_empty(req, interval), interval)
         frame = series.frame().filter(pl.col("datetime").is_between(start, end))
         logger.info(messages.queried(req.vt_symbol, interval, frame.height, time.perf_counter() - began))
@@ -201,14 +200,20 @@ class Datafeed(NorvixDatafeed):
                 Reference(self).check_contract(req.symbol, req.exchange, scope)
                 history = run(HistoryQuery(engine, scope, req.symbol, req.exchange, self.workers), start, end)
         except Failure as failure:
-            logger.info(messages.query_failed(req.vt_symbol, interval, failure.kind, failure.reason))
-            output(messages.failed(req.vt_symbol, interval, failure.reason))
+            self._failed(req, interval, output, failure.kind, failure.reason)
             return empty()
         logger.info(messages.queried(req.vt_symbol, interval, len(history.records), time.perf_counter() - began))
         if history.skipped:
             output(messages.reason("skipped", vt_symbol=req.vt_symbol, interval=interval, count=len(history.skipped),
                                    reason=history.skipped[0]))
         return history.records
+
+    @staticmethod
+    def _failed(req: HistoryRequest, interval: Interval, output: Callable[[str], object], kind: str,
+                reason: str) -> None:
+        """A query that failed: logged with its kind, told through `output`."""
+        logger.info(messages.query_failed(req.vt_symbol, interval, kind, reason))
+        output(messages.failed(req.vt_symbol, interval, reason))
 
     @staticmethod
     def _range(req: HistoryRequest) -> tuple[datetime, datetime]:
