@@ -71,7 +71,7 @@ FETCH_MARK = "bench: seconds in the command line:"
 def launch(mode: str, argv: list[str]) -> int:
     """Runs `python -m vnpy_norvix <argv>` in this process, after turning the bulk writer
     away ("adapter") or replacing vn.py's database by one that keeps nothing ("fetch")."""
-    from vnpy_norvix import store
+    from vnpy_norvix.store import database as store  # where the store looks its writers up
 
     if mode == "adapter":
         asked = 0

@@ -57,8 +57,8 @@ def floors(tree: str = "src") -> Floors:
     if tree == "vnpy_norvix":
         return [
             ("command line", ("__main__", "cli")),
-            ("commands", ("console", "download", "continuous", "rolls", "update", "verify", "remembered", "report",
-                          "runlock", "status")),
+            ("commands", ("console", "download", "continuous", "builds", "rolls", "update", "verify", "remembered",
+                          "options", "report", "runlock", "status")),
             ("datafeed", ("__init__", "datafeed")),
             ("series", ("series",)),  # roll rules and the continuous builder, read by the datafeed's frames
             ("research", ("research",)),

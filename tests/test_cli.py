@@ -621,3 +621,40 @@ def test_download_and_continuous_into_a_server(tmp_path, service, served, server
             expected = expected_series(served, "au", first, last, interval, "backward")
             assert saved("au888", interval) == pytest.approx(
                 (len(expected), expected[0][0], expected[-1][0], sum(row[4] for row in expected)))
+
+
+@pytest.mark.parametrize("argv", [
+    ["download", "rb2405.SHFE", "--start", "2024-03-04"],
+    ["download", "--product", "rb", "au", "--contracts", "all", "--start", "2024-03-04", "--end", "2024-03-08",
+     "--interval", "1m", "tick", "--lab", "x", "--rates", "1", "2"],
+    ["continuous", "rb", "--start", "2024-01-02"],
+    ["continuous", "rb", "--start", "2024-01-02", "--end", "2024-06-28", "--interval", "d", "1m", "--adjust",
+     "forward", "--name", "rb_x", "--roll", "oi", "--threshold", "1.5", "--confirm", "3", "--months", "1,5",
+     "--force-days", "4", "--depth", "2", "--method", "difference"],
+])
+def test_a_remembered_command_replays_as_the_command_line_reads_it(argv):
+    from vnpy_norvix.cli import build_parser
+    from vnpy_norvix.options import replayed
+    from vnpy_norvix.remembered import command_of, command_values
+
+    typed = build_parser().parse_args(argv)
+    typed.end_given = typed.end
+    name, values = command_values(command_of(typed.command, vars(typed)))
+    replay = replayed(name, values, date(2024, 12, 31), typed)
+    run_options = {"end", "lab", "summary", "json", "no_remember", "verbose", "quiet", "log_file"}
+    assert {key: value for key, value in vars(replay).items() if key not in run_options} == {
+        key: value for key, value in vars(typed).items() if key not in run_options}
+    assert replay.end == (typed.end or date(2024, 12, 31))
+
+
+def test_a_remembered_roll_rule_holding_what_its_options_cannot_say_is_not_run():
+    from vnpy_norvix.remembered import parse_command
+
+    command = {"command": "continuous", "products": ["rb"], "start": "2024-01-02", "end": None, "interval": ["d"],
+               "adjust": "backward", "name": None, "lab": None, "rates": None}
+    assert parse_command({**command, "roll": {"rule": "calendar", "before": 3}})["roll"] == {
+        "rule": "calendar", "before": 3, "depth": 1}
+    for roll in ({"rule": "oi", "confirm": 1.5}, {"rule": "calendar", "force_days": 2.0},
+                 {"rule": "calendar", "months": [5, 5]}):
+        with pytest.raises(ValueError, match="roll"):
+            parse_command({**command, "roll": roll})

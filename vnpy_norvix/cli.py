@@ -30,6 +30,7 @@ from vnpy.trader.constant import Exchange, Interval
 from . import console, exits
 from .console import CONSOLE
 from .names import ADJUSTMENTS, INTERVAL_NAMES, check_vt_symbol, is_name, series_name_problem
+from .options import DEFAULTS, ROLL, defaults
 
 if TYPE_CHECKING:
     from vnpy.trader.database import BaseDatabase
@@ -111,21 +112,22 @@ def _roll_options(parser: argparse.ArgumentParser) -> None:
 
     rules = parser.add_argument_group("roll rule (see docs/cli.md: a roll is decided on a day's close and takes "
                                       "effect the next trading day)")
-    rules.add_argument("--roll", choices=ROLL_RULES, default="service",
+    rules.add_argument("--roll", choices=ROLL_RULES,
                        help="service: the service's dominant contract (default); oi, volume, oi+volume: the "
                             "leader by that day's statistic; calendar: --before days before the last trading day")
-    rules.add_argument("--threshold", type=float, default=1.0,
-                       help="oi/volume rules: lead by more than this ratio of the held contract's (default 1.0)")
-    rules.add_argument("--confirm", type=int, default=1, metavar="N",
-                       help="oi/volume rules: lead on each of the last N trading days (default 1)")
-    rules.add_argument("--before", type=_count, default=5, metavar="N",
-                       help="calendar: roll N trading days before the last trading day (default 5)")
-    rules.add_argument("--months", type=_months, default=(), metavar="M,M",
+    rules.add_argument("--threshold", type=float,
+                       help="oi/volume rules: lead by more than this ratio of the held contract's "
+                            f"(default {ROLL['threshold']})")
+    rules.add_argument("--confirm", type=int, metavar="N",
+                       help=f"oi/volume rules: lead on each of the last N trading days (default {ROLL['confirm']})")
+    rules.add_argument("--before", type=_count, metavar="N",
+                       help=f"calendar: roll N trading days before the last trading day (default {ROLL['before']})")
+    rules.add_argument("--months", type=_months, metavar="M,M",
                        help="only contracts of these delivery months, e.g. 1,5,10")
-    rules.add_argument("--force-days", type=_count, default=None, metavar="M",
+    rules.add_argument("--force-days", type=_count, metavar="M",
                        help="roll M trading days before the last trading day when no signal came")
-    rules.add_argument("--depth", type=int, choices=(1, 2), default=1, help="2: the second-dominant series")
-    rules.add_argument("--method", choices=METHODS, default="ratio",
+    rules.add_argument("--depth", type=int, choices=(1, 2), help="2: the second-dominant series")
+    rules.add_argument("--method", choices=METHODS,
                        help="ratio (default) scales each segment, difference shifts it (prices stay on the tick "
                             "grid), none keeps raw prices")
 
@@ -192,15 +194,15 @@ def build_parser() -> argparse.ArgumentParser:
                                epilog=DOWNLOAD_EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
     down.add_argument("symbols", nargs="*", type=_vt_symbol, metavar="SYMBOL.EXCHANGE",
                       help="contracts, e.g. rb2405.SHFE")
-    down.add_argument("--product", nargs="+", type=_name, default=[], metavar="PRODUCT",
+    down.add_argument("--product", nargs="+", type=_name, metavar="PRODUCT",
                       help="products whose contracts to download, e.g. rb au")
-    down.add_argument("--contracts", choices=("dominant", "all"), default="dominant",
+    down.add_argument("--contracts", choices=("dominant", "all"),
                       help="with --product: the dominant contracts over the range (default) or all tradable ones")
     down.add_argument("--start", type=_day, required=True, help="first trading day, YYYY-MM-DD")
-    down.add_argument("--end", type=_day, default=None, help="last trading day (default today)")
-    down.add_argument("--interval", nargs="+", type=_interval, default=[Interval.DAILY], metavar="INTERVAL",
+    down.add_argument("--end", type=_day, help="last trading day (default today)")
+    down.add_argument("--interval", nargs="+", type=_interval, metavar="INTERVAL",
                       help="d, 1h, 1m and/or tick (default d)")
-    down.add_argument("--jobs", type=int, default=4, help="tasks run at once (default 4)")
+    down.add_argument("--jobs", type=int, help=f"tasks run at once (default {DEFAULTS['download']['jobs']})")
     down.add_argument("--require-data", action="store_true",
                       help="count a task with no data in its range as failed (default: a success, "
                            "as for a range of holidays)")
@@ -208,6 +210,7 @@ def build_parser() -> argparse.ArgumentParser:
     _scripting(down)
     _remember_option(down)
     _common(down)
+    down.set_defaults(**defaults("download"))
 
     status = commands.add_parser("status", help="what vn.py's database holds", epilog=STATUS_EXAMPLES,
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -224,10 +227,10 @@ def build_parser() -> argparse.ArgumentParser:
                                epilog=CONTINUOUS_EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
     cont.add_argument("products", nargs="+", type=_name, metavar="PRODUCT", help="products, e.g. rb")
     cont.add_argument("--start", type=_day, required=True, help="first trading day, YYYY-MM-DD")
-    cont.add_argument("--end", type=_day, default=None, help="last trading day (default today)")
-    cont.add_argument("--interval", nargs="+", type=_interval, default=[Interval.DAILY], metavar="INTERVAL",
+    cont.add_argument("--end", type=_day, help="last trading day (default today)")
+    cont.add_argument("--interval", nargs="+", type=_interval, metavar="INTERVAL",
                       help="d, 1h and/or 1m (default d)")
-    cont.add_argument("--adjust", choices=ADJUSTMENTS, default="backward",
+    cont.add_argument("--adjust", choices=ADJUSTMENTS,
                       help="backward keeps the first contract's prices, forward the last one's (default backward)")
     cont.add_argument("--name", type=_name, help="symbol to save under (default <product>888 for --roll service, "
                                                  "else a name that encodes the rule); one product only")
@@ -238,6 +241,7 @@ def build_parser() -> argparse.ArgumentParser:
     _scripting(cont)
     _remember_option(cont)
     _common(cont)
+    cont.set_defaults(**defaults("continuous"))
     add_store_commands(commands)
     return parser
 
@@ -457,7 +461,7 @@ def run_update(args: argparse.Namespace) -> int:
     if opened is None:
         return exits.FAILED
     source, database = opened
-    return update(args, build_parser(), {"download": run_download, "continuous": run_continuous}, database, source)
+    return update(args, database, source)
 
 
 def run_commands(args: argparse.Namespace) -> int:

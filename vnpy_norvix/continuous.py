@@ -27,7 +27,7 @@ from .series.builder import (FACTOR_TOLERANCE, Adjustment, BadClose, ContinuousS
                              continuous_bars, dominant_segments, first_session, next_roll, plan_series, roll_rows,
                              rolls_frame, service_disagreements)
 from .store import Store
-from .update import record_build
+from .builds import record_build
 
 __all__ = ["FACTOR_TOLERANCE", "Adjustment", "BadClose", "ContinuousSeries", "NextRoll", "Plan", "Roll", "Segment",
            "continuous_bars", "dominant_segments", "first_session", "next_roll", "plan_series", "roll_rows",

@@ -115,6 +115,10 @@ def _names(value: object, what: str, empty: bool = False) -> list[str]:
     return value
 
 
+def _integer(value: object) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
 def _roll_values(value: dict[str, Any]) -> dict[str, Any]:
     """A remembered continuous command's roll rule and method as `roll_of` reads them from
     the command line's options; ValueError for anything those options could not say."""
@@ -129,15 +133,18 @@ def _roll_values(value: dict[str, Any]) -> dict[str, Any]:
     known = {"rule", "threshold", "confirm", "before", "months", "force_days", "depth"}
     if not isinstance(record, dict) or record.get("rule") not in ROLL_RULES or set(record) - known:
         raise ValueError("roll is not a roll rule")
-    numbers = [record.get(key) for key in ("threshold", "confirm", "before", "force_days", "depth")]
+    threshold = record.get("threshold", 1.0)
+    counts = [record.get(key) for key in ("confirm", "before", "force_days", "depth")]
     months = record.get("months", [])
-    if not all(item is None or (isinstance(item, int | float) and not isinstance(item, bool) and math.isfinite(item))
-               for item in numbers) or not (isinstance(months, list) and all(
-                   isinstance(month, int) and not isinstance(month, bool) for month in months)):
+    if not (isinstance(threshold, int | float) and not isinstance(threshold, bool) and math.isfinite(threshold)) \
+            or not all(item is None or _integer(item) for item in counts) \
+            or not (isinstance(months, list) and all(_integer(month) for month in months)):
         raise ValueError("roll's parameters are not numbers")
     rule = RollRule.of_record(record)
     if rule.problem():
         raise ValueError(f"roll: {rule.problem()}")
+    if len(set(rule.months)) != len(rule.months):  # --months takes each month once
+        raise ValueError("roll's months repeat")
     return {**values, "roll": rule.rule, **{key: getattr(rule, key) for key in known - {"rule"}}}
 
 
@@ -145,6 +152,12 @@ def parse_command(value: object) -> Command:
     """A remembered command read as data, in the form `command_of` gives; ValueError saying
     what is wrong with it. Only the command's own remembered values are taken: nothing in
     it sets an option of the run (--base-url, --log-file, --lab...)."""
+    return command_of(*command_values(value))
+
+
+def command_values(value: object) -> tuple[str, dict[str, Any]]:
+    """A remembered command's name and values as the command line's parser gives its
+    options (with "end_given" the end it was given, if any); ValueError as `parse_command`."""
     if not isinstance(value, dict):
         raise ValueError("not a command")
     name = value.get("command")
@@ -197,12 +210,12 @@ def parse_command(value: object) -> Command:
                 isinstance(rate, int | float) and not isinstance(rate, bool) and math.isfinite(rate)
                 for rate in rates)):
             raise ValueError("rates are not two numbers")
-        values["rates"] = rates
+        values["rates"] = None if rates is None else [float(rate) for rate in rates]
     except KeyError as missing:
         raise ValueError(f"{missing.args[0]} is missing") from None
     except (TypeError, ValueError) as error:
         raise ValueError(str(error)[:200]) from None
-    return command_of(name, values)
+    return name, values
 
 
 def command_argv(command: Command) -> list[str]:

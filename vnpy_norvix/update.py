@@ -10,64 +10,23 @@ of that build whole by the service's own data (`judge_build`), or given up on af
 from __future__ import annotations
 
 import argparse
-from collections.abc import Callable
-from datetime import date, datetime
-from typing import TYPE_CHECKING, Any
+from datetime import date
+from typing import Any
 
 from . import exits, messages, remembered
+from .builds import unchanged
+from .calendar import WEEKDAYS
 from .console import CONSOLE
-from .calendar import WEEKDAYS, published
-from .download import Failure, Source, failure_text
+from .continuous import run_continuous
+from .download import Source
+from .download.command import run_download
+from .options import replayed
 from .store import Store
-from .store.days import PROVISIONAL, STATE_NAMES, UNSETTLED, Daily, DayRecord, Tally, judge, tallies
 
-if TYPE_CHECKING:
-    from .series.builder import ContinuousSeries
-
-Runner = Callable[[argparse.Namespace], int]
+RUNNERS = {"download": run_download, "continuous": run_continuous}
 
 
-def continuous_fingerprint(source: Source, command: remembered.Command, end: date) -> dict[str, Any]:
-    """What a continuous series over [start, end] is made of, as the service says now: its
-    dominant contract per trading day and the service's factors."""
-    start = date.fromisoformat(command["start"])
-    found: dict[str, Any] = {}
-    for product in command["products"]:
-        days = source.reference.dominant(product, start, end)
-        factors = source.reference.factors(product, start, end)
-        found[product] = {"dominant": [[d.trading_date.isoformat(), d.instrument_id] for d in days],
-                          "factors": [[f.trading_date.isoformat(), f.from_instrument_id, f.to_instrument_id,
-                                       f.ex_factor] for f in factors]}
-    return found
-
-
-def series_counts(database: Store, command: remembered.Command) -> dict[str, int]:
-    """The bars stored under the command's continuous series, per symbol and interval."""
-    names = remembered.continuous_names(command)
-    return {f"{symbol} {interval.value}": holding.count for (symbol, _, interval), holding in database.holdings().items()
-            if symbol in names}
-
-
-def judge_build(source: Source, series: ContinuousSeries, at: datetime) -> DayRecord:
-    """How the last trading day of `series`, built at `at`, stands against the service's
-    own data, by the rule of a contract's days (store/days.py `judge`): the source
-    contract's published daily bar of the day, its high and low adjusted as the series'
-    last segment, against the day's bars (volumes summed, highest high, lowest low). The
-    clock (its close plus "datafeed.publish_delay") is the first gate only."""
-    segment = series.segments[-1]
-    try:
-        bars = source.daily_bars(segment.contract, segment.exchange, segment.last, segment.last)
-    except Failure as failure:
-        return DayRecord(0, PROVISIONAL, failure_text(failure))
-    last, adjust = len(series.segments) - 1, series.adjustment
-    price = (lambda value: value) if adjust is None else (lambda value: adjust.price(value, last))
-    daily = {day: Daily(bar.volume, price(bar.high_price), price(bar.low_price)) for day, bar in bars.items()}
-    tally = tallies(series.bars, series.interval, WEEKDAYS).get(segment.last, Tally())
-    return judge(segment.last, series.interval, tally, daily, at)
-
-
-def run_update(args: argparse.Namespace, parser: argparse.ArgumentParser, runners: dict[str, Runner],
-               database: Store, source: Source | None) -> int:
+def run_update(args: argparse.Namespace, database: Store, source: Source) -> int:
     """Every remembered command of the store run again (see the module's text); the
     summary of each in `args.summary`."""
     memory = remembered.memory(database)
@@ -89,7 +48,9 @@ def run_update(args: argparse.Namespace, parser: argparse.ArgumentParser, runner
             statuses.append(exits.FAILED)
             continue
         end = end_of(entry, args.end)
-        # An end the command was given is kept: the command stays whole, not extended.
+        name, values = remembered.command_values(entry.command)
+        # The command as it reads: its own end when it was given one (it stays whole), and
+        # the run's options. It is run with those values, the parser's defaults for the rest.
         argv = entry.argv() if entry.command["end"] else [*entry.argv(), "--end", end.isoformat()]
         if args.lab:
             argv += ["--lab", args.lab]
@@ -104,25 +65,13 @@ def run_update(args: argparse.Namespace, parser: argparse.ArgumentParser, runner
             CONSOLE.say(messages.starts_after_end(entry.command["start"], end))
             result["status"] = "skipped"
             continue
-        try:
-            sub = parser.parse_args(argv)
-            sub.end_given = sub.end if entry.command["end"] else None  # as the command line reads --end
-        except SystemExit:  # a remembered command this version no longer takes (argparse said why)
-            result["status"] = "failed"
-            statuses.append(exits.FAILED)
-            continue
-        if remembered.command_of(sub.command, vars(sub)) != entry.command:  # read otherwise than remembered
-            CONSOLE.fail(messages.unreadable_command(f"command [{entry.number}] reads as another", entry.number))
-            result["status"] = "failed"
-            statuses.append(exits.FAILED)
-            continue
-        sub.remembered, sub.summary, sub.json = entry, {}, False
-        if (sub.command == "continuous" and source is not None and not args.dry_run
-                and unchanged(source, database, entry, end)):
+        sub = replayed(name, values, end, args)
+        sub.remembered = entry
+        if name == "continuous" and not args.dry_run and unchanged(source, database, entry, end):
             CONSOLE.say(messages.UNCHANGED_SERIES)
             result["status"] = "unchanged"
             continue
-        code = runners[sub.command](sub)
+        code = RUNNERS[name](sub, source, database)
         result.update(status={exits.OK: "ok", exits.INTERRUPTED: "interrupted",
                               exits.UNAVAILABLE: "unavailable"}.get(code, "failed"), summary=sub.summary)
         if code == exits.INTERRUPTED:
@@ -152,36 +101,6 @@ def stored_beyond(database: Store, entries: list[remembered.Entry], end: date) -
             if last > wanted:
                 found.append(messages.ends_before_stored(f"{symbol} {interval.value}", last, wanted))
     return found
-
-
-def unchanged(source: Source, database: Store, entry: remembered.Entry, end: date) -> bool:
-    """The continuous series of `entry` as stored is the one a build up to `end` would make."""
-    state = entry.state
-    try:
-        fingerprint = continuous_fingerprint(source, entry.command, end)
-    except Failure:
-        return False  # the build itself will say what failed
-    return bool(state.get("fingerprint") == fingerprint and state.get("whole") and state.get("counts")
-                and state.get("counts") == series_counts(database, entry.command))
-
-
-def record_build(source: Source, database: Store, entry: remembered.Entry, end: date,
-                 at: datetime, built: list[ContinuousSeries]) -> list[str]:
-    """What the continuous series of `entry` (`built` at `at` up to `end`) were made of,
-    kept with the command for the next `update`, which builds them again unless their
-    last days were whole (`judge_build`). Returns the series whose last day this build
-    gave up on (unsettled: reported once, then kept as built)."""
-    try:
-        fingerprint = continuous_fingerprint(source, entry.command, end)
-    except Failure:
-        return []  # nothing kept: the next update builds the series again
-    judged = {f"{series.vt_symbol} {series.interval.value}": judge_build(source, series, at) for series in built}
-    remembered.memory(database).set_state(entry.number, {
-        "fingerprint": fingerprint, "whole": all(record.settled for record in judged.values()),
-        "days": {name: [STATE_NAMES[record.state], record.detail] for name, record in judged.items()},
-        "counts": series_counts(database, entry.command)})
-    return [f"{name}: {messages.unsettled([messages.unsettled_day(series.segments[-1].last, record.detail)])}"
-            for (name, record), series in zip(judged.items(), built) if record.state == UNSETTLED]
 
 
 def list_commands(memory: remembered.Memory) -> list[dict[str, Any]]:
