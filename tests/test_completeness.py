@@ -153,7 +153,7 @@ def test_planning_what_is_held_loads_no_record(database, clocked, monkeypatch):
     monkeypatch.setattr(type(database), "load_tick_data", loading)
     tasks = dl.plan(source, targets, intervals, database)
     assert [task.todo for task in tasks] == [[], []]
-    assert [task.held_days for task in tasks] == [len(task.calendar.days) for task in tasks] == [10, 10]
+    assert [task.whole_count for task in tasks] == [len(task.calendar.days) for task in tasks] == [10, 10]
 
     # An adapter that keeps no record: its records loaded, the last day of a series fetched again.
     from vnpy_norvix import store

@@ -28,7 +28,7 @@ class Task:
     calendar: Calendar = field(default_factory=Calendar)  # the contract's trading days in range
     todo: list[Window] = field(default_factory=list)  # whole trading days still to fetch, ascending
     held: int = 0  # records the database held before, in all
-    held_days: int = 0  # trading days of the range it held whole
+    whole_count: int = 0  # how many trading days of the range it held whole
     failure: Failure | None = None  # why the task could not be planned
     # The service's daily bars of the range as published when planning began, which
     # the days fetched later are held against (store/days.py).
@@ -99,7 +99,7 @@ def plan_task(source: Source, target: Target, interval: Interval, days: list[dat
     # A series with no overview may still hold a record: of days known empty or not carried.
     if days and (overlaps or held_store.keeps_record):
         held = whole_days(held_store, target, interval, calendar, holding)
-    task.held_days = len(held.intersection(days))
+    task.whole_count = len(held.intersection(days))
     wanted = set(days).difference(held)
     task.todo = [window for run in runs(days, wanted) for window in trading_windows(run, interval, calendar)]
     return task
@@ -134,7 +134,7 @@ def finished(database: Store, target: Target, intervals: Sequence[Interval]) -> 
     return all(wanted <= whole_days(database, target, interval, calendar, None) for interval in intervals)
 
 
-def held_count(held: dict[Series, Holding], target: Target, interval: Interval) -> int:
+def held_records(held: dict[Series, Holding], target: Target, interval: Interval) -> int:
     holding = held.get((target.symbol, target.exchange, interval))
     return holding.count if holding else 0
 
@@ -147,8 +147,8 @@ def plan(source: Source, targets: Iterable[Target], intervals: Sequence[Interval
     tasks = []
     for target in targets:
         if finished(database, target, intervals):  # asked nothing: see `finished`
-            tasks += [Task(target, interval, Calendar(target.days), held=held_count(held, target, interval),
-                           held_days=len(target.days)) for interval in intervals]
+            tasks += [Task(target, interval, Calendar(target.days), held=held_records(held, target, interval),
+                           whole_count=len(target.days)) for interval in intervals]
             continue
         asked = now_in_china()  # read before asking, as the pipeline does
         try:

@@ -39,10 +39,10 @@ def download_plan(tasks: Sequence[Task]) -> tuple[list[str], list[dict[str, Any]
         estimate = round(len(days) * PER_DAY[task.interval])
         span = f"{days[0]} .. {days[-1]}" if days else "-"
         lines.append(f"{task.label}: {len(days)} trading days to fetch ({span}) in {task.windows} windows, "
-                     f"about {estimate} records; {task.held_days} days held")
+                     f"about {estimate} records; {task.whole_count} days held")
         items.append({"series": task.target.vt_symbol, "interval": task.interval.value, "days": len(days),
                       "first": days[0].isoformat() if days else None, "last": days[-1].isoformat() if days else None,
-                      "windows": task.windows, "estimate": estimate, "held_days": task.held_days})
+                      "windows": task.windows, "estimate": estimate, "held_days": task.whole_count})
     return lines, items
 
 

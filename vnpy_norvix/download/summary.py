@@ -15,7 +15,7 @@ def describe(outcome: Outcome) -> str:
         return f"FAILED: {outcome.error}"
     state = "interrupted, " if outcome.interrupted else ""
     if not outcome.task.windows:
-        return "up to date" if outcome.task.held_days else "no data in the range"
+        return "up to date" if outcome.task.whole_count else "no data in the range"
     return f"{state}{outcome.fetched} records {span(outcome.first, outcome.last)} ({outcome.seconds:.1f} s)"
 
 
@@ -25,7 +25,7 @@ def _state(outcome: Outcome) -> str:
     if outcome.interrupted:
         return "interrupted"
     # A known contract with nothing served or held in the range: it did not trade then.
-    return "ok" if outcome.fetched or outcome.task.held_days else "no data"
+    return "ok" if outcome.fetched or outcome.task.whole_count else "no data"
 
 
 @dataclass
