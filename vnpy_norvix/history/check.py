@@ -35,6 +35,11 @@ def mismatch(detail: str) -> Failure:
     return Failure.of("mismatch", "mismatch", detail=detail)
 
 
+def spacing(member: bytes) -> bytes:
+    """A compact `"key":value` as json.dumps writes it by default: `"key": value`."""
+    return member.replace(b'":', b'": ', 1)
+
+
 def check_body(body: bytes, records: int, endpoint: str, symbol: str, exchange: Exchange | None) -> None:
     """Raises the mismatch of an answer body of `endpoint` holding `records` records that
     name another instrument or exchange than `symbol` and `exchange`, or that is not of
@@ -44,12 +49,17 @@ def check_body(body: bytes, records: int, endpoint: str, symbol: str, exchange: 
     wanted = {b"instrument_id": symbol, b"exchange": exchange.value if exchange is not None else None}
     compact = {key: b'"%s":%s' % (key, json.dumps(value).encode()) for key, value in wanted.items()
                if value is not None}
-    # The service's own form, one record after the other: one pass over the body.
-    if len(compact) == 2 and body.count(b",".join(compact.values())) == records:
-        return
+    # The service's own form, one record after the other, or json.dumps' (", " and ": "),
+    # whichever the first record is written in: one pass over the body.
+    if len(compact) == 2:
+        first = body.find(b'"instrument_id"')
+        spaced = body.startswith(b": ", first + len(b'"instrument_id"')) if first >= 0 else False
+        pair = b", ".join(spacing(member) for member in compact.values()) if spaced else b",".join(compact.values())
+        if body.count(pair) == records:
+            return
     # Each record naming it so, or none naming it at all (nothing then to compare): in
     # the compact form or json.dumps' own (", " and ": "), without reading each member.
-    if all(body.count(member) + body.count(member.replace(b'":', b'": ', 1)) == records or b'"%s"' % key not in body
+    if all(body.count(member) + body.count(spacing(member)) == records or b'"%s"' % key not in body
            for key, member in compact.items()):
         return
     for found in MEMBER.finditer(body):

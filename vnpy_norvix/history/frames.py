@@ -39,6 +39,11 @@ def _text(value: object) -> str | None:
 
 
 def frame_of(columns: Columns, symbol: str, exchange: Exchange, interval: Interval | None) -> pl.DataFrame:
+    return named(columns_frame(columns), symbol, exchange, interval)
+
+
+def columns_frame(columns: Columns) -> pl.DataFrame:
+    """The decoder's columns as a frame: the times China's, each text column from its codes."""
     series: list[pl.Series] = []
     for name, column in columns.items():
         if isinstance(column, tuple):
@@ -49,10 +54,15 @@ def frame_of(columns: Columns, symbol: str, exchange: Exchange, interval: Interv
             series.append(pl.Series(name, column).cast(DATETIME))
         else:
             series.append(pl.Series(name, column))
+    return pl.DataFrame(series)
+
+
+def named(frame: pl.DataFrame, symbol: str, exchange: Exchange, interval: Interval | None) -> pl.DataFrame:
+    """`frame` with the series' symbol, exchange and (for bars) interval as its last columns."""
     constants = {"symbol": symbol, "exchange": exchange.value}
     if interval is not None:
         constants["interval"] = interval.value
-    return pl.DataFrame(series).with_columns(pl.lit(value, pl.String).alias(name) for name, value in constants.items())
+    return frame.with_columns(pl.lit(value, pl.String).alias(name) for name, value in constants.items())
 
 
 def empty_frame(endpoint: EndpointName, symbol: str, exchange: Exchange, interval: Interval | None) -> pl.DataFrame:
@@ -61,11 +71,13 @@ def empty_frame(endpoint: EndpointName, symbol: str, exchange: Exchange, interva
 
 def answers_frame(fetched: Fetched, symbol: str, exchange: Exchange, interval: Interval) -> pl.DataFrame:
     """The answers of one query, read as columns, as one frame of the served `interval`
-    (in answer order; the frame of no records when there are none)."""
+    (in answer order; the frame of no records when there are none). The series' names
+    are added once, to the whole."""
     frame_interval = None if interval == Interval.TICK else interval
-    parts = [frame_of(answer.columns, symbol, exchange, frame_interval)
-             for answer in fetched.answers if isinstance(answer, ColumnAnswer)]
-    return pl.concat(parts) if parts else empty_frame(endpoint_of(interval), symbol, exchange, frame_interval)
+    parts = [columns_frame(answer.columns) for answer in fetched.answers if isinstance(answer, ColumnAnswer)]
+    if not parts:
+        return empty_frame(endpoint_of(interval), symbol, exchange, frame_interval)
+    return named(pl.concat(parts), symbol, exchange, frame_interval)
 
 
 # Since this instant China time has been UTC+8 without exception (summer time ended in
