@@ -42,6 +42,9 @@ from .schema import TableShape, Row
 from .writer import PeeweeDatabase, Writer, quoted
 
 STAGE = "norvix_stage"  # the temporary table, dropped at commit
+# Rows a piece of a COPY's text holds: the driver gives up the interpreter while it
+# sends one, and waits for it again before the next.
+COPY_ROWS = 4096
 # A float's negative zero as csv_text writes it (repr): a field of its own, as a text is quoted.
 NEGATIVE_ZERO = re.compile(r"(?m)(?:^|(?<=,))-0\.0(?=,|$)")
 
@@ -115,15 +118,17 @@ class PostgresqlWriter(Writer):
 
     def insert(self, shape: TableShape, rows: list[Row]) -> None:
         """COPY straight into the table, which draws each row's id in order, as the
-        adapter's INSERT does; values csv_text does not write, and times with a zone, are
-        left to the staged upsert (here an insert too)."""
-        text = None if zoned_columns(shape, rows) else _wire.csv_text(rows)
-        if text is None:
+        adapter's INSERT does. Times with a zone, and the rows from the first piece that
+        holds a value csv_text does not write, are left to the staged upsert (here an
+        insert too, drawing the ids that follow)."""
+        if zoned_columns(shape, rows):
             self.upsert(shape, rows)
             return
-        if ",-0.0" in text:  # stored as 0, as the driver's decimal literal has no sign
-            text = NEGATIVE_ZERO.sub("0.0", text)
-        copy_in(self.db.cursor(), f'COPY "{shape.table}" ({quoted(shape.columns)}) FROM STDIN WITH (FORMAT csv)', text)
+        pieces = Pieces(rows)
+        self.db.cursor().copy_expert(f'COPY "{shape.table}" ({quoted(shape.columns)}) FROM STDIN WITH (FORMAT csv)',
+                                     pieces)
+        if pieces.left < len(rows):
+            self.upsert(shape, rows[pieces.left:])
 
     def tables_match(self, shape: TableShape) -> bool:
         return super().tables_match(shape) and self.sequence(shape.table) is not None
@@ -200,6 +205,26 @@ class PostgresqlWriter(Writer):
         self.execute(f'DROP TABLE "{STAGE}"')
         assert found is not None  # an aggregate's one row
         return int(found[0])
+
+
+class Pieces:
+    """The rows' CSV text for a COPY, written a piece at a time as the driver reads it:
+    the server reads one piece while the next is written. The text ends before a piece
+    that csv_text cannot write; `left` is where its rows begin."""
+
+    def __init__(self, rows: list[Row]) -> None:
+        self.rows = rows
+        self.left = 0
+
+    def read(self, size: int = -1) -> str:
+        piece = self.rows[self.left:self.left + COPY_ROWS]
+        text = _wire.csv_text(piece) if piece else None
+        if text is None:
+            return ""
+        self.left += len(piece)
+        if ",-0.0" in text:  # stored as 0, as the driver's decimal literal has no sign
+            text = NEGATIVE_ZERO.sub("0.0", text)
+        return text
 
 
 def overview_update(shape: TableShape, where: str, counted: str) -> str:
