@@ -1,5 +1,5 @@
-"""Bulk writes into vnpy_mysql's tables: multi-row REPLACE statements as large as the
-server's packet limit allows, on the adapter's own connection, their text built natively
+"""Bulk writes into vnpy_mysql's tables: multi-row REPLACE statements (INSERT for a
+window's new rows) as large as the server's packet limit allows, on the adapter's own connection, their text built natively
 (`_wire.mysql_values`, src/rows/mysql.cpp) wherever it is the driver's own, else from the
 driver's literals here.
 
@@ -7,8 +7,8 @@ A statement costs a round trip, which a command's other threads lengthen: a save
 for the tables' columns and indexes in one query, reads the packet limit once per
 connection, deletes a window's days and records them in one statement each, updates an
 existing overview entry in one statement (the server computing it), and takes the rows
-it added from the REPLACE statements' affected rows instead of counting the series
-before and after.
+it added from the REPLACE statements' affected rows (a window's new rows: their number)
+instead of counting the series before and after.
 
 What the adapter leaves, reproduced:
 - it writes with REPLACE, 50 rows a statement: a re-saved record (under the unique

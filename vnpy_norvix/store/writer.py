@@ -1,5 +1,7 @@
 """What the bulk writers do alike: one transaction per call, the records upserted,
-the overview entry kept as the adapter keeps it.
+the overview entry kept as the adapter keeps it. A download's window, which replaces
+whole trading days, is inserted instead where none of its rows can meet a stored one
+once its days are deleted (`all_new`): nothing to look up, nothing to count.
 
 The adapter's overview rules, reproduced with their quirks: the entry belongs to the
 first record's symbol, exchange (and interval), whatever the others are. A new entry
@@ -225,12 +227,10 @@ class Writer(ABC):
                 self.record_days(days)
             return self.gained(shape, keys, before, deleted, gained)
 
-    # The fractions of a second the tables keep of a time (MySQL's fewer: two times that
-    # differ only beyond them are one key there).
-    TIME_DIGITS = 6
-
     def time_digits(self, shape: TableShape) -> int:
-        return self.TIME_DIGITS
+        """The digits of a second's fraction the shape's table keeps of a time: two times
+        that differ only beyond them are one key there (MySQL's keep fewer)."""
+        return 6
 
     def all_new(self, shape: TableShape, rows: list[Row], key: Row, spans: Sequence[tuple[datetime, datetime]]) -> bool:
         """Whether no row can meet a stored one once the series' rows in `spans` are deleted
@@ -246,7 +246,7 @@ class Writer(ABC):
         times = list(map(itemgetter(shape.columns.index("datetime")), rows))
         if set(map(type, times)) != {str} or not all(map(lt, times, times[1:])):
             return False
-        dropped = "0" * (6 - self.time_digits(shape))  # the digits the table would round away
+        dropped = "0" * (6 - self.time_digits(shape))  # the digits the table would not keep
         if dropped and not all(len(time) == 19 or time.endswith(dropped) for time in times):
             return False
         if not all(type(time) is datetime and time.tzinfo is None for span in spans for time in span):
