@@ -306,7 +306,20 @@ def test_a_window_replaces_its_days_and_records_them_in_one_transaction(backend,
             written(self, shape, rows)
             raise failure
 
-        monkeypatch.setattr(writer, "insert", broken)
+        if backend.name != "postgresql":
+            monkeypatch.setattr(writer, "insert", broken)
+        else:  # within its COPY, once a piece of it is sent
+            from vnpy_norvix.store import postgresql
+
+            piece = postgresql.Pieces.piece
+
+            def broken_piece(self):
+                if self.left:
+                    raise failure
+                return piece(self)
+
+            monkeypatch.setattr(postgresql, "COPY_ROWS", 7)
+            monkeypatch.setattr(postgresql.Pieces, "piece", broken_piece)
         with pytest.raises(type(failure)):
             store.save_window(database, *key, later, {day: 60}, after_close, calendar)
         monkeypatch.undo()

@@ -127,6 +127,8 @@ class PostgresqlWriter(Writer):
         pieces = Pieces(rows)
         self.db.cursor().copy_expert(f'COPY "{shape.table}" ({quoted(shape.columns)}) FROM STDIN WITH (FORMAT csv)',
                                      pieces)
+        if pieces.error is not None:
+            raise pieces.error
         if pieces.left < len(rows):
             self.upsert(shape, rows[pieces.left:])
 
@@ -215,8 +217,18 @@ class Pieces:
     def __init__(self, rows: list[Row]) -> None:
         self.rows = rows
         self.left = 0
+        # What failed a piece: the driver would turn it into a failed COPY ("error in
+        # .read() call"); the text ends instead and it is raised after, in the transaction.
+        self.error: BaseException | None = None
 
     def read(self, size: int = -1) -> str:
+        try:
+            return self.piece()
+        except BaseException as error:
+            self.error = error
+            return ""
+
+    def piece(self) -> str:
         piece = self.rows[self.left:self.left + COPY_ROWS]
         text = _wire.csv_text(piece) if piece else None
         if text is None:
