@@ -1,5 +1,5 @@
-"""Bulk writes into vnpy_mysql's tables: multi-row REPLACE statements as large as the
-server's packet limit allows, on the adapter's own connection, their text built natively
+"""Bulk writes into vnpy_mysql's tables: multi-row REPLACE statements (INSERT for a
+window's new rows) as large as the server's packet limit allows, on the adapter's own connection, their text built natively
 (`_wire.mysql_values`, src/rows/mysql.cpp) wherever it is the driver's own, else from the
 driver's literals here.
 
@@ -7,8 +7,8 @@ A statement costs a round trip, which a command's other threads lengthen: a save
 for the tables' columns and indexes in one query, reads the packet limit once per
 connection, deletes a window's days and records them in one statement each, updates an
 existing overview entry in one statement (the server computing it), and takes the rows
-it added from the REPLACE statements' affected rows instead of counting the series
-before and after.
+it added from the REPLACE statements' affected rows (a window's new rows: their number)
+instead of counting the series before and after.
 
 What the adapter leaves, reproduced:
 - it writes with REPLACE, 50 rows a statement: a re-saved record (under the unique
@@ -46,6 +46,7 @@ STATEMENT_BYTES = 4 << 20  # a statement's size, unless the server's packet limi
 REAL = "%re0"  # the driver's float literal, where repr has no exponent of its own
 TEXTS = {str}
 PACKETS: weakref.WeakKeyDictionary[Any, int] = weakref.WeakKeyDictionary()  # per driver connection
+TIME_DIGITS: weakref.WeakKeyDictionary[Any, dict[str, int]] = weakref.WeakKeyDictionary()  # the same, per table
 NO_BACKSLASH_ESCAPES = 512  # pymysql.constants.SERVER_STATUS: a text's quote doubled, no backslash escapes
 PLAIN_REALS = re.compile(r"[-0-9.e,]*")
 
@@ -132,13 +133,32 @@ class MysqlWriter(Writer):
     def upsert(self, shape: TableShape, rows: list[Row]) -> int:
         """The rows replaced in; returns how many rows the table gained: the server counts
         one affected row per row written and one more for each stored row it replaced."""
-        head = f"REPLACE INTO {self.name(shape.table)} ({self.names(shape.columns)}) VALUES "
+        return 2 * len(rows) - self.write("REPLACE", shape, rows)
+
+    def insert(self, shape: TableShape, rows: list[Row]) -> None:
+        # No stored row to look for: the same ids, drawn in the same order, as REPLACE's.
+        self.write("INSERT", shape, rows)
+
+    def write(self, verb: str, shape: TableShape, rows: list[Row]) -> int:
+        """The rows sent in statements of `verb` ("INSERT" or "REPLACE"); the rows they affected."""
+        head = f"{verb} INTO {self.name(shape.table)} ({self.names(shape.columns)}) VALUES "
         pieces = self.values(shape, rows, self.statement_bytes() - len(head))
         cursor = self.db.cursor()
         affected = 0
         for piece in pieces:
             affected += cursor.execute(head + piece)  # no parameters: the text is sent as it is
-        return 2 * len(rows) - affected
+        return affected
+
+    def time_digits(self, shape: TableShape) -> int:
+        # The fractions of a second the table's times keep (vnpy_mysql's bars none, its
+        # ticks milliseconds; a table of another version's may keep others), read once
+        # per connection.
+        kept = TIME_DIGITS.setdefault(self.db.connection(), {})
+        if shape.table not in kept:
+            found = self.execute("SELECT DATETIME_PRECISION FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = "
+                                 "DATABASE() AND TABLE_NAME = %s AND COLUMN_NAME = 'datetime'", (shape.table,)).fetchone()
+            kept[shape.table] = int(found[0]) if found and found[0] is not None else 0
+        return kept[shape.table]
 
     def overview_updated(self, shape: TableShape, key: Row, first: datetime, last: datetime) -> bool:
         """Writer.overview_updated in one statement where the entry changes: the server takes

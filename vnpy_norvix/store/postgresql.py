@@ -1,5 +1,9 @@
 """Bulk writes into vnpy_postgresql's tables: COPY into a temporary table, then one
-INSERT ... SELECT ... ON CONFLICT DO UPDATE.
+INSERT ... SELECT ... ON CONFLICT DO UPDATE; a download's window, whose rows no stored
+row can share a key with once its days are deleted (Writer.all_new), by COPY straight
+into the table, after one statement that deletes its days, updates the overview entry
+and writes the completeness record (four round trips with BEGIN and COMMIT: each one
+waits again for the interpreter, which the fetching threads hold meanwhile).
 
 What the adapter leaves, reproduced:
 - a re-saved record keeps its row and id; every column outside the unique index is
@@ -26,9 +30,11 @@ from __future__ import annotations
 
 import csv
 import io
-from collections.abc import Iterable
+import re
+from collections.abc import Iterable, Sequence
 from datetime import datetime
 from operator import itemgetter
+from typing import Any
 
 from .. import _wire
 from . import days as day_record
@@ -36,6 +42,11 @@ from .schema import TableShape, Row
 from .writer import PeeweeDatabase, Writer, quoted
 
 STAGE = "norvix_stage"  # the temporary table, dropped at commit
+# Rows a piece of a COPY's text holds: the driver gives up the interpreter while it
+# sends one, and waits for it again before the next.
+COPY_ROWS = 4096
+# A float's negative zero as csv_text writes it (repr): a field of its own, as a text is quoted.
+NEGATIVE_ZERO = re.compile(r"(?m)(?:^|(?<=,))-0\.0(?=,|$)")
 
 
 class PostgresqlWriter(Writer):
@@ -71,11 +82,55 @@ class PostgresqlWriter(Writer):
     def overview_updated(self, shape: TableShape, key: Row, first: datetime, last: datetime) -> bool:
         """Writer.overview_updated in one statement: the server takes the earlier start, the
         later end and the rows held, as the adapter computes them for an existing entry."""
+        return self.execute(overview_update(shape, self.matching(shape.key), ""),
+                            (*key, first, last, *key)).rowcount > 0
+
+    def save_new(self, shape: TableShape, rows: list[Row], key: Row, spans: Sequence[tuple[datetime, datetime]],
+                 days: Sequence[tuple[object, ...]]) -> int:
+        """Writer.save_new in one statement and a COPY. The statement's parts all see the
+        table as it was before it: the overview entry counts the rows held, less those it
+        deletes, plus those the COPY adds (all new); a series without one gets the
+        adapter's new entry."""
         where = self.matching(shape.key)
-        overview, table, start, end = map(self.name, (shape.overview, shape.table, "start", "end"))
-        return self.execute(f'UPDATE {overview} SET "count" = (SELECT COUNT(*) FROM {table} WHERE {where}), '
-                            f"{start} = LEAST({start}, %s::timestamp), {end} = GREATEST({end}, %s::timestamp) "
-                            f"WHERE {where}", (*key, first, last, *key)).rowcount > 0
+        parts: list[str] = []
+        params: list[object] = []
+        moment = self.name("datetime")
+        within = " OR ".join([f"({moment} >= %s AND {moment} < %s)"] * len(spans)) or "FALSE"
+        parts.append(f'"gone" AS (DELETE FROM "{shape.table}" WHERE {where} AND ({within}) RETURNING 1)')
+        params += [*key, *(time for span in spans for time in span)]
+        if days:
+            parts.append(f'"days" AS ({self.days_upsert(len(days))})')
+            params += [value for row in days for value in row]
+        if rows:
+            first, last = shape.time(rows[0]), shape.time(rows[-1])
+            counted = ' - (SELECT COUNT(*) FROM "gone") + %s'
+            parts.append(f'"entry" AS ({overview_update(shape, where, counted)} RETURNING 1)')
+            params += [*key, len(rows), first, last, *key]
+            made = quoted((*shape.key, "count", "start", "end"))
+            parts.append(f'"made" AS (INSERT INTO "{shape.overview}" ({made}) SELECT '
+                         f'{", ".join(["%s"] * (len(key) + 3))} WHERE NOT EXISTS (SELECT 1 FROM "entry"))')
+            params += [*key, len(rows), first, last]
+        found = self.execute(f'WITH {", ".join(parts)} SELECT COUNT(*) FROM "gone"', params).fetchone()
+        if rows:
+            self.insert(shape, rows)
+        assert found is not None  # an aggregate's one row
+        return len(rows) - int(found[0])
+
+    def insert(self, shape: TableShape, rows: list[Row]) -> None:
+        """COPY straight into the table, which draws each row's id in order, as the
+        adapter's INSERT does. Times with a zone, and the rows from the first piece that
+        holds a value csv_text does not write, are left to the staged upsert (here an
+        insert too, drawing the ids that follow)."""
+        if zoned_columns(shape, rows):
+            self.upsert(shape, rows)
+            return
+        pieces = Pieces(rows)
+        self.db.cursor().copy_expert(f'COPY "{shape.table}" ({quoted(shape.columns)}) FROM STDIN WITH (FORMAT csv)',
+                                     pieces)
+        if pieces.error is not None:
+            raise pieces.error
+        if pieces.left < len(rows):
+            self.upsert(shape, rows[pieces.left:])
 
     def tables_match(self, shape: TableShape) -> bool:
         return super().tables_match(shape) and self.sequence(shape.table) is not None
@@ -105,11 +160,9 @@ class PostgresqlWriter(Writer):
         """The rows staged by COPY and inserted over the stored ones; how many rows the
         table gained: the staged keys less those it held, counted by the INSERT itself
         (its parts see the table as it was before it)."""
-        given = [shape.columns.index(column) for column in shape.given_times]
         # A time with a zone goes to a column of its own; the rows are staged as they are
         # where none has one (a download's ticks), without a copy of each.
-        zoned = [i for i in given if any(isinstance(value, datetime) and value.utcoffset() is not None
-                                         for value in map(itemgetter(i), rows))]
+        zoned = zoned_columns(shape, rows)
         # One row per unique key, at its first place in the list, with its last values;
         # "n" is that place, which picks the id drawn for it: numbered by the stage itself,
         # in the order COPY reads the rows, where no key repeats.
@@ -132,10 +185,8 @@ class PostgresqlWriter(Writer):
         if text is None:
             buffer = io.StringIO()
             csv.writer(buffer, quoting=csv.QUOTE_STRINGS, lineterminator="\n").writerows(lines)
-            buffer.seek(0)
-        else:
-            buffer = io.StringIO(text)
-        self.db.cursor().copy_expert(f'COPY "{STAGE}" ({quoted(stage_columns)}) FROM STDIN WITH (FORMAT csv)', buffer)
+            text = buffer.getvalue()
+        copy_in(self.db.cursor(), f'COPY "{STAGE}" ({quoted(stage_columns)}) FROM STDIN WITH (FORMAT csv)', text)
 
         picked = [f'COALESCE("{column}", "{column}_zoned"::timestamp)' if column in shape.given_times
                   and shape.columns.index(column) in zoned
@@ -156,6 +207,58 @@ class PostgresqlWriter(Writer):
         self.execute(f'DROP TABLE "{STAGE}"')
         assert found is not None  # an aggregate's one row
         return int(found[0])
+
+
+class Pieces:
+    """The rows' CSV text for a COPY, written a piece at a time as the driver reads it:
+    the server reads one piece while the next is written. The text ends before a piece
+    that csv_text cannot write; `left` is where its rows begin."""
+
+    def __init__(self, rows: list[Row]) -> None:
+        self.rows = rows
+        self.left = 0
+        # What failed a piece: the driver would turn it into a failed COPY ("error in
+        # .read() call"); the text ends instead and it is raised after, in the transaction.
+        self.error: BaseException | None = None
+
+    def read(self, size: int = -1) -> str:
+        try:
+            return self.piece()
+        except BaseException as error:
+            self.error = error
+            return ""
+
+    def piece(self) -> str:
+        piece = self.rows[self.left:self.left + COPY_ROWS]
+        text = _wire.csv_text(piece) if piece else None
+        if text is None:
+            return ""
+        self.left += len(piece)
+        if ",-0.0" in text:  # stored as 0, as the driver's decimal literal has no sign
+            text = NEGATIVE_ZERO.sub("0.0", text)
+        return text
+
+
+def overview_update(shape: TableShape, where: str, counted: str) -> str:
+    """The UPDATE of the series' overview entry (parameters: the key, what `counted` adds
+    to the rows held, the first and last time, the key)."""
+    start, end = '"start"', '"end"'
+    return (f'UPDATE "{shape.overview}" SET "count" = (SELECT COUNT(*) FROM "{shape.table}" WHERE {where}){counted}, '
+            f"{start} = LEAST({start}, %s::timestamp), {end} = GREATEST({end}, %s::timestamp) WHERE {where}")
+
+
+def copy_in(cursor: Any, statement: str, text: str) -> None:
+    """`text` sent to a COPY ... FROM STDIN in one piece: the driver releases the
+    interpreter for each piece it reads from the file, and takes it back after, behind
+    the fetching threads (8 KB pieces by default)."""
+    cursor.copy_expert(statement, io.StringIO(text), size=max(1, len(text)))
+
+
+def zoned_columns(shape: TableShape, rows: list[Row]) -> list[int]:
+    """Where the rows hold times given with a zone (of the columns written as given)."""
+    given = [shape.columns.index(column) for column in shape.given_times]
+    return [i for i in given if any(isinstance(value, datetime) and value.utcoffset() is not None
+                                    for value in map(itemgetter(i), rows))]
 
 
 def split_zoned(row: Row, given: list[int]) -> Row:

@@ -1,5 +1,7 @@
 """What the bulk writers do alike: one transaction per call, the records upserted,
-the overview entry kept as the adapter keeps it.
+the overview entry kept as the adapter keeps it. A download's window, which replaces
+whole trading days, is inserted instead where none of its rows can meet a stored one
+once its days are deleted (`all_new`): nothing to look up, nothing to count.
 
 The adapter's overview rules, reproduced with their quirks: the entry belongs to the
 first record's symbol, exchange (and interval), whatever the others are. A new entry
@@ -12,9 +14,11 @@ number of rows the table now holds under its key.
 from __future__ import annotations
 
 from abc import ABC, abstractmethod
+from bisect import bisect_left
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import AbstractContextManager
 from datetime import datetime
+from operator import itemgetter, lt
 from typing import Any, Protocol
 
 from vnpy.trader.object import BarData, TickData
@@ -206,9 +210,11 @@ class Writer(ABC):
         shape = SHAPES[shape_name]
         rows = shape.rows(records, self.text_times())
         key = tuple(map(text, key))
-        p = self.param
         if days:
             self.day_table_ready()
+        if self.all_new(shape, rows, key, spans):
+            with self.transaction():
+                return self.save_new(shape, rows, key, spans, days)
         with self.transaction():
             keys = [] if self.NET_CHANGES else [key]
             before = self.count(shape, keys)
@@ -220,6 +226,56 @@ class Writer(ABC):
             if days:
                 self.record_days(days)
             return self.gained(shape, keys, before, deleted, gained)
+
+    def time_digits(self, shape: TableShape) -> int:
+        """The digits of a second's fraction the shape's table keeps of a time: two times
+        that differ only beyond them are one key there (MySQL's keep fewer)."""
+        return 6
+
+    def all_new(self, shape: TableShape, rows: list[Row], key: Row, spans: Sequence[tuple[datetime, datetime]]) -> bool:
+        """Whether no row can meet a stored one once the series' rows in `spans` are deleted
+        (a download's window, which replaces whole trading days): each row is of series
+        `key`, at a time within a span, and their times ascend as the table keeps them, so
+        no two share a key. Such rows are inserted, not upserted, and counted as added."""
+        if not rows:
+            return True
+        for i, value in zip(map(shape.columns.index, shape.key), key):
+            if set(map(itemgetter(i), rows)) != {value}:
+                return False
+        # Times as text (text_times): str(datetime), whose order is the times' own.
+        times = list(map(itemgetter(shape.columns.index("datetime")), rows))
+        if set(map(type, times)) != {str} or not all(map(lt, times, times[1:])):
+            return False
+        dropped = "0" * (6 - self.time_digits(shape))  # the digits the table would not keep
+        if dropped and not all(len(time) == 19 or time.endswith(dropped) for time in times):
+            return False
+        if not all(type(time) is datetime and time.tzinfo is None for span in spans for time in span):
+            return False
+        covered, reached = 0, ""
+        for begin, end in sorted((str(begin), str(end)) for begin, end in spans):
+            if begin < end:
+                if begin < reached:  # overlapping spans would count their rows twice
+                    return False
+                covered += bisect_left(times, end) - bisect_left(times, begin)
+                reached = end
+        return covered == len(times)
+
+    def save_new(self, shape: TableShape, rows: list[Row], key: Row, spans: Sequence[tuple[datetime, datetime]],
+                 days: Sequence[tuple[object, ...]]) -> int:
+        """save_window's transaction where `all_new`: the rows of the spans deleted, the
+        rows inserted, the overview and the completeness record updated; how many rows
+        the series gained."""
+        deleted = self.delete_spans(shape, key, spans)
+        if rows:
+            self.insert(shape, rows)
+            self.update_overview(shape, rows)
+        if days:
+            self.record_days(days)
+        return len(rows) - deleted
+
+    def insert(self, shape: TableShape, rows: list[Row]) -> None:
+        """Rows whose keys the table does not hold (`all_new`) inserted in the order given."""
+        self.upsert(shape, rows)
 
     def delete_spans(self, shape: TableShape, key: Row, spans: Sequence[tuple[datetime, datetime]]) -> int:
         """The series' stored rows with times in the [begin, end) spans deleted, SPANS spans a
@@ -235,15 +291,18 @@ class Writer(ABC):
 
     def record_days(self, days: Sequence[tuple[object, ...]]) -> None:
         """The completeness record's rows written over what it held of their days."""
+        for first in range(0, len(days), self.DAYS_PER_STATEMENT):  # the days are distinct: one row each
+            group = days[first:first + self.DAYS_PER_STATEMENT]
+            self.execute(self.days_upsert(len(group)), [value for row in group for value in row])
+
+    def days_upsert(self, count: int) -> str:
+        """The statement writing `count` rows of the completeness record over what it held
+        of their days (its parameters: the rows' values, row after row)."""
         columns = day_record.COLUMNS
         updated = ", ".join(f"{self.name(name)} = excluded.{self.name(name)}" for name in day_record.COLUMNS[4:])
         mark = f'({", ".join([self.param] * len(columns))})'
-        for first in range(0, len(days), self.DAYS_PER_STATEMENT):  # the days are distinct: one row each
-            group = days[first:first + self.DAYS_PER_STATEMENT]
-            self.execute(f"INSERT INTO {self.name(day_record.TABLE)} ({self.names(columns)}) "
-                         f'VALUES {", ".join([mark] * len(group))} '
-                         f"ON CONFLICT ({self.names((*day_record.KEY, 'day'))}) DO UPDATE SET {updated}",
-                         [value for row in group for value in row])
+        return (f"INSERT INTO {self.name(day_record.TABLE)} ({self.names(columns)}) VALUES {', '.join([mark] * count)} "
+                f"ON CONFLICT ({self.names((*day_record.KEY, 'day'))}) DO UPDATE SET {updated}")
 
     days_seen = False  # the completeness record's table found by this writer
 
