@@ -220,7 +220,7 @@ def test_fetching_runs_ahead_of_a_save_by_a_bounded_number_of_windows(watched_se
     jobs = 1
     most = 1 + dl.QUEUED_PER_JOB * jobs + jobs  # being saved, queued, in a fetcher's hand
     if by_records:  # no window waits beside the one being saved
-        monkeypatch.setattr(dl.pipeline, "QUEUED_RECORDS", 1)
+        monkeypatch.setattr(dl.pipeline, "QUEUED_BYTES", 1)
         most = 1 + jobs
     ahead: list[int] = []
 
