@@ -81,11 +81,13 @@ class Batch:
 # Windows waiting to be saved, per job: enough for fetching never to wait on a save of
 # average length, few enough that memory stays bounded whatever the range.
 QUEUED_PER_JOB = 2
-# Bytes of records waiting or being saved, in all (`size_of`): a window of ticks holds
-# some 30,000, 9 MB as columns (84 MB were they vn.py objects); a window of minute bars
-# as vn.py objects up to some 20 MB. A window that would go beyond waits until the
-# writer has saved the others.
-QUEUED_BYTES = 64 * 2**20
+# Bytes of records being fetched, waiting or being saved, in all (`size_of`; a window
+# being fetched counted as large as its task's last): a day of ticks holds some 30,000,
+# 8 MB as columns (84 MB were they vn.py objects), a window of minute bars some 10,000,
+# 5 MB as vn.py objects. A window that would go beyond is not asked for until the
+# writer has saved others: one being saved, one waiting and one being fetched keep both
+# sides busy, and a fetch's answer takes several times its records' room while it is read.
+QUEUED_BYTES = 24 * 2**20
 # What one vn.py record of a window takes, with its values (tracemalloc).
 RECORD_BYTES = {TickData: 2_800, BarData: 500}
 POLL_SECONDS = 0.2  # how often a waiting thread looks at the stop flag
@@ -94,9 +96,9 @@ POLL_SECONDS = 0.2  # how often a waiting thread looks at the stop flag
 class Downloader:
     """Runs tasks on a bounded pool of fetchers that hand their windows to a single
     writer thread through a bounded queue. Fetching the next windows overlaps saving the
-    last; at most `QUEUED_PER_JOB` windows per job and `QUEUED_BYTES` of records wait in
-    the queue (a fetcher with one more in hand waits while it is full), so memory stays
-    bounded for any range; and the
+    last; at most `QUEUED_PER_JOB` windows per job and `QUEUED_BYTES` of records are
+    fetched or wait in the queue (a fetcher waits for room before it asks), so memory
+    stays bounded for any range; and the
     database is only ever written from the writer's thread, as vn.py's adapters expect
     (peewee keeps one connection per thread). Each window is saved whole, in one
     transaction, in the order its task fetched it."""
@@ -141,16 +143,27 @@ class Downloader:
 
     # --- the fetchers' side ---
 
-    def hand_over(self, batch: Batch | None) -> None:
-        """`batch` queued for the writer, once there is room; Stopped if the run is
+    def reserve(self, size: int) -> None:
+        """Room for `size` bytes of records, once there is some: taken before a window is
+        asked for (its answer's transient memory is a fetch's largest), so that while the
+        writer is the slower, one window is fetched at a time; Stopped if the run is
         interrupted meanwhile."""
-        size = size_of(batch)
         with self.room:
             while self.queued and self.queued + size > QUEUED_BYTES:
                 if self.stop.is_set():
                     raise Stopped
                 self.room.wait(POLL_SECONDS)
             self.queued += size
+
+    def hand_over(self, batch: Batch | None, reserved: int | None = None) -> None:
+        """`batch` queued for the writer, in the room `reserved` for it (the room it takes
+        then, however large it came out), else once there is room; Stopped if the run is
+        interrupted meanwhile."""
+        size = size_of(batch)
+        if reserved is None:
+            self.reserve(size)
+        else:
+            self.saved(reserved - size)
         while not self.stop.is_set():
             try:
                 self.queue.put(batch, timeout=POLL_SECONDS)
@@ -196,6 +209,7 @@ class Downloader:
         self.progress.started(task)
         target = task.target
         error, interrupted, passing = None, False, False
+        expected = 0  # bytes the task's next window may take
         try:
             if task.failure is not None:
                 raise task.failure
@@ -205,13 +219,20 @@ class Downloader:
                 if outcome.error is not None:  # a save failed: the task ends there
                     break
                 records: WindowRecords
-                if task.daily_bars is not None and task.asked is not None:  # asked for by planning
-                    fetched, records = task.asked, planned_days(task.daily_bars, window)
-                else:
-                    # Read before asking: the answer holds at least what was published by then.
-                    fetched = now_in_china()
-                    records = self.window(target, task.interval, window, task.calendar)
-                self.hand_over(Batch(outcome, records, window=window, fetched=fetched))
+                self.reserve(expected)  # as much as the task's last window took
+                try:
+                    if task.daily_bars is not None and task.asked is not None:  # asked for by planning
+                        fetched, records = task.asked, planned_days(task.daily_bars, window)
+                    else:
+                        # Read before asking: the answer holds at least what was published by then.
+                        fetched = now_in_china()
+                        records = self.window(target, task.interval, window, task.calendar)
+                except BaseException:
+                    self.saved(expected)
+                    raise
+                batch = Batch(outcome, records, window=window, fetched=fetched)
+                self.hand_over(batch, reserved=expected)
+                expected = size_of(batch)
         except Stopped:
             interrupted = True
         except Failure as failure:
