@@ -111,7 +111,7 @@ class Downloader:
         self.stop = threading.Event()
         self.queue: queue.Queue[Batch | None] = queue.Queue(maxsize=QUEUED_PER_JOB * self.jobs)
         self.room = threading.Condition()
-        self.queued = 0  # bytes of records queued or being saved
+        self.queued = 0  # bytes of records being fetched (as reserved), queued or being saved
         self.outcomes: dict[int, Outcome] = {}  # per task, as it goes; written by the writer alone
         self.began: dict[int, float] = {}  # per task, when its fetching started
         self.ended: set[int] = set()  # the tasks whose end the writer has reached
