@@ -213,15 +213,15 @@ def tasks_of(source, database, contracts, first, last, intervals):
     return dl.plan(source, targets, intervals, database)
 
 
-@pytest.mark.parametrize("by_records", [False, True])
+@pytest.mark.parametrize("by_bytes", [False, True])
 def test_fetching_runs_ahead_of_a_save_by_a_bounded_number_of_windows(watched_service, database, monkeypatch,
-                                                                       by_records):
+                                                                       by_bytes):
     source, requests = watched_service
     jobs = 1
     most = 1 + dl.QUEUED_PER_JOB * jobs + jobs  # being saved, queued, in a fetcher's hand
-    if by_records:  # no window waits beside the one being saved
-        monkeypatch.setattr(dl.pipeline, "QUEUED_RECORDS", 1)
-        most = 1 + jobs
+    if by_bytes:  # no window is asked for beside the one being saved: no room for its bytes
+        monkeypatch.setattr(dl.pipeline, "QUEUED_BYTES", 1)
+        most = 1
     ahead: list[int] = []
 
     def first_save_waits(label, count):

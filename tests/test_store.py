@@ -417,3 +417,60 @@ def test_hourly_sums_by_one_query_are_the_rows_added_up(backend):
         assert len(by_query) == (6 + 3 if interval == Interval.MINUTE else 2)
         for mine, theirs in zip(by_query, by_rows):
             assert mine.bar == (None if theirs.bar is None else pytest.approx(theirs.bar, rel=1e-12))
+
+
+@pytest.mark.parametrize("zone", ["Asia/Shanghai", "America/New_York", "Asia/Kolkata"])
+def test_a_tick_window_as_columns_gives_what_its_records_give(database, datafeed, zone, monkeypatch):
+    """A download's tick window held as columns against the same answer as records: each
+    trading day's tally, the bulk writers' rows in any "database.timezone" (times as text
+    or as datetimes), and the TickData another adapter is handed."""
+    from datetime import date
+
+    import vnpy.trader.database as vn_database
+
+    from vnpy_norvix import download as dl
+    from vnpy_norvix.calendar import Calendar, Window
+    from vnpy_norvix.store import days
+    from vnpy_norvix.store.schema import TICKS
+
+    source, day = dl.Source(datafeed), date(2024, 5, 28)  # its night session opens on the 27th
+    calendar = Calendar(source.trading_days("rb2410", Exchange.SHFE, date(2024, 5, 27), day))
+    window = Window(day, day)
+    records = source.records("rb2410", Exchange.SHFE, Interval.TICK, window, calendar)
+    columns = dl.Downloader(source, database, None).window(dl.Target("rb2410", Exchange.SHFE, day, day),
+                                                           Interval.TICK, window, calendar)
+    assert len(columns) == len(records) > 10_000
+    assert columns.tallies() == days.tallies(records, Interval.TICK, calendar)
+    assert list(columns) == records and columns[-1] == records[-1]
+    assert {tick.datetime.tzinfo for tick in columns} == {records[0].datetime.tzinfo}
+    monkeypatch.setattr(vn_database, "DB_TZ", ZoneInfo(zone))
+    moment = TICKS.columns.index("datetime")
+    for text_times in (False, True):
+        expected = [row[:moment] + (str(row[moment]) if text_times else row[moment],) + row[moment + 1:]
+                    for row in TICKS.rows(records, text_times)]
+        assert TICKS.rows(columns, text_times) == expected
+
+
+def test_wall_times_from_columns_are_convert_tz_s_across_changes_of_offset():
+    import numpy as np
+    from vnpy.trader.database import convert_tz
+
+    from vnpy_norvix.store.ticks import as_datetimes, as_text, wall_micros
+
+    changes = {"America/New_York": ["2024-03-10 06:59:59", "2024-11-03 05:30:00"],
+               "Australia/Lord_Howe": ["2024-04-06 14:45:00", "2024-10-05 15:20:00"],  # half an hour
+               "Asia/Shanghai": ["1991-09-14 15:00:00"], "UTC": ["2024-01-01 00:00:00"]}
+    rng = random.Random(5)
+    for zone, around in changes.items():
+        moments = sorted(datetime.fromisoformat(text).replace(tzinfo=timezone.utc)
+                         + timedelta(seconds=rng.randrange(-5400, 5400), microseconds=rng.choice([0, 0, 1, 999_999]))
+                         for text in around for _ in range(400))
+        instants = np.array([(m - datetime(1970, 1, 1, tzinfo=timezone.utc)) // timedelta(microseconds=1) * 1000
+                             for m in moments], dtype=np.int64)
+        with pytest.MonkeyPatch.context() as patch:
+            import vnpy.trader.database as vn_database
+
+            patch.setattr(vn_database, "DB_TZ", ZoneInfo(zone))
+            expected = [convert_tz(m) for m in moments]
+        wall = wall_micros(instants, ZoneInfo(zone))
+        assert as_datetimes(wall) == expected and as_text(wall) == list(map(str, expected))

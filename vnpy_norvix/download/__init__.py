@@ -15,12 +15,12 @@ Every request goes through the plug-in's engine, which answers with records or a
 `Failure` naming the reason.
 """
 
-from .pipeline import QUEUED_PER_JOB, QUEUED_RECORDS, Batch, Downloader, Outcome, Progress
+from .pipeline import QUEUED_PER_JOB, QUEUED_BYTES, Batch, Downloader, Outcome, Progress
 from .planning import StoreLike, Task, holdings, loaded_days, plan, plan_task, runs, whole_days
 from ..engine import Failure
 from .source import BarOrTick, Source, Stopped, failure_text
 from .targets import Target, product_targets, resolve
 
-__all__ = ["QUEUED_PER_JOB", "QUEUED_RECORDS", "Batch", "Downloader", "Failure", "Outcome", "Progress", "BarOrTick",
+__all__ = ["QUEUED_PER_JOB", "QUEUED_BYTES", "Batch", "Downloader", "Failure", "Outcome", "Progress", "BarOrTick",
            "Source", "Stopped", "StoreLike", "Target", "Task", "failure_text", "holdings", "loaded_days", "plan",
            "plan_task", "runs", "product_targets", "resolve", "whole_days"]

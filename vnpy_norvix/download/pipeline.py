@@ -13,19 +13,25 @@ from datetime import date, datetime
 from typing import TYPE_CHECKING, Protocol
 
 from vnpy.trader.constant import Interval
-from vnpy.trader.object import BarData
+from vnpy.trader.object import BarData, TickData
 
 from .. import exits, messages
 from ..store import days as day_record
 from ..calendar import Calendar, Window, now_in_china
 from ..store import as_store
+from ..store.ticks import TickColumns
 from .planning import StoreLike, Task, holdings
 from ..engine import Failure
 from .source import BarOrTick, Source, Stopped, failure_text
 from .targets import Target
 
 if TYPE_CHECKING:
+    import polars as pl
+
     from ..store.lab import LabBars
+
+    # A window as the writer takes it: vn.py records, a lab's bar frame, or ticks as columns.
+    WindowRecords = list[BarOrTick] | LabBars | TickColumns
 
 
 @dataclass
@@ -64,7 +70,7 @@ class Batch:
     the failure or interruption that ended it."""
 
     outcome: Outcome
-    records: list[BarOrTick] | LabBars | None
+    records: WindowRecords | None
     error: str | None = None
     interrupted: bool = False
     window: Window | None = None
@@ -75,19 +81,24 @@ class Batch:
 # Windows waiting to be saved, per job: enough for fetching never to wait on a save of
 # average length, few enough that memory stays bounded whatever the range.
 QUEUED_PER_JOB = 2
-# Records waiting or being saved, in all: windows of ticks hold some 30,000 each, about
-# 100 MB as vn.py objects. A window that would go beyond waits until the writer has
-# saved the others.
-QUEUED_RECORDS = 100_000
+# Bytes of records being fetched, waiting or being saved, in all (`size_of`; a window
+# being fetched counted as large as its task's last): a day of ticks holds some 30,000,
+# 8 MB as columns (84 MB were they vn.py objects), a window of minute bars some 10,000,
+# 5 MB as vn.py objects. A window that would go beyond is not asked for until the
+# writer has saved others: one being saved, one waiting and one being fetched keep both
+# sides busy, and a fetch's answer takes several times its records' room while it is read.
+QUEUED_BYTES = 24 * 2**20
+# What one vn.py record of a window takes, with its values (tracemalloc).
+RECORD_BYTES = {TickData: 2_800, BarData: 500}
 POLL_SECONDS = 0.2  # how often a waiting thread looks at the stop flag
 
 
 class Downloader:
     """Runs tasks on a bounded pool of fetchers that hand their windows to a single
     writer thread through a bounded queue. Fetching the next windows overlaps saving the
-    last; at most `QUEUED_PER_JOB` windows per job and `QUEUED_RECORDS` records wait in
-    the queue (a fetcher with one more in hand waits while it is full), so memory stays
-    bounded for any range; and the
+    last; at most `QUEUED_PER_JOB` windows per job and `QUEUED_BYTES` of records are
+    fetched or wait in the queue (a fetcher waits for room before it asks), so memory
+    stays bounded for any range; and the
     database is only ever written from the writer's thread, as vn.py's adapters expect
     (peewee keeps one connection per thread). Each window is saved whole, in one
     transaction, in the order its task fetched it."""
@@ -100,19 +111,24 @@ class Downloader:
         self.stop = threading.Event()
         self.queue: queue.Queue[Batch | None] = queue.Queue(maxsize=QUEUED_PER_JOB * self.jobs)
         self.room = threading.Condition()
-        self.queued = 0  # records queued or being saved
+        self.queued = 0  # bytes of records being fetched (as reserved), queued or being saved
         self.outcomes: dict[int, Outcome] = {}  # per task, as it goes; written by the writer alone
         self.began: dict[int, float] = {}  # per task, when its fetching started
         self.ended: set[int] = set()  # the tasks whose end the writer has reached
 
-    def save(self, task: Task, records: list[BarOrTick] | LabBars, window: Window, fetched: datetime,
+    def save(self, task: Task, records: WindowRecords, window: Window, fetched: datetime,
              outcome: Outcome) -> int | None:
         """One window saved whole, replacing what was stored of its days, each trading day
         recorded with its count and how it stood against the service's daily bar
         (store/days.py); how many rows the series gained, when the store counts them. The
         days given up on and those not carried go into `outcome`."""
-        tallies = (day_record.tallies(records, task.interval, task.calendar) if isinstance(records, list)
-                   else records.tallies(task.calendar))
+        tallies: dict[date, day_record.Tally]
+        if isinstance(records, list):
+            tallies = day_record.tallies(records, task.interval, task.calendar)
+        elif isinstance(records, TickColumns):
+            tallies = records.tallies()  # its trading days made with the task's calendar
+        else:
+            tallies = records.tallies(task.calendar)
         recorded = {day: day_record.judge(day, task.interval, tallies.get(day, day_record.Tally()),
                                           task.daily, fetched)
                     for day in task.calendar.days if window.first <= day <= window.last}
@@ -127,16 +143,27 @@ class Downloader:
 
     # --- the fetchers' side ---
 
-    def hand_over(self, batch: Batch | None) -> None:
-        """`batch` queued for the writer, once there is room; Stopped if the run is
+    def reserve(self, size: int) -> None:
+        """Room for `size` bytes of records, once there is some: taken before a window is
+        asked for (its answer's transient memory is a fetch's largest), so that while the
+        writer is the slower, one window is fetched at a time; Stopped if the run is
         interrupted meanwhile."""
-        size = records_of(batch)
         with self.room:
-            while self.queued and self.queued + size > QUEUED_RECORDS:
+            while self.queued and self.queued + size > QUEUED_BYTES:
                 if self.stop.is_set():
                     raise Stopped
                 self.room.wait(POLL_SECONDS)
             self.queued += size
+
+    def hand_over(self, batch: Batch | None, reserved: int | None = None) -> None:
+        """`batch` queued for the writer, in the room `reserved` for it (the room it takes
+        then, however large it came out), else once there is room; Stopped if the run is
+        interrupted meanwhile."""
+        size = size_of(batch)
+        if reserved is None:
+            self.reserve(size)
+        else:
+            self.saved(reserved - size)
         while not self.stop.is_set():
             try:
                 self.queue.put(batch, timeout=POLL_SECONDS)
@@ -147,24 +174,33 @@ class Downloader:
         raise Stopped
 
     def saved(self, size: int) -> None:
-        """`size` records are no longer waiting for the writer."""
+        """`size` bytes of records are no longer waiting for the writer."""
         with self.room:
             self.queued -= size
             self.room.notify_all()
 
-    def window(self, target: Target, interval: Interval, window: Window,
-               calendar: Calendar) -> list[BarOrTick] | LabBars:
-        """One window of the target, as the store takes it."""
-        if self.database.takes_frames:  # polars only for a store of frames
-            from ..history.frames import answers_frame
-            from ..history.select import window_frame
+    def window(self, target: Target, interval: Interval, window: Window, calendar: Calendar) -> WindowRecords:
+        """One window of the target, as the store takes it: ticks as columns, bars as a
+        frame for a store of frames, else as vn.py records."""
+        if interval == Interval.TICK:
+            from ..history.frames import with_trading_day
+
+            frame = with_trading_day(self.frame(target, interval, window, calendar), interval, calendar)
+            return TickColumns(target.symbol, target.exchange, frame)
+        if self.database.takes_frames:
             from ..store.lab import LabBars
 
-            fetched = self.source.answers(target.symbol, target.exchange, interval, window, columns=True)
-            return LabBars(target.vt_symbol, interval, window_frame(answers_frame(fetched, target.symbol,
-                                                                                  target.exchange, interval),
-                                                                    interval, window, calendar))
+            return LabBars(target.vt_symbol, interval, self.frame(target, interval, window, calendar))
         return self.source.records(target.symbol, target.exchange, interval, window, calendar)
+
+    def frame(self, target: Target, interval: Interval, window: Window, calendar: Calendar) -> pl.DataFrame:
+        """The records of the window's trading days as one frame, ascending, one per time."""
+        from ..history.frames import answers_frame
+        from ..history.select import window_frame
+
+        fetched = self.source.answers(target.symbol, target.exchange, interval, window, columns=True)
+        return window_frame(answers_frame(fetched, target.symbol, target.exchange, interval), interval, window,
+                            calendar)
 
     def fetch(self, task: Task) -> None:
         """The task's windows fetched in order and handed to the writer, then its end."""
@@ -173,6 +209,7 @@ class Downloader:
         self.progress.started(task)
         target = task.target
         error, interrupted, passing = None, False, False
+        expected = 0  # bytes the task's next window may take
         try:
             if task.failure is not None:
                 raise task.failure
@@ -181,14 +218,21 @@ class Downloader:
                     raise Stopped
                 if outcome.error is not None:  # a save failed: the task ends there
                     break
-                records: list[BarOrTick] | LabBars
-                if task.daily_bars is not None and task.asked is not None:  # asked for by planning
-                    fetched, records = task.asked, planned_days(task.daily_bars, window)
-                else:
-                    # Read before asking: the answer holds at least what was published by then.
-                    fetched = now_in_china()
-                    records = self.window(target, task.interval, window, task.calendar)
-                self.hand_over(Batch(outcome, records, window=window, fetched=fetched))
+                records: WindowRecords
+                self.reserve(expected)  # as much as the task's last window took
+                try:
+                    if task.daily_bars is not None and task.asked is not None:  # asked for by planning
+                        fetched, records = task.asked, planned_days(task.daily_bars, window)
+                    else:
+                        # Read before asking: the answer holds at least what was published by then.
+                        fetched = now_in_china()
+                        records = self.window(target, task.interval, window, task.calendar)
+                except BaseException:
+                    self.saved(expected)
+                    raise
+                batch = Batch(outcome, records, window=window, fetched=fetched)
+                self.hand_over(batch, reserved=expected)
+                expected = size_of(batch)
         except Stopped:
             interrupted = True
         except Failure as failure:
@@ -219,7 +263,7 @@ class Downloader:
                 try:
                     self.take(batch)
                 finally:
-                    self.saved(records_of(batch))
+                    self.saved(size_of(batch))
         except BaseException:
             self.stop.set()  # no writer: the fetchers must not wait for one
             raise
@@ -304,5 +348,11 @@ def planned_days(bars: dict[date, BarData], window: Window) -> list[BarOrTick]:
     return [bar for day, bar in sorted(bars.items()) if window.first <= day <= window.last]
 
 
-def records_of(batch: Batch | None) -> int:
-    return len(batch.records) if batch is not None and batch.records else 0
+def size_of(batch: Batch | None) -> int:
+    """About how many bytes the batch's records take."""
+    if batch is None or not batch.records:
+        return 0
+    records = batch.records
+    if isinstance(records, list):
+        return len(records) * RECORD_BYTES.get(type(records[0]), max(RECORD_BYTES.values()))
+    return int(records.frame.estimated_size())

@@ -29,6 +29,8 @@ from ..calendar import WEEKDAYS, Calendar, database_time
 from .days import PROVISIONAL, DayRecord
 
 if TYPE_CHECKING:
+    import polars as pl
+
     from .commands import CommandTable
 
 # A series' identity: its symbol, exchange and interval (ticks under TICK).
@@ -95,6 +97,23 @@ class Holding:
     first: datetime
     last: datetime
     count: int
+
+
+class FrameWindow:
+    """A window's records held as one frame, ascending: how many, the first and last time."""
+
+    frame: pl.DataFrame
+
+    def __len__(self) -> int:
+        return self.frame.height
+
+    @property
+    def first(self) -> datetime:
+        return cast(datetime, self.frame["datetime"][0])
+
+    @property
+    def last(self) -> datetime:
+        return cast(datetime, self.frame["datetime"][-1])
 
 
 class Store(ABC):

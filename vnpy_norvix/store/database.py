@@ -127,8 +127,10 @@ def save_window(database: BaseDatabase, symbol: str, exchange: Exchange, interva
                 records: Sequence[BarData | TickData], days: dict[date, int], fetched: datetime,
                 calendar: Calendar = WEEKDAYS, writers: Writers | None = None,
                 recorded: dict[date, DayRecord] | None = None) -> int | None:
-    """The records of one window, fetched at `fetched`, holding `days[day]` records of each
-    trading day of it, saved; how many rows the series gained (None where the adapter
+    """The records of one window (ticks may be held as columns: ticks.TickColumns, whose
+    rows the bulk writers take from the columns and which another adapter reads as
+    TickData, a window at a time), fetched at `fetched`, holding `days[day]` records of
+    each trading day of it, saved; how many rows the series gained (None where the adapter
     saves). With the bulk writers, in one transaction: what was stored of each day with
     records in the window is deleted, the records saved, and each day's completeness
     recorded (days.py). With another adapter the records are saved through its own

@@ -34,6 +34,7 @@ from dataclasses import dataclass
 from datetime import date, datetime, time, timedelta
 from functools import reduce
 from operator import add, attrgetter, le
+from typing import TYPE_CHECKING
 
 from vnpy.trader.constant import Interval
 from vnpy.trader.object import BarData, TickData
@@ -41,6 +42,9 @@ from vnpy.trader.object import BarData, TickData
 from norvix_datafeed import CHINA_TZ
 
 from ..calendar import PARTS, Calendar, published, settle_days, trading_days_after
+
+if TYPE_CHECKING:
+    import polars as pl
 
 TABLE = "norvixday"
 # No time of the fetch is kept: a store filled by several runs holds the same record as
@@ -155,6 +159,18 @@ def tallies(records: Sequence[BarData | TickData], interval: Interval, calendar:
         tally.count += len(run)
         begin = end
     return found
+
+
+def frame_tallies(ticks: pl.DataFrame) -> dict[date, Tally]:
+    """`tallies` of a window's ticks held as a tick frame (history/frames.py), ascending,
+    with its `trading_day` column: per day the count, the last tick's volume and the
+    extremes of the last prices, computed on the columns."""
+    import polars as pl
+
+    price = pl.col("last_price")
+    found = ticks.group_by("trading_day", maintain_order=True).agg(pl.len(), pl.col("volume").last(),
+                                                                   price.max().alias("high"), price.min().alias("low"))
+    return {day: Tally(count, volume, high, low) for day, count, volume, high, low in found.iter_rows()}
 
 
 def stretch_end(moment: datetime) -> datetime:

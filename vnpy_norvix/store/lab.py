@@ -30,7 +30,7 @@ from .. import messages
 from ..calendar import WEEKDAYS, Calendar
 from ..files import inside, replacing, unusable
 from ..names import check_vt_symbol
-from .base import Record, Series, Store, Stretch
+from .base import FrameWindow, Record, Series, Store, Stretch
 from .days import DayRecord, Tally, counted_days, replaced
 
 if TYPE_CHECKING:
@@ -146,24 +146,13 @@ def bars_frame(bars: list[BarData]) -> pl.DataFrame:
 
 
 @dataclass(frozen=True)
-class LabBars:
+class LabBars(FrameWindow):
     """One window's bars of a contract for its lab file: a bar frame, ascending, one row
     per time."""
 
     vt_symbol: str
     interval: Interval
     frame: pl.DataFrame
-
-    def __len__(self) -> int:
-        return self.frame.height
-
-    @property
-    def first(self) -> datetime:
-        return cast(datetime, self.frame["datetime"][0])
-
-    @property
-    def last(self) -> datetime:
-        return cast(datetime, self.frame["datetime"][-1])
 
     def tallies(self, calendar: Calendar) -> dict[date, Tally]:
         """Each trading day's tally of the bars, to hold against its daily bar."""

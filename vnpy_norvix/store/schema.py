@@ -20,10 +20,10 @@ from __future__ import annotations
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from functools import cached_property
-from datetime import datetime
+from datetime import datetime, tzinfo
 from operator import attrgetter, itemgetter
 from types import ModuleType
-from typing import Any
+from typing import Any, Protocol, runtime_checkable
 
 import peewee
 import vnpy.trader.database as vn_database
@@ -72,6 +72,20 @@ def moment(value: object) -> object:
     return value
 
 
+def row_zone() -> tzinfo | None:
+    """The zone whose wall times `convert_tz` gives: "database.timezone", read at each call
+    as convert_tz reads it; None where convert_tz is another's, which only its own calls make."""
+    return vn_database.DB_TZ if convert_tz is vn_database.convert_tz else None
+
+
+@runtime_checkable
+class Columnar(Protocol):
+    """Records held as columns, which make their rows in a shape's form themselves
+    (store/ticks.py)."""
+
+    def rows(self, shape: TableShape, text_times: bool) -> list[Row]: ...
+
+
 @dataclass(frozen=True)
 class TableShape:
     """One shape of record: its table, its overview table and how a record becomes a row."""
@@ -108,9 +122,9 @@ class TableShape:
     def rows(self, records: Sequence[Any], text_times: bool) -> list[Row]:
         """`[self.row(record) for record in records]`; with `text_times` the time column
         holds `str(time)` wherever `row` gives a datetime there."""
-        # convert_tz reads DB_TZ at each call; a convert_tz of another's makes no time native.
-        zone = vn_database.DB_TZ if convert_tz is vn_database.convert_tz else None
-        return _wire.rows(records, self.cls, self.plan, self.row, zone, text_times)
+        if isinstance(records, Columnar):
+            return records.rows(self, text_times)
+        return _wire.rows(records, self.cls, self.plan, self.row, row_zone(), text_times)
 
     @property
     def updated(self) -> Key:
