@@ -10,7 +10,7 @@ NUL, a newline) or forge a line of the log."""
 from __future__ import annotations
 
 import re
-from typing import TypeGuard
+from typing import Any, TypeGuard
 
 from vnpy.trader.constant import Exchange, Interval
 
@@ -22,6 +22,10 @@ ADJUSTMENTS = ("backward", "forward", "none")
 # How a continuous series chooses its contract each day, and how it adjusts prices at a roll.
 ROLL_RULES = ("service", "oi", "volume", "oi+volume", "calendar")
 METHODS = ("ratio", "difference", "none")
+# A rule's parameters when not given (series/rolls.py `RollRule`, the command line's options):
+# the service's own dominant contracts.
+ROLL_DEFAULTS: dict[str, Any] = {"rule": "service", "threshold": 1.0, "confirm": 1, "before": 5, "months": (),
+                                 "force_days": None, "depth": 1}
 
 # A contract's symbol: its product's letters, the last one or two digits of the year and
 # the month (rb2405, SR409); and the default symbol of a product's continuous series.

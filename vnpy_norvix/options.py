@@ -14,13 +14,10 @@ from typing import Any
 
 from vnpy.trader.constant import Interval
 
-from .series.rolls import RollRule
-
-_RULE = RollRule()
+from .names import ROLL_DEFAULTS
 
 # The roll rule's options take the rule's own defaults; --method ratio is the service's.
-ROLL = {"roll": _RULE.rule, "threshold": _RULE.threshold, "confirm": _RULE.confirm, "before": _RULE.before,
-        "months": _RULE.months, "force_days": _RULE.force_days, "depth": _RULE.depth, "method": "ratio"}
+ROLL = {**{"roll" if key == "rule" else key: value for key, value in ROLL_DEFAULTS.items()}, "method": "ratio"}
 
 DEFAULTS: dict[str, dict[str, Any]] = {
     "download": {"symbols": [], "product": [], "contracts": "dominant", "end": None, "interval": [Interval.DAILY],

@@ -39,7 +39,7 @@ from vnpy.trader.constant import Exchange, Interval
 
 from .. import messages
 from ..calendar import Calendar
-from ..names import ROLL_RULES, SERIES
+from ..names import ROLL_DEFAULTS, ROLL_RULES, SERIES
 from ..reference import CONTRACT, Dominant, Listing
 
 if TYPE_CHECKING:
@@ -61,13 +61,13 @@ JOBS = 4
 class RollRule:
     """A roll rule and its parameters."""
 
-    rule: str = "service"
-    threshold: float = 1.0
-    confirm: int = 1
-    before: int = 5
-    months: tuple[int, ...] = ()
-    force_days: int | None = None
-    depth: int = 1
+    rule: str = ROLL_DEFAULTS["rule"]
+    threshold: float = ROLL_DEFAULTS["threshold"]
+    confirm: int = ROLL_DEFAULTS["confirm"]
+    before: int = ROLL_DEFAULTS["before"]
+    months: tuple[int, ...] = ROLL_DEFAULTS["months"]
+    force_days: int | None = ROLL_DEFAULTS["force_days"]
+    depth: int = ROLL_DEFAULTS["depth"]
 
     def problem(self) -> str | None:
         """What is wrong with the parameters, or None."""
