@@ -440,7 +440,7 @@ def test_a_tick_window_as_columns_gives_what_its_records_give(database, datafeed
     columns = dl.Downloader(source, database, None).window(dl.Target("rb2410", Exchange.SHFE, day, day),
                                                            Interval.TICK, window, calendar)
     assert len(columns) == len(records) > 10_000
-    assert columns.tallies() == days.tallies(records, Interval.TICK, calendar)
+    assert columns.tallies(calendar) == days.tallies(records, Interval.TICK, calendar)
     assert list(columns) == records and columns[-1] == records[-1]
     assert {tick.datetime.tzinfo for tick in columns} == {records[0].datetime.tzinfo}
     monkeypatch.setattr(vn_database, "DB_TZ", ZoneInfo(zone))

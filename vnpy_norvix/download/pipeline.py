@@ -122,13 +122,8 @@ class Downloader:
         recorded with its count and how it stood against the service's daily bar
         (store/days.py); how many rows the series gained, when the store counts them. The
         days given up on and those not carried go into `outcome`."""
-        tallies: dict[date, day_record.Tally]
-        if isinstance(records, list):
-            tallies = day_record.tallies(records, task.interval, task.calendar)
-        elif isinstance(records, TickColumns):
-            tallies = records.tallies()  # its trading days made with the task's calendar
-        else:
-            tallies = records.tallies(task.calendar)
+        tallies = (day_record.tallies(records, task.interval, task.calendar) if isinstance(records, list)
+                   else records.tallies(task.calendar))
         recorded = {day: day_record.judge(day, task.interval, tallies.get(day, day_record.Tally()),
                                           task.daily, fetched)
                     for day in task.calendar.days if window.first <= day <= window.last}

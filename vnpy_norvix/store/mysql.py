@@ -1,7 +1,7 @@
 """Bulk writes into vnpy_mysql's tables: multi-row REPLACE statements (INSERT for a
-window's new rows) as large as the server's packet limit allows, on the adapter's own connection, their text built natively
-(`_wire.mysql_values`, src/rows/mysql.cpp) wherever it is the driver's own, else from the
-driver's literals here.
+window's new rows) as large as the server's packet limit allows, on the adapter's own
+connection, their text built natively (`_wire.mysql_values`, src/rows/mysql.cpp) wherever
+it is the driver's own, else from the driver's literals here.
 
 A statement costs a round trip, which a command's other threads lengthen: a save asks
 for the tables' columns and indexes in one query, reads the packet limit once per

@@ -21,6 +21,7 @@ from vnpy.trader.object import TickData
 from norvix_datafeed import CHINA_TZ
 
 from .. import _wire
+from ..calendar import Calendar
 from .base import FrameWindow
 from .days import Tally, frame_tallies
 
@@ -46,8 +47,9 @@ class TickColumns(FrameWindow, Sequence[TickData]):
     exchange: Exchange
     frame: pl.DataFrame
 
-    def tallies(self) -> dict[date, Tally]:
-        """Each trading day's tally of the ticks (days.tallies, on the columns)."""
+    def tallies(self, calendar: Calendar) -> dict[date, Tally]:
+        """Each trading day's tally of the ticks (days.tallies, on the columns), by the
+        `trading_day` column the window was made with under `calendar`."""
         return frame_tallies(self.frame)
 
     def records(self) -> list[TickData]:
