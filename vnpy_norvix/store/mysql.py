@@ -160,20 +160,24 @@ class MysqlWriter(Writer):
             kept[shape.table] = int(found[0]) if found and found[0] is not None else 0
         return kept[shape.table]
 
-    def overview_updated(self, shape: TableShape, key: Row, first: datetime, last: datetime) -> bool:
+    def overview_updated(self, shape: TableShape, key: Row, first: datetime, last: datetime,
+                         change: int | None = None) -> bool:
         """Writer.overview_updated in one statement where the entry changes: the server takes
-        the earlier start, the later end and the rows held, as the adapter computes them
-        for an existing entry. Only an UPDATE that changed nothing (no entry, or one
-        already so) is followed by a look."""
+        the earlier start, the later end and the rows held (or its count plus `change`),
+        as the adapter computes them for an existing entry. Only an UPDATE that changed
+        nothing (no entry, or one already so) is followed by a look."""
         where = self.matching(shape.key)
-        overview, table, start, end = map(self.name, (shape.overview, shape.table, "start", "end"))
+        overview, table, start, end, count = map(self.name, (shape.overview, shape.table, "start", "end", "count"))
         p = self.param
+        held, params = f"(SELECT COUNT(*) FROM {table} WHERE {where})", key
+        if change is not None:
+            held, params = f"{count} + {p}", (change,)
         # The times compared as times, with their fraction: the column keeps what the
         # adapter's UPDATE would send it, the earlier or later of the two.
-        changed = self.execute(f"UPDATE {overview} SET {self.name('count')} = (SELECT COUNT(*) FROM {table} "
-                               f"WHERE {where}), {start} = LEAST({start}, CAST({p} AS DATETIME(6))), "
+        changed = self.execute(f"UPDATE {overview} SET {count} = {held}, "
+                               f"{start} = LEAST({start}, CAST({p} AS DATETIME(6))), "
                                f"{end} = GREATEST({end}, CAST({p} AS DATETIME(6))) WHERE {where}",
-                               (*key, first, last, *key)).rowcount
+                               (*params, first, last, *key)).rowcount
         return bool(changed) or self.execute(f"SELECT 1 FROM {overview} WHERE {where}", key).fetchone() is not None
 
     def values(self, shape: TableShape, rows: list[Row], limit: int) -> list[str]:
