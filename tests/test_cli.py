@@ -528,7 +528,7 @@ def test_a_failure_while_building_or_saving_a_series_keeps_the_stored_one(databa
                     failure()
             yield window
 
-    def failing_overview(self, layout, rows):  # the old series deleted, the new one written
+    def failing_overview(self, layout, rows, change=None):  # the old series deleted, the new one written
         raise OSError("disk I/O error")
 
     monkeypatch.setattr(dl.Source, "history", failing_history)

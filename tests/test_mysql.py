@@ -73,22 +73,29 @@ def test_an_overview_taken_earlier_or_left_as_it_was_is_the_adapters(mysql_backe
 
 
 @pytest.mark.parametrize("odd", [float("nan"), float("inf"), float("-inf")])
-def test_a_price_the_server_cannot_hold_is_refused_before_anything_is_written(mysql_backend, odd):
+def test_a_price_the_server_cannot_hold_is_refused_before_anything_is_written(mysql_backend, odd, monkeypatch):
+    from vnpy_norvix.store import mysql
+
     t0 = datetime(2024, 1, 2, 9, tzinfo=SHANGHAI)
     kept = bars("rb2405", Interval.MINUTE, t0, 10, timedelta(minutes=1), seed=4)
     refused = bars("rb2405", Interval.MINUTE, t0, 300, timedelta(minutes=1), seed=5)
-    refused[260].high_price = odd  # after the adapter's first statements
+    refused[260].high_price = odd  # after the adapter's first statements, and the writer's
     tick_list = ticks("au2406", t0, 3, seed=6)
     tick_list[2].bid_price_4 = odd
+    monkeypatch.setattr(mysql, "STATEMENT_BYTES", 4096)  # the writer's statements: a dozen for the bars
     mysql_backend.use("bulk")
     _save(mysql_backend.database, "bars", kept, True)
     before = mysql_backend.dump("bulk")
-    for bulk in (False, True):
+    for bulk in (True, False):  # the writer's first: the adapter's statements draw ids
         for kind, records in (("bars", refused), ("ticks", tick_list)):
             with pytest.raises(peewee.ProgrammingError, match="can not be used with MySQL"):
                 _save(mysql_backend.database, kind, records, bulk)
-    mysql_backend.use("bulk")
-    assert mysql_backend.dump("bulk") == before
+        mysql_backend.use("bulk")
+        assert mysql_backend.dump("bulk") == before
+        if bulk:  # nothing was sent: the next bar takes the id after the kept ones
+            _save(mysql_backend.database, "bars", refused[:1], True)
+            before = mysql_backend.dump("bulk")
+            assert before["dbbardata"][-1][0] == len(kept) + 1
 
 
 def test_tables_it_does_not_know_are_left_to_the_adapter(mysql_backend, monkeypatch):

@@ -155,10 +155,14 @@ def day_records(database: BaseDatabase, symbol: str, exchange: Exchange, interva
     """The completeness record of the series' trading days [first, last]: each recorded
     day's count and how it stood (days.py); None when the database keeps no record (an
     adapter other than vnpy_sqlite, vnpy_postgresql and vnpy_mysql)."""
-    writer = bulk_writer(database, shape_of(interval))
+    return recorded_days(bulk_writer(database, shape_of(interval)), (symbol, exchange, interval), first, last)
+
+
+def recorded_days(writer: Writer | None, series: Series, first: date, last: date) -> dict[date, DayRecord] | None:
+    """`day_records` through `writer` (None: the database keeps no record)."""
     if writer is None:
         return None
-    key = (symbol, exchange.value, interval.value)
+    key = (series[0], series[1].value, series[2].value)
     return {date.fromisoformat(day): DayRecord.stored(count, state, detail)
             for day, count, state, detail in writer.day_records(key, first.isoformat(), last.isoformat())}
 
@@ -368,7 +372,8 @@ class DatabaseStore(Store):
         return self.sql is not None
 
     def day_records(self, series: Series, first: date, last: date) -> dict[date, DayRecord] | None:
-        return day_records(self.database, *series, first, last)
+        # The run's writer: its tables checked once, not before each series' planning.
+        return recorded_days(self.writer(series[2]), series, first, last)
 
     def recorded_total(self, series: Series) -> int:
         writer = self.writer(series[2])

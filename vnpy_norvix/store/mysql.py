@@ -27,11 +27,14 @@ What the adapter leaves, reproduced:
 
 from __future__ import annotations
 
+import math
 import re
 import sys
 import weakref
 from collections.abc import Iterable, Iterator, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
 from datetime import datetime
+from itertools import chain
 from operator import itemgetter
 from typing import Any
 
@@ -43,12 +46,18 @@ from .schema import TableShape, Row, field_class
 from .writer import PeeweeDatabase, Writer
 
 STATEMENT_BYTES = 4 << 20  # a statement's size, unless the server's packet limit is smaller
+SAMPLE_ROWS = 64  # the rows whose text tells how many a statement holds
+# A statement's size where one is built while another runs: a window's rows in several,
+# so that all but the first one's text is built while the server works.
+STREAMED_BYTES = 1 << 20
 REAL = "%re0"  # the driver's float literal, where repr has no exponent of its own
 TEXTS = {str}
 PACKETS: weakref.WeakKeyDictionary[Any, int] = weakref.WeakKeyDictionary()  # per driver connection
 TIME_DIGITS: weakref.WeakKeyDictionary[Any, dict[str, int]] = weakref.WeakKeyDictionary()  # the same, per table
 NO_BACKSLASH_ESCAPES = 512  # pymysql.constants.SERVER_STATUS: a text's quote doubled, no backslash escapes
 PLAIN_REALS = re.compile(r"[-0-9.e,]*")
+# What the rows' other columns may hold for their text to be made without a refusal.
+PLAIN_KINDS = {str, type(None), datetime}
 
 
 class MysqlWriter(Writer):
@@ -140,14 +149,36 @@ class MysqlWriter(Writer):
         self.write("INSERT", shape, rows)
 
     def write(self, verb: str, shape: TableShape, rows: list[Row]) -> int:
-        """The rows sent in statements of `verb` ("INSERT" or "REPLACE"); the rows they affected."""
+        """The rows sent in statements of `verb` ("INSERT" or "REPLACE"); the rows they
+        affected. Where no value can be refused (`unrefused`) and the rows take several
+        statements, each statement's text is built while the one before runs on the server
+        (sent from a thread of its own: one statement at a time, in order, on the same
+        connection); else every row's text is built before the first is sent."""
         head = f"{verb} INTO {self.name(shape.table)} ({self.names(shape.columns)}) VALUES "
-        pieces = self.values(shape, rows, self.statement_bytes() - len(head))
+        limit = self.statement_bytes() - len(head)
         cursor = self.db.cursor()
+        per = self.rows_per_statement(shape, rows, min(limit, STREAMED_BYTES))
+        if per >= len(rows) or not unrefused(shape, rows):
+            # no parameters: the text is sent as it is
+            return sum(cursor.execute(head + piece) for piece in self.values(shape, rows, limit))
         affected = 0
-        for piece in pieces:
-            affected += cursor.execute(head + piece)  # no parameters: the text is sent as it is
+        with ThreadPoolExecutor(1, thread_name_prefix="norvix-mysql-send") as sender:
+            sent: Future[int] | None = None
+            for first in range(0, len(rows), per):
+                for piece in self.values(shape, rows[first:first + per], limit):
+                    if sent is not None:
+                        affected += sent.result()
+                    sent = sender.submit(cursor.execute, head + piece)
+            if sent is not None:
+                affected += sent.result()
         return affected
+
+    def rows_per_statement(self, shape: TableShape, rows: list[Row], size: int) -> int:
+        """About how many of the rows a statement of `size` bytes holds, by the text of
+        the first few."""
+        sample = rows[:SAMPLE_ROWS]
+        text = sum(map(len, self.values(shape, sample, size)))
+        return max(1, int(size * len(sample) / max(1, text) * 0.9))
 
     def time_digits(self, shape: TableShape) -> int:
         # The fractions of a second the table's times keep (vnpy_mysql's bars none, its
@@ -160,20 +191,24 @@ class MysqlWriter(Writer):
             kept[shape.table] = int(found[0]) if found and found[0] is not None else 0
         return kept[shape.table]
 
-    def overview_updated(self, shape: TableShape, key: Row, first: datetime, last: datetime) -> bool:
+    def overview_updated(self, shape: TableShape, key: Row, first: datetime, last: datetime,
+                         change: int | None = None) -> bool:
         """Writer.overview_updated in one statement where the entry changes: the server takes
-        the earlier start, the later end and the rows held, as the adapter computes them
-        for an existing entry. Only an UPDATE that changed nothing (no entry, or one
-        already so) is followed by a look."""
+        the earlier start, the later end and the rows held (or its count plus `change`),
+        as the adapter computes them for an existing entry. Only an UPDATE that changed
+        nothing (no entry, or one already so) is followed by a look."""
         where = self.matching(shape.key)
-        overview, table, start, end = map(self.name, (shape.overview, shape.table, "start", "end"))
+        overview, table, start, end, count = map(self.name, (shape.overview, shape.table, "start", "end", "count"))
         p = self.param
+        held, params = f"(SELECT COUNT(*) FROM {table} WHERE {where})", key
+        if change is not None:
+            held, params = f"{count} + {p}", (change,)
         # The times compared as times, with their fraction: the column keeps what the
         # adapter's UPDATE would send it, the earlier or later of the two.
-        changed = self.execute(f"UPDATE {overview} SET {self.name('count')} = (SELECT COUNT(*) FROM {table} "
-                               f"WHERE {where}), {start} = LEAST({start}, CAST({p} AS DATETIME(6))), "
+        changed = self.execute(f"UPDATE {overview} SET {count} = {held}, "
+                               f"{start} = LEAST({start}, CAST({p} AS DATETIME(6))), "
                                f"{end} = GREATEST({end}, CAST({p} AS DATETIME(6))) WHERE {where}",
-                               (*key, first, last, *key)).rowcount
+                               (*params, first, last, *key)).rowcount
         return bool(changed) or self.execute(f"SELECT 1 FROM {overview} WHERE {where}", key).fetchone() is not None
 
     def values(self, shape: TableShape, rows: list[Row], limit: int) -> list[str]:
@@ -221,6 +256,23 @@ class MysqlWriter(Writer):
         row_form = "(" + ",".join(["%s"] * first + ["%s"] + ["%s"] * (len(shape.columns) - last)) + ")"
         columns = [column(i) for i in others]
         return list(map(row_form.__mod__, zip(*columns[:first], prices, *columns[first:])))
+
+
+def unrefused(shape: TableShape, rows: list[Row]) -> bool:
+    """Whether the driver writes a literal for every value of the rows: no NaN or infinity
+    among the prices (their sum would not be finite; a sum of finite prices that
+    overflows, or a price that is no number, is taken as refused too: the path that
+    builds every row's text before sending finds out), and only text, times and NULL in
+    the other columns."""
+    first = shape.columns.index(shape.reals[0])
+    prices = itemgetter(slice(first, first + len(shape.reals)))
+    try:
+        if not math.isfinite(sum(chain.from_iterable(map(prices, rows)))):
+            return False
+    except (TypeError, ValueError, ArithmeticError):
+        return False
+    others = [i for i, column in enumerate(shape.columns) if column not in shape.reals]
+    return all(set(map(type, map(itemgetter(i), rows))) <= PLAIN_KINDS for i in others)
 
 
 def joined(values: list[str], limit: int) -> Iterator[str]:

@@ -79,18 +79,23 @@ class PostgresqlWriter(Writer):
         super().__init__(db)
         self.sequences: dict[str, str | None] = {}
 
-    def overview_updated(self, shape: TableShape, key: Row, first: datetime, last: datetime) -> bool:
+    def overview_updated(self, shape: TableShape, key: Row, first: datetime, last: datetime,
+                         change: int | None = None) -> bool:
         """Writer.overview_updated in one statement: the server takes the earlier start, the
         later end and the rows held, as the adapter computes them for an existing entry."""
-        return self.execute(overview_update(shape, self.matching(shape.key), ""),
-                            (*key, first, last, *key)).rowcount > 0
+        where = self.matching(shape.key)
+        if change is None:
+            update, params = overview_update(shape, where, held(shape, where)), (*key, first, last, *key)
+        else:
+            update, params = overview_update(shape, where, '"count" + %s'), (change, first, last, *key)
+        return self.execute(update, params).rowcount > 0
 
     def save_new(self, shape: TableShape, rows: list[Row], key: Row, spans: Sequence[tuple[datetime, datetime]],
-                 days: Sequence[tuple[object, ...]]) -> int:
+                 days: Sequence[tuple[object, ...]], known: bool = False) -> tuple[int, bool]:
         """Writer.save_new in one statement and a COPY. The statement's parts all see the
-        table as it was before it: the overview entry counts the rows held, less those it
-        deletes, plus those the COPY adds (all new); a series without one gets the
-        adapter's new entry."""
+        table as it was before it: the overview entry counts the rows held (its count where
+        `known` exact), less those it deletes, plus those the COPY adds (all new); a series
+        without one gets the adapter's new entry."""
         where = self.matching(shape.key)
         parts: list[str] = []
         params: list[object] = []
@@ -103,18 +108,21 @@ class PostgresqlWriter(Writer):
             params += [value for row in days for value in row]
         if rows:
             first, last = shape.time(rows[0]), shape.time(rows[-1])
-            counted = ' - (SELECT COUNT(*) FROM "gone") + %s'
+            count = '"count"' if known else held(shape, where)
+            counted = f'{count} - (SELECT COUNT(*) FROM "gone") + %s'
             parts.append(f'"entry" AS ({overview_update(shape, where, counted)} RETURNING 1)')
-            params += [*key, len(rows), first, last, *key]
+            params += [*(() if known else key), len(rows), first, last, *key]
             made = quoted((*shape.key, "count", "start", "end"))
             parts.append(f'"made" AS (INSERT INTO "{shape.overview}" ({made}) SELECT '
                          f'{", ".join(["%s"] * (len(key) + 3))} WHERE NOT EXISTS (SELECT 1 FROM "entry"))')
             params += [*key, len(rows), first, last]
-        found = self.execute(f'WITH {", ".join(parts)} SELECT COUNT(*) FROM "gone"', params).fetchone()
+        entry = '(SELECT COUNT(*) FROM "entry")' if rows else "0"
+        found = self.execute(f'WITH {", ".join(parts)} SELECT COUNT(*), {entry} FROM "gone"', params).fetchone()
         if rows:
             self.insert(shape, rows)
         assert found is not None  # an aggregate's one row
-        return len(rows) - int(found[0])
+        deleted = int(found[0])
+        return len(rows) - deleted, bool(found[1]) if rows else known and not deleted
 
     def insert(self, shape: TableShape, rows: list[Row]) -> None:
         """COPY straight into the table, which draws each row's id in order, as the
@@ -239,11 +247,16 @@ class Pieces:
         return text
 
 
-def overview_update(shape: TableShape, where: str, counted: str) -> str:
-    """The UPDATE of the series' overview entry (parameters: the key, what `counted` adds
-    to the rows held, the first and last time, the key)."""
+def held(shape: TableShape, where: str) -> str:
+    """The rows the table holds under the key (its parameters)."""
+    return f'(SELECT COUNT(*) FROM "{shape.table}" WHERE {where})'
+
+
+def overview_update(shape: TableShape, where: str, count: str) -> str:
+    """The UPDATE of the series' overview entry (parameters: those of `count`, the first
+    and last time, the key)."""
     start, end = '"start"', '"end"'
-    return (f'UPDATE "{shape.overview}" SET "count" = (SELECT COUNT(*) FROM "{shape.table}" WHERE {where}){counted}, '
+    return (f'UPDATE "{shape.overview}" SET "count" = {count}, '
             f"{start} = LEAST({start}, %s::timestamp), {end} = GREATEST({end}, %s::timestamp) WHERE {where}")
 
 

@@ -8,7 +8,10 @@ first record's symbol, exchange (and interval), whatever the others are. A new e
 takes the first and the last record's times (in list order, not the earliest and
 latest) and the number of records given. An existing one takes the earlier of its start
 and the first record's time, the later of its end and the last record's time, and the
-number of rows the table now holds under its key.
+number of rows the table now holds under its key. A writer counts those once per series
+(the count scans the series, which a download saves window after window); once it has
+set an entry's count itself, its later saves add what they inserted less what they
+deleted.
 """
 
 from __future__ import annotations
@@ -68,6 +71,10 @@ class Writer(ABC):
     def __init__(self, db: PeeweeDatabase) -> None:
         self.db = db
         self.param = db.param
+        # The series (table, key) whose overview count this writer set from a count of
+        # their rows and has kept since by what its saves changed, committed: exact while
+        # every write to them goes through a writer or the adapter (which recounts).
+        self.counted: set[tuple[str, Row]] = set()
 
     def execute(self, sql: str, params: Sequence[object] = ()) -> Results:
         return self.db.execute_sql(sql, tuple(params))
@@ -147,6 +154,8 @@ class Writer(ABC):
         if replacing is not None:
             replacing = tuple(map(text, replacing))
         keys = [] if self.NET_CHANGES else list(dict.fromkeys(map(shape.key_of, rows)))
+        # A new entry takes the number of records given, whatever the table holds.
+        self.counted = {series for series in self.counted if series[0] != shape.table}
         with self.transaction():
             before = self.count(shape, keys)
             deleted = 0
@@ -171,27 +180,33 @@ class Writer(ABC):
         return sum(next(iter(self.execute(f"SELECT COUNT(*) FROM {self.name(shape.table)} WHERE {where}", key)))[0]
                    for key in keys)
 
-    def update_overview(self, shape: TableShape, rows: list[Row]) -> None:
+    def update_overview(self, shape: TableShape, rows: list[Row], change: int | None = None) -> bool:
+        """The overview entry of the rows' series updated, or made; whether it was there.
+        With `change`, its count is taken as exact before the save, which changed the
+        series' rows by `change`: no count of them."""
         key = shape.key_of(rows[0])
         first, last = shape.time(rows[0]), shape.time(rows[-1])
-        if not self.overview_updated(shape, key, first, last):
-            self.new_overview(shape, key, len(rows), first, last)
+        if self.overview_updated(shape, key, first, last, change):
+            return True
+        self.new_overview(shape, key, len(rows), first, last)
+        return False
 
-    def overview_updated(self, shape: TableShape, key: Row, first: datetime, last: datetime) -> bool:
+    def overview_updated(self, shape: TableShape, key: Row, first: datetime, last: datetime,
+                         change: int | None = None) -> bool:
         """The series' overview entry, where it has one, given the earlier of its start and
-        `first`, the later of its end and `last`, and the rows the table holds under `key`;
-        whether there was one."""
+        `first`, the later of its end and `last`, and the rows the table holds under `key`
+        (its count plus `change`, where given); whether there was one."""
         where = self.matching(shape.key)
         overview, table = self.name(shape.overview), self.name(shape.table)
         # The table's rows under the key counted in the same query, where there is an entry.
-        found = self.execute(f"SELECT {self.names(('id', 'start', 'end'))}, "
-                             f"(SELECT COUNT(*) FROM {table} WHERE {where}) FROM {overview} WHERE {where}",
-                             (*key, *key)).fetchone()
+        held = self.name("count") if change is not None else f"(SELECT COUNT(*) FROM {table} WHERE {where})"
+        found = self.execute(f"SELECT {self.names(('id', 'start', 'end'))}, {held} FROM {overview} WHERE {where}",
+                             (*key, *key) if change is None else key).fetchone()
         if found is None:
             return False
         p = self.param
         start, end = min(first, self.read_time(found[1])), max(last, self.read_time(found[2]))
-        count = found[3]
+        count = found[3] + (change or 0)
         updated = ", ".join(f"{self.name(column)} = {p}" for column in ("count", "start", "end"))
         self.execute(f"UPDATE {overview} SET {updated} WHERE {self.name('id')} = {p}", (count, start, end, found[0]))
         return True
@@ -212,20 +227,28 @@ class Writer(ABC):
         key = tuple(map(text, key))
         if days:
             self.day_table_ready()
+        series = (shape.table, key)
+        known = series in self.counted
+        self.counted.discard(series)  # until the save is committed
         if self.all_new(shape, rows, key, spans):
             with self.transaction():
-                return self.save_new(shape, rows, key, spans, days)
-        with self.transaction():
-            keys = [] if self.NET_CHANGES else [key]
-            before = self.count(shape, keys)
-            deleted = self.delete_spans(shape, key, spans)
-            gained: int | None = 0
-            if rows:
-                gained = self.upsert(shape, rows)
-                self.update_overview(shape, rows)
-            if days:
-                self.record_days(days)
-            return self.gained(shape, keys, before, deleted, gained)
+                added, exact = self.save_new(shape, rows, key, spans, days, known)
+        else:
+            with self.transaction():
+                keys = [] if self.NET_CHANGES else [key]
+                before = self.count(shape, keys)
+                deleted = self.delete_spans(shape, key, spans)
+                gained: int | None = 0
+                if rows:  # rows perhaps of other series, which the count covers
+                    gained = self.upsert(shape, rows)
+                    self.update_overview(shape, rows)
+                if days:
+                    self.record_days(days)
+                added = self.gained(shape, keys, before, deleted, gained)
+                exact = False
+        if exact:
+            self.counted.add(series)
+        return added
 
     def time_digits(self, shape: TableShape) -> int:
         """The digits of a second's fraction the shape's table keeps of a time: two times
@@ -261,17 +284,19 @@ class Writer(ABC):
         return covered == len(times)
 
     def save_new(self, shape: TableShape, rows: list[Row], key: Row, spans: Sequence[tuple[datetime, datetime]],
-                 days: Sequence[tuple[object, ...]]) -> int:
+                 days: Sequence[tuple[object, ...]], known: bool = False) -> tuple[int, bool]:
         """save_window's transaction where `all_new`: the rows of the spans deleted, the
-        rows inserted, the overview and the completeness record updated; how many rows
-        the series gained."""
+        rows inserted, the overview and the completeness record updated (the overview's
+        count from what the save changed, where it was `known` exact); how many rows the
+        series gained, and whether the overview's count is exact now."""
         deleted = self.delete_spans(shape, key, spans)
+        exact = known and not deleted  # an entry a save without rows leaves as it was
         if rows:
             self.insert(shape, rows)
-            self.update_overview(shape, rows)
+            exact = self.update_overview(shape, rows, len(rows) - deleted if known else None)
         if days:
             self.record_days(days)
-        return len(rows) - deleted
+        return len(rows) - deleted, exact
 
     def insert(self, shape: TableShape, rows: list[Row]) -> None:
         """Rows whose keys the table does not hold (`all_new`) inserted in the order given."""
