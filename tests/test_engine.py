@@ -307,17 +307,20 @@ def test_abort_ends_requests_in_flight(raw, feed_on):
     assert time.monotonic() - began < 1 and [failure.kind for failure in caught] == ["cancelled"]
 
 
-def test_large_answers_are_read_one_at_a_time_and_one_waiting_for_room_ends_when_cut(raw, feed_on, monkeypatch):
-    """Answers larger than the engine's room: the second is read once the first is decoded;
-    one waiting behind a stalled answer ends when its own query is cancelled, and the room
-    is given back."""
+def test_large_answers_are_read_one_at_a_time_on_one_thread_and_one_waiting_ends_when_cut(raw, feed_on,
+                                                                                          monkeypatch):
+    """Answers larger than the engine's room: the second is read once the first is decoded,
+    by the same thread; one waiting behind a stalled answer ends when its own query is
+    cancelled, and the room is given back."""
     from vnpy_norvix.engine import Failure, transport
 
     reading: list[tuple[float, float]] = []
+    readers: set[str] = set()
     bounded = transport._bounded
 
     def timed(response, limit):
         began = time.monotonic()
+        readers.add(threading.current_thread().name)
         try:
             return bounded(response, limit)
         finally:
@@ -343,7 +346,7 @@ def test_large_answers_are_read_one_at_a_time_and_one_waiting_for_room_ends_when
     for thread in [start(feed), start(feed)]:
         thread.join(timeout=10)
     (_, first_read), (second_began, _) = sorted(reading)
-    assert caught == ["2", "2"] and second_began >= first_read
+    assert caught == ["2", "2"] and second_began >= first_read and len(readers) == 1
 
     server = raw(servers.drip(GOOD, every=30))
     feed = feed_on(server.url)

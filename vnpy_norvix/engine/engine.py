@@ -111,6 +111,7 @@ class Engine:
         if pool is not None:
             pool.shutdown(wait=False, cancel_futures=True)
         self.transport.close()
+        self.room.close()
 
     def mask(self, text: str) -> str:
         return wire.mask(text, self.password)
@@ -173,7 +174,8 @@ class Engine:
             sent = time.monotonic()
             try:
                 with self.room.claim() as claim:  # given back once the answer is decoded
-                    answer = decode(self._exchange(method, path, members, headers, scope, claim))
+                    reply = self._exchange(method, path, members, headers, scope, claim)
+                    answer = claim.run(lambda: decode(reply))
             except Failure as failure:
                 retry = retry.increment(failure, scope.budget,
                                         lambda: scope.may_retry_time_out(self.heard_at, sent - self.timeout))

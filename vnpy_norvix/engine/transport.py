@@ -266,7 +266,9 @@ class Transport:
                 with response:  # read whole, the connection goes back to the pool; else closed
                     if claim is not None:
                         claim.take(_plain_length(response), watch)
-                    body = _bounded(response, self.max_answer)
+                        body = claim.run(lambda: _bounded(response, self.max_answer))
+                    else:
+                        body = _bounded(response, self.max_answer)
                     text = _text(response, body) if response.status_code >= 400 else ""
             finally:
                 _current.watch = None
