@@ -307,6 +307,68 @@ def test_abort_ends_requests_in_flight(raw, feed_on):
     assert time.monotonic() - began < 1 and [failure.kind for failure in caught] == ["cancelled"]
 
 
+def test_large_answers_are_read_one_at_a_time_on_one_thread_and_one_waiting_ends_when_cut(raw, feed_on,
+                                                                                          monkeypatch):
+    """Answers larger than the engine's room: the second is read once the first is decoded,
+    by the same thread; one waiting behind a stalled answer ends when its own query is
+    cancelled, and the room is given back."""
+    from vnpy_norvix.engine import Failure, transport
+
+    reading: list[tuple[float, float]] = []
+    readers: set[str] = set()
+    bounded = transport._bounded
+
+    def timed(response, limit):
+        began = time.monotonic()
+        readers.add(threading.current_thread().name)
+        try:
+            return bounded(response, limit)
+        finally:
+            reading.append((began, time.monotonic()))
+
+    monkeypatch.setattr(transport, "_bounded", timed)
+    caught: list[str] = []
+
+    def start(feed, scope=None) -> threading.Thread:
+        def run() -> None:
+            try:
+                caught.append(str(len(engine(feed).call("day", "rb2405", "2024-03-01", "2024-03-29",
+                                                        exchange=Exchange.SHFE, scope=scope).records)))
+            except Failure as failure:
+                caught.append(failure.kind)
+
+        thread = threading.Thread(target=run)
+        thread.start()
+        return thread
+
+    feed = feed_on(raw(servers.drip(GOOD, every=0.002)).url)
+    engine(feed).room.size = 1
+    for thread in [start(feed), start(feed)]:
+        thread.join(timeout=10)
+    (_, first_read), (second_began, _) = sorted(reading)
+    assert caught == ["2", "2"] and second_began >= first_read and len(readers) == 1
+
+    server = raw(servers.drip(GOOD, every=30))
+    feed = feed_on(server.url)
+    engine(feed).room.size = 1
+    holder = start(feed)
+    while not server.requests:
+        time.sleep(0.02)
+    time.sleep(0.2)  # its head arrived: it holds the room, reading
+    with engine(feed).scope() as scope:
+        waiter = start(feed, scope)
+        while len(server.requests) < 2:
+            time.sleep(0.02)
+        time.sleep(0.2)
+        began = time.monotonic()
+        scope.cancel(Failure.of("cancelled", "cancelled"))
+        waiter.join(timeout=5)
+    assert time.monotonic() - began < 1 and caught[2:] == ["cancelled"] and holder.is_alive()
+    engine(feed).abort()
+    holder.join(timeout=5)
+    assert engine(feed).room.used == 0
+
+
 def test_a_query_reuses_its_connections(raw, feed_on):
     server = raw(servers.answer(json.dumps(envelope([])).encode(), keep_alive=True))
     feed = feed_on(server.url)

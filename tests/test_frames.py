@@ -146,10 +146,14 @@ def test_columns_are_numpy_arrays_over_buffers_the_module_made():
     close = columns["close_price"]
     assert close.dtype.name == "float64" and not close.flags.owndata
     assert type(close.base.obj) is bytearray
-    # polars takes the array without a copy
-    series = pl.Series(close)
-    close[0] = -1.0
-    assert series[0] == -1.0
+    # polars takes the array without a copy; a frame made of the columns holds copies,
+    # so that it keeps none of the decoder's buffers alive
+    from vnpy_norvix.history.frames import columns_frame
+
+    series, frame = pl.Series(close), columns_frame(columns)
+    close[0], columns["datetime"][0] = -1.0, 0
+    assert series[0] == -1.0 and frame["close_price"][0] != -1.0
+    assert frame["datetime"][0].year > 1970
 
 
 def test_without_numpy_or_polars_the_error_says_what_to_install(monkeypatch, datafeed):

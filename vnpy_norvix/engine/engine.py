@@ -19,6 +19,7 @@ from . import wire
 from .answers import FATAL, Answer, ColumnAnswer, Failure
 from .ratelimit import RateLimit
 from .retry import Retry
+from .room import Claim, Room
 from .scope import Scope
 from .transport import CANCELLED, DEADLINE, MAX_ANSWER_MB, Reply, Transport, Watch, cause_of, reached
 
@@ -53,6 +54,7 @@ class Engine:
     def __init__(self, settings: Settings) -> None:
         self.base_url, self.username, self.password, self.retries, rate, self.timeout, self.max_answer_mb = settings
         self.rate_limit = RateLimit(rate)
+        self.room = Room()  # for the answers read and decoded at once
         self.transport = Transport(self.base_url, wire.private_headers(),
                                    max_answer=int(self.max_answer_mb * (1 << 20)))
         self._scopes: set[Scope] = set()
@@ -109,6 +111,7 @@ class Engine:
         if pool is not None:
             pool.shutdown(wait=False, cancel_futures=True)
         self.transport.close()
+        self.room.close()
 
     def mask(self, text: str) -> str:
         return wire.mask(text, self.password)
@@ -170,7 +173,9 @@ class Engine:
             scope.sleep(self.rate_limit.reserve())
             sent = time.monotonic()
             try:
-                answer = decode(self._exchange(method, path, members, headers, scope))
+                with self.room.claim() as claim:  # given back once the answer is decoded
+                    reply = self._exchange(method, path, members, headers, scope, claim)
+                    answer = claim.run(lambda: decode(reply))
             except Failure as failure:
                 retry = retry.increment(failure, scope.budget,
                                         lambda: scope.may_retry_time_out(self.heard_at, sent - self.timeout))
@@ -184,13 +189,13 @@ class Engine:
             return answer
 
     def _exchange(self, method: str, path: str, members: dict[str, object], headers: dict[str, str],
-                  scope: Scope) -> Reply:
+                  scope: Scope, claim: Claim) -> Reply:
         seconds = scope.deadline(self.timeout)
         if seconds <= 0:
             raise self._timed_out()
         with scope.watch(seconds) as watch:
             try:
-                reply = self.transport.send(method, self.base_url + path, members, headers, seconds, watch)
+                reply = self.transport.send(method, self.base_url + path, members, headers, seconds, watch, claim)
             except Exception as error:  # requests' own, and what it lets through
                 if watch.cut_by is None and reached(error):  # not our own cut of its socket
                     self._heard(scope)

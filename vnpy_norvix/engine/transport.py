@@ -16,7 +16,7 @@ import threading
 from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Any, Literal
+from typing import TYPE_CHECKING, Any, Literal
 from urllib.parse import urlsplit
 
 import requests
@@ -25,6 +25,10 @@ from urllib3.connection import HTTPConnection, HTTPSConnection
 from urllib3.connectionpool import HTTPConnectionPool, HTTPSConnectionPool
 from urllib3.exceptions import ConnectTimeoutError, NewConnectionError
 from urllib3.poolmanager import PoolManager
+from urllib3.response import HTTPResponse
+
+if TYPE_CHECKING:
+    from .room import Claim
 
 # Why a watch was cut.
 DEADLINE = "deadline"
@@ -248,9 +252,10 @@ class Transport:
                 session.close()
 
     def send(self, method: str, url: str, members: dict[str, object], headers: dict[str, str], timeout: float,
-             watch: Watch) -> Reply:
+             watch: Watch, claim: Claim | None = None) -> Reply:
         """One exchange, the whole answer read; raises what requests raises, and TooLarge
-        (the connection closed) for an answer past `max_answer` bytes."""
+        (the connection closed) for an answer past `max_answer` bytes. With `claim`, the
+        body is read once it has room (room.py)."""
         payload: dict[str, object] = {"params": members} if method == "GET" else {"json": members}
         with self._session() as session:
             _current.watch = watch
@@ -259,7 +264,11 @@ class Transport:
                                            timeout=(timeout, timeout), stream=True,
                                            **payload)  # type: ignore[arg-type]  # params= or json=, both taken
                 with response:  # read whole, the connection goes back to the pool; else closed
-                    body = _bounded(response, self.max_answer)
+                    if claim is not None:
+                        claim.take(_plain_length(response), watch)
+                        body = claim.run(lambda: _bounded(response, self.max_answer))
+                    else:
+                        body = _bounded(response, self.max_answer)
                     text = _text(response, body) if response.status_code >= 400 else ""
             finally:
                 _current.watch = None
@@ -272,17 +281,31 @@ class Transport:
             session.close()
 
 
+def _plain_length(response: requests.Response) -> int | None:
+    """The body's length as the head gives it, for a body not encoded (to be inflated)."""
+    raw = response.raw
+    if not isinstance(raw, HTTPResponse) or response.headers.get("Content-Encoding", "identity").lower() != "identity":
+        return None
+    return raw.length_remaining
+
+
 def _bounded(response: requests.Response, limit: int) -> bytes:
     """The body, inflated a read at a time (urllib3 inflates at most a read's worth per
-    read) and counted as it comes: past `limit` bytes, TooLarge before any more is kept."""
+    read) and counted as it comes: past `limit` bytes, TooLarge before any more is kept.
+    A body whose length the head gives is asked for in one read of that length: the
+    socket's bytes then land in the one bytes object returned (http.client reads a known
+    length straight into it), where reads of READ_SIZE would hold every part and their
+    join, twice the body, and leave the parts' room behind in the reading thread's heap."""
+    length = response.raw.length_remaining if isinstance(response.raw, HTTPResponse) else None
+    size = min(length, limit + 1) if length else READ_SIZE  # past the limit: one byte tells
     parts = []
-    size = 0
-    for part in response.iter_content(READ_SIZE):
-        size += len(part)
-        if size > limit:
+    total = 0
+    for part in response.iter_content(max(size, READ_SIZE)):
+        total += len(part)
+        if total > limit:
             raise TooLarge(limit)
         parts.append(part)
-    return b"".join(parts)
+    return parts[0] if len(parts) == 1 else b"".join(parts)
 
 
 def _text(response: requests.Response, body: bytes) -> str:

@@ -8,7 +8,8 @@ columns of one value, so that frames of several symbols concatenate: `symbol`,
 `exchange` (the Exchange's value) and, for bars, `interval` (the Interval's value); last
 `trading_day` (Date: the trading day a record belongs to, a night session's the next
 trading day's) on the frames the datafeed returns (`with_trading_day`).
-Numbers are float64 columns over the very buffers the native decoder filled."""
+Numbers are float64 columns in polars' own memory, copied once from the buffers the native
+decoder filled (`owned`)."""
 
 from __future__ import annotations
 
@@ -51,10 +52,21 @@ def columns_frame(columns: Columns) -> pl.DataFrame:
             texts = pl.Series(name, [_text(value) for value in values], dtype=pl.String)
             series.append(texts.gather(pl.Series(codes)))
         elif name == "datetime":
-            series.append(pl.Series(name, column).cast(DATETIME))
+            series.append(owned(pl.Series(name, column).cast(DATETIME)))
         else:
-            series.append(pl.Series(name, column))
+            series.append(owned(pl.Series(name, column)))
     return pl.DataFrame(series)
+
+
+def owned(series: pl.Series) -> pl.Series:
+    """`series` copied into polars' own memory. A series made from a numpy array shares
+    its buffer, and the decoder's arrays lie in the C library's heap of the thread that
+    read the answer: held there for as long as the frame lives (a window waiting for the
+    writer, a user's frame), they keep that heap from giving back the room each next answer
+    passes through. Two slices joined into one chunk are one copy of the values."""
+    if series.len() < 2:
+        return series
+    return pl.concat([series.slice(0, 1), series.slice(1)], rechunk=True)
 
 
 def named(frame: pl.DataFrame, symbol: str, exchange: Exchange, interval: Interval | None) -> pl.DataFrame:
