@@ -484,3 +484,23 @@ def test_wall_times_from_columns_are_convert_tz_s_across_changes_of_offset():
             expected = [convert_tz(m) for m in moments]
         wall = wall_micros(instants, ZoneInfo(zone))
         assert as_datetimes(wall) == expected and as_text(wall) == list(map(str, expected))
+
+
+def test_saves_of_any_length_prepare_few_statements(sqlite_backend, monkeypatch):
+    """The connection keeps each statement it prepared by its text: saves of many lengths
+    must not each leave one of their own."""
+    from vnpy_norvix import store
+    from vnpy_norvix.store import sqlite
+
+    monkeypatch.setattr(sqlite, "ROWS_PER_STATEMENT", 16)
+    sqlite_backend.use("bulk")
+    texts: set[str] = set()
+    sqlite_backend.database.db.connection().set_trace_callback(texts.add)
+    t0 = datetime(2024, 1, 2, 9, tzinfo=SHANGHAI)
+    for count in range(1, 41):
+        store.save_bars(sqlite_backend.database, bars("rb2405", Interval.MINUTE, t0, count, timedelta(minutes=1), count))
+    sqlite_backend.database.db.connection().set_trace_callback(None)
+    head = 'INSERT OR REPLACE INTO "dbbardata"'
+    inserts = {text.count("(") for text in texts if text.startswith(head)}  # rows a statement (+1)
+    assert len(inserts) <= 5  # 16 rows, 8, 4, 2, 1
+    assert len(sqlite_backend.dump("bulk")["dbbardata"]) == 40

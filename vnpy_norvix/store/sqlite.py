@@ -49,9 +49,11 @@ class SqliteWriter(Writer):
         per = max(1, min(ROWS_PER_STATEMENT, cursor.connection.getlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER) // width))
         head = f'INSERT OR REPLACE INTO "{shape.table}" ({quoted(shape.columns)}) VALUES '
         mark = f"({', '.join('?' * width)})"
-        for start in range(0, len(rows), per):
-            chunk = rows[start:start + per]
-            cursor.execute(head + ", ".join([mark] * len(chunk)), list(chain.from_iterable(chunk)))
+        start = 0
+        for size in statement_sizes(len(rows), per):
+            chunk = rows[start:start + size]
+            cursor.execute(head + ", ".join([mark] * size), list(chain.from_iterable(chunk)))
+            start += size
 
     def truncated(self, column: str, unit: str) -> str:
         # Stored as "YYYY-MM-DD HH:MM:SS[.ffffff]".
@@ -70,6 +72,22 @@ class SqliteWriter(Writer):
     def read_time(self, value: object) -> datetime:
         # Stored as text; read as the adapter's DateTimeField reads it.
         return moment(value)  # type: ignore[return-value]  # peewee's reading of a stored time
+
+
+def statement_sizes(count: int, most: int) -> Iterator[int]:
+    """How many rows each statement of a save of `count` rows takes: `most` while that
+    many are left, then the powers of two the rest is made of, largest first. The
+    connection keeps each statement it prepared by its text (sqlite3's statement cache,
+    128 of them), and one of thousands of parameters holds megabytes: a tail of any
+    length would leave one such statement per window in the cache, a long download
+    hundreds of megabytes of them, where these sizes keep a few."""
+    whole, rest = divmod(count, most)
+    yield from [most] * whole
+    bit = 1 << max(rest.bit_length() - 1, 0)
+    while bit:
+        if rest & bit:
+            yield bit
+        bit >>= 1
 
 
 @contextmanager
