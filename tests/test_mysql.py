@@ -253,6 +253,8 @@ def test_values_text_is_the_drivers_literals_and_stays_within_the_limit(mysql_ba
         assert len(_wire.mysql_values(rows, 1)) == len(rows) and len(_wire.mysql_values(rows, 1 << 20)) == 1
         for other in (float("nan"), float("-inf"), Decimal("1.5"), True, b"x", "lone \ud800", [1]):
             assert _wire.mysql_values(rows + [(*rows[0][:-1], other)], 1 << 20) is None
+            assert not _wire.mysql_written(rows + [(*rows[0][:-1], other)])
+        assert _wire.mysql_written(rows)
         assert writer.values(shape, rows, 1 << 20) == [",".join(expected)]
     assert _wire.mysql_values([], 100) == []
 

@@ -5,6 +5,7 @@ left to their own methods; the records the caller holds left alone."""
 
 import copy
 import functools
+import math
 import operator
 import random
 from datetime import datetime, timedelta, timezone
@@ -276,6 +277,24 @@ def test_the_copy_text_is_what_csv_writer_writes():
         assert _wire.csv_text(rows + [(1, other)]) is None
     assert _wire.csv_text([(None,), (1, 2)]) is None  # csv.writer writes a lone empty field as ""
 
+
+def test_the_writers_float_text_is_repr():
+    # Every bit pattern class: random doubles, subnormals, the powers of ten where repr
+    # turns to an exponent and back, and prices as the service sends them.
+    import struct
+
+    from vnpy_norvix import _wire
+
+    rng = random.Random(5)
+    floats = [struct.unpack("d", struct.pack("Q", rng.getrandbits(64)))[0] for _ in range(60_000)]
+    floats += [round(rng.uniform(0, 1e5), rng.randrange(5)) for _ in range(20_000)]
+    floats += [float(f"{mantissa}e{k}") for k in range(-325, 309) for mantissa in ("1", "9.999999999999999", "-5")]
+    floats += [float("nan"), float("-nan"), float("inf"), -0.0, 5e-324, 1.7976931348623157e308]
+    rows = [(value, value) for value in floats]
+    assert _wire.csv_text(rows) == "".join(f"{value!r},{value!r}\n" for value in floats)
+    finite = [value for value in floats if math.isfinite(value)]
+    literal = [repr(value) if "e" in repr(value) else f"{value!r}e0" for value in finite]
+    assert _wire.mysql_values([(value,) for value in finite], 1 << 30) == [",".join(f"({text})" for text in literal)]
 
 @pytest.mark.parametrize("failure", [None, RuntimeError("disk full"), KeyboardInterrupt()])
 def test_a_window_replaces_its_days_and_records_them_in_one_transaction(backend, monkeypatch, failure):

@@ -77,3 +77,7 @@ def mysql_values(rows: list[tuple[object, ...]], limit: int) -> list[str] | None
     joined by "," ")", the rows joined by "," into pieces of at most `limit` UTF-8 bytes
     (a longer row alone). Rows of None, str, float, int and datetime values (a datetime's
     zone left out); None for any others, and for a NaN or an infinity, left to the driver."""
+
+def mysql_written(rows: list[tuple[object, ...]]) -> bool:
+    """Whether `mysql_values(rows, limit)` writes the rows' text, without making it: then
+    none of their values is one the driver refuses."""

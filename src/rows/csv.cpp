@@ -36,12 +36,7 @@ int field(Text& out, PyObject* v) noexcept {
         return s ? out.quoted(s, static_cast<size_t>(n)) : -1;
     }
     if (PyFloat_CheckExact(v)) {
-        // float.__repr__ itself.
-        char* s = PyOS_double_to_string(PyFloat_AS_DOUBLE(v), 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-        if (!s) return -1;
-        const int r = out.append(s, std::strlen(s));
-        PyMem_Free(s);
-        return r;
+        return float_repr(out, PyFloat_AS_DOUBLE(v));  // float.__repr__ itself
     }
     Ref text = Ref::steal(PyObject_Str(v));  // an int or a datetime
     if (!text) return -1;

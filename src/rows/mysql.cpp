@@ -75,12 +75,10 @@ int literal(Text& out, PyObject* v) noexcept {
     }
     if (PyFloat_CheckExact(v)) {
         // float.__repr__ itself; finite (handled() above).
-        char* s = PyOS_double_to_string(PyFloat_AS_DOUBLE(v), 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-        if (!s) return -1;
-        int r = out.append(s, std::strlen(s));
-        if (r == 0 && !std::strchr(s, 'e')) r = out.append("e0", 2);
-        PyMem_Free(s);
-        return r;
+        const size_t start = out.size();
+        if (float_repr(out, PyFloat_AS_DOUBLE(v)) < 0) return -1;
+        const bool exponent = std::memchr(out.data() + start, 'e', out.size() - start);
+        return exponent ? 0 : out.append("e0", 2);
     }
     if (PyLong_CheckExact(v)) {
         Ref text = Ref::steal(PyObject_Str(v));
@@ -113,6 +111,10 @@ int flush(Text& piece, PyObject* pieces) noexcept {
 
 }  // namespace
 
+bool mysql_written(Context* ctx, PyObject* rows) noexcept {
+    return every_value(rows, 1, [ctx](PyObject* v) { return handled(ctx, v); });
+}
+
 Ref mysql_values(Context* ctx, PyObject* rows, Py_ssize_t limit) noexcept {
     if (!PyList_Check(rows)) {
         PyErr_SetString(PyExc_TypeError, "mysql_values() takes a list of tuples");
@@ -121,8 +123,7 @@ Ref mysql_values(Context* ctx, PyObject* rows, Py_ssize_t limit) noexcept {
     // Looked at whole first: nothing is written for rows the driver is left.
     // Nothing below runs code that is not the interpreter's (a datetime's
     // tzinfo is not asked anything), so the list cannot change under the loop.
-    if (!every_value(rows, 1, [ctx](PyObject* v) { return handled(ctx, v); }))
-        return Ref::borrow(Py_None);
+    if (!mysql_written(ctx, rows)) return Ref::borrow(Py_None);
     Ref pieces = Ref::steal(PyList_New(0));
     if (!pieces) return {};
     Text piece, row;

@@ -53,4 +53,8 @@ char* wall_chars(PyObject* v, char* buf) noexcept;
 // which the caller leaves to the driver's own literals.
 Ref mysql_values(Context* ctx, PyObject* rows, Py_ssize_t limit) noexcept;
 
+// Whether mysql_values writes the text of `rows` (a list): every row a tuple of
+// values it writes, so that none of them is one the driver refuses.
+bool mysql_written(Context* ctx, PyObject* rows) noexcept;
+
 }  // namespace norvix::rows

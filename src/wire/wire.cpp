@@ -402,6 +402,17 @@ PyObject* wire_mysql_values(PyObject* module, PyObject* args) noexcept {
     return rows::mysql_values(context_of(module), rows, limit).release();
 }
 
+// def mysql_written(rows) -> bool:
+//     mysql_values(rows, limit) is not None   (for any limit)
+// without making the text: no value of the rows is one the driver refuses.
+PyObject* wire_mysql_written(PyObject* module, PyObject* rows) noexcept {
+    if (!PyList_Check(rows)) {
+        PyErr_SetString(PyExc_TypeError, "mysql_written() takes a list of tuples");
+        return nullptr;
+    }
+    return PyBool_FromLong(rows::mysql_written(context_of(module), rows));
+}
+
 PyMethodDef wire_methods[] = {
     {"request", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wire_request)),
      METH_VARARGS | METH_KEYWORDS,
@@ -428,6 +439,8 @@ PyMethodDef wire_methods[] = {
     {"mysql_values", wire_mysql_values, METH_VARARGS,
      "mysql_values(rows, limit) -> the rows' VALUES text in pieces of at most limit bytes, or "
      "None"},
+    {"mysql_written", wire_mysql_written, METH_O,
+     "mysql_written(rows) -> whether mysql_values writes the rows' text"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -150,15 +150,16 @@ class MysqlWriter(Writer):
 
     def write(self, verb: str, shape: TableShape, rows: list[Row]) -> int:
         """The rows sent in statements of `verb` ("INSERT" or "REPLACE"); the rows they
-        affected. Where no value can be refused (`unrefused`) and the rows take several
-        statements, each statement's text is built while the one before runs on the server
-        (sent from a thread of its own: one statement at a time, in order, on the same
-        connection); else every row's text is built before the first is sent."""
+        affected. Where no value can be refused (every value one the native text writes,
+        else `unrefused`) and the rows take several statements, each statement's text is
+        built while the one before runs on the server (sent from a thread of its own: one
+        statement at a time, in order, on the same connection); else every row's text is
+        built before the first is sent."""
         head = f"{verb} INTO {self.name(shape.table)} ({self.names(shape.columns)}) VALUES "
         limit = self.statement_bytes() - len(head)
         cursor = self.db.cursor()
         per = self.rows_per_statement(shape, rows, min(limit, STREAMED_BYTES))
-        if per >= len(rows) or not unrefused(shape, rows):
+        if per >= len(rows) or not (_wire.mysql_written(rows) or unrefused(shape, rows)):
             # no parameters: the text is sent as it is
             return sum(cursor.execute(head + piece) for piece in self.values(shape, rows, limit))
         affected = 0
