@@ -18,6 +18,12 @@ process (`python -m vnpy_norvix download ...`, its own HOME whose
 
 The parts a download cannot avoid are fetch + start; each database's table gives the
 whole command (bulk) against them and against the adapter path, from the same rounds.
+Beside them, the database's own floor: the rows the command saved (as read back from the
+warm-up's bulk database) inserted into the empty tables of a fresh database in one
+transaction, their text made beforehand (SQLite `executemany`, PostgreSQL `COPY` of CSV,
+MySQL multi-row `INSERT` statements of 4 MB), timed in this process. Start + that floor
+is the least a command that saves can take were fetching free: the lowest ratios to the
+parts and to the adapter any writer can reach on the machine.
 
 for SQLite (vnpy_sqlite), for PostgreSQL (vnpy_postgresql on a server of the
 benchmark's own, started as the tests start theirs: tests/pg.py) and for MySQL
@@ -36,7 +42,9 @@ for every trading day (generated once into .devdata/, several minutes and a few 
 from __future__ import annotations
 
 import argparse
+import csv
 import hashlib
+import io
 import json
 import os
 import shutil
@@ -200,6 +208,12 @@ class Database:
     def drop(self, home: Path, run: int) -> None:
         pass
 
+    def insert_floor(self, home: Path, run: int, table: str, rows: list[tuple]) -> float:
+        """Seconds to insert `rows` (as read back, each led by its id, which is left out)
+        into the empty `table` of the run's database in one transaction, their text made
+        before the clock starts."""
+        raise NotImplementedError
+
 
 class Sqlite(Database):
     name = "SQLite"
@@ -217,6 +231,18 @@ class Sqlite(Database):
     def count(self, home: Path, run: int, table: str) -> int:
         with closing(sqlite3.connect(home / ".vntrader" / "database.db")) as connection:
             return connection.execute(f"SELECT COUNT(*) FROM {table}").fetchone()[0]
+
+    def insert_floor(self, home: Path, run: int, table: str, rows: list[tuple]) -> float:
+        with closing(sqlite3.connect(home / ".vntrader" / "database.db", isolation_level=None)) as connection:
+            columns = [column for _, column, *_ in connection.execute(f"PRAGMA table_info({table})")][1:]
+            names = ", ".join(f'"{column}"' for column in columns)
+            statement = f"INSERT INTO {table} ({names}) VALUES ({', '.join('?' * len(columns))})"
+            values = [row[1:] for row in rows]
+            began = time.perf_counter()
+            connection.execute("BEGIN")
+            connection.executemany(statement, values)
+            connection.execute("COMMIT")
+            return time.perf_counter() - began
 
 
 class Server(Database):
@@ -294,6 +320,20 @@ class Postgresql(Server):
             connection.autocommit = True
             connection.cursor().execute(sql)
 
+    def insert_floor(self, home: Path, run: int, table: str, rows: list[tuple]) -> float:
+        with closing(self.connect(f"run_{run}")) as connection:
+            cursor = connection.cursor()
+            cursor.execute(f"SELECT * FROM {table} LIMIT 0")
+            columns = [column[0] for column in cursor.description][1:]
+            text = io.StringIO()
+            csv.writer(text, quoting=csv.QUOTE_STRINGS, lineterminator="\n").writerows(row[1:] for row in rows)
+            text.seek(0)
+            began = time.perf_counter()
+            names = ", ".join(f'"{column}"' for column in columns)
+            cursor.copy_expert(f"COPY {table} ({names}) FROM STDIN WITH (FORMAT csv)", text)
+            connection.commit()
+            return time.perf_counter() - began
+
     def drop(self, home: Path, run: int) -> None:
         self.administer(f"DROP DATABASE IF EXISTS run_{run} WITH (FORCE)")
 
@@ -327,6 +367,29 @@ class Mysql(Server):
 
     def drop(self, home: Path, run: int) -> None:
         self.administer(f"DROP DATABASE IF EXISTS run_{run}")
+
+    def insert_floor(self, home: Path, run: int, table: str, rows: list[tuple]) -> float:
+        with closing(self.connect(f"run_{run}")) as connection:
+            cursor = connection.cursor()
+            cursor.execute(f"SELECT * FROM {table} LIMIT 0")
+            head = f"INSERT INTO {table} ({', '.join(f'`{column[0]}`' for column in cursor.description[1:])}) VALUES "
+            statements: list[str] = []
+            values: list[str] = []
+            size = 0
+            for row in rows:  # the driver's literals, in statements of 4 MB at most
+                value = f"({','.join(map(connection.escape, row[1:]))})"
+                if values and size + len(value) > (4 << 20) - len(head):
+                    statements.append(head + ",".join(values))
+                    values, size = [], 0
+                values.append(value)
+                size += len(value) + 1
+            if values:
+                statements.append(head + ",".join(values))
+            began = time.perf_counter()
+            for statement in statements:
+                cursor.execute(statement)
+            connection.commit()
+            return time.perf_counter() - began
 
 
 @contextmanager
@@ -387,6 +450,15 @@ class Bench:
         finally:
             self.database.drop(home, run)
             shutil.rmtree(home, ignore_errors=True)
+
+    def floor(self, commands: list[Command], held: dict[str, list[tuple]]) -> list[Run]:
+        """Per command, the database's insert floor of the rows it saved (`held`: the
+        warm-up's bulk database), into a fresh database whose tables vn.py's adapter made."""
+        with self.fresh() as (home, run):
+            child("start", commands[0].args, home)  # the adapter creates its tables
+            return [Run(sum(self.database.insert_floor(home, run, table, held[table])
+                            for table in command.expected), float("nan"), 0, "")
+                    for command in commands]
 
     def run_variant(self, variant: str, commands: list[Command],
                     keep: bool = False) -> tuple[list[Run], dict[str, list[tuple]] | None]:
@@ -492,11 +564,11 @@ def measure(bench: Bench, commands: list[Command], rounds: int) -> dict[str, lis
         raise SystemExit(f"{bench.database.name}: the bulk writer and the adapter left different {differing}")
     print(f"  {bench.database.name}: bulk and adapter databases equal row for row (but for the ids), digest "
           f"{digest({table: without_ids(rows) for table, rows in bulk.items()})}", file=sys.stderr, flush=True)
-    results: dict[str, list[list[Run]]] = {variant: [] for variant in VARIANTS}
+    results: dict[str, list[list[Run]]] = {variant: [] for variant in (*VARIANTS, "floor")}
     for r in range(rounds):
         order = VARIANTS[r % len(VARIANTS):] + VARIANTS[:r % len(VARIANTS)]
-        for variant in order:
-            runs = bench.run_variant(variant, commands)[0]
+        for variant in (*order, "floor"):
+            runs = bench.floor(commands, bulk) if variant == "floor" else bench.run_variant(variant, commands)[0]
             results[variant].append(runs)
             print(f"  round {r + 1}: {variant:<8} " + ", ".join(f"{c.label} {run.seconds:.2f} s"
                                                             for c, run in zip(commands, runs)),
@@ -506,11 +578,12 @@ def measure(bench: Bench, commands: list[Command], rounds: int) -> dict[str, lis
 
 def report(title: str, commands: list[Command], results: dict[str, list[list[Run]]]) -> list[str]:
     """A table of medians: per command and for both, each variant's seconds (peak RSS), the
-    parts (fetch inside the command line + process start) and the ratios."""
+    parts (fetch inside the command line + process start), the database's insert floor and
+    the ratios (the lowest ones: start + floor against the parts and the adapter)."""
     rounds = len(results["bulk"])
     lines = [f"\n### {title}: medians of {rounds} rounds, seconds (peak RSS of the child, MB)\n",
-             "| command | bulk | adapter | fetch only | fetch in the command line | start | parts | bulk/parts "
-             "| bulk/adapter |", "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+             "| command | bulk | adapter | fetch only | fetch in the command line | start | parts | insert floor "
+             "| bulk/parts | lowest | bulk/adapter | lowest |", "|---|" + "---:|" * 11]
     labels = [command.label for command in commands] + ["both"]
 
     def figures(runs: list[Run]) -> list[tuple[float, float]]:
@@ -523,6 +596,7 @@ def report(title: str, commands: list[Command], results: dict[str, list[list[Run
         return each + [sum(each)]
 
     table = {variant: [figures(runs) for runs in results[variant]] for variant in VARIANTS}
+    floors = [statistics.median(row[i][0] for row in map(figures, results["floor"])) for i in range(len(labels))]
     medians = {variant: [(statistics.median(r[i][0] for r in rows), statistics.median(r[i][1] for r in rows))
                          for i in range(len(labels))] for variant, rows in table.items()}
     fetch_inside = [statistics.median(row[i] for row in map(inside, results["fetch"])) for i in range(len(labels))]
@@ -531,8 +605,9 @@ def report(title: str, commands: list[Command], results: dict[str, list[list[Run
         parts = fetch_inside[i] + start
         cells = " | ".join(f"{medians[variant][i][0]:.2f} ({medians[variant][i][1]:.0f})"
                            for variant in ("bulk", "adapter", "fetch"))
-        lines.append(f"| {label} | {cells} | {fetch_inside[i]:.2f} | {start:.2f} | {parts:.2f} | {b / parts:.2f}x "
-                     f"| {b / a:.3f}x |")
+        least = start + floors[i]
+        lines.append(f"| {label} | {cells} | {fetch_inside[i]:.2f} | {start:.2f} | {parts:.2f} | {floors[i]:.2f} "
+                     f"| {b / parts:.2f}x | {least / parts:.2f}x | {b / a:.3f}x | {least / a:.3f}x |")
     spread = ", ".join(f"{variant} {min(r[-1][0] for r in rows):.2f}–{max(r[-1][0] for r in rows):.2f} s"
                        for variant, rows in table.items())
     both = medians["bulk"][-1][0]
