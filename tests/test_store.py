@@ -505,6 +505,23 @@ def test_wall_times_from_columns_are_convert_tz_s_across_changes_of_offset():
         assert as_datetimes(wall) == expected and as_text(wall) == list(map(str, expected))
 
 
+def test_rows_from_columns_are_zip_s():
+    import numpy as np
+
+    from vnpy_norvix import _wire
+
+    rng = random.Random(6)
+    reals = np.array([rng.uniform(-1e6, 1e6) for _ in range(50)] + [-0.0, float("nan"), float("inf"), 5e-324])
+    texts = [rng.choice(["rb2405", None, "黄金"]) for _ in reals]
+    columns = [reals, texts, ("SHFE",), reals[::-1].copy(), (None,)]
+    expected = list(zip(reals.tolist(), texts, ["SHFE"] * len(reals), reals[::-1].tolist(), [None] * len(reals)))
+    assert repr(_wire.column_rows(columns, len(reals))) == repr(expected)  # repr: NaN, and the sign of a zero
+    assert _wire.column_rows([], 3) == []
+    for odd in ([reals[:-1]], [texts[1:]], [reals.astype(np.float32)], [reals[::2]], [b"x" * 8], [{}]):
+        with pytest.raises((ValueError, TypeError, BufferError)):
+            _wire.column_rows([*odd, texts], len(reals))
+
+
 def test_saves_of_any_length_prepare_few_statements(sqlite_backend, monkeypatch):
     """The connection keeps each statement it prepared by its text: saves of many lengths
     must not each leave one of their own."""

@@ -81,3 +81,8 @@ def mysql_values(rows: list[tuple[object, ...]], limit: int) -> list[str] | None
 def mysql_written(rows: list[tuple[object, ...]]) -> bool:
     """Whether `mysql_values(rows, limit)` writes the rows' text, without making it: then
     none of their values is one the driver refuses."""
+
+def column_rows(columns: list[object], count: int) -> list[tuple[object, ...]]:
+    """`list(zip(*columns))` for columns each a list of `count` values, a tuple of one value
+    (that value in every row) or a contiguous buffer of `count` doubles (a float each);
+    ValueError where a column is not `count` long."""

@@ -53,6 +53,11 @@ char* wall_chars(PyObject* v, char* buf) noexcept;
 // which the caller leaves to the driver's own literals.
 Ref mysql_values(Context* ctx, PyObject* rows, Py_ssize_t limit) noexcept;
 
+// [tuple(values) for values in zip(*columns)] for `columns` (a list) each a
+// list of `count` values, a tuple of one value (that value in every row) or a
+// buffer of `count` doubles (a float each); see columns.cpp.
+Ref column_rows(PyObject* columns, Py_ssize_t count) noexcept;
+
 // Whether mysql_values writes the text of `rows` (a list): every row a tuple of
 // values it writes, so that none of them is one the driver refuses.
 bool mysql_written(Context* ctx, PyObject* rows) noexcept;

@@ -384,6 +384,17 @@ PyObject* wire_rows(PyObject* module, PyObject* args, PyObject* kwargs) noexcept
         .release();
 }
 
+// def column_rows(columns, count) -> list[tuple]:
+//     list(zip(*columns)), with a one-value tuple for a value in every row and a
+//     buffer of doubles for their floats (rows/columns.cpp).
+PyObject* wire_column_rows(PyObject* module, PyObject* args) noexcept {
+    PyObject* columns;
+    Py_ssize_t count;
+    if (!PyArg_ParseTuple(args, "O!n:column_rows", &PyList_Type, &columns, &count)) return nullptr;
+    GcPause pause(state_of(module));  // a tuple per row, none of them in a cycle
+    return rows::column_rows(columns, count).release();
+}
+
 // def csv_text(rows) -> str | None:
 //     csv.writer(f, quoting=csv.QUOTE_STRINGS, lineterminator="\n").writerows(rows)
 // gives the text returned, for rows of the values rows/rows.h names; None for others.
@@ -434,6 +445,8 @@ PyMethodDef wire_methods[] = {
     {"rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wire_rows)),
      METH_VARARGS | METH_KEYWORDS,
      "rows(records, cls, plan, fallback, zone, text_times) -> list[tuple]"},
+    {"column_rows", wire_column_rows, METH_VARARGS,
+     "column_rows(columns, count) -> list[tuple]: the rows of the columns"},
     {"csv_text", wire_csv_text, METH_O,
      "csv_text(rows) -> the CSV text of the rows (QUOTE_STRINGS, \"\\n\" after each), or None"},
     {"mysql_values", wire_mysql_values, METH_VARARGS,

@@ -12,7 +12,6 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, fields
 from datetime import date, datetime, timedelta, timezone, tzinfo
 from functools import cache
-from itertools import repeat
 from typing import TYPE_CHECKING, Any, cast, overload
 
 from vnpy.trader.constant import Exchange
@@ -66,6 +65,8 @@ class TickColumns(FrameWindow, Sequence[TickData]):
         """`shape.rows(self.records(), text_times)`, from the columns: the time as convert_tz
         gives it ("database.timezone"'s wall time), the exchange's value, each field's
         column, and what the answers do not carry as TickData's default."""
+        import polars as pl
+
         from .schema import row_zone
 
         zone = row_zone()
@@ -75,17 +76,19 @@ class TickColumns(FrameWindow, Sequence[TickData]):
         times = as_text(wall) if text_times else as_datetimes(wall)
         constants: dict[str, object] = {"symbol": self.symbol, "exchange": self.exchange.value}
         defaults = {field.name: field.default for field in fields(TickData)}
-        columns: list[Any] = []
+        columns: list[Any] = []  # as _wire.column_rows takes them: a value for every row in a tuple
         for column, _rule, _enum in shape.plan:
             if column == "datetime":
                 columns.append(times)
             elif column in constants:
-                columns.append(repeat(constants[column]))
+                columns.append((constants[column],))
             elif column in self.frame.columns:
-                columns.append(self.frame[column].to_list())  # floats, and names as text or None
+                values = self.frame[column]  # floats (read as doubles where none is missing), names as text or None
+                whole = values.dtype == pl.Float64 and not values.null_count()
+                columns.append(values.to_numpy() if whole else values.to_list())
             else:
-                columns.append(repeat(defaults[column]))
-        return list(zip(*columns))
+                columns.append((defaults[column],))
+        return _wire.column_rows(columns, len(self.frame))
 
     def _instants(self) -> np.ndarray:
         return self.frame["datetime"].to_physical().to_numpy()
