@@ -18,8 +18,6 @@
 namespace norvix::rows {
 namespace {
 
-constexpr Py_ssize_t kMostColumns = 64;  // a tick row has 48
-
 struct Source {
     PyObject* list = nullptr;       // borrowed from the columns
     PyObject* constant = nullptr;   // borrowed from the column's tuple
@@ -69,7 +67,7 @@ public:
     }
 
 private:
-    Py_buffer views_[kMostColumns];
+    Py_buffer views_[kMaxColumns];
     Py_ssize_t n_ = 0;
 };
 
@@ -81,16 +79,16 @@ Ref column_rows(PyObject* columns, Py_ssize_t count) noexcept {
         return {};
     }
     const Py_ssize_t width = PyList_GET_SIZE(columns);
-    if (width > kMostColumns || count < 0) {
+    if (width > kMaxColumns || count < 0) {
         PyErr_Format(PyExc_ValueError,
                      "column_rows() takes at most %zd columns and a count of 0 or more",
-                     kMostColumns);
+                     kMaxColumns);
         return {};
     }
-    Source sources[kMostColumns];
+    Source sources[kMaxColumns];
     Views views;
     // Our own reference to each column: the list may change under a buffer's export.
-    Ref held[kMostColumns];
+    Ref held[kMaxColumns];
     for (Py_ssize_t j = 0; j < width; ++j) {
         if (j >= PyList_GET_SIZE(columns)) return unequal();
         held[j] = Ref::borrow(PyList_GET_ITEM(columns, j));

@@ -24,8 +24,6 @@ const char* const kRuleNames[kRuleCount] = {"ROW_TEXT", "ROW_VALUE", "ROW_MOMENT
 
 namespace {
 
-constexpr Py_ssize_t kMaxColumns = 64;  // a tick row has 48
-
 struct Column {
     PyObject* name;  // borrowed from the plan
     Rule rule;

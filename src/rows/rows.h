@@ -12,6 +12,9 @@
 
 namespace norvix::rows {
 
+// The most columns a row of the builders here has (a tick row has 48).
+constexpr Py_ssize_t kMaxColumns = 64;
+
 // How a column's value is taken from the record's attribute of that name.
 enum Rule : int {
     kText,     // a str as it is
