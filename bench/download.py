@@ -328,8 +328,8 @@ class Postgresql(Server):
             text = io.StringIO()
             csv.writer(text, quoting=csv.QUOTE_STRINGS, lineterminator="\n").writerows(row[1:] for row in rows)
             text.seek(0)
-            began = time.perf_counter()
             names = ", ".join(f'"{column}"' for column in columns)
+            began = time.perf_counter()
             cursor.copy_expert(f"COPY {table} ({names}) FROM STDIN WITH (FORMAT csv)", text)
             connection.commit()
             return time.perf_counter() - began
@@ -369,22 +369,14 @@ class Mysql(Server):
         self.administer(f"DROP DATABASE IF EXISTS run_{run}")
 
     def insert_floor(self, home: Path, run: int, table: str, rows: list[tuple]) -> float:
+        from vnpy_norvix.store.mysql import joined
+
         with closing(self.connect(f"run_{run}")) as connection:
             cursor = connection.cursor()
             cursor.execute(f"SELECT * FROM {table} LIMIT 0")
             head = f"INSERT INTO {table} ({', '.join(f'`{column[0]}`' for column in cursor.description[1:])}) VALUES "
-            statements: list[str] = []
-            values: list[str] = []
-            size = 0
-            for row in rows:  # the driver's literals, in statements of 4 MB at most
-                value = f"({','.join(map(connection.escape, row[1:]))})"
-                if values and size + len(value) > (4 << 20) - len(head):
-                    statements.append(head + ",".join(values))
-                    values, size = [], 0
-                values.append(value)
-                size += len(value) + 1
-            if values:
-                statements.append(head + ",".join(values))
+            values = [f"({','.join(map(connection.escape, row[1:]))})" for row in rows]  # the driver's literals
+            statements = [head + piece for piece in joined(values, (4 << 20) - len(head))]
             began = time.perf_counter()
             for statement in statements:
                 cursor.execute(statement)
