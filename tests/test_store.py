@@ -511,7 +511,8 @@ def test_rows_from_columns_are_zip_s():
     from vnpy_norvix import _wire
 
     rng = random.Random(6)
-    reals = np.array([rng.uniform(-1e6, 1e6) for _ in range(50)] + [-0.0, float("nan"), float("inf"), 5e-324])
+    reals = np.array([rng.uniform(-1e6, 1e6) for _ in range(50)] + [-0.0, float("nan"), float("inf"), 5e-324]
+                     + [1.5, 1.5, 0.0, -0.0, -0.0, 0.0, 0.0])  # a repeated double: one float, by its bits
     texts = [rng.choice(["rb2405", None, "黄金"]) for _ in reals]
     columns = [reals, texts, ("SHFE",), reals[::-1].copy(), (None,)]
     expected = list(zip(reals.tolist(), texts, ["SHFE"] * len(reals), reals[::-1].tolist(), [None] * len(reals)))

@@ -7,10 +7,13 @@
 //                 return repeat(column[0], count)
 //             if type(column) is list:   # the values, as they are
 //                 return column
-//             return memoryview(column).tolist()  # doubles: a float each
+//             return memoryview(column).tolist()  # doubles: a float each (*)
 //         return list(zip(*map(values, columns)))
 // with every column `count` long (ValueError otherwise) and each buffer
-// contiguous.
+// contiguous. (*) A double the same bit for bit as the one above it takes that
+// row's float: prices repeat from tick to tick, and a float made is a float
+// freed with the rows.
+#include <cstdint>
 #include <cstring>
 
 #include "rows/rows.h"
@@ -22,6 +25,8 @@ struct Source {
     PyObject* list = nullptr;       // borrowed from the columns
     PyObject* constant = nullptr;   // borrowed from the column's tuple
     const double* reals = nullptr;  // within a view the Views below hold
+    PyObject* last = nullptr;       // the float of the row above, held by it
+    std::uint64_t last_bits = 0;    // the double it was made from
 };
 
 Ref unequal() noexcept {
@@ -109,11 +114,19 @@ Ref column_rows(PyObject* columns, Py_ssize_t count) noexcept {
         Ref row = Ref::steal(PyTuple_New(width));
         if (!row) return {};
         for (Py_ssize_t j = 0; j < width; ++j) {
-            const Source& source = sources[j];
+            Source& source = sources[j];
             PyObject* value;
             if (source.reals) {
-                value = PyFloat_FromDouble(source.reals[i]);
-                if (!value) return {};
+                std::uint64_t bits;
+                std::memcpy(&bits, &source.reals[i], sizeof bits);
+                if (source.last && bits == source.last_bits) {
+                    value = Py_NewRef(source.last);
+                } else {
+                    value = PyFloat_FromDouble(source.reals[i]);
+                    if (!value) return {};
+                    source.last = value;
+                    source.last_bits = bits;
+                }
             } else if (source.constant) {
                 value = Py_NewRef(source.constant);
             } else {

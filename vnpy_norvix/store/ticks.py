@@ -84,8 +84,13 @@ class TickColumns(FrameWindow, Sequence[TickData]):
                 columns.append((constants[column],))
             elif column in self.frame.columns:
                 values = self.frame[column]  # floats (read as doubles where none is missing), names as text or None
-                whole = values.dtype == pl.Float64 and not values.null_count()
-                columns.append(values.to_numpy() if whole else values.to_list())
+                whole = not values.null_count()
+                if whole and values.dtype == pl.Float64:
+                    columns.append(values.to_numpy())
+                elif whole and values.dtype == pl.String and values.n_unique() == 1:
+                    columns.append((values[0],))  # a window's contract has one name
+                else:
+                    columns.append(values.to_list())
             else:
                 columns.append((defaults[column],))
         return _wire.column_rows(columns, len(self.frame))
