@@ -233,10 +233,11 @@ class Sqlite(Database):
             return connection.execute(f"SELECT COUNT(*) FROM {table}").fetchone()[0]
 
     def insert_floor(self, home: Path, run: int, table: str, rows: list[tuple]) -> float:
+        from vnpy_norvix.store.writer import quoted
+
         with closing(sqlite3.connect(home / ".vntrader" / "database.db", isolation_level=None)) as connection:
             columns = [column for _, column, *_ in connection.execute(f"PRAGMA table_info({table})")][1:]
-            names = ", ".join(f'"{column}"' for column in columns)
-            statement = f"INSERT INTO {table} ({names}) VALUES ({', '.join('?' * len(columns))})"
+            statement = f"INSERT INTO {table} ({quoted(columns)}) VALUES ({', '.join('?' * len(columns))})"
             values = [row[1:] for row in rows]
             began = time.perf_counter()
             connection.execute("BEGIN")
@@ -321,14 +322,15 @@ class Postgresql(Server):
             connection.cursor().execute(sql)
 
     def insert_floor(self, home: Path, run: int, table: str, rows: list[tuple]) -> float:
+        from vnpy_norvix.store.writer import quoted
+
         with closing(self.connect(f"run_{run}")) as connection:
             cursor = connection.cursor()
             cursor.execute(f"SELECT * FROM {table} LIMIT 0")
-            columns = [column[0] for column in cursor.description][1:]
+            names = quoted([column[0] for column in cursor.description][1:])
             text = io.StringIO()
             csv.writer(text, quoting=csv.QUOTE_STRINGS, lineterminator="\n").writerows(row[1:] for row in rows)
             text.seek(0)
-            names = ", ".join(f'"{column}"' for column in columns)
             began = time.perf_counter()
             cursor.copy_expert(f"COPY {table} ({names}) FROM STDIN WITH (FORMAT csv)", text)
             connection.commit()

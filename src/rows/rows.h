@@ -58,7 +58,8 @@ Ref mysql_values(Context* ctx, PyObject* rows, Py_ssize_t limit) noexcept;
 
 // [tuple(values) for values in zip(*columns)] for `columns` (a list) each a
 // list of `count` values, a tuple of one value (that value in every row) or a
-// buffer of `count` doubles (a float each); see columns.cpp.
+// buffer of `count` doubles (a float each, shared by a repeat just below it);
+// see columns.cpp.
 Ref column_rows(PyObject* columns, Py_ssize_t count) noexcept;
 
 // Whether mysql_values writes the text of `rows` (a list): every row a tuple of
